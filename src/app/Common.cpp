@@ -1,0 +1,154 @@
+#include "app/Common.h"
+
+#include "platform/IniFile.h"
+#include "platform/Paths.h"
+
+#include <utility>
+
+TProgramSettings ProgramSettings;
+
+namespace {
+
+const QString kUndef = QStringLiteral("Undef");
+
+QString S(const char *text) { return QString::fromLatin1(text); }
+
+} // namespace
+
+QString TProgramSettings::optionsRoot() const
+{
+    return ProgramDir + OptionsDir + QLatin1Char('/');
+}
+
+void DeriveProgramPaths(TProgramSettings &settings, const QString &executablePath)
+{
+    settings.ProgramDir = platform::programDirFrom(executablePath);
+    settings.ProgramName = platform::programNameFrom(executablePath);
+    settings.ProgramIniFName = settings.ProgramName + QStringLiteral(".ini");
+}
+
+MainWindowPlacement ReadMainWindowPlacement(const QString &iniPath)
+{
+    const platform::IniFile ini(iniPath);
+    const QString section = S("MainWindowSizes");
+    MainWindowPlacement p;
+    p.WindowTop = ini.readInteger(section, S("WindowTop"), 100);
+    p.WindowLeft = ini.readInteger(section, S("WindowLeft"), 100);
+    p.WindowWidth = ini.readInteger(section, S("WindowWidth"), 500);
+    p.WindowHeight = ini.readInteger(section, S("WindowHeight"), 250);
+    p.OptionsTreeWidth = ini.readInteger(section, S("OptionsTreeWidth"), 200);
+    p.WindowState = ini.readInteger(section, S("WindowState"), 0);
+    return p;
+}
+
+void LoadProgramIniFile(TProgramSettings &s, SecondaryWindowSizes &sizes)
+{
+    const platform::IniFile ini(s.iniPath());
+    auto str = [&ini](const char *section, const char *key, const QString &def) {
+        return ini.readString(S(section), S(key), def);
+    };
+    auto num = [&ini](const char *section, const char *key, int def) {
+        return ini.readInteger(S(section), S(key), def);
+    };
+    auto flag = [&ini](const char *section, const char *key, bool def) {
+        return ini.readBool(S(section), S(key), def);
+    };
+
+    s.ProgramTitle = str("ProgramTitle", "ProgramTitle", S("Varimond"));
+    s.OptionsDir = str("OptionsDir", "OptionsDir", S("Options"));
+    s.ThemesDir = str("ThemesDir", "ThemesDir", S("Themes"));
+    s.ThemesAppDataDir = str("ThemesDir", "ThemesAppDataDir", S("Themes"));
+    s.ThemeName = str("ActiveTheme", "ThemeName", S("(Default)"));
+    s.AboutTxtFName = str("About", "AboutTxtFName", S("About.txt"));
+    s.AboutHtmlFName = str("About", "AboutHtmlFName", QString());
+    s.AboutHttpFName = str("About", "AboutHttpFName", QString());
+    s.HowToTxtFName = str("HowTo", "HowToTxtFName", S("HowTo.txt"));
+    s.HowToHtmlFName = str("HowTo", "HowToHtmlFName", QString());
+    s.HowToHttpFName = str("HowTo", "HowToHttpFName", QString());
+    s.WelcomeTxtFName = str("Welcome", "WelcomeTxtFName", S("Welcome.txt"));
+    s.WelcomeHtmlFName = str("Welcome", "WelcomeHtmlFName", QString());
+    s.WelcomeHttpFName = str("Welcome", "WelcomeHttpFName", QString());
+    s.DefaultReadMeTxtFName = str("ReadMe", "DefaultReadMeTxtFName", S("ReadMe.txt"));
+    s.DefaultReadMeHtmlFName = str("ReadMe", "DefaultReadMeHtmlFName", QString());
+    s.DefaultReadMeHttpFName = str("ReadMe", "DefaultReadMeHttpFName", QString());
+    s.DefaultRunMeFName = str("RunMe", "DefaultRunMeFName", S("RunMe.bat"));
+    s.DefaultRunMe2FName = str("RunMe", "DefaultRunMe2FName", S("RunMe2.bat"));
+    s.DefaultProgramDelay = num("ProgramDelay", "DefaultProgramDelay", 2000);
+    s.HideShell = flag("Settings", "HideShell", false);
+    s.AllowDisplayHttpLinks = flag("Settings", "AllowDisplayHttpLinks", true);
+    s.CheckInterfaceMode = flag("Settings", "CheckInterfaceMode", true);
+    s.CheckForUpdateMode = flag("Settings", "CheckForUpdateMode", false);
+    s.HideCheckForUpdate = flag("Settings", "HideCheckForUpdate", true);
+    s.PgmFirstRun = flag("Settings", "PgmFirstRun", true);
+    sizes.About.setWidth(num("AboutWindowSizes", "WindowWidth", 200));
+    sizes.About.setHeight(num("AboutWindowSizes", "WindowHeight", 200));
+    s.UserInterface = str("VersionInfo", "UserInterface", kUndef);
+    s.Varimond = str("VersionInfo", "Varimond", kUndef);
+    s.AvailableBetas = str("VersionInfo", "AvailableBetas", kUndef);
+    s.AvailableAddOns = str("VersionInfo", "AvailableAddOns", kUndef);
+    s.UrlVersionInfo = str("VersionInfo", "UrlVersionInfo", kUndef);
+    s.UrlVersionNotes = str("VersionInfo", "UrlVersionNotes", kUndef);
+    s.UrlWeblinkPage = str("VersionInfo", "UrlWeblinkPage", kUndef);
+    s.WeblinkButtonCaption = str("VersionInfo", "WeblinkButtonCaption", kUndef);
+    s.CheckUpdateDelay = num("VersionInfo", "CheckUpdateDelay", 12);
+    sizes.CheckUpdate.setWidth(num("CheckUpdateWindowSizes", "WindowWidth", 200));
+    sizes.CheckUpdate.setHeight(num("CheckUpdateWindowSizes", "WindowHeight", 200));
+}
+
+void SaveProgramIniFile(const TProgramSettings &s, const WindowStateAtClose &w)
+{
+    platform::IniFile ini(s.iniPath());
+    auto str = [&ini](const char *section, const char *key, const QString &value) {
+        ini.writeString(S(section), S(key), value);
+    };
+    auto num = [&ini](const char *section, const char *key, int value) {
+        ini.writeInteger(S(section), S(key), value);
+    };
+    auto flag = [&ini](const char *section, const char *key, bool value) {
+        ini.writeBool(S(section), S(key), value);
+    };
+
+    str("ProgramTitle", "ProgramTitle", w.Caption);
+    str("OptionsDir", "OptionsDir", s.OptionsDir);
+    str("ActiveTheme", "ThemeName", s.ThemeName);
+    str("About", "AboutTxtFName", s.AboutTxtFName);
+    str("About", "AboutHtmlFName", s.AboutHtmlFName);
+    str("About", "AboutHttpFName", s.AboutHttpFName);
+    str("HowTo", "HowToTxtFName", s.HowToTxtFName);
+    str("HowTo", "HowToHtmlFName", s.HowToHtmlFName);
+    str("HowTo", "HowToHttpFName", s.HowToHttpFName);
+    str("Welcome", "WelcomeTxtFName", s.WelcomeTxtFName);
+    str("Welcome", "WelcomeHtmlFName", s.WelcomeHtmlFName);
+    str("Welcome", "WelcomeHttpFName", s.WelcomeHttpFName);
+    str("ReadMe", "DefaultReadMeTxtFName", s.DefaultReadMeTxtFName);
+    str("ReadMe", "DefaultReadMeHtmlFName", s.DefaultReadMeHtmlFName);
+    str("ReadMe", "DefaultReadMeHttpFName", s.DefaultReadMeHttpFName);
+    str("RunMe", "DefaultRunMeFName", s.DefaultRunMeFName);
+    str("RunMe", "DefaultRunMe2FName", s.DefaultRunMe2FName);
+    num("ProgramDelay", "DefaultProgramDelay", s.DefaultProgramDelay);
+    flag("Settings", "PgmFirstRun", false);
+    flag("Settings", "HideShell", s.HideShell);
+    flag("Settings", "AllowDisplayHttpLinks", s.AllowDisplayHttpLinks);
+    flag("Settings", "CheckInterfaceMode", s.CheckInterfaceMode);
+    flag("Settings", "CheckForUpdateMode", s.CheckForUpdateMode);
+    const QRect &r = w.NormalGeometry;
+    num("MainWindowSizes", "WindowTop", r.top());
+    num("MainWindowSizes", "WindowLeft", r.left());
+    num("MainWindowSizes", "WindowWidth", r.width());
+    num("MainWindowSizes", "WindowHeight", r.height());
+    num("MainWindowSizes", "WindowState", w.WindowState);
+    num("MainWindowSizes", "OptionsTreeWidth", w.OptionsTreeWidth);
+    num("AboutWindowSizes", "WindowWidth", w.About.width());
+    num("AboutWindowSizes", "WindowHeight", w.About.height());
+    const std::pair<const char *, const QString *> urls[] = {
+        {"UrlVersionInfo", &s.UrlVersionInfo},
+        {"UrlVersionNotes", &s.UrlVersionNotes},
+        {"UrlWeblinkPage", &s.UrlWeblinkPage},
+        {"WeblinkButtonCaption", &s.WeblinkButtonCaption}};
+    for (const auto &[key, value] : urls) {
+        if (*value != kUndef)
+            str("VersionInfo", key, *value);
+    }
+    num("CheckUpdateWindowSizes", "WindowWidth", w.CheckUpdate.width());
+    num("CheckUpdateWindowSizes", "WindowHeight", w.CheckUpdate.height());
+}

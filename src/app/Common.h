@@ -1,0 +1,92 @@
+#pragma once
+
+#include <QRect>
+#include <QSize>
+#include <QString>
+
+/// The process-wide settings record: the program's paths, every value of the settings file
+/// and a few run-time values. Fields take the names of the settings file's keys.
+/// One instance, ::ProgramSettings, touched only from the GUI thread.
+struct TProgramSettings
+{
+    // Derived from the executable, never stored.
+    QString ProgramDir; // ends in '/'
+    QString ProgramName;
+    QString ProgramIniFName;
+
+    QString ProgramTitle;
+    QString OptionsDir;
+    QString ThemesDir;
+    QString ThemesAppDataDir;
+    QString ThemeName;
+    QString AboutTxtFName, AboutHtmlFName, AboutHttpFName;
+    QString HowToTxtFName, HowToHtmlFName, HowToHttpFName;
+    QString WelcomeTxtFName, WelcomeHtmlFName, WelcomeHttpFName;
+    QString DefaultReadMeTxtFName, DefaultReadMeHtmlFName, DefaultReadMeHttpFName;
+    QString DefaultRunMeFName, DefaultRunMe2FName;
+    int DefaultProgramDelay = 0;
+    bool HideShell = false;
+    bool AllowDisplayHttpLinks = false;
+    bool CheckInterfaceMode = false;
+    bool CheckForUpdateMode = false;
+    bool HideCheckForUpdate = false;
+    bool PgmFirstRun = false;
+    int WindowState = 0;
+    QString UserInterface, Varimond, AvailableBetas, AvailableAddOns;
+    QString UrlVersionInfo, UrlVersionNotes, UrlWeblinkPage, WeblinkButtonCaption;
+    int CheckUpdateDelay = 0;
+
+    // Run-time values that never reach the settings file.
+    int GameInterfaceMode = 0;
+    QString NewUserInterface, NewProgramVersion, NewAvailableBetas, NewAvailableAddOns;
+
+    /// The settings file: ProgramDir + ProgramIniFName.
+    QString iniPath() const { return ProgramDir + ProgramIniFName; }
+    /// The options root with a trailing '/': ProgramDir + OptionsDir + "/".
+    QString optionsRoot() const;
+};
+
+extern TProgramSettings ProgramSettings;
+
+/// Fills ProgramDir, ProgramName and ProgramIniFName from the path the program was started
+/// with (a symbolic link to the binary is not resolved).
+void DeriveProgramPaths(TProgramSettings &settings, const QString &executablePath);
+
+/// The main window's placement, read from section MainWindowSizes at window creation.
+struct MainWindowPlacement
+{
+    int WindowTop = 100;
+    int WindowLeft = 100;
+    int WindowWidth = 500;
+    int WindowHeight = 250;
+    int OptionsTreeWidth = 200;
+    int WindowState = 0;
+};
+
+MainWindowPlacement ReadMainWindowPlacement(const QString &iniPath);
+
+/// Sizes that the settings file keeps for the About and update windows.
+struct SecondaryWindowSizes
+{
+    QSize About{200, 200};
+    QSize CheckUpdate{200, 200};
+};
+
+/// Reads every key except section MainWindowSizes into @p settings, in the file's documented
+/// order, with every default. A missing or unreadable file gives the defaults.
+void LoadProgramIniFile(TProgramSettings &settings, SecondaryWindowSizes &sizes);
+
+/// What the windows report at close time for the settings file.
+struct WindowStateAtClose
+{
+    QString Caption;
+    QRect NormalGeometry; // the main window's restored frame rectangle
+    int WindowState = 0; // 0 normal, 1 minimised, 2 maximised
+    int OptionsTreeWidth = 200;
+    QSize About{200, 200};
+    QSize CheckUpdate{200, 200};
+};
+
+/// Writes the settings file in its fixed order. Throws AppError ("Unable to write to %s") at
+/// the first key that may not be written; the keys after it are not written.
+void SaveProgramIniFile(const TProgramSettings &settings, const WindowStateAtClose &state);

@@ -1,0 +1,607 @@
+#include "app/MainFrm.h"
+
+#include "app/ErrorReport.h"
+#include "app/FormUtils.h"
+#include "app/Signals.h"
+#include "app/SplashFrm.h"
+#include "apply/ApplyChanges.h"
+#include "apply/ApplyFrm.h"
+#include "apply/TreeClick.h"
+#include "docs/AboutFrm.h"
+#include "docs/DocumentPane.h"
+#include "game/CheckUserInterfaceModeFrm.h"
+#include "game/UserDat.h"
+#include "options/OptionIni.h"
+#include "options/OptionTreeController.h"
+#include "options/StateIcons.h"
+#include "themes/ThemeStore.h"
+#include "themes/ThemesFrm.h"
+#include "update/CheckUpdateFrm.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDialog>
+#include <QCloseEvent>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QSplitter>
+#include <QTextBrowser>
+#include <QThread>
+#include <QToolButton>
+#include <QTreeView>
+#include <QVBoxLayout>
+
+namespace {
+
+QToolButton *flatButton(QWidget *parent, const char *name, const QString &hint)
+{
+    auto *button = new QToolButton(parent);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setAutoRaise(true);
+    button->setFixedSize(23, 22);
+    button->setIconSize(QSize(16, 16));
+    button->setToolTip(hint);
+    return button;
+}
+
+QAction *menuItem(QMenu *menu, const char *name, const QString &caption, bool checkable)
+{
+    QAction *item = menu->addAction(caption);
+    item->setObjectName(QString::fromLatin1(name));
+    item->setCheckable(checkable);
+    return item;
+}
+
+} // namespace
+
+TMainForm::TMainForm(const QString &executablePath)
+{
+    setObjectName(QStringLiteral("MainForm"));
+    setWindowTitle(QStringLiteral("Varimond"));
+    setMinimumSize(215, 210);
+    buildLayout();
+    buildMenus();
+    FormCreate(executablePath);
+
+    m_changeTimer.setSingleShot(true);
+    m_changeTimer.setInterval(50);
+    connect(&m_changeTimer, &QTimer::timeout, this, [this] {
+        if (OptionNode *node = m_tree->SelectedNode())
+            TreeView1Change(node);
+    });
+}
+
+TMainForm::~TMainForm() = default;
+
+void TMainForm::SetForms(const Forms &forms)
+{
+    m_forms = forms;
+    // Every modal window of the program hands the focus back to the main window when it
+    // closes; that is an activation of the main window.
+    for (QDialog *dialog : {static_cast<QDialog *>(forms.About),
+                            static_cast<QDialog *>(forms.Apply),
+                            static_cast<QDialog *>(forms.CheckUserInterfaceMode),
+                            static_cast<QDialog *>(forms.Themes),
+                            static_cast<QDialog *>(forms.CheckUpdate)}) {
+        if (dialog)
+            connect(dialog, &QDialog::finished, this, &TMainForm::FormActivate,
+                    Qt::QueuedConnection);
+    }
+}
+
+void TMainForm::buildLayout()
+{
+    auto *central = new QWidget(this);
+    central->setObjectName(QStringLiteral("Central"));
+    auto *outer = new QVBoxLayout(central);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->setSpacing(0);
+
+    m_splitter = new QSplitter(Qt::Horizontal, central);
+    m_splitter->setObjectName(QStringLiteral("Splitter1"));
+    m_splitter->setChildrenCollapsible(false);
+
+    m_panelLeft = new QFrame(m_splitter);
+    m_panelLeft->setObjectName(QStringLiteral("PanelLeft"));
+    m_panelLeft->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    auto *leftLayout = new QVBoxLayout(m_panelLeft);
+    leftLayout->setContentsMargins(0, 0, 0, 0);
+    leftLayout->setSpacing(0);
+
+    auto *topLeft = new QWidget(m_panelLeft);
+    topLeft->setObjectName(QStringLiteral("PanelTopLeft"));
+    topLeft->setFixedHeight(25);
+    auto *topLayout = new QHBoxLayout(topLeft);
+    topLayout->setContentsMargins(8, 0, 2, 0);
+    topLayout->setSpacing(0);
+    m_label1 = new QLabel(QStringLiteral("Options"), topLeft);
+    m_label1->setObjectName(QStringLiteral("Label1"));
+    auto *label2 = new QLabel(QString(), topLeft);
+    label2->setObjectName(QStringLiteral("Label2"));
+    label2->hide();
+    m_expand = flatButton(topLeft, "sbtnExpand", QStringLiteral("Expand Option Tree"));
+    m_expand->setIcon(StateIcons::Glyph(StateIcons::GlyphExpand));
+    m_collapse = flatButton(topLeft, "sbtnCollapse", QStringLiteral("Collapse Option Tree"));
+    m_collapse->setIcon(StateIcons::Glyph(StateIcons::GlyphCollapse));
+    topLayout->addWidget(m_label1, 1);
+    topLayout->addWidget(m_expand);
+    topLayout->addWidget(m_collapse);
+    leftLayout->addWidget(topLeft);
+
+    auto *treeHolder = new QVBoxLayout;
+    treeHolder->setContentsMargins(8, 3, 8, 8);
+    m_treeView = new QTreeView(m_panelLeft);
+    m_treeView->setObjectName(QStringLiteral("TreeView1"));
+    m_treeView->setToolTip(QStringLiteral("Click on icon to select an option"));
+    treeHolder->addWidget(m_treeView);
+    leftLayout->addLayout(treeHolder, 1);
+
+    auto *panelRight = new QFrame(m_splitter);
+    panelRight->setObjectName(QStringLiteral("PanelRight"));
+    panelRight->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    auto *rightLayout = new QVBoxLayout(panelRight);
+    rightLayout->setContentsMargins(0, 0, 0, 0);
+    m_pane = new DocumentPane(panelRight);
+    rightLayout->addWidget(m_pane);
+
+    m_splitter->addWidget(m_panelLeft);
+    m_splitter->addWidget(panelRight);
+    m_splitter->setStretchFactor(0, 0);
+    m_splitter->setStretchFactor(1, 1);
+    connect(m_splitter, &QSplitter::splitterMoved, this, [this] {
+        const int width = m_panelLeft->width();
+        if (Splitter1CanResize(width)) {
+            m_acceptedTreeWidth = width;
+            return;
+        }
+        // Refused: put the tree panel back at the width it had.
+        const int total = m_splitter->sizes().value(0) + m_splitter->sizes().value(1);
+        m_splitter->setSizes({m_acceptedTreeWidth, total - m_acceptedTreeWidth});
+    });
+
+    auto *panelBottom = new QWidget(central);
+    panelBottom->setObjectName(QStringLiteral("PanelBottom"));
+    panelBottom->setFixedHeight(24);
+
+    outer->addWidget(m_splitter, 1);
+    outer->addWidget(panelBottom);
+    setCentralWidget(central);
+
+    m_tree = new OptionTreeController(m_treeView, m_label1, m_expand, m_collapse, this);
+    m_treeView->viewport()->installEventFilter(this);
+    m_treeView->installEventFilter(this);
+    connect(m_treeView->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this] { m_changeTimer.start(); });
+}
+
+void TMainForm::buildMenus()
+{
+    auto *actions = new QObject(this);
+    actions->setObjectName(QStringLiteral("ActionList1"));
+    auto action = [actions](const char *name, const QString &caption, const QString &hint) {
+        auto *a = new QAction(caption, actions);
+        a->setObjectName(QString::fromLatin1(name));
+        if (!hint.isEmpty()) {
+            a->setToolTip(hint.section(QLatin1Char('|'), 0, 0));
+            a->setStatusTip(hint.section(QLatin1Char('|'), 1));
+        }
+        return a;
+    };
+    QAction *fileExit1 = action("FileExit1", QStringLiteral("E&xit"),
+                                QStringLiteral("Exit|Exit application"));
+    QAction *howTo1 = action("HowTo1", QStringLiteral("How To"), QString());
+    QAction *welcome1 = action("Welcome1", QStringLiteral("Welcome"), QString());
+    QAction *helpAbout1 =
+        action("HelpAbout1", QStringLiteral("&About..."),
+               QStringLiteral("About|Displays program information, version number, and copyright"));
+    connect(fileExit1, &QAction::triggered, this, &TMainForm::FileExit1Execute);
+    connect(howTo1, &QAction::triggered, this, &TMainForm::HowTo1Execute);
+    connect(welcome1, &QAction::triggered, this, &TMainForm::Welcome1Execute);
+    connect(helpAbout1, &QAction::triggered, this, &TMainForm::HelpAbout1Execute);
+
+    QMenuBar *bar = menuBar();
+    bar->setObjectName(QStringLiteral("MainMenu1"));
+
+    QMenu *file = bar->addMenu(QStringLiteral("&File"));
+    file->setObjectName(QStringLiteral("File1"));
+    file->menuAction()->setToolTip(QStringLiteral("File related commands"));
+    file->setToolTipsVisible(true);
+    QAction *exitItem = menuItem(file, "FileExitItem", fileExit1->text(), false);
+    exitItem->setToolTip(fileExit1->toolTip());
+    exitItem->setStatusTip(fileExit1->statusTip());
+    connect(exitItem, &QAction::triggered, fileExit1, &QAction::trigger);
+
+    QMenu *settings = bar->addMenu(QStringLiteral("Settings"));
+    settings->setObjectName(QStringLiteral("Settings1"));
+    m_checkForUpdateModeItem =
+        menuItem(settings, "SettingsCheckForUpdateModeItem", QStringLiteral("Check for Updates"), true);
+    m_checkInterfaceModeItem =
+        menuItem(settings, "SettingsCheckInterfaceModeItem", QStringLiteral("Check Interface Mode"), true);
+    m_checkInterfaceModeItem->setVisible(false);
+    m_hideCommandWindowItem =
+        menuItem(settings, "SettingsHideCommandWindowItem", QStringLiteral("Hide Command Window"), true);
+    m_allowHttpLinksItem = menuItem(settings, "SettingsAllowDisplayHTTPLinksItem",
+                                    QStringLiteral("Allow Display Http Links"), true);
+    connect(m_checkForUpdateModeItem, &QAction::triggered, this,
+            &TMainForm::SettingsCheckForUpdateModeItemClick);
+    connect(m_checkInterfaceModeItem, &QAction::triggered, this,
+            &TMainForm::SettingsCheckInterfaceModeItemClick);
+    connect(m_hideCommandWindowItem, &QAction::triggered, this,
+            &TMainForm::SettingsHideCommandWindowItemClick);
+    connect(m_allowHttpLinksItem, &QAction::triggered, this,
+            &TMainForm::SettingsAllowDisplayHTTPLinksItemClick);
+
+    // A menu-bar entry without items, hidden for the whole run.
+    QAction *themes = bar->addAction(QStringLiteral("Themes"));
+    themes->setObjectName(QStringLiteral("Themes1"));
+    themes->setVisible(false);
+    connect(themes, &QAction::triggered, this, &TMainForm::Themes1Click);
+
+    QMenu *help = bar->addMenu(QStringLiteral("&Help"));
+    help->setObjectName(QStringLiteral("Help1"));
+    help->menuAction()->setToolTip(QStringLiteral("Help topics"));
+    help->setToolTipsVisible(true);
+    QAction *howToItem = menuItem(help, "HelpHowToItem", howTo1->text(), false);
+    connect(howToItem, &QAction::triggered, howTo1, &QAction::trigger);
+    QAction *welcomeItem = menuItem(help, "HelpWelcomeItem", welcome1->text(), false);
+    connect(welcomeItem, &QAction::triggered, welcome1, &QAction::trigger);
+    help->addSeparator()->setObjectName(QStringLiteral("N1"));
+    m_helpCheckUpdatesItem =
+        menuItem(help, "HelpCheckUpdatesItem", QStringLiteral("Check for Updates"), false);
+    connect(m_helpCheckUpdatesItem, &QAction::triggered, this,
+            &TMainForm::HelpCheckUpdatesItemClick);
+    help->addSeparator()->setObjectName(QStringLiteral("N2"));
+    QAction *aboutItem = menuItem(help, "HelpAboutItem", QStringLiteral("&About Varimond"), false);
+    aboutItem->setToolTip(helpAbout1->toolTip());
+    aboutItem->setStatusTip(helpAbout1->statusTip());
+    connect(aboutItem, &QAction::triggered, helpAbout1, &QAction::trigger);
+}
+
+void TMainForm::FormCreate(const QString &executablePath)
+{
+    DeriveProgramPaths(ProgramSettings, executablePath);
+    const MainWindowPlacement placement = ReadMainWindowPlacement(ProgramSettings.iniPath());
+    ProgramSettings.WindowState = placement.WindowState;
+    applyPlacement(placement);
+    QFont f = font();
+    SetVistaFormFont(f);
+    setFont(f);
+    // The glass frame and taskbar styles have no counterpart here: Qt already gives the main
+    // window the program's only taskbar entry.
+}
+
+void TMainForm::applyPlacement(const MainWindowPlacement &p)
+{
+    // Left and top place the window's frame; width and height are the window's own size. The
+    // minimum size limits what takes effect; no value is checked against a range.
+    move(p.WindowLeft, p.WindowTop);
+    resize(p.WindowWidth, p.WindowHeight);
+    m_normalGeometry = QRect(pos(), size());
+    m_acceptedTreeWidth = p.OptionsTreeWidth;
+    m_panelLeft->resize(p.OptionsTreeWidth, m_panelLeft->height());
+    m_splitter->setSizes({p.OptionsTreeWidth, qMax(0, width() - p.OptionsTreeWidth)});
+}
+
+void TMainForm::pause(int milliseconds)
+{
+    QThread::msleep(static_cast<unsigned long>(milliseconds));
+}
+
+int TMainForm::execModal(QDialog *dialog)
+{
+    return dialog ? dialog->exec() : 0;
+}
+
+bool TMainForm::FormShow()
+{
+    TSplashForm *splash = m_forms.Splash;
+    auto status = [splash](const QString &text) {
+        if (splash)
+            splash->SetStatus(text);
+    };
+    if (splash) {
+        splash->ShowOver(this);
+        splash->SetCount(QString());
+    }
+    status(QStringLiteral("Loading Program Settings"));
+    bool weblink = false;
+    Guarded(this, [&] {
+        LoadProgramIniFile();
+        MarkSettingsLoaded();
+        pause(250);
+        if (ProgramSettings.HideCheckForUpdate) {
+            m_checkForUpdateModeItem->setVisible(false);
+            m_helpCheckUpdatesItem->setVisible(false);
+        }
+        if (ProgramSettings.CheckForUpdateMode && !ProgramSettings.HideCheckForUpdate) {
+            status(QStringLiteral("Checking for Updates"));
+            if (execModal(m_forms.CheckUpdate) == TCheckUpdateForm::WeblinkResult) {
+                weblink = true;
+                return;
+            }
+        }
+        setWindowTitle(ProgramSettings.ProgramTitle);
+        m_checkForUpdateModeItem->setChecked(ProgramSettings.CheckForUpdateMode);
+        m_checkInterfaceModeItem->setChecked(ProgramSettings.CheckInterfaceMode);
+        m_allowHttpLinksItem->setChecked(ProgramSettings.AllowDisplayHttpLinks);
+        m_hideCommandWindowItem->setChecked(ProgramSettings.HideShell);
+
+        status(QStringLiteral("Loading Options"));
+        UpdateTreeView();
+        if (splash)
+            splash->repaint();
+        pause(500);
+        if (splash)
+            splash->SetCount(QString());
+        // The text view's 5-pixel side margins are part of the document pane itself.
+
+        if (ProgramSettings.CheckInterfaceMode && !m_closeRequested) {
+            status(QStringLiteral("Checking User.dat file"));
+            LoadUserDatIniFile();
+            pause(250);
+            if (ProgramSettings.GameInterfaceMode != 7)
+                execModal(m_forms.CheckUserInterfaceMode);
+        }
+
+        ProgramSettings.ThemesAppDataDir = GetAppDataThemePath(ProgramSettings);
+        if (ProgramSettings.PgmFirstRun) {
+            status(QStringLiteral("\"First Time\" Initialization"));
+            CopyDefaultThemes(ProgramSettings, ProgramSettings.ThemesAppDataDir);
+            pause(250);
+        }
+        QFont memo = m_pane->RichEdit()->font();
+        SetVistaMemoFont(memo);
+        m_pane->RichEdit()->setFont(memo);
+        m_label1->setToolTip(QStringLiteral("Available Options [ %1 ]").arg(m_tree->OptionCount()));
+
+        status(QStringLiteral("Done!"));
+        pause(250);
+        if (splash)
+            splash->hide();
+    });
+    if (weblink)
+        return false;
+    m_startUpFinished = true;
+    return true;
+}
+
+void TMainForm::ShowMainWindow()
+{
+    if (ProgramSettings.WindowState == 2)
+        showMaximized();
+    else
+        show();
+    FormActivate();
+}
+
+void TMainForm::FormActivate()
+{
+    if (!m_startUpFinished || m_closing || !isVisible())
+        return;
+    // The stored state is the one read at start: a stored 2 maximises on every activation.
+    if (ProgramSettings.WindowState == 2)
+        setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowMaximized);
+    else
+        setWindowState(windowState() & ~(Qt::WindowMaximized | Qt::WindowMinimized));
+    Welcome1Execute();
+    m_pane->FocusDocument(ProgramSettings.WelcomeTxtFName.isEmpty());
+}
+
+void TMainForm::CloseForSignal()
+{
+    m_closeRequested = true;
+    // A modal window closes first; its nested loop then ends and the close follows.
+    while (QWidget *modal = QApplication::activeModalWidget()) {
+        if (auto *dialog = qobject_cast<QDialog *>(modal))
+            dialog->reject();
+        else
+            modal->close();
+        if (QApplication::activeModalWidget() == modal)
+            break;
+    }
+    if (m_startUpFinished)
+        QTimer::singleShot(0, this, [this] { close(); });
+}
+
+void TMainForm::LoadProgramIniFile()
+{
+    SecondaryWindowSizes sizes;
+    ::LoadProgramIniFile(ProgramSettings, sizes);
+    if (m_forms.About)
+        m_forms.About->resize(sizes.About);
+    if (m_forms.CheckUpdate)
+        m_forms.CheckUpdate->resize(sizes.CheckUpdate);
+}
+
+void TMainForm::SaveProgramIniFile()
+{
+    WindowStateAtClose state;
+    state.Caption = windowTitle();
+    rememberNormalGeometry();
+    state.NormalGeometry = m_normalGeometry;
+    if (isMinimized())
+        state.WindowState = 1;
+    else if (isMaximized())
+        state.WindowState = 2;
+    else
+        state.WindowState = 0;
+    state.OptionsTreeWidth = m_panelLeft->width();
+    if (m_forms.About)
+        state.About = m_forms.About->size();
+    if (m_forms.CheckUpdate)
+        state.CheckUpdate = m_forms.CheckUpdate->size();
+    ::SaveProgramIniFile(ProgramSettings, state);
+}
+
+void TMainForm::rememberNormalGeometry()
+{
+    if (!(windowState() & (Qt::WindowMaximized | Qt::WindowMinimized | Qt::WindowFullScreen)))
+        m_normalGeometry = QRect(pos(), size());
+}
+
+void TMainForm::moveEvent(QMoveEvent *event)
+{
+    QMainWindow::moveEvent(event);
+    rememberNormalGeometry();
+}
+
+void TMainForm::resizeEvent(QResizeEvent *event)
+{
+    QMainWindow::resizeEvent(event);
+    rememberNormalGeometry();
+}
+
+void TMainForm::closeEvent(QCloseEvent *event)
+{
+    if (m_closing) {
+        event->accept();
+        return;
+    }
+    m_closing = true;
+    m_changeTimer.stop();
+    // A settings file that cannot be written is reported, and the program still closes: the
+    // user asked to leave, and nothing else is lost by it.
+    Guarded(this, [this] { SaveProgramIniFile(); });
+    event->accept();
+    QApplication::quit();
+}
+
+void TMainForm::UpdateTreeView()
+{
+    TSplashForm *splash = m_forms.Splash;
+    m_tree->UpdateTreeView([splash](int count) {
+        if (splash && splash->isVisible())
+            splash->SetCount(QString::number(count));
+    });
+}
+
+QString TMainForm::GetNodeDir(const OptionNode *node) const
+{
+    return m_tree->GetNodeDir(node);
+}
+
+void TMainForm::TreeView1Click(const QPoint &viewportPos)
+{
+    if (!IsOnStateIcon(m_treeView, viewportPos))
+        return;
+    OptionNode *node = m_tree->SelectedNode();
+    if (node && IsSelectable(node->StateIndex))
+        ApplyChanges();
+}
+
+bool TMainForm::TreeView1KeyPress(int key)
+{
+    if (key != Qt::Key_Return && key != Qt::Key_Enter && key != Qt::Key_Space)
+        return false;
+    OptionNode *node = m_tree->SelectedNode();
+    if (!node)
+        return true;
+    if (node->HasChildren()) {
+        const QModelIndex index = m_tree->IndexOf(node);
+        m_treeView->setExpanded(index, !m_treeView->isExpanded(index));
+    } else {
+        ApplyChanges();
+    }
+    return true;
+}
+
+void TMainForm::ApplyChanges()
+{
+    Guarded(this, [this] { ::ApplyChanges(*m_tree, m_tree->SelectedNode(), m_forms.Apply); });
+}
+
+void TMainForm::TreeView1Change(OptionNode *node)
+{
+    if (!node)
+        return;
+    Guarded(this, [this, node] {
+        const QString folder = GetNodeDir(node);
+        LoadOptionIniFile(folder);
+        const TCurrentOption o = CurrentOption;
+        DisplayFName(folder, o.OptionReadMeTxtFName, o.OptionReadMeHtmlFName,
+                     o.OptionReadMeHttpFName);
+    });
+}
+
+void TMainForm::DisplayFName(const QString &baseFolder, const QString &txtName,
+                             const QString &htmlName, const QString &httpAddress)
+{
+    m_pane->DisplayFName(baseFolder, txtName, htmlName, httpAddress);
+}
+
+bool TMainForm::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_treeView->viewport() && event->type() == QEvent::MouseButtonRelease) {
+        auto *mouse = static_cast<QMouseEvent *>(event);
+        if (mouse->button() == Qt::LeftButton) {
+            const QPoint pos = mouse->position().toPoint();
+            // Let the tree select the node first, then act on the click.
+            QTimer::singleShot(0, this, [this, pos] { TreeView1Click(pos); });
+        }
+    } else if (watched == m_treeView && event->type() == QEvent::KeyPress) {
+        auto *key = static_cast<QKeyEvent *>(event);
+        if (key->modifiers() == Qt::NoModifier || key->modifiers() == Qt::KeypadModifier)
+            return TreeView1KeyPress(key->key());
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TMainForm::FileExit1Execute() { close(); }
+
+void TMainForm::HowTo1Execute()
+{
+    Guarded(this, [this] {
+        DisplayFName(ProgramSettings.optionsRoot(), ProgramSettings.HowToTxtFName,
+                     ProgramSettings.HowToHtmlFName, ProgramSettings.HowToHttpFName);
+    });
+}
+
+void TMainForm::Welcome1Execute()
+{
+    Guarded(this, [this] {
+        DisplayFName(ProgramSettings.optionsRoot(), ProgramSettings.WelcomeTxtFName,
+                     ProgramSettings.WelcomeHtmlFName, ProgramSettings.WelcomeHttpFName);
+    });
+}
+
+void TMainForm::HelpAbout1Execute() { execModal(m_forms.About); }
+
+void TMainForm::HelpCheckUpdatesItemClick()
+{
+    ProgramSettings.CheckUpdateDelay = 0;
+    execModal(m_forms.CheckUpdate);
+}
+
+void TMainForm::Themes1Click() { execModal(m_forms.Themes); }
+
+void TMainForm::toggleSetting(QAction *item, bool &setting)
+{
+    // The item has already flipped its own mark: the setting follows the mark it had before.
+    const bool before = !item->isChecked();
+    setting = !before;
+    item->setChecked(setting);
+}
+
+void TMainForm::SettingsCheckForUpdateModeItemClick()
+{
+    toggleSetting(m_checkForUpdateModeItem, ProgramSettings.CheckForUpdateMode);
+}
+
+void TMainForm::SettingsCheckInterfaceModeItemClick()
+{
+    toggleSetting(m_checkInterfaceModeItem, ProgramSettings.CheckInterfaceMode);
+}
+
+void TMainForm::SettingsHideCommandWindowItemClick()
+{
+    toggleSetting(m_hideCommandWindowItem, ProgramSettings.HideShell);
+}
+
+void TMainForm::SettingsAllowDisplayHTTPLinksItemClick()
+{
+    toggleSetting(m_allowHttpLinksItem, ProgramSettings.AllowDisplayHttpLinks);
+}

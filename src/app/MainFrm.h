@@ -1,0 +1,133 @@
+#pragma once
+
+#include "app/Common.h"
+
+#include <QMainWindow>
+#include <QRect>
+#include <QTimer>
+
+class DocumentPane;
+class OptionTreeController;
+class QAction;
+class QFrame;
+class QLabel;
+class QSplitter;
+class QToolButton;
+class QTreeView;
+class TAboutForm;
+class TApplyForm;
+class TCheckUpdateForm;
+class TCheckUserInterfaceModeForm;
+class TSplashForm;
+class TThemesForm;
+struct OptionNode;
+
+/// The main window: the option tree on the left, the document pane on the right, the menus,
+/// and the start-up sequence that runs behind the splash before the window appears.
+class TMainForm final : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    /// Creates the window and runs FormCreate: the program's paths come from
+    /// @p executablePath (as started, a symbolic link not resolved).
+    explicit TMainForm(const QString &executablePath);
+    ~TMainForm() override;
+
+    /// The other windows, created after the main window in the fixed order of the program.
+    struct Forms
+    {
+        TAboutForm *About = nullptr;
+        TApplyForm *Apply = nullptr;
+        TCheckUserInterfaceModeForm *CheckUserInterfaceMode = nullptr;
+        TThemesForm *Themes = nullptr;
+        QWidget *ThemesSaveAs = nullptr;
+        QWidget *ApplyTheme = nullptr;
+        TSplashForm *Splash = nullptr;
+        TCheckUpdateForm *CheckUpdate = nullptr;
+    };
+    void SetForms(const Forms &forms);
+
+    /// The start-up sequence. Returns false when the program must end at once (the update
+    /// window's Weblink result): nothing further runs and nothing is saved.
+    bool FormShow();
+    /// Shows the window at its stored placement and runs the first activation.
+    void ShowMainWindow();
+    void FormActivate();
+
+    /// Closes open modal windows first, then the main window, saving the settings.
+    void CloseForSignal();
+
+    // Settings file, delegated to the settings record's functions.
+    void LoadProgramIniFile();
+    void SaveProgramIniFile();
+
+    // Option tree.
+    void UpdateTreeView();
+    QString GetNodeDir(const OptionNode *node) const;
+    OptionTreeController *TreeController() const { return m_tree; }
+
+    // Ticking and the document pane.
+    void TreeView1Click(const QPoint &viewportPos);
+    bool TreeView1KeyPress(int key);
+    void TreeView1Change(OptionNode *node);
+    void ApplyChanges();
+    void DisplayFName(const QString &baseFolder, const QString &txtName, const QString &htmlName,
+                      const QString &httpAddress);
+    DocumentPane *Pane() const { return m_pane; }
+
+    // Menu actions.
+    void FileExit1Execute();
+    void HowTo1Execute();
+    void Welcome1Execute();
+    void HelpAbout1Execute();
+    void HelpCheckUpdatesItemClick();
+    void Themes1Click();
+    void SettingsCheckForUpdateModeItemClick();
+    void SettingsCheckInterfaceModeItemClick();
+    void SettingsHideCommandWindowItemClick();
+    void SettingsAllowDisplayHTTPLinksItemClick();
+
+    static bool FormCanResize(int newWidth) { return newWidth >= 213; }
+    static bool Splitter1CanResize(int newTreeWidth) { return newTreeWidth >= 200; }
+
+    bool StartUpFinished() const { return m_startUpFinished; }
+    bool CloseRequested() const { return m_closeRequested; }
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void moveEvent(QMoveEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void FormCreate(const QString &executablePath);
+    void buildLayout();
+    void buildMenus();
+    void applyPlacement(const MainWindowPlacement &placement);
+    int execModal(QDialog *dialog);
+    void pause(int milliseconds);
+    void rememberNormalGeometry();
+    void toggleSetting(QAction *item, bool &setting);
+
+    Forms m_forms;
+    OptionTreeController *m_tree = nullptr;
+    DocumentPane *m_pane = nullptr;
+    QTreeView *m_treeView = nullptr;
+    QLabel *m_label1 = nullptr;
+    QFrame *m_panelLeft = nullptr;
+    QSplitter *m_splitter = nullptr;
+    QToolButton *m_expand = nullptr;
+    QToolButton *m_collapse = nullptr;
+    QAction *m_checkForUpdateModeItem = nullptr;
+    QAction *m_checkInterfaceModeItem = nullptr;
+    QAction *m_hideCommandWindowItem = nullptr;
+    QAction *m_allowHttpLinksItem = nullptr;
+    QAction *m_helpCheckUpdatesItem = nullptr;
+    QTimer m_changeTimer;
+    QRect m_normalGeometry;
+    int m_acceptedTreeWidth = 200;
+    bool m_startUpFinished = false;
+    bool m_closeRequested = false;
+    bool m_closing = false;
+};

@@ -1,0 +1,11 @@
+#pragma once
+
+class OptionTreeController;
+class TApplyForm;
+struct OptionNode;
+
+/// Applies a tick on @p node: runs the selection rules, re-reads the option's descriptor and
+/// starts its scripts (hidden behind @p applyForm, or in normal windows). Does nothing for a
+/// node that is not selectable. Throws AppError when a descriptor may not be written; no script
+/// starts then.
+void ApplyChanges(OptionTreeController &controller, OptionNode *node, TApplyForm *applyForm);

@@ -1,0 +1,4 @@
+// Placeholder: the hit test replaces this file.
+#include "apply/TreeClick.h"
+
+bool IsOnStateIcon(const QTreeView *, const QPoint &) { return false; }

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QString>
+
+struct TProgramSettings;
+
+/// The descriptor of the option folder read last (options.ini). Fields take the names of the
+/// descriptor's keys. One process-wide instance, ::CurrentOption.
+struct TCurrentOption
+{
+    QString OptionReadMeTxtFName;
+    QString OptionReadMeHtmlFName;
+    QString OptionReadMeHttpFName;
+    QString OptionRunMeFName;
+    QString OptionRunMe2FName;
+    int OptionProgramDelay = 0;
+    int OptionMode = 0;
+    bool OptionLinkChildren = false;
+};
+
+extern TCurrentOption CurrentOption;
+
+/// Reads @p folder's options.ini (folder ends in '/') with the defaults taken from
+/// @p settings, then applies the no-script rule: when neither script names an existing file
+/// (a folder of that name does not count) and the mode is not 0 and below 6, the mode reads
+/// as 1. The file itself is never changed.
+TCurrentOption ReadOptionDescriptor(const QString &folder, const TProgramSettings &settings);
+
+/// CurrentOption := the descriptor of @p folder, with ::ProgramSettings' defaults.
+void LoadOptionIniFile(const QString &folder);
+
+/// Writes CurrentOption.OptionMode into section Mode of @p folder's options.ini, creating the
+/// file when missing and keeping every other line. Throws AppError when refused.
+void SaveOptionIniFile(const QString &folder);
+
+/// Writes the selection marker Selected.ini ([Mode] Selected=1) into @p folder.
+void SaveSelectedIniFile(const QString &folder);
+
+/// The descriptor file of @p folder as it is found on disk (names from Windows packs may differ
+/// in case), or folder + "options.ini" when there is none.
+QString OptionIniPath(const QString &folder);

@@ -1,0 +1,115 @@
+#include "options/OptionNode.h"
+
+#include <algorithm>
+
+int OptionNode::Level() const
+{
+    int level = 0;
+    for (const OptionNode *p = Parent; p; p = p->Parent)
+        ++level;
+    return level;
+}
+
+std::vector<std::unique_ptr<OptionNode>> &OptionTree::siblingsOf(const OptionNode *node)
+{
+    return node->Parent ? node->Parent->Children : m_top;
+}
+
+const std::vector<std::unique_ptr<OptionNode>> &OptionTree::siblingsOf(
+    const OptionNode *node) const
+{
+    return node->Parent ? node->Parent->Children : m_top;
+}
+
+OptionNode *OptionTree::Add(OptionNode *parent, const QString &text)
+{
+    auto node = std::make_unique<OptionNode>();
+    node->Text = text;
+    node->Parent = parent;
+    auto &list = parent ? parent->Children : m_top;
+    list.push_back(std::move(node));
+    return list.back().get();
+}
+
+void OptionTree::Remove(OptionNode *node)
+{
+    auto &list = siblingsOf(node);
+    list.erase(std::remove_if(list.begin(), list.end(),
+                              [node](const std::unique_ptr<OptionNode> &n) {
+                                  return n.get() == node;
+                              }),
+               list.end());
+}
+
+void OptionTree::Clear()
+{
+    // Deep trees are torn down iteratively so that no destructor chain can overflow the stack.
+    std::vector<std::unique_ptr<OptionNode>> pending = std::move(m_top);
+    m_top.clear();
+    while (!pending.empty()) {
+        std::unique_ptr<OptionNode> node = std::move(pending.back());
+        pending.pop_back();
+        for (auto &child : node->Children)
+            pending.push_back(std::move(child));
+        node->Children.clear();
+    }
+}
+
+void OptionTree::SetState(OptionNode *node, int state)
+{
+    if (node->StateIndex == state)
+        return;
+    node->StateIndex = state;
+    if (StateChanged)
+        StateChanged(node);
+}
+
+void OptionTree::SetExpanded(OptionNode *node, bool expanded)
+{
+    node->Expanded = expanded;
+}
+
+int OptionTree::IndexOf(const OptionNode *node) const
+{
+    const auto &list = siblingsOf(node);
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (list[i].get() == node)
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+void OptionTree::ForEach(const std::function<void(OptionNode *)> &visit) const
+{
+    // Iterative, so very deep trees cannot overflow the stack.
+    std::vector<OptionNode *> stack;
+    for (auto it = m_top.rbegin(); it != m_top.rend(); ++it)
+        stack.push_back(it->get());
+    while (!stack.empty()) {
+        OptionNode *node = stack.back();
+        stack.pop_back();
+        visit(node);
+        for (auto it = node->Children.rbegin(); it != node->Children.rend(); ++it)
+            stack.push_back(it->get());
+    }
+}
+
+int OptionTree::NodeCount() const
+{
+    int count = 0;
+    ForEach([&count](OptionNode *) { ++count; });
+    return count;
+}
+
+QString SrNodeTree(const OptionNode *node, const QString &tail)
+{
+    QString path = tail;
+    for (const OptionNode *n = node; n; n = n->Parent)
+        path.prepend(n->Text + QLatin1Char('/'));
+    return path;
+}
+
+QString GetNodeDir(const OptionNode *node, const QString &optionsRoot)
+{
+    return optionsRoot + SrNodeTree(node, QString());
+}

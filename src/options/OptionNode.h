@@ -1,0 +1,86 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+/// Node states; the same numbers are the OptionMode of a folder's options.ini.
+enum OptionState : int {
+    Hidden = 0,
+    Notice = 1,
+    CheckOff = 2,
+    CheckOn = 3,
+    ModeOff = 4,
+    ModeOn = 5,
+    LinkEntry = 6,
+    FolderClosed = 7,
+    FolderOpen = 8,
+    MarkedFolderClosed = 9,
+    MarkedFolderOpen = 10,
+};
+
+inline bool IsSelectable(int state) { return state >= CheckOff && state <= ModeOn; }
+inline bool IsSelected(int state) { return state == CheckOn || state == ModeOn; }
+
+/// One option folder in the option tree. A node stores no path and no descriptor: its folder is
+/// computed from its own and its ancestors' texts, and its descriptor is read from disk when
+/// needed.
+struct OptionNode
+{
+    QString Text;
+    int StateIndex = 0;
+    OptionNode *Parent = nullptr;
+    std::vector<std::unique_ptr<OptionNode>> Children;
+    bool Expanded = false;
+
+    int Level() const;
+    bool HasChildren() const { return !Children.empty(); }
+};
+
+/// The widget-free option tree. Views follow it through the two callbacks: StateChanged after a
+/// node's state or expanded flag changed, Reset around a rebuild.
+class OptionTree final
+{
+public:
+    OptionTree() = default;
+    OptionTree(const OptionTree &) = delete;
+    OptionTree &operator=(const OptionTree &) = delete;
+    ~OptionTree() { Clear(); }
+
+    const std::vector<std::unique_ptr<OptionNode>> &TopLevel() const { return m_top; }
+    bool IsEmpty() const { return m_top.empty(); }
+
+    /// Appends a node as the last child of @p parent (a top-level node when null).
+    OptionNode *Add(OptionNode *parent, const QString &text);
+    /// Removes @p node and its subtree.
+    void Remove(OptionNode *node);
+    void Clear();
+
+    void SetState(OptionNode *node, int state);
+    void SetExpanded(OptionNode *node, bool expanded);
+
+    /// Position of @p node among its siblings.
+    int IndexOf(const OptionNode *node) const;
+    /// Every node, depth first in child order.
+    void ForEach(const std::function<void(OptionNode *)> &visit) const;
+    int NodeCount() const;
+
+    std::function<void(OptionNode *)> StateChanged;
+    std::function<void()> AboutToReset;
+    std::function<void()> ResetDone;
+
+private:
+    std::vector<std::unique_ptr<OptionNode>> &siblingsOf(const OptionNode *node);
+    const std::vector<std::unique_ptr<OptionNode>> &siblingsOf(const OptionNode *node) const;
+
+    std::vector<std::unique_ptr<OptionNode>> m_top;
+};
+
+/// The node's path relative to the options root: each ancestor's text and the node's own,
+/// each followed by '/', prefixed to @p tail.
+QString SrNodeTree(const OptionNode *node, const QString &tail);
+
+/// The absolute folder of @p node below @p optionsRoot (which ends in '/'); ends in '/'.
+QString GetNodeDir(const OptionNode *node, const QString &optionsRoot);

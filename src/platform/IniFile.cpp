@@ -1,0 +1,426 @@
+#include "platform/IniFile.h"
+
+#include "platform/Error.h"
+#include "platform/TextCodec.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+QByteArray trimmed(const QByteArray &bytes)
+{
+    qsizetype begin = 0;
+    qsizetype end = bytes.size();
+    while (begin < end && isBlank(bytes[begin]))
+        ++begin;
+    while (end > begin && isBlank(bytes[end - 1]))
+        --end;
+    return bytes.mid(begin, end - begin);
+}
+
+// The section named by a line, or a null array when the line is no section header.
+QByteArray sectionName(const QByteArray &line)
+{
+    const QByteArray t = trimmed(line);
+    if (!t.startsWith('['))
+        return {};
+    qsizetype close = t.indexOf(']');
+    if (close < 0)
+        close = t.size();
+    QByteArray name = trimmed(t.mid(1, close - 1));
+    if (name.isNull())
+        name = QByteArray(""); // "[]" is a section with an empty name, not "no section"
+    return name;
+}
+
+// Splits "key = value"; false for lines that hold no key (blank, comment, no '=').
+bool splitKeyLine(const QByteArray &line, QByteArray *key, QByteArray *value)
+{
+    const qsizetype eq = line.indexOf('=');
+    if (eq < 0)
+        return false;
+    const QByteArray k = trimmed(line.left(eq));
+    if (k.startsWith(';') || k.startsWith('#') || k.startsWith('['))
+        return false;
+    *key = k;
+    if (value)
+        *value = trimmed(line.mid(eq + 1));
+    return true;
+}
+
+bool sameName(const QByteArray &stored, const QString &wanted)
+{
+    return decodeText(stored).compare(wanted, Qt::CaseInsensitive) == 0;
+}
+
+QString unquote(const QByteArray &raw)
+{
+    QByteArray v = raw;
+    if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+        v = v.mid(1, v.size() - 2);
+    QString text = decodeText(v);
+    if (text.size() > IniFile::MaxValueLength)
+        text.truncate(IniFile::MaxValueLength);
+    return text;
+}
+
+// Write bits as the Windows read-only attribute would see them: a file that no longer carries
+// its owner's write bit is read-only, for root as well.
+bool mayWrite(const QString &path, bool isDir)
+{
+    struct stat st {};
+    const QByteArray native = QFile::encodeName(path);
+    if (::stat(native.constData(), &st) != 0)
+        return false;
+    if (isDir != S_ISDIR(st.st_mode))
+        return false;
+    if ((st.st_mode & S_IWUSR) == 0)
+        return false;
+    return ::access(native.constData(), W_OK) == 0;
+}
+
+} // namespace
+
+int parseIniInteger(const QString &text, int defaultValue)
+{
+    qsizetype i = 0;
+    const qsizetype n = text.size();
+    while (i < n && (text[i] == QLatin1Char(' ') || text[i] == QLatin1Char('\t')))
+        ++i;
+    bool negative = false;
+    if (i < n && (text[i] == QLatin1Char('-') || text[i] == QLatin1Char('+'))) {
+        negative = text[i] == QLatin1Char('-');
+        ++i;
+    }
+    bool hex = false;
+    if (i < n && text[i] == QLatin1Char('$')) {
+        hex = true;
+        ++i;
+    } else if (i < n && (text[i] == QLatin1Char('x') || text[i] == QLatin1Char('X'))) {
+        hex = true;
+        ++i;
+    } else if (i + 1 < n && text[i] == QLatin1Char('0') &&
+               (text[i + 1] == QLatin1Char('x') || text[i + 1] == QLatin1Char('X'))) {
+        hex = true;
+        i += 2;
+    }
+    if (i >= n)
+        return defaultValue;
+    quint64 value = 0;
+    for (; i < n; ++i) {
+        const char16_t c = text[i].unicode();
+        int digit;
+        if (c >= u'0' && c <= u'9')
+            digit = c - u'0';
+        else if (hex && c >= u'a' && c <= u'f')
+            digit = c - u'a' + 10;
+        else if (hex && c >= u'A' && c <= u'F')
+            digit = c - u'A' + 10;
+        else
+            return defaultValue;
+        value = value * (hex ? 16 : 10) + static_cast<quint64>(digit);
+        if (value > 0xFFFFFFFFull)
+            return defaultValue;
+    }
+    if (hex) {
+        const auto pattern = static_cast<qint32>(static_cast<quint32>(value));
+        return negative ? static_cast<int>(0u - static_cast<quint32>(pattern)) : pattern;
+    }
+    if (negative) {
+        if (value > 2147483648ull)
+            return defaultValue;
+        return static_cast<int>(-static_cast<qint64>(value));
+    }
+    if (value > 2147483647ull)
+        return defaultValue;
+    return static_cast<int>(value);
+}
+
+IniFile::IniFile(QString path) : m_path(std::move(path))
+{
+    QFile file(m_path);
+    const QFileInfo info(m_path);
+    m_exists = info.exists();
+    if (!m_exists)
+        return;
+    if (!info.isFile() || info.size() > MaxFileSize || !file.open(QIODevice::ReadOnly)) {
+        m_unreadable = true;
+        return;
+    }
+    QByteArray data = file.readAll();
+    if (data.startsWith("\xEF\xBB\xBF")) {
+        m_bom = true;
+        data.remove(0, 3);
+    }
+    qsizetype start = 0;
+    const qsizetype n = data.size();
+    while (start < n) {
+        qsizetype i = start;
+        while (i < n && data[i] != '\n' && data[i] != '\r')
+            ++i;
+        Line line{data.mid(start, i - start), {}};
+        if (i < n) {
+            if (data[i] == '\r' && i + 1 < n && data[i + 1] == '\n') {
+                line.ending = "\r\n";
+                i += 2;
+            } else {
+                line.ending = QByteArray(1, data[i]);
+                ++i;
+            }
+        }
+        m_lines.push_back(std::move(line));
+        start = i;
+    }
+}
+
+int IniFile::findSection(const QString &section) const
+{
+    for (size_t i = 0; i < m_lines.size(); ++i) {
+        const QByteArray name = sectionName(m_lines[i].text);
+        if (!name.isNull() && sameName(name, section))
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+int IniFile::findKey(int sectionLine, const QString &key) const
+{
+    for (size_t i = static_cast<size_t>(sectionLine) + 1; i < m_lines.size(); ++i) {
+        if (!sectionName(m_lines[i].text).isNull())
+            break;
+        QByteArray k;
+        if (splitKeyLine(m_lines[i].text, &k, nullptr) && sameName(k, key))
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+bool IniFile::hasKey(const QString &section, const QString &key) const
+{
+    const int s = findSection(section);
+    return s >= 0 && findKey(s, key) >= 0;
+}
+
+QString IniFile::readString(const QString &section, const QString &key,
+                            const QString &defaultValue) const
+{
+    const int s = findSection(section);
+    if (s < 0)
+        return defaultValue;
+    const int k = findKey(s, key);
+    if (k < 0)
+        return defaultValue;
+    QByteArray name, value;
+    splitKeyLine(m_lines[static_cast<size_t>(k)].text, &name, &value);
+    return unquote(value);
+}
+
+int IniFile::readInteger(const QString &section, const QString &key, int defaultValue) const
+{
+    const int s = findSection(section);
+    if (s < 0)
+        return defaultValue;
+    const int k = findKey(s, key);
+    if (k < 0)
+        return defaultValue;
+    return parseIniInteger(readString(section, key, QString()), defaultValue);
+}
+
+bool IniFile::readBool(const QString &section, const QString &key, bool defaultValue) const
+{
+    return readInteger(section, key, defaultValue ? 1 : 0) != 0;
+}
+
+QStringList IniFile::sections() const
+{
+    QStringList result;
+    for (const Line &line : m_lines) {
+        const QByteArray name = sectionName(line.text);
+        if (name.isNull())
+            continue;
+        const QString text = decodeText(name);
+        if (!result.contains(text, Qt::CaseInsensitive))
+            result.append(text);
+    }
+    return result;
+}
+
+QByteArray IniFile::newLineEnding() const
+{
+    for (const Line &line : m_lines) {
+        if (!line.ending.isEmpty())
+            return line.ending;
+    }
+    return QByteArrayLiteral("\n");
+}
+
+QByteArray IniFile::serialise() const
+{
+    QByteArray out;
+    if (m_bom)
+        out.append("\xEF\xBB\xBF");
+    for (const Line &line : m_lines) {
+        out.append(line.text);
+        out.append(line.ending);
+    }
+    return out;
+}
+
+void IniFile::writeString(const QString &section, const QString &key, const QString &value)
+{
+    if (m_unreadable)
+        throw iniWriteError(m_path); // never replace a file we could not read with a new one
+    const QByteArray before = serialise();
+    const QByteArray eol = newLineEnding();
+    const QByteArray valueBytes = value.toUtf8();
+
+    const int s = findSection(section);
+    if (s >= 0) {
+        const int k = findKey(s, key);
+        if (k >= 0) {
+            Line &line = m_lines[static_cast<size_t>(k)];
+            QByteArray name;
+            splitKeyLine(line.text, &name, nullptr);
+            line.text = name + '=' + valueBytes;
+        } else {
+            // After the section's last non-blank line, so a blank separator line stays last.
+            size_t insertAt = static_cast<size_t>(s) + 1;
+            for (size_t i = insertAt; i < m_lines.size(); ++i) {
+                if (!sectionName(m_lines[i].text).isNull())
+                    break;
+                if (!trimmed(m_lines[i].text).isEmpty())
+                    insertAt = i + 1;
+            }
+            if (m_lines[insertAt - 1].ending.isEmpty())
+                m_lines[insertAt - 1].ending = eol;
+            m_lines.insert(m_lines.begin() + static_cast<std::ptrdiff_t>(insertAt),
+                           Line{key.toUtf8() + '=' + valueBytes, eol});
+        }
+    } else {
+        if (!m_lines.empty() && m_lines.back().ending.isEmpty())
+            m_lines.back().ending = eol;
+        m_lines.push_back(Line{'[' + section.toUtf8() + ']', eol});
+        m_lines.push_back(Line{key.toUtf8() + '=' + valueBytes, eol});
+    }
+
+    const QByteArray after = serialise();
+    if (m_exists && after == before) {
+        // Nothing to change on disk, but a file that may not be written still refuses.
+        if (!mayWrite(QFileInfo(m_path).absoluteFilePath(), false))
+            throw iniWriteError(m_path);
+        return;
+    }
+    try {
+        commit(after);
+    } catch (...) {
+        // Keep the object in step with the file, which still holds the old content.
+        *this = IniFile(m_path);
+        throw;
+    }
+}
+
+void IniFile::writeInteger(const QString &section, const QString &key, int value)
+{
+    writeString(section, key, QString::number(value));
+}
+
+void IniFile::writeBool(const QString &section, const QString &key, bool value)
+{
+    writeString(section, key, value ? QStringLiteral("1") : QStringLiteral("0"));
+}
+
+void IniFile::commit(const QByteArray &content)
+{
+    // Write through a symbolic link to the file it names, keeping the link.
+    QString target = QFileInfo(m_path).absoluteFilePath();
+    const QFileInfo targetInfo(target);
+    if (targetInfo.isSymLink() && targetInfo.exists())
+        target = targetInfo.canonicalFilePath();
+
+    const QString folder = QFileInfo(target).absolutePath();
+    const bool existed = QFileInfo::exists(target);
+    if ((existed && !mayWrite(target, false)) || !mayWrite(folder, true))
+        throw iniWriteError(m_path);
+
+    mode_t mode = 0666; // narrowed by the umask for a new file
+    struct stat st {};
+    const QByteArray nativeTarget = QFile::encodeName(target);
+    if (existed && ::stat(nativeTarget.constData(), &st) == 0)
+        mode = st.st_mode & 07777;
+
+    QByteArray tmpName = QFile::encodeName(folder + QStringLiteral("/.") +
+                                           QFileInfo(target).fileName() +
+                                           QStringLiteral(".XXXXXX"));
+    const int fd = ::mkstemp(tmpName.data());
+    if (fd < 0)
+        throw iniWriteError(m_path);
+    bool ok = true;
+    const char *p = content.constData();
+    qsizetype left = content.size();
+    while (ok && left > 0) {
+        const ssize_t written = ::write(fd, p, static_cast<size_t>(left));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0) {
+            ok = false;
+            break;
+        }
+        p += written;
+        left -= written;
+    }
+    if (ok && existed) {
+        ok = ::fchmod(fd, mode) == 0;
+        if (ok && ::getuid() == 0) // keep the owner when root rewrites someone else's file
+            (void)::fchown(fd, st.st_uid, st.st_gid);
+    } else if (ok) {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        ok = ::fchmod(fd, mode & ~mask) == 0;
+    }
+    ok = (::close(fd) == 0) && ok;
+    if (ok)
+        ok = ::rename(tmpName.constData(), nativeTarget.constData()) == 0;
+    if (!ok) {
+        ::unlink(tmpName.constData());
+        throw iniWriteError(m_path);
+    }
+    m_exists = true;
+}
+
+QString IniFile::readString(const QString &path, const QString &section, const QString &key,
+                            const QString &defaultValue)
+{
+    return IniFile(path).readString(section, key, defaultValue);
+}
+
+int IniFile::readInteger(const QString &path, const QString &section, const QString &key,
+                         int defaultValue)
+{
+    return IniFile(path).readInteger(section, key, defaultValue);
+}
+
+void IniFile::writeString(const QString &path, const QString &section, const QString &key,
+                          const QString &value)
+{
+    IniFile(path).writeString(section, key, value);
+}
+
+void IniFile::writeInteger(const QString &path, const QString &section, const QString &key,
+                           int value)
+{
+    IniFile(path).writeInteger(section, key, value);
+}
+
+} // namespace platform
