@@ -1,0 +1,351 @@
+#include "platform/Error.h"
+#include "platform/IniFile.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <climits>
+#include <sys/stat.h>
+
+using platform::IniFile;
+
+class TestIni : public QObject
+{
+    Q_OBJECT
+
+private:
+    QString write(const QTemporaryDir &dir, const QByteArray &content,
+                  const QString &name = QStringLiteral("test.ini"))
+    {
+        const QString path = dir.filePath(name);
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly))
+            qFatal("cannot write %s", qPrintable(path));
+        f.write(content);
+        return path;
+    }
+
+    static QByteArray read(const QString &path)
+    {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+
+private Q_SLOTS:
+    void readString_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("section");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("expected");
+
+        const QByteArray basic = "[Main]\nName=Value\n";
+        QTest::newRow("plain") << basic << "Main" << "Name" << "Value";
+        QTest::newRow("section case") << basic << "MAIN" << "Name" << "Value";
+        QTest::newRow("key case") << basic << "main" << "nAmE" << "Value";
+        QTest::newRow("missing key") << basic << "Main" << "Other" << "<def>";
+        QTest::newRow("missing section") << basic << "Else" << "Name" << "<def>";
+        QTest::newRow("blanks trimmed")
+            << QByteArray("[ Main ]\n  Name   =   spaced value  \t\n") << "Main" << "Name"
+            << "spaced value";
+        QTest::newRow("double quotes")
+            << QByteArray("[Main]\nName=\"  quoted  \"\n") << "Main" << "Name" << "  quoted  ";
+        QTest::newRow("single quotes")
+            << QByteArray("[Main]\nName='x'\n") << "Main" << "Name" << "x";
+        QTest::newRow("one pair only")
+            << QByteArray("[Main]\nName=\"\"x\"\"\n") << "Main" << "Name" << "\"x\"";
+        QTest::newRow("mismatched quotes kept")
+            << QByteArray("[Main]\nName=\"x'\n") << "Main" << "Name" << "\"x'";
+        QTest::newRow("empty value is not the default")
+            << QByteArray("[Main]\nName=\n") << "Main" << "Name" << "";
+        QTest::newRow("first key wins")
+            << QByteArray("[Main]\nName=one\nName=two\n") << "Main" << "Name" << "one";
+        QTest::newRow("first section wins")
+            << QByteArray("[Main]\nA=1\n[Main]\nB=2\n") << "Main" << "B" << "<def>";
+        QTest::newRow("key in next section is not ours")
+            << QByteArray("[Main]\n[Next]\nName=x\n") << "Main" << "Name" << "<def>";
+        QTest::newRow("comment is no key")
+            << QByteArray("[Main]\n;Name=hidden\n") << "Main" << ";Name" << "<def>";
+        QTest::newRow("equals in value")
+            << QByteArray("[Main]\nUrl=http://x/?a=b\n") << "Main" << "Url" << "http://x/?a=b";
+        QTest::newRow("CRLF")
+            << QByteArray("[Main]\r\nName=Value\r\n") << "Main" << "Name" << "Value";
+        QTest::newRow("byte-order mark")
+            << QByteArray("\xEF\xBB\xBF[Main]\nName=Value\n") << "Main" << "Name" << "Value";
+        QTest::newRow("no final newline")
+            << QByteArray("[Main]\nName=Value") << "Main" << "Name" << "Value";
+        QTest::newRow("Windows-1252 value")
+            << QByteArray("[Main]\nName=Caf\xE9\n") << "Main" << "Name" << QString::fromUtf8("Café");
+        QTest::newRow("UTF-8 value")
+            << QByteArray("[Main]\nName=Caf\xC3\xA9\n") << "Main" << "Name" << QString::fromUtf8("Café");
+        QTest::newRow("key before any section ignored")
+            << QByteArray("Name=x\n[Main]\n") << "Main" << "Name" << "<def>";
+    }
+
+    void readString()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, section);
+        QFETCH(QString, key);
+        QFETCH(QString, expected);
+        QTemporaryDir dir;
+        const IniFile ini(write(dir, content));
+        QCOMPARE(ini.readString(section, key, QStringLiteral("<def>")), expected);
+    }
+
+    void longValueIsCut()
+    {
+        QTemporaryDir dir;
+        const QByteArray value(5000, 'a');
+        const IniFile ini(write(dir, "[S]\nK=" + value + "\n"));
+        QCOMPARE(ini.readString(QStringLiteral("S"), QStringLiteral("K"), QString()).size(),
+                 IniFile::MaxValueLength);
+    }
+
+    void missingFileGivesDefaults()
+    {
+        QTemporaryDir dir;
+        const IniFile ini(dir.filePath(QStringLiteral("none.ini")));
+        QVERIFY(!ini.exists());
+        QCOMPARE(ini.readString(QStringLiteral("S"), QStringLiteral("K"), QStringLiteral("d")),
+                 QStringLiteral("d"));
+        QCOMPARE(ini.readInteger(QStringLiteral("S"), QStringLiteral("K"), 42), 42);
+    }
+
+    void integerRule_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("expected");
+        const int def = 777;
+        QTest::newRow("decimal") << "500" << 500;
+        QTest::newRow("leading blanks") << "   42" << 42;
+        QTest::newRow("negative") << "-5" << -5;
+        QTest::newRow("plus") << "+7" << 7;
+        QTest::newRow("0x") << "0x1F4" << 500;
+        QTest::newRow("0X lower digits") << "0X1f4" << 500;
+        QTest::newRow("dollar") << "$1F4" << 500;
+        QTest::newRow("x") << "x1F4" << 500;
+        QTest::newRow("X") << "X1F4" << 500;
+        QTest::newRow("negative hex") << "-$10" << -16;
+        QTest::newRow("hex pattern negative") << "$FFFFFFFF" << -1;
+        QTest::newRow("hex sign bit") << "0x80000000" << INT_MIN;
+        QTest::newRow("hex too large") << "$100000000" << def;
+        QTest::newRow("hex digits without prefix") << "1F4" << def;
+        QTest::newRow("letters") << "abc" << def;
+        QTest::newRow("trailing letters") << "500px" << def;
+        QTest::newRow("inner blank") << "1 2" << def;
+        QTest::newRow("empty") << "" << def;
+        QTest::newRow("sign only") << "-" << def;
+        QTest::newRow("prefix only") << "0x" << def;
+        QTest::newRow("max") << "2147483647" << INT_MAX;
+        QTest::newRow("min") << "-2147483648" << INT_MIN;
+        QTest::newRow("above max") << "2147483648" << def;
+        QTest::newRow("below min") << "-2147483649" << def;
+        QTest::newRow("huge") << "99999999999999999999999" << def;
+    }
+
+    void integerRule()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, expected);
+        QCOMPARE(platform::parseIniInteger(text, 777), expected);
+        // Read through a file, the value also loses its quotes first.
+        QTemporaryDir dir;
+        const IniFile ini(write(dir, "[S]\nK=\"" + text.toUtf8() + "\"\n"));
+        QCOMPARE(ini.readInteger(QStringLiteral("S"), QStringLiteral("K"), 777), expected);
+    }
+
+    void booleans_data()
+    {
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<bool>("defaultValue");
+        QTest::addColumn<bool>("expected");
+        QTest::newRow("1") << QByteArray("1") << false << true;
+        QTest::newRow("2 is true") << QByteArray("2") << false << true;
+        QTest::newRow("-1 is true") << QByteArray("-1") << false << true;
+        QTest::newRow("0") << QByteArray("0") << true << false;
+        QTest::newRow("word falls back (true)") << QByteArray("yes") << true << true;
+        QTest::newRow("word falls back (false)") << QByteArray("yes") << false << false;
+        QTest::newRow("empty falls back") << QByteArray("") << true << true;
+    }
+
+    void booleans()
+    {
+        QFETCH(QByteArray, value);
+        QFETCH(bool, defaultValue);
+        QFETCH(bool, expected);
+        QTemporaryDir dir;
+        const IniFile ini(write(dir, "[S]\nK=" + value + "\n"));
+        QCOMPARE(ini.readBool(QStringLiteral("S"), QStringLiteral("K"), defaultValue), expected);
+    }
+
+    void writeInPlaceKeepsEverythingElse_data()
+    {
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QString>("section");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QByteArray>("after");
+
+        const QByteArray file = "; comment line\n[Mode]\nOptionMode=3\nOther = keep \n\n"
+                                "[Unknown]\nX=1\n";
+        QTest::newRow("replace value")
+            << file << "mode" << "optionmode" << "2"
+            << QByteArray("; comment line\n[Mode]\nOptionMode=2\nOther = keep \n\n"
+                          "[Unknown]\nX=1\n");
+        QTest::newRow("new key goes after the section's last line")
+            << file << "Mode" << "New" << "v"
+            << QByteArray("; comment line\n[Mode]\nOptionMode=3\nOther = keep \nNew=v\n\n"
+                          "[Unknown]\nX=1\n");
+        QTest::newRow("new section at the end")
+            << file << "Fresh" << "K" << ""
+            << QByteArray(file + "[Fresh]\nK=\n");
+        QTest::newRow("CRLF kept")
+            << QByteArray("[A]\r\nK=1\r\n[B]\r\nL=2\r\n") << "A" << "M" << "x"
+            << QByteArray("[A]\r\nK=1\r\nM=x\r\n[B]\r\nL=2\r\n");
+        QTest::newRow("CRLF new section")
+            << QByteArray("[A]\r\nK=1\r\n") << "B" << "K" << "2"
+            << QByteArray("[A]\r\nK=1\r\n[B]\r\nK=2\r\n");
+        QTest::newRow("last line without newline")
+            << QByteArray("[A]\nK=1") << "A" << "L" << "2" << QByteArray("[A]\nK=1\nL=2\n");
+        QTest::newRow("byte-order mark kept")
+            << QByteArray("\xEF\xBB\xBF[A]\nK=1\n") << "A" << "K" << "5"
+            << QByteArray("\xEF\xBB\xBF[A]\nK=5\n");
+        QTest::newRow("key spelling kept")
+            << QByteArray("[A]\n  MyKey  = 1\n") << "a" << "MYKEY" << "9"
+            << QByteArray("[A]\nMyKey=9\n");
+        QTest::newRow("Windows-1252 bytes elsewhere kept")
+            << QByteArray("[A]\nName=Caf\xE9\nK=1\n") << "A" << "K" << "2"
+            << QByteArray("[A]\nName=Caf\xE9\nK=2\n");
+    }
+
+    void writeInPlaceKeepsEverythingElse()
+    {
+        QFETCH(QByteArray, before);
+        QFETCH(QString, section);
+        QFETCH(QString, key);
+        QFETCH(QString, value);
+        QFETCH(QByteArray, after);
+        QTemporaryDir dir;
+        const QString path = write(dir, before);
+        IniFile ini(path);
+        ini.writeString(section, key, value);
+        QCOMPARE(read(path), after);
+        QCOMPARE(IniFile(path).readString(section, key, QStringLiteral("<def>")), value);
+    }
+
+    void writeCreatesFile()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("new.ini"));
+        IniFile::writeInteger(path, QStringLiteral("Mode"), QStringLiteral("OptionMode"), 1);
+        QCOMPARE(read(path), QByteArray("[Mode]\nOptionMode=1\n"));
+        // No temporary file is left behind.
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+    }
+
+    void writeKeepsPermissionsAndLinks()
+    {
+        QTemporaryDir dir;
+        const QString path = write(dir, "[A]\nK=1\n", QStringLiteral("real.ini"));
+        QVERIFY(QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                QFileDevice::ReadGroup));
+        const QString link = dir.filePath(QStringLiteral("link.ini"));
+        QVERIFY(QFile::link(path, link));
+        IniFile::writeInteger(link, QStringLiteral("A"), QStringLiteral("K"), 2);
+        QVERIFY(QFileInfo(link).isSymLink());
+        QCOMPARE(read(path), QByteArray("[A]\nK=2\n"));
+        QCOMPARE(QFile::permissions(path) & 0x7077, // owner, group and other bits
+                 QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup);
+    }
+
+    void readOnlyFileIsRefused_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::newRow("changing write") << "2";
+        QTest::newRow("write of the same value") << "1";
+    }
+
+    void readOnlyFileIsRefused()
+    {
+        QFETCH(QString, value);
+        QTemporaryDir dir;
+        const QByteArray content = "; keep me\r\n[A]\r\nK=1\r\n";
+        const QString path = write(dir, content);
+        QVERIFY(QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ReadGroup |
+                                                QFileDevice::ReadOther));
+        IniFile ini(path);
+        try {
+            ini.writeString(QStringLiteral("A"), QStringLiteral("K"), value);
+            QFAIL("the write was not refused");
+        } catch (const AppError &e) {
+            QCOMPARE(e.message(), QStringLiteral("Unable to write to ") + path);
+        }
+        QCOMPARE(read(path), content);
+        // The object still describes the file as it is on disk.
+        QCOMPARE(ini.readString(QStringLiteral("A"), QStringLiteral("K"), QString()),
+                 QStringLiteral("1"));
+    }
+
+    void sameContentWriteLeavesFileAlone()
+    {
+        QTemporaryDir dir;
+        const QString path = write(dir, "[A]\nK=1\n");
+        struct stat before {};
+        QVERIFY(::stat(QFile::encodeName(path).constData(), &before) == 0);
+        IniFile::writeString(path, QStringLiteral("A"), QStringLiteral("K"), QStringLiteral("1"));
+        struct stat after {};
+        QVERIFY(::stat(QFile::encodeName(path).constData(), &after) == 0);
+        QCOMPARE(after.st_ino, before.st_ino); // not replaced by a rewritten copy
+    }
+
+    void missingFolderIsRefused()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("no/such/folder/x.ini"));
+        QVERIFY_THROWS_EXCEPTION(AppError, IniFile::writeInteger(path, QStringLiteral("A"),
+                                                                 QStringLiteral("K"), 1));
+        QVERIFY(!QFileInfo::exists(path));
+    }
+
+    void unreadableFileIsNeverReplaced()
+    {
+        // A file far larger than any INI file is treated as unreadable: reads give defaults
+        // and a write must not replace its content with a fresh file.
+        QTemporaryDir dir;
+        const QString path = write(dir, "[A]\nK=1\n");
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        QVERIFY(f.resize(IniFile::MaxFileSize + 1));
+        f.close();
+        IniFile ini(path);
+        QCOMPARE(ini.readInteger(QStringLiteral("A"), QStringLiteral("K"), 5), 5);
+        QVERIFY_THROWS_EXCEPTION(AppError, ini.writeInteger(QStringLiteral("A"),
+                                                            QStringLiteral("K"), 2));
+        QCOMPARE(QFileInfo(path).size(), IniFile::MaxFileSize + 1);
+    }
+
+    void folderInPlaceOfFile()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("options.ini"));
+        QVERIFY(QDir().mkpath(path));
+        const IniFile ini(path);
+        QCOMPARE(ini.readInteger(QStringLiteral("Mode"), QStringLiteral("OptionMode"), 1), 1);
+        QVERIFY_THROWS_EXCEPTION(AppError, IniFile::writeInteger(path, QStringLiteral("Mode"),
+                                                                 QStringLiteral("OptionMode"), 2));
+        QVERIFY(QFileInfo(path).isDir());
+    }
+
+    void sectionsListed()
+    {
+        QTemporaryDir dir;
+        const IniFile ini(write(dir, "[Option0]\nA=1\n[option0]\n[Option1]\n"));
+        QCOMPARE(ini.sections(), (QStringList{QStringLiteral("Option0"), QStringLiteral("Option1")}));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestIni)
+#include "tst_ini.moc"
