@@ -282,8 +282,15 @@ void TMainForm::applyPlacement(const MainWindowPlacement &p)
     resize(p.WindowWidth, p.WindowHeight);
     m_normalGeometry = QRect(pos(), size());
     m_acceptedTreeWidth = p.OptionsTreeWidth;
-    m_panelLeft->resize(p.OptionsTreeWidth, m_panelLeft->height());
-    m_splitter->setSizes({p.OptionsTreeWidth, qMax(0, width() - p.OptionsTreeWidth)});
+    applyTreeWidth();
+}
+
+void TMainForm::applyTreeWidth()
+{
+    // The stored width is applied as it is, below the width a drag may reach.
+    m_panelLeft->setMinimumWidth(qMin(m_acceptedTreeWidth, 200));
+    const int total = qMax(m_splitter->width(), width());
+    m_splitter->setSizes({m_acceptedTreeWidth, qMax(0, total - m_acceptedTreeWidth)});
 }
 
 void TMainForm::pause(int milliseconds)
@@ -375,6 +382,7 @@ void TMainForm::ShowMainWindow()
         showMaximized();
     else
         show();
+    applyTreeWidth();
     FormActivate();
 }
 
@@ -429,7 +437,7 @@ void TMainForm::SaveProgramIniFile()
         state.WindowState = 2;
     else
         state.WindowState = 0;
-    state.OptionsTreeWidth = m_panelLeft->width();
+    state.OptionsTreeWidth = m_splitter->isVisible() ? m_panelLeft->width() : m_acceptedTreeWidth;
     if (m_forms.About)
         state.About = m_forms.About->size();
     if (m_forms.CheckUpdate)

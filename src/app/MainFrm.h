@@ -105,6 +105,7 @@ private:
     void buildLayout();
     void buildMenus();
     void applyPlacement(const MainWindowPlacement &placement);
+    void applyTreeWidth();
     int execModal(QDialog *dialog);
     void pause(int milliseconds);
     void rememberNormalGeometry();

@@ -1,0 +1,201 @@
+// Start-to-close runs of the real program: a pack folder holding a symbolic link to the built
+// binary, started headless, ended by a signal as a session log-out would end it.
+#include "platform/IniFile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+QString S(const char *t) { return QString::fromLatin1(t); }
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool writeAll(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
+}
+
+// The keys of a settings file, as "Section/Key", in file order.
+QStringList keysOf(const QString &path)
+{
+    QStringList keys;
+    QString section;
+    for (const QByteArray &raw : readAll(path).split('\n')) {
+        const QString line = QString::fromUtf8(raw).trimmed();
+        if (line.startsWith(QLatin1Char('[')))
+            section = line.mid(1, line.size() - 2);
+        else if (line.contains(QLatin1Char('=')))
+            keys.append(section + QLatin1Char('/') + line.section(QLatin1Char('='), 0, 0));
+    }
+    return keys;
+}
+
+} // namespace
+
+class TestStartClose : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QString m_pack;
+    QString m_config;
+
+    QString iniPath() const { return m_pack + S("/varimond.ini"); }
+    QString themesCopy() const { return m_config + S("/Themes"); }
+
+    void start(QProcess &process)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(S("QT_QPA_PLATFORM"), S("offscreen"));
+        env.insert(S("XDG_CONFIG_HOME"), m_config);
+        process.setProcessEnvironment(env);
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        // Started from elsewhere, as from a desktop entry: the link's folder is the program's.
+        process.setWorkingDirectory(m_dir.path());
+        process.start(m_pack + S("/varimond"), {});
+        QVERIFY(process.waitForStarted(10000));
+    }
+
+    void terminate(QProcess &process)
+    {
+        ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+        QVERIFY(process.waitForFinished(60000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 0);
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        QVERIFY(m_dir.isValid());
+        m_pack = m_dir.filePath(S("pack"));
+        m_config = m_dir.filePath(S("config"));
+        QVERIFY(QDir().mkpath(m_pack + S("/Options/Group/Choice")));
+        QVERIFY(QDir().mkpath(m_pack + S("/Themes")));
+        QVERIFY(writeAll(m_pack + S("/Themes/(Default).ini"), "[Option0]\nDelay=2000\n"));
+        // The game already runs a custom interface, so no dialog interrupts the start.
+        QVERIFY(writeAll(m_config + S("/Electronic Arts/Dark Age of Camelot/user.dat"),
+                         "[interface]\r\nitem1=7\r\n"));
+        QVERIFY(QFile::link(S(VARIMOND_BINARY_DIR "/src/app/varimond"), m_pack + S("/varimond")));
+        QDir(themesCopy()).removeRecursively();
+    }
+
+    void cleanup() { QDir(m_dir.path()).removeRecursively(); }
+
+    void firstCloseWritesTheWrittenKeys()
+    {
+        QProcess process;
+        start(process);
+        // The first-run copy of the themes is the last step that touches the disk.
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(themesCopy() + S("/(Default).ini")), 60000);
+        terminate(process);
+
+        const QStringList expected = {
+            S("ProgramTitle/ProgramTitle"),
+            S("OptionsDir/OptionsDir"),
+            S("ActiveTheme/ThemeName"),
+            S("About/AboutTxtFName"), S("About/AboutHtmlFName"), S("About/AboutHttpFName"),
+            S("HowTo/HowToTxtFName"), S("HowTo/HowToHtmlFName"), S("HowTo/HowToHttpFName"),
+            S("Welcome/WelcomeTxtFName"), S("Welcome/WelcomeHtmlFName"),
+            S("Welcome/WelcomeHttpFName"),
+            S("ReadMe/DefaultReadMeTxtFName"), S("ReadMe/DefaultReadMeHtmlFName"),
+            S("ReadMe/DefaultReadMeHttpFName"),
+            S("RunMe/DefaultRunMeFName"), S("RunMe/DefaultRunMe2FName"),
+            S("ProgramDelay/DefaultProgramDelay"),
+            S("Settings/PgmFirstRun"), S("Settings/HideShell"),
+            S("Settings/AllowDisplayHttpLinks"), S("Settings/CheckInterfaceMode"),
+            S("Settings/CheckForUpdateMode"),
+            S("MainWindowSizes/WindowTop"), S("MainWindowSizes/WindowLeft"),
+            S("MainWindowSizes/WindowWidth"), S("MainWindowSizes/WindowHeight"),
+            S("MainWindowSizes/WindowState"), S("MainWindowSizes/OptionsTreeWidth"),
+            S("AboutWindowSizes/WindowWidth"), S("AboutWindowSizes/WindowHeight"),
+            S("CheckUpdateWindowSizes/WindowWidth"), S("CheckUpdateWindowSizes/WindowHeight"),
+        };
+        QCOMPARE(keysOf(iniPath()), expected);
+
+        const platform::IniFile ini(iniPath());
+        const QList<QPair<QString, QString>> values = {
+            {S("ProgramTitle/ProgramTitle"), S("Varimond")},
+            {S("OptionsDir/OptionsDir"), S("Options")},
+            {S("ActiveTheme/ThemeName"), S("(Default)")},
+            {S("About/AboutTxtFName"), S("About.txt")},
+            {S("About/AboutHtmlFName"), QString()},
+            {S("RunMe/DefaultRunMeFName"), S("RunMe.bat")},
+            {S("ProgramDelay/DefaultProgramDelay"), S("2000")},
+            {S("Settings/PgmFirstRun"), S("0")},
+            {S("Settings/HideShell"), S("0")},
+            {S("Settings/AllowDisplayHttpLinks"), S("1")},
+            {S("Settings/CheckInterfaceMode"), S("1")},
+            {S("Settings/CheckForUpdateMode"), S("0")},
+            {S("MainWindowSizes/WindowLeft"), S("100")},
+            {S("MainWindowSizes/WindowTop"), S("100")},
+            {S("MainWindowSizes/WindowWidth"), S("500")},
+            {S("MainWindowSizes/WindowHeight"), S("250")},
+            {S("MainWindowSizes/WindowState"), S("0")},
+            {S("MainWindowSizes/OptionsTreeWidth"), S("200")},
+            {S("AboutWindowSizes/WindowWidth"), S("500")},
+            {S("AboutWindowSizes/WindowHeight"), S("300")},
+        };
+        for (const auto &[where, value] : values) {
+            const QString section = where.section(QLatin1Char('/'), 0, 0);
+            const QString key = where.section(QLatin1Char('/'), 1);
+            QCOMPARE(ini.readString(section, key, S("<missing>")), value);
+        }
+    }
+
+    void secondRunKeepsHandAddedAndNeverWrittenKeys()
+    {
+        const QByteArray handMade =
+            "[Settings]\nPgmFirstRun=1\nHideCheckForUpdate=1\nHideShell=2\n"
+            "[ThemesDir]\nThemesDir=Themes\nThemesAppDataDir= Themes \n"
+            "[VersionInfo]\nUserInterface=\"1.30 final\"\nCheckUpdateDelay=12\n"
+            "; my notes\n[MyOwn]\nColour=blue\n"
+            "[MainWindowSizes]\nWindowLeft=40\nWindowTop=30\nWindowWidth=0x280\n"
+            "WindowHeight=400\nOptionsTreeWidth=260\n";
+        QVERIFY(writeAll(iniPath(), handMade));
+        QProcess process;
+        start(process);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(themesCopy() + S("/(Default).ini")), 60000);
+        terminate(process);
+
+        const QByteArray saved = readAll(iniPath());
+        for (const char *kept : {"HideCheckForUpdate=1\n", "ThemesAppDataDir= Themes \n",
+                                 "UserInterface=\"1.30 final\"\n", "CheckUpdateDelay=12\n",
+                                 "; my notes\n[MyOwn]\nColour=blue\n", "ThemesDir=Themes\n"})
+            QVERIFY2(saved.contains(kept), kept);
+        const platform::IniFile ini(iniPath());
+        QCOMPARE(ini.readString(S("Settings"), S("HideShell"), QString()), S("1"));
+        QCOMPARE(ini.readString(S("Settings"), S("PgmFirstRun"), QString()), S("0"));
+        QCOMPARE(ini.readString(S("MainWindowSizes"), S("WindowWidth"), QString()), S("640"));
+        QCOMPARE(ini.readString(S("MainWindowSizes"), S("WindowLeft"), QString()), S("40"));
+        QCOMPARE(ini.readString(S("MainWindowSizes"), S("OptionsTreeWidth"), QString()),
+                 S("260"));
+        QVERIFY(!ini.hasKey(S("VersionInfo"), S("UrlVersionInfo")));
+    }
+
+    void signalBeforeSettingsLoadedWritesNothing()
+    {
+        const QByteArray mine = "[Settings]\nHideShell=1\n";
+        QVERIFY(writeAll(iniPath(), mine));
+        QProcess process;
+        start(process);
+        ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+        QVERIFY(process.waitForFinished(60000));
+        QCOMPARE(readAll(iniPath()), mine);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStartClose)
+#include "tst_startclose.moc"
