@@ -93,6 +93,20 @@ void TMainForm::SetForms(const Forms &forms)
     }
 }
 
+void TMainForm::CreateForms()
+{
+    Forms forms;
+    forms.About = new TAboutForm(this);
+    forms.Apply = new TApplyForm(this);
+    forms.CheckUserInterfaceMode = new TCheckUserInterfaceModeForm(this);
+    forms.Themes = new TThemesForm(this);
+    forms.ThemesSaveAs = new TThemesSaveAsForm(this);
+    forms.ApplyTheme = new TApplyThemeForm(this);
+    forms.Splash = new TSplashForm(this);
+    forms.CheckUpdate = new TCheckUpdateForm(this);
+    SetForms(forms);
+}
+
 void TMainForm::buildLayout()
 {
     auto *central = new QWidget(this);
@@ -287,8 +301,9 @@ void TMainForm::applyPlacement(const MainWindowPlacement &p)
 
 void TMainForm::applyTreeWidth()
 {
-    // The stored width is applied as it is, below the width a drag may reach.
-    m_panelLeft->setMinimumWidth(qMin(m_acceptedTreeWidth, 200));
+    // The stored width is applied as it is, even below the width a drag may reach; drags are
+    // checked when they happen, so the splitter itself sets no lower limit.
+    m_panelLeft->setMinimumWidth(1);
     const int total = qMax(m_splitter->width(), width());
     m_splitter->setSizes({m_acceptedTreeWidth, qMax(0, total - m_acceptedTreeWidth)});
 }
@@ -405,7 +420,7 @@ void TMainForm::CloseForSignal()
     // A modal window closes first; its nested loop then ends and the close follows.
     while (QWidget *modal = QApplication::activeModalWidget()) {
         if (auto *dialog = qobject_cast<QDialog *>(modal))
-            dialog->reject();
+            dialog->done(QDialog::Rejected); // also dialogs that offer no way to cancel
         else
             modal->close();
         if (QApplication::activeModalWidget() == modal)
@@ -474,8 +489,7 @@ void TMainForm::closeEvent(QCloseEvent *event)
     // A settings file that cannot be written is reported, and the program still closes: the
     // user asked to leave, and nothing else is lost by it.
     Guarded(this, [this] { SaveProgramIniFile(); });
-    event->accept();
-    QApplication::quit();
+    event->accept(); // the last window closing ends the program
 }
 
 void TMainForm::UpdateTreeView()

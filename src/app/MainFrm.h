@@ -47,6 +47,9 @@ public:
         TCheckUpdateForm *CheckUpdate = nullptr;
     };
     void SetForms(const Forms &forms);
+    /// Creates the other windows, hidden, in the program's fixed order, owned by this window.
+    void CreateForms();
+    const Forms &GetForms() const { return m_forms; }
 
     /// The start-up sequence. Returns false when the program must end at once (the update
     /// window's Weblink result): nothing further runs and nothing is saved.

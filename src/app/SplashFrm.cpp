@@ -45,6 +45,7 @@ void TSplashForm::paintNow()
 void TSplashForm::SetStatus(const QString &text)
 {
     m_status->setText(text);
+    Q_EMIT statusChanged(text);
     paintNow();
 }
 

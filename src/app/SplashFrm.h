@@ -23,6 +23,9 @@ public:
     /// Shows the splash centred over @p owner's rectangle.
     void ShowOver(const QWidget *owner);
 
+Q_SIGNALS:
+    void statusChanged(const QString &text);
+
 private:
     void paintNow();
 

@@ -1,12 +1,6 @@
 #include "app/MainFrm.h"
 #include "app/Signals.h"
 #include "platform/Paths.h"
-#include "app/SplashFrm.h"
-#include "apply/ApplyFrm.h"
-#include "docs/AboutFrm.h"
-#include "game/CheckUserInterfaceModeFrm.h"
-#include "themes/ThemesFrm.h"
-#include "update/CheckUpdateFrm.h"
 
 #include <QApplication>
 
@@ -23,20 +17,10 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Varimond"));
     QApplication::setApplicationDisplayName(QStringLiteral("Varimond"));
-    QApplication::setQuitOnLastWindowClosed(false);
 
     // The windows, created once, hidden, in the program's fixed order.
     auto *mainForm = new TMainForm(platform::startedExecutablePath(started));
-    TMainForm::Forms forms;
-    forms.About = new TAboutForm(mainForm);
-    forms.Apply = new TApplyForm(mainForm);
-    forms.CheckUserInterfaceMode = new TCheckUserInterfaceModeForm(mainForm);
-    forms.Themes = new TThemesForm(mainForm);
-    forms.ThemesSaveAs = new TThemesSaveAsForm(mainForm);
-    forms.ApplyTheme = new TApplyThemeForm(mainForm);
-    forms.Splash = new TSplashForm(mainForm);
-    forms.CheckUpdate = new TCheckUpdateForm(mainForm);
-    mainForm->SetForms(forms);
+    mainForm->CreateForms();
 
     InstallTerminationHandlers([mainForm] { mainForm->CloseForSignal(); });
 
