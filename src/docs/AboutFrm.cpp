@@ -1,14 +1,131 @@
-// Placeholder: the full About window replaces this file.
 #include "docs/AboutFrm.h"
 
+#include "app/Common.h"
+#include "app/ErrorReport.h"
+#include "app/FormUtils.h"
 #include "docs/DocumentPane.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QShowEvent>
+#include <QTextBrowser>
+#include <QVBoxLayout>
+
+QString AboutHomeFName;
 
 TAboutForm::TAboutForm(QWidget *owner) : QDialog(owner), m_owner(owner)
 {
     setObjectName(QStringLiteral("AboutForm"));
     setWindowTitle(QStringLiteral("About"));
-    setMinimumSize(500, 300);
+    setMinimumSize(MinimumWidth, MinimumHeight);
+    // FormCreate: the shared form font.
+    QFont formFont = font();
+    SetVistaFormFont(formFont);
+    setFont(formFont);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    m_pane = new DocumentPane(this, QStringLiteral("PanelTop"));
+    m_pane->UseHomeFName(&AboutHomeFName);
+    layout->addWidget(m_pane, 1);
+
+    auto *bottom = new QHBoxLayout;
+    bottom->setContentsMargins(8, 0, 8, 8);
+    m_label = new QLabel(VersionText(), this);
+    m_label->setObjectName(QStringLiteral("Label1"));
+    m_label->setToolTip(QStringLiteral("Program Version"));
+    m_okay = new QPushButton(QStringLiteral("OK"), this);
+    m_okay->setObjectName(QStringLiteral("btnOkay"));
+    m_okay->setToolTip(QStringLiteral("Close"));
+    m_okay->setDefault(true);
+    m_okay->setMinimumSize(75, 25);
+    bottom->addWidget(m_label);
+    bottom->addStretch(1);
+    bottom->addWidget(m_okay);
+    layout->addLayout(bottom);
+
+    connect(m_okay, &QPushButton::clicked, this, &TAboutForm::btnOkayClick);
+    connect(m_pane, &DocumentPane::downloadBegin, this, &TAboutForm::WebBrowser1DownloadBegin);
+    connect(m_pane, &DocumentPane::downloadComplete, this,
+            &TAboutForm::WebBrowser1DownloadComplete);
 }
 
-void TAboutForm::DisplayAboutFName() {}
-void TAboutForm::showEvent(QShowEvent *event) { QDialog::showEvent(event); }
+QString TAboutForm::VersionText()
+{
+    return QStringLiteral("Varimond v2.01");
+}
+
+void TAboutForm::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    if (event->spontaneous())
+        return;
+    // A fixed dialog border: the user cannot resize the window while it is shown. Its size
+    // comes from the settings file, set while it is hidden, and is read back at exit.
+    setFixedSize(size().expandedTo(QSize(MinimumWidth, MinimumHeight)));
+    FormShow();
+    // Activation follows the showing, so an error report opens over the visible window.
+    QMetaObject::invokeMethod(this, &TAboutForm::FormActivate, Qt::QueuedConnection);
+}
+
+void TAboutForm::hideEvent(QHideEvent *event)
+{
+    QDialog::hideEvent(event);
+    if (event->spontaneous())
+        return;
+    setMinimumSize(MinimumWidth, MinimumHeight);
+    setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+}
+
+void TAboutForm::FormShow()
+{
+    CentreOver(this, m_owner);
+    QFont memo = m_pane->RichEdit()->font();
+    SetVistaMemoFont(memo);
+    m_pane->RichEdit()->setFont(memo);
+}
+
+void TAboutForm::FormActivate()
+{
+    if (!isVisible())
+        return;
+    m_label->setText(VersionText());
+    m_okay->setFocus();
+    Guarded(this, [this] { DisplayAboutFName(); });
+}
+
+void TAboutForm::DisplayAboutFName()
+{
+    m_pane->DisplayFName(ProgramSettings.optionsRoot(), ProgramSettings.AboutTxtFName,
+                         ProgramSettings.AboutHtmlFName, ProgramSettings.AboutHttpFName);
+}
+
+void TAboutForm::DisplayAboutTxtFName(const QString &path)
+{
+    m_pane->DisplayTxtFName(path);
+}
+void TAboutForm::DisplayAboutHtmlFName(const QString &path)
+{
+    m_pane->DisplayHtmlFName(path);
+}
+void TAboutForm::DisplayAboutHttpFName(const QString &address)
+{
+    m_pane->DisplayHttpFName(address);
+}
+
+void TAboutForm::WebBrowser1DownloadBegin()
+{
+    m_label->setText(QStringLiteral("Retreiving File"));
+}
+
+void TAboutForm::WebBrowser1DownloadComplete()
+{
+    m_label->setText(VersionText());
+}
+
+void TAboutForm::btnOkayClick()
+{
+    accept();
+}

@@ -1,11 +1,18 @@
 #pragma once
 
 #include <QDialog>
+#include <QString>
 
 class DocumentPane;
 class QLabel;
+class QPushButton;
+
+/// The page the About window's Home button opens; empty at start, kept for the whole run.
+extern QString AboutHomeFName;
 
 /// The About window: the About document in a small copy of the document pane, and the version.
+/// Its size is set by the main window from the settings file while it is hidden; each showing
+/// centres it over its owner and loads the documents afresh.
 class TAboutForm final : public QDialog
 {
     Q_OBJECT
@@ -13,14 +20,36 @@ class TAboutForm final : public QDialog
 public:
     explicit TAboutForm(QWidget *owner);
 
+    /// The version text of the program.
+    static QString VersionText();
+    static constexpr int MinimumWidth = 500;
+    static constexpr int MinimumHeight = 300;
+
     DocumentPane *Pane() const { return m_pane; }
+    QLabel *Label1() const { return m_label; }
+    QPushButton *OkayButton() const { return m_okay; }
+
+    void FormShow();
+    void FormActivate();
+    /// Shows the About document set: ProgramSettings.AboutTxtFName and AboutHtmlFName in the
+    /// options folder, and AboutHttpFName. Throws AppError ("Failed to Load Stream") when the
+    /// text file cannot be read.
     void DisplayAboutFName();
+    void DisplayAboutTxtFName(const QString &path);
+    void DisplayAboutHtmlFName(const QString &path);
+    void DisplayAboutHttpFName(const QString &address);
+
+    void WebBrowser1DownloadBegin();
+    void WebBrowser1DownloadComplete();
+    void btnOkayClick();
 
 protected:
     void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
 
 private:
     DocumentPane *m_pane = nullptr;
     QLabel *m_label = nullptr;
+    QPushButton *m_okay = nullptr;
     QWidget *m_owner = nullptr;
 };

@@ -8,36 +8,74 @@ class QTextBrowser;
 class QToolButton;
 class QWebEngineView;
 class QStackedLayout;
+class QUrl;
 
 /// The document area shared by the main window and the About window: a strip of five browser
 /// buttons and a progress bar above a read-only rich-text view (RichEdit1) and an embedded web
 /// browser (WebBrowser1) that share one area; the one brought to the front last is visible.
-/// The browser is created the first time a page must be shown.
+/// The browser is created the first time a page must be shown, so a program that only ever
+/// shows text documents never starts the web engine.
 class DocumentPane final : public QWidget
 {
     Q_OBJECT
 
 public:
-    explicit DocumentPane(QWidget *parent = nullptr);
+    /// @p stripName is the object name of the button strip: "PanelTopRight" in the main window,
+    /// "PanelTop" in the About window.
+    explicit DocumentPane(QWidget *parent = nullptr,
+                          const QString &stripName = QStringLiteral("PanelTopRight"));
     ~DocumentPane() override;
+
+    /// Text files larger than this are refused as unreadable rather than loaded into the view.
+    static constexpr qint64 MaxTextFileSize = 64 * 1024 * 1024;
 
     /// Shows a document set: text name, HTML name (both relative to @p baseFolder, which ends
     /// in '/') and web address, in that order, so the last one that could be shown stays in
-    /// front. Throws AppError ("Failed to Load Stream") when the text file cannot be read; the
-    /// HTML and web steps are then skipped.
+    /// front. The five buttons are hidden first and shown again, with the home page set, when
+    /// an HTML name or a web address is given, whether or not it could be shown. Throws
+    /// AppError ("Failed to Load Stream") when the text file cannot be read; the HTML and web
+    /// steps are then skipped.
     void DisplayFName(const QString &baseFolder, const QString &txtName, const QString &htmlName,
                       const QString &httpAddress);
+    /// Loads the file into RichEdit1 (Rich Text Format, else plain text), or two lines saying
+    /// it could not be found; RichEdit1 comes to the front either way.
     void DisplayTxtFName(const QString &path);
+    /// Navigates the browser to an existing local file and brings it to the front; a missing
+    /// file changes nothing.
     void DisplayHtmlFName(const QString &path);
+    /// Navigates the browser to @p address and brings it to the front, when web addresses are
+    /// allowed (ProgramSettings.AllowDisplayHttpLinks); otherwise nothing happens.
     void DisplayHttpFName(const QString &address);
 
-    QString HomeFName() const { return m_homeFName; }
+    QString HomeFName() const { return *m_home; }
+    /// Makes the pane keep its home page in @p home instead of its own field: the About window
+    /// hands in its process-wide AboutHomeFName. @p home must outlive the pane.
+    void UseHomeFName(QString *home);
 
     QTextBrowser *RichEdit() const { return m_richEdit; }
     /// Null until the first page was shown.
     QWebEngineView *WebBrowser() const { return m_browser; }
+    QProgressBar *ProgressBar() const { return m_progressBar; }
     /// Gives the focus to the text view, or to the browser when @p browser is set (and exists).
     void FocusDocument(bool browser);
+
+    // Browser buttons. Back, forward, stop and refresh act on the browser once it exists, also
+    // while the text view lies in front of it; Home creates it when a home page is set.
+    void sbtnPreviousPageClick();
+    void sbtnNextPageClick();
+    void sbtnStopClick();
+    void sbtnRefreshClick();
+    void sbtnHomeClick();
+
+    // Browser notifications.
+    void WebBrowser1DownloadBegin();
+    void WebBrowser1DownloadComplete();
+    void WebBrowser1ProgressChange(int progress, int progressMax);
+    /// Command 1: going forward possible; command 2: going back possible; others are ignored.
+    void WebBrowser1CommandStateChange(int command, bool enable);
+
+    /// Command numbers of WebBrowser1CommandStateChange.
+    enum Command { CommandNavigateForward = 1, CommandNavigateBack = 2 };
 
 Q_SIGNALS:
     void downloadBegin();
@@ -45,9 +83,22 @@ Q_SIGNALS:
 
 private:
     QWebEngineView *ensureBrowser();
+    void navigate(const QUrl &url);
+    void bringToFront(QWidget *view);
+    void setButtonsVisible(bool visible);
+    void updateHistoryState();
+    void applyTextMargins();
 
+    QWidget *m_strip = nullptr;
+    QToolButton *m_previousPage = nullptr;
+    QToolButton *m_nextPage = nullptr;
+    QToolButton *m_stop = nullptr;
+    QToolButton *m_refresh = nullptr;
+    QToolButton *m_homeButton = nullptr;
+    QProgressBar *m_progressBar = nullptr;
     QTextBrowser *m_richEdit = nullptr;
     QWebEngineView *m_browser = nullptr;
     QStackedLayout *m_stack = nullptr;
-    QString m_homeFName;
+    QString m_ownHome;
+    QString *m_home = &m_ownHome;
 };

@@ -1,0 +1,728 @@
+// The document pane and the About window on real files, with a web server on 127.0.0.1 for
+// the pages the embedded browser loads.
+#include "app/Common.h"
+#include "docs/AboutFrm.h"
+#include "docs/DocumentPane.h"
+#include "platform/Error.h"
+#include "platform/RtfReader.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextBrowser>
+#include <QTextDocument>
+#include <QTimer>
+#include <QToolButton>
+#include <QWebEngineView>
+
+#include <memory>
+
+#include <unistd.h>
+
+namespace {
+
+constexpr int LoadTimeout = 15000;
+
+/// A tiny HTTP/1.1 server: "/a", "/b" and "/slow" are small HTML pages with the titles
+/// "Page A", "Page B" and "Slow Page"; every other path is 404. Requests for "/slow" get no
+/// answer until release(), so a test can look at the window while a page is loading.
+class HttpServer final : public QObject
+{
+public:
+    bool start()
+    {
+        connect(&m_server, &QTcpServer::newConnection, this, &HttpServer::acceptConnections);
+        return m_server.listen(QHostAddress::LocalHost, 0);
+    }
+    QString url(const QString &path) const
+    {
+        return QStringLiteral("http://127.0.0.1:%1%2").arg(m_server.serverPort()).arg(path);
+    }
+    int hits(const QString &path) const { return m_hits.value(path); }
+    int held() const { return int(m_held.size()); }
+    void release()
+    {
+        const auto held = m_held;
+        m_held.clear();
+        for (const QPointer<QTcpSocket> &socket : held) {
+            if (socket)
+                respond(socket, QStringLiteral("/slow"));
+        }
+    }
+
+private:
+    void acceptConnections()
+    {
+        while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket] { readRequest(socket); });
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        }
+    }
+
+    void readRequest(QTcpSocket *socket)
+    {
+        const QByteArray request = socket->property("request").toByteArray() + socket->readAll();
+        socket->setProperty("request", request);
+        if (!request.contains("\r\n\r\n"))
+            return;
+        socket->setProperty("request", QByteArray());
+        const QList<QByteArray> words = request.left(request.indexOf("\r\n")).split(' ');
+        QString path = words.size() > 1 ? QString::fromLatin1(words[1]) : QString();
+        path = path.section(QLatin1Char('?'), 0, 0);
+        ++m_hits[path];
+        if (path == QLatin1String("/slow"))
+            m_held.append(socket);
+        else
+            respond(socket, path);
+    }
+
+    static void respond(QTcpSocket *socket, const QString &path)
+    {
+        static const QHash<QString, QString> titles = {
+            {QStringLiteral("/a"), QStringLiteral("Page A")},
+            {QStringLiteral("/b"), QStringLiteral("Page B")},
+            {QStringLiteral("/slow"), QStringLiteral("Slow Page")}};
+        const QString title = titles.value(path);
+        const QByteArray body =
+            title.isEmpty()
+                ? QByteArray("not found")
+                : QStringLiteral(
+                      "<html><head><title>%1</title></head><body><p>%1</p></body></html>")
+                      .arg(title)
+                      .toUtf8();
+        QByteArray response =
+            title.isEmpty() ? "HTTP/1.1 404 Not Found\r\n" : "HTTP/1.1 200 OK\r\n";
+        response += "Content-Type: text/html; charset=utf-8\r\nCache-Control: no-store\r\n";
+        response += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+        response += "Connection: close\r\n\r\n" + body;
+        socket->write(response);
+        socket->disconnectFromHost();
+    }
+
+    QTcpServer m_server;
+    QHash<QString, int> m_hits;
+    QList<QPointer<QTcpSocket>> m_held;
+};
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+QString localPage(const QString &title)
+{
+    return QStringLiteral("<html><head><title>%1</title></head><body>%1</body></html>").arg(title);
+}
+
+QToolButton *button(QWidget *window, const char *name)
+{
+    return window->findChild<QToolButton *>(QString::fromLatin1(name));
+}
+
+/// How many of the five browser buttons the user can see.
+int visibleButtons(QWidget *window)
+{
+    int visible = 0;
+    for (const char *name :
+         {"sbtnPreviousPage", "sbtnNextPage", "sbtnStop", "sbtnRefresh", "sbtnHome"}) {
+        QToolButton *b = button(window, name);
+        if (b && b->isVisibleTo(window))
+            ++visible;
+    }
+    return visible;
+}
+
+bool textInFront(DocumentPane *pane)
+{
+    return pane->RichEdit()->isVisibleTo(pane);
+}
+
+bool browserInFront(DocumentPane *pane)
+{
+    return pane->WebBrowser() && pane->WebBrowser()->isVisibleTo(pane);
+}
+
+QString paneText(DocumentPane *pane)
+{
+    return pane->RichEdit()->toPlainText();
+}
+
+/// The message of the AppError @p body throws, or an empty string when it throws none.
+template <typename F> QString errorOf(F &&body)
+{
+    try {
+        body();
+    } catch (const AppError &e) {
+        return e.message();
+    }
+    return QString();
+}
+
+} // namespace
+
+class TestDocs final : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void textDocument_data();
+    void textDocument();
+    void textNameIgnoresCase();
+    void rtfDocument();
+    void missingTextDocument();
+    void unreadableTextDocument();
+
+    void documentSet_data();
+    void documentSet();
+    void homeOpensAddressWhenLinksOff();
+    void backAndForward();
+    void progressBarWhileLoading();
+    void stopEndsLoading();
+    void refreshReloads();
+
+    void aboutDefault();
+    void aboutMissingText();
+    void aboutMissingHtml();
+    void aboutAddressWhenLinksOff();
+    void aboutLabelWhileDownloading();
+    void aboutSizeAndPlacement();
+    void aboutUnreadableText();
+
+private:
+    QString base() const { return m_dir->path() + QStringLiteral("/Opt/"); }
+    QString optionsRoot() const { return ProgramSettings.optionsRoot(); }
+    /// A shown pane that already displays Before.txt, with its home page kept in m_home.
+    std::unique_ptr<DocumentPane> makePane();
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<HttpServer> m_server;
+    QString m_home;
+};
+
+void TestDocs::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_server = std::make_unique<HttpServer>();
+    QVERIFY(m_server->start());
+    ProgramSettings = TProgramSettings();
+    ProgramSettings.ProgramDir = m_dir->path() + QLatin1Char('/');
+    ProgramSettings.OptionsDir = QStringLiteral("Options");
+    ProgramSettings.AboutTxtFName = QStringLiteral("About.txt");
+    ProgramSettings.AllowDisplayHttpLinks = true;
+    AboutHomeFName.clear();
+    m_home = QStringLiteral("previous home");
+    writeFile(base() + QStringLiteral("Before.txt"), "Before text");
+    writeFile(base() + QStringLiteral("ReadMe.txt"), "ReadMe text");
+    writeFile(base() + QStringLiteral("Page.html"),
+              localPage(QStringLiteral("Local Page")).toUtf8());
+}
+
+void TestDocs::cleanup()
+{
+    m_server.reset();
+    m_dir.reset();
+}
+
+std::unique_ptr<DocumentPane> TestDocs::makePane()
+{
+    auto pane = std::make_unique<DocumentPane>();
+    pane->resize(640, 480);
+    pane->show();
+    pane->UseHomeFName(&m_home);
+    pane->DisplayFName(base(), QStringLiteral("Before.txt"), QString(), QString());
+    return pane;
+}
+
+void TestDocs::textDocument_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("expected");
+
+    const QString accented = QStringLiteral("Grüße, naïve café – € 5");
+    QTest::newRow("utf-8") << accented.toUtf8() << accented;
+    QTest::newRow("windows-1252") << QByteArray("Gr\xFC\xDF"
+                                                "e, na\xEF"
+                                                "ve caf\xE9 \x96 \x80 5")
+                                  << accented;
+    QTest::newRow("utf-8 with byte-order mark")
+        << QByteArray("\xEF\xBB\xBF") + accented.toUtf8() << accented;
+    QTest::newRow("windows line ends")
+        << QByteArray("first\r\nsecond\r\nthird") << QStringLiteral("first\nsecond\nthird");
+    QTest::newRow("empty file") << QByteArray() << QString();
+    QTest::newRow("markup shown as text") << QByteArray("<b>not bold</b> & <i>co</i>")
+                                          << QStringLiteral("<b>not bold</b> & <i>co</i>");
+}
+
+void TestDocs::textDocument()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, expected);
+    writeFile(base() + QStringLiteral("Doc.txt"), bytes);
+    auto pane = makePane();
+
+    pane->DisplayFName(base(), QStringLiteral("Doc.txt"), QString(), QString());
+
+    QCOMPARE(paneText(pane.get()), expected);
+    QVERIFY(textInFront(pane.get()));
+    QCOMPARE(visibleButtons(pane.get()), 0);
+    QCOMPARE(pane->HomeFName(), QStringLiteral("previous home"));
+}
+
+void TestDocs::textNameIgnoresCase()
+{
+    // Packs made on Windows spell names in any case.
+    writeFile(base() + QStringLiteral("Docs/README.TXT"), "shouted name");
+    auto pane = makePane();
+
+    pane->DisplayFName(base(), QStringLiteral("docs\\ReadMe.txt"), QString(), QString());
+
+    QCOMPARE(paneText(pane.get()), QStringLiteral("shouted name"));
+}
+
+void TestDocs::rtfDocument()
+{
+    // A ReadMe as WordPad saves it.
+    const QByteArray rtf =
+        "{\\rtf1\\ansi\\ansicpg1252\\deff0\\deflang1033{\\fonttbl{\\f0\\fswiss\\fcharset0 "
+        "Arial;}}\r\n{\\colortbl ;\\red255\\green0\\blue0;}\r\n"
+        "\\viewkind4\\uc1\\pard\\f0\\fs20 Welcome to the \\b Options\\b0  pack.\\par\r\n"
+        "\\cf1 Red line\\cf0\\par\r\n}\r\n";
+    writeFile(base() + QStringLiteral("ReadMe.rtf.txt"), rtf);
+    auto pane = makePane();
+
+    pane->DisplayFName(base(), QStringLiteral("ReadMe.rtf.txt"), QString(), QString());
+
+    QTextDocument reference;
+    platform::readRtf(rtf, &reference);
+    QCOMPARE(paneText(pane.get()), reference.toPlainText());
+    QVERIFY(paneText(pane.get()).contains(QStringLiteral("Welcome to the Options pack.")));
+    QVERIFY(paneText(pane.get()).contains(QStringLiteral("Red line")));
+    // Formatting, not markup: no control words or tables reach the screen.
+    QVERIFY(!paneText(pane.get()).contains(QLatin1Char('\\')));
+    QVERIFY(!paneText(pane.get()).contains(QStringLiteral("Arial")));
+    QVERIFY(textInFront(pane.get()));
+}
+
+void TestDocs::missingTextDocument()
+{
+    auto pane = makePane();
+
+    pane->DisplayFName(base(), QStringLiteral("ReadMe2.txt"), QString(), QString());
+
+    QCOMPARE(paneText(pane.get()), QStringLiteral("Could not find file ...\n  ") + base() +
+                                       QStringLiteral("ReadMe2.txt"));
+    QVERIFY(textInFront(pane.get()));
+    QCOMPARE(visibleButtons(pane.get()), 0);
+}
+
+void TestDocs::unreadableTextDocument()
+{
+    // A file too large to show counts as unreadable; made sparse so it costs no disk space.
+    const QString huge = base() + QStringLiteral("Huge.txt");
+    {
+        QFile file(huge);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.resize(DocumentPane::MaxTextFileSize + 1));
+    }
+    auto pane = makePane();
+
+    QCOMPARE(errorOf([&] { pane->DisplayTxtFName(huge); }),
+             QStringLiteral("Failed to Load Stream"));
+    // The HTML step of the same set is skipped, and the pane keeps what it showed.
+    QCOMPARE(errorOf([&] {
+                 pane->DisplayFName(base(), QStringLiteral("Huge.txt"), QStringLiteral("Page.html"),
+                                    QString());
+             }),
+             QStringLiteral("Failed to Load Stream"));
+    QCOMPARE(paneText(pane.get()), QStringLiteral("Before text"));
+    QVERIFY(textInFront(pane.get()));
+    QVERIFY(!pane->WebBrowser());
+    QCOMPARE(visibleButtons(pane.get()), 0);
+    QCOMPARE(pane->HomeFName(), QStringLiteral("previous home"));
+
+    if (::geteuid() != 0) {
+        const QString locked = base() + QStringLiteral("Locked.txt");
+        writeFile(locked, "secret");
+        QVERIFY(QFile::setPermissions(locked, QFileDevice::WriteOwner));
+        QCOMPARE(errorOf([&] { pane->DisplayTxtFName(locked); }),
+                 QStringLiteral("Failed to Load Stream"));
+    }
+}
+
+void TestDocs::documentSet_data()
+{
+    QTest::addColumn<QString>("txt");
+    QTest::addColumn<QString>("html");
+    QTest::addColumn<bool>("web");
+    QTest::addColumn<bool>("allowHttp");
+    QTest::addColumn<QString>("front"); // "text", "html" or "web"
+    QTest::addColumn<bool>("buttons");
+    QTest::addColumn<QString>("home"); // "previous", "html", "missing" or "web"
+    QTest::addColumn<bool>("browserMade");
+
+    const QString t = QStringLiteral("ReadMe.txt");
+    const QString h = QStringLiteral("Page.html");
+    const QString m = QStringLiteral("Missing.html");
+    const QString none;
+    const QString text = QStringLiteral("text"), html = QStringLiteral("html"),
+                  web = QStringLiteral("web"), previous = QStringLiteral("previous"),
+                  missing = QStringLiteral("missing");
+
+    // clang-format off
+    //                                          txt   html  web    allow  front     buttons home      browser
+    QTest::newRow("text only")               << t    << none << false << true  << text << false << previous << false;
+    QTest::newRow("no names")                << none << none << false << true  << text << false << previous << false;
+    QTest::newRow("html only")               << none << h    << false << true  << html << true  << html     << true;
+    QTest::newRow("text and html")           << t    << h    << false << true  << html << true  << html     << true;
+    QTest::newRow("missing html")            << none << m    << false << true  << text << true  << missing  << false;
+    QTest::newRow("text, missing html")      << t    << m    << false << true  << text << true  << missing  << false;
+    QTest::newRow("text and web, links off") << t    << none << true  << false << text << true  << web      << false;
+    QTest::newRow("web only, links off")     << none << none << true  << false << text << true  << web      << false;
+    QTest::newRow("text and web, links on")  << t    << none << true  << true  << web  << true  << web      << true;
+    QTest::newRow("all three, links on")     << t    << h    << true  << true  << web  << true  << web      << true;
+    QTest::newRow("all three, links off")    << t    << h    << true  << false << html << true  << web      << true;
+    // clang-format on
+}
+
+void TestDocs::documentSet()
+{
+    QFETCH(QString, txt);
+    QFETCH(QString, html);
+    QFETCH(bool, web);
+    QFETCH(bool, allowHttp);
+    QFETCH(QString, front);
+    QFETCH(bool, buttons);
+    QFETCH(QString, home);
+    QFETCH(bool, browserMade);
+
+    ProgramSettings.AllowDisplayHttpLinks = allowHttp;
+    const QString address = web ? m_server->url(QStringLiteral("/a")) : QString();
+    auto pane = makePane();
+
+    pane->DisplayFName(base(), txt, html, address);
+
+    QCOMPARE(paneText(pane.get()),
+             txt.isEmpty() ? QStringLiteral("Before text") : QStringLiteral("ReadMe text"));
+    QCOMPARE(visibleButtons(pane.get()), buttons ? 5 : 0);
+    const QString expectedHome = home == QLatin1String("previous") ? QStringLiteral("previous home")
+                                 : home == QLatin1String("html")   ? base() + html
+                                 : home == QLatin1String("missing") ? base() + html
+                                                                    : address;
+    QCOMPARE(pane->HomeFName(), expectedHome);
+    QCOMPARE(pane->WebBrowser() != nullptr, browserMade);
+    if (front == QLatin1String("text")) {
+        QVERIFY(textInFront(pane.get()));
+        QVERIFY(!browserInFront(pane.get()));
+    } else {
+        QVERIFY(browserInFront(pane.get()));
+        QVERIFY(!textInFront(pane.get()));
+        QWebEngineView *browser = pane->WebBrowser();
+        if (front == QLatin1String("html")) {
+            QTRY_COMPARE_WITH_TIMEOUT(browser->title(), QStringLiteral("Local Page"), LoadTimeout);
+            QCOMPARE(browser->url(), QUrl::fromLocalFile(base() + html));
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(browser->title(), QStringLiteral("Page A"), LoadTimeout);
+            QCOMPARE(browser->url(), QUrl(address));
+        }
+    }
+    // A web address that is not allowed is never fetched.
+    if (!allowHttp)
+        QCOMPARE(m_server->hits(QStringLiteral("/a")), 0);
+}
+
+void TestDocs::homeOpensAddressWhenLinksOff()
+{
+    ProgramSettings.AllowDisplayHttpLinks = false;
+    const QString address = m_server->url(QStringLiteral("/b"));
+    auto pane = makePane();
+    pane->DisplayFName(base(), QStringLiteral("ReadMe.txt"), QString(), address);
+    QVERIFY(!pane->WebBrowser());
+
+    button(pane.get(), "sbtnHome")->click();
+
+    QVERIFY(pane->WebBrowser());
+    QTRY_COMPARE_WITH_TIMEOUT(pane->WebBrowser()->title(), QStringLiteral("Page B"), LoadTimeout);
+    QCOMPARE(pane->WebBrowser()->url(), QUrl(address));
+    QCOMPARE(m_server->hits(QStringLiteral("/b")), 1);
+}
+
+void TestDocs::backAndForward()
+{
+    auto pane = makePane();
+    QToolButton *previous = button(pane.get(), "sbtnPreviousPage");
+    QToolButton *next = button(pane.get(), "sbtnNextPage");
+    QVERIFY(!previous->isEnabled());
+    QVERIFY(!next->isEnabled());
+
+    pane->DisplayFName(base(), QString(), QStringLiteral("Page.html"), QString());
+    QWebEngineView *browser = pane->WebBrowser();
+    QTRY_COMPARE_WITH_TIMEOUT(browser->title(), QStringLiteral("Local Page"), LoadTimeout);
+    QVERIFY(!previous->isEnabled());
+    QVERIFY(!next->isEnabled());
+
+    pane->DisplayFName(base(), QString(), QString(), m_server->url(QStringLiteral("/a")));
+    QTRY_COMPARE_WITH_TIMEOUT(browser->title(), QStringLiteral("Page A"), LoadTimeout);
+    QTRY_VERIFY(previous->isEnabled());
+    QVERIFY(!next->isEnabled());
+
+    QTest::mouseClick(previous, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(browser->title(), QStringLiteral("Local Page"), LoadTimeout);
+    QTRY_VERIFY(next->isEnabled());
+    QTRY_VERIFY(!previous->isEnabled());
+
+    QTest::mouseClick(next, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(browser->title(), QStringLiteral("Page A"), LoadTimeout);
+    QTRY_VERIFY(previous->isEnabled());
+    QTRY_VERIFY(!next->isEnabled());
+
+    // A new document set keeps the history.
+    pane->DisplayFName(base(), QStringLiteral("ReadMe.txt"), QString(), QString());
+    QVERIFY(previous->isEnabled());
+}
+
+void TestDocs::progressBarWhileLoading()
+{
+    auto pane = makePane();
+    QProgressBar *bar = pane->findChild<QProgressBar *>(QStringLiteral("ProgressBar1"));
+    QVERIFY(bar);
+    QVERIFY(!bar->isVisibleTo(pane.get()));
+    QCOMPARE(bar->toolTip(), QStringLiteral("Retrieving Web Page"));
+
+    pane->DisplayFName(base(), QString(), QString(), m_server->url(QStringLiteral("/slow")));
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->held(), 1, LoadTimeout);
+    QTRY_VERIFY(bar->isVisibleTo(pane.get()));
+    // The bar spans the strip from left 141 to 9 pixels short of its right edge.
+    QCOMPARE(bar->geometry().left(), 141);
+    QCOMPARE(bar->geometry().right(), bar->parentWidget()->width() - 9 - 1);
+
+    m_server->release();
+    QTRY_COMPARE_WITH_TIMEOUT(pane->WebBrowser()->title(), QStringLiteral("Slow Page"),
+                              LoadTimeout);
+    QTRY_VERIFY(!bar->isVisibleTo(pane.get()));
+    QCOMPARE(bar->maximum(), 100);
+    QCOMPARE(bar->value(), 100);
+}
+
+void TestDocs::stopEndsLoading()
+{
+    auto pane = makePane();
+    QProgressBar *bar = pane->ProgressBar();
+    pane->DisplayFName(base(), QString(), QString(), m_server->url(QStringLiteral("/slow")));
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->held(), 1, LoadTimeout);
+    QTRY_VERIFY(bar->isVisibleTo(pane.get()));
+
+    button(pane.get(), "sbtnStop")->click();
+
+    QTRY_VERIFY_WITH_TIMEOUT(!bar->isVisibleTo(pane.get()), LoadTimeout);
+    QVERIFY(pane->WebBrowser()->title() != QStringLiteral("Slow Page"));
+}
+
+void TestDocs::refreshReloads()
+{
+    auto pane = makePane();
+    pane->DisplayFName(base(), QString(), QString(), m_server->url(QStringLiteral("/a")));
+    QTRY_COMPARE_WITH_TIMEOUT(pane->WebBrowser()->title(), QStringLiteral("Page A"), LoadTimeout);
+    QCOMPARE(m_server->hits(QStringLiteral("/a")), 1);
+    // The text in front does not stop the buttons from acting on the browser.
+    pane->DisplayFName(base(), QStringLiteral("ReadMe.txt"), QString(), QString());
+
+    button(pane.get(), "sbtnRefresh")->click();
+
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->hits(QStringLiteral("/a")), 2, LoadTimeout);
+    QVERIFY(textInFront(pane.get()));
+}
+
+void TestDocs::aboutDefault()
+{
+    writeFile(optionsRoot() + QStringLiteral("About.txt"), "About this pack");
+    QWidget owner;
+    owner.setGeometry(100, 100, 900, 700);
+    owner.show();
+    TAboutForm about(&owner);
+    QVERIFY(about.findChild<QWidget *>(QStringLiteral("PanelTop")));
+    QCOMPARE(about.windowTitle(), QStringLiteral("About"));
+
+    about.show();
+
+    DocumentPane *pane = about.Pane();
+    QTRY_COMPARE(paneText(pane), QStringLiteral("About this pack"));
+    QCOMPARE(about.Label1()->text(), QStringLiteral("Varimond v2.01"));
+    QCOMPARE(visibleButtons(&about), 0);
+    QVERIFY(!pane->WebBrowser());
+    QCOMPARE(about.focusWidget(), about.OkayButton());
+
+    QTest::keyClick(about.OkayButton(), Qt::Key_Return);
+    QVERIFY(!about.isVisible());
+    QCOMPARE(about.result(), 1);
+}
+
+void TestDocs::aboutMissingText()
+{
+    QWidget owner;
+    TAboutForm about(&owner);
+    about.show();
+
+    QTRY_COMPARE(paneText(about.Pane()), QStringLiteral("Could not find file ...\n  ") +
+                                             m_dir->path() + QStringLiteral("/Options/About.txt"));
+    QCOMPARE(visibleButtons(&about), 0);
+}
+
+void TestDocs::aboutMissingHtml()
+{
+    writeFile(optionsRoot() + QStringLiteral("About.txt"), "About this pack");
+    ProgramSettings.AboutHtmlFName = QStringLiteral("About.html");
+    QWidget owner;
+    TAboutForm about(&owner);
+    about.show();
+    DocumentPane *pane = about.Pane();
+    QTRY_COMPARE(paneText(pane), QStringLiteral("About this pack"));
+    QCOMPARE(visibleButtons(&about), 5);
+    const QString missing = optionsRoot() + QStringLiteral("About.html");
+    QCOMPARE(AboutHomeFName, missing);
+
+    QTest::mouseClick(button(&about, "sbtnHome"), Qt::LeftButton);
+
+    QVERIFY(pane->WebBrowser());
+    QTRY_COMPARE_WITH_TIMEOUT(pane->WebBrowser()->url(), QUrl::fromLocalFile(missing), LoadTimeout);
+    QVERIFY(textInFront(pane));
+}
+
+void TestDocs::aboutAddressWhenLinksOff()
+{
+    writeFile(optionsRoot() + QStringLiteral("About.txt"), "About this pack");
+    ProgramSettings.AllowDisplayHttpLinks = false;
+    ProgramSettings.AboutHttpFName = m_server->url(QStringLiteral("/b"));
+    QWidget owner;
+    TAboutForm about(&owner);
+    about.show();
+    DocumentPane *pane = about.Pane();
+    QTRY_COMPARE(paneText(pane), QStringLiteral("About this pack"));
+    QCOMPARE(visibleButtons(&about), 5);
+    QVERIFY(!pane->WebBrowser());
+    QCOMPARE(m_server->hits(QStringLiteral("/b")), 0);
+
+    QTest::mouseClick(button(&about, "sbtnHome"), Qt::LeftButton);
+
+    QTRY_COMPARE_WITH_TIMEOUT(pane->WebBrowser()->title(), QStringLiteral("Page B"), LoadTimeout);
+    QCOMPARE(m_server->hits(QStringLiteral("/b")), 1);
+    // The About window's home page is its own; the main pane's is untouched.
+    DocumentPane mainPane;
+    QCOMPARE(mainPane.HomeFName(), QString());
+}
+
+void TestDocs::aboutLabelWhileDownloading()
+{
+    ProgramSettings.AboutTxtFName.clear();
+    ProgramSettings.AboutHttpFName = m_server->url(QStringLiteral("/slow"));
+    QWidget owner;
+    TAboutForm about(&owner);
+    about.show();
+    QProgressBar *bar = about.Pane()->ProgressBar();
+
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->held(), 1, LoadTimeout);
+    QTRY_COMPARE(about.Label1()->text(), QStringLiteral("Retreiving File"));
+    QVERIFY(bar->isVisibleTo(&about));
+    QVERIFY(browserInFront(about.Pane()));
+
+    m_server->release();
+    QTRY_COMPARE_WITH_TIMEOUT(about.Label1()->text(), QStringLiteral("Varimond v2.01"),
+                              LoadTimeout);
+    QVERIFY(!bar->isVisibleTo(&about));
+    QTRY_COMPARE_WITH_TIMEOUT(about.Pane()->WebBrowser()->title(), QStringLiteral("Slow Page"),
+                              LoadTimeout);
+}
+
+void TestDocs::aboutSizeAndPlacement()
+{
+    writeFile(optionsRoot() + QStringLiteral("About.txt"), "About this pack");
+    QWidget owner;
+    owner.setGeometry(100, 100, 900, 700);
+    owner.show();
+    TAboutForm about(&owner);
+
+    // The size the settings file keeps is applied while the window is hidden.
+    about.resize(200, 200);
+    about.show();
+    QCOMPARE(about.size(), QSize(500, 300));
+    QCOMPARE(about.minimumSize(), about.maximumSize());
+    const QRect o = owner.frameGeometry();
+    const QRect w = about.frameGeometry();
+    QCOMPARE(w.left(), o.left() + (o.width() - w.width()) / 2);
+    QCOMPARE(w.top(), o.top() + (o.height() - w.height()) / 2);
+    QTRY_COMPARE(paneText(about.Pane()), QStringLiteral("About this pack"));
+    about.accept();
+
+    about.resize(640, 480);
+    QCOMPARE(about.size(), QSize(640, 480));
+    about.show();
+    QCOMPARE(about.size(), QSize(640, 480));
+    QCOMPARE(about.maximumSize(), QSize(640, 480));
+    about.accept();
+}
+
+void TestDocs::aboutUnreadableText()
+{
+    const QString huge = optionsRoot() + QStringLiteral("About.txt");
+    QDir().mkpath(optionsRoot());
+    {
+        QFile file(huge);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.resize(DocumentPane::MaxTextFileSize + 1));
+    }
+    writeFile(optionsRoot() + QStringLiteral("About.html"),
+              localPage(QStringLiteral("About")).toUtf8());
+    ProgramSettings.AboutHtmlFName = QStringLiteral("About.html");
+    QWidget owner;
+    TAboutForm about(&owner);
+
+    // The error report is modal: close it from a timer running in its own event loop.
+    QString reported;
+    QTimer closer;
+    connect(&closer, &QTimer::timeout, this, [&] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            reported = box->text();
+            box->accept();
+        }
+    });
+    closer.start(20);
+    about.show();
+
+    QTRY_COMPARE_WITH_TIMEOUT(reported, QStringLiteral("Failed to Load Stream."), LoadTimeout);
+    QVERIFY(!about.Pane()->WebBrowser());
+    QCOMPARE(visibleButtons(&about), 0);
+    QCOMPARE(about.Label1()->text(), QStringLiteral("Varimond v2.01"));
+}
+
+int main(int argc, char *argv[])
+{
+    // The same environment the test runner sets, so the binary also runs on its own.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (qEnvironmentVariableIsEmpty("QTWEBENGINE_CHROMIUM_FLAGS"))
+        qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--disable-gpu --no-sandbox");
+    if (::geteuid() == 0)
+        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    QApplication app(argc, argv);
+    QApplication::setApplicationDisplayName(QStringLiteral("Varimond"));
+    TestDocs test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_docs.moc"
