@@ -1,8 +1,79 @@
-// Placeholder: reading and writing the game's user.dat replaces this file.
 #include "game/UserDat.h"
 
 #include "app/Common.h"
+#include "platform/Error.h"
+#include "platform/IniFile.h"
+#include "platform/Paths.h"
 
-QString GetUserDataPath() { return QString(); }
-void LoadUserDatIniFile() { ProgramSettings.GameInterfaceMode = 7; }
-void SaveUserDatIniFile() {}
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+
+const QString InterfaceSection = QStringLiteral("interface");
+const QString ModeKey = QStringLiteral("item1");
+
+constexpr int AtlantisMode = 0;
+constexpr int ShroudedIsleMode = 4;
+constexpr int CustomMode = 7;
+
+} // namespace
+
+QString GetUserDataPath()
+{
+    return platform::userAppDataFolder() + QStringLiteral("/Electronic Arts/Dark Age of Camelot/");
+}
+
+QString UserDatFileName()
+{
+    QString folder = platform::resolvePath(GetUserDataPath());
+    if (!folder.endsWith(QLatin1Char('/')))
+        folder += QLatin1Char('/');
+    return platform::resolvePath(folder + QStringLiteral("user.dat"));
+}
+
+void LoadUserDatIniFile()
+{
+    ProgramSettings.GameInterfaceMode =
+        platform::IniFile::readInteger(UserDatFileName(), InterfaceSection, ModeKey, -1);
+}
+
+void SaveUserDatIniFile()
+{
+    // The file that was read is the one the game uses: writing anywhere else would leave the
+    // game's mode unchanged and bring this check back at every start.
+    const QString path = UserDatFileName();
+    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+        throw iniWriteError(path);
+    platform::IniFile::writeInteger(path, InterfaceSection, ModeKey,
+                                    ProgramSettings.GameInterfaceMode);
+}
+
+InterfaceModeView InterfaceModeViewFor(int mode)
+{
+    static const QString changeToCustom =
+        QStringLiteral("To use a custom interface the mode needs to be changed to CUSTOM");
+    InterfaceModeView view;
+    QString prefix;
+    switch (mode) {
+    case AtlantisMode:
+        prefix = QStringLiteral("Atlantis (");
+        view.Label3 = changeToCustom;
+        view.SetCustomEnabled = true;
+        break;
+    case ShroudedIsleMode:
+        prefix = QStringLiteral("Shrouded Isle (");
+        view.Label3 = changeToCustom;
+        view.SetCustomEnabled = true;
+        break;
+    case CustomMode:
+        prefix = QStringLiteral("CUSTOM (");
+        break;
+    default:
+        prefix = QStringLiteral("UNKNOWN (");
+        view.Label3 = QStringLiteral("The User.dat file was not found.");
+        break;
+    }
+    view.Label2 = prefix + QString::number(mode) + QLatin1Char(')');
+    return view;
+}
