@@ -11,6 +11,7 @@
 #include <QFont>
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QStringDecoder>
 #include <QTextBlockFormat>
 #include <QTextCharFormat>
@@ -19,6 +20,7 @@
 #include <QTextOption>
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <string_view>
 #include <unordered_map>
@@ -38,6 +40,7 @@ constexpr int kMaxFields = 65536;
 constexpr int kMaxFieldInstruction = 4096;
 constexpr int kMaxFontName = 256;
 constexpr int kMaxTabStops = 64;
+constexpr int kMaxFontVariants = 256;
 // Twips (1/1440 inch) to pixels at 96 per inch.
 constexpr double kTwipsPerPixel = 15.0;
 constexpr int kMaxTwips = 1440 * 22; // wider than any page
@@ -305,6 +308,42 @@ QChar symbolChar(int codePage, unsigned char b)
     return QChar(b);
 }
 
+// Names under which the platform's converters may know a Windows code page. Only code pages
+// that documents use are looked up, so a file cannot make the reader open thousands of
+// converters; the others read as Windows-1252.
+QList<QByteArray> codePageNames(int codePage)
+{
+    const QByteArray number = QByteArray::number(codePage);
+    switch (codePage) {
+    case 65001:
+        return {"UTF-8"};
+    case 932:
+        return {"Shift_JIS"};
+    case 936:
+        return {"GBK"};
+    case 949:
+        return {"windows-949", "EUC-KR"};
+    case 950:
+        return {"Big5"};
+    case 10000:
+        return {"macintosh"};
+    case 20866:
+        return {"KOI8-R"};
+    case 21866:
+        return {"KOI8-U"};
+    default:
+        break;
+    }
+    if ((codePage >= 1250 && codePage <= 1258) || codePage == 874)
+        return {"windows-" + number};
+    if (codePage == 437 || codePage == 737 || codePage == 775 ||
+        (codePage >= 850 && codePage <= 869))
+        return {"IBM" + number, "cp" + number};
+    if (codePage >= 28591 && codePage <= 28606)
+        return {"ISO-8859-" + QByteArray::number(codePage - 28590)};
+    return {};
+}
+
 class Parser
 {
 public:
@@ -492,35 +531,7 @@ private:
         if (it != m_decoders.end())
             return it->second.get();
         std::unique_ptr<QStringDecoder> decoder;
-        QList<QByteArray> names;
-        switch (codePage) {
-        case 65001:
-            names = {"UTF-8"};
-            break;
-        case 932:
-            names = {"Shift_JIS"};
-            break;
-        case 936:
-            names = {"GBK"};
-            break;
-        case 949:
-            names = {"windows-949", "EUC-KR"};
-            break;
-        case 950:
-            names = {"Big5"};
-            break;
-        case 10000:
-            names = {"macintosh"};
-            break;
-        case 437:
-        case 850:
-            names = {"IBM" + QByteArray::number(codePage)};
-            break;
-        default:
-            names = {"windows-" + QByteArray::number(codePage),
-                     "cp" + QByteArray::number(codePage)};
-            break;
-        }
+        const QList<QByteArray> names = codePageNames(codePage);
         for (const QByteArray &name : names) {
             auto candidate =
                 std::make_unique<QStringDecoder>(name.constData(), QStringDecoder::Flag::Stateless);
@@ -693,14 +704,15 @@ private:
         if (m_formats.size() >= 4096)
             m_formats.clear();
         QTextCharFormat f;
-        const auto font = m_fonts.constFind(c.font < 0 ? m_defaultFont : c.font);
+        const auto [fontNumber, size] = fontVariant(c.font < 0 ? m_defaultFont : c.font, c.size);
+        const auto font = m_fonts.constFind(fontNumber);
         if (font != m_fonts.constEnd() && !font->name.isEmpty() && font->codePage >= 0) {
             f.setFontFamilies(QStringList{font->name});
             f.setFontStyleHint(font->hint);
             if (font->fixedPitch)
                 f.setFontFixedPitch(true);
         }
-        f.setFontPointSize(c.size / 2.0);
+        f.setFontPointSize(size / 2.0);
         f.setFontWeight(c.bold ? QFont::Bold : QFont::Normal);
         f.setFontItalic(c.italic);
         f.setUnderlineStyle(static_cast<QTextCharFormat::UnderlineStyle>(c.underline));
@@ -721,6 +733,33 @@ private:
         }
         m_formats.emplace(c, f);
         return f;
+    }
+
+    // Every distinct font and size costs the layout a font engine, and a hostile file could ask
+    // for thousands. Past kMaxFontVariants a new combination takes the nearest one in use: the
+    // same font with the closest size, else the closest size of any font.
+    std::pair<int, int> fontVariant(int font, int size)
+    {
+        const quint64 key = quint64(quint32(font)) << 32 | quint32(size);
+        if (m_fontVariants.contains(key))
+            return {font, size};
+        if (m_fontVariants.size() < kMaxFontVariants) {
+            m_fontVariants.insert(key);
+            return {font, size};
+        }
+        std::pair<int, int> best{font, size};
+        long long bestDistance = -1;
+        for (const quint64 used : std::as_const(m_fontVariants)) {
+            const int usedFont = static_cast<int>(used >> 32);
+            const int usedSize = static_cast<int>(used & 0xFFFFFFFFu);
+            const long long distance =
+                (usedFont == font ? 0 : 1000000LL) + std::abs(usedSize - size);
+            if (bestDistance < 0 || distance < bestDistance) {
+                bestDistance = distance;
+                best = {usedFont, usedSize};
+            }
+        }
+        return best;
     }
 
     QColor color(int index) const
@@ -1172,6 +1211,7 @@ private:
     bool m_pendingCell = false;
 
     std::unordered_map<CharState, QTextCharFormat, CharStateHash> m_formats;
+    QSet<quint64> m_fontVariants;
 };
 
 } // namespace

@@ -129,6 +129,7 @@ private slots:
     void formattingBeyondDepthLimitEndsWithItsGroups();
     void destinationBeyondDepthLimitIsSkipped();
     void hugeNumbersAreClamped();
+    void fontVariantsAreBounded();
     void binaryGarbageFinishes();
 };
 
@@ -362,6 +363,8 @@ void TestRtf::codePages_data()
                                  << QStringLiteral("Аб");
     QTest::newRow("ansicpg1250") << QByteArray("{\\rtf1\\ansi\\ansicpg1250 \\'b9}")
                                  << QStringLiteral("ą");
+    QTest::newRow("ansicpg866") << QByteArray("{\\rtf1\\ansi\\ansicpg866 \\'80\\'a0}")
+                                << QStringLiteral("Аа");
     QTest::newRow("unknown code page falls back to 1252")
         << QByteArray("{\\rtf1\\ansi\\ansicpg4242 \\'e9}") << QStringLiteral("é");
     QTest::newRow("font charset cyrillic")
@@ -796,6 +799,33 @@ void TestRtf::hugeNumbersAreClamped()
     // The document still lays out.
     doc.setTextWidth(400);
     QVERIFY(doc.size().height() > 0);
+}
+
+void TestRtf::fontVariantsAreBounded()
+{
+    // Each font and size in a document costs the layout a font engine; thousands of them must
+    // not make the view crawl. Sizes past the limit take the nearest size already in use.
+    QByteArray body;
+    QString expected;
+    for (int i = 0; i < 3000; ++i) {
+        body += "{\\f" + QByteArray::number(i % 2) + "\\fs" + QByteArray::number(2 + i) + " x}";
+        expected += QLatin1Char('x');
+    }
+    QTextDocument doc;
+    readRtf(rtf(body), &doc);
+    QCOMPARE(text(doc), expected);
+    QSet<QPair<QString, double>> variants;
+    for (auto it = doc.firstBlock().begin(); !it.atEnd(); ++it) {
+        const QTextCharFormat f = it.fragment().charFormat();
+        variants.insert({f.fontFamilies().toStringList().value(0), f.fontPointSize()});
+    }
+    QVERIFY2(variants.size() <= 256, qPrintable(QString::number(variants.size())));
+    QVERIFY(variants.size() >= 200);
+    // The first ones keep their own size, later ones the nearest in use.
+    QCOMPARE(formatOf(doc, QStringLiteral("x")).fontPointSize(), 1.0);
+    QTextCursor last(&doc);
+    last.movePosition(QTextCursor::End);
+    QVERIFY(last.charFormat().fontPointSize() < 200);
 }
 
 void TestRtf::binaryGarbageFinishes()
