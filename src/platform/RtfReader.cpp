@@ -1048,7 +1048,7 @@ private:
         case Kw::UlStyle: chr.underline = on ? info.value : QTextCharFormat::NoUnderline; break;
         case Kw::UlNone: chr.underline = QTextCharFormat::NoUnderline; break;
         case Kw::Strike: chr.strike = on; break;
-        case Kw::Fs: chr.size = (hasParam && param > 0) ? clampInt(param, 2, 3276) : 24; break;
+        case Kw::Fs: chr.size = (hasParam && param > 0) ? clampInt(param, 4, 3276) : 24; break;
         case Kw::Cf: chr.fg = clampInt(param, 0, kMaxColors); break;
         case Kw::Cb: chr.cb = clampInt(param, 0, kMaxColors); break;
         case Kw::Highlight: chr.hl = clampInt(param, 0, kMaxColors); break;
@@ -1234,6 +1234,10 @@ void readRtf(const QByteArray &data, QTextDocument *document)
     const bool undo = document->isUndoRedoEnabled();
     document->setUndoRedoEnabled(false);
     document->clear();
+    // Tab stops every half inch unless the document says otherwise (\deftab).
+    QTextOption option = document->defaultTextOption();
+    option.setTabStopDistance(720 / kTwipsPerPixel);
+    document->setDefaultTextOption(option);
     Parser(data, document).run();
     document->setUndoRedoEnabled(undo);
 }

@@ -119,6 +119,7 @@ private slots:
     void characterFormats_data();
     void characterFormats();
     void paragraphFormats();
+    void defaultTabStops();
     void equalRunsShareOneFragment();
     void replacesPreviousContent();
     void largeDocument();
@@ -524,6 +525,8 @@ void TestRtf::characterFormats_data()
     row("half points", "\\fs17 text", "text", false, false, false, false, 8.5, none, none, arial);
     row("huge size clamped", "\\fs999999999999 text", "text", false, false, false, false, 1638,
         none, none, arial);
+    row("tiny size clamped", "\\fs1 text", "text", false, false, false, false, 2, none, none,
+        arial);
     row("zero size is default", "\\fs0 text", "text", false, false, false, false, 12, none, none,
         arial);
     row("colour", "\\cf2 text", "text", false, false, false, false, 10, QStringLiteral("#008000"),
@@ -635,6 +638,16 @@ void TestRtf::paragraphFormats()
     QCOMPARE(huge.topMargin(), 0.0);
 
     QCOMPARE(horizontal(blockOf(doc, QStringLiteral("last without par"))), Qt::AlignHCenter);
+}
+
+void TestRtf::defaultTabStops()
+{
+    QTextDocument doc;
+    readRtf("{\\rtf1\\deftab1440 a\\tab b}", &doc);
+    QCOMPARE(doc.defaultTextOption().tabStopDistance(), 96.0);
+    // The next document without \deftab gets the half-inch default again.
+    readRtf("{\\rtf1 a\\tab b}", &doc);
+    QCOMPARE(doc.defaultTextOption().tabStopDistance(), 48.0);
 }
 
 void TestRtf::equalRunsShareOneFragment()
@@ -822,7 +835,7 @@ void TestRtf::fontVariantsAreBounded()
     QVERIFY2(variants.size() <= 256, qPrintable(QString::number(variants.size())));
     QVERIFY(variants.size() >= 200);
     // The first ones keep their own size, later ones the nearest in use.
-    QCOMPARE(formatOf(doc, QStringLiteral("x")).fontPointSize(), 1.0);
+    QCOMPARE(formatOf(doc, QStringLiteral("x")).fontPointSize(), 2.0);
     QTextCursor last(&doc);
     last.movePosition(QTextCursor::End);
     QVERIFY(last.charFormat().fontPointSize() < 200);
