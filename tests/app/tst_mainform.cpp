@@ -4,6 +4,7 @@
 #include "app/ErrorReport.h"
 #include "app/MainFrm.h"
 #include "app/SplashFrm.h"
+#include "docs/DocumentPane.h"
 #include "platform/IniFile.h"
 
 #include <QAction>
@@ -14,6 +15,7 @@
 #include <QSplitter>
 #include <QSplitterHandle>
 #include <QTemporaryDir>
+#include <QTextBrowser>
 #include <QTimer>
 #include <QtTest>
 
@@ -46,6 +48,25 @@ struct MessageBoxCatcher
                 text = box->text();
                 box->done(QMessageBox::Ok);
                 timer.stop();
+            }
+        });
+        timer.start();
+    }
+};
+
+// Closes every modal dialog that opens and notes its name.
+struct ModalCatcher
+{
+    QStringList seen;
+    QTimer timer;
+
+    ModalCatcher()
+    {
+        timer.setInterval(20);
+        QObject::connect(&timer, &QTimer::timeout, [this] {
+            if (auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget())) {
+                seen.append(dialog->objectName());
+                dialog->done(QDialog::Accepted);
             }
         });
         timer.start();
@@ -122,23 +143,33 @@ private Q_SLOTS:
     void startUpStatusTexts_data()
     {
         QTest::addColumn<QByteArray>("ini");
+        QTest::addColumn<bool>("gameIsCustom");
         QTest::addColumn<QStringList>("statuses");
-        QTest::newRow("fresh install")
-            << QByteArray() << QStringList{S("Loading Program Settings"), S("Loading Options"),
-                                           S("Checking User.dat file"),
-                                           S("\"First Time\" Initialization"), S("Done!")};
+        QTest::addColumn<QStringList>("dialogs");
+        const QStringList all{S("Loading Program Settings"), S("Loading Options"),
+                              S("Checking User.dat file"), S("\"First Time\" Initialization"),
+                              S("Done!")};
+        QTest::newRow("fresh install, custom interface")
+            << QByteArray() << true << all << QStringList();
+        QTest::newRow("fresh install, other interface")
+            << QByteArray() << false << all << QStringList{S("CheckUserInterfaceModeForm")};
         QTest::newRow("later run without the interface check")
-            << QByteArray("[Settings]\nPgmFirstRun=0\nCheckInterfaceMode=0\n")
-            << QStringList{S("Loading Program Settings"), S("Loading Options"), S("Done!")};
+            << QByteArray("[Settings]\nPgmFirstRun=0\nCheckInterfaceMode=0\n") << false
+            << QStringList{S("Loading Program Settings"), S("Loading Options"), S("Done!")}
+            << QStringList();
     }
 
     void startUpStatusTexts()
     {
         QFETCH(QByteArray, ini);
+        QFETCH(bool, gameIsCustom);
         QFETCH(QStringList, statuses);
-        makeForm(ini.isEmpty() ? QByteArray() : ini);
+        QFETCH(QStringList, dialogs);
+        makeForm(ini.isEmpty() ? QByteArray() : ini, gameIsCustom);
+        ModalCatcher catcher;
         QVERIFY(m_form->FormShow());
         QCOMPARE(m_statuses, statuses);
+        QCOMPARE(catcher.seen, dialogs);
         QVERIFY(!m_form->GetForms().Splash->isVisible());
         QCOMPARE(m_form->windowTitle(), S("Varimond"));
     }
@@ -176,6 +207,23 @@ private Q_SLOTS:
         QCOMPARE(ini.readString(S("Settings"), S("AllowDisplayHttpLinks"), QString()), S("1"));
         QCOMPARE(ini.readString(S("ProgramTitle"), S("ProgramTitle"), QString()),
                  S("My Interface"));
+    }
+
+    void welcomeShownAgainWhenAModalWindowCloses()
+    {
+        QVERIFY(writeAll(pack() + S("/Options/Welcome.txt"), "Welcome aboard"));
+        QVERIFY(writeAll(pack() + S("/Options/HowTo.txt"), "How to use it"));
+        makeForm("[Settings]\nCheckInterfaceMode=0\nPgmFirstRun=0\n");
+        QVERIFY(m_form->FormShow());
+        m_form->ShowMainWindow();
+        QTextEdit *text = m_form->Pane()->RichEdit();
+        QTRY_COMPARE(text->toPlainText(), S("Welcome aboard"));
+        m_form->HowTo1Execute();
+        QCOMPARE(text->toPlainText(), S("How to use it"));
+        ModalCatcher catcher;
+        m_form->HelpAbout1Execute();
+        QCOMPARE(catcher.seen, QStringList{S("AboutForm")});
+        QTRY_COMPARE(text->toPlainText(), S("Welcome aboard"));
     }
 
     void updateEntriesShownWhenNotHidden()
