@@ -789,8 +789,24 @@ private:
             else
                 f.setLineHeight(-p.sl / kTwipsPerPixel, QTextBlockFormat::FixedHeight);
         }
-        if (!p.tabs.isEmpty())
-            f.setTabPositions(p.tabs);
+        // RTF measures tab stops from the page margin, the layout from where the first line
+        // starts. A hanging indent is also a tab stop, so a list item's text after its
+        // bullet and tab lines up with the lines below.
+        const double lineStart = (left + indent) / kTwipsPerPixel;
+        QList<QTextOption::Tab> tabs;
+        if (indent < 0)
+            tabs.append(QTextOption::Tab(-indent / kTwipsPerPixel, QTextOption::LeftTab));
+        for (QTextOption::Tab tab : p.tabs) {
+            tab.position -= lineStart;
+            if (tab.position > 0)
+                tabs.append(tab);
+        }
+        std::sort(tabs.begin(), tabs.end(),
+                  [](const QTextOption::Tab &a, const QTextOption::Tab &b) {
+                      return a.position < b.position;
+                  });
+        if (!tabs.isEmpty())
+            f.setTabPositions(tabs);
         return f;
     }
 

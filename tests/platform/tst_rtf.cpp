@@ -6,6 +6,7 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTextLayout>
 
 using platform::isRtf;
 using platform::readRtf;
@@ -201,6 +202,16 @@ void TestRtf::wordPadDocument()
     const QTextBlockFormat item = blockOf(doc, QStringLiteral("First item"));
     QCOMPARE(item.leftMargin(), 48.0);
     QCOMPARE(item.textIndent(), -24.0);
+    // Laid out, the bullet hangs 24 pixels left of the item's text, which starts at the indent.
+    doc.setTextWidth(600);
+    (void)doc.size();
+    const int itemAt = text(doc).indexOf(QStringLiteral("First item"));
+    const QTextBlock itemBlock = doc.findBlock(itemAt);
+    const QTextLine line = itemBlock.layout()->lineAt(0);
+    const qreal bulletX = line.cursorToX(0);
+    const qreal textX = line.cursorToX(itemAt - itemBlock.position());
+    QCOMPARE(qRound(textX - bulletX), 24);
+    QCOMPARE(qRound(textX), 48); // from the block's left edge
 
     const QTextCharFormat version = formatOf(doc, QStringLiteral("Version 2.01"));
     QCOMPARE(version.fontPointSize(), 10.0);
@@ -594,7 +605,9 @@ void TestRtf::paragraphFormats()
                 "after group\\par"
                 "\\pard\\sl-360 exact\\par"
                 "\\pard\\sl360 at least\\par"
-                "\\pard\\tx720\\tqr\\tx4320 tabs\\par"
+                "\\pard\\tqr\\tx4320\\tx720 tabs\\par"
+                "\\pard\\li1440\\tx720\\tx2160 indented tabs\\par"
+                "\\pard\\li720\\fi-360\\tx2160 hanging\\par"
                 "\\pard\\li99999999999\\sb-5 huge\\par"
                 "\\pard\\qc last without par"),
             &doc);
@@ -632,6 +645,17 @@ void TestRtf::paragraphFormats()
     QCOMPARE(tabs[0].type, QTextOption::LeftTab);
     QCOMPARE(tabs[1].position, 288.0);
     QCOMPARE(tabs[1].type, QTextOption::RightTab);
+    // Tab stops count from the page margin in RTF and from the line's start in the layout; a
+    // stop left of the indent is gone.
+    const QList<QTextOption::Tab> indentedTabs =
+        blockOf(doc, QStringLiteral("indented tabs")).tabPositions();
+    QCOMPARE(indentedTabs.size(), 1);
+    QCOMPARE(indentedTabs[0].position, 48.0);
+    // A hanging indent is a tab stop where the lines below start.
+    const QList<QTextOption::Tab> hanging = blockOf(doc, QStringLiteral("hanging")).tabPositions();
+    QCOMPARE(hanging.size(), 2);
+    QCOMPARE(hanging[0].position, 24.0);
+    QCOMPARE(hanging[1].position, 120.0);
 
     const QTextBlockFormat huge = blockOf(doc, QStringLiteral("huge"));
     QCOMPARE(huge.leftMargin(), 1440 * 22 / 15.0);
