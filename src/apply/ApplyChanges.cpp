@@ -1,4 +1,60 @@
-// Placeholder: the selection rules and script start replace this file.
 #include "apply/ApplyChanges.h"
 
-void ApplyChanges(OptionTreeController &, OptionNode *, TApplyForm *) {}
+#include "app/Common.h"
+#include "apply/ApplyFrm.h"
+#include "options/OptionIni.h"
+#include "options/OptionNode.h"
+#include "options/OptionTreeController.h"
+#include "options/SelectionRules.h"
+#include "platform/Paths.h"
+#include "platform/ScriptLauncher.h"
+
+namespace {
+
+// A script name from the descriptor, as the file it names in the option folder; empty when
+// there is no such file (an empty name or a sub-folder of that name start nothing).
+QString ScriptPath(const QString &folder, const QString &name)
+{
+    const QString path = folder + name;
+    return platform::fileExists(path) ? platform::resolvePath(path) : QString();
+}
+
+} // namespace
+
+void ApplyChanges(OptionTreeController &controller, OptionNode *node, TApplyForm *applyForm)
+{
+    ApplyChanges(controller.Tree(), node, ProgramSettings.optionsRoot(), applyForm);
+}
+
+void ApplyChanges(OptionTree &tree, OptionNode *node, const QString &optionsRoot,
+                  TApplyForm *applyForm)
+{
+    if (!node || !IsSelectable(node->StateIndex))
+        return;
+
+    // Throws when a descriptor may not be written: then no script starts.
+    UpdateTreeViewCheckBox(tree, node, optionsRoot);
+
+    // The rules read other folders' descriptors; the ticked option's is read again.
+    const QString folder = GetNodeDir(node, optionsRoot);
+    LoadOptionIniFile(folder);
+    // Kept aside: the dialog's nested event loop may let other handlers read descriptors.
+    const TCurrentOption option = CurrentOption;
+
+    const QString first = ScriptPath(folder, option.OptionRunMeFName);
+    if (!first.isEmpty()) {
+        if (ProgramSettings.HideShell) {
+            platform::shellOpen(first, {QStringLiteral("-h")}, folder,
+                                platform::ShowCommand::Hidden);
+            // The dialog counts down the option's delay instead of watching the script.
+            if (applyForm)
+                applyForm->exec();
+        } else {
+            platform::shellOpen(first, {}, folder, platform::ShowCommand::Normal);
+        }
+    }
+
+    const QString second = ScriptPath(folder, option.OptionRunMe2FName);
+    if (!second.isEmpty())
+        platform::shellOpen(second, {}, folder, platform::ShowCommand::Normal);
+}

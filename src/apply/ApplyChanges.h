@@ -1,5 +1,8 @@
 #pragma once
 
+#include <QString>
+
+class OptionTree;
 class OptionTreeController;
 class TApplyForm;
 struct OptionNode;
@@ -9,3 +12,7 @@ struct OptionNode;
 /// node that is not selectable. Throws AppError when a descriptor may not be written; no script
 /// starts then.
 void ApplyChanges(OptionTreeController &controller, OptionNode *node, TApplyForm *applyForm);
+
+/// The same on a bare option tree whose folders lie below @p optionsRoot (ending in '/').
+void ApplyChanges(OptionTree &tree, OptionNode *node, const QString &optionsRoot,
+                  TApplyForm *applyForm);

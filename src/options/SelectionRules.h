@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QString>
+
+class OptionTree;
+struct OptionNode;
+
+/// The rules that make a tick a choice within a group. The group of a ticked node is every
+/// leaf below its group root: the nearest of the node itself and its ancestors whose
+/// descriptor links its children, or else the node's parent. Every state that changes is
+/// written to OptionMode of the folder's options.ini first and shown in the tree only once the
+/// write succeeded, so the tree never shows what the disk does not hold. Folder paths are built
+/// below @p optionsRoot (ending in '/').
+
+/// The state a group clear leaves on a leaf: 3 becomes 2, 5 becomes 4, every other state stays.
+int ClearedState(int state);
+
+/// The state a tick gives a selectable node: 2 and 3 swap, 4 and 5 swap; others stay.
+int ToggledState(int state);
+
+/// The group root of @p node. Reads the descriptor of the node and of each ancestor up to the
+/// top-level one (CurrentOption is left holding the last read) and returns the first that links
+/// its children; the node's parent when none does; the node itself when it is top-level.
+OptionNode *GetLinkedNodeParent(OptionNode *node, const QString &optionsRoot);
+
+/// Resets every leaf below @p node (the node itself when it is a leaf), depth first in child
+/// order, and writes each leaf's state, whatever it is, into its options.ini (created where
+/// missing). Nodes with children are neither changed nor written. A refused write throws
+/// AppError and stops at that leaf: the leaves before it stay cleared, it and the rest keep
+/// their states.
+void ClearModeLinkedChildren(OptionTree &tree, OptionNode *node, const QString &optionsRoot);
+
+/// Clears the group of @p node; a top-level node has none.
+void ClearTreeViewCheckBox(OptionTree &tree, OptionNode *node, const QString &optionsRoot);
+
+/// A tick on @p node: clears its group, then toggles the node and writes its new state. When a
+/// write is refused the AppError propagates and the node keeps its state.
+void UpdateTreeViewCheckBox(OptionTree &tree, OptionNode *node, const QString &optionsRoot);

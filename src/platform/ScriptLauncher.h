@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace platform {
+
+/// How the window of a started script is shown: SW_HIDE or SW_SHOWNORMAL on Windows.
+enum class ShowCommand { Hidden, Normal };
+
+/// The command line that opens @p file here, by its extension (any case): ".sh" runs with
+/// /bin/sh; ".bat" and ".cmd" with "wine cmd /c" when wine is on the PATH; any other file with
+/// an executable bit runs itself; anything else opens with xdg-open. @p parameters follow the
+/// file (xdg-open takes the file alone). A normal window wraps the command in
+/// "x-terminal-emulator -e" when that exists. The program is empty when the file cannot be
+/// started on this system.
+struct ShellCommand
+{
+    QString program;
+    QStringList arguments;
+};
+ShellCommand shellOpenCommand(const QString &file, const QStringList &parameters,
+                              const QString &directory, ShowCommand show);
+
+/// Opens @p file the way the Windows shell's "open" would: started detached in @p directory,
+/// never waited for, its standard streams on /dev/null. @p file is looked up case-insensitively
+/// when its exact name does not exist. Returns whether a process was started; the option
+/// scripts' callers do not look at it.
+bool shellOpen(const QString &file, const QStringList &parameters, const QString &directory,
+               ShowCommand show);
+
+} // namespace platform
