@@ -15,9 +15,9 @@ QString OptionIniPath(const QString &folder)
     return platform::resolvePath(folder + QStringLiteral("options.ini"));
 }
 
-TCurrentOption ReadOptionDescriptor(const QString &folder, const TProgramSettings &settings)
+TCurrentOption ReadOptionDescriptor(const platform::IniFile &ini, const TProgramSettings &settings,
+                                    const std::function<bool(const QString &)> &scriptExists)
 {
-    const platform::IniFile ini(OptionIniPath(folder));
     TCurrentOption o;
     o.OptionReadMeTxtFName =
         ini.readString(S("ReadMe"), S("OptionReadMeTxtFName"), settings.DefaultReadMeTxtFName);
@@ -36,12 +36,20 @@ TCurrentOption ReadOptionDescriptor(const QString &folder, const TProgramSetting
 
     if (o.OptionMode != 0 && o.OptionMode < 6) {
         // An empty name gives the folder itself, which is no file.
-        const bool hasScript = platform::fileExists(folder + o.OptionRunMeFName) ||
-                               platform::fileExists(folder + o.OptionRunMe2FName);
+        const bool hasScript =
+            scriptExists(o.OptionRunMeFName) || scriptExists(o.OptionRunMe2FName);
         if (!hasScript)
             o.OptionMode = 1;
     }
     return o;
+}
+
+TCurrentOption ReadOptionDescriptor(const QString &folder, const TProgramSettings &settings)
+{
+    const platform::IniFile ini(OptionIniPath(folder));
+    return ReadOptionDescriptor(ini, settings, [&folder](const QString &name) {
+        return platform::fileExists(folder + name);
+    });
 }
 
 void LoadOptionIniFile(const QString &folder)

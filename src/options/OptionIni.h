@@ -2,7 +2,12 @@
 
 #include <QString>
 
+#include <functional>
+
 struct TProgramSettings;
+namespace platform {
+class IniFile;
+}
 
 /// The descriptor of the option folder read last (options.ini). Fields take the names of the
 /// descriptor's keys. One process-wide instance, ::CurrentOption.
@@ -25,6 +30,12 @@ extern TCurrentOption CurrentOption;
 /// (a folder of that name does not count) and the mode is not 0 and below 6, the mode reads
 /// as 1. The file itself is never changed.
 TCurrentOption ReadOptionDescriptor(const QString &folder, const TProgramSettings &settings);
+
+/// The same record for a caller that has already looked the folder up (the tree scan lists each
+/// folder once): @p ini is the folder's descriptor as found on disk, and @p scriptExists tells
+/// whether a script name, as read and relative to the folder, names an existing file.
+TCurrentOption ReadOptionDescriptor(const platform::IniFile &ini, const TProgramSettings &settings,
+                                    const std::function<bool(const QString &)> &scriptExists);
 
 /// CurrentOption := the descriptor of @p folder, with ::ProgramSettings' defaults.
 void LoadOptionIniFile(const QString &folder);

@@ -27,6 +27,7 @@ OptionNode *OptionTree::Add(OptionNode *parent, const QString &text)
     node->Text = text;
     node->Parent = parent;
     auto &list = parent ? parent->Children : m_top;
+    node->Row = static_cast<int>(list.size());
     list.push_back(std::move(node));
     return list.back().get();
 }
@@ -39,6 +40,8 @@ void OptionTree::Remove(OptionNode *node)
                                   return n.get() == node;
                               }),
                list.end());
+    for (size_t i = 0; i < list.size(); ++i)
+        list[i]->Row = static_cast<int>(i);
 }
 
 void OptionTree::Clear()
@@ -72,10 +75,9 @@ void OptionTree::SetExpanded(OptionNode *node, bool expanded)
 int OptionTree::IndexOf(const OptionNode *node) const
 {
     const auto &list = siblingsOf(node);
-    for (size_t i = 0; i < list.size(); ++i) {
-        if (list[i].get() == node)
-            return static_cast<int>(i);
-    }
+    const auto row = static_cast<size_t>(node->Row);
+    if (node->Row >= 0 && row < list.size() && list[row].get() == node)
+        return node->Row;
     return -1;
 }
 

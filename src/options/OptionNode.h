@@ -34,6 +34,8 @@ struct OptionNode
     OptionNode *Parent = nullptr;
     std::vector<std::unique_ptr<OptionNode>> Children;
     bool Expanded = false;
+    /// Position among the siblings, kept by OptionTree so that views find a node's row at once.
+    int Row = 0;
 
     int Level() const;
     bool HasChildren() const { return !Children.empty(); }
@@ -57,6 +59,8 @@ public:
     /// Removes @p node and its subtree.
     void Remove(OptionNode *node);
     void Clear();
+    /// Exchanges all nodes with @p other; the callbacks stay with each tree.
+    void SwapNodes(OptionTree &other) noexcept { m_top.swap(other.m_top); }
 
     void SetState(OptionNode *node, int state);
     void SetExpanded(OptionNode *node, bool expanded);

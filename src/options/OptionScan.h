@@ -7,13 +7,39 @@
 class OptionTree;
 struct OptionNode;
 
-/// Greatest folder depth below the options root that the scan descends into. Real packs nest
-/// a handful of levels; the limit only stops pathological trees.
+/// Greatest folder depth below the options root that the scan descends into: top-level
+/// folders are depth 1, so the tree holds at most this many levels. Real packs nest a handful
+/// of levels; the limit only stops pathological trees (and keeps every path the scan builds
+/// well inside the platform's path length).
 constexpr int MaxOptionDepth = 256;
 
+/// Greatest number of nodes one scan adds. Far above any real pack; it stops a pack whose
+/// symbolic links fan out (several links to the same folder on every level) from growing the
+/// tree without bound.
+constexpr int MaxOptionNodes = 200000;
+
+/// Limits of one scan; the defaults are the program's.
+struct OptionScanLimits
+{
+    int MaxDepth = MaxOptionDepth;
+    int MaxNodes = MaxOptionNodes;
+};
+
 /// Scans @p folder (ending in '/') and adds its option folders to @p tree as children of
-/// @p parent (top-level nodes when null), recursing into each, with the state rules of the
-/// option tree. Descriptors are read with ::ProgramSettings' defaults. Every selectable node
-/// adds 1 to @p optionCount; @p progress receives the running count now and then.
+/// @p parent (top-level nodes when null), descending into each, with the state rules of the
+/// option tree. Descriptors are read with ::ProgramSettings' defaults; CurrentOption is left
+/// holding the descriptor read last. Every selectable node adds 1 to @p optionCount;
+/// @p progress receives the running count now and then (at most about 60 times a second) and
+/// once more at the end.
+///
+/// Sub-folders come sorted by name, ignoring case; names beginning with '.' and plain files
+/// are left out. A symbolic link to a folder is followed, except to a folder that is already
+/// on the path from @p folder down to it: such a link is left out, so link loops end. A folder
+/// that cannot be listed keeps its node and adds nothing below it. The walk keeps its own
+/// stack, so the depth of the folders never reaches the call stack.
 void GetDirectories(OptionTree &tree, const QString &folder, OptionNode *parent, int &optionCount,
                     const std::function<void(int)> &progress = {});
+
+/// The same with explicit limits.
+void GetDirectories(OptionTree &tree, const QString &folder, OptionNode *parent, int &optionCount,
+                    const std::function<void(int)> &progress, const OptionScanLimits &limits);

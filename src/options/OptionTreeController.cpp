@@ -1,32 +1,189 @@
-// Placeholder: the scan, the model and the icons replace this file.
 #include "options/OptionTreeController.h"
 
 #include "app/Common.h"
+#include "options/OptionScan.h"
+#include "options/OptionTreeModel.h"
 
+#include <QApplication>
+#include <QHeaderView>
 #include <QLabel>
 #include <QModelIndex>
 #include <QToolButton>
 #include <QTreeView>
 
+namespace {
+
+const QString NotFoundCaption = QStringLiteral("Options directory not found!");
+const QString DefaultCaption = QStringLiteral("Options");
+
+// The hourglass for the duration of a rebuild, and the tree's repainting suspended; both come
+// back however the rebuild ends.
+class BusyTree final
+{
+public:
+    explicit BusyTree(QTreeView *view) : m_view(view), m_updates(view->updatesEnabled())
+    {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        m_view->setUpdatesEnabled(false);
+    }
+    ~BusyTree()
+    {
+        m_view->setUpdatesEnabled(m_updates);
+        QApplication::restoreOverrideCursor();
+    }
+    BusyTree(const BusyTree &) = delete;
+    BusyTree &operator=(const BusyTree &) = delete;
+
+private:
+    QTreeView *m_view;
+    bool m_updates;
+};
+
+// Announces a change of the whole node set to the model; ResetDone follows also when the
+// change throws, so the model never stays in a reset.
+class TreeReset final
+{
+public:
+    explicit TreeReset(OptionTree &tree) : m_tree(tree)
+    {
+        if (m_tree.AboutToReset)
+            m_tree.AboutToReset();
+    }
+    ~TreeReset()
+    {
+        if (m_tree.ResetDone)
+            m_tree.ResetDone();
+    }
+    TreeReset(const TreeReset &) = delete;
+    TreeReset &operator=(const TreeReset &) = delete;
+
+private:
+    OptionTree &m_tree;
+};
+
+} // namespace
+
 OptionTreeController::OptionTreeController(QTreeView *treeView, QLabel *label,
-                                           QToolButton *expandButton,
-                                           QToolButton *collapseButton, QObject *parent)
+                                           QToolButton *expandButton, QToolButton *collapseButton,
+                                           QObject *parent)
     : QObject(parent), m_view(treeView), m_label(label), m_expand(expandButton),
       m_collapse(collapseButton)
 {
+    m_model = new OptionTreeModel(m_tree, this);
+    m_view->setModel(m_model);
+    m_view->setHeaderHidden(true);
+    m_view->setRootIsDecorated(false);
+    m_view->setIndentation(19);
+    m_view->setIconSize(QSize(16, 16));
+    m_view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_view->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_view->setUniformRowHeights(true);
+
+    connect(m_view, &QTreeView::expanded, this,
+            [this](const QModelIndex &index) { TreeView1Expanding(NodeAt(index)); });
+    connect(m_view, &QTreeView::collapsed, this,
+            [this](const QModelIndex &index) { TreeView1Collapsing(NodeAt(index)); });
+    connect(m_expand, &QToolButton::clicked, this, &OptionTreeController::sbtnExpandClick);
+    connect(m_collapse, &QToolButton::clicked, this, &OptionTreeController::sbtnCollapseClick);
 }
 
-OptionTreeController::~OptionTreeController() = default;
+OptionTreeController::~OptionTreeController()
+{
+    // The model refers to m_tree, so it goes before the tree does; a view that is still there
+    // lets go of a model that is destroyed.
+    delete m_model;
+}
 
-void OptionTreeController::UpdateTreeView(const std::function<void(int)> &) {}
-OptionNode *OptionTreeController::SelectedNode() const { return nullptr; }
-OptionNode *OptionTreeController::NodeAt(const QModelIndex &) const { return nullptr; }
-QModelIndex OptionTreeController::IndexOf(const OptionNode *) const { return {}; }
+void OptionTreeController::UpdateTreeView(const std::function<void(int)> &progress)
+{
+    {
+        BusyTree busy(m_view);
+        {
+            TreeReset reset(m_tree);
+            m_tree.Clear();
+        }
+        // The new nodes are built apart and handed to the view in one reset, so nothing the
+        // splash lets run while it repaints can meet a half-built tree.
+        OptionTree fresh;
+        GetDirectories(fresh, ProgramSettings.optionsRoot(), nullptr, m_optionCount, progress);
+        TreeReset reset(m_tree);
+        m_tree.SwapNodes(fresh);
+    }
+
+    const bool found = !m_tree.IsEmpty();
+    if (found) {
+        // A caption left from an earlier scan that found nothing would now be wrong.
+        if (m_label->text() == NotFoundCaption)
+            m_label->setText(DefaultCaption);
+        scrollToFirst();
+    } else {
+        m_label->setText(NotFoundCaption);
+    }
+    m_expand->setEnabled(found);
+    m_collapse->setEnabled(found);
+}
+
+OptionNode *OptionTreeController::SelectedNode() const
+{
+    return NodeAt(m_view->currentIndex());
+}
+
+OptionNode *OptionTreeController::NodeAt(const QModelIndex &index) const
+{
+    return m_model->NodeAt(index);
+}
+
+QModelIndex OptionTreeController::IndexOf(const OptionNode *node) const
+{
+    return m_model->IndexOf(node);
+}
+
 QString OptionTreeController::GetNodeDir(const OptionNode *node) const
 {
     return ::GetNodeDir(node, ProgramSettings.optionsRoot());
 }
-void OptionTreeController::sbtnExpandClick() {}
-void OptionTreeController::sbtnCollapseClick() {}
-void OptionTreeController::TreeView1Expanding(OptionNode *) {}
-void OptionTreeController::TreeView1Collapsing(OptionNode *) {}
+
+void OptionTreeController::scrollToFirst()
+{
+    const QModelIndex first = m_model->index(0, 0);
+    if (first.isValid())
+        m_view->scrollTo(first, QAbstractItemView::PositionAtTop);
+}
+
+void OptionTreeController::sbtnExpandClick()
+{
+    // The view expands everything in one layout pass and reports no single expansions, so the
+    // icons are switched here, for every node.
+    m_tree.ForEach([this](OptionNode *node) { TreeView1Expanding(node); });
+    m_view->expandAll();
+    scrollToFirst();
+}
+
+void OptionTreeController::sbtnCollapseClick()
+{
+    m_tree.ForEach([this](OptionNode *node) { TreeView1Collapsing(node); });
+    m_view->collapseAll();
+    scrollToFirst();
+}
+
+void OptionTreeController::TreeView1Expanding(OptionNode *node)
+{
+    if (!node || !node->HasChildren())
+        return;
+    m_tree.SetExpanded(node, true);
+    if (node->StateIndex == FolderClosed)
+        m_tree.SetState(node, FolderOpen);
+    if (node->StateIndex == MarkedFolderClosed)
+        m_tree.SetState(node, MarkedFolderOpen);
+}
+
+void OptionTreeController::TreeView1Collapsing(OptionNode *node)
+{
+    if (!node || !node->HasChildren())
+        return;
+    m_tree.SetExpanded(node, false);
+    if (node->StateIndex == FolderOpen)
+        m_tree.SetState(node, FolderClosed);
+    if (node->StateIndex == MarkedFolderOpen)
+        m_tree.SetState(node, MarkedFolderClosed);
+}

@@ -14,6 +14,10 @@ class OptionTreeModel;
 
 /// Keeps the main window's TreeView1, its Label1 and the expand and collapse buttons in step
 /// with the widget-free OptionTree. The main window's handlers delegate to it.
+///
+/// It sets its model on the view at construction (the view keeps that model and its selection
+/// model for good), connects the view's expanded and collapsed signals to TreeView1Expanding
+/// and TreeView1Collapsing, and the buttons' clicks to sbtnExpandClick and sbtnCollapseClick.
 class OptionTreeController final : public QObject
 {
     Q_OBJECT
@@ -30,20 +34,28 @@ public:
     /// receives the running count of selectable options while the folders are read.
     void UpdateTreeView(const std::function<void(int)> &progress = {});
 
-    /// Selectable options found by the last scans (never reset while the program runs).
+    /// Selectable options found by the scans so far: it starts at 0 when the program starts and
+    /// every scan adds to it.
     int OptionCount() const { return m_optionCount; }
 
+    /// The view's current node, or null.
     OptionNode *SelectedNode() const;
     OptionNode *NodeAt(const QModelIndex &index) const;
     QModelIndex IndexOf(const OptionNode *node) const;
     QString GetNodeDir(const OptionNode *node) const;
 
+    /// Expands, or collapses, every node at every level, then scrolls the first top-level node
+    /// to the top row.
     void sbtnExpandClick();
     void sbtnCollapseClick();
+    /// Icon changes of a node with children: a closed folder (7, 9) opens (8, 10) when the node
+    /// is expanded and closes again when it is collapsed. Never written to disk.
     void TreeView1Expanding(OptionNode *node);
     void TreeView1Collapsing(OptionNode *node);
 
 private:
+    void scrollToFirst();
+
     OptionTree m_tree;
     OptionTreeModel *m_model = nullptr;
     QTreeView *m_view;

@@ -60,9 +60,16 @@ bool splitKeyLine(const QByteArray &line, QByteArray *key, QByteArray *value)
     return true;
 }
 
-bool sameName(const QByteArray &stored, const QString &wanted)
+bool sameName(const char *stored, qsizetype length, const QString &wanted)
 {
-    return decodeText(stored).compare(wanted, Qt::CaseInsensitive) == 0;
+    // Names are nearly always plain ASCII, which reads the same in every encoding: compare it
+    // in place instead of decoding a copy.
+    bool ascii = true;
+    for (qsizetype i = 0; i < length && ascii; ++i)
+        ascii = static_cast<unsigned char>(stored[i]) < 0x80;
+    if (ascii)
+        return wanted.compare(QLatin1StringView(stored, length), Qt::CaseInsensitive) == 0;
+    return decodeText(QByteArray(stored, length)).compare(wanted, Qt::CaseInsensitive) == 0;
 }
 
 QString unquote(const QByteArray &raw)
@@ -148,14 +155,59 @@ int parseIniInteger(const QString &text, int defaultValue)
     return static_cast<int>(value);
 }
 
+// The same reading of a line as sectionName() and splitKeyLine(), kept as positions in the
+// line so that look-ups compare names in place.
+void IniFile::classify(Line &line)
+{
+    const char *d = line.text.constData();
+    const qsizetype n = line.text.size();
+    auto trim = [d](qsizetype &b, qsizetype &e) {
+        while (b < e && isBlank(d[b]))
+            ++b;
+        while (e > b && isBlank(d[e - 1]))
+            --e;
+    };
+    qsizetype b = 0;
+    qsizetype e = n;
+    trim(b, e);
+    if (b < e && d[b] == '[') {
+        qsizetype close = b + 1;
+        while (close < e && d[close] != ']')
+            ++close;
+        qsizetype nb = b + 1;
+        qsizetype ne = close;
+        trim(nb, ne);
+        line.kind = Line::Section;
+        line.nameBegin = nb;
+        line.nameLength = ne - nb;
+        return;
+    }
+    line.kind = Line::Other;
+    qsizetype eq = 0;
+    while (eq < n && d[eq] != '=')
+        ++eq;
+    if (eq == n)
+        return;
+    qsizetype kb = 0;
+    qsizetype ke = eq;
+    trim(kb, ke);
+    if (kb < ke && (d[kb] == ';' || d[kb] == '#' || d[kb] == '['))
+        return;
+    line.kind = Line::Key;
+    line.nameBegin = kb;
+    line.nameLength = ke - kb;
+}
+
 IniFile::IniFile(QString path) : m_path(std::move(path))
 {
     QFile file(m_path);
     const QFileInfo info(m_path);
-    m_exists = info.exists();
+    // Asking for the type first takes one stat that answers the existence as well.
+    const bool isFile = info.isFile();
+    m_exists = isFile || info.exists();
     if (!m_exists)
         return;
-    if (!info.isFile() || info.size() > MaxFileSize || !file.open(QIODevice::ReadOnly)) {
+    if (!isFile || info.size() > MaxFileSize || !file.open(QIODevice::ReadOnly)) {
         m_unreadable = true;
         return;
     }
@@ -166,20 +218,22 @@ IniFile::IniFile(QString path) : m_path(std::move(path))
     }
     qsizetype start = 0;
     const qsizetype n = data.size();
+    const char *d = data.constData();
     while (start < n) {
         qsizetype i = start;
-        while (i < n && data[i] != '\n' && data[i] != '\r')
+        while (i < n && d[i] != '\n' && d[i] != '\r')
             ++i;
         Line line{data.mid(start, i - start), {}};
         if (i < n) {
-            if (data[i] == '\r' && i + 1 < n && data[i + 1] == '\n') {
+            if (d[i] == '\r' && i + 1 < n && d[i + 1] == '\n') {
                 line.ending = "\r\n";
                 i += 2;
             } else {
-                line.ending = QByteArray(1, data[i]);
+                line.ending = QByteArray(1, d[i]);
                 ++i;
             }
         }
+        classify(line);
         m_lines.push_back(std::move(line));
         start = i;
     }
@@ -188,8 +242,9 @@ IniFile::IniFile(QString path) : m_path(std::move(path))
 int IniFile::findSection(const QString &section) const
 {
     for (size_t i = 0; i < m_lines.size(); ++i) {
-        const QByteArray name = sectionName(m_lines[i].text);
-        if (!name.isNull() && sameName(name, section))
+        const Line &line = m_lines[i];
+        if (line.kind == Line::Section &&
+            sameName(line.text.constData() + line.nameBegin, line.nameLength, section))
             return static_cast<int>(i);
     }
     return -1;
@@ -198,28 +253,31 @@ int IniFile::findSection(const QString &section) const
 int IniFile::findKey(int sectionLine, const QString &key) const
 {
     for (size_t i = static_cast<size_t>(sectionLine) + 1; i < m_lines.size(); ++i) {
-        if (!sectionName(m_lines[i].text).isNull())
+        const Line &line = m_lines[i];
+        if (line.kind == Line::Section)
             break;
-        QByteArray k;
-        if (splitKeyLine(m_lines[i].text, &k, nullptr) && sameName(k, key))
+        if (line.kind == Line::Key &&
+            sameName(line.text.constData() + line.nameBegin, line.nameLength, key))
             return static_cast<int>(i);
     }
     return -1;
 }
 
-bool IniFile::hasKey(const QString &section, const QString &key) const
+int IniFile::findValue(const QString &section, const QString &key) const
 {
     const int s = findSection(section);
-    return s >= 0 && findKey(s, key) >= 0;
+    return s < 0 ? -1 : findKey(s, key);
+}
+
+bool IniFile::hasKey(const QString &section, const QString &key) const
+{
+    return findValue(section, key) >= 0;
 }
 
 QString IniFile::readString(const QString &section, const QString &key,
                             const QString &defaultValue) const
 {
-    const int s = findSection(section);
-    if (s < 0)
-        return defaultValue;
-    const int k = findKey(s, key);
+    const int k = findValue(section, key);
     if (k < 0)
         return defaultValue;
     QByteArray name, value;
@@ -229,13 +287,12 @@ QString IniFile::readString(const QString &section, const QString &key,
 
 int IniFile::readInteger(const QString &section, const QString &key, int defaultValue) const
 {
-    const int s = findSection(section);
-    if (s < 0)
-        return defaultValue;
-    const int k = findKey(s, key);
+    const int k = findValue(section, key);
     if (k < 0)
         return defaultValue;
-    return parseIniInteger(readString(section, key, QString()), defaultValue);
+    QByteArray name, value;
+    splitKeyLine(m_lines[static_cast<size_t>(k)].text, &name, &value);
+    return parseIniInteger(unquote(value), defaultValue);
 }
 
 bool IniFile::readBool(const QString &section, const QString &key, bool defaultValue) const
@@ -294,6 +351,7 @@ void IniFile::writeString(const QString &section, const QString &key, const QStr
             QByteArray name;
             splitKeyLine(line.text, &name, nullptr);
             line.text = name + '=' + valueBytes;
+            classify(line);
         } else {
             // After the section's last non-blank line, so a blank separator line stays last.
             size_t insertAt = static_cast<size_t>(s) + 1;
@@ -305,14 +363,20 @@ void IniFile::writeString(const QString &section, const QString &key, const QStr
             }
             if (m_lines[insertAt - 1].ending.isEmpty())
                 m_lines[insertAt - 1].ending = eol;
+            Line added{key.toUtf8() + '=' + valueBytes, eol};
+            classify(added);
             m_lines.insert(m_lines.begin() + static_cast<std::ptrdiff_t>(insertAt),
-                           Line{key.toUtf8() + '=' + valueBytes, eol});
+                           std::move(added));
         }
     } else {
         if (!m_lines.empty() && m_lines.back().ending.isEmpty())
             m_lines.back().ending = eol;
-        m_lines.push_back(Line{'[' + section.toUtf8() + ']', eol});
-        m_lines.push_back(Line{key.toUtf8() + '=' + valueBytes, eol});
+        Line header{'[' + section.toUtf8() + ']', eol};
+        Line added{key.toUtf8() + '=' + valueBytes, eol};
+        classify(header);
+        classify(added);
+        m_lines.push_back(std::move(header));
+        m_lines.push_back(std::move(added));
     }
 
     const QByteArray after = serialise();

@@ -67,12 +67,21 @@ public:
 private:
     struct Line
     {
+        enum Kind : quint8 { Other, Section, Key };
+
         QByteArray text; // without its line ending
         QByteArray ending; // "\r\n", "\n", "\r" or empty for a last line without one
+        // What the line is, and where its section or key name lies in text; kept by classify()
+        // whenever text changes, so look-ups never parse a line again.
+        Kind kind = Other;
+        qsizetype nameBegin = 0;
+        qsizetype nameLength = 0;
     };
+    static void classify(Line &line);
 
     int findSection(const QString &section) const;
     int findKey(int sectionLine, const QString &key) const;
+    int findValue(const QString &section, const QString &key) const;
     void commit(const QByteArray &content);
     QByteArray serialise() const;
     QByteArray newLineEnding() const;
