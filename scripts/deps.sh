@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
-  qt6-base-dev qt6-webengine-dev qt6-svg-dev libqt6svg6-dev qt6-qpa-plugins
+  qt6-base-dev qt6-webengine-dev libqt6webenginecore6-bin qt6-svg-dev qt6-qpa-plugins
   libgl1-mesa-dev libxkbcommon-dev fonts-dejavu-core
 )
 
@@ -19,4 +19,4 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -q
-$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+$SUDO apt-get install -y -q "${missing[@]}"
