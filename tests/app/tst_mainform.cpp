@@ -1,5 +1,6 @@
 // The main window in-process: start-up steps and their status texts, menus, settings toggles,
 // placement and what the close writes, the splitter refusal and the general error report.
+#include "common/TestFiles.h"
 #include "app/Common.h"
 #include "app/ErrorReport.h"
 #include "app/MainFrm.h"
@@ -21,16 +22,9 @@
 
 #include <memory>
 
+using namespace testfiles;
+
 namespace {
-
-QString S(const char *t) { return QString::fromLatin1(t); }
-
-bool writeAll(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
-}
 
 // Closes the next message box that opens and hands back its title and text.
 struct MessageBoxCatcher

@@ -1,5 +1,6 @@
 // The settings file: defaults, the integer and bool rules as the program applies them, and what
 // a save writes and keeps.
+#include "common/TestFiles.h"
 #include "app/Common.h"
 #include "platform/Error.h"
 #include "platform/IniFile.h"
@@ -8,22 +9,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+using namespace testfiles;
+
 namespace {
-
-QString S(const char *t) { return QString::fromLatin1(t); }
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void writeAll(const QString &path, const QByteArray &content)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(content);
-}
 
 // Every key a save writes, section by section, for a file that held nothing before.
 const QList<QPair<QString, QString>> kWrittenKeys = {
@@ -164,7 +152,7 @@ private Q_SLOTS:
         QFETCH(int, width);
         QTemporaryDir dir;
         TProgramSettings s = settingsIn(dir);
-        writeAll(s.iniPath(), "[MainWindowSizes]\r\nWindowWidth=" + value + "\r\n");
+        QVERIFY(writeAll(s.iniPath(), "[MainWindowSizes]\r\nWindowWidth=" + value + "\r\n"));
         QCOMPARE(ReadMainWindowPlacement(s.iniPath()).WindowWidth, width);
     }
 
@@ -209,7 +197,7 @@ private Q_SLOTS:
             "[Settings]\r\nHideShell=2\r\nHideCheckForUpdate=0\r\n"
             "[About]\r\nAboutHtmlFName=\r\n"
             "[Mine]\r\nHandAdded=keep me\r\n";
-        writeAll(s.iniPath(), original);
+        QVERIFY(writeAll(s.iniPath(), original));
         SecondaryWindowSizes sizes;
         LoadProgramIniFile(s, sizes);
         QVERIFY(s.HideShell);
@@ -274,7 +262,7 @@ private Q_SLOTS:
         QTemporaryDir dir;
         TProgramSettings s = settingsIn(dir);
         const QByteArray original = "[Settings]\nHideShell=1\n";
-        writeAll(s.iniPath(), original);
+        QVERIFY(writeAll(s.iniPath(), original));
         QVERIFY(QFile::setPermissions(s.iniPath(), QFileDevice::ReadOwner));
         SecondaryWindowSizes sizes;
         LoadProgramIniFile(s, sizes);

@@ -1,5 +1,6 @@
 // Start-to-close runs of the real program: a pack folder holding a symbolic link to the built
 // binary, started headless, ended by a signal as a session log-out would end it.
+#include "common/TestFiles.h"
 #include "platform/IniFile.h"
 
 #include <QDir>
@@ -10,22 +11,9 @@
 
 #include <csignal>
 
+using namespace testfiles;
+
 namespace {
-
-QString S(const char *t) { return QString::fromLatin1(t); }
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeAll(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
-}
 
 // The keys of a settings file, as "Section/Key", in file order.
 QStringList keysOf(const QString &path)

@@ -1,6 +1,7 @@
 // Ticking options: the selection rules on real option folders, the scripts started as real
 // processes, the progress dialog, and the hit test of the state icon on a real tree view.
 
+#include "common/TestFiles.h"
 #include "app/Common.h"
 #include "apply/ApplyChanges.h"
 #include "apply/ApplyFrm.h"
@@ -30,18 +31,9 @@
 
 #include <memory>
 
+using namespace testfiles;
+
 namespace {
-
-QString S(const char *text)
-{
-    return QString::fromUtf8(text);
-}
-
-QByteArray ReadBytes(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 void WriteBytes(const QString &path, const QByteArray &bytes)
 {
@@ -156,7 +148,7 @@ private:
         QDirIterator it(m_root, {S("options.ini")}, QDir::Files, QDirIterator::Subdirectories);
         while (it.hasNext()) {
             const QString path = it.next();
-            files.insert(path, ReadBytes(path));
+            files.insert(path, readAll(path));
         }
         return files;
     }
@@ -164,7 +156,7 @@ private:
     QList<Run> Runs() const
     {
         QList<Run> runs;
-        const QList<QByteArray> lines = ReadBytes(m_log).split('\n');
+        const QList<QByteArray> lines = readAll(m_log).split('\n');
         for (const QByteArray &line : lines) {
             const QList<QByteArray> f = line.split('|');
             if (f.size() == 4)
@@ -303,7 +295,7 @@ private Q_SLOTS:
         ApplyChanges(tree, s, m_root, nullptr);
         QCOMPARE(s->StateIndex, int(CheckOn));
         QCOMPARE(ModeOnDisk(S("Pack/P/S")), 3);
-        QCOMPARE(ReadBytes(Ini(S("Pack/P/S/W"))), QByteArray("[Mode]\nOptionMode=6\n"));
+        QCOMPARE(readAll(Ini(S("Pack/P/S/W"))), QByteArray("[Mode]\nOptionMode=6\n"));
         QTRY_COMPARE(Runs().size(), 2);
 
         ApplyChanges(tree, s, m_root, nullptr);
@@ -494,7 +486,7 @@ private Q_SLOTS:
             QCOMPARE(r.dir, Physical(S("Pack/P/A")));
         }
         QCOMPARE(names, (QSet<QString>{S("RunMe.sh"), S("RunMe2.sh")}));
-        QTRY_COMPARE(ReadBytes(m_log).count("terminal\n"), terminal ? 2 : 0);
+        QTRY_COMPARE(readAll(m_log).count("terminal\n"), terminal ? 2 : 0);
     }
 
     void firstScriptNotStartable_data()
@@ -612,7 +604,7 @@ private Q_SLOTS:
                        m_log.toUtf8() + "'\n");
         QVERIFY(platform::shellOpen(folder + S("FDS.sh"), {}, folder,
                                     platform::ShowCommand::Hidden)); // found ignoring case
-        QTRY_COMPARE(ReadBytes(m_log), QByteArray("/dev/null\n/dev/null\n/dev/null\n"));
+        QTRY_COMPARE(readAll(m_log), QByteArray("/dev/null\n/dev/null\n/dev/null\n"));
     }
 
     // ---- Progress dialog -------------------------------------------------------------------

@@ -1,6 +1,7 @@
 // The option tree as it is read from disk: the state rules, the descriptor and its no-script
 // rule, the folder of a node, the tree view with its folder icons and buttons, and folders that
 // would trip up a careless walk (link loops, very deep chains, paths too long to open).
+#include "common/TestFiles.h"
 #include "app/Common.h"
 #include "options/OptionIni.h"
 #include "options/OptionNode.h"
@@ -25,25 +26,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using namespace testfiles;
+
 namespace {
-
-QString S(const char *text)
-{
-    return QString::fromLatin1(text);
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeAll(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
-}
 
 // An option folder below @p root: its descriptor holds @p mode (none when mode is empty), and
 // it gets a RunMe.bat when @p script is set.
