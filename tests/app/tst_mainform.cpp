@@ -5,6 +5,9 @@
 #include "app/ErrorReport.h"
 #include "app/MainFrm.h"
 #include "app/SplashFrm.h"
+#include "apply/TreeClick.h"
+#include "options/OptionNode.h"
+#include "options/OptionTreeController.h"
 #include "docs/DocumentPane.h"
 #include "platform/IniFile.h"
 
@@ -16,6 +19,7 @@
 #include <QSplitter>
 #include <QSplitterHandle>
 #include <QTemporaryDir>
+#include <QTreeView>
 #include <QTextBrowser>
 #include <QTimer>
 #include <QtTest>
@@ -218,6 +222,64 @@ private Q_SLOTS:
         m_form->HelpAbout1Execute();
         QCOMPARE(catcher.seen, QStringList{S("AboutForm")});
         QTRY_COMPARE(text->toPlainText(), S("Welcome aboard"));
+    }
+
+    void keysAndClicksInTheTree()
+    {
+        const QString group = pack() + S("/Options/Group/");
+        for (const auto &[name, mode] : {std::pair{"A", "3"}, std::pair{"B", "2"}}) {
+            QVERIFY(writeAll(group + S(name) + S("/options.ini"),
+                             QByteArray("[Mode]\nOptionMode=") + mode + "\n"));
+            QVERIFY(writeAll(group + S(name) + S("/RunMe.bat"), "@echo off\n"));
+        }
+        QDir(group + S("Choice")).removeRecursively();
+        makeForm("[Settings]\nCheckInterfaceMode=0\nPgmFirstRun=0\n");
+        QVERIFY(m_form->FormShow());
+        m_form->ShowMainWindow();
+        QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+        auto *view = m_form->findChild<QTreeView *>(S("TreeView1"));
+        OptionTreeController *tree = m_form->TreeController();
+        OptionNode *top = tree->Tree().TopLevel().front().get();
+        QCOMPARE(top->StateIndex, int(FolderClosed));
+        auto mode = [&](const char *name) {
+            return platform::IniFile::readInteger(group + S(name) + S("/options.ini"),
+                                                  S("Mode"), S("OptionMode"), -1);
+        };
+
+        // Space on a folder opens it one level, and again closes it; nothing is written.
+        view->setFocus();
+        view->setCurrentIndex(tree->IndexOf(top));
+        QTest::keyClick(view, Qt::Key_Space);
+        QVERIFY(view->isExpanded(tree->IndexOf(top)));
+        QCOMPARE(top->StateIndex, int(FolderOpen));
+        QTest::keyClick(view, Qt::Key_Space);
+        QVERIFY(!view->isExpanded(tree->IndexOf(top)));
+        QCOMPARE(top->StateIndex, int(FolderClosed));
+        view->expand(tree->IndexOf(top));
+
+        // Enter on a leaf ticks it.
+        OptionNode *a = top->Children[0].get();
+        OptionNode *b = top->Children[1].get();
+        view->setCurrentIndex(tree->IndexOf(b));
+        QTest::keyClick(view, Qt::Key_Return);
+        QCOMPARE(mode("A"), 2);
+        QCOMPARE(mode("B"), 3);
+        QCOMPARE(a->StateIndex, int(CheckOff));
+
+        // A click on A's label only selects it; a click on its icon ticks it.
+        const QModelIndex indexA = tree->IndexOf(a);
+        const QRect label = view->visualRect(indexA);
+        const QRect icon = StateIconRect(view, indexA);
+        QVERIFY(!icon.isEmpty());
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, Qt::NoModifier,
+                          QPoint(label.right() - 2, label.center().y()));
+        QTRY_COMPARE(tree->SelectedNode(), a);
+        QCoreApplication::processEvents(); // the click is acted on from the event loop
+        QCOMPARE(mode("A"), 2);
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, Qt::NoModifier, icon.center());
+        QTRY_COMPARE(mode("A"), 3);
+        QCOMPARE(mode("B"), 2);
+        QCOMPARE(b->StateIndex, int(CheckOff));
     }
 
     void updateEntriesShownWhenNotHidden()
