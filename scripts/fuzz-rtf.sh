@@ -43,6 +43,8 @@ flags=(-std=c++17 -g -O1 -fPIC -fno-omit-frame-pointer
 "$cxx" "${flags[@]}" $qt_cflags \
   "$root/fuzz/rtf_fuzzer.cpp" \
   "$root/src/platform/RtfReader.cpp" \
+  "$root/src/platform/RtfParser.cpp" \
+  "$root/src/platform/RtfCodePages.cpp" \
   "$root/src/platform/TextCodec.cpp" \
   $qt_libs -o "$out/rtf_fuzzer"
 
