@@ -1,6 +1,7 @@
 // Ticking options: the selection rules on real option folders, the scripts started as real
 // processes, the progress dialog, and the hit test of the state icon on a real tree view.
 
+#include "common/TestTree.h"
 #include "common/TestFiles.h"
 #include "app/Common.h"
 #include "apply/ApplyChanges.h"
@@ -37,9 +38,7 @@ namespace {
 
 void WriteBytes(const QString &path, const QByteArray &bytes)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(bytes) != bytes.size())
+    if (!writeAll(path, bytes))
         qFatal("cannot write %s", qPrintable(path));
 }
 
@@ -116,24 +115,6 @@ private:
         if (!QFile::exists(Ini(rel)))
             return -1;
         return platform::IniFile::readInteger(Ini(rel), S("Mode"), S("OptionMode"), -99);
-    }
-
-    static OptionNode *Find(OptionTree &tree, const QString &rel)
-    {
-        const QStringList names = rel.split(QLatin1Char('/'));
-        const std::vector<std::unique_ptr<OptionNode>> *level = &tree.TopLevel();
-        OptionNode *node = nullptr;
-        for (const QString &name : names) {
-            node = nullptr;
-            for (const auto &n : *level) {
-                if (n->Text == name)
-                    node = n.get();
-            }
-            if (!node)
-                return nullptr;
-            level = &node->Children;
-        }
-        return node;
     }
 
     void Scan(OptionTree &tree)
@@ -247,7 +228,7 @@ private Q_SLOTS:
         Layout(layout);
         OptionTree tree;
         Scan(tree);
-        OptionNode *node = Find(tree, ticked);
+        OptionNode *node = FindNode(tree, ticked);
         QVERIFY(node);
         QMap<OptionNode *, int> statesBefore;
         tree.ForEach([&statesBefore](OptionNode *n) { statesBefore.insert(n, n->StateIndex); });
@@ -262,7 +243,7 @@ private Q_SLOTS:
             const QString rel = e.section(QLatin1Char(' '), 0, 0);
             const int mode = e.section(QLatin1Char(' '), 1, 1).toInt();
             QCOMPARE(ModeOnDisk(rel), mode);
-            OptionNode *n = Find(tree, rel);
+            OptionNode *n = FindNode(tree, rel);
             QVERIFY(n);
             QCOMPARE(n->StateIndex, mode);
             // The views heard of every change at once.
@@ -288,7 +269,7 @@ private Q_SLOTS:
         WriteBytes(Ini(S("Pack/P/S/W")), "[Mode]\nOptionMode=06\n");
         OptionTree tree;
         Scan(tree);
-        OptionNode *s = Find(tree, S("Pack/P/S"));
+        OptionNode *s = FindNode(tree, S("Pack/P/S"));
         QVERIFY(s);
         QCOMPARE(s->StateIndex, int(CheckOff)); // a LinkEntry child leaves it selectable
 
@@ -301,7 +282,7 @@ private Q_SLOTS:
         ApplyChanges(tree, s, m_root, nullptr);
         QCOMPARE(s->StateIndex, int(CheckOff));
         QCOMPARE(ModeOnDisk(S("Pack/P/S")), 2);
-        QCOMPARE(Find(tree, S("Pack/P/S/W"))->StateIndex, int(LinkEntry));
+        QCOMPARE(FindNode(tree, S("Pack/P/S/W"))->StateIndex, int(LinkEntry));
         QTRY_COMPARE(Runs().size(), 4); // the scripts run in both directions
     }
 
@@ -314,10 +295,10 @@ private Q_SLOTS:
         Option(chain + S("/Leaf"), S("5"));
         OptionTree tree;
         Scan(tree);
-        OptionNode *leaf = Find(tree, chain + S("/Leaf"));
+        OptionNode *leaf = FindNode(tree, chain + S("/Leaf"));
         QVERIFY(leaf);
         QCOMPARE(leaf->StateIndex, int(ModeOn));
-        UpdateTreeViewCheckBox(tree, Find(tree, S("Pack/P/A")), m_root);
+        UpdateTreeViewCheckBox(tree, FindNode(tree, S("Pack/P/A")), m_root);
         QCOMPARE(leaf->StateIndex, int(ModeOff));
         QCOMPARE(ModeOnDisk(chain + S("/Leaf")), 4);
         QCOMPARE(ModeOnDisk(S("Pack/P/A")), 3);
@@ -332,7 +313,7 @@ private Q_SLOTS:
                                       QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
         OptionTree tree;
         Scan(tree);
-        OptionNode *d = Find(tree, S("Pack/P/D"));
+        OptionNode *d = FindNode(tree, S("Pack/P/D"));
         ProgramSettings.HideShell = false;
 
         QString message;
@@ -346,7 +327,7 @@ private Q_SLOTS:
         const QList<int> modes{2, 5, 3, 2}; // A cleared, B refused, C and D untouched
         for (int i = 0; i < rels.size(); ++i) {
             QCOMPARE(ModeOnDisk(rels[i]), modes[i]);
-            QCOMPARE(Find(tree, rels[i])->StateIndex, modes[i]);
+            QCOMPARE(FindNode(tree, rels[i])->StateIndex, modes[i]);
         }
 
         // Once the file may be written the same tick goes through, and its scripts are the
@@ -378,9 +359,9 @@ private Q_SLOTS:
         const QMap<QString, QByteArray> before = Snapshot();
         ProgramSettings.HideShell = true;
         TApplyForm form(nullptr);
-        ApplyChanges(tree, Find(tree, rel), m_root, &form);
+        ApplyChanges(tree, FindNode(tree, rel), m_root, &form);
         QCOMPARE(Snapshot(), before);
-        QCOMPARE(Find(tree, S("Pack/P/A"))->StateIndex, int(CheckOn));
+        QCOMPARE(FindNode(tree, S("Pack/P/A"))->StateIndex, int(CheckOn));
         QVERIFY(!QFile::exists(m_log));
     }
 
@@ -425,7 +406,7 @@ private Q_SLOTS:
 
         QElapsedTimer clock;
         clock.start();
-        ApplyChanges(tree, Find(tree, S("Pack/P/B")), m_root, &form);
+        ApplyChanges(tree, FindNode(tree, S("Pack/P/B")), m_root, &form);
         const qint64 took = clock.elapsed();
         probe.stop();
 
@@ -476,7 +457,7 @@ private Q_SLOTS:
         bool shown = false;
         connect(&form, &QDialog::finished, this, [&] { shown = true; });
 
-        ApplyChanges(tree, Find(tree, S("Pack/P/A")), m_root, &form);
+        ApplyChanges(tree, FindNode(tree, S("Pack/P/A")), m_root, &form);
         QVERIFY(!shown);
         QTRY_COMPARE(Runs().size(), 2);
         QSet<QString> names;
@@ -520,7 +501,7 @@ private Q_SLOTS:
 
         QElapsedTimer clock;
         clock.start();
-        ApplyChanges(tree, Find(tree, S("Pack/P/A")), m_root, &form);
+        ApplyChanges(tree, FindNode(tree, S("Pack/P/A")), m_root, &form);
         QVERIFY(!shown); // no dialog, and so no 5 s wait
         QTRY_COMPARE(Runs().size(), 1);
         QCOMPARE(Runs()[0].name, S("RunMe2.sh"));
@@ -782,14 +763,14 @@ private Q_SLOTS:
 
         // What the main window does with a click, once the tree has selected the node.
         auto click = [&](const QString &rel, bool onIcon) {
-            const QModelIndex index = controller.IndexOf(Find(controller.Tree(), rel));
+            const QModelIndex index = controller.IndexOf(FindNode(controller.Tree(), rel));
             const QRect icon = StateIconRect(view, index);
             const QRect item = view->visualRect(index);
             QVERIFY(!icon.isEmpty());
             const QPoint pos =
                 onIcon ? icon.center() : QPoint(icon.right() + 12, item.center().y());
             QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, pos);
-            QCOMPARE(controller.SelectedNode(), Find(controller.Tree(), rel));
+            QCOMPARE(controller.SelectedNode(), FindNode(controller.Tree(), rel));
             if (IsOnStateIcon(view, pos)) {
                 OptionNode *node = controller.SelectedNode();
                 if (node && IsSelectable(node->StateIndex))
@@ -803,9 +784,9 @@ private Q_SLOTS:
         click(S("Pack/P/W"), true);  // LinkEntry
         click(S("Pack/P"), true);    // folder
         QCOMPARE(Snapshot(), before);
-        QCOMPARE(Find(controller.Tree(), S("Pack/P/B"))->StateIndex, int(CheckOff));
+        QCOMPARE(FindNode(controller.Tree(), S("Pack/P/B"))->StateIndex, int(CheckOff));
 
-        const QModelIndex b = controller.IndexOf(Find(controller.Tree(), S("Pack/P/B")));
+        const QModelIndex b = controller.IndexOf(FindNode(controller.Tree(), S("Pack/P/B")));
         const QRect bIcon = StateIconRect(view, b);
         const QImage iconBefore = view->viewport()->grab(bIcon).toImage();
         click(S("Pack/P/B"), true);

@@ -1,5 +1,6 @@
 // The document pane and the About window on real files, with a web server on 127.0.0.1 for
 // the pages the embedded browser loads.
+#include "common/TestFiles.h"
 #include "app/Common.h"
 #include "docs/AboutFrm.h"
 #include "docs/DocumentPane.h"
@@ -115,10 +116,7 @@ private:
 
 void writeFile(const QString &path, const QByteArray &bytes)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
-    QCOMPARE(file.write(bytes), bytes.size());
+    QVERIFY2(testfiles::writeAll(path, bytes), qPrintable(path));
 }
 
 QString localPage(const QString &title)

@@ -1,4 +1,5 @@
 // The game's interface mode: reading and writing user.dat, and the dialog that shows the mode.
+#include "common/TestFiles.h"
 #include "app/Common.h"
 #include "game/CheckUserInterfaceModeFrm.h"
 #include "game/UserDat.h"
@@ -22,24 +23,14 @@
 #include <limits>
 #include <memory>
 
+using testfiles::readAll;
+using testfiles::writeAll;
+
 namespace {
 
 const QString ChangeText =
     QStringLiteral("To use a custom interface the mode needs to be changed to CUSTOM");
 const QString NotFoundText = QStringLiteral("The User.dat file was not found.");
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 /// Stands in for the main window: a hidden, checked SettingsCheckInterfaceModeItem in a
 /// Settings menu.
@@ -214,7 +205,7 @@ void TestGame::modeReadAndShown()
     QFETCH(bool, setCustomEnabled);
 
     if (!content.isNull())
-        QVERIFY(writeFile(userDat(), content));
+        QVERIFY(writeAll(userDat(), content));
     ProgramSettings.GameInterfaceMode = 12345;
     LoadUserDatIniFile();
     QCOMPARE(ProgramSettings.GameInterfaceMode, mode);
@@ -231,7 +222,7 @@ void TestGame::modeReadAndShown()
     QVERIFY(QTest::qWaitForWindowActive(&dialog));
     QCOMPARE(QApplication::focusWidget(), child<QWidget>(dialog, "btnOkay"));
     if (!content.isNull())
-        QCOMPARE(readFile(userDat()), content); // reading never touches the game's file
+        QCOMPARE(readAll(userDat()), content); // reading never touches the game's file
     else
         QVERIFY(!QFileInfo::exists(m_config));
 }
@@ -359,7 +350,7 @@ void TestGame::setCustomKeepsEveryOtherLine()
                               "font=Verdana\r\n";
     QByteArray after = before;
     after.replace("item1 = 0x0\r\n", "item1=7\r\n");
-    QVERIFY(writeFile(userDat(), before));
+    QVERIFY(writeAll(userDat(), before));
 
     // Started two folder levels deep: nothing may appear two levels up.
     const QString run = m_tmp->path() + QStringLiteral("/run");
@@ -377,7 +368,7 @@ void TestGame::setCustomKeepsEveryOtherLine()
     QCOMPARE(dialog.result(), int(QDialog::Accepted));
 
     QCOMPARE(ProgramSettings.GameInterfaceMode, 7);
-    QCOMPARE(readFile(userDat()), after);
+    QCOMPARE(readAll(userDat()), after);
     QVERIFY(!QFileInfo::exists(run + QStringLiteral("/user.dat")));
     QCOMPARE(QDir(run).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
              QStringList{QStringLiteral("a")});
@@ -394,7 +385,7 @@ void TestGame::setCustomKeepsEveryOtherLine()
 
 void TestGame::setCustomCreatesMissingFileAndFolders()
 {
-    QVERIFY(writeFile(userDat(), "[interface]\r\nitem1=4\r\n"));
+    QVERIFY(writeAll(userDat(), "[interface]\r\nitem1=4\r\n"));
     LoadUserDatIniFile();
     Owner owner;
     TCheckUserInterfaceModeForm dialog(&owner.window);
@@ -415,12 +406,12 @@ void TestGame::caseVariantIsReadAndWritten()
 {
     const QString variant =
         m_config + QStringLiteral("/electronic arts/Dark Age Of Camelot/User.dat");
-    QVERIFY(writeFile(variant, "[interface]\r\nitem1=0\r\n"));
+    QVERIFY(writeAll(variant, "[interface]\r\nitem1=0\r\n"));
     LoadUserDatIniFile();
     QCOMPARE(ProgramSettings.GameInterfaceMode, 0);
     ProgramSettings.GameInterfaceMode = 7;
     SaveUserDatIniFile();
-    QCOMPARE(readFile(variant), QByteArray("[interface]\r\nitem1=7\r\n"));
+    QCOMPARE(readAll(variant), QByteArray("[interface]\r\nitem1=7\r\n"));
     QCOMPARE(QDir(m_config).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
              QStringList{QStringLiteral("electronic arts")});
 }
@@ -428,7 +419,7 @@ void TestGame::caseVariantIsReadAndWritten()
 void TestGame::refusedWriteShowsErrorAndStaysOpen()
 {
     const QByteArray content = "[interface]\r\nitem1=4\r\n[other]\r\nx=1\r\n";
-    QVERIFY(writeFile(userDat(), content));
+    QVERIFY(writeAll(userDat(), content));
     QVERIFY(
         QFile::setPermissions(userDat(), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
     LoadUserDatIniFile();
@@ -446,7 +437,7 @@ void TestGame::refusedWriteShowsErrorAndStaysOpen()
     QCOMPARE(box.text, QStringLiteral("Unable to write to %1.").arg(userDat()));
     QVERIFY(dialog.isVisible());
     QCOMPARE(ProgramSettings.GameInterfaceMode, 7);
-    QCOMPARE(readFile(userDat()), content);
+    QCOMPARE(readAll(userDat()), content);
     QCOMPARE(QFileInfo(userDat()).permissions() & QFile::WriteOwner, QFile::Permissions());
 
     // Still open and usable: Ok leaves it.
@@ -457,7 +448,7 @@ void TestGame::refusedWriteShowsErrorAndStaysOpen()
 void TestGame::blockedFolderIsReported()
 {
     // A file where the game's publisher folder belongs: no folder can be made.
-    QVERIFY(writeFile(m_config + QStringLiteral("/Electronic Arts"), "not a folder"));
+    QVERIFY(writeAll(m_config + QStringLiteral("/Electronic Arts"), "not a folder"));
     LoadUserDatIniFile();
     QCOMPARE(ProgramSettings.GameInterfaceMode, -1);
     ProgramSettings.GameInterfaceMode = 7;
@@ -468,7 +459,7 @@ void TestGame::blockedFolderIsReported()
         message = e.message();
     }
     QCOMPARE(message, QStringLiteral("Unable to write to %1").arg(userDat()));
-    QCOMPARE(readFile(m_config + QStringLiteral("/Electronic Arts")), QByteArray("not a folder"));
+    QCOMPARE(readAll(m_config + QStringLiteral("/Electronic Arts")), QByteArray("not a folder"));
 }
 
 void TestGame::leavingTheDialog_data()
@@ -489,7 +480,7 @@ void TestGame::leavingTheDialog()
     QFETCH(bool, checkAfter);
 
     const QByteArray content = "[interface]\r\nitem1=0\r\n";
-    QVERIFY(writeFile(userDat(), content));
+    QVERIFY(writeAll(userDat(), content));
     LoadUserDatIniFile();
     Owner owner;
     TCheckUserInterfaceModeForm dialog(&owner.window);
@@ -507,7 +498,7 @@ void TestGame::leavingTheDialog()
     QCOMPARE(ProgramSettings.CheckInterfaceMode, checkAfter);
     QCOMPARE(owner.item->isChecked(), checkAfter);
     QVERIFY(!owner.item->isVisible());
-    QCOMPARE(readFile(userDat()), setCustom ? QByteArray("[interface]\r\nitem1=7\r\n") : content);
+    QCOMPARE(readAll(userDat()), setCustom ? QByteArray("[interface]\r\nitem1=7\r\n") : content);
 
     // The setting reaches the settings file when the program saves it on exit.
     ProgramSettings.ProgramDir = m_tmp->path() + QStringLiteral("/program/");

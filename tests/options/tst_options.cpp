@@ -1,6 +1,7 @@
 // The option tree as it is read from disk: the state rules, the descriptor and its no-script
 // rule, the folder of a node, the tree view with its folder icons and buttons, and folders that
 // would trip up a careless walk (link loops, very deep chains, paths too long to open).
+#include "common/TestTree.h"
 #include "common/TestFiles.h"
 #include "app/Common.h"
 #include "options/OptionIni.h"
@@ -44,27 +45,9 @@ void makeOption(const QString &root, const QString &relative, const QVariant &mo
         QVERIFY(writeAll(folder + S("RunMe.bat"), "@echo off\r\n"));
 }
 
-const OptionNode *find(const OptionTree &tree, const QString &relative)
-{
-    const QStringList parts = relative.split(QLatin1Char('/'));
-    const std::vector<std::unique_ptr<OptionNode>> *level = &tree.TopLevel();
-    const OptionNode *node = nullptr;
-    for (const QString &part : parts) {
-        node = nullptr;
-        for (const auto &n : *level) {
-            if (n->Text == part)
-                node = n.get();
-        }
-        if (!node)
-            return nullptr;
-        level = &node->Children;
-    }
-    return node;
-}
-
 int stateOf(const OptionTree &tree, const QString &relative)
 {
-    const OptionNode *node = find(tree, relative);
+    const OptionNode *node = FindNode(tree, relative);
     return node ? node->StateIndex : -1000;
 }
 
@@ -301,7 +284,7 @@ private Q_SLOTS:
         makeOption(m_root, S("A/Kept"), QVariant(2));
         Scan s;
         scan(s);
-        QCOMPARE(names(find(s.tree, S("A"))->Children), QStringList{S("Kept")});
+        QCOMPARE(names(FindNode(s.tree, S("A"))->Children), QStringList{S("Kept")});
         QCOMPARE(s.count, 1);
         QCOMPARE(s.tree.NodeCount(), 2);
         QVERIFY(sound(s.tree));
@@ -317,7 +300,7 @@ private Q_SLOTS:
         scan(s);
         QCOMPARE(names(s.tree.TopLevel()),
                  (QStringList{S("_x"), S("Alpha"), S("alpha2"), S("beta"), S("Gamma")}));
-        QVERIFY(find(s.tree, S("Alpha"))->Children.empty());
+        QVERIFY(FindNode(s.tree, S("Alpha"))->Children.empty());
     }
 
     void nodeFolderEndsInSlash()
@@ -326,7 +309,7 @@ private Q_SLOTS:
         makeOption(m_root, S("A/B"), QVariant(2));
         Scan s;
         scan(s);
-        const OptionNode *b = find(s.tree, S("A/B"));
+        const OptionNode *b = FindNode(s.tree, S("A/B"));
         QVERIFY(b);
         QCOMPARE(GetNodeDir(b, m_root), m_root + S("A/B/"));
         QCOMPARE(GetNodeDir(b, ProgramSettings.optionsRoot()),
@@ -409,7 +392,7 @@ private Q_SLOTS:
         Scan s;
         scan(s);
         QCOMPARE(stateOf(s.tree, S("Top/X")), mode);
-        QVERIFY(find(s.tree, S("Top/X"))->Children.empty());
+        QVERIFY(FindNode(s.tree, S("Top/X"))->Children.empty());
         if (!folders.isEmpty() || files.join(QString()).contains(QLatin1Char('/')))
             return;
         // The scan leaves the descriptor it read last, here X's, in CurrentOption.
@@ -539,7 +522,7 @@ private Q_SLOTS:
         Scan s;
         scan(s);
         QCOMPARE(stateOf(s.tree, S("A/B")), 1);
-        QVERIFY(find(s.tree, S("A/B"))->Children.empty());
+        QVERIFY(FindNode(s.tree, S("A/B"))->Children.empty());
         QCOMPARE(s.count, 0);
         QCOMPARE(readAll(folder + S("options.ini")), ini);
     }
@@ -559,11 +542,11 @@ private Q_SLOTS:
         scan(s);
         QVERIFY(sound(s.tree));
         QCOMPARE(names(s.tree.TopLevel()), (QStringList{S("A"), S("C")}));
-        QCOMPARE(names(find(s.tree, S("A"))->Children), (QStringList{S("B"), S("toC")}));
-        QVERIFY(find(s.tree, S("A/B"))->Children.empty());
-        QCOMPARE(names(find(s.tree, S("A/toC"))->Children), QStringList{S("D")}); // no toA
-        QCOMPARE(names(find(s.tree, S("C/toA"))->Children), QStringList{S("B")}); // no toC
-        QCOMPARE(GetNodeDir(find(s.tree, S("A/toC/D")), m_root), m_root + S("A/toC/D/"));
+        QCOMPARE(names(FindNode(s.tree, S("A"))->Children), (QStringList{S("B"), S("toC")}));
+        QVERIFY(FindNode(s.tree, S("A/B"))->Children.empty());
+        QCOMPARE(names(FindNode(s.tree, S("A/toC"))->Children), QStringList{S("D")}); // no toA
+        QCOMPARE(names(FindNode(s.tree, S("C/toA"))->Children), QStringList{S("B")}); // no toC
+        QCOMPARE(GetNodeDir(FindNode(s.tree, S("A/toC/D")), m_root), m_root + S("A/toC/D/"));
         QCOMPARE(stateOf(s.tree, S("A/toC/D")), 4);
         QCOMPARE(s.count, 4); // A/B, A/toC/D, C/D, C/toA/B
     }
@@ -672,7 +655,7 @@ private Q_SLOTS:
         Scan s;
         scan(s);
         QCOMPARE(stateOf(s.tree, S("A/Locked")), 1);
-        QVERIFY(find(s.tree, S("A/Locked"))->Children.empty());
+        QVERIFY(FindNode(s.tree, S("A/Locked"))->Children.empty());
         QCOMPARE(stateOf(s.tree, S("A/Open")), 2);
     }
 
@@ -762,7 +745,7 @@ private Q_SLOTS:
         QCOMPARE(view.editTriggers(), QAbstractItemView::NoEditTriggers);
         QCOMPARE(view.model()->rowCount(), 2);
 
-        OptionNode *a = const_cast<OptionNode *>(find(controller.Tree(), S("A")));
+        OptionNode *a = const_cast<OptionNode *>(FindNode(controller.Tree(), S("A")));
         const QModelIndex ai = controller.IndexOf(a);
         QCOMPARE(controller.NodeAt(ai), a);
         QCOMPARE(ai.data().toString(), S("A"));
@@ -782,9 +765,9 @@ private Q_SLOTS:
         QVERIFY(!a->Expanded);
 
         // Every node with the buttons.
-        const OptionNode *b = find(controller.Tree(), S("A/B"));
-        const OptionNode *starred = find(controller.Tree(), S("A/Starred"));
-        const OptionNode *leaf7 = find(controller.Tree(), S("A/Leaf7"));
+        const OptionNode *b = FindNode(controller.Tree(), S("A/B"));
+        const OptionNode *starred = FindNode(controller.Tree(), S("A/Starred"));
+        const OptionNode *leaf7 = FindNode(controller.Tree(), S("A/Leaf7"));
         expand.click();
         QCOMPARE(a->StateIndex, 8);
         QCOMPARE(b->StateIndex, 8);
@@ -810,7 +793,7 @@ private Q_SLOTS:
         expand.click();
         controller.UpdateTreeView();
         QCOMPARE(controller.OptionCount(), 6);
-        a = const_cast<OptionNode *>(find(controller.Tree(), S("A")));
+        a = const_cast<OptionNode *>(FindNode(controller.Tree(), S("A")));
         QCOMPARE(a->StateIndex, 7);
         QVERIFY(!view.isExpanded(controller.IndexOf(a)));
         QVERIFY(!controller.SelectedNode());
@@ -828,7 +811,7 @@ private Q_SLOTS:
         QAbstractItemModelTester tester(controller.Model(),
                                         QAbstractItemModelTester::FailureReportingMode::QtTest);
         controller.UpdateTreeView();
-        OptionNode *b = const_cast<OptionNode *>(find(controller.Tree(), S("A/B")));
+        OptionNode *b = const_cast<OptionNode *>(FindNode(controller.Tree(), S("A/B")));
         QSignalSpy changed(controller.Model(), &QAbstractItemModel::dataChanged);
         controller.Tree().SetState(b, 3);
         QCOMPARE(changed.size(), 1);
