@@ -98,6 +98,8 @@ void LoadProgramIniFile(TProgramSettings &s, SecondaryWindowSizes &sizes)
 void SaveProgramIniFile(const TProgramSettings &s, const WindowStateAtClose &w)
 {
     platform::IniFile ini(s.iniPath());
+    // The keys are written in their fixed order and the file is replaced once at the end.
+    ini.beginUpdate();
     auto str = [&ini](const char *section, const char *key, const QString &value) {
         ini.writeString(S(section), S(key), value);
     };
@@ -151,4 +153,5 @@ void SaveProgramIniFile(const TProgramSettings &s, const WindowStateAtClose &w)
     }
     num("CheckUpdateWindowSizes", "WindowWidth", w.CheckUpdate.width());
     num("CheckUpdateWindowSizes", "WindowHeight", w.CheckUpdate.height());
+    ini.flush();
 }

@@ -87,6 +87,7 @@ struct WindowStateAtClose
     QSize CheckUpdate{200, 200};
 };
 
-/// Writes the settings file in its fixed order. Throws AppError ("Unable to write to %s") at
-/// the first key that may not be written; the keys after it are not written.
+/// Writes the settings file in its fixed order, replacing the file once, so that it holds either
+/// the whole save or the old content. Throws AppError ("Unable to write to %s") when the file
+/// may not be written; it is then left as it was.
 void SaveProgramIniFile(const TProgramSettings &settings, const WindowStateAtClose &state);

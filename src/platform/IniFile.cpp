@@ -339,9 +339,11 @@ void IniFile::writeString(const QString &section, const QString &key, const QStr
 {
     if (m_unreadable)
         throw iniWriteError(m_path); // never replace a file we could not read with a new one
-    const QByteArray before = serialise();
+    const QByteArray before = m_deferred ? m_onDisk : serialise();
     const QByteArray eol = newLineEnding();
-    const QByteArray valueBytes = value.toUtf8();
+    QString oneLine = value;
+    oneLine.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
+    const QByteArray valueBytes = oneLine.toUtf8();
 
     const int s = findSection(section);
     if (s >= 0) {
@@ -379,7 +381,33 @@ void IniFile::writeString(const QString &section, const QString &key, const QStr
         m_lines.push_back(std::move(added));
     }
 
+    if (!m_deferred)
+        store(before);
+}
+
+void IniFile::beginUpdate()
+{
+    if (m_deferred)
+        return;
+    m_onDisk = serialise();
+    m_deferred = true;
+}
+
+void IniFile::flush()
+{
+    if (!m_deferred)
+        return;
+    m_deferred = false;
+    store(m_onDisk);
+    m_onDisk.clear();
+}
+
+// Puts the lines in memory on disk, @p before being what the file holds now.
+void IniFile::store(const QByteArray &before)
+{
     const QByteArray after = serialise();
+    if (!m_exists && after.isEmpty())
+        return; // nothing was written: no empty file comes into being
     if (m_exists && after == before) {
         // Nothing to change on disk, but a file that may not be written still refuses.
         if (!mayWrite(QFileInfo(m_path).absoluteFilePath(), false))

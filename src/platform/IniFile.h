@@ -50,9 +50,18 @@ public:
     /// Section names in file order, each once (first spelling kept).
     QStringList sections() const;
 
+    /// Line breaks in @p value would start new lines of the file (and could add keys); each
+    /// becomes a blank.
     void writeString(const QString &section, const QString &key, const QString &value);
     void writeInteger(const QString &section, const QString &key, int value);
     void writeBool(const QString &section, const QString &key, bool value);
+
+    /// Collects the writes that follow in memory until flush(), so that a run of writes
+    /// replaces the file once: the file then holds either all of them or none.
+    void beginUpdate();
+    /// Writes what was collected since beginUpdate(). Throws AppError as a single write would,
+    /// and leaves the file as it was then.
+    void flush();
 
     /// One-shot helpers for a single key; each opens the file anew.
     static QString readString(const QString &path, const QString &section, const QString &key,
@@ -83,11 +92,14 @@ private:
     int findKey(int sectionLine, const QString &key) const;
     int findValue(const QString &section, const QString &key) const;
     void commit(const QByteArray &content);
+    void store(const QByteArray &before);
     QByteArray serialise() const;
     QByteArray newLineEnding() const;
 
     QString m_path;
     bool m_exists = false;
+    bool m_deferred = false; // between beginUpdate() and flush()
+    QByteArray m_onDisk; // the content as last read or written, while deferred
     bool m_unreadable = false; // present but not readable as a whole
     bool m_bom = false;
     std::vector<Line> m_lines;

@@ -339,6 +339,55 @@ private Q_SLOTS:
         QVERIFY(QFileInfo(path).isDir());
     }
 
+    void lineBreaksInValuesAddNoLines()
+    {
+        QTemporaryDir dir;
+        const QString path = write(dir, "[A]\nK=1\n");
+        IniFile::writeString(path, QStringLiteral("A"), QStringLiteral("K"),
+                             QStringLiteral("x\r\n[Evil]\nHideShell=1"));
+        QCOMPARE(read(path), QByteArray("[A]\nK=x  [Evil] HideShell=1\n"));
+        QVERIFY(!IniFile(path).hasKey(QStringLiteral("Evil"), QStringLiteral("HideShell")));
+    }
+
+    void collectedWritesReplaceTheFileOnce()
+    {
+        QTemporaryDir dir;
+        const QString path = write(dir, "; mine\n[A]\nK=1\n");
+        struct stat before {};
+        QVERIFY(::stat(QFile::encodeName(path).constData(), &before) == 0);
+        IniFile ini(path);
+        ini.beginUpdate();
+        ini.writeInteger(QStringLiteral("A"), QStringLiteral("K"), 2);
+        ini.writeString(QStringLiteral("B"), QStringLiteral("L"), QStringLiteral("x"));
+        QCOMPARE(read(path), QByteArray("; mine\n[A]\nK=1\n")); // nothing on disk yet
+        ini.flush();
+        QCOMPARE(read(path), QByteArray("; mine\n[A]\nK=2\n[B]\nL=x\n"));
+        struct stat after {};
+        QVERIFY(::stat(QFile::encodeName(path).constData(), &after) == 0);
+        QVERIFY(after.st_ino != before.st_ino); // replaced as a whole, not edited in place
+
+        // Nothing collected and no file: no empty file appears.
+        IniFile none(dir.filePath(QStringLiteral("none.ini")));
+        none.beginUpdate();
+        none.flush();
+        QVERIFY(!QFileInfo::exists(none.path()));
+    }
+
+    void collectedWritesRefusedTogether()
+    {
+        QTemporaryDir dir;
+        const QByteArray content = "[A]\nK=1\n";
+        const QString path = write(dir, content);
+        QVERIFY(QFile::setPermissions(path, QFileDevice::ReadOwner));
+        IniFile ini(path);
+        ini.beginUpdate();
+        ini.writeInteger(QStringLiteral("A"), QStringLiteral("K"), 2);
+        ini.writeInteger(QStringLiteral("A"), QStringLiteral("M"), 3);
+        QVERIFY_THROWS_EXCEPTION(AppError, ini.flush());
+        QCOMPARE(read(path), content);
+        QCOMPARE(ini.readInteger(QStringLiteral("A"), QStringLiteral("K"), -1), 1);
+    }
+
     void sectionsListed()
     {
         QTemporaryDir dir;
