@@ -1,7 +1,7 @@
 // libFuzzer target for the RTF reader. Built by scripts/fuzz-rtf.sh with clang, outside the
 // normal build. Each input is read into a fresh document, which is then laid out as the rich-text
 // box would lay it out, so formats the reader produces are exercised by Qt's layout too.
-#include "platform/RtfReader.h"
+#include "rtf/RtfReader.h"
 
 #include <QByteArray>
 #include <QGuiApplication>

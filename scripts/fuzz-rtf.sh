@@ -42,9 +42,9 @@ flags=(-std=c++17 -g -O1 -fPIC -fno-omit-frame-pointer
 # shellcheck disable=SC2086 # the Qt flags are lists of words
 "$cxx" "${flags[@]}" $qt_cflags \
   "$root/fuzz/rtf_fuzzer.cpp" \
-  "$root/src/platform/RtfReader.cpp" \
-  "$root/src/platform/RtfParser.cpp" \
-  "$root/src/platform/RtfCodePages.cpp" \
+  "$root/src/rtf/RtfReader.cpp" \
+  "$root/src/rtf/RtfParser.cpp" \
+  "$root/src/rtf/RtfCodePages.cpp" \
   "$root/src/platform/TextCodec.cpp" \
   $qt_libs -o "$out/rtf_fuzzer"
 

@@ -6,7 +6,7 @@
 // and the worst one, where every option of the group is selected, so that the tick rewrites
 // every descriptor.
 
-#include "app/Common.h"
+#include "core/Common.h"
 #include "options/OptionIni.h"
 #include "options/OptionNode.h"
 #include "options/SelectionRules.h"

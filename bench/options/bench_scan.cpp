@@ -13,7 +13,7 @@
 //
 // Usage: bench_scan [--only a|b|c] [folder for the generated options]
 // --only repeats one part alone, for a profiler.
-#include "app/Common.h"
+#include "core/Common.h"
 #include "options/OptionNode.h"
 #include "options/OptionScan.h"
 #include "options/OptionTreeController.h"

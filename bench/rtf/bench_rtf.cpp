@@ -1,6 +1,6 @@
 // Time to read about 1 MB of RTF into a document, beside Qt's own HTML import of the same text
 // and formatting and a plain-text load, measured in the same run. Prints the median of 5 runs.
-#include "platform/RtfReader.h"
+#include "rtf/RtfReader.h"
 
 #include <QElapsedTimer>
 #include <QGuiApplication>

@@ -1,7 +1,7 @@
 #include "app/MainFrm.h"
 
-#include "app/ErrorReport.h"
-#include "app/FormUtils.h"
+#include "core/ErrorReport.h"
+#include "core/FormUtils.h"
 #include "app/Signals.h"
 #include "app/SplashFrm.h"
 #include "apply/ApplyChanges.h"

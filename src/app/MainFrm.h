@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/Common.h"
+#include "core/Common.h"
 
 #include <QMainWindow>
 #include <QRect>

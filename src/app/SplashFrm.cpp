@@ -1,6 +1,6 @@
 #include "app/SplashFrm.h"
 
-#include "app/FormUtils.h"
+#include "core/FormUtils.h"
 
 #include <QApplication>
 #include <QFrame>

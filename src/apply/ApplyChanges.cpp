@@ -1,6 +1,6 @@
 #include "apply/ApplyChanges.h"
 
-#include "app/Common.h"
+#include "core/Common.h"
 #include "apply/ApplyFrm.h"
 #include "options/OptionIni.h"
 #include "options/OptionNode.h"

@@ -1,6 +1,6 @@
 #include "apply/ApplyFrm.h"
 
-#include "app/FormUtils.h"
+#include "core/FormUtils.h"
 #include "options/OptionIni.h"
 
 #include <QCloseEvent>

@@ -1,8 +1,8 @@
 #include "docs/AboutFrm.h"
 
-#include "app/Common.h"
-#include "app/ErrorReport.h"
-#include "app/FormUtils.h"
+#include "core/Common.h"
+#include "core/ErrorReport.h"
+#include "core/FormUtils.h"
 #include "docs/DocumentPane.h"
 
 #include <QHBoxLayout>

@@ -1,10 +1,10 @@
 #include "docs/DocumentPane.h"
 
-#include "app/Common.h"
+#include "core/Common.h"
 #include "options/StateIcons.h"
 #include "platform/Error.h"
 #include "platform/Paths.h"
-#include "platform/RtfReader.h"
+#include "rtf/RtfReader.h"
 #include "platform/TextCodec.h"
 
 #include <QAction>

@@ -1,8 +1,8 @@
 #include "game/CheckUserInterfaceModeFrm.h"
 
-#include "app/Common.h"
-#include "app/ErrorReport.h"
-#include "app/FormUtils.h"
+#include "core/Common.h"
+#include "core/ErrorReport.h"
+#include "core/FormUtils.h"
 #include "game/UserDat.h"
 
 #include <QAction>

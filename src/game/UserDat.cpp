@@ -1,6 +1,6 @@
 #include "game/UserDat.h"
 
-#include "app/Common.h"
+#include "core/Common.h"
 #include "platform/Error.h"
 #include "platform/IniFile.h"
 #include "platform/Paths.h"

@@ -1,6 +1,6 @@
 #include "options/OptionIni.h"
 
-#include "app/Common.h"
+#include "core/Common.h"
 #include "platform/IniFile.h"
 #include "platform/Paths.h"
 

@@ -1,6 +1,6 @@
 #include "options/OptionScan.h"
 
-#include "app/Common.h"
+#include "core/Common.h"
 #include "options/OptionIni.h"
 #include "options/OptionNode.h"
 #include "platform/IniFile.h"

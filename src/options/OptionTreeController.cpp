@@ -1,6 +1,6 @@
 #include "options/OptionTreeController.h"
 
-#include "app/Common.h"
+#include "core/Common.h"
 #include "options/OptionScan.h"
 #include "options/OptionTreeModel.h"
 

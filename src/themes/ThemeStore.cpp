@@ -1,6 +1,6 @@
 #include "themes/ThemeStore.h"
 
-#include "app/Common.h"
+#include "core/Common.h"
 #include "platform/Paths.h"
 
 #include <QDir>

@@ -1,6 +1,6 @@
 #include "themes/ThemesFrm.h"
 
-#include "app/FormUtils.h"
+#include "core/FormUtils.h"
 
 namespace {
 void setUp(QDialog *dialog, const char *name, const QString &caption)

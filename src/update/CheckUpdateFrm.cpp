@@ -1,6 +1,6 @@
 #include "update/CheckUpdateFrm.h"
 
-#include "app/FormUtils.h"
+#include "core/FormUtils.h"
 
 #include <QHBoxLayout>
 #include <QPushButton>

@@ -1,8 +1,8 @@
 // The main window in-process: start-up steps and their status texts, menus, settings toggles,
 // placement and what the close writes, the splitter refusal and the general error report.
 #include "common/TestFiles.h"
-#include "app/Common.h"
-#include "app/ErrorReport.h"
+#include "core/Common.h"
+#include "core/ErrorReport.h"
 #include "app/MainFrm.h"
 #include "app/SplashFrm.h"
 #include "apply/TreeClick.h"

@@ -1,7 +1,7 @@
 // The settings file: defaults, the integer and bool rules as the program applies them, and what
 // a save writes and keeps.
 #include "common/TestFiles.h"
-#include "app/Common.h"
+#include "core/Common.h"
 #include "platform/Error.h"
 #include "platform/IniFile.h"
 

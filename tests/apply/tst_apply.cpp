@@ -3,7 +3,7 @@
 
 #include "common/TestTree.h"
 #include "common/TestFiles.h"
-#include "app/Common.h"
+#include "core/Common.h"
 #include "apply/ApplyChanges.h"
 #include "apply/ApplyFrm.h"
 #include "apply/TreeClick.h"

@@ -1,11 +1,11 @@
 // The document pane and the About window on real files, with a web server on 127.0.0.1 for
 // the pages the embedded browser loads.
 #include "common/TestFiles.h"
-#include "app/Common.h"
+#include "core/Common.h"
 #include "docs/AboutFrm.h"
 #include "docs/DocumentPane.h"
 #include "platform/Error.h"
-#include "platform/RtfReader.h"
+#include "rtf/RtfReader.h"
 
 #include <QApplication>
 #include <QDir>

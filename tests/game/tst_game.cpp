@@ -1,6 +1,6 @@
 // The game's interface mode: reading and writing user.dat, and the dialog that shows the mode.
 #include "common/TestFiles.h"
-#include "app/Common.h"
+#include "core/Common.h"
 #include "game/CheckUserInterfaceModeFrm.h"
 #include "game/UserDat.h"
 #include "platform/Error.h"

@@ -3,7 +3,7 @@
 // would trip up a careless walk (link loops, very deep chains, paths too long to open).
 #include "common/TestTree.h"
 #include "common/TestFiles.h"
-#include "app/Common.h"
+#include "core/Common.h"
 #include "options/OptionIni.h"
 #include "options/OptionNode.h"
 #include "options/OptionScan.h"

@@ -1,4 +1,4 @@
-#include "platform/RtfReader.h"
+#include "rtf/RtfReader.h"
 
 #include <QFile>
 #include <QRandomGenerator>

@@ -2,9 +2,9 @@
 //
 // RtfParser.cpp reads the bytes and keeps the state of each group; the DocumentBuilder here
 // puts the text it finds into the document. RtfInternal.h lists the pieces.
-#include "platform/RtfReader.h"
+#include "rtf/RtfReader.h"
 
-#include "platform/RtfInternal.h"
+#include "rtf/RtfInternal.h"
 
 #include <QTextBlockFormat>
 #include <QTextDocument>

@@ -1,4 +1,4 @@
-#include "app/ErrorReport.h"
+#include "core/ErrorReport.h"
 
 #include <QApplication>
 #include <QMessageBox>

@@ -1,5 +1,5 @@
 // Character sets and code pages: how the bytes of RTF text become Unicode.
-#include "platform/RtfInternal.h"
+#include "rtf/RtfInternal.h"
 
 #include "platform/TextCodec.h"
 

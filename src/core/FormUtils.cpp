@@ -1,4 +1,4 @@
-#include "app/FormUtils.h"
+#include "core/FormUtils.h"
 
 #include <QFont>
 #include <QWidget>

@@ -2,7 +2,7 @@
 // nesting cannot exhaust the call stack. Control words change the state of the current group or
 // the tables of fonts, colours and fields; text goes to the DocumentBuilder (RtfReader.cpp) in
 // the formatting of its group.
-#include "platform/RtfInternal.h"
+#include "rtf/RtfInternal.h"
 
 #include <QTextDocument>
 

@@ -1,4 +1,4 @@
-#include "app/Common.h"
+#include "core/Common.h"
 
 #include "platform/IniFile.h"
 #include "platform/Paths.h"
