@@ -1,7 +1,7 @@
 #include "apply/ApplyChanges.h"
 
-#include "core/Common.h"
 #include "apply/ApplyFrm.h"
+#include "core/Common.h"
 #include "options/OptionIni.h"
 #include "options/OptionNode.h"
 #include "options/OptionTreeController.h"
@@ -31,6 +31,15 @@ void ApplyChanges(OptionTree &tree, OptionNode *node, const QString &optionsRoot
 {
     if (!node || !IsSelectable(node->StateIndex))
         return;
+
+    // A Windows script without Wine would never run: the tick is refused before any mode is
+    // stored, so the option does not read as installed.
+    {
+        const QString folder = GetNodeDir(node, optionsRoot);
+        LoadOptionIniFile(folder);
+        platform::requireWineFor({ScriptPath(folder, CurrentOption.OptionRunMeFName),
+                                  ScriptPath(folder, CurrentOption.OptionRunMe2FName)});
+    }
 
     // Throws when a descriptor may not be written: then no script starts.
     UpdateTreeViewCheckBox(tree, node, optionsRoot);

@@ -10,7 +10,8 @@ struct OptionNode;
 /// Applies a tick on @p node: runs the selection rules, re-reads the option's descriptor and
 /// starts its scripts (hidden behind @p applyForm, or in normal windows). Does nothing for a
 /// node that is not selectable. Throws AppError when a descriptor may not be written; no script
-/// starts then.
+/// starts then. Throws AppError (platform::wineMissingMessage()) before anything is written when
+/// a script needs Wine and Wine is missing.
 void ApplyChanges(OptionTreeController &controller, OptionNode *node, TApplyForm *applyForm);
 
 /// The same on a bare option tree whose folders lie below @p optionsRoot (ending in '/').

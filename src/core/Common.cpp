@@ -2,6 +2,7 @@
 
 #include "platform/IniFile.h"
 #include "platform/Paths.h"
+#include "platform/WinePrefix.h"
 
 #include <utility>
 
@@ -9,9 +10,20 @@ TProgramSettings ProgramSettings;
 
 namespace {
 
+// The launcher and the user.dat look-up find the pinned Wine prefix in the settings record.
+[[maybe_unused]] const bool PinnedPrefixRegistered = [] {
+    platform::setPinnedPrefixSource([] {
+        return platform::PinnedPrefix{ProgramSettings.WinePrefix, ProgramSettings.ProgramDir};
+    });
+    return true;
+}();
+
 const QString kUndef = QStringLiteral("Undef");
 
-QString S(const char *text) { return QString::fromLatin1(text); }
+QString S(const char *text)
+{
+    return QString::fromLatin1(text);
+}
 
 } // namespace
 
@@ -93,6 +105,7 @@ void LoadProgramIniFile(TProgramSettings &s, SecondaryWindowSizes &sizes)
     s.CheckUpdateDelay = num("VersionInfo", "CheckUpdateDelay", 12);
     sizes.CheckUpdate.setWidth(num("CheckUpdateWindowSizes", "WindowWidth", 200));
     sizes.CheckUpdate.setHeight(num("CheckUpdateWindowSizes", "WindowHeight", 200));
+    s.WinePrefix = str("Wine", "WinePrefix", QString());
 }
 
 void SaveProgramIniFile(const TProgramSettings &s, const WindowStateAtClose &w)

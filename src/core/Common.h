@@ -35,9 +35,13 @@ struct TProgramSettings
     QString UserInterface, Varimond, AvailableBetas, AvailableAddOns;
     QString UrlVersionInfo, UrlVersionNotes, UrlWeblinkPage, WeblinkButtonCaption;
     int CheckUpdateDelay = 0;
+    // [Wine] WinePrefix: the game's Wine prefix when the player or the pack pins it. Read only:
+    // the save leaves the key as it was written.
+    QString WinePrefix;
 
     // Run-time values that never reach the settings file.
     int GameInterfaceMode = 0;
+    QString GameUserDatFName; // the game's user.dat the mode was read from; written back there
     QString NewUserInterface, NewProgramVersion, NewAvailableBetas, NewAvailableAddOns;
 
     /// The settings file: ProgramDir + ProgramIniFName.
@@ -81,7 +85,7 @@ struct WindowStateAtClose
 {
     QString Caption;
     QRect NormalGeometry; // the main window's restored frame rectangle
-    int WindowState = 0; // 0 normal, 1 minimised, 2 maximised
+    int WindowState = 0;  // 0 normal, 1 minimised, 2 maximised
     int OptionsTreeWidth = 200;
     QSize About{200, 200};
     QSize CheckUpdate{200, 200};

@@ -4,6 +4,7 @@
 #include "core/ErrorReport.h"
 #include "core/FormUtils.h"
 #include "docs/DocumentPane.h"
+#include "platform/WinePrefix.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -30,6 +31,14 @@ TAboutForm::TAboutForm(QWidget *owner) : QDialog(owner), m_owner(owner)
     m_pane = new DocumentPane(this, QStringLiteral("PanelTop"));
     m_pane->UseHomeFName(&AboutHomeFName);
     layout->addWidget(m_pane, 1);
+
+    // Which Wine prefix the game's files and the option scripts use.
+    m_winePrefix = new QLabel(this);
+    m_winePrefix->setObjectName(QStringLiteral("lblWinePrefix"));
+    m_winePrefix->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    m_winePrefix->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_winePrefix->setContentsMargins(8, 4, 8, 4);
+    layout->addWidget(m_winePrefix);
 
     auto *bottom = new QHBoxLayout;
     bottom->setContentsMargins(8, 0, 8, 8);
@@ -92,6 +101,10 @@ void TAboutForm::FormActivate()
     if (!isVisible())
         return;
     m_label->setText(VersionText());
+    const QString prefix = platform::describeGamePrefix(platform::gamePrefixInForce());
+    m_winePrefix->setToolTip(prefix);
+    m_winePrefix->setText(m_winePrefix->fontMetrics().elidedText(
+        prefix, Qt::ElideMiddle, m_winePrefix->contentsRect().width()));
     m_okay->setFocus();
     Guarded(this, [this] { DisplayAboutFName(); });
 }

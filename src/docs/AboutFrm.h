@@ -27,6 +27,8 @@ public:
 
     DocumentPane *Pane() const { return m_pane; }
     QLabel *Label1() const { return m_label; }
+    /// The line naming the game's Wine prefix in force.
+    QLabel *WinePrefixLabel() const { return m_winePrefix; }
     QPushButton *OkayButton() const { return m_okay; }
 
     void FormShow();
@@ -50,6 +52,7 @@ protected:
 private:
     DocumentPane *m_pane = nullptr;
     QLabel *m_label = nullptr;
+    QLabel *m_winePrefix = nullptr;
     QPushButton *m_okay = nullptr;
     QWidget *m_owner = nullptr;
 };

@@ -48,9 +48,16 @@ void TCheckUserInterfaceModeForm::buildLayout()
     m_label2->setObjectName(QStringLiteral("Label2"));
     m_label3 = new QLabel(m_panel1);
     m_label3->setObjectName(QStringLiteral("Label3"));
+    // Which user.dat was checked: players with several game installs (Wine, Lutris, Steam)
+    // see which one this is. Elided to the dialog's width; the whole path is its hint.
+    m_lblUserDatFName = new QLabel(m_panel1);
+    m_lblUserDatFName->setObjectName(QStringLiteral("lblUserDatFName"));
+    m_lblUserDatFName->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    m_lblUserDatFName->setTextInteractionFlags(Qt::TextSelectableByMouse);
     grid->addWidget(m_label1, 0, 0);
     grid->addWidget(m_label2, 0, 1);
     grid->addWidget(m_label3, 1, 0, 1, 3);
+    grid->addWidget(m_lblUserDatFName, 2, 0, 1, 3);
     grid->setColumnStretch(2, 1);
     outer->addWidget(m_panel1);
 
@@ -115,6 +122,10 @@ void TCheckUserInterfaceModeForm::FormActivate()
     m_label2->setText(view.Label2);
     m_label3->setText(view.Label3);
     m_btnSetCustom->setEnabled(view.SetCustomEnabled);
+    const QString file = UserDatFileInUse();
+    m_lblUserDatFName->setToolTip(file);
+    m_lblUserDatFName->setText(m_lblUserDatFName->fontMetrics().elidedText(
+        UserDatFileLine(file), Qt::ElideMiddle, m_lblUserDatFName->width()));
 }
 
 void TCheckUserInterfaceModeForm::showEvent(QShowEvent *event)

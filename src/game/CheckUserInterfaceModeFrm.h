@@ -40,6 +40,7 @@ private:
     QLabel *m_label1 = nullptr;
     QLabel *m_label2 = nullptr;
     QLabel *m_label3 = nullptr;
+    QLabel *m_lblUserDatFName = nullptr;
     QPushButton *m_btnSetCustom = nullptr;
     QPushButton *m_btnOkay = nullptr;
     QCheckBox *m_cbDisableInterfaceModeCheck = nullptr;

@@ -4,6 +4,7 @@
 #include "platform/Error.h"
 #include "platform/IniFile.h"
 #include "platform/Paths.h"
+#include "platform/WinePrefix.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -21,7 +22,10 @@ constexpr int CustomMode = 7;
 
 QString GetUserDataPath()
 {
-    return platform::userAppDataFolder() + QStringLiteral("/Electronic Arts/Dark Age of Camelot/");
+    const platform::GamePrefix prefix = platform::gamePrefixInForce();
+    if (prefix.source != platform::PrefixSource::None)
+        return prefix.gameFolder;
+    return platform::userAppDataFolder() + QLatin1Char('/') + platform::gameDataSubPath();
 }
 
 QString UserDatFileName()
@@ -32,21 +36,35 @@ QString UserDatFileName()
     return platform::resolvePath(folder + QStringLiteral("user.dat"));
 }
 
+QString UserDatFileInUse()
+{
+    return ProgramSettings.GameUserDatFName.isEmpty() ? UserDatFileName()
+                                                      : ProgramSettings.GameUserDatFName;
+}
+
 void LoadUserDatIniFile()
 {
+    const QString path = UserDatFileName();
+    ProgramSettings.GameUserDatFName = path;
     ProgramSettings.GameInterfaceMode =
-        platform::IniFile::readInteger(UserDatFileName(), InterfaceSection, ModeKey, -1);
+        platform::IniFile::readInteger(path, InterfaceSection, ModeKey, -1);
 }
 
 void SaveUserDatIniFile()
 {
     // The file that was read is the one the game uses: writing anywhere else would leave the
-    // game's mode unchanged and bring this check back at every start.
-    const QString path = UserDatFileName();
+    // game's mode unchanged and bring this check back at every start. It is not looked for
+    // again, as another prefix may have become the newest since.
+    const QString path = UserDatFileInUse();
     if (!QDir().mkpath(QFileInfo(path).absolutePath()))
         throw iniWriteError(path);
     platform::IniFile::writeInteger(path, InterfaceSection, ModeKey,
                                     ProgramSettings.GameInterfaceMode);
+}
+
+QString UserDatFileLine(const QString &file)
+{
+    return QStringLiteral("File: ") + file;
 }
 
 InterfaceModeView InterfaceModeViewFor(int mode)

@@ -1,11 +1,16 @@
 #include "platform/ScriptLauncher.h"
 
+#include "platform/Error.h"
 #include "platform/Paths.h"
+#include "platform/WinePrefix.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QStandardPaths>
+
+#include <algorithm>
 
 namespace platform {
 
@@ -38,14 +43,20 @@ ShellCommand shellOpenCommand(const QString &file, const QStringList &parameters
     if (suffix == QLatin1String("sh")) {
         command.program = QStringLiteral("/bin/sh");
         command.arguments = QStringList{file} + parameters;
-    } else if (suffix == QLatin1String("bat") || suffix == QLatin1String("cmd")) {
+    } else if (needsWine(file)) {
         const QString wine = QStandardPaths::findExecutable(QStringLiteral("wine"));
         if (wine.isEmpty())
             return {};
         command.program = wine;
-        command.arguments =
-            QStringList{QStringLiteral("cmd"), QStringLiteral("/c"), winePath(file, directory)} +
-            parameters;
+        if (suffix == QLatin1String("exe"))
+            command.arguments = QStringList{winePath(file, directory)} + parameters;
+        else
+            command.arguments = QStringList{QStringLiteral("cmd"), QStringLiteral("/c"),
+                                            winePath(file, directory)} +
+                                parameters;
+        // The game's files live in its prefix: a script run in Wine's default one would
+        // change nothing the game sees.
+        command.winePrefix = gamePrefixInForce().prefix;
     } else if (info.isFile() && info.isExecutable()) {
         command.program = info.absoluteFilePath();
         command.arguments = parameters;
@@ -63,6 +74,12 @@ ShellCommand shellOpenCommand(const QString &file, const QStringList &parameters
             QStandardPaths::findExecutable(QStringLiteral("x-terminal-emulator"));
         if (!terminal.isEmpty()) {
             command.arguments.prepend(command.program);
+            // A terminal may start its shell from a server with an environment of its own, so
+            // the prefix also goes on the command line.
+            if (!command.winePrefix.isEmpty()) {
+                command.arguments.prepend(QStringLiteral("WINEPREFIX=") + command.winePrefix);
+                command.arguments.prepend(QStringLiteral("env"));
+            }
             command.arguments.prepend(QStringLiteral("-e"));
             command.program = terminal;
         }
@@ -85,10 +102,45 @@ bool shellOpen(const QString &file, const QStringList &parameters, const QString
     process.setProgram(command.program);
     process.setArguments(command.arguments);
     process.setWorkingDirectory(workDir);
+    if (!command.winePrefix.isEmpty()) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("WINEPREFIX"), command.winePrefix);
+        process.setProcessEnvironment(environment);
+    }
     process.setStandardInputFile(QProcess::nullDevice());
     process.setStandardOutputFile(QProcess::nullDevice());
     process.setStandardErrorFile(QProcess::nullDevice());
     return process.startDetached();
+}
+
+bool needsWine(const QString &file)
+{
+    const QString suffix = QFileInfo(file).suffix();
+    for (const char *windows : {"bat", "cmd", "exe"}) {
+        if (suffix.compare(QLatin1String(windows), Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool wineAvailable()
+{
+    return !QStandardPaths::findExecutable(QStringLiteral("wine")).isEmpty();
+}
+
+QString wineMissingMessage()
+{
+    return QStringLiteral("This option's installer is a Windows script and needs Wine: install "
+                          "the wine package and tick it again.");
+}
+
+void requireWineFor(const QStringList &files)
+{
+    const bool windows = std::any_of(files.begin(), files.end(), [](const QString &file) {
+        return !file.isEmpty() && needsWine(file);
+    });
+    if (windows && !wineAvailable())
+        throw AppError(wineMissingMessage());
 }
 
 } // namespace platform

@@ -9,15 +9,17 @@ namespace platform {
 enum class ShowCommand { Hidden, Normal };
 
 /// The command line that opens @p file here, by its extension (any case): ".sh" runs with
-/// /bin/sh; ".bat" and ".cmd" with "wine cmd /c" when wine is on the PATH; any other file with
-/// an executable bit runs itself; anything else opens with xdg-open. @p parameters follow the
-/// file (xdg-open takes the file alone). A normal window wraps the command in
+/// /bin/sh; ".bat" and ".cmd" with "wine cmd /c" and ".exe" with "wine" when wine is on the
+/// PATH, in the game's Wine prefix when one is in force (gamePrefixInForce()); any other file
+/// with an executable bit runs itself; anything else opens with xdg-open. @p parameters follow
+/// the file (xdg-open takes the file alone). A normal window wraps the command in
 /// "x-terminal-emulator -e" when that exists. The program is empty when the file cannot be
 /// started on this system.
 struct ShellCommand
 {
     QString program;
     QStringList arguments;
+    QString winePrefix; // WINEPREFIX for the process; empty: the inherited environment as it is
 };
 ShellCommand shellOpenCommand(const QString &file, const QStringList &parameters,
                               const QString &directory, ShowCommand show);
@@ -28,5 +30,20 @@ ShellCommand shellOpenCommand(const QString &file, const QStringList &parameters
 /// scripts' callers do not look at it.
 bool shellOpen(const QString &file, const QStringList &parameters, const QString &directory,
                ShowCommand show);
+
+/// True when @p file is a Windows program or script (".bat", ".cmd", ".exe", any case), which
+/// only Wine can start here.
+bool needsWine(const QString &file);
+
+/// True when a "wine" is on the PATH.
+bool wineAvailable();
+
+/// The message a user gets when a Windows script must start and Wine is missing.
+QString wineMissingMessage();
+
+/// Throws AppError with wineMissingMessage() when any of @p files needs Wine and Wine is
+/// missing. Callers check before they change anything, so that an install that cannot happen
+/// leaves no trace.
+void requireWineFor(const QStringList &files);
 
 } // namespace platform

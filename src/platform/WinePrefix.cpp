@@ -1,0 +1,364 @@
+#include "platform/WinePrefix.h"
+
+#include "platform/Paths.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSet>
+
+#include <pwd.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+// Lutris's and Steam's lists are small; anything larger is not one of theirs and is read only
+// this far.
+constexpr qint64 MaxListFileSize = 1 << 20;
+
+const QString SteamUser = QStringLiteral("steamuser");
+
+PinnedPrefix (*g_pinnedSource)() = nullptr;
+
+QString join(const QString &folder, const QString &name)
+{
+    return folder.endsWith(QLatin1Char('/')) ? folder + name : folder + QLatin1Char('/') + name;
+}
+
+QString withSlash(const QString &folder)
+{
+    return folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
+}
+
+// The case-insensitive match of @p name among the entries of @p folder, or empty.
+QString matchIn(const QString &folder, const QString &name)
+{
+    const QStringList entries = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden |
+                                                       QDir::System | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        if (entry.compare(name, Qt::CaseInsensitive) == 0)
+            return entry;
+    }
+    return {};
+}
+
+// @p relative below @p base as Windows would find it: each component that exists in another
+// case takes the spelling on disk; from the first that does not exist at all the rest is kept
+// as written, so that a folder made there later joins the existing ones.
+QString lookUp(const QString &base, const QString &relative)
+{
+    QString current = base;
+    const QStringList parts = relative.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    bool missing = false;
+    for (const QString &part : parts) {
+        QString next = join(current, part);
+        if (!missing && !QFileInfo::exists(next)) {
+            const QString match = matchIn(current, part);
+            if (match.isEmpty())
+                missing = true;
+            else
+                next = join(current, match);
+        }
+        current = next;
+    }
+    if (relative.endsWith(QLatin1Char('/')))
+        current = withSlash(current);
+    return current;
+}
+
+bool isFolder(const QString &path)
+{
+    return QFileInfo(path).isDir();
+}
+
+QStringList profileNames(const QString &userName)
+{
+    QStringList names;
+    if (!userName.isEmpty())
+        names << userName;
+    if (userName != SteamUser)
+        names << SteamUser;
+    return names;
+}
+
+const QStringList &appDataFolders()
+{
+    static const QStringList folders{QStringLiteral("AppData/Roaming"),
+                                     QStringLiteral("Application Data")};
+    return folders;
+}
+
+QByteArray readListFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.read(MaxListFileSize);
+}
+
+QString expandHome(const QString &text, const QString &home)
+{
+    if (text == QLatin1String("~"))
+        return home;
+    if (text.startsWith(QLatin1String("~/")))
+        return join(home, text.mid(2));
+    return text;
+}
+
+// The "prefix:" entries of a Lutris game file.
+QStringList lutrisPrefixes(const QString &ymlPath, const QString &home)
+{
+    QStringList prefixes;
+    const QList<QByteArray> lines = readListFile(ymlPath).split('\n');
+    for (const QByteArray &raw : lines) {
+        QString line = QString::fromUtf8(raw).trimmed();
+        if (!line.startsWith(QLatin1String("prefix:")))
+            continue;
+        line = line.mid(7).trimmed();
+        const int comment = line.indexOf(QLatin1String(" #"));
+        if (comment >= 0 && !line.startsWith(QLatin1Char('"')) &&
+            !line.startsWith(QLatin1Char('\'')))
+            line = line.left(comment).trimmed();
+        if (line.size() >= 2 &&
+            (line.front() == QLatin1Char('"') || line.front() == QLatin1Char('\'')) &&
+            line.back() == line.front())
+            line = line.mid(1, line.size() - 2);
+        line = expandHome(line, home);
+        if (line.startsWith(QLatin1Char('/')))
+            prefixes << line;
+    }
+    return prefixes;
+}
+
+// The library folders a Steam libraryfolders.vdf lists: "path" entries of today's format and
+// the numbered entries of the older one.
+QStringList steamLibraries(const QString &vdfPath)
+{
+    static const QRegularExpression quoted(QStringLiteral(R"re("((?:[^"\\]|\\.)*)")re"));
+    QStringList libraries;
+    const QList<QByteArray> lines = readListFile(vdfPath).split('\n');
+    for (const QByteArray &raw : lines) {
+        const QString line = QString::fromUtf8(raw);
+        QStringList tokens;
+        for (auto it = quoted.globalMatch(line); it.hasNext();)
+            tokens << it.next().captured(1);
+        if (tokens.size() != 2)
+            continue;
+        const QString &key = tokens[0];
+        bool numbered = false;
+        key.toUInt(&numbered);
+        if (key.compare(QLatin1String("path"), Qt::CaseInsensitive) != 0 && !numbered)
+            continue;
+        QString value = tokens[1];
+        value.replace(QLatin1String("\\\\"), QLatin1String("\\"));
+        if (value.startsWith(QLatin1Char('/')))
+            libraries << value;
+    }
+    return libraries;
+}
+
+QString unixUserName()
+{
+    QString name = qEnvironmentVariable("USER");
+    if (name.isEmpty()) {
+        if (const passwd *pw = getpwuid(geteuid()))
+            name = QFile::decodeName(pw->pw_name);
+    }
+    return name;
+}
+
+GamePrefix prefixAt(PrefixSource source, const QString &prefix, const QString &userName)
+{
+    GamePrefix result;
+    result.source = source;
+    result.prefix = prefix;
+    result.userDat = userDatInPrefix(prefix, userName);
+    result.gameFolder = result.userDat.isEmpty()
+                            ? gameFolderInPrefix(prefix, userName)
+                            : withSlash(QFileInfo(result.userDat).absolutePath());
+    return result;
+}
+
+} // namespace
+
+QString gameDataSubPath()
+{
+    return QStringLiteral("Electronic Arts/Dark Age of Camelot/");
+}
+
+PrefixSearch PrefixSearch::fromEnvironment()
+{
+    PrefixSearch search;
+    if (g_pinnedSource) {
+        const PinnedPrefix pinned = g_pinnedSource();
+        search.pinned = pinned.text;
+        search.baseDir = pinned.baseDir;
+    }
+    search.winePrefix = qEnvironmentVariable("WINEPREFIX");
+    search.home = QDir::homePath();
+    search.userName = unixUserName();
+    return search;
+}
+
+void setPinnedPrefixSource(PinnedPrefix (*source)())
+{
+    g_pinnedSource = source;
+}
+
+QString absolutePrefixPath(const QString &text, const QString &home, const QString &baseDir)
+{
+    QString path = text.trimmed();
+    if (path.isEmpty())
+        return {};
+    path = expandHome(path, home);
+    if (!path.startsWith(QLatin1Char('/')))
+        path = join(baseDir.isEmpty() ? QDir::currentPath() : baseDir, path);
+    path = QDir::cleanPath(path);
+    while (path.size() > 1 && path.endsWith(QLatin1Char('/')))
+        path.chop(1);
+    return path;
+}
+
+QStringList candidatePrefixes(const PrefixSearch &search)
+{
+    QStringList wanted;
+    const QString &home = search.home;
+    if (!home.isEmpty()) {
+        wanted << join(home, QStringLiteral(".wine"));
+
+        const QString games = join(home, QStringLiteral("Games"));
+        for (const QString &name : listFolders(games))
+            wanted << join(games, name);
+        const QDir lutris(join(home, QStringLiteral(".config/lutris/games")));
+        const QStringList ymls =
+            lutris.entryList({QStringLiteral("*.yml")}, QDir::Files, QDir::Name);
+        for (const QString &yml : ymls)
+            wanted << lutrisPrefixes(lutris.filePath(yml), home);
+
+        QStringList libraries;
+        for (const char *root : {".steam/steam", ".local/share/Steam"}) {
+            const QString steam = join(home, QString::fromLatin1(root));
+            libraries << steam;
+            libraries << steamLibraries(
+                join(steam, QStringLiteral("steamapps/libraryfolders.vdf")));
+            libraries << steamLibraries(join(steam, QStringLiteral("config/libraryfolders.vdf")));
+        }
+        for (const QString &library : libraries) {
+            const QString compat = join(library, QStringLiteral("steamapps/compatdata"));
+            for (const QString &app : listFolders(compat))
+                wanted << join(join(compat, app), QStringLiteral("pfx"));
+        }
+    }
+
+    // The same folder is often reached twice: ~/.steam/steam links to ~/.local/share/Steam,
+    // and Steam lists its own folder among the libraries. A loop or a dangling link has no
+    // canonical path and is left out.
+    QStringList prefixes;
+    QSet<QString> seen;
+    for (const QString &path : wanted) {
+        const QFileInfo info(path);
+        if (!info.isDir())
+            continue;
+        const QString canonical = info.canonicalFilePath();
+        if (canonical.isEmpty() || seen.contains(canonical))
+            continue;
+        seen.insert(canonical);
+        prefixes << QDir::cleanPath(path);
+    }
+    return prefixes;
+}
+
+QString userDatInPrefix(const QString &prefix, const QString &userName)
+{
+    const QString users = lookUp(prefix, QStringLiteral("drive_c/users"));
+    if (!isFolder(users))
+        return {};
+    for (const QString &profile : profileNames(userName)) {
+        for (const QString &appData : appDataFolders()) {
+            const QString path =
+                lookUp(users, profile + QLatin1Char('/') + appData + QLatin1Char('/') +
+                                  gameDataSubPath() + QStringLiteral("user.dat"));
+            if (QFileInfo(path).isFile())
+                return path;
+        }
+    }
+    return {};
+}
+
+QString gameFolderInPrefix(const QString &prefix, const QString &userName)
+{
+    const QString found = userDatInPrefix(prefix, userName);
+    if (!found.isEmpty())
+        return withSlash(QFileInfo(found).absolutePath());
+
+    const QString users = lookUp(prefix, QStringLiteral("drive_c/users"));
+    const QStringList profiles = profileNames(userName);
+    QString profile = lookUp(users, profiles.front());
+    for (const QString &name : profiles) {
+        const QString candidate = lookUp(users, name);
+        if (isFolder(candidate)) {
+            profile = candidate;
+            break;
+        }
+    }
+    // An old prefix keeps its "Application Data"; any other gets today's folder.
+    QString appData = appDataFolders().front();
+    if (!isFolder(lookUp(profile, appData)) && isFolder(lookUp(profile, appDataFolders().back())))
+        appData = appDataFolders().back();
+    return lookUp(profile, appData + QLatin1Char('/') + gameDataSubPath());
+}
+
+GamePrefix findGamePrefix(const PrefixSearch &search)
+{
+    const QString pinned = absolutePrefixPath(search.pinned, search.home, search.baseDir);
+    if (!pinned.isEmpty())
+        return prefixAt(PrefixSource::Pinned, pinned, search.userName);
+    const QString environment =
+        absolutePrefixPath(search.winePrefix, search.home, QDir::currentPath());
+    if (!environment.isEmpty())
+        return prefixAt(PrefixSource::Environment, environment, search.userName);
+
+    GamePrefix best;
+    QDateTime bestTime;
+    for (const QString &prefix : candidatePrefixes(search)) {
+        const QString userDat = userDatInPrefix(prefix, search.userName);
+        if (userDat.isEmpty())
+            continue;
+        const QDateTime changed = QFileInfo(userDat).lastModified();
+        if (best.source == PrefixSource::None || changed > bestTime) {
+            best.source = PrefixSource::Found;
+            best.prefix = prefix;
+            best.userDat = userDat;
+            best.gameFolder = withSlash(QFileInfo(userDat).absolutePath());
+            bestTime = changed;
+        }
+    }
+    return best;
+}
+
+QString describeGamePrefix(const GamePrefix &prefix)
+{
+    const QString line = QStringLiteral("Wine prefix: ");
+    switch (prefix.source) {
+    case PrefixSource::Pinned:
+        return line + prefix.prefix + QStringLiteral(" (pinned by [Wine] WinePrefix)");
+    case PrefixSource::Environment:
+        return line + prefix.prefix + QStringLiteral(" (from WINEPREFIX)");
+    case PrefixSource::Found:
+        return line + prefix.prefix;
+    case PrefixSource::None:
+        break;
+    }
+    return line + QStringLiteral("none found");
+}
+
+GamePrefix gamePrefixInForce()
+{
+    return findGamePrefix(PrefixSearch::fromEnvironment());
+}
+
+} // namespace platform
