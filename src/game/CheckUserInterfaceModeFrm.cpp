@@ -53,7 +53,6 @@ void TCheckUserInterfaceModeForm::buildLayout()
     m_lblUserDatFName = new QLabel(m_panel1);
     m_lblUserDatFName->setObjectName(QStringLiteral("lblUserDatFName"));
     m_lblUserDatFName->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    m_lblUserDatFName->setTextInteractionFlags(Qt::TextSelectableByMouse);
     grid->addWidget(m_label1, 0, 0);
     grid->addWidget(m_label2, 0, 1);
     grid->addWidget(m_label3, 1, 0, 1, 3);

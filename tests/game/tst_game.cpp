@@ -9,6 +9,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -112,6 +113,8 @@ private Q_SLOTS:
     void blockedFolderIsReported();
     void leavingTheDialog_data();
     void leavingTheDialog();
+    void userDatInTheWinePrefix_data();
+    void userDatInTheWinePrefix();
 
 private:
     QString userDat() const
@@ -123,6 +126,7 @@ private:
     std::unique_ptr<ErrorBoxCatcher> m_errors;
     QString m_config;
     QString m_startFolder;
+    QByteArray m_home, m_user, m_winePrefix;
 };
 
 void TestGame::initTestCase()
@@ -137,6 +141,13 @@ void TestGame::init()
     QVERIFY(m_tmp->isValid());
     m_config = m_tmp->path() + QStringLiteral("/config");
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config));
+    // No Wine prefix of the machine's own user takes part.
+    m_home = qgetenv("HOME");
+    m_user = qgetenv("USER");
+    m_winePrefix = qgetenv("WINEPREFIX");
+    qputenv("HOME", QFile::encodeName(m_tmp->path() + QStringLiteral("/home")));
+    qputenv("USER", "player");
+    qunsetenv("WINEPREFIX");
     ProgramSettings = TProgramSettings();
     ProgramSettings.CheckInterfaceMode = true;
     m_errors = std::make_unique<ErrorBoxCatcher>();
@@ -151,6 +162,13 @@ void TestGame::cleanup()
                          m_errors->boxes().front().text));
     m_errors.reset();
     QDir::setCurrent(m_startFolder);
+    for (const auto &[name, value] : {std::pair{"HOME", m_home}, std::pair{"USER", m_user},
+                                      std::pair{"WINEPREFIX", m_winePrefix}}) {
+        if (value.isNull())
+            qunsetenv(name);
+        else
+            qputenv(name, value);
+    }
     m_tmp.reset();
 }
 
@@ -159,6 +177,9 @@ void TestGame::userDataPathFollowsConfigFolder()
     QCOMPARE(GetUserDataPath(), m_config + QStringLiteral("/Electronic Arts/Dark Age of Camelot/"));
     QCOMPARE(UserDatFileName(), userDat());
 
+    // With no Wine prefix anywhere the configuration folder is the last fallback.
+    QVERIFY(QDir().mkpath(m_tmp->path() + QStringLiteral("/home/.wine/drive_c/users/player")));
+    QCOMPARE(UserDatFileName(), userDat());
     const QByteArray home = qgetenv("HOME");
     qunsetenv("XDG_CONFIG_HOME");
     qputenv("HOME", QFile::encodeName(m_tmp->path()));
@@ -514,6 +535,123 @@ void TestGame::leavingTheDialog()
     next.ProgramIniFName = ProgramSettings.ProgramIniFName;
     LoadProgramIniFile(next, sizes);
     QCOMPARE(next.CheckInterfaceMode, checkAfter);
+}
+
+void TestGame::userDatInTheWinePrefix_data()
+{
+    QTest::addColumn<QStringList>("files"); // "path=mode@age": user.dat files below the root
+    QTest::addColumn<QString>("pinned");    // [Wine] WinePrefix
+    QTest::addColumn<QString>("env");       // $WINEPREFIX below the root
+    QTest::addColumn<int>("chosen");        // index of the file read and written; -1: none
+    QTest::addColumn<int>("mode");
+
+    const QString game = QStringLiteral("AppData/Roaming/Electronic Arts/Dark Age of Camelot/");
+    const QString wine = QStringLiteral("home/.wine/drive_c/users/player/") + game;
+    const QString proton = QStringLiteral("lib/steamapps/compatdata/2510/pfx/drive_c/users/"
+                                          "steamuser/") +
+                           game;
+    const QString lutris = QStringLiteral("home/Games/daoc/drive_c/users/player/") + game;
+    QTest::newRow("plain ~/.wine")
+        << QStringList{wine + QStringLiteral("user.dat=0@5")} << QString() << QString() << 0 << 0;
+    QTest::newRow("Steam library with a Proton prefix")
+        << QStringList{proton + QStringLiteral("User.dat=4@5")} << QString() << QString() << 0 << 4;
+    QTest::newRow("the newer of two prefixes")
+        << QStringList{wine + QStringLiteral("user.dat=0@600"),
+                       lutris + QStringLiteral("user.dat=4@30")}
+        << QString() << QString() << 1 << 4;
+    QTest::newRow("WINEPREFIX") << QStringList{wine + QStringLiteral("user.dat=0@5"),
+                                               QStringLiteral("env/drive_c/users/player/") + game +
+                                                   QStringLiteral("user.dat=4@500")}
+                                << QString() << QStringLiteral("env") << 1 << 4;
+    QTest::newRow("pinned, relative to the program folder")
+        << QStringList{wine + QStringLiteral("user.dat=4@5"),
+                       QStringLiteral("program/prefix/drive_c/users/player/") + game +
+                           QStringLiteral("user.dat=0@500")}
+        << QStringLiteral("prefix") << QStringLiteral("env") << 1 << 0;
+    QTest::newRow("pinned prefix without the game")
+        << QStringList{wine + QStringLiteral("user.dat=4@5")} << QStringLiteral("prefix")
+        << QString() << -1 << -1;
+}
+
+void TestGame::userDatInTheWinePrefix()
+{
+    QFETCH(QStringList, files);
+    QFETCH(QString, pinned);
+    QFETCH(QString, env);
+    QFETCH(int, chosen);
+    QFETCH(int, mode);
+
+    const QString root = QDir(m_tmp->path()).canonicalPath() + QLatin1Char('/');
+    QVERIFY(writeAll(root + QStringLiteral("home/.steam/steam/steamapps/libraryfolders.vdf"),
+                     "\"libraryfolders\"\n{\n\t\"1\"\n\t{\n\t\t\"path\"\t\t\"" + root.toUtf8() +
+                         "lib\"\n\t}\n}\n"));
+    QStringList paths;
+    QList<QByteArray> contents;
+    const QDateTime now = QDateTime::currentDateTime();
+    for (const QString &file : files) {
+        const QString path = root + file.section(QLatin1Char('='), 0, 0);
+        const QString rest = file.section(QLatin1Char('='), 1);
+        const QByteArray content = "; the game's own\r\n[main]\r\nname=Player\r\n[interface]"
+                                   "\r\nitem0=1\r\nitem1=" +
+                                   rest.section(QLatin1Char('@'), 0, 0).toUtf8() +
+                                   "\r\nitem2=3\r\n";
+        QVERIFY(writeAll(path, content));
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        QVERIFY(f.setFileTime(now.addSecs(-rest.section(QLatin1Char('@'), 1).toInt()),
+                              QFileDevice::FileModificationTime));
+        paths << path;
+        contents << content;
+    }
+    if (!env.isEmpty())
+        qputenv("WINEPREFIX", QFile::encodeName(root + env));
+    ProgramSettings.ProgramDir = root + QStringLiteral("program/");
+    ProgramSettings.WinePrefix = pinned;
+
+    LoadUserDatIniFile();
+    QCOMPARE(ProgramSettings.GameInterfaceMode, mode);
+    const QString expected =
+        chosen >= 0 ? paths[chosen]
+                    : root + QStringLiteral("program/prefix/drive_c/users/player/AppData/Roaming/"
+                                            "Electronic Arts/Dark Age of Camelot/user.dat");
+    QCOMPARE(ProgramSettings.GameUserDatFName, expected);
+
+    // The dialog names the file it checked.
+    Owner owner;
+    TCheckUserInterfaceModeForm dialog(&owner.window);
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    auto *line = child<QLabel>(dialog, "lblUserDatFName");
+    QCOMPARE(line->toolTip(), expected);
+    QVERIFY(line->isVisible());
+    QVERIFY(line->geometry().top() > child<QLabel>(dialog, "Label3")->geometry().bottom());
+    QVERIFY(line->text().startsWith(QStringLiteral("File: ")));
+    QVERIFY(line->fontMetrics().horizontalAdvance(line->text()) <= line->width());
+    if (line->text() != QStringLiteral("File: ") + expected)
+        QVERIFY(line->text().contains(QChar(0x2026))); // shortened in the middle
+
+    // Another prefix's user.dat changing meanwhile does not move the write.
+    QVERIFY(writeAll(root + QStringLiteral("home/Games/later/drive_c/users/player/AppData/"
+                                           "Roaming/Electronic Arts/Dark Age of Camelot/user.dat"),
+                     "[interface]\r\nitem1=0\r\n"));
+    if (mode == 0 || mode == 4) {
+        QTest::mouseClick(child<QPushButton>(dialog, "btnSetCustom"), Qt::LeftButton);
+        QTRY_VERIFY(!dialog.isVisible());
+    } else {
+        QVERIFY(!child<QPushButton>(dialog, "btnSetCustom")->isEnabled());
+        QTest::mouseClick(child<QPushButton>(dialog, "btnOkay"), Qt::LeftButton);
+        QTRY_VERIFY(!dialog.isVisible());
+    }
+    for (int i = 0; i < paths.size(); ++i) {
+        QByteArray after = contents[i];
+        if (i == chosen)
+            after.replace(QByteArray("item1=") + QByteArray::number(mode),
+                          QByteArrayLiteral("item1=7"));
+        QCOMPARE(readAll(paths[i]), after);
+    }
+    if (chosen < 0)
+        QVERIFY(!QFileInfo::exists(root + QStringLiteral("program/prefix")));
+    QVERIFY(!QFileInfo::exists(m_config));
 }
 
 QTEST_MAIN(TestGame)
