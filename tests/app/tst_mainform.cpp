@@ -78,6 +78,7 @@ class TestMainForm : public QObject
     Q_OBJECT
 
     std::unique_ptr<QTemporaryDir> m_dir;
+    QTemporaryDir m_home; // for the whole run: no Wine prefix of the machine's user takes part
     std::unique_ptr<TMainForm> m_form;
     QStringList m_statuses;
 
@@ -104,6 +105,13 @@ class TestMainForm : public QObject
     }
 
 private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_home.isValid());
+        qputenv("HOME", QFile::encodeName(m_home.path()));
+        qunsetenv("WINEPREFIX");
+    }
+
     void init()
     {
         ProgramSettings = TProgramSettings{};

@@ -124,6 +124,7 @@ private Q_SLOTS:
         QVERIFY(s.PgmFirstRun);
         QCOMPARE(s.UrlVersionInfo, S("Undef"));
         QCOMPARE(s.CheckUpdateDelay, 12);
+        QCOMPARE(s.WinePrefix, QString());
         QCOMPARE(sizes.About, QSize(200, 200));
 
         const MainWindowPlacement p = ReadMainWindowPlacement(s.iniPath());
@@ -196,7 +197,8 @@ private Q_SLOTS:
             "[ThemesDir]\r\nThemesDir=  MyThemes  \r\nThemesAppDataDir=Varimond/Themes\r\n"
             "[Settings]\r\nHideShell=2\r\nHideCheckForUpdate=0\r\n"
             "[About]\r\nAboutHtmlFName=\r\n"
-            "[Mine]\r\nHandAdded=keep me\r\n";
+            "[Mine]\r\nHandAdded=keep me\r\n"
+            "[Wine]\r\nWinePrefix = ~/Games/dark age \r\n";
         QVERIFY(writeAll(s.iniPath(), original));
         SecondaryWindowSizes sizes;
         LoadProgramIniFile(s, sizes);
@@ -207,6 +209,8 @@ private Q_SLOTS:
         QCOMPARE(s.AboutHtmlFName, QString()); // present but empty stays empty
         QCOMPARE(s.AboutTxtFName, S("About.txt")); // missing brings the default back
         s.ThemesAppDataDir = S("/home/u/.config/Varimond/Themes"); // as start-up sets it
+        QCOMPARE(s.WinePrefix, S("~/Games/dark age"));
+        s.WinePrefix = S("/elsewhere"); // read only: never saved, whatever the record holds
 
         WindowStateAtClose w;
         w.Caption = S("My UI");
@@ -219,7 +223,8 @@ private Q_SLOTS:
              {"; installed by the pack\r\n", "UserInterface = 1.5 beta \r\n",
               "CheckUpdateDelay=0x10\r\n", "ThemesDir=  MyThemes  \r\n",
               "ThemesAppDataDir=Varimond/Themes\r\n", "HideCheckForUpdate=0\r\n",
-              "[Mine]\r\nHandAdded=keep me\r\n"})
+              "[Mine]\r\nHandAdded=keep me\r\n",
+              "[Wine]\r\nWinePrefix = ~/Games/dark age \r\n"})
             QVERIFY2(saved.contains(kept), kept);
         QVERIFY(saved.contains("WindowTop=20\r\n"));
         // The file's CRLF endings are used for the lines the save adds too.

@@ -48,6 +48,10 @@ class TestStartClose : public QObject
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(S("QT_QPA_PLATFORM"), S("offscreen"));
         env.insert(S("XDG_CONFIG_HOME"), m_config);
+        // No Wine prefix of the machine's user takes part: the game's files are looked for in
+        // the configuration folder.
+        env.insert(S("HOME"), m_dir.path() + S("/home"));
+        env.remove(S("WINEPREFIX"));
         process.setProcessEnvironment(env);
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         // Started from elsewhere, as from a desktop entry: the link's folder is the program's.

@@ -200,6 +200,8 @@ private Q_SLOTS:
     void aboutLabelWhileDownloading();
     void aboutSizeAndPlacement();
     void aboutUnreadableText();
+    void aboutNamesTheWinePrefix_data();
+    void aboutNamesTheWinePrefix();
 
 private:
     QString base() const { return m_dir->path() + QStringLiteral("/Opt/"); }
@@ -705,6 +707,70 @@ void TestDocs::aboutUnreadableText()
     QVERIFY(!about.Pane()->WebBrowser());
     QCOMPARE(visibleButtons(&about), 0);
     QCOMPARE(about.Label1()->text(), QStringLiteral("Varimond v2.01"));
+}
+
+void TestDocs::aboutNamesTheWinePrefix_data()
+{
+    QTest::addColumn<QString>("pinned");
+    QTest::addColumn<bool>("env");
+    QTest::addColumn<bool>("wine");        // ~/.wine holds the game
+    QTest::addColumn<QString>("expected"); // $T: the temporary folder
+
+    QTest::newRow("pinned") << QStringLiteral("pfx") << true << true
+                            << QStringLiteral("Wine prefix: $T/pfx (pinned by [Wine] WinePrefix)");
+    QTest::newRow("WINEPREFIX") << QString() << true << true
+                                << QStringLiteral("Wine prefix: $T/env (from WINEPREFIX)");
+    QTest::newRow("found") << QString() << false << true
+                           << QStringLiteral("Wine prefix: $T/home/.wine");
+    QTest::newRow("none") << QString() << false << false
+                          << QStringLiteral("Wine prefix: none found");
+}
+
+void TestDocs::aboutNamesTheWinePrefix()
+{
+    QFETCH(QString, pinned);
+    QFETCH(bool, env);
+    QFETCH(bool, wine);
+    QFETCH(QString, expected);
+    const QString root = m_dir->path();
+    expected.replace(QStringLiteral("$T"), root);
+
+    const char *names[3] = {"HOME", "USER", "WINEPREFIX"};
+    QByteArray saved[3];
+    for (int i = 0; i < 3; ++i)
+        saved[i] = qgetenv(names[i]);
+    qputenv("HOME", QFile::encodeName(root + QStringLiteral("/home")));
+    qputenv("USER", "player");
+    if (env)
+        qputenv("WINEPREFIX", QFile::encodeName(root + QStringLiteral("/env")));
+    else
+        qunsetenv("WINEPREFIX");
+    if (wine)
+        writeFile(root + QStringLiteral("/home/.wine/drive_c/users/player/AppData/Roaming/"
+                                        "Electronic Arts/Dark Age of Camelot/user.dat"),
+                  "[interface]\r\nitem1=7\r\n");
+    ProgramSettings.WinePrefix = pinned;
+
+    writeFile(optionsRoot() + QStringLiteral("About.txt"), "About this pack");
+    QWidget owner;
+    TAboutForm about(&owner);
+    about.show();
+    QTRY_COMPARE(paneText(about.Pane()), QStringLiteral("About this pack"));
+    auto *line = about.findChild<QLabel *>(QStringLiteral("lblWinePrefix"));
+    QVERIFY(line);
+    QCOMPARE(about.WinePrefixLabel(), line);
+    const QString shown = line->text();
+    const QString hint = line->toolTip();
+    const bool visible = line->isVisible();
+    for (int i = 0; i < 3; ++i) {
+        if (saved[i].isNull())
+            qunsetenv(names[i]);
+        else
+            qputenv(names[i], saved[i]);
+    }
+    QCOMPARE(hint, expected);
+    QVERIFY(visible);
+    QVERIFY(shown == expected || shown.contains(QChar(0x2026)));
 }
 
 int main(int argc, char *argv[])
