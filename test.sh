@@ -13,6 +13,10 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
 
+echo "== Debian package: build, install, start the installed program on the sample pack"
+scripts/package.sh build
+scripts/check-package.sh build
+
 if [ "${VARIMOND_SKIP_SANITIZERS:-0}" != 1 ]; then
   echo "== Sanitizer build and tests"
   cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVARIMOND_SANITIZE=ON \

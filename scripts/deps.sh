@@ -7,6 +7,7 @@ packages=(
   qt6-base-dev qt6-webengine-dev libqt6webenginecore6-bin qt6-svg-dev qt6-qpa-plugins
   libgl1-mesa-dev libxkbcommon-dev fonts-dejavu-core
   wine
+  dpkg-dev desktop-file-utils appstream
 )
 
 missing=()

@@ -3,6 +3,7 @@
 #include "core/ErrorReport.h"
 #include "core/FormUtils.h"
 #include "app/Signals.h"
+#include "app/PackChoice.h"
 #include "app/SplashFrm.h"
 #include "apply/ApplyChanges.h"
 #include "apply/ApplyFrm.h"
@@ -21,6 +22,10 @@
 #include <QAction>
 #include <QApplication>
 #include <QDialog>
+#include <QDir>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QProcess>
 #include <QCloseEvent>
 #include <QFrame>
 #include <QHBoxLayout>
@@ -224,6 +229,11 @@ void TMainForm::buildMenus()
     file->setObjectName(QStringLiteral("File1"));
     file->menuAction()->setToolTip(QStringLiteral("File related commands"));
     file->setToolTipsVisible(true);
+    QAction *openPackItem =
+        menuItem(file, "FileOpenPackItem", QStringLiteral("Open Pack..."), false);
+    openPackItem->setToolTip(QStringLiteral("Open another option pack"));
+    connect(openPackItem, &QAction::triggered, this, &TMainForm::FileOpenPackItemClick);
+    file->addSeparator()->setObjectName(QStringLiteral("FileOpenPackSeparator"));
     QAction *exitItem = menuItem(file, "FileExitItem", fileExit1->text(), false);
     exitItem->setToolTip(fileExit1->toolTip());
     exitItem->setStatusTip(fileExit1->statusTip());
@@ -573,6 +583,32 @@ bool TMainForm::eventFilter(QObject *watched, QEvent *event)
 }
 
 void TMainForm::FileExit1Execute() { close(); }
+
+void TMainForm::FileOpenPackItemClick()
+{
+    const QString folder = QFileDialog::getExistingDirectory(
+        this, QStringLiteral("Open Pack"), QDir(ProgramSettings.ProgramDir).absolutePath());
+    if (folder.isEmpty())
+        return;
+    if (!packs::holdsOptionsFolder(folder)) {
+        QMessageBox::warning(this, QStringLiteral("Varimond"),
+                             QStringLiteral("The folder %1 holds no Options folder.\n\nChoose "
+                                            "the folder of an option pack: the folder that "
+                                            "holds its Options folder.")
+                                 .arg(QDir::toNativeSeparators(folder)));
+        return;
+    }
+    // Every path of a run is taken from its pack, so switching packs is a restart: this run
+    // closes the normal way, saving its pack's settings, and a new one opens the chosen pack.
+    if (!QProcess::startDetached(QCoreApplication::applicationFilePath(),
+                                 {QStringLiteral("--pack"), folder})) {
+        QMessageBox::warning(this, QStringLiteral("Varimond"),
+                             QStringLiteral("Varimond could not be started again for %1.")
+                                 .arg(QDir::toNativeSeparators(folder)));
+        return;
+    }
+    close();
+}
 
 void TMainForm::HowTo1Execute()
 {

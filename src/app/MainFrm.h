@@ -81,6 +81,8 @@ public:
 
     // Menu actions.
     void FileExit1Execute();
+    /// Asks for another pack folder and restarts the program into it.
+    void FileOpenPackItemClick();
     void HowTo1Execute();
     void Welcome1Execute();
     void HelpAbout1Execute();

@@ -1,25 +1,97 @@
 #include "app/MainFrm.h"
+#include "app/PackChoice.h"
 #include "app/Signals.h"
 #include "platform/Paths.h"
 
 #include <QApplication>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
 
+#include <cstdio>
 #include <unistd.h>
+
+namespace {
+
+void print(FILE *stream, const QString &text)
+{
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+// Asks for a pack folder until one holding an Options folder is chosen; empty when the user
+// cancels.
+QString askForPack()
+{
+    for (;;) {
+        const QString folder = QFileDialog::getExistingDirectory(
+            nullptr, QStringLiteral("Choose the folder of an option pack"), QDir::homePath());
+        if (folder.isEmpty())
+            return {};
+        if (packs::holdsOptionsFolder(folder))
+            return folder;
+        QMessageBox::warning(nullptr, QStringLiteral("Varimond"),
+                             QStringLiteral("The folder %1 holds no Options folder.\n\nChoose the "
+                                            "folder of an option pack: the folder that holds "
+                                            "its Options folder.")
+                                 .arg(QDir::toNativeSeparators(folder)));
+    }
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
+    QCoreApplication::setApplicationName(QStringLiteral("Varimond"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("2.01"));
+
+    // The command line is read before any window system is touched, so --help, --version and
+    // a wrong --pack work without a display.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    const packs::CommandLine command = packs::parseCommandLine(arguments);
+    if (command.action == packs::CommandLine::Action::Exit) {
+        print(stdout, command.output);
+        print(stderr, command.error);
+        return command.exitCode;
+    }
+
     // Chromium refuses to run as root inside its sandbox.
     if (::geteuid() == 0)
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
 
-    const QString started = argc > 0 ? QString::fromLocal8Bit(argv[0]) : QString();
+    const QString started =
+        platform::startedExecutablePath(argc > 0 ? QString::fromLocal8Bit(argv[0]) : QString());
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Varimond"));
     QApplication::setApplicationDisplayName(QStringLiteral("Varimond"));
+    QApplication::setDesktopFileName(QStringLiteral("org.varimond.Varimond"));
+
+    // The pack stands in for the program folder: its settings file, options and themes are
+    // the ones used. A binary with an Options folder beside it is its own pack.
+    QString executablePath = started;
+    QString pack = command.packDir;
+    const QString besideBinary = platform::programDirFrom(started);
+    const bool ownPack = packs::holdsOptionsFolder(besideBinary) ||
+                         QFileInfo(besideBinary + platform::programNameFrom(started) +
+                                   QStringLiteral(".ini"))
+                             .isFile();
+    if (pack.isEmpty() && !ownPack) {
+        pack = packs::lastUsedPack();
+        if (pack.isEmpty())
+            pack = askForPack();
+        if (pack.isEmpty())
+            return 0;
+    }
+    if (!pack.isEmpty()) {
+        executablePath = pack + QLatin1Char('/') + QFileInfo(started).fileName();
+        packs::rememberPack(pack);
+    }
 
     // The windows, created once, hidden, in the program's fixed order.
-    auto *mainForm = new TMainForm(platform::startedExecutablePath(started));
+    auto *mainForm = new TMainForm(executablePath);
     mainForm->CreateForms();
 
     InstallTerminationHandlers([mainForm] { mainForm->CloseForSignal(); });

@@ -30,7 +30,7 @@ QIcon render(const QString &resource)
     if (!svg.isValid())
         return {};
     QIcon icon;
-    for (const int size : {16, 24, 32, 48}) {
+    for (const int size : {16, 24, 32, 48, 64, 96}) {
         QPixmap pixmap(size, size);
         pixmap.fill(Qt::transparent);
         QPainter painter(&pixmap);

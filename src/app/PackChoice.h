@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+/// Which option pack a start opens, and the list of packs opened before.
+///
+/// A pack is a folder holding an `Options` folder; it stands in for the program folder, so its
+/// settings file, options and themes are the ones used. A binary with an `Options` folder
+/// beside it (a pack with a link to the binary, or the build folder) is its own pack; an
+/// installed binary opens the pack named with --pack, else the pack it last opened.
+namespace packs {
+
+/// $XDG_CONFIG_HOME/varimond/recent (or ~/.config/...): one absolute folder per line, the
+/// most recent first.
+QString recentListPath();
+
+/// The folders of the recent list, as written, blank lines left out.
+QStringList readRecent();
+
+/// Puts @p folder first in the recent list (once, at most ten entries kept). The list is
+/// replaced in one rename, so a crash never leaves it half written. Returns false when it could
+/// not be written; a pack opens all the same.
+bool rememberPack(const QString &folder);
+
+/// The first folder of the recent list that still holds an `Options` folder, or empty.
+QString lastUsedPack();
+
+/// True when @p folder holds a folder named `Options` (any case, as packs made on Windows
+/// name it).
+bool holdsOptionsFolder(const QString &folder);
+
+/// What the command line asks for.
+struct CommandLine
+{
+    enum class Action { Run, Exit };
+    Action action = Action::Run;
+    int exitCode = 0;
+    QString output; // text for standard output (help, version)
+    QString error; // text for standard error
+    QString packDir; // from --pack, made absolute, without a trailing '/'
+};
+
+/// Parses the program's arguments (argv[0] first): --help, --version and --pack DIR. A DIR
+/// that does not exist or is not a folder, an unknown option or a stray argument ends the
+/// program with status 2 and a message for standard error.
+CommandLine parseCommandLine(const QStringList &arguments);
+
+} // namespace packs
