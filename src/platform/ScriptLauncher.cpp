@@ -69,7 +69,11 @@ ShellCommand shellOpenCommand(const QString &file, const QStringList &parameters
         console = false;                       // the opened application brings its own window
     }
 
-    if (show == ShowCommand::Normal && console) {
+    // A terminal needs a display to open on; without one it would fail and take the script
+    // with it, so the script then runs as a hidden one does.
+    const bool display = !qEnvironmentVariableIsEmpty("DISPLAY") ||
+                         !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    if (show == ShowCommand::Normal && console && display) {
         const QString terminal =
             QStandardPaths::findExecutable(QStringLiteral("x-terminal-emulator"));
         if (!terminal.isEmpty()) {

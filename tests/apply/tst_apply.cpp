@@ -28,6 +28,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeView>
+#include <QScopeGuard>
 #include <QtTest>
 
 #include <memory>
@@ -433,13 +434,27 @@ private Q_SLOTS:
     void normalWindows_data()
     {
         QTest::addColumn<bool>("terminal");
-        QTest::newRow("no terminal: like hidden") << false;
-        QTest::newRow("x-terminal-emulator") << true;
+        QTest::addColumn<QByteArray>("display");
+        QTest::newRow("no terminal: like hidden") << false << QByteArray(":0");
+        QTest::newRow("x-terminal-emulator") << true << QByteArray(":0");
+        QTest::newRow("x-terminal-emulator on Wayland") << true << QByteArray("wayland-0");
+        QTest::newRow("terminal but no display: like hidden") << true << QByteArray();
     }
 
     void normalWindows()
     {
         QFETCH(bool, terminal);
+        QFETCH(QByteArray, display);
+        const QByteArray savedDisplay = qgetenv("DISPLAY");
+        const QByteArray savedWayland = qgetenv("WAYLAND_DISPLAY");
+        auto restore = qScopeGuard([&] {
+            qputenv("DISPLAY", savedDisplay);
+            qputenv("WAYLAND_DISPLAY", savedWayland);
+        });
+        qunsetenv("DISPLAY");
+        qunsetenv("WAYLAND_DISPLAY");
+        if (!display.isEmpty())
+            qputenv(display.startsWith("wayland") ? "WAYLAND_DISPLAY" : "DISPLAY", display);
         const QString bin = m_dir->path() + S("/bin");
         QDir().mkpath(bin);
         if (terminal) {
@@ -467,7 +482,8 @@ private Q_SLOTS:
             QCOMPARE(r.dir, Physical(S("Pack/P/A")));
         }
         QCOMPARE(names, (QSet<QString>{S("RunMe.sh"), S("RunMe2.sh")}));
-        QTRY_COMPARE(readAll(m_log).count("terminal\n"), terminal ? 2 : 0);
+        QTRY_COMPARE(readAll(m_log).count("terminal\n"),
+                     terminal && !display.isEmpty() ? 2 : 0);
     }
 
     void firstScriptNotStartable_data()
