@@ -36,8 +36,8 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_root;
     QStringList m_locked;
-    QByteArray m_savedEnv[4];
-    static constexpr const char *EnvNames[4] = {"HOME", "USER", "WINEPREFIX", "PATH"};
+    QByteArray m_savedEnv[5];
+    static constexpr const char *EnvNames[5] = {"HOME", "USER", "WINEPREFIX", "PATH", "DISPLAY"};
 
     QString at(const QString &rel) const
     {
@@ -130,7 +130,7 @@ private Q_SLOTS:
         QVERIFY(m_dir->isValid());
         m_root = QDir(m_dir->path()).canonicalPath();
         QVERIFY(QDir().mkpath(at(S("home"))));
-        for (int i = 0; i < 4; ++i)
+        for (int i = 0; i < 5; ++i)
             m_savedEnv[i] = qgetenv(EnvNames[i]);
         g_pinned = {};
         platform::setPinnedPrefixSource([] { return g_pinned; });
@@ -141,7 +141,7 @@ private Q_SLOTS:
         for (const QString &path : std::as_const(m_locked))
             QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         m_locked.clear();
-        for (int i = 0; i < 4; ++i) {
+        for (int i = 0; i < 5; ++i) {
             if (m_savedEnv[i].isNull())
                 qunsetenv(EnvNames[i]);
             else
@@ -401,8 +401,12 @@ private Q_SLOTS:
                S("dir|pin")});
         QVERIFY(writeAll(at(file), "@echo off\r\n"));
         fake(S("wine"));
-        if (normal)
+        if (normal) {
             fake(S("x-terminal-emulator"), "shift\nexec \"$@\"\n");
+            qputenv("DISPLAY", ":0"); // a terminal opens only where there is a display
+        } else {
+            qunsetenv("DISPLAY");
+        }
         qputenv("PATH", QFile::encodeName(at(S("bin"))) + ":/usr/bin:/bin");
         qputenv("HOME", QFile::encodeName(at(S("home"))));
         qputenv("USER", "player");
