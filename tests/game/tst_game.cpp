@@ -547,14 +547,9 @@ void TestGame::userDatInTheWinePrefix_data()
 
     const QString game = QStringLiteral("AppData/Roaming/Electronic Arts/Dark Age of Camelot/");
     const QString wine = QStringLiteral("home/.wine/drive_c/users/player/") + game;
-    const QString proton = QStringLiteral("lib/steamapps/compatdata/2510/pfx/drive_c/users/"
-                                          "steamuser/") +
-                           game;
     const QString lutris = QStringLiteral("home/Games/daoc/drive_c/users/player/") + game;
     QTest::newRow("plain ~/.wine")
         << QStringList{wine + QStringLiteral("user.dat=0@5")} << QString() << QString() << 0 << 0;
-    QTest::newRow("Steam library with a Proton prefix")
-        << QStringList{proton + QStringLiteral("User.dat=4@5")} << QString() << QString() << 0 << 4;
     QTest::newRow("the newer of two prefixes")
         << QStringList{wine + QStringLiteral("user.dat=0@600"),
                        lutris + QStringLiteral("user.dat=4@30")}
@@ -582,9 +577,6 @@ void TestGame::userDatInTheWinePrefix()
     QFETCH(int, mode);
 
     const QString root = QDir(m_tmp->path()).canonicalPath() + QLatin1Char('/');
-    QVERIFY(writeAll(root + QStringLiteral("home/.steam/steam/steamapps/libraryfolders.vdf"),
-                     "\"libraryfolders\"\n{\n\t\"1\"\n\t{\n\t\t\"path\"\t\t\"" + root.toUtf8() +
-                         "lib\"\n\t}\n}\n"));
     QStringList paths;
     QList<QByteArray> contents;
     const QDateTime now = QDateTime::currentDateTime();

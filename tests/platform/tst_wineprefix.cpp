@@ -3,7 +3,6 @@
 // fake "wine" that records how it was called.
 
 #include "common/TestFiles.h"
-#include "platform/Error.h"
 #include "platform/ScriptLauncher.h"
 #include "platform/WinePrefix.h"
 
@@ -46,6 +45,9 @@ private:
 
     QString expand(QString text) const
     {
+        text.replace(S("@P"), S("drive_c/users/player/") + Game);
+        text.replace(S("@S"), S("drive_c/users/steamuser/") + Game);
+        text.replace(S("@F"), QFileInfo(Game).path());
         text.replace(S("%G"), Game);
         text.replace(S("$T"), m_root);
         text.replace(S("\\n"), S("\n"));
@@ -154,161 +156,114 @@ private Q_SLOTS:
 
     void prefixInForce_data()
     {
-        QTest::addColumn<QStringList>("layout");
-        QTest::addColumn<QString>("pinned");
-        QTest::addColumn<QString>("base");
-        QTest::addColumn<QString>("winePrefix");
-        QTest::addColumn<int>("source");
-        QTest::addColumn<QString>("prefix");  // below the temporary root
-        QTest::addColumn<QString>("userDat"); // below the temporary root; empty: none
-        QTest::addColumn<QString>("gameFolder");
-
-        const int none = int(PrefixSource::None), found = int(PrefixSource::Found),
-                  env = int(PrefixSource::Environment), pinned = int(PrefixSource::Pinned);
-        const QString wineDat = S("home/.wine/drive_c/users/player/") + Game;
-        const QString wineDir = S("home/.wine/drive_c/users/player/AppData/Roaming/Electronic "
-                                  "Arts/Dark Age of Camelot/");
-
-        QTest::newRow("nothing anywhere")
-            << QStringList{S("dir|home/.wine/drive_c/users")} << QString() << QString() << QString()
-            << none << QString() << QString() << QString();
-        QTest::newRow("plain ~/.wine")
-            << QStringList{S("dat|") + wineDat + S("|10")} << QString() << QString() << QString()
-            << found << S("home/.wine") << wineDat << wineDir;
-        const QString old = S("home/.wine/drive_c/users/player/Application Data/Electronic "
-                              "Arts/Dark Age of Camelot/user.dat");
-        QTest::newRow("old prefix: Application Data")
-            << QStringList{S("dat|") + old + S("|10")} << QString() << QString() << QString()
-            << found << S("home/.wine") << old << QString();
-        const QString cased = S("home/.wine/drive_c/Users/Player/appdata/ROAMING/electronic "
-                                "arts/dark age of camelot/User.dat");
-        QTest::newRow("names in another case")
-            << QStringList{S("dat|") + cased + S("|10")} << QString() << QString() << QString()
-            << found << S("home/.wine") << cased << QString();
-        QTest::newRow("another user's profile is not the game's")
-            << QStringList{S("dat|home/.wine/drive_c/users/someone/%G|10")} << QString()
-            << QString() << QString() << none << QString() << QString() << QString();
-        QTest::newRow("Lutris: a folder of ~/Games")
-            << QStringList{S("dat|home/Games/dark-age/drive_c/users/player/%G|10")} << QString()
-            << QString() << QString() << found << S("home/Games/dark-age")
-            << S("home/Games/dark-age/drive_c/users/player/") + Game << QString();
-        QTest::newRow("Lutris: prefix named in a game's yml")
-            << QStringList{S("text|home/.config/lutris/games/daoc-1612.yml|game:\\n  exe: "
-                             "x.exe\\n  prefix: \"$T/elsewhere/daoc\"  \\nwine:\\n  version: "
-                             "lutris-7\\n"),
-                           S("dat|elsewhere/daoc/drive_c/users/player/%G|10")}
-            << QString() << QString() << QString() << found << S("elsewhere/daoc")
-            << S("elsewhere/daoc/drive_c/users/player/") + Game << QString();
-        const QString proton = S("library/steamapps/compatdata/2510/pfx");
+        // layout: entries for build(), ';' between them; settings: "pinned|program folder|
+        // WINEPREFIX"; expected: "source|prefix|user.dat|game folder", the last two empty when
+        // there is none; paths below the temporary root. @P and @S stand for the game's file
+        // in the profile of "player" and of Proton's "steamuser", @F for the game's folder.
+        QTest::addColumn<QString>("layout");
+        QTest::addColumn<QString>("settings");
+        QTest::addColumn<QString>("expected");
+        auto row = [](const char *name, const char *layout, const char *settings,
+                      const char *expected) {
+            QTest::newRow(name) << S(layout) << S(settings) << S(expected);
+        };
+        const char *vdf = "text|home/.local/share/Steam/steamapps/libraryfolders.vdf|"
+                          "\"libraryfolders\"\\n{\\n\\t\"0\"\\n\\t{\\n\\t\\t\"path\"\\t\\t"
+                          "\"$T/home/.local/share/Steam\"\\n\\t}\\n\\t\"1\"\\n\\t{\\n\\t\\t"
+                          "\"path\"\\t\\t\"$T/lib\"\\n\\t\\t\"label\"\\t\\t\"\"\\n\\t}\\n}\\n";
+        row("nothing anywhere", "dir|home/.wine/drive_c/users", "", "None|||");
+        row("plain ~/.wine", "dat|home/.wine/@P|10", "", "Found|home/.wine|home/.wine/@P|");
+        row("old prefix: Application Data",
+            "dat|home/.wine/drive_c/users/player/Application Data/Electronic Arts/Dark Age of "
+            "Camelot/user.dat|10",
+            "",
+            "Found|home/.wine|home/.wine/drive_c/users/player/Application Data/Electronic "
+            "Arts/Dark Age of Camelot/user.dat|");
+        row("names in another case",
+            "dat|home/.wine/drive_c/Users/Player/appdata/ROAMING/electronic arts/dark age of "
+            "camelot/User.dat|10",
+            "",
+            "Found|home/.wine|home/.wine/drive_c/Users/Player/appdata/ROAMING/electronic "
+            "arts/dark age of camelot/User.dat|");
+        row("another user's profile is not the game's",
+            "dat|home/.wine/drive_c/users/someone/%G|10", "", "None|||");
+        row("Lutris: a folder of ~/Games", "dat|home/Games/dark-age/@P|10", "",
+            "Found|home/Games/dark-age|home/Games/dark-age/@P|");
+        row("Lutris: prefix named in a game's yml",
+            "text|home/.config/lutris/games/daoc.yml|game:\\n  exe: x.exe\\n  prefix: "
+            "\"$T/else/daoc\"  \\nwine:\\n  version: lutris-7\\n;dat|else/daoc/@P|10",
+            "", "Found|else/daoc|else/daoc/@P|");
         QTest::newRow("Steam: Proton prefix in a library folder")
-            << QStringList{S("text|home/.local/share/Steam/steamapps/libraryfolders.vdf|"
-                             "\"libraryfolders\"\\n{\\n\\t\"0\"\\n\\t{\\n\\t\\t\"path\"\\t\\t\"$T/"
-                             "home/.local/share/Steam\"\\n\\t}\\n\\t\"1\"\\n\\t{\\n\\t\\t"
-                             "\"path\"\\t\\t\"$T/library\"\\n\\t\\t\"label\"\\t\\t\"\"\\n\\t}\\n}"
-                             "\\n"),
-                           S("dir|home/.local/share/Steam/steamapps/compatdata/7/pfx"),
-                           S("dat|") + proton + S("/drive_c/users/steamuser/%G|10")}
-            << QString() << QString() << QString() << found << proton
-            << proton + S("/drive_c/users/steamuser/") + Game << QString();
-        QTest::newRow("Steam: older libraryfolders.vdf")
-            << QStringList{S("text|home/.steam/steam/steamapps/libraryfolders.vdf|"
-                             "\"LibraryFolders\"\\n{\\n\\t\"TimeNextStatsReport\"\\t\"1\"\\n\\t"
-                             "\"1\"\\t\\t\"$T/library\"\\n}\\n"),
-                           S("dat|") + proton + S("/drive_c/users/steamuser/%G|10")}
-            << QString() << QString() << QString() << found << proton
-            << proton + S("/drive_c/users/steamuser/") + Game << QString();
-        QTest::newRow("two prefixes: the newer user.dat wins")
-            << QStringList{S("dat|") + wineDat + S("|500"),
-                           S("dat|home/Games/daoc/drive_c/users/player/%G|20")}
-            << QString() << QString() << QString() << found << S("home/Games/daoc")
-            << S("home/Games/daoc/drive_c/users/player/") + Game << QString();
-        QTest::newRow("two prefixes: the newer is found first")
-            << QStringList{S("dat|") + wineDat + S("|20"),
-                           S("dat|home/Games/daoc/drive_c/users/player/%G|500")}
-            << QString() << QString() << QString() << found << S("home/.wine") << wineDat
-            << QString();
-        QTest::newRow("two prefixes of the same age: the first in search order")
-            << QStringList{S("dat|home/Games/daoc/drive_c/users/player/%G|60"),
-                           S("dat|") + wineDat + S("|60")}
-            << QString() << QString() << QString() << found << S("home/.wine") << wineDat
-            << QString();
-        QTest::newRow("WINEPREFIX before a newer found one")
-            << QStringList{S("dat|env/drive_c/users/player/%G|900"), S("dat|") + wineDat + S("|1")}
-            << QString() << QString() << S("$T/env/") << env << S("env")
-            << S("env/drive_c/users/player/") + Game << QString();
-        QTest::newRow("WINEPREFIX without the game")
-            << QStringList{S("dir|env/drive_c/users/steamuser"), S("dat|") + wineDat + S("|1")}
-            << QString() << QString() << S("$T/env") << env << S("env") << QString()
-            << S("env/drive_c/users/steamuser/AppData/Roaming/Electronic Arts/Dark Age of "
-                 "Camelot/");
-        QTest::newRow("pinned before WINEPREFIX")
-            << QStringList{S("dat|pin/drive_c/users/player/%G|900"),
-                           S("dat|env/drive_c/users/player/%G|1")}
-            << S("$T/pin") << QString() << S("$T/env") << pinned << S("pin")
-            << S("pin/drive_c/users/player/") + Game << QString();
-        QTest::newRow("pinned relative to the program folder")
-            << QStringList{S("dat|pack/prefix/drive_c/users/player/%G|9")} << S("prefix")
-            << S("pack") << QString() << pinned << S("pack/prefix")
-            << S("pack/prefix/drive_c/users/player/") + Game << QString();
-        QTest::newRow("pinned below the home folder, not there yet")
-            << QStringList{S("dat|") + wineDat + S("|1")} << S("  ~/daoc/  ") << QString()
-            << QString() << pinned << S("home/daoc") << QString()
-            << S("home/daoc/drive_c/users/player/AppData/Roaming/Electronic Arts/Dark Age of "
-                 "Camelot/");
-        QTest::newRow("old pinned prefix without the game keeps Application Data")
-            << QStringList{S("dir|pin/drive_c/users/player/Application Data")} << S("$T/pin")
-            << QString() << QString() << pinned << S("pin") << QString()
-            << S("pin/drive_c/users/player/Application Data/Electronic Arts/Dark Age of "
-                 "Camelot/");
-        QTest::newRow("symbolic link loops among the prefixes")
-            << QStringList{S("link|home/Games/self|self"),
-                           S("link|home/Games/a|b"),
-                           S("link|home/Games/b|a"),
-                           S("link|home/Games/x/drive_c|drive_c"),
-                           S("link|home/.local/share/Steam/steamapps/compatdata/1/pfx|pfx"),
-                           S("dat|") + wineDat + S("|10")}
-            << QString() << QString() << QString() << found << S("home/.wine") << wineDat
-            << QString();
-        QTest::newRow("a prefix nobody may read")
-            << QStringList{S("dat|home/Games/locked/drive_c/users/player/%G|900"),
-                           S("lock|home/Games/locked"), S("dat|") + wineDat + S("|10")}
-            << QString() << QString() << QString() << found << S("home/.wine") << wineDat
-            << QString();
-        QTest::newRow("lists too large for Lutris or Steam are read only in part")
-            << QStringList{S("big|home/.config/lutris/games/big.yml|3000000|prefix: $T/late"),
-                           S("dat|late/drive_c/users/player/%G|1")}
-            << QString() << QString() << QString() << none << QString() << QString() << QString();
-        QTest::newRow("garbled lists")
-            << QStringList{S("text|home/.config/lutris/games/a.yml|prefix:\\nprefix: "
-                             "relative/path\\nprefix: '\\n\\x01\\x02"),
-                           S("text|home/.steam/steam/steamapps/libraryfolders.vdf|\"path\" "
-                             "\"unterminated\\n\"path\"\"\"\\n\"\"\"\"\"\"")}
-            << QString() << QString() << QString() << none << QString() << QString() << QString();
+            << S(vdf) + S(";dir|home/.local/share/Steam/steamapps/compatdata/7/pfx;"
+                          "dat|lib/steamapps/compatdata/2510/pfx/@S|10")
+            << QString()
+            << S("Found|lib/steamapps/compatdata/2510/pfx|lib/steamapps/compatdata/2510/pfx/@S|");
+        row("Steam: older libraryfolders.vdf",
+            "text|home/.steam/steam/steamapps/libraryfolders.vdf|\"LibraryFolders\"\\n{\\n\\t"
+            "\"TimeNextStatsReport\"\\t\"1\"\\n\\t\"1\"\\t\\t\"$T/lib\"\\n}\\n;"
+            "dat|lib/steamapps/compatdata/2510/pfx/@S|10",
+            "", "Found|lib/steamapps/compatdata/2510/pfx|lib/steamapps/compatdata/2510/pfx/@S|");
+        row("two prefixes: the newer user.dat wins",
+            "dat|home/.wine/@P|500;dat|home/Games/daoc/@P|20", "",
+            "Found|home/Games/daoc|home/Games/daoc/@P|");
+        row("two prefixes: the newer is found first",
+            "dat|home/.wine/@P|20;dat|home/Games/daoc/@P|500", "",
+            "Found|home/.wine|home/.wine/@P|");
+        row("two prefixes of the same age: the first in search order",
+            "dat|home/Games/daoc/@P|60;dat|home/.wine/@P|60", "",
+            "Found|home/.wine|home/.wine/@P|");
+        row("WINEPREFIX before a newer found one", "dat|env/@P|900;dat|home/.wine/@P|1",
+            "||$T/env/", "Environment|env|env/@P|");
+        row("WINEPREFIX without the game, Proton's profile",
+            "dir|env/drive_c/users/steamuser;dat|home/.wine/@P|1", "||$T/env",
+            "Environment|env||env/drive_c/users/steamuser/@F");
+        row("pinned before WINEPREFIX", "dat|pin/@P|900;dat|env/@P|1", "$T/pin||$T/env",
+            "Pinned|pin|pin/@P|");
+        row("pinned relative to the program folder", "dat|pack/prefix/@P|9", "prefix|pack|",
+            "Pinned|pack/prefix|pack/prefix/@P|");
+        row("pinned below the home folder, not there yet", "dat|home/.wine/@P|1", "  ~/daoc/  ||",
+            "Pinned|home/daoc||home/daoc/drive_c/users/player/@F");
+        row("old pinned prefix without the game keeps Application Data",
+            "dir|pin/drive_c/users/player/Application Data", "$T/pin||",
+            "Pinned|pin||pin/drive_c/users/player/Application Data/Electronic Arts/Dark Age of "
+            "Camelot");
+        row("symbolic link loops among the prefixes",
+            "link|home/Games/self|self;link|home/Games/a|b;link|home/Games/b|a;"
+            "link|home/Games/x/drive_c|drive_c;"
+            "link|home/.local/share/Steam/steamapps/compatdata/1/pfx|pfx;dat|home/.wine/@P|10",
+            "", "Found|home/.wine|home/.wine/@P|");
+        row("a prefix nobody may read",
+            "dat|home/Games/locked/@P|900;lock|home/Games/locked;dat|home/.wine/@P|10", "",
+            "Found|home/.wine|home/.wine/@P|");
+        row("lists too large for Lutris or Steam are read only in part",
+            "big|home/.config/lutris/games/big.yml|3000000|prefix: $T/late;dat|late/@P|1", "",
+            "None|||");
+        row("garbled lists",
+            "text|home/.config/lutris/games/a.yml|prefix:\\nprefix: relative\\nprefix: '\\n;"
+            "text|home/.steam/steam/steamapps/libraryfolders.vdf|\"path\" \"unterminated\\n"
+            "\"path\"\"\"\\n\"\"\"\"\"\"",
+            "", "None|||");
     }
 
     void prefixInForce()
     {
-        QFETCH(QStringList, layout);
-        QFETCH(QString, pinned);
-        QFETCH(QString, base);
-        QFETCH(QString, winePrefix);
-        QFETCH(int, source);
-        QFETCH(QString, prefix);
-        QFETCH(QString, userDat);
-        QFETCH(QString, gameFolder);
-        build(layout);
+        QFETCH(QString, layout);
+        QFETCH(QString, settings);
+        QFETCH(QString, expected);
+        build(layout.split(QLatin1Char(';')));
+        const QStringList set = settings.split(QLatin1Char('|'));
+        const QStringList want = expand(expected).split(QLatin1Char('|'));
 
         const platform::GamePrefix result =
-            platform::findGamePrefix(search(pinned, base, winePrefix));
-        QCOMPARE(int(result.source), source);
-        QCOMPARE(result.prefix, at(prefix));
-        QCOMPARE(result.userDat, at(userDat));
-        if (!gameFolder.isEmpty())
-            QCOMPARE(result.gameFolder, at(gameFolder) + QLatin1Char('/'));
-        else if (!userDat.isEmpty())
-            QCOMPARE(result.gameFolder, QFileInfo(at(userDat)).absolutePath() + QLatin1Char('/'));
-        else
-            QCOMPARE(result.gameFolder, QString());
+            platform::findGamePrefix(search(set.value(0), set.value(1), set.value(2)));
+        const char *sources[] = {"None", "Pinned", "Environment", "Found"};
+        QCOMPARE(QString::fromLatin1(sources[int(result.source)]), want[0]);
+        QCOMPARE(result.prefix, at(want[1]));
+        QCOMPARE(result.userDat, at(want[2]));
+        const QString folder = !want[3].isEmpty()  ? at(want[3])
+                               : want[2].isEmpty() ? QString()
+                                                   : QFileInfo(at(want[2])).absolutePath();
+        QCOMPARE(result.gameFolder, folder.isEmpty() ? folder : folder + QLatin1Char('/'));
     }
 
     void candidatesInSearchOrder()
@@ -335,29 +290,6 @@ private Q_SLOTS:
             at(S("lib/steamapps/compatdata/9/pfx")),
         };
         QCOMPARE(platform::candidatePrefixes(search()), expected);
-    }
-
-    void aboutLine_data()
-    {
-        QTest::addColumn<int>("source");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("pinned") << int(PrefixSource::Pinned)
-                                << S("Wine prefix: /p (pinned by [Wine] WinePrefix)");
-        QTest::newRow("environment")
-            << int(PrefixSource::Environment) << S("Wine prefix: /p (from WINEPREFIX)");
-        QTest::newRow("found") << int(PrefixSource::Found) << S("Wine prefix: /p");
-        QTest::newRow("none") << int(PrefixSource::None) << S("Wine prefix: none found");
-    }
-
-    void aboutLine()
-    {
-        QFETCH(int, source);
-        QFETCH(QString, expected);
-        platform::GamePrefix prefix;
-        prefix.source = PrefixSource(source);
-        if (prefix.source != PrefixSource::None)
-            prefix.prefix = S("/p");
-        QCOMPARE(platform::describeGamePrefix(prefix), expected);
     }
 
     // ---- Windows scripts through wine ------------------------------------------------------
@@ -429,55 +361,6 @@ private Q_SLOTS:
         const QStringList lines = expected.split(QLatin1Char('\n'));
         QTRY_COMPARE(logLines().size(), lines.size());
         QCOMPARE(logLines(), lines);
-    }
-
-    void wineMissing_data()
-    {
-        QTest::addColumn<QStringList>("files");
-        QTest::addColumn<bool>("wine");
-        QTest::addColumn<bool>("refused");
-
-        QTest::newRow(".bat without wine") << QStringList{S("a/RunMe.bat")} << false << true;
-        QTest::newRow(".BAT with wine") << QStringList{S("a/RunMe.BAT")} << true << false;
-        QTest::newRow("second script .cmd without wine")
-            << QStringList{S("a/RunMe.sh"), S("a/RunMe2.cmd")} << false << true;
-        QTest::newRow(".exe without wine") << QStringList{S("a/Setup.eXe")} << false << true;
-        QTest::newRow("shell scripts need no wine")
-            << QStringList{S("a/RunMe.sh"), S("a/Install")} << false << false;
-        QTest::newRow("no scripts at all") << QStringList{QString(), QString()} << false << false;
-    }
-
-    void wineMissing()
-    {
-        QFETCH(QStringList, files);
-        QFETCH(bool, wine);
-        QFETCH(bool, refused);
-        QVERIFY(QDir().mkpath(at(S("bin"))));
-        if (wine)
-            fake(S("wine"));
-        qputenv("PATH", QFile::encodeName(at(S("bin"))));
-        for (QString &f : files)
-            f = at(f);
-        QCOMPARE(platform::wineAvailable(), wine);
-
-        QString message;
-        try {
-            platform::requireWineFor(files);
-        } catch (const AppError &e) {
-            message = e.message();
-        }
-        QCOMPARE(message, refused ? S("This option's installer is a Windows script and needs "
-                                      "Wine: install the wine package and tick it again.")
-                                  : QString());
-        // Without wine a Windows script does not start at all.
-        if (!wine && refused) {
-            for (const QString &f : files) {
-                if (!platform::needsWine(f))
-                    continue;
-                QVERIFY(writeAll(f, "@echo off\r\n"));
-                QVERIFY(!platform::shellOpen(f, {}, at(S("a")), platform::ShowCommand::Hidden));
-            }
-        }
     }
 };
 
