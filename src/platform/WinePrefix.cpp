@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 #include <QSet>
 
+#include <dirent.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -34,16 +35,24 @@ QString withSlash(const QString &folder)
     return folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
 }
 
-// The case-insensitive match of @p name among the entries of @p folder, or empty.
+// The case-insensitive match of @p name among the entries of @p folder, or empty. Read with
+// readdir: the search lists many folders, and neither sorting nor file details are needed.
 QString matchIn(const QString &folder, const QString &name)
 {
-    const QStringList entries = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden |
-                                                       QDir::System | QDir::NoDotAndDotDot);
-    for (const QString &entry : entries) {
-        if (entry.compare(name, Qt::CaseInsensitive) == 0)
-            return entry;
+    DIR *dir = opendir(QFile::encodeName(folder).constData());
+    if (!dir)
+        return {};
+    QString match;
+    while (const dirent *entry = readdir(dir)) {
+        const QString entryName = QFile::decodeName(entry->d_name);
+        if (entryName.compare(name, Qt::CaseInsensitive) == 0 && entryName != QLatin1String(".") &&
+            entryName != QLatin1String("..")) {
+            match = entryName;
+            break;
+        }
     }
-    return {};
+    closedir(dir);
+    return match;
 }
 
 // @p relative below @p base as Windows would find it: each component that exists in another
@@ -277,11 +286,15 @@ QString userDatInPrefix(const QString &prefix, const QString &userName)
     const QString users = lookUp(prefix, QStringLiteral("drive_c/users"));
     if (!isFolder(users))
         return {};
-    for (const QString &profile : profileNames(userName)) {
+    for (const QString &name : profileNames(userName)) {
+        const QString profile = lookUp(users, name);
+        if (!isFolder(profile))
+            continue;
         for (const QString &appData : appDataFolders()) {
-            const QString path =
-                lookUp(users, profile + QLatin1Char('/') + appData + QLatin1Char('/') +
-                                  gameDataSubPath() + QStringLiteral("user.dat"));
+            const QString roaming = lookUp(profile, appData);
+            if (!isFolder(roaming))
+                continue;
+            const QString path = lookUp(roaming, gameDataSubPath() + QStringLiteral("user.dat"));
             if (QFileInfo(path).isFile())
                 return path;
         }
