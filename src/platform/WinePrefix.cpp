@@ -118,10 +118,10 @@ QString expandHome(const QString &text, const QString &home)
     return text;
 }
 
-// The "prefix:" entries of a Lutris game file.
-QStringList lutrisPrefixes(const QString &ymlPath, const QString &home)
+// The prefix a Lutris game file names: its first usable "prefix:" entry, or empty. A game has
+// one prefix; a file naming thousands is no reason to look at thousands of folders.
+QString lutrisPrefix(const QString &ymlPath, const QString &home)
 {
-    QStringList prefixes;
     const QList<QByteArray> lines = readListFile(ymlPath).split('\n');
     for (const QByteArray &raw : lines) {
         QString line = QString::fromUtf8(raw).trimmed();
@@ -138,9 +138,9 @@ QStringList lutrisPrefixes(const QString &ymlPath, const QString &home)
             line = line.mid(1, line.size() - 2);
         line = expandHome(line, home);
         if (line.startsWith(QLatin1Char('/')))
-            prefixes << line;
+            return line;
     }
-    return prefixes;
+    return {};
 }
 
 // The library folders a Steam libraryfolders.vdf lists: "path" entries of today's format and
@@ -246,7 +246,7 @@ QStringList candidatePrefixes(const PrefixSearch &search)
         const QStringList ymls =
             lutris.entryList({QStringLiteral("*.yml")}, QDir::Files, QDir::Name);
         for (const QString &yml : ymls)
-            wanted << lutrisPrefixes(lutris.filePath(yml), home);
+            wanted << lutrisPrefix(lutris.filePath(yml), home);
 
         QStringList libraries;
         for (const char *root : {".steam/steam", ".local/share/Steam"}) {

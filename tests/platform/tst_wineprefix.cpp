@@ -193,6 +193,10 @@ private Q_SLOTS:
             "text|home/.config/lutris/games/daoc.yml|game:\\n  exe: x.exe\\n  prefix: "
             "\"$T/else/daoc\"  \\nwine:\\n  version: lutris-7\\n;dat|else/daoc/@P|10",
             "", "Found|else/daoc|else/daoc/@P|");
+        row("Lutris: a yml's first usable prefix only",
+            "text|home/.config/lutris/games/x.yml|prefix: relative\\nprefix: $T/first\\n"
+            "prefix: $T/second\\n;dat|first/@P|50;dat|second/@P|1",
+            "", "Found|first|first/@P|");
         QTest::newRow("Steam: Proton prefix in a library folder")
             << S(vdf) + S(";dir|home/.local/share/Steam/steamapps/compatdata/7/pfx;"
                           "dat|lib/steamapps/compatdata/2510/pfx/@S|10")
