@@ -7,11 +7,15 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSet>
 
 #include <dirent.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <optional>
+#include <set>
+#include <utility>
 
 namespace platform {
 
@@ -24,6 +28,15 @@ constexpr qint64 MaxListFileSize = 1 << 20;
 const QString SteamUser = QStringLiteral("steamuser");
 
 PinnedPrefix (*g_pinnedSource)() = nullptr;
+
+// The search stats many paths; plain stat(2) spares QFileInfo's caching and conversions.
+std::optional<struct stat> statOf(const QString &path)
+{
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return std::nullopt;
+    return st;
+}
 
 QString join(const QString &folder, const QString &name)
 {
@@ -65,7 +78,7 @@ QString lookUp(const QString &base, const QString &relative)
     bool missing = false;
     for (const QString &part : parts) {
         QString next = join(current, part);
-        if (!missing && !QFileInfo::exists(next)) {
+        if (!missing && !statOf(next)) {
             const QString match = matchIn(current, part);
             if (match.isEmpty())
                 missing = true;
@@ -79,9 +92,36 @@ QString lookUp(const QString &base, const QString &relative)
     return current;
 }
 
+// @p relative below @p base as Windows would find it when every component exists, in any
+// case, and the last is a folder (@p folder) or a file; else empty. Each path is stat'ed once.
+QString findExisting(const QString &base, const QString &relative, bool folder)
+{
+    QString current = base;
+    std::optional<struct stat> st;
+    const QStringList parts = relative.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    for (const QString &part : parts) {
+        QString next = join(current, part);
+        st = statOf(next);
+        if (!st) {
+            const QString match = matchIn(current, part);
+            if (match.isEmpty())
+                return {};
+            next = join(current, match);
+            st = statOf(next);
+            if (!st)
+                return {};
+        }
+        current = next;
+    }
+    if (!st || (folder ? !S_ISDIR(st->st_mode) : !S_ISREG(st->st_mode)))
+        return {};
+    return current;
+}
+
 bool isFolder(const QString &path)
 {
-    return QFileInfo(path).isDir();
+    const auto st = statOf(path);
+    return st && S_ISDIR(st->st_mode);
 }
 
 QStringList profileNames(const QString &userName)
@@ -264,18 +304,14 @@ QStringList candidatePrefixes(const PrefixSearch &search)
     }
 
     // The same folder is often reached twice: ~/.steam/steam links to ~/.local/share/Steam,
-    // and Steam lists its own folder among the libraries. A loop or a dangling link has no
-    // canonical path and is left out.
+    // and Steam lists its own folder among the libraries; it is known by its device and inode.
+    // A loop or a dangling link is no folder and is left out.
     QStringList prefixes;
-    QSet<QString> seen;
+    std::set<std::pair<dev_t, ino_t>> seen;
     for (const QString &path : wanted) {
-        const QFileInfo info(path);
-        if (!info.isDir())
+        const auto st = statOf(path);
+        if (!st || !S_ISDIR(st->st_mode) || !seen.insert({st->st_dev, st->st_ino}).second)
             continue;
-        const QString canonical = info.canonicalFilePath();
-        if (canonical.isEmpty() || seen.contains(canonical))
-            continue;
-        seen.insert(canonical);
         prefixes << QDir::cleanPath(path);
     }
     return prefixes;
@@ -283,19 +319,20 @@ QStringList candidatePrefixes(const PrefixSearch &search)
 
 QString userDatInPrefix(const QString &prefix, const QString &userName)
 {
-    const QString users = lookUp(prefix, QStringLiteral("drive_c/users"));
-    if (!isFolder(users))
+    const QString users = findExisting(prefix, QStringLiteral("drive_c/users"), true);
+    if (users.isEmpty())
         return {};
     for (const QString &name : profileNames(userName)) {
-        const QString profile = lookUp(users, name);
-        if (!isFolder(profile))
+        const QString profile = findExisting(users, name, true);
+        if (profile.isEmpty())
             continue;
         for (const QString &appData : appDataFolders()) {
-            const QString roaming = lookUp(profile, appData);
-            if (!isFolder(roaming))
+            const QString roaming = findExisting(profile, appData, true);
+            if (roaming.isEmpty())
                 continue;
-            const QString path = lookUp(roaming, gameDataSubPath() + QStringLiteral("user.dat"));
-            if (QFileInfo(path).isFile())
+            const QString path =
+                findExisting(roaming, gameDataSubPath() + QStringLiteral("user.dat"), false);
+            if (!path.isEmpty())
                 return path;
         }
     }
