@@ -15,8 +15,10 @@
 #include "options/OptionIni.h"
 #include "options/OptionTreeController.h"
 #include "options/StateIcons.h"
+#include "themes/ApplyThemeFrm.h"
 #include "themes/ThemeStore.h"
 #include "themes/ThemesFrm.h"
+#include "themes/ThemesSaveAsFrm.h"
 #include "update/CheckUpdateFrm.h"
 
 #include <QAction>
@@ -95,6 +97,11 @@ void TMainForm::SetForms(const Forms &forms)
         if (dialog)
             connect(dialog, &QDialog::finished, this, &TMainForm::FormActivate,
                     Qt::QueuedConnection);
+    }
+    if (forms.Themes) {
+        forms.Themes->SetSaveAsForm(forms.ThemesSaveAs);
+        forms.Themes->SetApplyThemeForm(forms.ApplyTheme);
+        forms.Themes->SetUpdateTreeView([this] { UpdateTreeView(); });
     }
 }
 
@@ -259,11 +266,12 @@ void TMainForm::buildMenus()
     connect(m_allowHttpLinksItem, &QAction::triggered, this,
             &TMainForm::SettingsAllowDisplayHTTPLinksItemClick);
 
-    // A menu-bar entry without items, hidden for the whole run.
-    QAction *themes = bar->addAction(QStringLiteral("Themes"));
-    themes->setObjectName(QStringLiteral("Themes1"));
-    themes->setVisible(false);
-    connect(themes, &QAction::triggered, this, &TMainForm::Themes1Click);
+    // A menu-bar entry without items, hidden unless the settings file's ShowThemesMenu asks
+    // for it.
+    m_themes1 = bar->addAction(QStringLiteral("Themes"));
+    m_themes1->setObjectName(QStringLiteral("Themes1"));
+    m_themes1->setVisible(false);
+    connect(m_themes1, &QAction::triggered, this, &TMainForm::Themes1Click);
 
     QMenu *help = bar->addMenu(QStringLiteral("&Help"));
     help->setObjectName(QStringLiteral("Help1"));
@@ -357,6 +365,7 @@ bool TMainForm::FormShow()
             }
         }
         setWindowTitle(ProgramSettings.ProgramTitle);
+        m_themes1->setVisible(ProgramSettings.ShowThemesMenu);
         m_checkForUpdateModeItem->setChecked(ProgramSettings.CheckForUpdateMode);
         m_checkInterfaceModeItem->setChecked(ProgramSettings.CheckInterfaceMode);
         m_allowHttpLinksItem->setChecked(ProgramSettings.AllowDisplayHttpLinks);

@@ -16,10 +16,12 @@ class QToolButton;
 class QTreeView;
 class TAboutForm;
 class TApplyForm;
+class TApplyThemeForm;
 class TCheckUpdateForm;
 class TCheckUserInterfaceModeForm;
 class TSplashForm;
 class TThemesForm;
+class TThemesSaveAsForm;
 struct OptionNode;
 
 /// The main window: the option tree on the left, the document pane on the right, the menus,
@@ -41,8 +43,8 @@ public:
         TApplyForm *Apply = nullptr;
         TCheckUserInterfaceModeForm *CheckUserInterfaceMode = nullptr;
         TThemesForm *Themes = nullptr;
-        QWidget *ThemesSaveAs = nullptr;
-        QWidget *ApplyTheme = nullptr;
+        TThemesSaveAsForm *ThemesSaveAs = nullptr;
+        TApplyThemeForm *ApplyTheme = nullptr;
         TSplashForm *Splash = nullptr;
         TCheckUpdateForm *CheckUpdate = nullptr;
     };
@@ -130,6 +132,7 @@ private:
     QAction *m_hideCommandWindowItem = nullptr;
     QAction *m_allowHttpLinksItem = nullptr;
     QAction *m_helpCheckUpdatesItem = nullptr;
+    QAction *m_themes1 = nullptr;
     QTimer m_changeTimer;
     QRect m_normalGeometry;
     int m_acceptedTreeWidth = 200;

@@ -31,6 +31,9 @@ struct TProgramSettings
     bool CheckForUpdateMode = false;
     bool HideCheckForUpdate = false;
     bool PgmFirstRun = false;
+    /// Shows the Themes menu ([Settings] ShowThemesMenu, off by default). Set by the pack maker:
+    /// read at start-up and never written, so the key stays as the pack has it.
+    bool ShowThemesMenu = false;
     int WindowState = 0;
     QString UserInterface, Varimond, AvailableBetas, AvailableAddOns;
     QString UrlVersionInfo, UrlVersionNotes, UrlWeblinkPage, WeblinkButtonCaption;

@@ -233,3 +233,76 @@ void GetDirectories(OptionTree &tree, const QString &folder, OptionNode *parent,
     if (progress)
         progress(optionCount);
 }
+
+bool WalkOptionFolders(const QString &root, const std::function<void(const OptionFolder &)> &visit,
+                       const OptionScanLimits &limits)
+{
+    const auto filesOf = [](const Listing &entries) {
+        QStringList files;
+        for (const Entry &e : entries) {
+            if (e.kind == Entry::File)
+                files.append(e.name);
+        }
+        return files;
+    };
+
+    Frame top;
+    top.folder = withSlash(root);
+    top.canonical = QFileInfo(top.folder).canonicalFilePath();
+    if (top.canonical.isEmpty())
+        return true; // nothing there to walk
+    Listing rootEntries = listFolder(top.folder);
+    visit(OptionFolder{top.folder, QString(), filesOf(rootEntries)});
+    top.subFolders = subFoldersOf(rootEntries);
+    if (limits.MaxDepth <= 0)
+        return top.subFolders.empty();
+
+    bool complete = true;
+    std::vector<Frame> stack;
+    std::vector<QString> relative; // each frame's folder below the root
+    stack.push_back(std::move(top));
+    relative.emplace_back();
+    int visited = 0;
+    while (!stack.empty()) {
+        Frame &frame = stack.back();
+        if (frame.next == frame.subFolders.size()) {
+            stack.pop_back();
+            relative.pop_back();
+            continue;
+        }
+        if (visited >= limits.MaxNodes)
+            return false;
+        const Entry &sub = frame.subFolders[frame.next++];
+        QString canonical;
+        if (sub.link) {
+            canonical =
+                QFileInfo(frame.canonical + QLatin1Char('/') + sub.name).canonicalFilePath();
+            if (canonical.isEmpty() || onPath(stack, canonical))
+                continue;
+        } else {
+            canonical = frame.canonical + QLatin1Char('/') + sub.name;
+        }
+        const QString path = frame.folder + sub.name + QLatin1Char('/');
+        const QString rel = relative.back() + sub.name + QLatin1Char('/');
+        Listing entries = listFolder(path);
+        ++visited;
+        visit(OptionFolder{path, rel, filesOf(entries)});
+
+        const int depth = frame.level + 1;
+        Listing subFolders = subFoldersOf(entries);
+        if (subFolders.empty())
+            continue;
+        if (depth >= limits.MaxDepth) {
+            complete = false;
+            continue;
+        }
+        Frame child;
+        child.folder = path;
+        child.canonical = std::move(canonical);
+        child.level = depth;
+        child.subFolders = std::move(subFolders);
+        stack.push_back(std::move(child)); // `frame` is not used past this point
+        relative.push_back(rel);
+    }
+    return complete;
+}

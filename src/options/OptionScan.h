@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -43,3 +44,20 @@ void GetDirectories(OptionTree &tree, const QString &folder, OptionNode *parent,
 /// The same with explicit limits.
 void GetDirectories(OptionTree &tree, const QString &folder, OptionNode *parent, int &optionCount,
                     const std::function<void(int)> &progress, const OptionScanLimits &limits);
+
+/// One folder reached by WalkOptionFolders.
+struct OptionFolder
+{
+    QString Path;      ///< as reached by the walk (links not resolved), ending in '/'
+    QString Relative;  ///< below the walk's root, '/'-separated, ending in '/'; empty for the root
+    QStringList Files; ///< names of its regular files, links to regular files included
+};
+
+/// Visits @p root and every folder below it in the scan's order and by the scan's rules: a
+/// folder before its sub-folders, sub-folders sorted by name ignoring case, names beginning with
+/// '.' left out, links to folders followed except to a folder already on the path down to them,
+/// at most @p limits.MaxDepth levels below the root and @p limits.MaxNodes folders besides it.
+/// Unlike the scan it looks at no descriptor: every folder is visited, whatever its mode. A
+/// root that does not exist is an empty walk. Returns false when a limit ended the walk early.
+bool WalkOptionFolders(const QString &root, const std::function<void(const OptionFolder &)> &visit,
+                       const OptionScanLimits &limits = {});

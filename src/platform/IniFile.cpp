@@ -385,6 +385,14 @@ void IniFile::writeString(const QString &section, const QString &key, const QStr
         store(before);
 }
 
+void IniFile::clear()
+{
+    // The old content is replaced as a whole, so a file that could not be read may be replaced.
+    m_lines.clear();
+    m_bom = false;
+    m_unreadable = false;
+}
+
 void IniFile::beginUpdate()
 {
     if (m_deferred)

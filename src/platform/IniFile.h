@@ -41,6 +41,9 @@ public:
 
     const QString &path() const { return m_path; }
     bool exists() const { return m_exists; }
+    /// False when something exists at the path but could not be read as a file (a folder, a
+    /// special file, a file over MaxFileSize or one that may not be read).
+    bool readable() const { return !m_unreadable; }
 
     QString readString(const QString &section, const QString &key,
                        const QString &defaultValue) const;
@@ -55,6 +58,11 @@ public:
     void writeString(const QString &section, const QString &key, const QString &value);
     void writeInteger(const QString &section, const QString &key, int value);
     void writeBool(const QString &section, const QString &key, bool value);
+
+    /// Forgets every line, so that the writes that follow make up the whole new content: with
+    /// beginUpdate() and flush() the file is rewritten from scratch in one replacement. Only the
+    /// memory is touched until the next write commits.
+    void clear();
 
     /// Collects the writes that follow in memory until flush(), so that a run of writes
     /// replaces the file once: the file then holds either all of them or none.

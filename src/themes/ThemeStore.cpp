@@ -1,11 +1,203 @@
 #include "themes/ThemeStore.h"
 
 #include "core/Common.h"
+#include "options/OptionIni.h"
+#include "options/OptionNode.h"
+#include "options/OptionScan.h"
+#include "platform/Error.h"
+#include "platform/IniFile.h"
 #include "platform/Paths.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
+
+#include <algorithm>
+
+namespace {
+
+// Longest theme name, in bytes of the file name's encoding. Far above any real name, and low
+// enough that the file and the temporary file a save writes beside it stay inside the 255 bytes
+// a file name may have.
+constexpr int MaxThemeNameBytes = 200;
+
+QString withSlash(const QString &folder)
+{
+    return folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
+}
+
+// The selection mark among a folder's files: the exact name, else one that differs in case only
+// (packs made on Windows are not careful about case).
+QString findMark(const QStringList &files)
+{
+    const QString mark = SelectionMarkName();
+    if (files.contains(mark))
+        return mark;
+    for (const QString &name : files) {
+        if (name.compare(mark, Qt::CaseInsensitive) == 0)
+            return name;
+    }
+    return QString();
+}
+
+QString toStored(QString path)
+{
+    path.replace(QLatin1Char('/'), QLatin1Char('\\'));
+    return path;
+}
+
+} // namespace
+
+QString ThemesFolder(const TProgramSettings &settings)
+{
+    return withSlash(
+        platform::resolvePath(settings.ProgramDir + platform::fromStoredPath(settings.ThemesDir)));
+}
+
+QString OptionsRoot(const TProgramSettings &settings)
+{
+    return settings.optionsRoot();
+}
+
+QString ThemeFile(const TProgramSettings &settings, const QString &name)
+{
+    return ThemesFolder(settings) + name + QStringLiteral(".ini");
+}
+
+QString ThemeNameProblem(const QString &name)
+{
+    if (name.isEmpty())
+        return QStringLiteral("Please enter a name for the theme.");
+    bool bad = name == QLatin1String(".") || name == QLatin1String("..") ||
+               name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')) ||
+               QFile::encodeName(name).size() > MaxThemeNameBytes;
+    QString shown = name;
+    for (QChar &c : shown) {
+        if (c.category() == QChar::Other_Control) {
+            bad = true;
+            c = QLatin1Char('?');
+        }
+    }
+    if (!bad)
+        return QString();
+    if (shown.size() > 60)
+        shown = shown.left(60) + QStringLiteral("...");
+    return QStringLiteral("The theme name \"%1\" cannot be used: a theme name may not be \".\" or "
+                          "\"..\", hold \"/\", \"\\\" or control characters, or be longer than "
+                          "%2 bytes")
+        .arg(shown)
+        .arg(MaxThemeNameBytes);
+}
+
+QStringList ShowAvailableThemes(const QString &folder)
+{
+    // Regular files only: a folder named Old.ini is no theme, and a special file (a FIFO) would
+    // hang whoever tried to read it.
+    const QFileInfoList entries =
+        QDir(folder).entryInfoList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
+    QStringList names;
+    for (const QFileInfo &entry : entries) {
+        const QString file = entry.fileName();
+        if (!entry.isFile() || file.size() <= 4 ||
+            !file.endsWith(QStringLiteral(".ini"), Qt::CaseInsensitive))
+            continue;
+        names.append(file.left(file.size() - 4));
+    }
+    std::sort(names.begin(), names.end(), [](const QString &a, const QString &b) {
+        const int c = a.compare(b, Qt::CaseInsensitive);
+        return c != 0 ? c < 0 : a < b;
+    });
+    // The Themes window protects its first row as the default theme.
+    const int at = names.indexOf(DefaultThemeName());
+    if (at > 0)
+        names.move(at, 0);
+    return names;
+}
+
+void GetSelectedOptions(const QString &root, const QString &storedRoot, QStringList &delays,
+                        QStringList &scripts)
+{
+    WalkOptionFolders(root, [&](const OptionFolder &folder) {
+        if (findMark(folder.Files).isEmpty())
+            return;
+        LoadOptionIniFile(folder.Path);
+        if (CurrentOption.OptionRunMeFName.isEmpty())
+            return;
+        delays.append(QString::number(CurrentOption.OptionProgramDelay));
+        scripts.append(storedRoot + toStored(folder.Relative) + CurrentOption.OptionRunMeFName);
+    });
+}
+
+void GetSelectedOptions(const TProgramSettings &settings, QStringList &delays, QStringList &scripts)
+{
+    const QString stored =
+        QStringLiteral(".\\") + toStored(settings.OptionsDir) + QLatin1Char('\\');
+    GetSelectedOptions(OptionsRoot(settings), stored, delays, scripts);
+}
+
+int ClearAllSelectedOptions(const QString &root)
+{
+    int cleared = 0;
+    WalkOptionFolders(root, [&](const OptionFolder &folder) {
+        const QString mark = findMark(folder.Files);
+        if (mark.isEmpty())
+            return;
+        LoadOptionIniFile(folder.Path);
+        if (CurrentOption.OptionMode == CheckOn)
+            CurrentOption.OptionMode = CheckOff;
+        else if (CurrentOption.OptionMode == ModeOn)
+            CurrentOption.OptionMode = ModeOff;
+        SaveOptionIniFile(folder.Path); // throws when refused: the mark then stays
+        QFile::remove(folder.Path + mark);
+        ++cleared;
+    });
+    return cleared;
+}
+
+int SaveTheme(TProgramSettings &settings, const QString &name)
+{
+    const QString problem = ThemeNameProblem(name);
+    if (!problem.isEmpty())
+        throw AppError(problem);
+
+    const QString path = ThemeFile(settings, name);
+    QStringList delays;
+    QStringList scripts;
+    GetSelectedOptions(settings, delays, scripts);
+    if (scripts.isEmpty()) {
+        // A theme without entries has no sections, and so no file.
+        QFile::remove(path);
+        settings.ThemeName = name;
+        return 0;
+    }
+
+    QDir().mkpath(ThemesFolder(settings));
+    platform::IniFile ini(path);
+    // The new theme replaces the old one whole and in one step: written in full to a temporary
+    // file, then renamed over it. A refused write leaves the old theme as it was.
+    ini.beginUpdate();
+    ini.clear();
+    for (int n = 0; n < scripts.size(); ++n) {
+        const QString section = QStringLiteral("Option%1").arg(n);
+        ini.writeString(section, QStringLiteral("Delay"), delays[n]);
+        ini.writeString(section, QStringLiteral("RunMeFName"), scripts[n]);
+    }
+    ini.flush();
+    settings.ThemeName = name;
+    return static_cast<int>(scripts.size());
+}
+
+bool DeleteTheme(const TProgramSettings &settings, const QString &name)
+{
+    const QString fileName = name + QStringLiteral(".ini");
+    if (fileName.contains(DefaultThemeName()))
+        return false;
+    // A name read from the folder always names a file in it; anything else deletes nothing.
+    if (ThemeNameProblem(name).isEmpty())
+        QFile::remove(ThemesFolder(settings) + fileName);
+    return true;
+}
 
 QString GetAppDataThemePath(const TProgramSettings &settings)
 {
@@ -13,16 +205,34 @@ QString GetAppDataThemePath(const TProgramSettings &settings)
            platform::fromStoredPath(settings.ThemesAppDataDir);
 }
 
-void CopyDefaultThemes(const TProgramSettings &settings, const QString &destination)
+int CopyDefaultThemes(const TProgramSettings &settings, const QString &destination)
 {
     const QString source =
         platform::resolvePath(settings.ProgramDir + platform::fromStoredPath(settings.ThemesDir));
     const QFileInfoList files =
-        QDir(source).entryInfoList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+        QDir(source).entryInfoList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
     QDir().mkpath(destination);
+    int copied = 0;
     for (const QFileInfo &file : files) {
-        const QString target = destination + QLatin1Char('/') + file.fileName();
-        QFile::remove(target); // the copy replaces a file of the same name
-        QFile::copy(file.absoluteFilePath(), target);
+        // Regular files only: reading a FIFO or a device would hang the start-up.
+        if (!file.isFile() || file.size() > platform::IniFile::MaxFileSize)
+            continue;
+        QFile in(file.absoluteFilePath());
+        if (!in.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray content = in.readAll();
+        if (in.error() != QFileDevice::NoError)
+            continue;
+        // Written beside the target and renamed over it: the user's file stays whole until the
+        // new copy is complete.
+        QSaveFile out(destination + QLatin1Char('/') + file.fileName());
+        out.setDirectWriteFallback(false);
+        if (!out.open(QIODevice::WriteOnly) || out.write(content) != content.size()) {
+            out.cancelWriting();
+            continue;
+        }
+        if (out.commit())
+            ++copied;
     }
+    return copied;
 }

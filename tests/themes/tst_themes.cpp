@@ -1,0 +1,662 @@
+// The theme store and theme application on real folders: listing, gathering, clearing, saving,
+// deleting, the first-run copy, and applying themes whose scripts run as real processes, with
+// their pacing and hostile theme files.
+
+#include "ThemeFixture.h"
+#include "options/OptionIni.h"
+#include "options/OptionScan.h"
+#include "platform/Error.h"
+#include "platform/IniFile.h"
+#include "themes/ThemeApply.h"
+#include "themes/ThemeStore.h"
+
+#include <QElapsedTimer>
+#include <QSet>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace testfiles;
+
+namespace {
+
+// Runs @p app to its end and returns the time of each step's start, from the first.
+QList<qint64> runToEnd(ThemeApplication &app)
+{
+    QList<qint64> starts;
+    QElapsedTimer clock;
+    clock.start();
+    QObject context; // ends both connections on return
+    QObject::connect(&app, &ThemeApplication::stepStarted, &context,
+                     [&](int, int, int) { starts.append(clock.elapsed()); });
+    bool done = false;
+    QObject::connect(&app, &ThemeApplication::finished, &context, [&] { done = true; });
+    app.Start();
+    [&] { QTRY_VERIFY_WITH_TIMEOUT(done, 20000); }();
+    return starts;
+}
+
+QStringList sectionsOf(const QString &path)
+{
+    return platform::IniFile(path).sections();
+}
+
+} // namespace
+
+class TestThemes : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<ThemeFixture> f;
+
+private Q_SLOTS:
+    void init() { f = std::make_unique<ThemeFixture>(); }
+    void cleanup() { f.reset(); }
+
+    // ---- Listing ---------------------------------------------------------------------------
+
+    void listing_data()
+    {
+        QTest::addColumn<QStringList>("entries"); // "file:Name", "dir:Name", "fifo:Name"
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("sorted, (Default) first")
+            << QStringList{S("file:blue.ini"), S("file:!Loud.ini"), S("file:(Default).ini"),
+                           S("file:Amber.INI")}
+            << QStringList{S("(Default)"), S("!Loud"), S("Amber"), S("blue")};
+        QTest::newRow("a folder named Old.ini, other files, a FIFO")
+            << QStringList{S("dir:Old.ini"), S("file:Notes.txt"), S("file:Blue.ini"),
+                           S("fifo:Pipe.ini"), S("file:.ini")}
+            << QStringList{S("Blue")};
+        QTest::newRow("no (Default)")
+            << QStringList{S("file:B.ini"), S("file:a.ini")} << QStringList{S("a"), S("B")};
+        QTest::newRow("empty folder") << QStringList{} << QStringList{};
+    }
+
+    void listing()
+    {
+        QFETCH(QStringList, entries);
+        QFETCH(QStringList, expected);
+        for (const QString &e : entries) {
+            const QString kind = e.section(QLatin1Char(':'), 0, 0);
+            const QString path = f->themes() + e.section(QLatin1Char(':'), 1);
+            if (kind == S("dir"))
+                QVERIFY(QDir().mkpath(path));
+            else if (kind == S("fifo"))
+                QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0644), 0);
+            else
+                QVERIFY(writeAll(path, "[Option0]\n"));
+        }
+        QCOMPARE(ShowAvailableThemes(f->themes()), expected);
+        QCOMPARE(ShowAvailableThemes(f->root() + S("missing/")), QStringList());
+    }
+
+    // ---- Gathering and clearing ------------------------------------------------------------
+
+    void gather_data()
+    {
+        QTest::addColumn<QStringList>("layout");
+        QTest::addColumn<QStringList>("expected"); // "delay path"
+        QTest::newRow("walk order, a folder before its sub-folders")
+            << QStringList{S("b/Two 3,selected,delay=200"), S("A 5,selected,delay=300"),
+                           S("A/Sub 3,selected"), S("C 2")}
+            << QStringList{S("300 .\\Options\\A\\RunMe.sh"), S("100 .\\Options\\A\\Sub\\RunMe.sh"),
+                           S("200 .\\Options\\b\\Two\\RunMe.sh")};
+        QTest::newRow("a selected folder without a main script, one below it")
+            << QStringList{S("G 3,selected,runme="), S("G/Inner 3,selected,runme=Go.sh")}
+            << QStringList{S("100 .\\Options\\G\\Inner\\Go.sh")};
+        QTest::newRow("dot folders and everything below them")
+            << QStringList{S(".hidden 3,selected"), S(".hidden/Deep 3,selected"),
+                           S("Seen 3,selected")}
+            << QStringList{S("100 .\\Options\\Seen\\RunMe.sh")};
+        QTest::newRow("no descriptor: the default script name and delay")
+            << QStringList{S("Bare 3,selected,noini,noscript")}
+            << QStringList{S("2000 .\\Options\\Bare\\RunMe.bat")};
+    }
+
+    void gather()
+    {
+        QFETCH(QStringList, layout);
+        QFETCH(QStringList, expected);
+        f->layout(layout);
+        QStringList delays;
+        QStringList scripts;
+        GetSelectedOptions(ProgramSettings, delays, scripts);
+        QCOMPARE(delays.size(), scripts.size());
+        QStringList got;
+        for (int i = 0; i < delays.size(); ++i)
+            got.append(delays[i] + QLatin1Char(' ') + scripts[i]);
+        QCOMPARE(got, expected);
+    }
+
+    void selectionMarkMustBeAFile()
+    {
+        f->layout({S("Folder 3"), S("Lower 3")});
+        QVERIFY(QDir().mkpath(f->options() + S("Folder/Selected.ini")));
+        QVERIFY(writeAll(f->options() + S("Lower/selected.INI"), ""));
+        QStringList delays;
+        QStringList scripts;
+        GetSelectedOptions(ProgramSettings, delays, scripts);
+        QCOMPARE(scripts, QStringList{S(".\\Options\\Lower\\RunMe.sh")});
+        QCOMPARE(ClearAllSelectedOptions(f->options()), 1);
+        QVERIFY(!QFileInfo::exists(f->options() + S("Lower/selected.INI")));
+        QVERIFY(QFileInfo(f->options() + S("Folder/Selected.ini")).isDir());
+    }
+
+    void clear_data()
+    {
+        QTest::addColumn<QString>("spec");
+        QTest::addColumn<int>("after");
+        QTest::addColumn<bool>("marked");
+        QTest::newRow("3 becomes 2") << S("3,selected") << 2 << false;
+        QTest::newRow("5 becomes 4") << S("5,selected") << 4 << false;
+        QTest::newRow("2 rewritten as 2") << S("2,selected") << 2 << false;
+        QTest::newRow("4 rewritten as 4") << S("4,selected") << 4 << false;
+        QTest::newRow("no script: 1") << S("3,selected,noscript") << 1 << false;
+        QTest::newRow("folder mode kept") << S("7,selected") << 7 << false;
+        QTest::newRow("not selected: untouched") << S("3") << 3 << false;
+    }
+
+    void clear()
+    {
+        QFETCH(QString, spec);
+        QFETCH(int, after);
+        QFETCH(bool, marked);
+        f->option(S("Group/Opt"), spec);
+        f->option(S("Group/.dot"), S("3,selected"));
+        // Outside the option folders: the program folder itself must not be walked.
+        QVERIFY(writeAll(f->program() + S("Selected.ini"), ""));
+        QVERIFY(writeAll(f->program() + S("Other/Selected.ini"), ""));
+        QVERIFY(writeAll(f->program() + S("Other/options.ini"), "[Mode]\nOptionMode=3\n"));
+        const QByteArray before = readAll(f->options() + S("Group/Opt/options.ini"));
+
+        ClearAllSelectedOptions(OptionsRoot(ProgramSettings));
+        QCOMPARE(f->mode(S("Group/Opt")), after);
+        QCOMPARE(f->selected(S("Group/Opt")), marked);
+        if (!spec.contains(S("selected")))
+            QCOMPARE(readAll(f->options() + S("Group/Opt/options.ini")), before);
+        QVERIFY(f->selected(S("Group/.dot")));
+        QCOMPARE(f->mode(S("Group/.dot")), 3);
+        QVERIFY(QFileInfo::exists(f->program() + S("Selected.ini")));
+        QVERIFY(QFileInfo::exists(f->program() + S("Other/Selected.ini")));
+        QCOMPARE(readAll(f->program() + S("Other/options.ini")),
+                 QByteArray("[Mode]\nOptionMode=3\n"));
+    }
+
+    void refusedModeWriteKeepsTheMark()
+    {
+        f->layout({S("A 3,selected"), S("B 3,selected")});
+        QVERIFY(QFile::setPermissions(f->options() + S("A/options.ini"), QFile::ReadOwner));
+        QVERIFY_THROWS_EXCEPTION(AppError, ClearAllSelectedOptions(f->options()));
+        QVERIFY(f->selected(S("A")));
+        QCOMPARE(f->mode(S("A")), 3);
+    }
+
+    void linksAndLoopsUnderOptions()
+    {
+        f->layout({S("A 3,selected"), S("A/Deep 5,selected")});
+        const QString outside = f->root() + S("Shared/Ext/");
+        QVERIFY(QDir().mkpath(outside));
+        QVERIFY(writeAll(outside + S("Selected.ini"), ""));
+        QVERIFY(writeAll(outside + S("RunMe.sh"), f->script(S("Ext"))));
+        QVERIFY(writeAll(outside + S("options.ini"), "[RunMe]\nOptionRunMeFName=RunMe.sh\n"));
+        // Loops: back to the root, to the folder itself, and two folders pointing at each other.
+        QVERIFY(QFile::link(f->options(), f->options() + S("A/up")));
+        QVERIFY(QFile::link(f->options() + S("A"), f->options() + S("A/self")));
+        QVERIFY(QFile::link(f->options() + S("A/Deep"), f->options() + S("A/Deep/back")));
+        QVERIFY(QFile::link(f->root() + S("Shared"), f->options() + S("Linked")));
+
+        QStringList visited;
+        QVERIFY(WalkOptionFolders(
+            f->options(), [&](const OptionFolder &folder) { visited.append(folder.Relative); }));
+        QCOMPARE(visited,
+                 (QStringList{QString(), S("A/"), S("A/Deep/"), S("Linked/"), S("Linked/Ext/")}));
+        QStringList delays;
+        QStringList scripts;
+        GetSelectedOptions(ProgramSettings, delays, scripts);
+        QCOMPARE(scripts,
+                 (QStringList{S(".\\Options\\A\\RunMe.sh"), S(".\\Options\\A\\Deep\\RunMe.sh"),
+                              S(".\\Options\\Linked\\Ext\\RunMe.sh")}));
+        QCOMPARE(ClearAllSelectedOptions(f->options()), 3);
+    }
+
+    void walkLimits_data()
+    {
+        QTest::addColumn<int>("depth");
+        QTest::addColumn<int>("nodes");
+        QTest::addColumn<int>("visited");
+        QTest::addColumn<bool>("complete");
+        QTest::newRow("within the limits") << 10 << 100 << 6 << true;
+        QTest::newRow("depth") << 3 << 100 << 4 << false;
+        QTest::newRow("nodes") << 10 << 2 << 3 << false;
+    }
+
+    void walkLimits()
+    {
+        QFETCH(int, depth);
+        QFETCH(int, nodes);
+        QFETCH(int, visited);
+        QFETCH(bool, complete);
+        QVERIFY(QDir().mkpath(f->options() + S("1/2/3/4/5")));
+        int count = 0;
+        OptionScanLimits limits;
+        limits.MaxDepth = depth;
+        limits.MaxNodes = nodes;
+        QCOMPARE(WalkOptionFolders(
+                     f->options(), [&](const OptionFolder &) { ++count; }, limits),
+                 complete);
+        QCOMPARE(count, visited);
+    }
+
+    // ---- Saving and deleting ---------------------------------------------------------------
+
+    void saveWritesTheFormat()
+    {
+        f->layout({S("Chat/Classic 3,selected,delay=1500"), S("Bars/Red 5,selected,runme=Go.sh")});
+        QCOMPARE(SaveTheme(ProgramSettings, S("Mine")), 2);
+        QCOMPARE(
+            readAll(f->themes() + S("Mine.ini")),
+            QByteArray("[Option0]\nDelay=100\nRunMeFName=.\\Options\\Bars\\Red\\Go.sh\n"
+                       "[Option1]\nDelay=1500\nRunMeFName=.\\Options\\Chat\\Classic\\RunMe.sh\n"));
+        QCOMPARE(ProgramSettings.ThemeName, S("Mine"));
+    }
+
+    void saveOverALargerTheme()
+    {
+        f->theme(S("Big"), ThemeFixture::themeText({S("a"), S("b"), S("c"), S("d"), S("e")}) +
+                               "[Extra]\nKey=1\n");
+        f->layout({S("A 3,selected")});
+        QCOMPARE(SaveTheme(ProgramSettings, S("Big")), 1);
+        QCOMPARE(sectionsOf(f->themes() + S("Big.ini")), QStringList{S("Option0")});
+    }
+
+    void saveWithoutSelectionsRemovesTheTheme()
+    {
+        f->theme(S("Gone"), ThemeFixture::themeText({S("a")}));
+        f->layout({S("A 3")});
+        QCOMPARE(SaveTheme(ProgramSettings, S("Gone")), 0);
+        QVERIFY(!QFileInfo::exists(f->themes() + S("Gone.ini")));
+        QCOMPARE(ProgramSettings.ThemeName, S("Gone"));
+    }
+
+    void refusedSaveKeepsTheOldTheme()
+    {
+        const QByteArray old = ThemeFixture::themeText({S("a"), S("b")});
+        f->theme(S("Kept"), old);
+        QVERIFY(QFile::setPermissions(f->themes() + S("Kept.ini"), QFile::ReadOwner));
+        f->layout({S("A 3,selected")});
+        try {
+            SaveTheme(ProgramSettings, S("Kept"));
+            QFAIL("the save was not refused");
+        } catch (const AppError &e) {
+            QCOMPARE(e.message(), S("Unable to write to ") + f->themes() + S("Kept.ini"));
+        }
+        QCOMPARE(readAll(f->themes() + S("Kept.ini")), old);
+        QCOMPARE(ProgramSettings.ThemeName, S("(Default)"));
+        QCOMPARE(QDir(f->themes()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+    }
+
+    void themeNames_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("plain") << S("My Theme") << true;
+        QTest::newRow("brackets and accents") << S("Été (Default) copy") << true;
+        QTest::newRow("empty") << QString() << false;
+        QTest::newRow("dot") << S(".") << false;
+        QTest::newRow("dot dot") << S("..") << false;
+        QTest::newRow("slash") << S("../../etc/evil") << false;
+        QTest::newRow("backslash") << S("a\\b") << false;
+        QTest::newRow("tab") << S("a\tb") << false;
+        QTest::newRow("line break") << S("a\nb") << false;
+        QTest::newRow("delete character") << S("a\x7f") << false;
+        QTest::newRow("too long") << QString(201, QLatin1Char('x')) << false;
+        QTest::newRow("long enough") << QString(200, QLatin1Char('x')) << true;
+    }
+
+    void themeNames()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, accepted);
+        f->layout({S("A 3,selected")});
+        QCOMPARE(ThemeNameProblem(name).isEmpty(), accepted);
+        bool saved = true;
+        try {
+            SaveTheme(ProgramSettings, name);
+        } catch (const AppError &e) {
+            saved = false;
+            QCOMPARE(e.message(), ThemeNameProblem(name));
+        }
+        QCOMPARE(saved, accepted);
+        QCOMPARE(ProgramSettings.ThemeName, accepted ? name : S("(Default)"));
+        QCOMPARE(ShowAvailableThemes(f->themes()), accepted ? QStringList{name} : QStringList());
+        // Nothing was written anywhere else.
+        QCOMPARE(QDir(f->root() + S("etc")).exists(), false);
+    }
+
+    void deleteRule_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("(Default)") << S("(Default)") << true;
+        QTest::newRow("contains (Default)") << S("My (Default) copy") << true;
+        QTest::newRow("other case") << S("(default)") << false;
+        QTest::newRow("plain") << S("Blue") << false;
+    }
+
+    void deleteRule()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, refused);
+        f->theme(name, ThemeFixture::themeText({S("a")}));
+        QCOMPARE(DeleteTheme(ProgramSettings, name), !refused);
+        QCOMPARE(QFileInfo::exists(f->themes() + name + S(".ini")), refused);
+    }
+
+    // ---- First-run copy --------------------------------------------------------------------
+
+    void firstRunCopy()
+    {
+        f->theme(S("(Default)"), "[Option0]\nDelay=1\n");
+        f->theme(S("Blue"), "new blue");
+        QVERIFY(QDir().mkpath(f->themes() + S("Sub")));
+        QCOMPARE(::mkfifo(QFile::encodeName(f->themes() + S("Pipe.ini")).constData(), 0644), 0);
+        // Too large to be a theme: not copied, and the user's file of that name stays.
+        QFile big(f->themes() + S("Huge.ini"));
+        QVERIFY(big.open(QIODevice::WriteOnly));
+        QVERIFY(big.resize(platform::IniFile::MaxFileSize + 1));
+        big.close();
+        const QString dest = f->root() + S("config/Themes");
+        QVERIFY(writeAll(dest + S("/Blue.ini"), "old blue"));
+        QVERIFY(writeAll(dest + S("/Huge.ini"), "mine"));
+        QVERIFY(writeAll(dest + S("/Own.ini"), "own"));
+
+        QCOMPARE(CopyDefaultThemes(ProgramSettings, dest), 2);
+        QCOMPARE(readAll(dest + S("/(Default).ini")), QByteArray("[Option0]\nDelay=1\n"));
+        QCOMPARE(readAll(dest + S("/Blue.ini")), QByteArray("new blue"));
+        QCOMPARE(readAll(dest + S("/Huge.ini")), QByteArray("mine"));
+        QCOMPARE(readAll(dest + S("/Own.ini")), QByteArray("own"));
+        QCOMPARE(QDir(dest).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 (QStringList{S("(Default).ini"), S("Blue.ini"), S("Huge.ini"), S("Own.ini")}));
+
+        // The destination is made even when there is nothing to copy.
+        ProgramSettings.ThemesDir = S("Nowhere");
+        QCOMPARE(CopyDefaultThemes(ProgramSettings, f->root() + S("new/deep/Themes")), 0);
+        QVERIFY(QFileInfo(f->root() + S("new/deep/Themes")).isDir());
+    }
+
+    // ---- Applying --------------------------------------------------------------------------
+
+    void applyStartsInOrder_data()
+    {
+        QTest::addColumn<bool>("hidden");
+        QTest::newRow("hidden: -h") << true;
+        QTest::newRow("normal window") << false;
+    }
+
+    void applyStartsInOrder()
+    {
+        QFETCH(bool, hidden);
+        ProgramSettings.HideShell = hidden;
+        f->layout({S("Chat/Classic 3,selected"), S("Chat/Compact 2"), S("Bars/Red 5,selected"),
+                   S("Bars/Blue 4"), S("Zed 3")});
+        QCOMPARE(SaveTheme(ProgramSettings, S("Three")), 2);
+        // The theme file decides the order, not the walk.
+        f->theme(S("Three"), ThemeFixture::themeText({S(".\\Options\\Zed\\RunMe.sh"),
+                                                      S(".\\options\\chat\\compact\\runme.sh"),
+                                                      S(".\\Options\\Bars\\Blue\\RunMe.sh")},
+                                                     60));
+        ProgramSettings.ThemeName = S("(Default)");
+
+        ThemeApplication app(ProgramSettings);
+        QStringList started;
+        connect(&app, &ThemeApplication::scriptStarted, this,
+                [&](int index, const QString &, const QString &, const QStringList &parameters) {
+                    started.append(QString::number(index) + QLatin1Char(' ') +
+                                   parameters.join(QLatin1Char(' ')));
+                });
+        app.Prepare(S("Three"));
+        // Every mark is cleared before anything starts, and no mode becomes selected.
+        QVERIFY(!f->selected(S("Chat/Classic")));
+        QVERIFY(!f->selected(S("Bars/Red")));
+        QCOMPARE(f->mode(S("Chat/Classic")), 2);
+        QCOMPARE(f->mode(S("Bars/Red")), 4);
+        QCOMPARE(ProgramSettings.ThemeName, S("(Default)"));
+        runToEnd(app);
+        const QString h = hidden ? S("-h") : QString();
+        QCOMPARE(started, (QStringList{S("0 ") + h, S("1 ") + h, S("2 ") + h}));
+        QCOMPARE(ProgramSettings.ThemeName, S("Three"));
+        QTRY_COMPARE(f->runs().size(), 3);
+        QSet<QString> seen;
+        for (const ScriptRun &run : f->runs()) {
+            seen.insert(run.folder);
+            QCOMPARE(run.args, h);
+            QCOMPARE(run.dir, QDir(f->options() + run.folder).canonicalPath());
+        }
+        QCOMPARE(seen, (QSet<QString>{S("Zed"), S("Chat/Compact"), S("Bars/Blue")}));
+        QCOMPARE(f->mode(S("Zed")), 3); // nothing but the scripts changes a mode
+    }
+
+    void applyEdgeCases_data()
+    {
+        QTest::addColumn<QByteArray>("theme");
+        QTest::addColumn<int>("entries");
+        QTest::addColumn<QStringList>("ran");
+        QTest::newRow("sections Option0 and Option2 only")
+            << QByteArray("[Option0]\nRunMeFName=.\\Options\\A\\RunMe.sh\n"
+                          "[Option2]\nRunMeFName=.\\Options\\B\\RunMe.sh\n")
+            << 2 << QStringList{S("A")};
+        QTest::newRow("a deleted script is skipped")
+            << ThemeFixture::themeText({S(".\\Options\\A\\RunMe.sh"),
+                                        S(".\\Options\\Gone\\RunMe.sh"),
+                                        S(".\\Options\\B\\RunMe.sh")})
+            << 3 << QStringList{S("A"), S("B")};
+        QTest::newRow("no sections") << QByteArray("; nothing here\n") << 0 << QStringList{};
+        QTest::newRow("a path that leaves and comes back in")
+            << ThemeFixture::themeText({S(".\\Options\\A\\..\\B\\RunMe.sh")}) << 1
+            << QStringList{S("B")};
+    }
+
+    void applyEdgeCases()
+    {
+        QFETCH(QByteArray, theme);
+        QFETCH(int, entries);
+        QFETCH(QStringList, ran);
+        f->layout({S("A 2"), S("B 2"), S("Marked 3,selected")});
+        f->theme(S("T"), theme);
+        ThemeApplication app(ProgramSettings);
+        app.Prepare(S("T"));
+        QCOMPARE(static_cast<int>(app.Theme().Entries.size()), entries);
+        runToEnd(app);
+        QCOMPARE(ProgramSettings.ThemeName, S("T"));
+        QVERIFY(!f->selected(S("Marked")));
+        QTRY_COMPARE(f->runs().size(), ran.size());
+        QStringList folders = f->ranFolders();
+        folders.sort();
+        QCOMPARE(folders, ran);
+    }
+
+    void unreadableThemeChangesNothing_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("missing") << S("missing");
+        QTest::newRow("a folder") << S("dir");
+        QTest::newRow("a FIFO") << S("fifo");
+        QTest::newRow("over the size limit") << S("huge");
+        QTest::newRow("a hostile name") << S("name");
+    }
+
+    void unreadableThemeChangesNothing()
+    {
+        QFETCH(QString, kind);
+        f->layout({S("A 3,selected")});
+        QString name = S("Broken");
+        const QString path = f->themes() + S("Broken.ini");
+        if (kind == S("dir")) {
+            QVERIFY(QDir().mkpath(path));
+        } else if (kind == S("fifo")) {
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0644), 0);
+        } else if (kind == S("huge")) {
+            QFile big(path);
+            QVERIFY(big.open(QIODevice::WriteOnly));
+            QVERIFY(big.resize(platform::IniFile::MaxFileSize + 1));
+        } else if (kind == S("name")) {
+            QVERIFY(writeAll(f->program() + S("Escape.ini"), ThemeFixture::themeText({})));
+            name = S("../Escape");
+        }
+        ThemeApplication app(ProgramSettings);
+        try {
+            app.Prepare(name);
+            QFAIL("the theme was read");
+        } catch (const AppError &e) {
+            QCOMPARE(e.message(), S("Unable to read theme ") + name);
+        }
+        QVERIFY(f->selected(S("A")));
+        QCOMPARE(f->mode(S("A")), 3);
+        QCOMPARE(ProgramSettings.ThemeName, S("(Default)"));
+    }
+
+    void scriptsOnlyFromTheOptionFolders()
+    {
+        f->layout({S("A 2"), S("Inside 2")});
+        const QString outside = f->root() + S("outside.sh");
+        QVERIFY(writeAll(outside, f->script(S("OUTSIDE"))));
+        QVERIFY(QFile::link(outside, f->options() + S("A/Out.sh")));
+        QVERIFY(QFile::link(f->root(), f->options() + S("A/Up")));
+        const QString up = S(".\\Options\\") + QString(S("..\\")).repeated(12);
+        f->theme(S("Hostile"), ThemeFixture::themeText(
+                                   {up + S("bin\\sh"), S(".\\..\\..\\..\\bin\\sh"), S("/bin/sh"),
+                                    S("C:\\x.bat"), S("c:x.bat"), S("\\\\server\\share\\x.bat"),
+                                    S(".\\Options\\A\\Out.sh"), S(".\\Options\\A\\Up\\outside.sh"),
+                                    S(".\\..\\outside.sh"), S(".\\Options\\Inside\\RunMe.sh")}));
+        ThemeApplication app(ProgramSettings);
+        app.Prepare(S("Hostile"));
+        QCOMPARE(app.Plan().Outside, 9);
+        QCOMPARE(app.Plan().Missing, 0);
+        QCOMPARE(static_cast<int>(app.Plan().Steps.size()), 1);
+        runToEnd(app);
+        QTRY_COMPARE(f->ranFolders(), QStringList{S("Inside")});
+        QCOMPARE(ProgramSettings.ThemeName, S("Hostile"));
+    }
+
+    void locate_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<int>("place"); // ThemeScriptPlace
+        const int in = int(ThemeScriptPlace::Inside);
+        const int missing = int(ThemeScriptPlace::Missing);
+        const int out = int(ThemeScriptPlace::Outside);
+        QTest::newRow("stored form") << S(".\\Options\\A\\RunMe.sh") << in;
+        QTest::newRow("other case") << S(".\\OPTIONS\\a\\runme.SH") << in;
+        QTest::newRow("without .\\") << S("Options\\A\\RunMe.sh") << in;
+        QTest::newRow("slashes") << S("./Options/A/RunMe.sh") << in;
+        QTest::newRow("empty") << QString() << missing;
+        QTest::newRow("no such file") << S(".\\Options\\A\\Nope.sh") << missing;
+        QTest::newRow("a folder") << S(".\\Options\\A") << missing;
+        QTest::newRow("the program folder") << S(".\\varimond.ini") << out;
+        QTest::newRow("drive") << S("D:\\Options\\A\\RunMe.sh") << out;
+        QTest::newRow("absolute") << S("\\Options\\A\\RunMe.sh") << out;
+        QTest::newRow("escape") << S(".\\Options\\..\\..\\x.sh") << out;
+    }
+
+    void locate()
+    {
+        QFETCH(QString, stored);
+        QFETCH(int, place);
+        f->layout({S("A 2")});
+        QVERIFY(writeAll(f->program() + S("varimond.ini"), ""));
+        QString file;
+        QCOMPARE(int(LocateThemeScript(f->program(), f->options(), stored, &file)), place);
+        if (place == int(ThemeScriptPlace::Inside))
+            QCOMPARE(file, f->options() + S("A/RunMe.sh"));
+    }
+
+    void hugeTheme()
+    {
+        f->layout({S("A 3,selected")});
+        QStringList paths;
+        for (int i = 0; i < 5000; ++i)
+            paths.append(S(".\\Options\\Missing%1\\RunMe.sh").arg(i));
+        f->theme(S("Huge"), ThemeFixture::themeText(paths));
+        ThemeApplication app(ProgramSettings);
+        app.Prepare(S("Huge"));
+        QCOMPARE(app.Theme().SectionCount, 5000);
+        QCOMPARE(static_cast<int>(app.Theme().Entries.size()), MaxThemeEntries);
+        QCOMPARE(app.Plan().Ignored, 4000);
+        QCOMPARE(app.Plan().Missing, 1000);
+        runToEnd(app);
+        QCOMPARE(app.GetState(), ThemeApplication::State::Complete);
+    }
+
+    void delays_data()
+    {
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<int>("delay");
+        QTest::newRow("decimal") << QByteArray("Delay=1500\n") << 1500;
+        QTest::newRow("hexadecimal") << QByteArray("Delay=$64\n") << 100;
+        QTest::newRow("missing: the default") << QByteArray() << 2000;
+        QTest::newRow("malformed: the default") << QByteArray("Delay=soon\n") << 2000;
+        QTest::newRow("below the least") << QByteArray("Delay=-5\n") << MinimumThemeDelay;
+        QTest::newRow("days") << QByteArray("Delay=2000000000\n") << MaximumThemeDelay;
+    }
+
+    void delays()
+    {
+        QFETCH(QByteArray, value);
+        QFETCH(int, delay);
+        f->theme(S("D"), "[Option0]\n" + value + "RunMeFName=x\n");
+        const ThemeContent theme = ReadTheme(ProgramSettings, S("D"));
+        QCOMPARE(static_cast<int>(theme.Entries.size()), 1);
+        QCOMPARE(theme.Entries[0].Delay, delay);
+    }
+
+    void pacing()
+    {
+        f->layout({S("A 2"), S("B 2"), S("C 2")});
+        f->theme(S("Paced"), "[Option0]\nDelay=250\nRunMeFName=.\\Options\\A\\RunMe.sh\n"
+                             "[Option1]\nDelay=120\nRunMeFName=.\\Options\\B\\RunMe.sh\n"
+                             "[Option2]\nDelay=20\nRunMeFName=.\\Options\\C\\RunMe.sh\n");
+        ThemeApplication app(ProgramSettings);
+        app.Prepare(S("Paced"));
+        QCOMPARE(app.Plan().TotalDelay(), 390);
+        QList<int> counts;
+        QList<int> waits;
+        connect(&app, &ThemeApplication::stepStarted, this, [&](int, int count, int delay) {
+            counts.append(count);
+            waits.append(delay);
+        });
+        QElapsedTimer clock;
+        clock.start();
+        const QList<qint64> starts = runToEnd(app);
+        const qint64 total = clock.elapsed();
+        QCOMPARE(counts, (QList<int>{3, 3, 3}));
+        QCOMPARE(waits, (QList<int>{250, 120, 20}));
+        QCOMPARE(starts.size(), 3);
+        // Each start waits for the delay stored with the entry before it; the end waits for the
+        // last one.
+        QVERIFY2(starts[1] - starts[0] >= 250, qPrintable(QString::number(starts[1] - starts[0])));
+        QVERIFY2(starts[2] - starts[1] >= 120, qPrintable(QString::number(starts[2] - starts[1])));
+        QVERIFY(total >= 390);
+        QTRY_COMPARE(f->runs().size(), 3);
+    }
+
+    void abortStopsFurtherStarts()
+    {
+        f->layout({S("A 2"), S("B 2")});
+        f->theme(S("Two"), ThemeFixture::themeText(
+                               {S(".\\Options\\A\\RunMe.sh"), S(".\\Options\\B\\RunMe.sh")}, 5000));
+        ThemeApplication app(ProgramSettings);
+        app.Prepare(S("Two"));
+        int finished = 0;
+        connect(&app, &ThemeApplication::finished, this, [&] { ++finished; });
+        app.Start();
+        QCOMPARE(app.GetState(), ThemeApplication::State::Running);
+        app.Abort();
+        QCOMPARE(app.GetState(), ThemeApplication::State::Aborted);
+        QCOMPARE(finished, 1);
+        QTRY_COMPARE(f->ranFolders(), QStringList{S("A")});
+        QCOMPARE(ProgramSettings.ThemeName, S("(Default)"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestThemes)
+#include "tst_themes.moc"
