@@ -63,8 +63,7 @@ TThemesForm::TThemesForm(QWidget *owner)
     setObjectName(QStringLiteral("ThemesForm"));
     setWindowTitle(QStringLiteral("Themes"));
     setSizeGripEnabled(true);
-    setMinimumSize(300, 200);
-    resize(360, 300);
+    resize(420, 320); // the layout keeps it from shrinking below its controls
     QFont f = font();
     SetVistaFormFont(f);
     setFont(f);
