@@ -131,9 +131,15 @@ void ThemeApplication::Read(const QString &name)
 
 void ThemeApplication::ClearAndPlan()
 {
+    ThemePlan plan = PlanTheme(m_settings, m_theme);
+    // A theme whose Windows scripts cannot start without Wine is refused before it clears.
+    QStringList scripts;
+    for (const ThemeStep &step : plan.Steps)
+        scripts.append(step.Script);
+    platform::requireWineFor(scripts);
     ClearAllSelectedOptions(OptionsRoot(m_settings));
     CurrentOption.OptionProgramDelay = m_settings.DefaultProgramDelay;
-    m_plan = PlanTheme(m_settings, m_theme);
+    m_plan = std::move(plan);
 }
 
 void ThemeApplication::Prepare(const QString &name)

@@ -91,8 +91,9 @@ public:
 
     /// Reads theme @p name; throws AppError when it cannot be read, and nothing changes.
     void Read(const QString &name);
-    /// Clears the selection marks of the option folders (throws AppError when a descriptor may
-    /// not be written) and plans the starts of the theme read.
+    /// Plans the starts of the theme read, then clears the selection marks of the option
+    /// folders. Throws AppError, before clearing anything, when a script needs Wine and Wine is
+    /// missing, and when a descriptor may not be written.
     void ClearAndPlan();
     /// Read() and ClearAndPlan().
     void Prepare(const QString &name);

@@ -7,6 +7,7 @@
 #include "options/OptionScan.h"
 #include "platform/Error.h"
 #include "platform/IniFile.h"
+#include "platform/ScriptLauncher.h"
 #include "themes/ThemeApply.h"
 #include "themes/ThemeStore.h"
 
@@ -513,6 +514,24 @@ private Q_SLOTS:
         QVERIFY(f->selected(S("A")));
         QCOMPARE(f->mode(S("A")), 3);
         QCOMPARE(ProgramSettings.ThemeName, S("(Default)"));
+    }
+
+    void windowsScriptsWithoutWineChangeNothing()
+    {
+        f->layout({S("A 3,selected"), S("Win 2,runme=RunMe.bat"), S("B 2")});
+        f->theme(S("Win"), ThemeFixture::themeText(
+                               {S(".\\Options\\B\\RunMe.sh"), S(".\\Options\\Win\\RunMe.bat")}));
+        ThemeApplication app(ProgramSettings);
+        try {
+            app.Prepare(S("Win"));
+            QFAIL("the theme was applied without Wine");
+        } catch (const AppError &e) {
+            QCOMPARE(e.message(), platform::wineMissingMessage());
+        }
+        QVERIFY(f->selected(S("A")));
+        QCOMPARE(f->mode(S("A")), 3);
+        QCOMPARE(ProgramSettings.ThemeName, S("(Default)"));
+        QVERIFY(f->runs().isEmpty());
     }
 
     void scriptsOnlyFromTheOptionFolders()
