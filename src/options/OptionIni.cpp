@@ -1,13 +1,49 @@
 #include "options/OptionIni.h"
 
 #include "core/Common.h"
+#include "platform/FolderNames.h"
 #include "platform/IniFile.h"
 #include "platform/Paths.h"
+
+#include <QFileInfo>
 
 TCurrentOption CurrentOption;
 
 namespace {
-QString S(const char *text) { return QString::fromLatin1(text); }
+QString S(const char *text)
+{
+    return QString::fromLatin1(text);
+}
+
+// The folder's descriptor as found on disk: the exact name is tried with the open that reads
+// it, and only a folder without it pays for the case-insensitive look-up.
+platform::IniFile OpenDescriptor(const QString &folder, platform::IniFile::Intent intent,
+                                 platform::FolderNames &names)
+{
+    const QString exact = folder + QStringLiteral("options.ini");
+    platform::IniFile ini(exact, intent);
+    if (ini.exists())
+        return ini;
+    const QString found = names.find(QStringLiteral("options.ini"));
+    if (found.isEmpty() || found == QLatin1String("options.ini"))
+        return ini;
+    return platform::IniFile(folder + found, intent);
+}
+
+// Whether a script name from the descriptor names a file of the folder: exactly first, then
+// without regard to case in the folder's one listing. A name with separators is looked up
+// component by component.
+bool ScriptExists(const QString &folder, const QString &name, platform::FolderNames &names)
+{
+    if (name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')))
+        return platform::fileExists(folder + name);
+    const QFileInfo exact(folder + name);
+    if (exact.exists())
+        return exact.isFile(); // an empty name gives the folder itself, which is no file
+    const QString found = names.find(name);
+    return !found.isEmpty() && QFileInfo(folder + found).isFile();
+}
+
 } // namespace
 
 QString OptionIniPath(const QString &folder)
@@ -29,8 +65,8 @@ TCurrentOption ReadOptionDescriptor(const platform::IniFile &ini, const TProgram
         ini.readString(S("RunMe"), S("OptionRunMeFName"), settings.DefaultRunMeFName);
     o.OptionRunMe2FName =
         ini.readString(S("RunMe"), S("OptionRunMe2FName"), settings.DefaultRunMe2FName);
-    o.OptionProgramDelay = ini.readInteger(S("ProgramDelay"), S("OptionProgramDelay"),
-                                           settings.DefaultProgramDelay);
+    o.OptionProgramDelay =
+        ini.readInteger(S("ProgramDelay"), S("OptionProgramDelay"), settings.DefaultProgramDelay);
     o.OptionMode = ini.readInteger(S("Mode"), S("OptionMode"), 1);
     o.OptionLinkChildren = ini.readBool(S("LinkChildren"), S("OptionLinkChildren"), false);
 
@@ -46,9 +82,12 @@ TCurrentOption ReadOptionDescriptor(const platform::IniFile &ini, const TProgram
 
 TCurrentOption ReadOptionDescriptor(const QString &folder, const TProgramSettings &settings)
 {
-    const platform::IniFile ini(OptionIniPath(folder));
-    return ReadOptionDescriptor(ini, settings, [&folder](const QString &name) {
-        return platform::fileExists(folder + name);
+    // A folder that lacks a name in its exact spelling is listed once for all of them: a group
+    // folder of thousands of options without a descriptor of its own is read on every tick.
+    platform::FolderNames names(folder);
+    const platform::IniFile ini = OpenDescriptor(folder, platform::IniFile::Intent::Read, names);
+    return ReadOptionDescriptor(ini, settings, [&folder, &names](const QString &name) {
+        return ScriptExists(folder, name, names);
     });
 }
 
@@ -59,8 +98,11 @@ void LoadOptionIniFile(const QString &folder)
 
 void SaveOptionIniFile(const QString &folder)
 {
-    platform::IniFile::writeInteger(OptionIniPath(folder), S("Mode"), S("OptionMode"),
-                                    CurrentOption.OptionMode);
+    // Opened for the update: the one read-write open reads the file and answers whether it may
+    // be written; a mode already as wanted leaves the file untouched.
+    platform::FolderNames names(folder);
+    OpenDescriptor(folder, platform::IniFile::Intent::Update, names)
+        .writeInteger(S("Mode"), S("OptionMode"), CurrentOption.OptionMode);
 }
 
 void SaveSelectedIniFile(const QString &folder)

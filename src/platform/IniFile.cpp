@@ -3,99 +3,86 @@
 #include "platform/Error.h"
 #include "platform/TextCodec.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-
-#include <cerrno>
-#include <cstdio>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <QSet>
+#include <QStringDecoder>
 
 namespace platform {
 
 namespace {
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
-
-QByteArray trimmed(const QByteArray &bytes)
+bool isBlank(char c)
 {
-    qsizetype begin = 0;
-    qsizetype end = bytes.size();
-    while (begin < end && isBlank(bytes[begin]))
-        ++begin;
-    while (end > begin && isBlank(bytes[end - 1]))
-        --end;
-    return bytes.mid(begin, end - begin);
+    return c == ' ' || c == '\t';
 }
 
-// The section named by a line, or a null array when the line is no section header.
-QByteArray sectionName(const QByteArray &line)
+// Narrows [b, e) of @p d to its text without surrounding blanks.
+void trim(const char *d, qsizetype &b, qsizetype &e)
 {
-    const QByteArray t = trimmed(line);
-    if (!t.startsWith('['))
-        return {};
-    qsizetype close = t.indexOf(']');
-    if (close < 0)
-        close = t.size();
-    QByteArray name = trimmed(t.mid(1, close - 1));
-    if (name.isNull())
-        name = QByteArray(""); // "[]" is a section with an empty name, not "no section"
-    return name;
+    while (b < e && isBlank(d[b]))
+        ++b;
+    while (e > b && isBlank(d[e - 1]))
+        --e;
 }
 
-// Splits "key = value"; false for lines that hold no key (blank, comment, no '=').
-bool splitKeyLine(const QByteArray &line, QByteArray *key, QByteArray *value)
+QByteArrayView trimmedView(QByteArrayView v)
 {
-    const qsizetype eq = line.indexOf('=');
-    if (eq < 0)
-        return false;
-    const QByteArray k = trimmed(line.left(eq));
-    if (k.startsWith(';') || k.startsWith('#') || k.startsWith('['))
-        return false;
-    *key = k;
-    if (value)
-        *value = trimmed(line.mid(eq + 1));
-    return true;
+    qsizetype b = 0;
+    qsizetype e = v.size();
+    trim(v.data(), b, e);
+    return v.sliced(b, e - b);
 }
 
-bool sameName(const char *stored, qsizetype length, const QString &wanted)
+// UTF-8 when it is valid UTF-8, else Windows-1252. Unlike a stream decoder this keeps a U+FEFF
+// at the start: inside a file it is a character of the name or value, not a byte-order mark.
+QString decodeKeepingMark(QByteArrayView bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless |
+                                                     QStringDecoder::Flag::ConvertInitialBom);
+    QString text = decoder.decode(bytes);
+    if (!decoder.hasError())
+        return text;
+    return decodeWindows1252(bytes.toByteArray());
+}
+
+bool sameName(QByteArrayView stored, const QString &wanted)
 {
     // Names are nearly always plain ASCII, which reads the same in every encoding: compare it
     // in place instead of decoding a copy.
     bool ascii = true;
-    for (qsizetype i = 0; i < length && ascii; ++i)
+    for (qsizetype i = 0; i < stored.size() && ascii; ++i)
         ascii = static_cast<unsigned char>(stored[i]) < 0x80;
     if (ascii)
-        return wanted.compare(QLatin1StringView(stored, length), Qt::CaseInsensitive) == 0;
-    return decodeText(QByteArray(stored, length)).compare(wanted, Qt::CaseInsensitive) == 0;
+        return wanted.compare(QLatin1StringView(stored.data(), stored.size()),
+                              Qt::CaseInsensitive) == 0;
+    return decodeKeepingMark(stored).compare(wanted, Qt::CaseInsensitive) == 0;
 }
 
-QString unquote(const QByteArray &raw)
+QString unquote(QByteArrayView v)
 {
-    QByteArray v = raw;
     if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
-        v = v.mid(1, v.size() - 2);
-    QString text = decodeText(v);
+        v = v.sliced(1, v.size() - 2);
+    QString text = decodeKeepingMark(v);
     if (text.size() > IniFile::MaxValueLength)
         text.truncate(IniFile::MaxValueLength);
     return text;
 }
 
-// Write bits as the Windows read-only attribute would see them: a file that no longer carries
-// its owner's write bit is read-only, for root as well.
-bool mayWrite(const QString &path, bool isDir)
+// The end of the line that starts at @p i: the first CR or LF, or @p n.
+qsizetype lineEnd(const char *d, qsizetype i, qsizetype n)
 {
-    struct stat st {};
-    const QByteArray native = QFile::encodeName(path);
-    if (::stat(native.constData(), &st) != 0)
-        return false;
-    if (isDir != S_ISDIR(st.st_mode))
-        return false;
-    if ((st.st_mode & S_IWUSR) == 0)
-        return false;
-    return ::access(native.constData(), W_OK) == 0;
+    while (i < n && d[i] != '\n' && d[i] != '\r')
+        ++i;
+    return i;
+}
+
+// Past the line ending at @p e ("\r\n", "\n", "\r" or none at the end of the text).
+qsizetype pastEnding(const char *d, qsizetype e, qsizetype n)
+{
+    if (e >= n)
+        return n;
+    if (d[e] == '\r' && e + 1 < n && d[e + 1] == '\n')
+        return e + 2;
+    return e + 1;
 }
 
 } // namespace
@@ -155,109 +142,84 @@ int parseIniInteger(const QString &text, int defaultValue)
     return static_cast<int>(value);
 }
 
-// The same reading of a line as sectionName() and splitKeyLine(), kept as positions in the
-// line so that look-ups compare names in place.
-void IniFile::classify(Line &line)
+// Indexes the section headers and key lines of m_text in one pass.
+void IniFile::parse()
 {
-    const char *d = line.text.constData();
-    const qsizetype n = line.text.size();
-    auto trim = [d](qsizetype &b, qsizetype &e) {
+    m_entries.clear();
+    const char *d = m_text.constData();
+    const qsizetype n = m_text.size();
+    qsizetype start = 0;
+    while (start < n) {
+        const qsizetype e = lineEnd(d, start, n);
+        qsizetype b = start;
         while (b < e && isBlank(d[b]))
             ++b;
-        while (e > b && isBlank(d[e - 1]))
-            --e;
-    };
-    qsizetype b = 0;
-    qsizetype e = n;
-    trim(b, e);
-    if (b < e && d[b] == '[') {
-        qsizetype close = b + 1;
-        while (close < e && d[close] != ']')
-            ++close;
-        qsizetype nb = b + 1;
-        qsizetype ne = close;
-        trim(nb, ne);
-        line.kind = Line::Section;
-        line.nameBegin = nb;
-        line.nameLength = ne - nb;
-        return;
+        if (b < e) {
+            const auto line = QByteArrayView(d + b, e - b);
+            bool indexed = false;
+            if (line.front() == '[') {
+                // A header needs its closing bracket; without one the line is plain text and
+                // does not end the section it stands in.
+                indexed = line.lastIndexOf(']') > 0;
+            } else if (line.front() != ';' && line.front() != '#') {
+                indexed = line.indexOf('=') >= 0;
+            }
+            if (indexed)
+                m_entries.push_back({static_cast<quint32>(start), static_cast<quint32>(e)});
+        }
+        start = pastEnding(d, e, n);
     }
-    line.kind = Line::Other;
-    qsizetype eq = 0;
-    while (eq < n && d[eq] != '=')
-        ++eq;
-    if (eq == n)
-        return;
-    qsizetype kb = 0;
-    qsizetype ke = eq;
-    trim(kb, ke);
-    if (kb < ke && (d[kb] == ';' || d[kb] == '#' || d[kb] == '['))
-        return;
-    line.kind = Line::Key;
-    line.nameBegin = kb;
-    line.nameLength = ke - kb;
 }
 
-IniFile::IniFile(QString path) : m_path(std::move(path))
+bool IniFile::isSection(const Entry &entry) const
 {
-    QFile file(m_path);
-    const QFileInfo info(m_path);
-    // Asking for the type first takes one stat that answers the existence as well.
-    const bool isFile = info.isFile();
-    m_exists = isFile || info.exists();
-    if (!m_exists)
-        return;
-    if (!isFile || info.size() > MaxFileSize || !file.open(QIODevice::ReadOnly)) {
-        m_unreadable = true;
-        return;
-    }
-    QByteArray data = file.readAll();
-    if (data.startsWith("\xEF\xBB\xBF")) {
-        m_bom = true;
-        data.remove(0, 3);
-    }
-    qsizetype start = 0;
-    const qsizetype n = data.size();
-    const char *d = data.constData();
-    while (start < n) {
-        qsizetype i = start;
-        while (i < n && d[i] != '\n' && d[i] != '\r')
-            ++i;
-        Line line{data.mid(start, i - start), {}};
-        if (i < n) {
-            if (d[i] == '\r' && i + 1 < n && d[i + 1] == '\n') {
-                line.ending = "\r\n";
-                i += 2;
-            } else {
-                line.ending = QByteArray(1, d[i]);
-                ++i;
-            }
-        }
-        classify(line);
-        m_lines.push_back(std::move(line));
-        start = i;
-    }
+    const char *d = m_text.constData();
+    qsizetype b = entry.begin;
+    while (isBlank(d[b]))
+        ++b;
+    return d[b] == '[';
+}
+
+// A section's name lies between '[' and the last ']' of its line; a key's before the first '='.
+// Both lose surrounding blanks.
+QByteArrayView IniFile::entryName(const Entry &entry) const
+{
+    const auto line = QByteArrayView(m_text.constData() + entry.begin, entry.end - entry.begin);
+    const QByteArrayView t = trimmedView(line);
+    if (t.front() == '[')
+        return trimmedView(t.sliced(1, t.lastIndexOf(']') - 1));
+    return trimmedView(line.first(line.indexOf('=')));
+}
+
+QByteArrayView IniFile::entryValue(const Entry &entry) const
+{
+    const auto line = QByteArrayView(m_text.constData() + entry.begin, entry.end - entry.begin);
+    return trimmedView(line.sliced(line.indexOf('=') + 1));
+}
+
+IniFile::IniFile(QString path) : IniFile(std::move(path), Intent::Read) {}
+
+IniFile::IniFile(QString path, Intent intent) : m_path(std::move(path)), m_intent(intent)
+{
+    load(intent);
+    parse();
 }
 
 int IniFile::findSection(const QString &section) const
 {
-    for (size_t i = 0; i < m_lines.size(); ++i) {
-        const Line &line = m_lines[i];
-        if (line.kind == Line::Section &&
-            sameName(line.text.constData() + line.nameBegin, line.nameLength, section))
+    for (size_t i = 0; i < m_entries.size(); ++i) {
+        if (isSection(m_entries[i]) && sameName(entryName(m_entries[i]), section))
             return static_cast<int>(i);
     }
     return -1;
 }
 
-int IniFile::findKey(int sectionLine, const QString &key) const
+int IniFile::findKey(int sectionEntry, const QString &key) const
 {
-    for (size_t i = static_cast<size_t>(sectionLine) + 1; i < m_lines.size(); ++i) {
-        const Line &line = m_lines[i];
-        if (line.kind == Line::Section)
+    for (size_t i = static_cast<size_t>(sectionEntry) + 1; i < m_entries.size(); ++i) {
+        if (isSection(m_entries[i]))
             break;
-        if (line.kind == Line::Key &&
-            sameName(line.text.constData() + line.nameBegin, line.nameLength, key))
+        if (sameName(entryName(m_entries[i]), key))
             return static_cast<int>(i);
     }
     return -1;
@@ -280,9 +242,7 @@ QString IniFile::readString(const QString &section, const QString &key,
     const int k = findValue(section, key);
     if (k < 0)
         return defaultValue;
-    QByteArray name, value;
-    splitKeyLine(m_lines[static_cast<size_t>(k)].text, &name, &value);
-    return unquote(value);
+    return unquote(entryValue(m_entries[static_cast<size_t>(k)]));
 }
 
 int IniFile::readInteger(const QString &section, const QString &key, int defaultValue) const
@@ -290,9 +250,7 @@ int IniFile::readInteger(const QString &section, const QString &key, int default
     const int k = findValue(section, key);
     if (k < 0)
         return defaultValue;
-    QByteArray name, value;
-    splitKeyLine(m_lines[static_cast<size_t>(k)].text, &name, &value);
-    return parseIniInteger(unquote(value), defaultValue);
+    return parseIniInteger(unquote(entryValue(m_entries[static_cast<size_t>(k)])), defaultValue);
 }
 
 bool IniFile::readBool(const QString &section, const QString &key, bool defaultValue) const
@@ -303,82 +261,115 @@ bool IniFile::readBool(const QString &section, const QString &key, bool defaultV
 QStringList IniFile::sections() const
 {
     QStringList result;
-    for (const Line &line : m_lines) {
-        const QByteArray name = sectionName(line.text);
-        if (name.isNull())
+    QSet<QString> seen; // case-folded, so that the list stays linear in the file's size
+    for (const Entry &entry : m_entries) {
+        if (!isSection(entry))
             continue;
-        const QString text = decodeText(name);
-        if (!result.contains(text, Qt::CaseInsensitive))
-            result.append(text);
+        QString name = decodeKeepingMark(entryName(entry));
+        const QString folded = name.toCaseFolded();
+        if (seen.contains(folded))
+            continue;
+        seen.insert(folded);
+        result.append(std::move(name));
     }
     return result;
 }
 
-QByteArray IniFile::newLineEnding() const
+int IniFile::sectionCount() const
 {
-    for (const Line &line : m_lines) {
-        if (!line.ending.isEmpty())
-            return line.ending;
-    }
-    return QByteArrayLiteral("\n");
+    int count = 0;
+    for (const Entry &entry : m_entries)
+        count += isSection(entry) ? 1 : 0;
+    return count;
 }
 
-QByteArray IniFile::serialise() const
+QByteArray IniFile::newLineEnding() const
 {
-    QByteArray out;
-    if (m_bom)
-        out.append("\xEF\xBB\xBF");
-    for (const Line &line : m_lines) {
-        out.append(line.text);
-        out.append(line.ending);
+    const char *d = m_text.constData();
+    const qsizetype n = m_text.size();
+    const qsizetype e = lineEnd(d, 0, n);
+    if (e == n)
+        return QByteArrayLiteral("\n");
+    return QByteArray(d + e, pastEnding(d, e, n) - e);
+}
+
+// Replaces @p removed bytes at @p at with @p inserted, moving the entries from @p firstShifted
+// on with the text behind them.
+void IniFile::splice(qsizetype at, qsizetype removed, const QByteArray &inserted,
+                     size_t firstShifted)
+{
+    m_text.replace(at, removed, inserted);
+    const auto delta = static_cast<quint32>(inserted.size() - removed); // wraps for shrinking
+    for (size_t i = firstShifted; i < m_entries.size(); ++i) {
+        m_entries[i].begin += delta;
+        m_entries[i].end += delta;
     }
-    return out;
 }
 
 void IniFile::writeString(const QString &section, const QString &key, const QString &value)
 {
-    if (m_unreadable)
+    if (m_unreadable || m_writeRefused)
         throw iniWriteError(m_path); // never replace a file we could not read with a new one
-    const QByteArray before = m_deferred ? m_onDisk : serialise();
-    const QByteArray eol = newLineEnding();
+    const QByteArray before = m_deferred ? m_onDisk : m_text;
     QString oneLine = value;
-    oneLine.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
+    oneLine.replace(QLatin1Char('\r'), QLatin1Char(' '))
+        .replace(QLatin1Char('\n'), QLatin1Char(' '));
     const QByteArray valueBytes = oneLine.toUtf8();
+    if (m_text.size() + section.size() * 3 + key.size() * 3 + valueBytes.size() + 16 > MaxFileSize)
+        throw iniWriteError(m_path); // the file would grow past what may be read back
 
     const int s = findSection(section);
     if (s >= 0) {
         const int k = findKey(s, key);
         if (k >= 0) {
-            Line &line = m_lines[static_cast<size_t>(k)];
-            QByteArray name;
-            splitKeyLine(line.text, &name, nullptr);
-            line.text = name + '=' + valueBytes;
-            classify(line);
+            Entry &entry = m_entries[static_cast<size_t>(k)];
+            // A value that already reads as written keeps its line as the author wrote it.
+            if (entryValue(entry) != QByteArrayView(valueBytes)) {
+                const QByteArray line = entryName(entry).toByteArray() + '=' + valueBytes;
+                const qsizetype oldLength = entry.end - entry.begin;
+                entry.end = entry.begin + static_cast<quint32>(line.size());
+                splice(entry.begin, oldLength, line, static_cast<size_t>(k) + 1);
+            }
         } else {
             // After the section's last non-blank line, so a blank separator line stays last.
-            size_t insertAt = static_cast<size_t>(s) + 1;
-            for (size_t i = insertAt; i < m_lines.size(); ++i) {
-                if (!sectionName(m_lines[i].text).isNull())
-                    break;
-                if (!trimmed(m_lines[i].text).isEmpty())
-                    insertAt = i + 1;
+            const char *d = m_text.constData();
+            const qsizetype n = m_text.size();
+            size_t nextSection = static_cast<size_t>(s) + 1;
+            while (nextSection < m_entries.size() && !isSection(m_entries[nextSection]))
+                ++nextSection;
+            const qsizetype limit =
+                nextSection < m_entries.size() ? m_entries[nextSection].begin : n;
+            qsizetype lastEnd = m_entries[static_cast<size_t>(s)].end;
+            for (qsizetype at = pastEnding(d, lastEnd, n); at < limit;) {
+                const qsizetype e = lineEnd(d, at, n);
+                if (!trimmedView(QByteArrayView(d + at, e - at)).isEmpty())
+                    lastEnd = e;
+                at = pastEnding(d, e, n);
             }
-            if (m_lines[insertAt - 1].ending.isEmpty())
-                m_lines[insertAt - 1].ending = eol;
-            Line added{key.toUtf8() + '=' + valueBytes, eol};
-            classify(added);
-            m_lines.insert(m_lines.begin() + static_cast<std::ptrdiff_t>(insertAt),
-                           std::move(added));
+            const QByteArray eol = newLineEnding();
+            const QByteArray line = key.toUtf8() + '=' + valueBytes;
+            const qsizetype at = pastEnding(d, lastEnd, n);
+            QByteArray added;
+            if (lastEnd == n) // the section's last line ends the file without a line break
+                added = eol;
+            const auto begin = static_cast<quint32>(at + added.size());
+            const auto end = begin + static_cast<quint32>(line.size());
+            added.append(line).append(eol);
+            m_entries.insert(m_entries.begin() + static_cast<std::ptrdiff_t>(nextSection),
+                             Entry{begin, end});
+            splice(at, 0, added, nextSection + 1);
         }
     } else {
-        if (!m_lines.empty() && m_lines.back().ending.isEmpty())
-            m_lines.back().ending = eol;
-        Line header{'[' + section.toUtf8() + ']', eol};
-        Line added{key.toUtf8() + '=' + valueBytes, eol};
-        classify(header);
-        classify(added);
-        m_lines.push_back(std::move(header));
-        m_lines.push_back(std::move(added));
+        const QByteArray eol = newLineEnding();
+        if (!m_text.isEmpty() && !m_text.endsWith('\n') && !m_text.endsWith('\r'))
+            m_text.append(eol);
+        const QByteArray header = '[' + section.toUtf8() + ']';
+        const QByteArray line = key.toUtf8() + '=' + valueBytes;
+        const auto headerBegin = static_cast<quint32>(m_text.size());
+        m_entries.push_back({headerBegin, headerBegin + static_cast<quint32>(header.size())});
+        const auto lineBegin = headerBegin + static_cast<quint32>(header.size() + eol.size());
+        m_entries.push_back({lineBegin, lineBegin + static_cast<quint32>(line.size())});
+        m_text.append(header).append(eol).append(line).append(eol);
     }
 
     if (!m_deferred)
@@ -397,7 +388,7 @@ void IniFile::beginUpdate()
 {
     if (m_deferred)
         return;
-    m_onDisk = serialise();
+    m_onDisk = m_text;
     m_deferred = true;
 }
 
@@ -406,27 +397,30 @@ void IniFile::flush()
     if (!m_deferred)
         return;
     m_deferred = false;
-    store(m_onDisk);
+    const QByteArray before = std::move(m_onDisk);
     m_onDisk.clear();
+    store(before);
 }
 
-// Puts the lines in memory on disk, @p before being what the file holds now.
+// Puts the text in memory on disk, @p before being what the file holds now.
 void IniFile::store(const QByteArray &before)
 {
-    const QByteArray after = serialise();
-    if (!m_exists && after.isEmpty())
+    if (!m_exists && m_text.isEmpty())
         return; // nothing was written: no empty file comes into being
-    if (m_exists && after == before) {
+    if (m_exists && m_text == before) {
         // Nothing to change on disk, but a file that may not be written still refuses.
-        if (!mayWrite(QFileInfo(m_path).absoluteFilePath(), false))
+        if (!mayWriteUnchanged())
             throw iniWriteError(m_path);
         return;
     }
     try {
-        commit(after);
+        const QByteArray content = serialise();
+        if (content.size() > MaxFileSize)
+            throw iniWriteError(m_path);
+        commit(content);
     } catch (...) {
         // Keep the object in step with the file, which still holds the old content.
-        *this = IniFile(m_path);
+        *this = IniFile(m_path, m_intent);
         throw;
     }
 }
@@ -439,64 +433,6 @@ void IniFile::writeInteger(const QString &section, const QString &key, int value
 void IniFile::writeBool(const QString &section, const QString &key, bool value)
 {
     writeString(section, key, value ? QStringLiteral("1") : QStringLiteral("0"));
-}
-
-void IniFile::commit(const QByteArray &content)
-{
-    // Write through a symbolic link to the file it names, keeping the link.
-    QString target = QFileInfo(m_path).absoluteFilePath();
-    const QFileInfo targetInfo(target);
-    if (targetInfo.isSymLink() && targetInfo.exists())
-        target = targetInfo.canonicalFilePath();
-
-    const QString folder = QFileInfo(target).absolutePath();
-    const bool existed = QFileInfo::exists(target);
-    if ((existed && !mayWrite(target, false)) || !mayWrite(folder, true))
-        throw iniWriteError(m_path);
-
-    mode_t mode = 0666; // narrowed by the umask for a new file
-    struct stat st {};
-    const QByteArray nativeTarget = QFile::encodeName(target);
-    if (existed && ::stat(nativeTarget.constData(), &st) == 0)
-        mode = st.st_mode & 07777;
-
-    QByteArray tmpName = QFile::encodeName(folder + QStringLiteral("/.") +
-                                           QFileInfo(target).fileName() +
-                                           QStringLiteral(".XXXXXX"));
-    const int fd = ::mkstemp(tmpName.data());
-    if (fd < 0)
-        throw iniWriteError(m_path);
-    bool ok = true;
-    const char *p = content.constData();
-    qsizetype left = content.size();
-    while (ok && left > 0) {
-        const ssize_t written = ::write(fd, p, static_cast<size_t>(left));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0) {
-            ok = false;
-            break;
-        }
-        p += written;
-        left -= written;
-    }
-    if (ok && existed) {
-        ok = ::fchmod(fd, mode) == 0;
-        if (ok && ::getuid() == 0) // keep the owner when root rewrites someone else's file
-            (void)::fchown(fd, st.st_uid, st.st_gid);
-    } else if (ok) {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        ok = ::fchmod(fd, mode & ~mask) == 0;
-    }
-    ok = (::close(fd) == 0) && ok;
-    if (ok)
-        ok = ::rename(tmpName.constData(), nativeTarget.constData()) == 0;
-    if (!ok) {
-        ::unlink(tmpName.constData());
-        throw iniWriteError(m_path);
-    }
-    m_exists = true;
 }
 
 QString IniFile::readString(const QString &path, const QString &section, const QString &key,
@@ -514,13 +450,13 @@ int IniFile::readInteger(const QString &path, const QString &section, const QStr
 void IniFile::writeString(const QString &path, const QString &section, const QString &key,
                           const QString &value)
 {
-    IniFile(path).writeString(section, key, value);
+    IniFile(path, Intent::Update).writeString(section, key, value);
 }
 
 void IniFile::writeInteger(const QString &path, const QString &section, const QString &key,
                            int value)
 {
-    IniFile(path).writeInteger(section, key, value);
+    IniFile(path, Intent::Update).writeInteger(section, key, value);
 }
 
 } // namespace platform

@@ -19,10 +19,20 @@ int parseIniInteger(const QString &text, int defaultValue);
 /// quotes and are cut at 2047 characters, and every write replaces a value in place while
 /// keeping every other line of the file byte for byte.
 ///
-/// The file is parsed once when the object is made. Each write is committed to disk at once and
-/// crash-safely (a temporary file in the same folder, renamed over the old one, permissions
-/// kept), so a killed program never leaves a half-written file. A write that may not happen
-/// throws AppError ("Unable to write to %s") and leaves the old file as it was.
+/// A section header is a line whose first non-blank character is '[' and which holds a ']'; the
+/// name runs to the last ']' of the line. A line that opens a bracket and never closes it is an
+/// ordinary line (neither header nor key). Files in UTF-8 (with or without a byte-order mark),
+/// Windows-1252 and UTF-16 with a byte-order mark are read; a UTF-16 file is written back in
+/// UTF-16. Only a mark at the very start of the file is a byte-order mark: a U+FEFF that begins
+/// a later key or value belongs to it.
+///
+/// The file is parsed once when the object is made, in time and memory linear in its size. Each
+/// write is committed to disk at once and crash-safely (a temporary file ".name.XXXXXX" in the
+/// same folder, renamed over the old one, permissions kept; temporary files that a killed
+/// program left behind are removed by the next write), so a killed program never leaves a
+/// half-written file. A symbolic link is written through to the file it names; a dangling link
+/// or a link loop is refused and left as it is. A write that may not happen throws AppError
+/// ("Unable to write to %s") and leaves the old file as it was.
 ///
 /// @code
 /// platform::IniFile ini(folder + QStringLiteral("options.ini"));
@@ -33,11 +43,18 @@ class IniFile final
 {
 public:
     static constexpr int MaxValueLength = 2047;
-    /// Files larger than this are treated as unreadable: no INI file of this program comes near
-    /// it, and reading a huge foreign file whole would only waste memory.
-    static constexpr qint64 MaxFileSize = 64 * 1024 * 1024;
+    /// Files larger than this are treated as unreadable: the program's own INI files (settings,
+    /// descriptors, themes of tens of thousands of options) stay far below it, and refusing a
+    /// huge foreign file bounds the time and memory one open may take.
+    static constexpr qint64 MaxFileSize = 16 * 1024 * 1024;
+
+    /// What the object is opened for. A file opened for Update is opened read-write at once, so
+    /// that the one open both reads it and tells whether it may be written; reading and writing
+    /// behave the same either way.
+    enum class Intent : quint8 { Read, Update };
 
     explicit IniFile(QString path);
+    IniFile(QString path, Intent intent);
 
     const QString &path() const { return m_path; }
     bool exists() const { return m_exists; }
@@ -52,6 +69,10 @@ public:
     bool hasKey(const QString &section, const QString &key) const;
     /// Section names in file order, each once (first spelling kept).
     QStringList sections() const;
+    /// The number of section headers in the file, a repeated section once per occurrence: the
+    /// count the platform's section list gives, which callers that address sections by index
+    /// (themes) rely on.
+    int sectionCount() const;
 
     /// Line breaks in @p value would start new lines of the file (and could add keys); each
     /// becomes a blank.
@@ -82,35 +103,47 @@ public:
                              int value);
 
 private:
-    struct Line
+    enum class Encoding : quint8 { Utf8, Utf8Bom, Utf16LE, Utf16BE };
+
+    // A section header or key line of m_text: [begin, end) without its line ending. Other
+    // lines (blank, comments, text) are not indexed; they are only ever copied.
+    struct Entry
     {
-        enum Kind : quint8 { Other, Section, Key };
-
-        QByteArray text; // without its line ending
-        QByteArray ending; // "\r\n", "\n", "\r" or empty for a last line without one
-        // What the line is, and where its section or key name lies in text; kept by classify()
-        // whenever text changes, so look-ups never parse a line again.
-        Kind kind = Other;
-        qsizetype nameBegin = 0;
-        qsizetype nameLength = 0;
+        quint32 begin;
+        quint32 end;
     };
-    static void classify(Line &line);
 
+    void load(Intent intent);
+    void parse();
+    bool isSection(const Entry &entry) const;
+    QByteArrayView entryName(const Entry &entry) const;
+    QByteArrayView entryValue(const Entry &entry) const;
     int findSection(const QString &section) const;
-    int findKey(int sectionLine, const QString &key) const;
+    int findKey(int sectionEntry, const QString &key) const;
     int findValue(const QString &section, const QString &key) const;
-    void commit(const QByteArray &content);
-    void store(const QByteArray &before);
-    QByteArray serialise() const;
+    void splice(qsizetype at, qsizetype removed, const QByteArray &inserted, size_t firstShifted);
     QByteArray newLineEnding() const;
+    QByteArray serialise() const;
+    bool mayWriteUnchanged() const;
+    void store(const QByteArray &before);
+    void commit(const QByteArray &content);
 
     QString m_path;
+    Intent m_intent = Intent::Read;
     bool m_exists = false;
-    bool m_deferred = false; // between beginUpdate() and flush()
-    QByteArray m_onDisk; // the content as last read or written, while deferred
-    bool m_unreadable = false; // present but not readable as a whole
-    bool m_bom = false;
-    std::vector<Line> m_lines;
+    bool m_deferred = false;         // between beginUpdate() and flush()
+    bool m_unreadable = false;       // present but not readable as a whole: never replaced
+    bool m_writeRefused = false;     // read, but cannot be written back as it is (broken UTF-16)
+    bool m_openedForWriting = false; // the read-write open succeeded
+    bool m_linkKnown = false;        // whether m_viaLink was learnt when the file was opened
+    bool m_viaLink = false;          // the path names a symbolic link
+    Encoding m_encoding = Encoding::Utf8;
+    quint32 m_mode = 0; // permission bits, owner and group of the file as it was read
+    quint32 m_uid = 0;
+    quint32 m_gid = 0;
+    QByteArray m_text;   // the content in UTF-8 (Windows-1252 bytes kept), without byte-order mark
+    QByteArray m_onDisk; // m_text as last read or written, while deferred
+    std::vector<Entry> m_entries;
 };
 
 } // namespace platform

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace platform {
+
+/// The entry names of one folder, listed once on first use, for looking names up as Windows
+/// would find them when their exact spelling is missing. Lists with a single pass over the
+/// folder (no per-entry file information), so a caller that misses several names in a large
+/// folder pays for one listing, not one per name.
+class FolderNames final
+{
+public:
+    /// @p folder ends in '/'.
+    explicit FolderNames(QString folder) : m_folder(std::move(folder)) {}
+
+    /// The entry whose name equals @p name without regard to case (the first in name order when
+    /// several do); an empty string when none does or the folder cannot be listed.
+    QString find(const QString &name);
+
+private:
+    QString m_folder;
+    bool m_listed = false;
+    QStringList m_names;
+};
+
+} // namespace platform
