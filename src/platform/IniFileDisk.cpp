@@ -274,9 +274,7 @@ QByteArray IniFile::serialise() const
     case Encoding::Utf8:
         break;
     }
-    // Text that itself begins with U+FEFF would lose it to the next read as a byte-order mark;
-    // a mark in front keeps it.
-    return m_text.startsWith("\xEF\xBB\xBF") ? "\xEF\xBB\xBF" + m_text : m_text;
+    return m_text;
 }
 
 // The write bits as the Windows read-only attribute would see them: a file that no longer

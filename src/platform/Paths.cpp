@@ -72,12 +72,10 @@ QString resolvePath(const QString &path)
         QString next = current.isEmpty() || current.endsWith(QLatin1Char('/'))
                            ? current + part
                            : current + QLatin1Char('/') + part;
-        if (!QFileInfo::exists(next) && part != QLatin1String(".") &&
-            part != QLatin1String("..")) {
+        if (!QFileInfo::exists(next) && part != QLatin1String(".") && part != QLatin1String("..")) {
             const QDir dir(current.isEmpty() ? QStringLiteral(".") : current);
-            const QStringList entries =
-                dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                              QDir::NoDotAndDotDot);
+            const QStringList entries = dir.entryList(QDir::AllEntries | QDir::Hidden |
+                                                      QDir::System | QDir::NoDotAndDotDot);
             auto it = std::find_if(entries.begin(), entries.end(), [&](const QString &e) {
                 return e.compare(part, Qt::CaseInsensitive) == 0;
             });

@@ -1,12 +1,12 @@
 // Ticking options: the selection rules on real option folders, the scripts started as real
 // processes, the progress dialog, and the hit test of the state icon on a real tree view.
 
-#include "common/TestTree.h"
-#include "common/TestFiles.h"
-#include "core/Common.h"
 #include "apply/ApplyChanges.h"
 #include "apply/ApplyFrm.h"
 #include "apply/TreeClick.h"
+#include "common/TestFiles.h"
+#include "common/TestTree.h"
+#include "core/Common.h"
 #include "options/OptionIni.h"
 #include "options/OptionNode.h"
 #include "options/OptionScan.h"
@@ -33,6 +33,8 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+
 using namespace testfiles;
 
 namespace {
@@ -41,6 +43,15 @@ void WriteBytes(const QString &path, const QByteArray &bytes)
 {
     if (!writeAll(path, bytes))
         qFatal("cannot write %s", qPrintable(path));
+}
+
+// @p text in UTF-16 (little-endian) with its byte-order mark.
+QByteArray Utf16(const QByteArray &text)
+{
+    QByteArray out("\xFF\xFE", 2);
+    for (const char c : text)
+        out.append(c).append('\0');
+    return out;
 }
 
 // One started script as it recorded itself.
@@ -304,6 +315,68 @@ private Q_SLOTS:
         QCOMPARE(ModeOnDisk(chain + S("/Leaf")), 4);
         QCOMPARE(ModeOnDisk(S("Pack/P/A")), 3);
         QCOMPARE(ModeOnDisk(chain), -1); // folders in between are no leaves: never written
+    }
+
+    void tickRewritesOnlyWhatChanges_data()
+    {
+        QTest::addColumn<QString>("name"); // the descriptor's name on disk
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QByteArray>("after"); // equal to before: the file is not touched
+
+        const QByteArray scripts = "[RunMe]\r\nOptionRunMeFName=RunMe.sh\r\n";
+        QTest::newRow("selected sibling is cleared")
+            << S("options.ini") << scripts + "[Mode]\r\nOptionMode=3\r\n"
+            << scripts + "[Mode]\r\nOptionMode=2\r\n";
+        QTest::newRow("hand-written mode already cleared")
+            << S("options.ini") << "; by hand\r\n" + scripts + "[Mode]\r\n  OptionMode = 2 \r\n"
+            << "; by hand\r\n" + scripts + "[Mode]\r\n  OptionMode = 2 \r\n";
+        QTest::newRow("descriptor named in other case")
+            << S("OPTIONS.INI") << scripts + "[mode]\r\noptionmode=5\r\n"
+            << scripts + "[mode]\r\noptionmode=4\r\n";
+        QTest::newRow("UTF-16 descriptor")
+            << S("options.ini") << Utf16(scripts + "[Mode]\r\nOptionMode=3\r\n")
+            << Utf16(scripts + "[Mode]\r\nOptionMode=2\r\n");
+    }
+
+    void tickRewritesOnlyWhatChanges()
+    {
+        // A tick reads each descriptor of the group; one whose mode is already what the rule
+        // wants stays as it is (same file, same bytes); a changed one is replaced whole, with
+        // its permissions, and leaves no temporary file behind (nor one a killed write left).
+        QFETCH(QString, name);
+        QFETCH(QByteArray, before);
+        QFETCH(QByteArray, after);
+        Layout({S("Pack 7"), S("Pack/P 7"), S("Pack/P/S -"), S("Pack/P/T 2")});
+        const QString folder = m_root + S("Pack/P/S/");
+        const QString path = folder + name;
+        WriteBytes(path, before);
+        QVERIFY(
+            QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+        WriteBytes(folder + S(".") + name + S(".k1LL3d"), "[Mode]\r\nOptionMode=");
+        struct stat was
+        {
+        };
+        QCOMPARE(::stat(QFile::encodeName(path).constData(), &was), 0);
+        OptionTree tree;
+        Scan(tree);
+
+        UpdateTreeViewCheckBox(tree, FindNode(tree, S("Pack/P/T")), m_root);
+
+        QCOMPARE(ModeOnDisk(S("Pack/P/T")), 3);
+        QCOMPARE(readAll(path), after);
+        struct stat is
+        {
+        };
+        QCOMPARE(::stat(QFile::encodeName(path).constData(), &is), 0);
+        QCOMPARE(is.st_ino == was.st_ino, before == after);
+        QCOMPARE(is.st_mode & 07777, mode_t(0640));
+        QStringList expected{S("RunMe.sh"), S("RunMe2.sh"), name};
+        if (before == after) // nothing was written, so nothing was cleaned either
+            expected << S(".") + name + S(".k1LL3d");
+        expected.sort();
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name), expected);
+        QCOMPARE(QDir(m_root + S("Pack/P/T")).entryList(QDir::Files | QDir::Hidden, QDir::Name),
+                 (QStringList{S("RunMe.sh"), S("RunMe2.sh"), S("options.ini")}));
     }
 
     void refusedWriteStopsTheTick()

@@ -1,13 +1,17 @@
 #include "platform/Error.h"
 #include "platform/IniFile.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <climits>
+#include <cstdlib>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using platform::IniFile;
 
@@ -33,6 +37,31 @@ private:
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
 
+    // @p text as UTF-16 with its byte-order mark.
+    static QByteArray utf16(const char16_t *text, bool littleEndian)
+    {
+        QByteArray out = littleEndian ? QByteArray("\xFF\xFE", 2) : QByteArray("\xFE\xFF", 2);
+        for (const char16_t *p = text; *p; ++p) {
+            const char lo = static_cast<char>(*p & 0xFF);
+            const char hi = static_cast<char>(*p >> 8);
+            out.append(littleEndian ? lo : hi).append(littleEndian ? hi : lo);
+        }
+        return out;
+    }
+
+    static QStringList hiddenFiles(const QString &folder)
+    {
+        return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+    }
+
+    static bool isLink(const QString &path)
+    {
+        struct stat st
+        {
+        };
+        return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISLNK(st.st_mode);
+    }
+
 private Q_SLOTS:
     void readString_data()
     {
@@ -42,46 +71,106 @@ private Q_SLOTS:
         QTest::addColumn<QString>("expected");
 
         const QByteArray basic = "[Main]\nName=Value\n";
-        QTest::newRow("plain") << basic << "Main" << "Name" << "Value";
-        QTest::newRow("section case") << basic << "MAIN" << "Name" << "Value";
-        QTest::newRow("key case") << basic << "main" << "nAmE" << "Value";
-        QTest::newRow("missing key") << basic << "Main" << "Other" << "<def>";
-        QTest::newRow("missing section") << basic << "Else" << "Name" << "<def>";
+        QTest::newRow("plain") << basic << "Main"
+                               << "Name"
+                               << "Value";
+        QTest::newRow("section case") << basic << "MAIN"
+                                      << "Name"
+                                      << "Value";
+        QTest::newRow("key case") << basic << "main"
+                                  << "nAmE"
+                                  << "Value";
+        QTest::newRow("missing key") << basic << "Main"
+                                     << "Other"
+                                     << "<def>";
+        QTest::newRow("missing section") << basic << "Else"
+                                         << "Name"
+                                         << "<def>";
         QTest::newRow("blanks trimmed")
-            << QByteArray("[ Main ]\n  Name   =   spaced value  \t\n") << "Main" << "Name"
+            << QByteArray("[ Main ]\n  Name   =   spaced value  \t\n") << "Main"
+            << "Name"
             << "spaced value";
-        QTest::newRow("double quotes")
-            << QByteArray("[Main]\nName=\"  quoted  \"\n") << "Main" << "Name" << "  quoted  ";
-        QTest::newRow("single quotes")
-            << QByteArray("[Main]\nName='x'\n") << "Main" << "Name" << "x";
-        QTest::newRow("one pair only")
-            << QByteArray("[Main]\nName=\"\"x\"\"\n") << "Main" << "Name" << "\"x\"";
-        QTest::newRow("mismatched quotes kept")
-            << QByteArray("[Main]\nName=\"x'\n") << "Main" << "Name" << "\"x'";
-        QTest::newRow("empty value is not the default")
-            << QByteArray("[Main]\nName=\n") << "Main" << "Name" << "";
-        QTest::newRow("first key wins")
-            << QByteArray("[Main]\nName=one\nName=two\n") << "Main" << "Name" << "one";
-        QTest::newRow("first section wins")
-            << QByteArray("[Main]\nA=1\n[Main]\nB=2\n") << "Main" << "B" << "<def>";
+        QTest::newRow("double quotes") << QByteArray("[Main]\nName=\"  quoted  \"\n") << "Main"
+                                       << "Name"
+                                       << "  quoted  ";
+        QTest::newRow("single quotes") << QByteArray("[Main]\nName='x'\n") << "Main"
+                                       << "Name"
+                                       << "x";
+        QTest::newRow("one pair only") << QByteArray("[Main]\nName=\"\"x\"\"\n") << "Main"
+                                       << "Name"
+                                       << "\"x\"";
+        QTest::newRow("mismatched quotes kept") << QByteArray("[Main]\nName=\"x'\n") << "Main"
+                                                << "Name"
+                                                << "\"x'";
+        QTest::newRow("empty value is not the default") << QByteArray("[Main]\nName=\n") << "Main"
+                                                        << "Name"
+                                                        << "";
+        QTest::newRow("first key wins") << QByteArray("[Main]\nName=one\nName=two\n") << "Main"
+                                        << "Name"
+                                        << "one";
+        QTest::newRow("first section wins") << QByteArray("[Main]\nA=1\n[Main]\nB=2\n") << "Main"
+                                            << "B"
+                                            << "<def>";
         QTest::newRow("key in next section is not ours")
-            << QByteArray("[Main]\n[Next]\nName=x\n") << "Main" << "Name" << "<def>";
-        QTest::newRow("comment is no key")
-            << QByteArray("[Main]\n;Name=hidden\n") << "Main" << ";Name" << "<def>";
-        QTest::newRow("equals in value")
-            << QByteArray("[Main]\nUrl=http://x/?a=b\n") << "Main" << "Url" << "http://x/?a=b";
-        QTest::newRow("CRLF")
-            << QByteArray("[Main]\r\nName=Value\r\n") << "Main" << "Name" << "Value";
-        QTest::newRow("byte-order mark")
-            << QByteArray("\xEF\xBB\xBF[Main]\nName=Value\n") << "Main" << "Name" << "Value";
-        QTest::newRow("no final newline")
-            << QByteArray("[Main]\nName=Value") << "Main" << "Name" << "Value";
-        QTest::newRow("Windows-1252 value")
-            << QByteArray("[Main]\nName=Caf\xE9\n") << "Main" << "Name" << QString::fromUtf8("Café");
-        QTest::newRow("UTF-8 value")
-            << QByteArray("[Main]\nName=Caf\xC3\xA9\n") << "Main" << "Name" << QString::fromUtf8("Café");
-        QTest::newRow("key before any section ignored")
-            << QByteArray("Name=x\n[Main]\n") << "Main" << "Name" << "<def>";
+            << QByteArray("[Main]\n[Next]\nName=x\n") << "Main"
+            << "Name"
+            << "<def>";
+        QTest::newRow("comment is no key") << QByteArray("[Main]\n;Name=hidden\n") << "Main"
+                                           << ";Name"
+                                           << "<def>";
+        QTest::newRow("equals in value") << QByteArray("[Main]\nUrl=http://x/?a=b\n") << "Main"
+                                         << "Url"
+                                         << "http://x/?a=b";
+        QTest::newRow("CRLF") << QByteArray("[Main]\r\nName=Value\r\n") << "Main"
+                              << "Name"
+                              << "Value";
+        QTest::newRow("byte-order mark") << QByteArray("\xEF\xBB\xBF[Main]\nName=Value\n") << "Main"
+                                         << "Name"
+                                         << "Value";
+        QTest::newRow("no final newline") << QByteArray("[Main]\nName=Value") << "Main"
+                                          << "Name"
+                                          << "Value";
+        QTest::newRow("Windows-1252 value") << QByteArray("[Main]\nName=Caf\xE9\n") << "Main"
+                                            << "Name" << QString::fromUtf8("Café");
+        QTest::newRow("UTF-8 value") << QByteArray("[Main]\nName=Caf\xC3\xA9\n") << "Main"
+                                     << "Name" << QString::fromUtf8("Café");
+        QTest::newRow("key before any section ignored") << QByteArray("Name=x\n[Main]\n") << "Main"
+                                                        << "Name"
+                                                        << "<def>";
+        QTest::newRow("open bracket without close is no header")
+            << QByteArray("[Main]\n[broken\nName=x\n") << "Main"
+            << "Name"
+            << "x";
+        QTest::newRow("unclosed bracket line is no key either")
+            << QByteArray("[Main]\n[broken=1\n") << "Main"
+            << "[broken"
+            << "<def>";
+        QTest::newRow("name runs to the last bracket") << QByteArray("[a]b]\nName=x\n") << "a]b"
+                                                       << "Name"
+                                                       << "x";
+        QTest::newRow("not to the first bracket") << QByteArray("[a]b]\nName=x\n") << "a"
+                                                  << "Name"
+                                                  << "<def>";
+        QTest::newRow("mark starting a key is part of it")
+            << QByteArray("[Main]\n\xEF\xBB\xBFName=x\n") << "Main"
+            << QChar(0xFEFF) + QStringLiteral("Name") << "x";
+        QTest::newRow("mark starting a key is not the bare key")
+            << QByteArray("[Main]\n\xEF\xBB\xBFName=x\n") << "Main"
+            << "Name"
+            << "<def>";
+        QTest::newRow("mark starting a value is kept")
+            << QByteArray("[Main]\nName=\xEF\xBB\xBFx\n") << "Main"
+            << "Name" << QChar(0xFEFF) + QStringLiteral("x");
+        QTest::newRow("only the file's first mark is a byte-order mark")
+            << QByteArray("\xEF\xBB\xBF\xEF\xBB\xBF[Main]\nName=x\n")
+            << QChar(0xFEFF) + QStringLiteral("[Main]") << "Name"
+            << "<def>";
+        QTest::newRow("UTF-16 LE with mark")
+            << utf16(u"[Main]\r\nName=Caf\u00e9\r\n", true) << "main"
+            << "name" << QString::fromUtf8("Café");
+        QTest::newRow("UTF-16 BE with mark")
+            << utf16(u"[Main]\r\nName=Caf\u00e9\r\n", false) << "Main"
+            << "Name" << QString::fromUtf8("Café");
     }
 
     void readString()
@@ -192,33 +281,39 @@ private Q_SLOTS:
         const QByteArray file = "; comment line\n[Mode]\nOptionMode=3\nOther = keep \n\n"
                                 "[Unknown]\nX=1\n";
         QTest::newRow("replace value")
-            << file << "mode" << "optionmode" << "2"
+            << file << "mode"
+            << "optionmode"
+            << "2"
             << QByteArray("; comment line\n[Mode]\nOptionMode=2\nOther = keep \n\n"
                           "[Unknown]\nX=1\n");
         QTest::newRow("new key goes after the section's last line")
-            << file << "Mode" << "New" << "v"
+            << file << "Mode"
+            << "New"
+            << "v"
             << QByteArray("; comment line\n[Mode]\nOptionMode=3\nOther = keep \nNew=v\n\n"
                           "[Unknown]\nX=1\n");
-        QTest::newRow("new section at the end")
-            << file << "Fresh" << "K" << ""
-            << QByteArray(file + "[Fresh]\nK=\n");
-        QTest::newRow("CRLF kept")
-            << QByteArray("[A]\r\nK=1\r\n[B]\r\nL=2\r\n") << "A" << "M" << "x"
-            << QByteArray("[A]\r\nK=1\r\nM=x\r\n[B]\r\nL=2\r\n");
-        QTest::newRow("CRLF new section")
-            << QByteArray("[A]\r\nK=1\r\n") << "B" << "K" << "2"
-            << QByteArray("[A]\r\nK=1\r\n[B]\r\nK=2\r\n");
-        QTest::newRow("last line without newline")
-            << QByteArray("[A]\nK=1") << "A" << "L" << "2" << QByteArray("[A]\nK=1\nL=2\n");
-        QTest::newRow("byte-order mark kept")
-            << QByteArray("\xEF\xBB\xBF[A]\nK=1\n") << "A" << "K" << "5"
-            << QByteArray("\xEF\xBB\xBF[A]\nK=5\n");
-        QTest::newRow("key spelling kept")
-            << QByteArray("[A]\n  MyKey  = 1\n") << "a" << "MYKEY" << "9"
-            << QByteArray("[A]\nMyKey=9\n");
+        QTest::newRow("new section at the end") << file << "Fresh"
+                                                << "K"
+                                                << "" << QByteArray(file + "[Fresh]\nK=\n");
+        QTest::newRow("CRLF kept") << QByteArray("[A]\r\nK=1\r\n[B]\r\nL=2\r\n") << "A"
+                                   << "M"
+                                   << "x" << QByteArray("[A]\r\nK=1\r\nM=x\r\n[B]\r\nL=2\r\n");
+        QTest::newRow("CRLF new section") << QByteArray("[A]\r\nK=1\r\n") << "B"
+                                          << "K"
+                                          << "2" << QByteArray("[A]\r\nK=1\r\n[B]\r\nK=2\r\n");
+        QTest::newRow("last line without newline") << QByteArray("[A]\nK=1") << "A"
+                                                   << "L"
+                                                   << "2" << QByteArray("[A]\nK=1\nL=2\n");
+        QTest::newRow("byte-order mark kept") << QByteArray("\xEF\xBB\xBF[A]\nK=1\n") << "A"
+                                              << "K"
+                                              << "5" << QByteArray("\xEF\xBB\xBF[A]\nK=5\n");
+        QTest::newRow("key spelling kept") << QByteArray("[A]\n  MyKey  = 1\n") << "a"
+                                           << "MYKEY"
+                                           << "9" << QByteArray("[A]\nMyKey=9\n");
         QTest::newRow("Windows-1252 bytes elsewhere kept")
-            << QByteArray("[A]\nName=Caf\xE9\nK=1\n") << "A" << "K" << "2"
-            << QByteArray("[A]\nName=Caf\xE9\nK=2\n");
+            << QByteArray("[A]\nName=Caf\xE9\nK=1\n") << "A"
+            << "K"
+            << "2" << QByteArray("[A]\nName=Caf\xE9\nK=2\n");
     }
 
     void writeInPlaceKeepsEverythingElse()
@@ -293,10 +388,14 @@ private Q_SLOTS:
     {
         QTemporaryDir dir;
         const QString path = write(dir, "[A]\nK=1\n");
-        struct stat before {};
+        struct stat before
+        {
+        };
         QVERIFY(::stat(QFile::encodeName(path).constData(), &before) == 0);
         IniFile::writeString(path, QStringLiteral("A"), QStringLiteral("K"), QStringLiteral("1"));
-        struct stat after {};
+        struct stat after
+        {
+        };
         QVERIFY(::stat(QFile::encodeName(path).constData(), &after) == 0);
         QCOMPARE(after.st_ino, before.st_ino); // not replaced by a rewritten copy
     }
@@ -305,8 +404,8 @@ private Q_SLOTS:
     {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("no/such/folder/x.ini"));
-        QVERIFY_THROWS_EXCEPTION(AppError, IniFile::writeInteger(path, QStringLiteral("A"),
-                                                                 QStringLiteral("K"), 1));
+        QVERIFY_THROWS_EXCEPTION(
+            AppError, IniFile::writeInteger(path, QStringLiteral("A"), QStringLiteral("K"), 1));
         QVERIFY(!QFileInfo::exists(path));
     }
 
@@ -322,8 +421,8 @@ private Q_SLOTS:
         f.close();
         IniFile ini(path);
         QCOMPARE(ini.readInteger(QStringLiteral("A"), QStringLiteral("K"), 5), 5);
-        QVERIFY_THROWS_EXCEPTION(AppError, ini.writeInteger(QStringLiteral("A"),
-                                                            QStringLiteral("K"), 2));
+        QVERIFY_THROWS_EXCEPTION(AppError,
+                                 ini.writeInteger(QStringLiteral("A"), QStringLiteral("K"), 2));
         QCOMPARE(QFileInfo(path).size(), IniFile::MaxFileSize + 1);
     }
 
@@ -353,7 +452,9 @@ private Q_SLOTS:
     {
         QTemporaryDir dir;
         const QString path = write(dir, "; mine\n[A]\nK=1\n");
-        struct stat before {};
+        struct stat before
+        {
+        };
         QVERIFY(::stat(QFile::encodeName(path).constData(), &before) == 0);
         IniFile ini(path);
         ini.beginUpdate();
@@ -362,7 +463,9 @@ private Q_SLOTS:
         QCOMPARE(read(path), QByteArray("; mine\n[A]\nK=1\n")); // nothing on disk yet
         ini.flush();
         QCOMPARE(read(path), QByteArray("; mine\n[A]\nK=2\n[B]\nL=x\n"));
-        struct stat after {};
+        struct stat after
+        {
+        };
         QVERIFY(::stat(QFile::encodeName(path).constData(), &after) == 0);
         QVERIFY(after.st_ino != before.st_ino); // replaced as a whole, not edited in place
 
@@ -392,7 +495,281 @@ private Q_SLOTS:
     {
         QTemporaryDir dir;
         const IniFile ini(write(dir, "[Option0]\nA=1\n[option0]\n[Option1]\n"));
-        QCOMPARE(ini.sections(), (QStringList{QStringLiteral("Option0"), QStringLiteral("Option1")}));
+        QCOMPARE(ini.sections(),
+                 (QStringList{QStringLiteral("Option0"), QStringLiteral("Option1")}));
+    }
+    void sectionsCounted_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QStringList>("names");
+
+        QTest::newRow("none") << QByteArray("; only a comment\n") << 0 << QStringList();
+        QTest::newRow("repeated section counts each time")
+            << QByteArray("[Option0]\nDelay=1\n[Option1]\n[option0]\nRunMeFName=x\n") << 3
+            << QStringList{"Option0", "Option1"};
+        QTest::newRow("unclosed header is no section")
+            << QByteArray("[Option0]\n[Option1\n[Option2]\n") << 2
+            << QStringList{"Option0", "Option2"};
+        QTest::newRow("name to the last bracket")
+            << QByteArray("[a]b] x\n[ c ]\n") << 2 << QStringList{"a]b", "c"};
+        QTest::newRow("UTF-16") << utf16(u"[Option0]\r\n[Option1]\r\n[OPTION1]\r\n", true) << 3
+                                << QStringList{"Option0", "Option1"};
+    }
+
+    void sectionsCounted()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(int, count);
+        QFETCH(QStringList, names);
+        QTemporaryDir dir;
+        const IniFile ini(write(dir, content));
+        QCOMPARE(ini.sectionCount(), count);
+        QCOMPARE(ini.sections(), names);
+    }
+
+    void utf16WrittenAsUtf16_data()
+    {
+        QTest::addColumn<bool>("littleEndian");
+        QTest::newRow("little-endian") << true;
+        QTest::newRow("big-endian") << false;
+    }
+
+    void utf16WrittenAsUtf16()
+    {
+        QFETCH(bool, littleEndian);
+        QTemporaryDir dir;
+        const QString path =
+            write(dir, utf16(u"; caf\u00e9\r\n[Mode]\r\nOptionMode=1\r\n", littleEndian));
+        IniFile ini(path);
+        ini.writeInteger(QStringLiteral("Mode"), QStringLiteral("OptionMode"), 3);
+        ini.writeString(QStringLiteral("Mode"), QStringLiteral("Note"), QStringLiteral("\u00fc"));
+        ini.writeInteger(QStringLiteral("New"), QStringLiteral("K"), 7);
+        QCOMPARE(read(path),
+                 utf16(u"; caf\u00e9\r\n[Mode]\r\nOptionMode=3\r\nNote=\u00fc\r\n[New]\r\nK=7\r\n",
+                       littleEndian));
+        const IniFile again(path);
+        QCOMPARE(again.readInteger(QStringLiteral("mode"), QStringLiteral("optionmode"), -1), 3);
+        QCOMPARE(again.readString(QStringLiteral("Mode"), QStringLiteral("Note"), QString()),
+                 QStringLiteral("\u00fc"));
+    }
+
+    void brokenUtf16IsRefused_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::newRow("odd length") << utf16(u"[Mode]\r\nOptionMode=1\r\n", true) + 'x';
+        QTest::newRow("lone surrogate") << utf16(u"[Mode]\r\nOptionMode=1\r\n;\xD800\r\n", true);
+    }
+
+    void brokenUtf16IsRefused()
+    {
+        // Such a file cannot be written back as it is: nothing of it may change.
+        QFETCH(QByteArray, content);
+        QTemporaryDir dir;
+        const QString path = write(dir, content);
+        IniFile ini(path);
+        QCOMPARE(ini.readInteger(QStringLiteral("Mode"), QStringLiteral("OptionMode"), -1), 1);
+        try {
+            ini.writeInteger(QStringLiteral("Mode"), QStringLiteral("OptionMode"), 3);
+            QFAIL("the write was not refused");
+        } catch (const AppError &e) {
+            QCOMPARE(e.message(), QStringLiteral("Unable to write to ") + path);
+        }
+        QCOMPARE(read(path), content);
+    }
+
+    void namesNearTheLimit_data()
+    {
+        QTest::addColumn<int>("length");
+        QTest::newRow("247 bytes") << 247;
+        QTest::newRow("248 bytes") << 248;
+        QTest::newRow("255 bytes") << 255;
+        QTest::newRow("255 bytes, two-byte characters") << -255;
+    }
+
+    void namesNearTheLimit()
+    {
+        QFETCH(int, length);
+        QTemporaryDir dir;
+        // A name of exactly |length| bytes, of "é" (two bytes each) when negative.
+        QString name = length > 0 ? QString(length - 4, QLatin1Char('n'))
+                                  : QString((-length - 5) / 2, QChar(0xE9)) + QLatin1Char('n');
+        name += QStringLiteral(".ini");
+        QCOMPARE(QFile::encodeName(name).size(), std::abs(length));
+        const QString path = dir.filePath(name);
+        // A stale temporary file of a killed write: the shortened form, no longer than the name.
+        const QByteArray stem = QFile::encodeName(name);
+        const QByteArray stale =
+            '.' + (stem.size() + 8 > 255 ? stem.left(stem.size() - 8) : stem) + ".Zz09aB";
+        QVERIFY(stale.size() <= 255);
+        const int fd = ::open(QFile::encodeName(dir.path() + QLatin1Char('/')) + stale,
+                              O_WRONLY | O_CREAT | O_EXCL, 0644);
+        QVERIFY(fd >= 0);
+        ::close(fd);
+
+        IniFile::writeInteger(path, QStringLiteral("Mode"), QStringLiteral("OptionMode"), 1);
+        IniFile::writeInteger(path, QStringLiteral("Mode"), QStringLiteral("OptionMode"), 2);
+        QCOMPARE(read(path), QByteArray("[Mode]\nOptionMode=2\n"));
+        QCOMPARE(hiddenFiles(dir.path()), QStringList{name});
+    }
+
+    void staleTemporariesRemoved()
+    {
+        QTemporaryDir dir;
+        const QString path = write(dir, "[A]\nK=1\n", QStringLiteral("test.ini"));
+        const QStringList stale{QStringLiteral(".test.ini.Ab12Cd"),
+                                QStringLiteral(".test.ini.zzzzzz")};
+        const QStringList kept{
+            QStringLiteral(".test.ini.Ab12C"),  QStringLiteral(".test.ini.Ab12Cde"),
+            QStringLiteral(".test.ini.Ab-2Cd"), QStringLiteral(".other.ini.Ab12Cd"),
+            QStringLiteral("test.ini.Ab12Cd"),  QStringLiteral(".Test.ini.Ab12Cd")};
+        for (const QString &name : stale + kept)
+            write(dir, "half", name);
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral(".test.ini.Folder")));
+        QVERIFY(QFile::link(QStringLiteral("test.ini"),
+                            dir.filePath(QStringLiteral(".test.ini.LinkXy"))));
+
+        // A write that changes nothing does not touch the folder.
+        IniFile::writeInteger(path, QStringLiteral("A"), QStringLiteral("K"), 1);
+        QCOMPARE(hiddenFiles(dir.path()).size(), stale.size() + kept.size() + 2);
+
+        IniFile::writeInteger(path, QStringLiteral("A"), QStringLiteral("K"), 2);
+        QCOMPARE(read(path), QByteArray("[A]\nK=2\n"));
+        QStringList expected = kept;
+        expected << QStringLiteral("test.ini") << QStringLiteral(".test.ini.LinkXy");
+        expected.sort();
+        QStringList left = hiddenFiles(dir.path());
+        left.sort();
+        QCOMPARE(left, expected);
+        QVERIFY(QFileInfo(dir.filePath(QStringLiteral(".test.ini.Folder"))).isDir());
+    }
+
+    void brokenLinksAreNotReplaced_data()
+    {
+        QTest::addColumn<QStringList>("links"); // "name>target" in creation order
+        QTest::addColumn<QString>("missing");   // a path the write must not create, or empty
+        QTest::newRow("dangling") << QStringList{"test.ini>gone.ini"} << "gone.ini";
+        QTest::newRow("dangling through a chain")
+            << QStringList{"test.ini>mid.ini", "mid.ini>sub/gone.ini"} << "sub/gone.ini";
+        QTest::newRow("loop of two")
+            << QStringList{"test.ini>other.ini", "other.ini>test.ini"} << QString();
+        QTest::newRow("loop of one") << QStringList{"test.ini>test.ini"} << QString();
+    }
+
+    void brokenLinksAreNotReplaced()
+    {
+        QFETCH(QStringList, links);
+        QFETCH(QString, missing);
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("sub")));
+        for (const QString &link : links) {
+            const QString name = link.section(QLatin1Char('>'), 0, 0);
+            const QByteArray target = QFile::encodeName(link.section(QLatin1Char('>'), 1));
+            QCOMPARE(
+                ::symlink(target.constData(), QFile::encodeName(dir.filePath(name)).constData()),
+                0);
+        }
+        const QString path = dir.filePath(QStringLiteral("test.ini"));
+        for (const IniFile::Intent intent : {IniFile::Intent::Read, IniFile::Intent::Update}) {
+            IniFile ini(path, intent);
+            QCOMPARE(ini.readInteger(QStringLiteral("A"), QStringLiteral("K"), 5), 5);
+            QVERIFY_THROWS_EXCEPTION(AppError,
+                                     ini.writeInteger(QStringLiteral("A"), QStringLiteral("K"), 2));
+            QVERIFY(isLink(path));
+            if (!missing.isEmpty())
+                QVERIFY(!QFileInfo::exists(dir.filePath(missing)));
+            QCOMPARE(hiddenFiles(dir.path()).size(), links.size());
+        }
+    }
+
+    void sameValueKeepsTheLineAsWritten()
+    {
+        // A value that already reads as the one written leaves the file untouched, spacing and
+        // all; another value gives the line its plain form.
+        QTemporaryDir dir;
+        const QByteArray content = "[Mode]\r\n  OptionMode = 3 \r\n";
+        const QString path = write(dir, content);
+        struct stat before
+        {
+        };
+        QVERIFY(::stat(QFile::encodeName(path).constData(), &before) == 0);
+        IniFile::writeInteger(path, QStringLiteral("mode"), QStringLiteral("optionmode"), 3);
+        struct stat after
+        {
+        };
+        QVERIFY(::stat(QFile::encodeName(path).constData(), &after) == 0);
+        QCOMPARE(after.st_ino, before.st_ino);
+        QCOMPARE(read(path), content);
+        IniFile::writeInteger(path, QStringLiteral("mode"), QStringLiteral("optionmode"), 2);
+        QCOMPARE(read(path), QByteArray("[Mode]\r\nOptionMode=2\r\n"));
+    }
+
+    void largeFiles_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<int>("sections");
+        QTest::addColumn<int>("distinct");
+        const qint64 cap = IniFile::MaxFileSize;
+        QTest::newRow("empty lines up to the cap") << QByteArray("\n") << cap << 0 << 0;
+        QTest::newRow("CRLF lines up to the cap") << QByteArray("\r\n") << cap << 0 << 0;
+        QTest::newRow("keys up to the cap") << QByteArray("=\n") << cap << 0 << 0;
+        QTest::newRow("one section repeated up to the cap")
+            << QByteArray("[]\n") << cap - cap % 3 << int(cap / 3) << 1;
+        // Distinct sections by the hundred thousand: the listing must not compare each with all
+        // before it.
+        QTest::newRow("400,000 sections")
+            << QByteArray("[S0000000]\n") << qint64(4400000) << 400000 << 400000;
+    }
+
+    void largeFiles()
+    {
+        // Every file up to the size cap parses, lists its sections and takes a write; the index
+        // it keeps stays a small multiple of the file.
+        QFETCH(QByteArray, line);
+        QFETCH(qint64, size);
+        QFETCH(int, sections);
+        QFETCH(int, distinct);
+        QTemporaryDir dir;
+        QByteArray content;
+        if (line.startsWith("[S")) {
+            content.reserve(size);
+            for (int i = 0; content.size() < size; ++i)
+                content += QByteArray("[S") + QByteArray::number(i).rightJustified(7, '0') + "]\n";
+        } else {
+            content = line.repeated(size / line.size());
+        }
+        QCOMPARE(content.size(), size);
+        const QString path = write(dir, content);
+        IniFile ini(path);
+        QCOMPARE(ini.sectionCount(), sections);
+        QCOMPARE(ini.sections().size(), distinct);
+        QCOMPARE(ini.readInteger(QStringLiteral("Mode"), QStringLiteral("OptionMode"), 7), 7);
+        if (size + 20 <= IniFile::MaxFileSize) {
+            ini.writeInteger(QStringLiteral("Mode"), QStringLiteral("OptionMode"), 3);
+            QCOMPARE(QFileInfo(path).size(), size + 20);
+            QCOMPARE(
+                IniFile(path).readInteger(QStringLiteral("Mode"), QStringLiteral("OptionMode"), 7),
+                3);
+        } else {
+            // The file would grow past what can be read back: refused, unchanged.
+            QVERIFY_THROWS_EXCEPTION(AppError, ini.writeInteger(QStringLiteral("Mode"),
+                                                                QStringLiteral("OptionMode"), 3));
+            QCOMPARE(QFileInfo(path).size(), size);
+        }
+    }
+
+    void overTheCapIsUnreadable()
+    {
+        // One byte over the cap: defaults, and no write replaces it.
+        QTemporaryDir dir;
+        const QString path = write(dir, QByteArray(IniFile::MaxFileSize + 1, '\n'));
+        IniFile ini(path);
+        QVERIFY(ini.exists());
+        QCOMPARE(ini.sectionCount(), 0);
+        QVERIFY_THROWS_EXCEPTION(AppError,
+                                 ini.writeInteger(QStringLiteral("A"), QStringLiteral("K"), 2));
+        QCOMPARE(QFileInfo(path).size(), IniFile::MaxFileSize + 1);
     }
 };
 
