@@ -641,6 +641,8 @@ void TMainForm::HelpCheckUpdatesItemClick()
 {
     ProgramSettings.CheckUpdateDelay = 0;
     execModal(m_forms.CheckUpdate);
+    // Continue applies the window's "Check on startup" box to the setting; the menu follows.
+    m_checkForUpdateModeItem->setChecked(ProgramSettings.CheckForUpdateMode);
 }
 
 void TMainForm::Themes1Click() { execModal(m_forms.Themes); }

@@ -1,23 +1,315 @@
 #include "update/CheckUpdateFrm.h"
 
 #include "core/FormUtils.h"
+#include "platform/WebLink.h"
 
+#include <QApplication>
+#include <QCheckBox>
+#include <QFile>
+#include <QFrame>
+#include <QGridLayout>
 #include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QShowEvent>
+#include <QStackedWidget>
+#include <QTextBrowser>
+#include <QTextFrame>
+#include <QVBoxLayout>
+#include <QWebEnginePage>
+#include <QWebEngineProfile>
+#include <QWebEngineSettings>
+#include <QWebEngineUrlRequestInterceptor>
+#include <QWebEngineView>
 
-TCheckUpdateForm::TCheckUpdateForm(QWidget *owner) : QDialog(owner)
+using update::CheckView;
+using update::LabelColour;
+
+namespace {
+
+constexpr int TextSideMargin = 5;
+/// A page handed to the browser as content travels as a data: address, which Chromium caps
+/// at 2 MB after encoding; larger notes pages are loaded from their own address instead.
+constexpr qint64 MaxInlineNotesBytes = 1024 * 1024;
+
+/// Refuses every local request of the notes page: whatever the page asks for, no file of
+/// this machine is read on its behalf.
+class NoLocalFiles final : public QWebEngineUrlRequestInterceptor
+{
+public:
+    using QWebEngineUrlRequestInterceptor::QWebEngineUrlRequestInterceptor;
+    void interceptRequest(QWebEngineUrlRequestInfo &info) override
+    {
+        const QString scheme = info.requestUrl().scheme();
+        if (scheme == QLatin1String("file") || scheme == QLatin1String("qrc"))
+            info.block(true);
+    }
+};
+
+QLabel *makeLabel(QWidget *parent, const char *name, const QString &text = QString())
+{
+    auto *label = new QLabel(text, parent);
+    label->setObjectName(QString::fromLatin1(name));
+    return label;
+}
+
+void setColour(QLabel *label, LabelColour colour)
+{
+    QPalette palette = QApplication::palette(label);
+    switch (colour) {
+    case LabelColour::WindowText:
+        break;
+    case LabelColour::Blue:
+        palette.setColor(QPalette::WindowText, QColor(0, 0, 255));
+        break;
+    case LabelColour::DarkGreen:
+        palette.setColor(QPalette::WindowText, QColor(0, 128, 0));
+        break;
+    case LabelColour::Red:
+        palette.setColor(QPalette::WindowText, QColor(255, 0, 0));
+        break;
+    }
+    label->setPalette(palette);
+}
+
+} // namespace
+
+TCheckUpdateForm::TCheckUpdateForm(QWidget *owner)
+    : QDialog(owner), m_check(new update::UpdateCheck(ProgramSettings, this)),
+      m_timer1(new QTimer(this))
 {
     setObjectName(QStringLiteral("CheckUpdateForm"));
     setWindowTitle(QStringLiteral("Check for Updates"));
+    // Sizeable, with close and maximise boxes and no minimise box.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMaximizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    setSizeGripEnabled(true);
     setMinimumSize(500, 300);
+
+    auto *outer = new QVBoxLayout(this);
+
+    m_panel1 = new QFrame(this);
+    m_panel1->setObjectName(QStringLiteral("Panel1"));
+    m_panel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    auto *grid = new QGridLayout(m_panel1);
+    m_lblUIVersion = makeLabel(m_panel1, "lblUIVersion");
+    m_lblProgramVersion = makeLabel(m_panel1, "lblProgramVersion");
+    m_lblMessage1 = makeLabel(m_panel1, "lblMessage1");
+    m_lblMessage2 = makeLabel(m_panel1, "lblMessage2");
+    m_lblMessage1->setAlignment(Qt::AlignCenter);
+    m_lblMessage2->setAlignment(Qt::AlignCenter);
+    auto *lblAvailableBetas =
+        makeLabel(m_panel1, "lblAvailableBetas", QStringLiteral("Available Betas:"));
+    auto *lblAvailableAddOns =
+        makeLabel(m_panel1, "lblAvailableAddOns", QStringLiteral("Available AddOns:"));
+    lblAvailableBetas->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    lblAvailableAddOns->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    m_lblNewAvailableBetas = makeLabel(m_panel1, "lblNewAvailableBetas");
+    m_lblNewAvailableBetas->setToolTip(QStringLiteral("New Available Betas"));
+    m_lblNewAvailableAddOns = makeLabel(m_panel1, "lblNewAvailableAddOns");
+    m_lblNewAvailableAddOns->setToolTip(QStringLiteral("New Available AddOns"));
+    grid->addWidget(m_lblUIVersion, 0, 0);
+    grid->addWidget(m_lblProgramVersion, 1, 0);
+    grid->addWidget(m_lblMessage1, 0, 1);
+    grid->addWidget(m_lblMessage2, 1, 1);
+    grid->addWidget(lblAvailableBetas, 0, 2);
+    grid->addWidget(lblAvailableAddOns, 1, 2);
+    grid->addWidget(m_lblNewAvailableBetas, 0, 3);
+    grid->addWidget(m_lblNewAvailableAddOns, 1, 3);
+    grid->setColumnStretch(1, 1);
+    outer->addWidget(m_panel1);
+
+    // The message lines and the notes page share one area; the one brought forward last shows.
+    m_area = new QStackedWidget(this);
+    m_area->setObjectName(QStringLiteral("PanelDocument"));
+    m_richEdit1 = new QTextBrowser(m_area);
+    m_richEdit1->setObjectName(QStringLiteral("RichEdit1"));
+    m_richEdit1->setOpenLinks(false);
+    m_area->addWidget(m_richEdit1);
+    outer->addWidget(m_area, 1);
+
+    auto *bottom = new QHBoxLayout;
+    m_cbCheckOnStartup = new QCheckBox(QStringLiteral("Check on startup"), this);
+    m_cbCheckOnStartup->setObjectName(QStringLiteral("cbCheckOnStartup"));
+    m_cbCheckOnStartup->setToolTip(QStringLiteral("Enable/Disable check on startup"));
+    m_progressBar1 = new QProgressBar(this);
+    m_progressBar1->setObjectName(QStringLiteral("ProgressBar1"));
+    m_progressBar1->setToolTip(QStringLiteral("Download Progress Bar"));
+    m_progressBar1->setTextVisible(false);
+    m_progressBar1->hide();
+    m_btnWeblink = new QPushButton(this);
+    m_btnWeblink->setObjectName(QStringLiteral("btnWeblink"));
+    m_btnWeblink->setToolTip(QStringLiteral("Open weblink in default browser window"));
+    m_btnWeblink->setAutoDefault(false);
+    m_btnContinue = new QPushButton(QStringLiteral("Continue"), this);
+    m_btnContinue->setObjectName(QStringLiteral("btnContinue"));
+    m_btnContinue->setToolTip(QStringLiteral("Close window"));
+    m_btnContinue->setDefault(true);
+    bottom->addWidget(m_cbCheckOnStartup);
+    bottom->addWidget(m_progressBar1, 1);
+    bottom->addStretch();
+    bottom->addWidget(m_btnWeblink);
+    bottom->addWidget(m_btnContinue);
+    outer->addLayout(bottom);
+
+    m_timer1->setObjectName(QStringLiteral("Timer1"));
+    m_timer1->setInterval(250);
+    connect(m_timer1, &QTimer::timeout, this, &TCheckUpdateForm::Timer1Timer);
+    connect(m_btnContinue, &QPushButton::clicked, this, &TCheckUpdateForm::btnContinueClick);
+    connect(m_btnWeblink, &QPushButton::clicked, this, &TCheckUpdateForm::btnWeblinkClick);
+    connect(m_check, &update::UpdateCheck::changed, this, &TCheckUpdateForm::render);
+    connect(m_check, &update::UpdateCheck::notesReady, this, &TCheckUpdateForm::ShowNotes);
+    connect(m_check, &update::UpdateCheck::finished, this, [this] {
+        if (m_check->countdownDue() && isVisible()) {
+            m_timer1->start();
+        }
+    });
+    FormCreate();
+}
+
+TCheckUpdateForm::~TCheckUpdateForm()
+{
+    // The page must go before the profile it was made with.
+    delete m_webBrowser;
+    m_webBrowser = nullptr;
+}
+
+void TCheckUpdateForm::FormCreate()
+{
     QFont f = font();
     SetVistaFormFont(f);
     setFont(f);
-    auto *layout = new QHBoxLayout(this);
-    layout->addStretch();
-    auto *btnContinue = new QPushButton(QStringLiteral("Continue"), this);
-    btnContinue->setObjectName(QStringLiteral("btnContinue"));
-    btnContinue->setDefault(true);
-    layout->addWidget(btnContinue, 0, Qt::AlignBottom);
-    connect(btnContinue, &QPushButton::clicked, this, &QDialog::accept);
+}
+
+void TCheckUpdateForm::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    if (event->spontaneous())
+        return;
+    FormShow();
+    FormActivate();
+}
+
+void TCheckUpdateForm::FormShow()
+{
+    CentreOver(this, parentWidget());
+    QFont memo = m_richEdit1->font();
+    SetVistaMemoFont(memo);
+    m_richEdit1->setFont(memo);
+}
+
+void TCheckUpdateForm::FormActivate()
+{
+    m_richEdit1->clear();
+    m_lblUIVersion->setText(QStringLiteral("UI Version: ") + ProgramSettings.UserInterface);
+    m_lblProgramVersion->setText(QStringLiteral("Varimond: ") + ProgramSettings.Varimond);
+    m_timer1->stop();
+    m_countdownTicks = 0;
+    m_btnContinue->setText(QStringLiteral("Continue"));
+    m_btnContinue->setFocus();
+    m_cbCheckOnStartup->setChecked(ProgramSettings.CheckForUpdateMode);
+    // The check renders the labels, the lines, the caption and the buttons from here on.
+    m_check->Start();
+}
+
+void TCheckUpdateForm::render()
+{
+    const CheckView &v = m_check->view();
+    setWindowTitle(v.caption);
+    m_lblMessage1->setText(v.message1);
+    setColour(m_lblMessage1, v.message1Colour);
+    m_lblMessage2->setText(v.message2);
+    setColour(m_lblMessage2, v.message2Colour);
+    m_lblNewAvailableBetas->setText(v.newBetas);
+    setColour(m_lblNewAvailableBetas, v.newBetasColour);
+    m_lblNewAvailableAddOns->setText(v.newAddOns);
+    setColour(m_lblNewAvailableAddOns, v.newAddOnsColour);
+    m_btnWeblink->setText(v.weblinkCaption);
+
+    const QString text = v.lines.isEmpty() ? QString() : v.lines.join(QLatin1Char('\n'));
+    if (m_richEdit1->toPlainText() != text) {
+        m_richEdit1->setPlainText(text);
+        QTextFrame *root = m_richEdit1->document()->rootFrame();
+        QTextFrameFormat format = root->frameFormat();
+        format.setLeftMargin(TextSideMargin);
+        format.setRightMargin(TextSideMargin);
+        root->setFrameFormat(format);
+    }
+    if (v.front == CheckView::Front::Browser && m_webBrowser)
+        m_area->setCurrentWidget(m_webBrowser);
+    else if (v.front == CheckView::Front::Text)
+        m_area->setCurrentWidget(m_richEdit1);
+
+    // Sizes are capped far below int's range, so the bar's int values hold them.
+    m_progressBar1->setMaximum(int(v.progressMax));
+    m_progressBar1->setValue(int(qMin(v.progress, v.progressMax > 0 ? v.progressMax : v.progress)));
+    m_progressBar1->setVisible(v.progressVisible);
+}
+
+QWebEngineView *TCheckUpdateForm::ensureBrowser()
+{
+    if (m_webBrowser)
+        return m_webBrowser;
+    // An off-the-record profile of its own: nothing the notes page stores outlives the run,
+    // and its rules reach no other browser of the program.
+    m_profile = new QWebEngineProfile(this);
+    m_profile->setUrlRequestInterceptor(new NoLocalFiles(m_profile));
+    QWebEngineSettings *settings = m_profile->settings();
+    settings->setAttribute(QWebEngineSettings::LocalContentCanAccessFileUrls, false);
+    settings->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls, false);
+    settings->setAttribute(QWebEngineSettings::LocalStorageEnabled, false);
+    settings->setAttribute(QWebEngineSettings::JavascriptCanOpenWindows, false);
+    settings->setAttribute(QWebEngineSettings::PluginsEnabled, false);
+    m_webBrowser = new QWebEngineView(m_area);
+    m_webBrowser->setObjectName(QStringLiteral("WebBrowser1"));
+    m_webBrowser->setPage(new QWebEnginePage(m_profile, m_webBrowser));
+    QWidget *front = m_area->currentWidget();
+    m_area->addWidget(m_webBrowser);
+    m_area->setCurrentWidget(front);
+    return m_webBrowser;
+}
+
+void TCheckUpdateForm::ShowNotes(const QString &path, const QUrl &address)
+{
+    QWebEngineView *view = ensureBrowser();
+    // The page is shown as the web page it was downloaded as: its address is its base and
+    // origin, so relative links lead back to the server and it has no rights on local files.
+    QFile file(path);
+    if (file.size() <= MaxInlineNotesBytes && file.open(QIODevice::ReadOnly))
+        view->page()->setContent(file.readAll(), QStringLiteral("text/html"), address);
+    else
+        view->page()->load(address);
+    m_area->setCurrentWidget(view);
+}
+
+void TCheckUpdateForm::Timer1Timer()
+{
+    ++m_countdownTicks;
+    m_btnContinue->setText(
+        update::CountdownCaption(ProgramSettings.CheckUpdateDelay, m_countdownTicks));
+    if (m_countdownTicks >= ProgramSettings.CheckUpdateDelay)
+        close();
+}
+
+void TCheckUpdateForm::btnContinueClick()
+{
+    ProgramSettings.CheckForUpdateMode = m_cbCheckOnStartup->isChecked();
+    done(QDialog::Accepted);
+}
+
+void TCheckUpdateForm::btnWeblinkClick()
+{
+    // Only web addresses open; the window closes with its Weblink result either way.
+    platform::openWebAddress(ProgramSettings.UrlWeblinkPage);
+    done(WeblinkResult);
+}
+
+void TCheckUpdateForm::done(int result)
+{
+    m_timer1->stop();
+    ProgramSettings.CheckUpdateDelay = 0;
+    m_check->Cancel();
+    QDialog::done(result);
 }

@@ -1,0 +1,180 @@
+#include "update/UpdateCheck.h"
+
+#include "platform/Paths.h"
+#include "update/Downloader.h"
+
+#include <QFile>
+
+namespace update {
+
+UpdateCheck::UpdateCheck(TProgramSettings &settings, QObject *parent)
+    : QObject(parent), m_settings(settings), m_download(new Downloader(&m_manager, this))
+{
+    connect(m_download, &Downloader::progress, this, &UpdateCheck::DownloadProgress);
+    connect(m_download, &Downloader::finished, this, [this](bool ok) {
+        DownloadEnded(ok);
+        if (m_phase == Phase::VersionInfo)
+            CheckVersionInfo(ok);
+        else if (m_phase == Phase::VersionNotes)
+            ShowVersionNotes(ok);
+    });
+}
+
+UpdateCheck::~UpdateCheck()
+{
+    Cancel();
+}
+
+void UpdateCheck::setStallTimeout(int milliseconds)
+{
+    m_download->setStallTimeout(milliseconds);
+}
+
+int UpdateCheck::stallTimeout() const
+{
+    return m_download->stallTimeout();
+}
+
+QString UpdateCheck::versionInfoPath() const
+{
+    return m_settings.ProgramDir + QStringLiteral("NewVersionInfo.ini");
+}
+
+QString UpdateCheck::versionNotesPath() const
+{
+    return m_settings.ProgramDir + QStringLiteral("NewVersionNotes.html");
+}
+
+void UpdateCheck::Start()
+{
+    Cancel();
+    // A clean state, except that the progress bar stays as the last download left it and the
+    // pane in front stays in front until something else is brought forward.
+    const CheckView::Front front = m_view.front;
+    m_view = CheckView();
+    m_view.front = front;
+    m_view.newBetas = m_settings.AvailableBetas;
+    m_view.newAddOns = m_settings.AvailableAddOns;
+    m_view.weblinkCaption = m_settings.WeblinkButtonCaption;
+    m_view.caption = InProgressCaption();
+    m_newFilesFound = false;
+    m_countdownDue = false;
+    m_phase = Phase::VersionInfo;
+    emit changed();
+    DownloadFile(m_settings.UrlVersionInfo, versionInfoPath(), MaxVersionInfoBytes, true);
+}
+
+void UpdateCheck::Cancel()
+{
+    m_download->abort();
+    if (m_phase == Phase::VersionInfo || m_phase == Phase::VersionNotes)
+        m_phase = Phase::Idle;
+}
+
+void UpdateCheck::DownloadFile(const QString &address, const QString &path, qint64 maxBytes,
+                               bool versionFile)
+{
+    m_view.progressVisible = true;
+    m_view.progress = 0;
+    m_view.progressMax = 0;
+    emit changed();
+    // The old copy goes first, so that only this download can make the file exist.
+    QFile::remove(path);
+    Downloader::Acceptor accept;
+    // An error page or a captive portal's login page served with status 200 is no version
+    // file: without its section it is refused and counts as not retrieved.
+    if (versionFile)
+        accept = &IsVersionInfoFile;
+    m_download->start(address, path, maxBytes, accept);
+}
+
+void UpdateCheck::DownloadProgress(qint64 progress, qint64 maximum)
+{
+    m_view.progressMax = maximum > 0 ? maximum : 0;
+    m_view.progress = progress;
+    emit changed();
+}
+
+void UpdateCheck::DownloadEnded(bool ok)
+{
+    if (!ok) {
+        m_view.message1 = QStringLiteral("[** Download Error **]");
+        m_view.message1Colour = LabelColour::Red;
+    }
+    m_view.progressVisible = false;
+    emit changed();
+}
+
+void UpdateCheck::addLine(const QString &line)
+{
+    m_view.lines.append(line);
+}
+
+void UpdateCheck::CheckVersionInfo(bool downloaded)
+{
+    // A failed download leaves no file of its own; a copy that could not be deleted before it
+    // does not count as retrieved either.
+    if (downloaded && platform::fileExists(versionInfoPath())) {
+        LoadNewVersionInfoIniFile(versionInfoPath(), m_settings);
+        for (const VersionDifference &d : CompareVersionInfo(m_settings)) {
+            m_newFilesFound = true;
+            if (d.kind == VersionDifference::Betas) {
+                m_view.newBetas = d.published;
+                m_view.newBetasColour = LabelColour::Blue;
+            } else if (d.kind == VersionDifference::AddOns) {
+                m_view.newAddOns = d.published;
+                m_view.newAddOnsColour = LabelColour::Blue;
+            }
+            addLine(d.message);
+            addLine(QString());
+            m_view.front = CheckView::Front::Text;
+        }
+    } else {
+        addLine(QStringLiteral("Could not retreive \"Version Info\" file:"));
+        addLine(QStringLiteral("  ") + m_settings.UrlVersionInfo);
+        addLine(QString());
+        m_view.front = CheckView::Front::Text;
+        m_view.caption = FailedCaption();
+    }
+    m_view.weblinkCaption = m_settings.WeblinkButtonCaption;
+    m_phase = Phase::VersionNotes;
+    emit changed();
+    DownloadFile(m_settings.UrlVersionNotes, versionNotesPath(), MaxVersionNotesBytes, false);
+}
+
+void UpdateCheck::ShowVersionNotes(bool downloaded)
+{
+    if (downloaded && platform::fileExists(versionNotesPath())) {
+        m_view.front = CheckView::Front::Browser;
+        emit notesReady(versionNotesPath(), m_download->finalUrl());
+    } else {
+        addLine(QStringLiteral("Could not retreive \"Version Notes\" file:"));
+        addLine(QStringLiteral("  ") + m_settings.UrlVersionNotes);
+        m_view.front = CheckView::Front::Text;
+        m_view.caption = FailedCaption();
+    }
+    CheckForUpdatesEnd();
+}
+
+void UpdateCheck::CheckForUpdatesEnd()
+{
+    if (m_view.caption != InProgressCaption()) {
+        m_phase = Phase::Failed;
+    } else {
+        m_phase = Phase::Completed;
+        m_view.caption = CompletedCaption();
+        m_view.message1 = QStringLiteral("Completed");
+        if (m_newFilesFound) {
+            m_view.message2 = QStringLiteral("New files available");
+            m_view.message1Colour = m_view.message2Colour = LabelColour::Blue;
+        } else {
+            m_view.message2 = QStringLiteral("No new files available");
+            m_view.message1Colour = m_view.message2Colour = LabelColour::DarkGreen;
+            m_countdownDue = m_settings.CheckUpdateDelay != 0;
+        }
+    }
+    emit changed();
+    emit finished();
+}
+
+} // namespace update

@@ -1,0 +1,236 @@
+// The update check without a window: the version comparison, the countdown text, the address
+// rule, the downloader against a real server on 127.0.0.1, and a whole check's effect on the
+// settings record and the settings file.
+#include "HttpTestServer.h"
+#include "common/TestFiles.h"
+#include "core/Common.h"
+#include "platform/IniFile.h"
+#include "update/Downloader.h"
+#include "update/UpdateCheck.h"
+#include "update/VersionInfo.h"
+
+#include <QNetworkAccessManager>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace testfiles;
+using update::Downloader;
+
+Q_DECLARE_METATYPE(Route)
+
+class TestUpdate : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void compareVersionInfo_data()
+    {
+        QTest::addColumn<QStringList>("published"); // UI, program, betas, add-ons
+        QTest::addColumn<QStringList>("messages");
+        const QStringList installed{S("1.30"), S("2.01"), S("2"), S("A")};
+        QTest::newRow("equal") << installed << QStringList();
+        QTest::newRow("interface") << QStringList{S("1.31"), S("2.01"), S("2"), S("A")}
+                                   << QStringList{S("A new version of the UI is available.")};
+        QTest::newRow("program") << QStringList{S("1.30"), S("2.02"), S("2"), S("A")}
+                                 << QStringList{
+                                        S("A new version of the Varimond program is available.")};
+        QTest::newRow("beta") << QStringList{S("1.30"), S("2.01"), S("3"), S("A")}
+                              << QStringList{S("A new Beta is available.")};
+        QTest::newRow("add-on") << QStringList{S("1.30"), S("2.01"), S("2"), S("B")}
+                                << QStringList{S("A new AddOn is available.")};
+        QTest::newRow("2 and 02") << QStringList{S("1.30"), S("2.01"), S("02"), S("A")}
+                                  << QStringList{S("A new Beta is available.")};
+        QTest::newRow("letter case") << QStringList{S("1.30"), S("2.01"), S("2"), S("a")}
+                                     << QStringList{S("A new AddOn is available.")};
+        QTest::newRow("blank kept") << QStringList{S("1.30 "), S("2.01"), S("2"), S("A")}
+                                    << QStringList{S("A new version of the UI is available.")};
+        QTest::newRow("all, in order")
+            << QStringList{S("Undef"), S("Undef"), S("Undef"), S("Undef")}
+            << QStringList{S("A new version of the UI is available."),
+                           S("A new version of the Varimond program is available."),
+                           S("A new Beta is available."), S("A new AddOn is available.")};
+    }
+
+    void compareVersionInfo()
+    {
+        QFETCH(QStringList, published);
+        QFETCH(QStringList, messages);
+        TProgramSettings s;
+        s.UserInterface = S("1.30");
+        s.Varimond = S("2.01");
+        s.AvailableBetas = S("2");
+        s.AvailableAddOns = S("A");
+        s.NewUserInterface = published[0];
+        s.NewProgramVersion = published[1];
+        s.NewAvailableBetas = published[2];
+        s.NewAvailableAddOns = published[3];
+        QStringList found;
+        for (const auto &d : update::CompareVersionInfo(s))
+            found.append(d.message);
+        QCOMPARE(found, messages);
+    }
+
+    void countdownCaption_data()
+    {
+        QTest::addColumn<int>("delay");
+        QTest::addColumn<QStringList>("captions"); // after ticks 1, 2, ...
+        QTest::newRow("default 12")
+            << 12 << QStringList{S("Continue (2)"), S("Continue (2)"), S("Continue (2)"),
+                                 S("Continue (2)"), S("Continue (1)"), S("Continue (1)"),
+                                 S("Continue (1)"), S("Continue (1)"), S("Continue (0)"),
+                                 S("Continue (0)"), S("Continue (0)"), S("Continue (0)")};
+        QTest::newRow("negative") << -4 << QStringList{S("Continue (-1)")};
+        QTest::newRow("past the end") << 1 << QStringList{S("Continue (0)"), S("Continue (0)")};
+        QTest::newRow("extreme") << int(0x80000000) << QStringList{S("Continue (-536870912)")};
+    }
+
+    void countdownCaption()
+    {
+        QFETCH(int, delay);
+        QFETCH(QStringList, captions);
+        for (int tick = 1; tick <= captions.size(); ++tick)
+            QCOMPARE(update::CountdownCaption(delay, tick), captions[tick - 1]);
+    }
+
+    void webAddress_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<bool>("web");
+        QTest::newRow("http") << S("http://example.org/v.ini") << true;
+        QTest::newRow("https") << S("https://example.org/") << true;
+        QTest::newRow("upper-case scheme") << S("HTTP://example.org/") << true;
+        QTest::newRow("file") << S("file:///etc/passwd") << false;
+        QTest::newRow("ftp") << S("ftp://example.org/v.ini") << false;
+        QTest::newRow("data") << S("data:text/plain,[VersionInfo]") << false;
+        QTest::newRow("javascript") << S("javascript:alert(1)") << false;
+        QTest::newRow("bare path") << S("/etc/passwd") << false;
+        QTest::newRow("Undef") << S("Undef") << false;
+        QTest::newRow("empty") << QString() << false;
+        QTest::newRow("no host") << S("http:///etc/passwd") << false;
+    }
+
+    void webAddress()
+    {
+        QFETCH(QString, address);
+        QFETCH(bool, web);
+        QCOMPARE(update::IsWebAddress(address), web);
+    }
+
+    void download_data()
+    {
+        QTest::addColumn<Route>("route");     // served at /f
+        QTest::addColumn<QString>("address"); // a path on the server, or a whole address
+        QTest::addColumn<bool>("versionFile");
+        QTest::addColumn<QByteArray>("landed"); // the file's content, or null for no file
+        const QByteArray ini = "[VersionInfo]\nUserInterface=1.31\n";
+        auto whole = [](int status, const QByteArray &body, const QByteArray &location = {}) {
+            return Route{Route::Whole, status, body, location};
+        };
+        QTest::newRow("page") << whole(200, "<p>notes</p>") << S("/f") << false
+                              << QByteArray("<p>notes</p>");
+        QTest::newRow("version file") << whole(200, ini) << S("/f") << true << ini;
+        QTest::newRow("404") << whole(404, "missing") << S("/f") << false << QByteArray();
+        QTest::newRow("500") << whole(500, ini) << S("/f") << true << QByteArray();
+        QTest::newRow("login page as version file")
+            << whole(200, "<html><form>Log in</form></html>") << S("/f") << true << QByteArray();
+        QTest::newRow("at the cap, unsized")
+            << Route{Route::Unsized, 200, QByteArray(1000, 'y'), {}} << S("/f") << false
+            << QByteArray(1000, 'y');
+        QTest::newRow("over the cap, sized")
+            << whole(200, QByteArray(1001, 'y')) << S("/f") << false << QByteArray();
+        QTest::newRow("over the cap, unsized")
+            << Route{Route::Unsized, 200, QByteArray(1001, 'y'), {}} << S("/f") << false
+            << QByteArray();
+        QTest::newRow("redirect to the web")
+            << whole(302, {}, "/g") << S("/f") << false << QByteArray("<p>g</p>");
+        QTest::newRow("redirect to a local file")
+            << whole(302, {}, "file:///etc/hostname") << S("/f") << false << QByteArray();
+        QTest::newRow("redirect to ftp")
+            << whole(301, {}, "ftp://127.0.0.1/x") << S("/f") << false << QByteArray();
+        QTest::newRow("redirect loop") << whole(302, {}, "/f") << S("/f") << false << QByteArray();
+        QTest::newRow("no answer")
+            << Route{Route::Silent, 200, {}, {}} << S("/f") << false << QByteArray();
+        QTest::newRow("stops sending") << Route{Route::Stalled, 200, QByteArray(900, 'z'), {}}
+                                       << S("/f") << false << QByteArray();
+        for (const char *address : {"file:///etc/hostname", "ftp://127.0.0.1/f",
+                                    "data:text/plain,[VersionInfo]", "/etc/hostname", "Undef"})
+            QTest::newRow(address) << whole(200, ini) << S(address) << false << QByteArray();
+    }
+
+    void download()
+    {
+        QFETCH(Route, route);
+        QFETCH(QString, address);
+        QFETCH(bool, versionFile);
+        QFETCH(QByteArray, landed);
+        HttpTestServer server;
+        QVERIFY(server.start());
+        server.set(S("/f"), route);
+        server.page(S("/g"), "<p>g</p>");
+        QTemporaryDir dir;
+        const QString target = dir.filePath(S("NewVersionInfo.ini"));
+
+        QNetworkAccessManager manager;
+        Downloader download(&manager);
+        download.setStallTimeout(300);
+        QSignalSpy finished(&download, &Downloader::finished);
+        download.start(address == S("/f") ? server.url(address) : address, target, 1000,
+                       versionFile ? Downloader::Acceptor(&update::IsVersionInfoFile)
+                                   : Downloader::Acceptor());
+        QCOMPARE(finished.count(), 0); // never from inside start()
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 10000);
+        QCOMPARE(finished.at(0).at(0).toBool(), !landed.isNull());
+        // Nothing but a complete, accepted download is left in the folder.
+        const QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
+        QCOMPARE(left, landed.isNull() ? QStringList() : QStringList{S("NewVersionInfo.ini")});
+        if (!landed.isNull())
+            QCOMPARE(readAll(target), landed);
+    }
+
+    void publishedFileMovesAddresses()
+    {
+        HttpTestServer server;
+        QVERIFY(server.start());
+        QTemporaryDir dir;
+        TProgramSettings s;
+        s.ProgramDir = dir.path() + QLatin1Char('/');
+        s.ProgramIniFName = S("varimond.ini");
+        s.UrlVersionInfo = server.url(S("/v.ini"));
+        s.UrlVersionNotes = server.url(S("/old.html"));
+        s.UrlWeblinkPage = S("http://old.example/");
+        s.WeblinkButtonCaption = S("Old");
+        // The published file moves both download addresses and names no Weblink.
+        server.page(S("/v.ini"),
+                    "[versioninfo]\nUrlVersionInfo=" + server.url(S("/v2.ini")).toUtf8() +
+                        "\nUrlVersionNotes=" + server.url(S("/new.html")).toUtf8() + "\n");
+        server.page(S("/new.html"), "<p>new</p>");
+        QVERIFY(writeAll(s.iniPath(), "[VersionInfo]\nUrlWeblinkPage=http://old.example/\n"
+                                      "WeblinkButtonCaption=Old\n"));
+
+        update::UpdateCheck check(s);
+        QSignalSpy notes(&check, &update::UpdateCheck::notesReady);
+        check.Start();
+        QTRY_VERIFY(check.phase() == update::UpdateCheck::Phase::Completed);
+        QCOMPARE(server.hits(S("/new.html")), 1);
+        QCOMPARE(server.hits(S("/old.html")), 0);
+        QCOMPARE(notes.count(), 1);
+        QCOMPARE(notes.at(0).at(1).toUrl(), QUrl(server.url(S("/new.html"))));
+        QCOMPARE(readAll(s.ProgramDir + S("NewVersionNotes.html")), QByteArray("<p>new</p>"));
+        QCOMPARE(s.UrlWeblinkPage, S("Undef"));
+        QCOMPARE(check.view().weblinkCaption, S("Undef"));
+
+        SaveProgramIniFile(s, WindowStateAtClose{});
+        const platform::IniFile ini(s.iniPath());
+        auto stored = [&ini](const char *key) {
+            return ini.readString(S("VersionInfo"), S(key), S("<missing>"));
+        };
+        QCOMPARE(stored("UrlVersionInfo"), server.url(S("/v2.ini")));
+        QCOMPARE(stored("UrlVersionNotes"), server.url(S("/new.html")));
+        QCOMPARE(stored("UrlWeblinkPage"), S("http://old.example/"));
+        QCOMPARE(stored("WeblinkButtonCaption"), S("Old"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestUpdate)
+#include "tst_update.moc"

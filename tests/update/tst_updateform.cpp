@@ -1,0 +1,445 @@
+// The update window against a real server on 127.0.0.1: verdicts, message lines and labels,
+// the countdown, closing during a download, the notes page's rights, Weblink, and the window
+// at start-up and from the Help menu of the main window.
+#include "HttpTestServer.h"
+#include "app/MainFrm.h"
+#include "common/TestFiles.h"
+#include "core/Common.h"
+#include "platform/Paths.h"
+#include "update/CheckUpdateFrm.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QBuffer>
+#include <QCheckBox>
+#include <QDesktopServices>
+#include <QImage>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTemporaryDir>
+#include <QTextBrowser>
+#include <QWebEngineView>
+#include <QtTest>
+
+#include <memory>
+
+using namespace testfiles;
+
+Q_DECLARE_METATYPE(Route)
+
+namespace {
+
+QByteArray versionFile(const char *ui, const char *program, const char *betas, const char *addOns)
+{
+    return QByteArray("[VersionInfo]\r\nUserInterface=") + ui + "\r\nVarimond=" + program +
+           "\r\nAvailableBetas=" + betas + "\r\nAvailableAddOns=" + addOns +
+           "\r\nWeblinkButtonCaption=Get it\r\nUrlVersionInfo=%V\r\nUrlVersionNotes=%N\r\n";
+}
+
+Route whole(int status, const QByteArray &body, const QByteArray &location = {})
+{
+    return Route{Route::Whole, status, body, location};
+}
+
+QColor colourOf(const QLabel *label)
+{
+    return label->palette().color(QPalette::WindowText);
+}
+
+} // namespace
+
+/// Receives the addresses the desktop would open.
+class Opened : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public Q_SLOTS:
+    void open(const QUrl &url) { urls.append(url); }
+};
+
+class TestUpdateForm : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<HttpTestServer> m_server;
+    std::unique_ptr<QWidget> m_owner;
+    TCheckUpdateForm *m_form = nullptr;
+
+    template <typename T> T *child(const char *name) const
+    {
+        return m_form->findChild<T *>(QString::fromLatin1(name));
+    }
+    /// Serves @p route at @p path, with %V and %N in its body standing for the two addresses.
+    void serve(const char *path, Route route)
+    {
+        route.body.replace("%V", m_server->url(S("/v.ini")).toUtf8());
+        route.body.replace("%N", ProgramSettings.UrlVersionNotes.toUtf8());
+        m_server->set(S(path), route);
+    }
+    QLabel *label(const char *name) const { return child<QLabel>(name); }
+    QString linesShown() const { return child<QTextBrowser>("RichEdit1")->toPlainText(); }
+    bool browserInFront() const
+    {
+        return m_form->WebBrowser() &&
+               child<QStackedWidget>("PanelDocument")->currentWidget() == m_form->WebBrowser();
+    }
+    void openAndWait()
+    {
+        m_form->open();
+        QTRY_VERIFY_WITH_TIMEOUT(m_form->windowTitle() != S("Checking for Updates [ In Progress ]"),
+                                 10000);
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        ProgramSettings = TProgramSettings{};
+        m_dir = std::make_unique<QTemporaryDir>();
+        m_server = std::make_unique<HttpTestServer>();
+        QVERIFY(m_server->start());
+        ProgramSettings.ProgramDir = m_dir->path() + QLatin1Char('/');
+        ProgramSettings.UserInterface = S("1.30");
+        ProgramSettings.Varimond = S("2.01");
+        ProgramSettings.AvailableBetas = S("2");
+        ProgramSettings.AvailableAddOns = S("A");
+        ProgramSettings.UrlVersionInfo = m_server->url(S("/v.ini"));
+        ProgramSettings.UrlVersionNotes = m_server->url(S("/n.html"));
+        ProgramSettings.UrlWeblinkPage = S("https://example.org/download");
+        ProgramSettings.WeblinkButtonCaption = S("Download");
+        m_owner = std::make_unique<QWidget>();
+        m_owner->setGeometry(100, 100, 900, 700);
+        m_form = new TCheckUpdateForm(m_owner.get());
+        m_form->setStallTimeout(400);
+    }
+
+    void cleanup()
+    {
+        m_owner.reset();
+        m_server.reset();
+        m_dir.reset();
+    }
+
+    void windowAndControls()
+    {
+        const Qt::WindowFlags flags = m_form->windowFlags();
+        QVERIFY(flags & Qt::WindowMaximizeButtonHint);
+        QVERIFY(flags & Qt::WindowCloseButtonHint);
+        QVERIFY(!(flags & Qt::WindowMinimizeButtonHint));
+        QCOMPARE(m_form->minimumSize(), QSize(500, 300));
+        const QList<std::tuple<const char *, const char *, const char *>> controls = {
+            {"lblAvailableBetas", "Available Betas:", ""},
+            {"lblAvailableAddOns", "Available AddOns:", ""},
+            {"lblNewAvailableBetas", "", "New Available Betas"},
+            {"lblNewAvailableAddOns", "", "New Available AddOns"},
+            {"cbCheckOnStartup", "Check on startup", "Enable/Disable check on startup"},
+            {"ProgressBar1", "", "Download Progress Bar"},
+            {"btnWeblink", "", "Open weblink in default browser window"},
+            {"btnContinue", "Continue", "Close window"}};
+        for (const auto &[name, text, hint] : controls) {
+            QWidget *w = child<QWidget>(name);
+            QVERIFY2(w, name);
+            QCOMPARE(w->toolTip(), S(hint));
+            if (*text)
+                QCOMPARE(w->property("text").toString(), S(text));
+        }
+        for (const char *name : {"Panel1", "lblUIVersion", "lblProgramVersion", "lblMessage1",
+                                 "lblMessage2", "RichEdit1"})
+            QVERIFY2(child<QWidget>(name), name);
+        QCOMPARE(child<QTimer>("Timer1")->interval(), 250);
+    }
+
+    void verdict_data()
+    {
+        QTest::addColumn<Route>("version");
+        QTest::addColumn<Route>("notes");
+        QTest::addColumn<QString>("caption");
+        QTest::addColumn<QStringList>("messages"); // lblMessage1, lblMessage2
+        QTest::addColumn<QColor>("colour");        // of both; invalid: the window-text colour
+        QTest::addColumn<QStringList>("lines");    // %V, %N: the two addresses
+        QTest::addColumn<QStringList>("levels");   // lblNewAvailableBetas, ...AddOns
+        QTest::addColumn<bool>("browser");
+        const Route notes = whole(200, "<html><title>Notes</title></html>");
+        const QString completed = S("Checking for Updates [ Completed ]");
+        const QString failed = S("Checking for Updates [ Falied ]");
+        const QColor blue(0, 0, 255), green(0, 128, 0), red(255, 0, 0);
+        const QStringList news{S("Completed"), S("New files available")};
+        const QStringList error{S("[** Download Error **]"), QString()};
+        const QStringList noVersion{S("Could not retreive \"Version Info\" file:"), S("  %V"),
+                                    QString()};
+        const QStringList noNotes{S("Could not retreive \"Version Notes\" file:"), S("  %N")};
+
+        QTest::newRow("equal") << whole(200, versionFile("1.30", "2.01", "2", "A")) << notes
+                               << completed
+                               << QStringList{S("Completed"), S("No new files available")} << green
+                               << QStringList() << QStringList{S("2"), S("A")} << true;
+        QTest::newRow("interface")
+            << whole(200, versionFile("1.31", "2.01", "2", "A")) << notes << completed << news
+            << blue << QStringList{S("A new version of the UI is available."), QString()}
+            << QStringList{S("2"), S("A")} << true;
+        QTest::newRow("program")
+            << whole(200, versionFile("1.30", "2.1", "2", "A")) << notes << completed << news
+            << blue
+            << QStringList{S("A new version of the Varimond program is available."), QString()}
+            << QStringList{S("2"), S("A")} << true;
+        QTest::newRow("beta 02 against 2")
+            << whole(200, versionFile("1.30", "2.01", "02", "A")) << notes << completed << news
+            << blue << QStringList{S("A new Beta is available."), QString()}
+            << QStringList{S("02"), S("A")} << true;
+        QTest::newRow("add-on in other case")
+            << whole(200, versionFile("1.30", "2.01", "2", "a")) << whole(404, {}) << failed
+            << error << red << QStringList{S("A new AddOn is available."), QString()} + noNotes
+            << QStringList{S("2"), S("a")} << false;
+        QTest::newRow("version file 404, notes fetched")
+            << whole(404, {}) << notes << failed << error << red << noVersion
+            << QStringList{S("2"), S("A")} << true;
+        QTest::newRow("login page instead of the version file")
+            << whole(200, "<html>Please log in</html>") << whole(404, {}) << failed << error << red
+            << noVersion + noNotes << QStringList{S("2"), S("A")} << false;
+        QTest::newRow("version file over the cap")
+            << whole(200, "[VersionInfo]\n" + QByteArray(64 * 1024, ';')) << notes << failed
+            << error << red << noVersion << QStringList{S("2"), S("A")} << true;
+        QTest::newRow("redirect to a local file")
+            << whole(302, {}, "file:///etc/hostname") << notes << failed << error << red
+            << noVersion << QStringList{S("2"), S("A")} << true;
+        QTest::newRow("server never answers")
+            << Route{Route::Silent, 200, {}, {}} << notes << failed << error << red << noVersion
+            << QStringList{S("2"), S("A")} << true;
+        QTest::newRow("notes stop half-way")
+            << whole(200, versionFile("1.30", "2.01", "3", "A"))
+            << Route{Route::Stalled, 200, QByteArray(5000, 'n'), {}} << failed << error << red
+            << QStringList{S("A new Beta is available."), QString()} + noNotes
+            << QStringList{S("3"), S("A")} << false;
+    }
+
+    void verdict()
+    {
+        QFETCH(Route, version);
+        QFETCH(Route, notes);
+        QFETCH(QString, caption);
+        QFETCH(QStringList, messages);
+        QFETCH(QColor, colour);
+        QFETCH(QStringList, lines);
+        QFETCH(QStringList, levels);
+        QFETCH(bool, browser);
+        ProgramSettings.CheckUpdateDelay = 0;
+        serve("/v.ini", version);
+        serve("/n.html", notes);
+        openAndWait();
+
+        QCOMPARE(m_form->windowTitle(), caption);
+        QCOMPARE(label("lblMessage1")->text(), messages[0]);
+        QCOMPARE(label("lblMessage2")->text(), messages[1]);
+        QCOMPARE(colourOf(label("lblMessage1")), colour);
+        if (!messages[1].isEmpty())
+            QCOMPARE(colourOf(label("lblMessage2")), colour);
+        lines.replaceInStrings(S("%V"), ProgramSettings.UrlVersionInfo);
+        lines.replaceInStrings(S("%N"), ProgramSettings.UrlVersionNotes);
+        QCOMPARE(linesShown(), lines.join(QLatin1Char('\n')));
+        QCOMPARE(label("lblNewAvailableBetas")->text(), levels[0]);
+        QCOMPARE(label("lblNewAvailableAddOns")->text(), levels[1]);
+        const QColor windowText = QApplication::palette().color(QPalette::WindowText);
+        QCOMPARE(colourOf(label("lblNewAvailableBetas")),
+                 levels[0] == S("2") ? windowText : QColor(0, 0, 255));
+        QCOMPARE(colourOf(label("lblNewAvailableAddOns")),
+                 levels[1] == S("A") ? windowText : QColor(0, 0, 255));
+        QCOMPARE(browserInFront(), browser);
+        QCOMPARE(label("lblUIVersion")->text(), S("UI Version: 1.30"));
+        QCOMPARE(label("lblProgramVersion")->text(), S("Varimond: 2.01"));
+        QVERIFY(!child<QProgressBar>("ProgressBar1")->isVisible());
+        const bool versionLanded =
+            lines.isEmpty() || !lines.first().startsWith(S("Could not retreive \"Version Info"));
+        QCOMPARE(child<QPushButton>("btnWeblink")->text(),
+                 versionLanded ? S("Get it") : S("Download"));
+        // What failed left no file behind, not even a part of one.
+        QCOMPARE(platform::fileExists(ProgramSettings.ProgramDir + S("NewVersionInfo.ini")),
+                 versionLanded);
+        QCOMPARE(platform::fileExists(ProgramSettings.ProgramDir + S("NewVersionNotes.html")),
+                 browser);
+        QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden).size(),
+                 int(versionLanded) + int(browser));
+    }
+
+    void countdown_data()
+    {
+        QTest::addColumn<int>("delay");
+        QTest::addColumn<QStringList>("captions"); // the button after each tick
+        QTest::newRow("default") << 12 << QStringList{S("Continue (2)"), S("Continue (2)"),
+                                                      S("Continue (2)"), S("Continue (2)"),
+                                                      S("Continue (1)"), S("Continue (1)"),
+                                                      S("Continue (1)"), S("Continue (1)"),
+                                                      S("Continue (0)"), S("Continue (0)"),
+                                                      S("Continue (0)"), S("Continue (0)")};
+        QTest::newRow("off") << 0 << QStringList();
+        QTest::newRow("negative") << -4 << QStringList{S("Continue (-1)")};
+    }
+
+    void countdown()
+    {
+        QFETCH(int, delay);
+        QFETCH(QStringList, captions);
+        ProgramSettings.CheckUpdateDelay = delay;
+        serve("/v.ini", whole(200, versionFile("1.30", "2.01", "2", "A")));
+        serve("/n.html", whole(200, "<p>notes</p>"));
+        QStringList seen;
+        connect(child<QTimer>("Timer1"), &QTimer::timeout, this,
+                [&] { seen.append(child<QPushButton>("btnContinue")->text()); });
+        openAndWait();
+        // The box changed meanwhile is not applied by any close but Continue.
+        child<QCheckBox>("cbCheckOnStartup")->setChecked(true);
+        if (captions.isEmpty()) {
+            QVERIFY(!child<QTimer>("Timer1")->isActive());
+            QCOMPARE(child<QPushButton>("btnContinue")->text(), S("Continue"));
+            QVERIFY(m_form->isVisible());
+            return;
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!m_form->isVisible(), 10000);
+        QCOMPARE(seen, captions);
+        QVERIFY(m_form->result() != TCheckUpdateForm::WeblinkResult);
+        QCOMPARE(ProgramSettings.CheckUpdateDelay, 0);
+        QVERIFY(!ProgramSettings.CheckForUpdateMode);
+    }
+
+    void closeWhileDownloading()
+    {
+        m_server->set(S("/v.ini"), Route{Route::Silent, 200, {}, {}});
+        serve("/n.html", whole(200, "<p>notes</p>"));
+        m_form->setStallTimeout(60000);
+        m_form->open();
+        QTRY_COMPARE(m_server->hits(S("/v.ini")), 1);
+        // The window answers while the server keeps silent.
+        QVERIFY(child<QProgressBar>("ProgressBar1")->isVisible());
+        QCOMPARE(m_form->windowTitle(), S("Checking for Updates [ In Progress ]"));
+        child<QCheckBox>("cbCheckOnStartup")->setChecked(true);
+        QTest::mouseClick(child<QPushButton>("btnContinue"), Qt::LeftButton);
+        QVERIFY(!m_form->isVisible());
+        QCOMPARE(m_form->result(), int(QDialog::Accepted));
+        QVERIFY(ProgramSettings.CheckForUpdateMode);
+
+        // The late answer is dropped; the next showing runs a check of its own.
+        m_server->release(versionFile("9", "9", "9", "9"));
+        serve("/v.ini", whole(200, versionFile("1.30", "2.01", "2", "A")));
+        openAndWait();
+        QCOMPARE(m_form->windowTitle(), S("Checking for Updates [ Completed ]"));
+        QCOMPARE(label("lblMessage2")->text(), S("No new files available"));
+        QCOMPARE(ProgramSettings.NewUserInterface, S("1.30"));
+        QCOMPARE(m_server->hits(S("/n.html")), 1);
+    }
+
+    void notesPageHasNoLocalRights()
+    {
+        QImage pixel(1, 1, QImage::Format_RGB32);
+        pixel.fill(Qt::red);
+        QByteArray png;
+        QBuffer buffer(&png);
+        QVERIFY(pixel.save(&buffer, "PNG"));
+        const QString secret = m_dir->filePath(S("secret.png"));
+        QVERIFY(writeAll(secret, png));
+        ProgramSettings.UrlVersionNotes = m_server->url(S("/docs/n.html"));
+        serve("/v.ini", whole(200, versionFile("1.30", "2.01", "2", "A")));
+        m_server->set(S("/docs/pixel.png"), Route{Route::Whole, 200, png, {}, "image/png"});
+        m_server->page(S("/docs/n.html"),
+                       "<html><body><script>var s = {};"
+                       "function seen(k, v) { s[k] = v; if (s.l && s.r) document.title = s.l + "
+                       "'/' + s.r; }</script>"
+                       "<img src='" +
+                           QUrl::fromLocalFile(secret).toEncoded() +
+                           "' onload=\"seen('l','read')\" onerror=\"seen('l','blocked')\">"
+                           "<img src='pixel.png' onload=\"seen('r','loaded')\" "
+                           "onerror=\"seen('r','failed')\"></body></html>");
+        openAndWait();
+        QVERIFY(browserInFront());
+        QTRY_COMPARE_WITH_TIMEOUT(m_form->WebBrowser()->title(), S("blocked/loaded"), 20000);
+        QCOMPARE(m_server->hits(S("/docs/pixel.png")), 1);
+    }
+
+    void weblink_data()
+    {
+        QTest::addColumn<QString>("page");
+        QTest::addColumn<bool>("opens");
+        QTest::newRow("https") << S("https://example.org/download") << true;
+        QTest::newRow("http") << S("http://example.org/") << true;
+        QTest::newRow("local file") << S("file:///etc/passwd") << false;
+        QTest::newRow("bare path") << S("/usr/bin/xterm") << false;
+        QTest::newRow("Undef") << S("Undef") << false;
+    }
+
+    void weblink()
+    {
+        QFETCH(QString, page);
+        QFETCH(bool, opens);
+        Opened opened;
+        for (const char *scheme : {"http", "https", "file"})
+            QDesktopServices::setUrlHandler(S(scheme), &opened, "open");
+        ProgramSettings.CheckUpdateDelay = 0;
+        m_server->page(S("/v.ini"), "[VersionInfo]\nUrlWeblinkPage=" + page.toUtf8() + "\n");
+        openAndWait();
+        QTest::mouseClick(child<QPushButton>("btnWeblink"), Qt::LeftButton);
+        for (const char *scheme : {"http", "https", "file"})
+            QDesktopServices::unsetUrlHandler(S(scheme));
+        QCOMPARE(m_form->result(), TCheckUpdateForm::WeblinkResult);
+        QCOMPARE(opened.urls, opens ? QList<QUrl>{QUrl(page)} : QList<QUrl>());
+    }
+
+    void startUpWeblinkEndsWithoutSaving()
+    {
+        const QString pack = m_dir->filePath(S("pack"));
+        const QByteArray settings =
+            "[Settings]\nHideCheckForUpdate=0\nCheckForUpdateMode=1\nCheckInterfaceMode=0\n"
+            "PgmFirstRun=0\n[VersionInfo]\nUrlVersionInfo=" +
+            m_server->url(S("/v.ini")).toUtf8() + "\nUrlWeblinkPage=Undef\n";
+        QVERIFY(writeAll(pack + S("/varimond.ini"), settings));
+        QVERIFY(QDir().mkpath(pack + S("/Options")));
+        serve("/v.ini", whole(200, versionFile("2", "2", "2", "2")));
+        auto main = std::make_unique<TMainForm>(pack + S("/varimond"));
+        main->CreateForms();
+        QTimer clicker;
+        connect(&clicker, &QTimer::timeout, this, [] {
+            auto *form = qobject_cast<TCheckUpdateForm *>(QApplication::activeModalWidget());
+            if (form && form->windowTitle().contains(S("Falied")))
+                form->findChild<QPushButton *>(S("btnWeblink"))->click();
+        });
+        clicker.start(20);
+        QVERIFY(!main->FormShow());
+        main.reset();
+        QCOMPARE(readAll(pack + S("/varimond.ini")), settings);
+        QVERIFY(platform::fileExists(pack + S("/NewVersionInfo.ini")));
+    }
+
+    void helpMenuAppliesTheBox()
+    {
+        const QString pack = m_dir->filePath(S("pack"));
+        QVERIFY(writeAll(pack + S("/varimond.ini"),
+                         "[Settings]\nHideCheckForUpdate=0\nCheckInterfaceMode=0\nPgmFirstRun=0\n"
+                         "[VersionInfo]\nCheckUpdateDelay=12\nUrlVersionInfo=" +
+                             m_server->url(S("/v.ini")).toUtf8() +
+                             "\nUrlVersionNotes=" + m_server->url(S("/n.html")).toUtf8() + "\n"));
+        QVERIFY(QDir().mkpath(pack + S("/Options")));
+        serve("/v.ini", whole(200, versionFile("Undef", "Undef", "Undef", "Undef")));
+        serve("/n.html", whole(200, "<p>notes</p>"));
+        TMainForm main(pack + S("/varimond"));
+        main.CreateForms();
+        QVERIFY(main.FormShow());
+        QStringList buttons;
+        QTimer clicker;
+        connect(&clicker, &QTimer::timeout, this, [&buttons] {
+            auto *form = qobject_cast<TCheckUpdateForm *>(QApplication::activeModalWidget());
+            if (form && form->windowTitle().contains(S("Completed"))) {
+                buttons.append(form->findChild<QPushButton *>(S("btnContinue"))->text());
+                form->findChild<QCheckBox *>(S("cbCheckOnStartup"))->setChecked(true);
+                form->findChild<QPushButton *>(S("btnContinue"))->click();
+            }
+        });
+        clicker.start(20);
+        main.findChild<QAction *>(S("HelpCheckUpdatesItem"))->trigger();
+        QCOMPARE(buttons, QStringList{S("Continue")});
+        QVERIFY(ProgramSettings.CheckForUpdateMode);
+        QVERIFY(main.findChild<QAction *>(S("SettingsCheckForUpdateModeItem"))->isChecked());
+    }
+};
+
+QTEST_MAIN(TestUpdateForm)
+#include "tst_updateform.moc"
