@@ -70,10 +70,6 @@ void Downloader::start(const QString &address, const QString &targetPath, qint64
     connect(m_reply, &QNetworkReply::metaDataChanged, this, &Downloader::onMetaData);
     connect(m_reply, &QNetworkReply::readyRead, this, &Downloader::onReadyRead);
     connect(m_reply, &QNetworkReply::redirected, this, &Downloader::onRedirected);
-    connect(m_reply, &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64 total) {
-        if (m_running)
-            emit progress(received, total);
-    });
     connect(m_reply, &QNetworkReply::finished, this, &Downloader::onFinished);
     m_stall.start(m_stallTimeout);
 }
@@ -131,7 +127,12 @@ void Downloader::onReadyRead()
     if (!m_running || !m_reply)
         return;
     m_stall.start(m_stallTimeout);
-    writeAvailable();
+    // Reported for every piece that arrives: the network layer's own progress signal skips
+    // pieces that follow each other closely, and would leave a slow transfer's bar standing.
+    if (writeAvailable()) {
+        const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
+        emit progress(m_written, length.isValid() ? length.toLongLong() : -1);
+    }
 }
 
 void Downloader::onRedirected(const QUrl &url)

@@ -1,5 +1,6 @@
 // Start-to-close runs of the real program: a pack folder holding a symbolic link to the built
 // binary, started headless, ended by a signal as a session log-out would end it.
+#include "common/HttpTestServer.h"
 #include "common/TestFiles.h"
 #include "platform/IniFile.h"
 
@@ -98,22 +99,36 @@ private Q_SLOTS:
             S("ProgramTitle/ProgramTitle"),
             S("OptionsDir/OptionsDir"),
             S("ActiveTheme/ThemeName"),
-            S("About/AboutTxtFName"), S("About/AboutHtmlFName"), S("About/AboutHttpFName"),
-            S("HowTo/HowToTxtFName"), S("HowTo/HowToHtmlFName"), S("HowTo/HowToHttpFName"),
-            S("Welcome/WelcomeTxtFName"), S("Welcome/WelcomeHtmlFName"),
+            S("About/AboutTxtFName"),
+            S("About/AboutHtmlFName"),
+            S("About/AboutHttpFName"),
+            S("HowTo/HowToTxtFName"),
+            S("HowTo/HowToHtmlFName"),
+            S("HowTo/HowToHttpFName"),
+            S("Welcome/WelcomeTxtFName"),
+            S("Welcome/WelcomeHtmlFName"),
             S("Welcome/WelcomeHttpFName"),
-            S("ReadMe/DefaultReadMeTxtFName"), S("ReadMe/DefaultReadMeHtmlFName"),
+            S("ReadMe/DefaultReadMeTxtFName"),
+            S("ReadMe/DefaultReadMeHtmlFName"),
             S("ReadMe/DefaultReadMeHttpFName"),
-            S("RunMe/DefaultRunMeFName"), S("RunMe/DefaultRunMe2FName"),
+            S("RunMe/DefaultRunMeFName"),
+            S("RunMe/DefaultRunMe2FName"),
             S("ProgramDelay/DefaultProgramDelay"),
-            S("Settings/PgmFirstRun"), S("Settings/HideShell"),
-            S("Settings/AllowDisplayHttpLinks"), S("Settings/CheckInterfaceMode"),
+            S("Settings/PgmFirstRun"),
+            S("Settings/HideShell"),
+            S("Settings/AllowDisplayHttpLinks"),
+            S("Settings/CheckInterfaceMode"),
             S("Settings/CheckForUpdateMode"),
-            S("MainWindowSizes/WindowTop"), S("MainWindowSizes/WindowLeft"),
-            S("MainWindowSizes/WindowWidth"), S("MainWindowSizes/WindowHeight"),
-            S("MainWindowSizes/WindowState"), S("MainWindowSizes/OptionsTreeWidth"),
-            S("AboutWindowSizes/WindowWidth"), S("AboutWindowSizes/WindowHeight"),
-            S("CheckUpdateWindowSizes/WindowWidth"), S("CheckUpdateWindowSizes/WindowHeight"),
+            S("MainWindowSizes/WindowTop"),
+            S("MainWindowSizes/WindowLeft"),
+            S("MainWindowSizes/WindowWidth"),
+            S("MainWindowSizes/WindowHeight"),
+            S("MainWindowSizes/WindowState"),
+            S("MainWindowSizes/OptionsTreeWidth"),
+            S("AboutWindowSizes/WindowWidth"),
+            S("AboutWindowSizes/WindowHeight"),
+            S("CheckUpdateWindowSizes/WindowWidth"),
+            S("CheckUpdateWindowSizes/WindowHeight"),
         };
         QCOMPARE(keysOf(iniPath()), expected);
 
@@ -172,9 +187,49 @@ private Q_SLOTS:
         QCOMPARE(ini.readString(S("Settings"), S("PgmFirstRun"), QString()), S("0"));
         QCOMPARE(ini.readString(S("MainWindowSizes"), S("WindowWidth"), QString()), S("640"));
         QCOMPARE(ini.readString(S("MainWindowSizes"), S("WindowLeft"), QString()), S("40"));
-        QCOMPARE(ini.readString(S("MainWindowSizes"), S("OptionsTreeWidth"), QString()),
-                 S("260"));
+        QCOMPARE(ini.readString(S("MainWindowSizes"), S("OptionsTreeWidth"), QString()), S("260"));
         QVERIFY(!ini.hasKey(S("VersionInfo"), S("UrlVersionInfo")));
+    }
+
+    void startUpUpdateCheckStoresDownloadsAndMovedAddresses()
+    {
+        HttpTestServer server;
+        QVERIFY(server.start());
+        const QByteArray published =
+            "[VersionInfo]\r\nUserInterface=1.31\r\nWeblinkButtonCaption=New\r\n"
+            "UrlVersionInfo=" +
+            server.url(S("/v2.ini")).toUtf8() +
+            "\r\nUrlVersionNotes=" + server.url(S("/n2.html")).toUtf8() + "\r\n";
+        server.page(S("/v.ini"), published);
+        server.page(S("/n2.html"), "<html><title>Notes</title></html>");
+        QVERIFY(writeAll(iniPath(), "[Settings]\nHideCheckForUpdate=0\nCheckForUpdateMode=1\n"
+                                    "PgmFirstRun=0\n[VersionInfo]\nUserInterface=1.30\n"
+                                    "UrlVersionInfo=" +
+                                        server.url(S("/v.ini")).toUtf8() +
+                                        "\nUrlVersionNotes=" + server.url(S("/n.html")).toUtf8() +
+                                        "\nUrlWeblinkPage=https://example.org/\n"
+                                        "WeblinkButtonCaption=Old\n"));
+        QProcess process;
+        start(process);
+        // A new version keeps the window open until the session ends.
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(m_pack + S("/NewVersionNotes.html")), 60000);
+        terminate(process);
+
+        QCOMPARE(readAll(m_pack + S("/NewVersionInfo.ini")), published);
+        QCOMPARE(readAll(m_pack + S("/NewVersionNotes.html")),
+                 QByteArray("<html><title>Notes</title></html>"));
+        QCOMPARE(server.hits(S("/n.html")), 0);
+        const platform::IniFile ini(iniPath());
+        auto stored = [&ini](const char *section, const char *key) {
+            return ini.readString(S(section), S(key), S("<missing>"));
+        };
+        QCOMPARE(stored("VersionInfo", "UrlVersionInfo"), server.url(S("/v2.ini")));
+        QCOMPARE(stored("VersionInfo", "UrlVersionNotes"), server.url(S("/n2.html")));
+        QCOMPARE(stored("VersionInfo", "WeblinkButtonCaption"), S("New"));
+        // Not in the published file, so "Undef" for the run, and never written.
+        QCOMPARE(stored("VersionInfo", "UrlWeblinkPage"), S("https://example.org/"));
+        QCOMPARE(stored("VersionInfo", "UserInterface"), S("1.30"));
+        QCOMPARE(stored("Settings", "CheckForUpdateMode"), S("1"));
     }
 
     void signalBeforeSettingsLoadedWritesNothing()

@@ -1,7 +1,7 @@
 // The update check without a window: the version comparison, the countdown text, the address
 // rule, the downloader against a real server on 127.0.0.1, and a whole check's effect on the
 // settings record and the settings file.
-#include "HttpTestServer.h"
+#include "common/HttpTestServer.h"
 #include "common/TestFiles.h"
 #include "core/Common.h"
 #include "platform/IniFile.h"
@@ -186,6 +186,26 @@ private Q_SLOTS:
         QCOMPARE(left, landed.isNull() ? QStringList() : QStringList{S("NewVersionInfo.ini")});
         if (!landed.isNull())
             QCOMPARE(readAll(target), landed);
+    }
+
+    void progressAndAbort()
+    {
+        HttpTestServer server;
+        QVERIFY(server.start());
+        server.set(S("/f"), Route{Route::Stalled, 200, QByteArray(1000, 'p'), {}});
+        QTemporaryDir dir;
+        QNetworkAccessManager manager;
+        Downloader download(&manager);
+        QSignalSpy progress(&download, &Downloader::progress);
+        QSignalSpy finished(&download, &Downloader::finished);
+        download.start(server.url(S("/f")), dir.filePath(S("n.html")), 4096);
+                QTRY_VERIFY(!progress.isEmpty() && progress.last().at(0).toLongLong() == 500);
+        QCOMPARE(progress.last().at(1).toLongLong(), 1000);
+        QVERIFY(!QFileInfo::exists(dir.filePath(S("n.html")))); // not under its name yet
+        download.abort();
+        QVERIFY(!download.isRunning());
+        QVERIFY(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).isEmpty());
+        QCOMPARE(finished.count(), 0);
     }
 
     void publishedFileMovesAddresses()

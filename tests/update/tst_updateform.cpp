@@ -1,8 +1,8 @@
 // The update window against a real server on 127.0.0.1: verdicts, message lines and labels,
 // the countdown, closing during a download, the notes page's rights, Weblink, and the window
 // at start-up and from the Help menu of the main window.
-#include "HttpTestServer.h"
 #include "app/MainFrm.h"
+#include "common/HttpTestServer.h"
 #include "common/TestFiles.h"
 #include "core/Common.h"
 #include "platform/Paths.h"
@@ -208,6 +208,12 @@ private Q_SLOTS:
         QTest::newRow("server never answers")
             << Route{Route::Silent, 200, {}, {}} << notes << failed << error << red << noVersion
             << QStringList{S("2"), S("A")} << true;
+        QTest::newRow("published file without addresses")
+            << whole(200, "[VersionInfo]\nUserInterface=1.30\nVarimond=2.01\nAvailableBetas=2\n"
+                          "AvailableAddOns=A\n")
+            << notes << failed << error << red
+            << QStringList{S("Could not retreive \"Version Notes\" file:"), S("  Undef")}
+            << QStringList{S("2"), S("A")} << false;
         QTest::newRow("notes stop half-way")
             << whole(200, versionFile("1.30", "2.01", "3", "A"))
             << Route{Route::Stalled, 200, QByteArray(5000, 'n'), {}} << failed << error << red
@@ -250,10 +256,15 @@ private Q_SLOTS:
         QCOMPARE(label("lblUIVersion")->text(), S("UI Version: 1.30"));
         QCOMPARE(label("lblProgramVersion")->text(), S("Varimond: 2.01"));
         QVERIFY(!child<QProgressBar>("ProgressBar1")->isVisible());
+        const QRect owner = m_owner->frameGeometry(), own = m_form->frameGeometry();
+        QCOMPARE(own.topLeft(), QPoint(owner.left() + (owner.width() - own.width()) / 2,
+                                       owner.top() + (owner.height() - own.height()) / 2));
         const bool versionLanded =
             lines.isEmpty() || !lines.first().startsWith(S("Could not retreive \"Version Info"));
-        QCOMPARE(child<QPushButton>("btnWeblink")->text(),
-                 versionLanded ? S("Get it") : S("Download"));
+        QCOMPARE(child<QPushButton>("btnWeblink")->text(), !versionLanded ? S("Download")
+                                                           : version.body.contains("Get it")
+                                                               ? S("Get it")
+                                                               : S("Undef"));
         // What failed left no file behind, not even a part of one.
         QCOMPARE(platform::fileExists(ProgramSettings.ProgramDir + S("NewVersionInfo.ini")),
                  versionLanded);

@@ -1,6 +1,6 @@
 #pragma once
 
-// A small HTTP/1.1 server on 127.0.0.1 for the update tests: each path answers as its route
+// A small HTTP/1.1 server on 127.0.0.1 for tests that download: each path answers as its route
 // says; unknown paths get 404.
 
 #include <QHash>
