@@ -99,36 +99,22 @@ private Q_SLOTS:
             S("ProgramTitle/ProgramTitle"),
             S("OptionsDir/OptionsDir"),
             S("ActiveTheme/ThemeName"),
-            S("About/AboutTxtFName"),
-            S("About/AboutHtmlFName"),
-            S("About/AboutHttpFName"),
-            S("HowTo/HowToTxtFName"),
-            S("HowTo/HowToHtmlFName"),
-            S("HowTo/HowToHttpFName"),
-            S("Welcome/WelcomeTxtFName"),
-            S("Welcome/WelcomeHtmlFName"),
+            S("About/AboutTxtFName"), S("About/AboutHtmlFName"), S("About/AboutHttpFName"),
+            S("HowTo/HowToTxtFName"), S("HowTo/HowToHtmlFName"), S("HowTo/HowToHttpFName"),
+            S("Welcome/WelcomeTxtFName"), S("Welcome/WelcomeHtmlFName"),
             S("Welcome/WelcomeHttpFName"),
-            S("ReadMe/DefaultReadMeTxtFName"),
-            S("ReadMe/DefaultReadMeHtmlFName"),
+            S("ReadMe/DefaultReadMeTxtFName"), S("ReadMe/DefaultReadMeHtmlFName"),
             S("ReadMe/DefaultReadMeHttpFName"),
-            S("RunMe/DefaultRunMeFName"),
-            S("RunMe/DefaultRunMe2FName"),
+            S("RunMe/DefaultRunMeFName"), S("RunMe/DefaultRunMe2FName"),
             S("ProgramDelay/DefaultProgramDelay"),
-            S("Settings/PgmFirstRun"),
-            S("Settings/HideShell"),
-            S("Settings/AllowDisplayHttpLinks"),
-            S("Settings/CheckInterfaceMode"),
+            S("Settings/PgmFirstRun"), S("Settings/HideShell"),
+            S("Settings/AllowDisplayHttpLinks"), S("Settings/CheckInterfaceMode"),
             S("Settings/CheckForUpdateMode"),
-            S("MainWindowSizes/WindowTop"),
-            S("MainWindowSizes/WindowLeft"),
-            S("MainWindowSizes/WindowWidth"),
-            S("MainWindowSizes/WindowHeight"),
-            S("MainWindowSizes/WindowState"),
-            S("MainWindowSizes/OptionsTreeWidth"),
-            S("AboutWindowSizes/WindowWidth"),
-            S("AboutWindowSizes/WindowHeight"),
-            S("CheckUpdateWindowSizes/WindowWidth"),
-            S("CheckUpdateWindowSizes/WindowHeight"),
+            S("MainWindowSizes/WindowTop"), S("MainWindowSizes/WindowLeft"),
+            S("MainWindowSizes/WindowWidth"), S("MainWindowSizes/WindowHeight"),
+            S("MainWindowSizes/WindowState"), S("MainWindowSizes/OptionsTreeWidth"),
+            S("AboutWindowSizes/WindowWidth"), S("AboutWindowSizes/WindowHeight"),
+            S("CheckUpdateWindowSizes/WindowWidth"), S("CheckUpdateWindowSizes/WindowHeight"),
         };
         QCOMPARE(keysOf(iniPath()), expected);
 
@@ -187,7 +173,8 @@ private Q_SLOTS:
         QCOMPARE(ini.readString(S("Settings"), S("PgmFirstRun"), QString()), S("0"));
         QCOMPARE(ini.readString(S("MainWindowSizes"), S("WindowWidth"), QString()), S("640"));
         QCOMPARE(ini.readString(S("MainWindowSizes"), S("WindowLeft"), QString()), S("40"));
-        QCOMPARE(ini.readString(S("MainWindowSizes"), S("OptionsTreeWidth"), QString()), S("260"));
+        QCOMPARE(ini.readString(S("MainWindowSizes"), S("OptionsTreeWidth"), QString()),
+                 S("260"));
         QVERIFY(!ini.hasKey(S("VersionInfo"), S("UrlVersionInfo")));
     }
 
