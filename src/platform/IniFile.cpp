@@ -379,9 +379,11 @@ void IniFile::writeString(const QString &section, const QString &key, const QStr
 void IniFile::clear()
 {
     // The old content is replaced as a whole, so a file that could not be read may be replaced.
-    m_lines.clear();
-    m_bom = false;
+    m_text.clear();
+    m_entries.clear();
+    m_encoding = Encoding::Utf8;
     m_unreadable = false;
+    m_writeRefused = false;
 }
 
 void IniFile::beginUpdate()
