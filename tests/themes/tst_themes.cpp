@@ -37,11 +37,6 @@ QList<qint64> runToEnd(ThemeApplication &app)
     return starts;
 }
 
-QStringList sectionsOf(const QString &path)
-{
-    return platform::IniFile(path).sections();
-}
-
 } // namespace
 
 class TestThemes : public QObject
@@ -250,50 +245,54 @@ private Q_SLOTS:
 
     // ---- Saving and deleting ---------------------------------------------------------------
 
-    void saveWritesTheFormat()
+    void save_data()
     {
-        f->layout({S("Chat/Classic 3,selected,delay=1500"), S("Bars/Red 5,selected,runme=Go.sh")});
-        QCOMPARE(SaveTheme(ProgramSettings, S("Mine")), 2);
-        QCOMPARE(
-            readAll(f->themes() + S("Mine.ini")),
-            QByteArray("[Option0]\nDelay=100\nRunMeFName=.\\Options\\Bars\\Red\\Go.sh\n"
-                       "[Option1]\nDelay=1500\nRunMeFName=.\\Options\\Chat\\Classic\\RunMe.sh\n"));
-        QCOMPARE(ProgramSettings.ThemeName, S("Mine"));
+        QTest::addColumn<QStringList>("layout");
+        QTest::addColumn<QByteArray>("before"); // the theme file before; empty: none
+        QTest::addColumn<bool>("readOnly");
+        QTest::addColumn<QByteArray>("after"); // empty: no file
+        QTest::addColumn<QString>("error");
+        const QStringList two{S("Chat/Classic 3,selected,delay=1500"),
+                              S("Bars/Red 5,selected,runme=Go.sh")};
+        const QByteArray written =
+            "[Option0]\nDelay=100\nRunMeFName=.\\Options\\Bars\\Red\\Go.sh\n"
+            "[Option1]\nDelay=1500\nRunMeFName=.\\Options\\Chat\\Classic\\RunMe.sh\n";
+        const QByteArray larger =
+            ThemeFixture::themeText({S("a"), S("b"), S("c"), S("d"), S("e")}) + "[Extra]\nKey=1\n";
+        QTest::newRow("the format, in walk order")
+            << two << QByteArray() << false << written << QString();
+        QTest::newRow("over a larger theme") << two << larger << false << written << QString();
+        QTest::newRow("no selection: the theme goes")
+            << QStringList{S("A 3")} << larger << false << QByteArray() << QString();
+        QTest::newRow("refused: the old theme stays whole")
+            << two << larger << true << larger << S("Unable to write to %1Mine.ini");
     }
 
-    void saveOverALargerTheme()
+    void save()
     {
-        f->theme(S("Big"), ThemeFixture::themeText({S("a"), S("b"), S("c"), S("d"), S("e")}) +
-                               "[Extra]\nKey=1\n");
-        f->layout({S("A 3,selected")});
-        QCOMPARE(SaveTheme(ProgramSettings, S("Big")), 1);
-        QCOMPARE(sectionsOf(f->themes() + S("Big.ini")), QStringList{S("Option0")});
-    }
-
-    void saveWithoutSelectionsRemovesTheTheme()
-    {
-        f->theme(S("Gone"), ThemeFixture::themeText({S("a")}));
-        f->layout({S("A 3")});
-        QCOMPARE(SaveTheme(ProgramSettings, S("Gone")), 0);
-        QVERIFY(!QFileInfo::exists(f->themes() + S("Gone.ini")));
-        QCOMPARE(ProgramSettings.ThemeName, S("Gone"));
-    }
-
-    void refusedSaveKeepsTheOldTheme()
-    {
-        const QByteArray old = ThemeFixture::themeText({S("a"), S("b")});
-        f->theme(S("Kept"), old);
-        QVERIFY(QFile::setPermissions(f->themes() + S("Kept.ini"), QFile::ReadOwner));
-        f->layout({S("A 3,selected")});
+        QFETCH(QStringList, layout);
+        QFETCH(QByteArray, before);
+        QFETCH(bool, readOnly);
+        QFETCH(QByteArray, after);
+        QFETCH(QString, error);
+        f->layout(layout);
+        if (!before.isEmpty())
+            f->theme(S("Mine"), before);
+        if (readOnly)
+            QVERIFY(QFile::setPermissions(f->themes() + S("Mine.ini"), QFile::ReadOwner));
+        QString message;
         try {
-            SaveTheme(ProgramSettings, S("Kept"));
-            QFAIL("the save was not refused");
+            SaveTheme(ProgramSettings, S("Mine"));
         } catch (const AppError &e) {
-            QCOMPARE(e.message(), S("Unable to write to ") + f->themes() + S("Kept.ini"));
+            message = e.message();
         }
-        QCOMPARE(readAll(f->themes() + S("Kept.ini")), old);
-        QCOMPARE(ProgramSettings.ThemeName, S("(Default)"));
-        QCOMPARE(QDir(f->themes()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+        QCOMPARE(message, error.isEmpty() ? error : error.arg(f->themes()));
+        QCOMPARE(ProgramSettings.ThemeName, error.isEmpty() ? S("Mine") : S("(Default)"));
+        QCOMPARE(readAll(f->themes() + S("Mine.ini")), after);
+        QCOMPARE(QFileInfo::exists(f->themes() + S("Mine.ini")), !after.isEmpty());
+        // No temporary file is left behind.
+        QCOMPARE(QDir(f->themes()).entryList(QDir::Files | QDir::Hidden).size(),
+                 after.isEmpty() ? 0 : 1);
     }
 
     void themeNames_data()
@@ -442,19 +441,38 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("theme");
         QTest::addColumn<int>("entries");
         QTest::addColumn<QStringList>("ran");
+        QTest::addColumn<int>("outside");
+        QTest::addColumn<int>("ignored");
         QTest::newRow("sections Option0 and Option2 only")
             << QByteArray("[Option0]\nRunMeFName=.\\Options\\A\\RunMe.sh\n"
                           "[Option2]\nRunMeFName=.\\Options\\B\\RunMe.sh\n")
-            << 2 << QStringList{S("A")};
+            << 2 << QStringList{S("A")} << 0 << 0;
         QTest::newRow("a deleted script is skipped")
             << ThemeFixture::themeText({S(".\\Options\\A\\RunMe.sh"),
                                         S(".\\Options\\Gone\\RunMe.sh"),
                                         S(".\\Options\\B\\RunMe.sh")})
-            << 3 << QStringList{S("A"), S("B")};
-        QTest::newRow("no sections") << QByteArray("; nothing here\n") << 0 << QStringList{};
-        QTest::newRow("a path that leaves and comes back in")
-            << ThemeFixture::themeText({S(".\\Options\\A\\..\\B\\RunMe.sh")}) << 1
-            << QStringList{S("B")};
+            << 3 << QStringList{S("A"), S("B")} << 0 << 0;
+        QTest::newRow("no sections")
+            << QByteArray("; nothing here\n") << 0 << QStringList{} << 0 << 0;
+        QTest::newRow("names as Windows finds them")
+            << ThemeFixture::themeText({S(".\\options\\a\\runme.SH"), S("./Options/B/RunMe.sh"),
+                                        S(".\\Options\\A\\..\\B\\RunMe.sh")})
+            << 3 << QStringList{S("A"), S("B"), S("B")} << 0 << 0;
+        // Escapes by "..", absolute paths, drive letters, a share, and links out of the option
+        // folders (A/Out.sh and A/Up are made by the test).
+        const QString up = S(".\\Options\\") + QString(S("..\\")).repeated(12);
+        QTest::newRow("hostile paths")
+            << ThemeFixture::themeText({up + S("bin\\sh"), S(".\\..\\..\\..\\bin\\sh"),
+                                        S("/bin/sh"), S("C:\\x.bat"), S("c:x.bat"),
+                                        S("\\\\server\\share\\x.bat"), S(".\\Options\\A\\Out.sh"),
+                                        S(".\\Options\\A\\Up\\outside.sh"), S(".\\..\\outside.sh"),
+                                        S(".\\varimond.ini"), S(".\\Options\\B\\RunMe.sh")})
+            << 11 << QStringList{S("B")} << 10 << 0;
+        QStringList many;
+        for (int i = 0; i < 5000; ++i)
+            many.append(i == 4 ? S(".\\Options\\A\\RunMe.sh") : S(".\\Options\\No%1\\x.sh").arg(i));
+        QTest::newRow("5,000 entries")
+            << ThemeFixture::themeText(many) << MaxThemeEntries << QStringList{S("A")} << 0 << 4000;
     }
 
     void applyEdgeCases()
@@ -462,11 +480,21 @@ private Q_SLOTS:
         QFETCH(QByteArray, theme);
         QFETCH(int, entries);
         QFETCH(QStringList, ran);
+        QFETCH(int, outside);
+        QFETCH(int, ignored);
         f->layout({S("A 2"), S("B 2"), S("Marked 3,selected")});
+        QVERIFY(writeAll(f->root() + S("outside.sh"), f->script(S("OUTSIDE"))));
+        QVERIFY(writeAll(f->program() + S("varimond.ini"), ""));
+        QVERIFY(QFile::link(f->root() + S("outside.sh"), f->options() + S("A/Out.sh")));
+        QVERIFY(QFile::link(f->root(), f->options() + S("A/Up")));
         f->theme(S("T"), theme);
+
         ThemeApplication app(ProgramSettings);
         app.Prepare(S("T"));
         QCOMPARE(static_cast<int>(app.Theme().Entries.size()), entries);
+        QCOMPARE(app.Plan().Outside, outside);
+        QCOMPARE(app.Plan().Ignored, ignored);
+        QCOMPARE(static_cast<int>(app.Plan().Steps.size()), ran.size());
         runToEnd(app);
         QCOMPARE(ProgramSettings.ThemeName, S("T"));
         QVERIFY(!f->selected(S("Marked")));
@@ -476,7 +504,7 @@ private Q_SLOTS:
         QCOMPARE(folders, ran);
     }
 
-    void unreadableThemeChangesNothing_data()
+    void refusedBeforeClearing_data()
     {
         QTest::addColumn<QString>("kind");
         QTest::newRow("missing") << S("missing");
@@ -484,13 +512,15 @@ private Q_SLOTS:
         QTest::newRow("a FIFO") << S("fifo");
         QTest::newRow("over the size limit") << S("huge");
         QTest::newRow("a hostile name") << S("name");
+        QTest::newRow("a Windows script without Wine") << S("wine");
     }
 
-    void unreadableThemeChangesNothing()
+    void refusedBeforeClearing()
     {
         QFETCH(QString, kind);
-        f->layout({S("A 3,selected")});
+        f->layout({S("A 3,selected"), S("Win 2,runme=RunMe.bat")});
         QString name = S("Broken");
+        QString message = S("Unable to read theme Broken");
         const QString path = f->themes() + S("Broken.ini");
         if (kind == S("dir")) {
             QVERIFY(QDir().mkpath(path));
@@ -501,109 +531,24 @@ private Q_SLOTS:
             QVERIFY(big.open(QIODevice::WriteOnly));
             QVERIFY(big.resize(platform::IniFile::MaxFileSize + 1));
         } else if (kind == S("name")) {
-            QVERIFY(writeAll(f->program() + S("Escape.ini"), ThemeFixture::themeText({})));
+            QVERIFY(writeAll(f->program() + S("Escape.ini"), "[Option0]\n"));
             name = S("../Escape");
+            message = S("Unable to read theme ../Escape");
+        } else if (kind == S("wine")) {
+            f->theme(S("Broken"), ThemeFixture::themeText({S(".\\Options\\Win\\RunMe.bat")}));
+            message = platform::wineMissingMessage(); // the fixture's PATH has no wine
         }
         ThemeApplication app(ProgramSettings);
         try {
             app.Prepare(name);
-            QFAIL("the theme was read");
+            QFAIL("the theme was applied");
         } catch (const AppError &e) {
-            QCOMPARE(e.message(), S("Unable to read theme ") + name);
-        }
-        QVERIFY(f->selected(S("A")));
-        QCOMPARE(f->mode(S("A")), 3);
-        QCOMPARE(ProgramSettings.ThemeName, S("(Default)"));
-    }
-
-    void windowsScriptsWithoutWineChangeNothing()
-    {
-        f->layout({S("A 3,selected"), S("Win 2,runme=RunMe.bat"), S("B 2")});
-        f->theme(S("Win"), ThemeFixture::themeText(
-                               {S(".\\Options\\B\\RunMe.sh"), S(".\\Options\\Win\\RunMe.bat")}));
-        ThemeApplication app(ProgramSettings);
-        try {
-            app.Prepare(S("Win"));
-            QFAIL("the theme was applied without Wine");
-        } catch (const AppError &e) {
-            QCOMPARE(e.message(), platform::wineMissingMessage());
+            QCOMPARE(e.message(), message);
         }
         QVERIFY(f->selected(S("A")));
         QCOMPARE(f->mode(S("A")), 3);
         QCOMPARE(ProgramSettings.ThemeName, S("(Default)"));
         QVERIFY(f->runs().isEmpty());
-    }
-
-    void scriptsOnlyFromTheOptionFolders()
-    {
-        f->layout({S("A 2"), S("Inside 2")});
-        const QString outside = f->root() + S("outside.sh");
-        QVERIFY(writeAll(outside, f->script(S("OUTSIDE"))));
-        QVERIFY(QFile::link(outside, f->options() + S("A/Out.sh")));
-        QVERIFY(QFile::link(f->root(), f->options() + S("A/Up")));
-        const QString up = S(".\\Options\\") + QString(S("..\\")).repeated(12);
-        f->theme(S("Hostile"), ThemeFixture::themeText(
-                                   {up + S("bin\\sh"), S(".\\..\\..\\..\\bin\\sh"), S("/bin/sh"),
-                                    S("C:\\x.bat"), S("c:x.bat"), S("\\\\server\\share\\x.bat"),
-                                    S(".\\Options\\A\\Out.sh"), S(".\\Options\\A\\Up\\outside.sh"),
-                                    S(".\\..\\outside.sh"), S(".\\Options\\Inside\\RunMe.sh")}));
-        ThemeApplication app(ProgramSettings);
-        app.Prepare(S("Hostile"));
-        QCOMPARE(app.Plan().Outside, 9);
-        QCOMPARE(app.Plan().Missing, 0);
-        QCOMPARE(static_cast<int>(app.Plan().Steps.size()), 1);
-        runToEnd(app);
-        QTRY_COMPARE(f->ranFolders(), QStringList{S("Inside")});
-        QCOMPARE(ProgramSettings.ThemeName, S("Hostile"));
-    }
-
-    void locate_data()
-    {
-        QTest::addColumn<QString>("stored");
-        QTest::addColumn<int>("place"); // ThemeScriptPlace
-        const int in = int(ThemeScriptPlace::Inside);
-        const int missing = int(ThemeScriptPlace::Missing);
-        const int out = int(ThemeScriptPlace::Outside);
-        QTest::newRow("stored form") << S(".\\Options\\A\\RunMe.sh") << in;
-        QTest::newRow("other case") << S(".\\OPTIONS\\a\\runme.SH") << in;
-        QTest::newRow("without .\\") << S("Options\\A\\RunMe.sh") << in;
-        QTest::newRow("slashes") << S("./Options/A/RunMe.sh") << in;
-        QTest::newRow("empty") << QString() << missing;
-        QTest::newRow("no such file") << S(".\\Options\\A\\Nope.sh") << missing;
-        QTest::newRow("a folder") << S(".\\Options\\A") << missing;
-        QTest::newRow("the program folder") << S(".\\varimond.ini") << out;
-        QTest::newRow("drive") << S("D:\\Options\\A\\RunMe.sh") << out;
-        QTest::newRow("absolute") << S("\\Options\\A\\RunMe.sh") << out;
-        QTest::newRow("escape") << S(".\\Options\\..\\..\\x.sh") << out;
-    }
-
-    void locate()
-    {
-        QFETCH(QString, stored);
-        QFETCH(int, place);
-        f->layout({S("A 2")});
-        QVERIFY(writeAll(f->program() + S("varimond.ini"), ""));
-        QString file;
-        QCOMPARE(int(LocateThemeScript(f->program(), f->options(), stored, &file)), place);
-        if (place == int(ThemeScriptPlace::Inside))
-            QCOMPARE(file, f->options() + S("A/RunMe.sh"));
-    }
-
-    void hugeTheme()
-    {
-        f->layout({S("A 3,selected")});
-        QStringList paths;
-        for (int i = 0; i < 5000; ++i)
-            paths.append(S(".\\Options\\Missing%1\\RunMe.sh").arg(i));
-        f->theme(S("Huge"), ThemeFixture::themeText(paths));
-        ThemeApplication app(ProgramSettings);
-        app.Prepare(S("Huge"));
-        QCOMPARE(app.Theme().SectionCount, 5000);
-        QCOMPARE(static_cast<int>(app.Theme().Entries.size()), MaxThemeEntries);
-        QCOMPARE(app.Plan().Ignored, 4000);
-        QCOMPARE(app.Plan().Missing, 1000);
-        runToEnd(app);
-        QCOMPARE(app.GetState(), ThemeApplication::State::Complete);
     }
 
     void delays_data()

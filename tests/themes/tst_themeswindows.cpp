@@ -34,7 +34,7 @@ struct ModalDriver
     QMap<QString, std::function<void(QWidget *)>> actions;
     QStringList seen;
     QTimer timer;
-    QWidget *last = nullptr;
+    QPointer<QWidget> last; // a window at the address of a closed one is a new window
 
     ModalDriver()
     {
@@ -334,28 +334,32 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("active");
         QTest::addColumn<QString>("choose");
-        QTest::addColumn<QString>("button");
+        QTest::addColumn<QStringList>("buttons");
         QTest::addColumn<QStringList>("ran");
         QTest::addColumn<QString>("after");
+        const QStringList ok{S("btnOkay")};
         QTest::newRow("Ok on the active theme: nothing applied")
-            << S("Blue") << QString() << S("btnOkay") << QStringList() << S("Blue");
+            << S("Blue") << QString() << ok << QStringList() << S("Blue");
         QTest::newRow("Ok after choosing another row: still nothing applied")
-            << S("Blue") << S("(Default)") << S("btnOkay") << QStringList() << S("Blue");
+            << S("Blue") << S("(Default)") << ok << QStringList() << S("Blue");
         QTest::newRow("Ok when the active theme is not listed: the selected row")
-            << S("Gone") << QString() << S("btnOkay") << QStringList{S("Chat/Compact")}
-            << S("(Default)");
+            << S("Gone") << QString() << ok << QStringList{S("Chat/Compact")} << S("(Default)");
         QTest::newRow("Ok, not listed, another row chosen")
-            << S("Gone") << S("Blue") << S("btnOkay")
-            << QStringList{S("Bars/Blue"), S("Chat/Compact")} << S("Blue");
+            << S("Gone") << S("Blue") << ok << QStringList{S("Bars/Blue"), S("Chat/Compact")}
+            << S("Blue");
+        QTest::newRow("Apply, then Ok applies a second time")
+            << S("(Default)") << S("Blue") << QStringList{S("btnApply"), S("btnOkay")}
+            << QStringList{S("Bars/Blue"), S("Bars/Blue"), S("Chat/Compact"), S("Chat/Compact")}
+            << S("Blue");
         QTest::newRow("Cancel applies nothing")
-            << S("Gone") << S("Blue") << S("btnCancel") << QStringList() << S("Gone");
+            << S("Gone") << S("Blue") << QStringList{S("btnCancel")} << QStringList() << S("Gone");
     }
 
     void okAndCancel()
     {
         QFETCH(QString, active);
         QFETCH(QString, choose);
-        QFETCH(QString, button);
+        QFETCH(QStringList, buttons);
         QFETCH(QStringList, ran);
         QFETCH(QString, after);
         ProgramSettings.ThemeName = active;
@@ -363,67 +367,68 @@ private Q_SLOTS:
         if (!choose.isEmpty())
             select(choose);
         ModalDriver driver; // lets the progress window run
-        this->button(m_themes, button.toLatin1().constData())->click();
+        for (const QString &name : buttons)
+            button(m_themes, name.toLatin1().constData())->click();
         QVERIFY(!m_themes->isVisible());
         QCOMPARE(ProgramSettings.ThemeName, after);
         QCOMPARE(f->selected(S("Chat/Classic")), ran.isEmpty());
+        QCOMPARE(m_treeUpdates, ran.isEmpty() ? 0 : static_cast<int>(buttons.size()));
         QTRY_COMPARE(f->runs().size(), ran.size());
         QStringList folders = f->ranFolders();
         folders.sort();
         QCOMPARE(folders, ran);
     }
 
-    void applyThenOkAppliesAgain()
+    void applyMessages_data()
     {
-        ProgramSettings.ThemeName = S("(Default)");
-        open();
-        select(S("Blue"));
-        ModalDriver driver;
-        button(m_themes, "btnApply")->click();
-        QTRY_COMPARE(f->runs().size(), 2);
-        button(m_themes, "btnOkay")->click();
-        QVERIFY(!m_themes->isVisible());
-        QTRY_COMPARE(f->runs().size(), 4);
-        QCOMPARE(m_treeUpdates, 2);
+        QTest::addColumn<QString>("theme"); // Blue's new content; "dir": a folder instead
+        QTest::addColumn<QString>("box");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QStringList>("ran");
+        QTest::addColumn<QString>("label");
+        QTest::newRow("unreadable: reported, nothing cleared, the window stays")
+            << S("dir") << S("GeneralErrorReport") << S("Unable to read theme Blue.")
+            << QStringList() << S("Gone");
+        QTest::newRow("entries outside the option folders: told after the apply")
+            << S("/bin/sh|.\\..\\..\\bin\\sh|.\\Options\\Bars\\Blue\\RunMe.sh")
+            << S("ThemeEntriesSkipped")
+            << S("2 of the theme's entries were skipped: their scripts lie outside the option "
+                 "folders.")
+            << QStringList{S("Bars/Blue")} << S("3");
     }
 
-    void unreadableThemeReported()
+    void applyMessages()
     {
+        QFETCH(QString, theme);
+        QFETCH(QString, box);
+        QFETCH(QString, message);
+        QFETCH(QStringList, ran);
+        QFETCH(QString, label);
         ProgramSettings.ThemeName = S("Gone"); // so that Ok applies
         open();
         select(S("Blue"));
         QVERIFY(QFile::remove(f->themes() + S("Blue.ini")));
-        QVERIFY(QDir().mkpath(f->themes() + S("Blue.ini")));
+        if (theme == S("dir"))
+            QVERIFY(QDir().mkpath(f->themes() + S("Blue.ini")));
+        else
+            f->theme(S("Blue"), ThemeFixture::themeText(theme.split(QLatin1Char('|'))));
         ModalDriver driver;
-        QString message;
-        driver.actions[S("GeneralErrorReport")] = [&](QWidget *box) {
-            message = static_cast<QMessageBox *>(box)->text();
-            static_cast<QMessageBox *>(box)->done(QMessageBox::Ok);
-        };
-        button(m_themes, "btnOkay")->click();
-        QCOMPARE(message, S("Unable to read theme Blue."));
-        QVERIFY(m_themes->isVisible()); // the error ends the handler; the window stays
-        QVERIFY(f->selected(S("Chat/Classic")));
-        QCOMPARE(m_treeUpdates, 0);
-    }
-
-    void skippedEntriesAreTold()
-    {
-        f->theme(S("Hostile"), ThemeFixture::themeText({S("/bin/sh"), S(".\\..\\..\\bin\\sh"),
-                                                        S(".\\Options\\Bars\\Blue\\RunMe.sh")}));
-        open();
-        select(S("Hostile"));
-        ModalDriver driver;
-        QString message;
-        driver.actions[S("ThemeEntriesSkipped")] = [&](QWidget *box) {
-            message = static_cast<QMessageBox *>(box)->text();
-            static_cast<QMessageBox *>(box)->done(QMessageBox::Ok);
+        QString shown;
+        driver.actions[box] = [&](QWidget *w) {
+            shown = static_cast<QMessageBox *>(w)->text();
+            static_cast<QMessageBox *>(w)->done(QMessageBox::Ok);
         };
         button(m_themes, "btnApply")->click();
-        QCOMPARE(message, S("2 of the theme's entries were skipped: their scripts lie outside the "
-                            "option folders."));
-        QTRY_COMPARE(f->ranFolders(), QStringList{S("Bars/Blue")});
-        QCOMPARE(m_themes->Label2()->text(), S("3"));
+        QCOMPARE(shown, message);
+        QVERIFY(m_themes->isVisible());
+        QCOMPARE(f->selected(S("Chat/Classic")), ran.isEmpty());
+        QCOMPARE(m_treeUpdates, ran.isEmpty() ? 0 : 1);
+        QTRY_COMPARE(f->ranFolders(), ran);
+        QCOMPARE(m_themes->Label2()->text(), label);
+        // Ok applies again and closes only when the apply succeeds.
+        select(S("Blue"));
+        button(m_themes, "btnOkay")->click();
+        QCOMPARE(m_themes->isVisible(), ran.isEmpty());
     }
 
     void emptyFolderStartsTheFirstTheme()
