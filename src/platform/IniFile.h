@@ -137,6 +137,7 @@ private:
     bool m_openedForWriting = false; // the read-write open succeeded
     bool m_linkKnown = false;        // whether m_viaLink was learnt when the file was opened
     bool m_viaLink = false;          // the path names a symbolic link
+    bool m_modeKnown = false;        // m_mode, m_uid and m_gid come from the open file
     Encoding m_encoding = Encoding::Utf8;
     quint32 m_mode = 0; // permission bits, owner and group of the file as it was read
     quint32 m_uid = 0;

@@ -104,9 +104,7 @@ bool readAll(int fd, qint64 expected, qint64 cap, QByteArray &out)
 QByteArray followLinks(QByteArray path)
 {
     for (int hop = 0; hop < MaxLinkHops; ++hop) {
-        struct stat st
-        {
-        };
+        struct stat st = {};
         if (::lstat(path.constData(), &st) != 0)
             return hop == 0 && errno == ENOENT ? path : QByteArray();
         if (!S_ISLNK(st.st_mode))
@@ -166,9 +164,7 @@ void removeStaleTemporaries(int folder, const QByteArray &prefix)
             continue;
         bool regular = entry->d_type == DT_REG;
         if (entry->d_type == DT_UNKNOWN) {
-            struct stat st
-            {
-            };
+            struct stat st = {};
             regular = ::fstatat(folder, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                       S_ISREG(st.st_mode);
         }
@@ -223,18 +219,21 @@ void IniFile::load(Intent intent)
     }
     const FileDescriptor file(fd);
     m_exists = true;
-    struct stat st
-    {
-    };
+    struct stat st = {};
+    if (::fstat(fd, &st) != 0) {
+        m_unreadable = true;
+        return;
+    }
+    m_modeKnown = true;
+    m_mode = st.st_mode & 07777;
+    m_uid = st.st_uid;
+    m_gid = st.st_gid;
     QByteArray data;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > MaxFileSize ||
+    if (!S_ISREG(st.st_mode) || st.st_size > MaxFileSize ||
         !readAll(fd, st.st_size, MaxFileSize, data)) {
         m_unreadable = true;
         return;
     }
-    m_mode = st.st_mode & 07777;
-    m_uid = st.st_uid;
-    m_gid = st.st_gid;
 
     if (data.startsWith("\xEF\xBB\xBF")) {
         m_encoding = Encoding::Utf8Bom;
@@ -281,9 +280,17 @@ QByteArray IniFile::serialise() const
 // carries its owner's write bit is read-only, for root as well.
 bool IniFile::mayWriteUnchanged() const
 {
-    if ((m_mode & S_IWUSR) == 0)
+    const QByteArray native = QFile::encodeName(m_path);
+    mode_t mode = m_mode;
+    if (!m_modeKnown) { // never opened (no read permission): ask the file system
+        struct stat st = {};
+        if (::stat(native.constData(), &st) != 0)
+            return false;
+        mode = st.st_mode;
+    }
+    if ((mode & S_IWUSR) == 0)
         return false;
-    return m_openedForWriting || ::access(QFile::encodeName(m_path).constData(), W_OK) == 0;
+    return m_openedForWriting || ::access(native.constData(), W_OK) == 0;
 }
 
 void IniFile::commit(const QByteArray &content)
@@ -302,9 +309,7 @@ void IniFile::commit(const QByteArray &content)
     const QByteArray name = slash < 0 ? target : target.mid(slash + 1);
 
     const FileDescriptor folder(::open(folderPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    struct stat folderStat
-    {
-    };
+    struct stat folderStat = {};
     if (folder.get() < 0 || ::fstat(folder.get(), &folderStat) != 0 ||
         (folderStat.st_mode & S_IWUSR) == 0)
         throw iniWriteError(m_path);
@@ -346,6 +351,7 @@ void IniFile::commit(const QByteArray &content)
         m_uid = ::geteuid();
         m_gid = ::getegid();
         m_openedForWriting = true;
+        m_modeKnown = true;
     }
     m_exists = true;
 }

@@ -23,12 +23,12 @@
 #include <QLabel>
 #include <QMap>
 #include <QProgressBar>
+#include <QScopeGuard>
 #include <QStandardItemModel>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeView>
-#include <QScopeGuard>
 #include <QtTest>
 
 #include <memory>
@@ -353,9 +353,7 @@ private Q_SLOTS:
         QVERIFY(
             QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
         WriteBytes(folder + S(".") + name + S(".k1LL3d"), "[Mode]\r\nOptionMode=");
-        struct stat was
-        {
-        };
+        struct stat was = {};
         QCOMPARE(::stat(QFile::encodeName(path).constData(), &was), 0);
         OptionTree tree;
         Scan(tree);
@@ -364,9 +362,7 @@ private Q_SLOTS:
 
         QCOMPARE(ModeOnDisk(S("Pack/P/T")), 3);
         QCOMPARE(readAll(path), after);
-        struct stat is
-        {
-        };
+        struct stat is = {};
         QCOMPARE(::stat(QFile::encodeName(path).constData(), &is), 0);
         QCOMPARE(is.st_ino == was.st_ino, before == after);
         QCOMPARE(is.st_mode & 07777, mode_t(0640));
@@ -555,8 +551,7 @@ private Q_SLOTS:
             QCOMPARE(r.dir, Physical(S("Pack/P/A")));
         }
         QCOMPARE(names, (QSet<QString>{S("RunMe.sh"), S("RunMe2.sh")}));
-        QTRY_COMPARE(readAll(m_log).count("terminal\n"),
-                     terminal && !display.isEmpty() ? 2 : 0);
+        QTRY_COMPARE(readAll(m_log).count("terminal\n"), terminal && !display.isEmpty() ? 2 : 0);
     }
 
     void firstScriptNotStartable_data()

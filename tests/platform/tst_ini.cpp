@@ -56,9 +56,7 @@ private:
 
     static bool isLink(const QString &path)
     {
-        struct stat st
-        {
-        };
+        struct stat st = {};
         return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISLNK(st.st_mode);
     }
 
@@ -388,14 +386,10 @@ private Q_SLOTS:
     {
         QTemporaryDir dir;
         const QString path = write(dir, "[A]\nK=1\n");
-        struct stat before
-        {
-        };
+        struct stat before = {};
         QVERIFY(::stat(QFile::encodeName(path).constData(), &before) == 0);
         IniFile::writeString(path, QStringLiteral("A"), QStringLiteral("K"), QStringLiteral("1"));
-        struct stat after
-        {
-        };
+        struct stat after = {};
         QVERIFY(::stat(QFile::encodeName(path).constData(), &after) == 0);
         QCOMPARE(after.st_ino, before.st_ino); // not replaced by a rewritten copy
     }
@@ -452,9 +446,7 @@ private Q_SLOTS:
     {
         QTemporaryDir dir;
         const QString path = write(dir, "; mine\n[A]\nK=1\n");
-        struct stat before
-        {
-        };
+        struct stat before = {};
         QVERIFY(::stat(QFile::encodeName(path).constData(), &before) == 0);
         IniFile ini(path);
         ini.beginUpdate();
@@ -463,9 +455,7 @@ private Q_SLOTS:
         QCOMPARE(read(path), QByteArray("; mine\n[A]\nK=1\n")); // nothing on disk yet
         ini.flush();
         QCOMPARE(read(path), QByteArray("; mine\n[A]\nK=2\n[B]\nL=x\n"));
-        struct stat after
-        {
-        };
+        struct stat after = {};
         QVERIFY(::stat(QFile::encodeName(path).constData(), &after) == 0);
         QVERIFY(after.st_ino != before.st_ino); // replaced as a whole, not edited in place
 
@@ -689,14 +679,10 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QByteArray content = "[Mode]\r\n  OptionMode = 3 \r\n";
         const QString path = write(dir, content);
-        struct stat before
-        {
-        };
+        struct stat before = {};
         QVERIFY(::stat(QFile::encodeName(path).constData(), &before) == 0);
         IniFile::writeInteger(path, QStringLiteral("mode"), QStringLiteral("optionmode"), 3);
-        struct stat after
-        {
-        };
+        struct stat after = {};
         QVERIFY(::stat(QFile::encodeName(path).constData(), &after) == 0);
         QCOMPARE(after.st_ino, before.st_ino);
         QCOMPARE(read(path), content);
