@@ -146,6 +146,7 @@ int parseIniInteger(const QString &text, int defaultValue)
 void IniFile::parse()
 {
     m_entries.clear();
+    m_entries.reserve(16); // a descriptor's sections and keys without growing
     const char *d = m_text.constData();
     const qsizetype n = m_text.size();
     qsizetype start = 0;
@@ -312,8 +313,9 @@ void IniFile::writeString(const QString &section, const QString &key, const QStr
         throw iniWriteError(m_path); // never replace a file we could not read with a new one
     const QByteArray before = m_deferred ? m_onDisk : m_text;
     QString oneLine = value;
-    oneLine.replace(QLatin1Char('\r'), QLatin1Char(' '))
-        .replace(QLatin1Char('\n'), QLatin1Char(' '));
+    if (oneLine.contains(QLatin1Char('\r')) || oneLine.contains(QLatin1Char('\n')))
+        oneLine.replace(QLatin1Char('\r'), QLatin1Char(' '))
+            .replace(QLatin1Char('\n'), QLatin1Char(' '));
     const QByteArray valueBytes = oneLine.toUtf8();
     if (m_text.size() + section.size() * 3 + key.size() * 3 + valueBytes.size() + 16 > MaxFileSize)
         throw iniWriteError(m_path); // the file would grow past what may be read back
