@@ -8,6 +8,7 @@ packages=(
   libgl1-mesa-dev libxkbcommon-dev fonts-dejavu-core
   wine
   dpkg-dev desktop-file-utils appstream
+  libgit2-dev git
 )
 
 missing=()

@@ -12,6 +12,8 @@
 #include "docs/DocumentPane.h"
 #include "game/CheckUserInterfaceModeFrm.h"
 #include "game/UserDat.h"
+#include "history/HistoryFrm.h"
+#include "history/InstallHistory.h"
 #include "options/OptionIni.h"
 #include "options/OptionTreeController.h"
 #include "options/StateIcons.h"
@@ -241,6 +243,8 @@ void TMainForm::buildMenus()
     openPackItem->setToolTip(QStringLiteral("Open another option pack"));
     connect(openPackItem, &QAction::triggered, this, &TMainForm::FileOpenPackItemClick);
     file->addSeparator()->setObjectName(QStringLiteral("FileOpenPackSeparator"));
+    QAction *historyItem = menuItem(file, "FileHistoryItem", QStringLiteral("&History..."), false);
+    connect(historyItem, &QAction::triggered, this, &TMainForm::FileHistoryItemClick);
     QAction *exitItem = menuItem(file, "FileExitItem", fileExit1->text(), false);
     exitItem->setToolTip(fileExit1->toolTip());
     exitItem->setStatusTip(fileExit1->statusTip());
@@ -352,6 +356,7 @@ bool TMainForm::FormShow()
     Guarded(this, [&] {
         LoadProgramIniFile();
         MarkSettingsLoaded();
+        history::TheHistory().configure(ProgramSettings.ProgramDir, ProgramSettings.iniPath());
         pause(250);
         if (ProgramSettings.HideCheckForUpdate) {
             m_checkForUpdateModeItem->setVisible(false);
@@ -646,6 +651,13 @@ void TMainForm::HelpCheckUpdatesItemClick()
 }
 
 void TMainForm::Themes1Click() { execModal(m_forms.Themes); }
+
+void TMainForm::FileHistoryItemClick()
+{
+    if (!m_historyForm)
+        m_historyForm = new THistoryForm(this);
+    execModal(m_historyForm);
+}
 
 void TMainForm::toggleSetting(QAction *item, bool &setting)
 {

@@ -19,6 +19,7 @@ class TApplyForm;
 class TApplyThemeForm;
 class TCheckUpdateForm;
 class TCheckUserInterfaceModeForm;
+class THistoryForm;
 class TSplashForm;
 class TThemesForm;
 class TThemesSaveAsForm;
@@ -90,6 +91,7 @@ public:
     void HelpAbout1Execute();
     void HelpCheckUpdatesItemClick();
     void Themes1Click();
+    void FileHistoryItemClick();
     void SettingsCheckForUpdateModeItemClick();
     void SettingsCheckInterfaceModeItemClick();
     void SettingsHideCommandWindowItemClick();
@@ -133,6 +135,7 @@ private:
     QAction *m_allowHttpLinksItem = nullptr;
     QAction *m_helpCheckUpdatesItem = nullptr;
     QAction *m_themes1 = nullptr;
+    THistoryForm *m_historyForm = nullptr; // made when first opened
     QTimer m_changeTimer;
     QRect m_normalGeometry;
     int m_acceptedTreeWidth = 200;

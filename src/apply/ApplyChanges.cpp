@@ -2,6 +2,7 @@
 
 #include "apply/ApplyFrm.h"
 #include "core/Common.h"
+#include "history/InstallHistory.h"
 #include "options/OptionIni.h"
 #include "options/OptionNode.h"
 #include "options/OptionTreeController.h"
@@ -51,19 +52,30 @@ void ApplyChanges(OptionTree &tree, OptionNode *node, const QString &optionsRoot
     const TCurrentOption option = CurrentOption;
 
     const QString first = ScriptPath(folder, option.OptionRunMeFName);
+    // Recorded in the history: a snapshot of its folders now, every start, and a second
+    // snapshot when the scripts have ended.
+    QStringList scripts;
+    for (const QString &name : {option.OptionRunMeFName, option.OptionRunMe2FName}) {
+        if (!ScriptPath(folder, name).isEmpty())
+            scripts.append(name);
+    }
+    history::InstallSession session(QStringLiteral("tick"), folder, scripts);
     if (!first.isEmpty()) {
         if (ProgramSettings.HideShell) {
-            platform::shellOpen(first, {QStringLiteral("-h")}, folder,
-                                platform::ShowCommand::Hidden);
+            const QStringList hidden{QStringLiteral("-h")};
+            platform::shellOpen(first, hidden, folder, platform::ShowCommand::Hidden,
+                                session.start(first, hidden, true));
             // The dialog counts down the option's delay instead of watching the script.
             if (applyForm)
                 applyForm->exec();
         } else {
-            platform::shellOpen(first, {}, folder, platform::ShowCommand::Normal);
+            platform::shellOpen(first, {}, folder, platform::ShowCommand::Normal,
+                                session.start(first, {}, false));
         }
     }
 
     const QString second = ScriptPath(folder, option.OptionRunMe2FName);
     if (!second.isEmpty())
-        platform::shellOpen(second, {}, folder, platform::ShowCommand::Normal);
+        platform::shellOpen(second, {}, folder, platform::ShowCommand::Normal,
+                            session.start(second, {}, false));
 }

@@ -92,15 +92,17 @@ ShellCommand shellOpenCommand(const QString &file, const QStringList &parameters
 }
 
 bool shellOpen(const QString &file, const QStringList &parameters, const QString &directory,
-               ShowCommand show)
+               ShowCommand show, const StartHook *hook)
 {
     const QString resolved = resolvePath(file);
     if (!QFileInfo(resolved).isFile())
         return false;
     const QString workDir = resolvePath(directory);
-    const ShellCommand command = shellOpenCommand(resolved, parameters, workDir, show);
+    ShellCommand command = shellOpenCommand(resolved, parameters, workDir, show);
     if (command.program.isEmpty())
         return false;
+    if (hook && hook->wrap)
+        command = hook->wrap(command);
 
     QProcess process;
     process.setProgram(command.program);
@@ -114,7 +116,12 @@ bool shellOpen(const QString &file, const QStringList &parameters, const QString
     process.setStandardInputFile(QProcess::nullDevice());
     process.setStandardOutputFile(QProcess::nullDevice());
     process.setStandardErrorFile(QProcess::nullDevice());
-    return process.startDetached();
+    qint64 pid = 0;
+    if (!process.startDetached(&pid))
+        return false;
+    if (hook && hook->started)
+        hook->started(pid);
+    return true;
 }
 
 bool needsWine(const QString &file)

@@ -3,6 +3,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 namespace platform {
 
 /// How the window of a started script is shown: SW_HIDE or SW_SHOWNORMAL on Windows.
@@ -24,12 +26,21 @@ struct ShellCommand
 ShellCommand shellOpenCommand(const QString &file, const QStringList &parameters,
                               const QString &directory, ShowCommand show);
 
+/// Lets a caller that records starts see each one: @c wrap may replace the final command (the
+/// program and arguments about to start, after every other choice was made), and @c started
+/// learns the process id of what was started. Either may be empty.
+struct StartHook
+{
+    std::function<ShellCommand(const ShellCommand &)> wrap;
+    std::function<void(qint64 pid)> started;
+};
+
 /// Opens @p file the way the Windows shell's "open" would: started detached in @p directory,
 /// never waited for, its standard streams on /dev/null. @p file is looked up case-insensitively
 /// when its exact name does not exist. Returns whether a process was started; the option
 /// scripts' callers do not look at it.
 bool shellOpen(const QString &file, const QStringList &parameters, const QString &directory,
-               ShowCommand show);
+               ShowCommand show, const StartHook *hook = nullptr);
 
 /// True when @p file is a Windows program or script (".bat", ".cmd", ".exe", any case), which
 /// only Wine can start here.

@@ -1,0 +1,144 @@
+#include "history/HistoryFolders.h"
+
+#include "platform/IniFile.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace history {
+
+namespace {
+
+QString normalized(QString spec)
+{
+    spec.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    return spec;
+}
+
+bool isDrivePath(const QString &spec)
+{
+    return spec.size() >= 2 && spec.at(1) == QLatin1Char(':') && spec.at(0).isLetter();
+}
+
+// The path with its longest existing beginning made canonical (symbolic links resolved), so
+// that a link inside a named path cannot lead the snapshot somewhere else unnoticed.
+QString canonicalized(const QString &absolute)
+{
+    QString head = absolute;
+    QString tail;
+    while (!head.isEmpty()) {
+        const QFileInfo info(head);
+        if (info.exists()) {
+            QString canonical = info.canonicalFilePath();
+            if (canonical.isEmpty())
+                canonical = head;
+            if (tail.isEmpty())
+                return canonical;
+            return QDir::cleanPath(canonical + QLatin1Char('/') + tail);
+        }
+        const int slash = head.lastIndexOf(QLatin1Char('/'));
+        if (slash < 0)
+            break;
+        const QString name = head.mid(slash + 1);
+        tail = tail.isEmpty() ? name : name + QLatin1Char('/') + tail;
+        head = slash == 0 ? QStringLiteral("/") : head.left(slash);
+        if (head == QLatin1String("/") && !QFileInfo::exists(head))
+            break;
+    }
+    return absolute;
+}
+
+bool isWithin(const QString &path, const QString &root)
+{
+    if (root == QLatin1String("/"))
+        return true;
+    return path == root || path.startsWith(root + QLatin1Char('/'));
+}
+
+} // namespace
+
+QString NamedFolder::displayName() const
+{
+    return normalized(spec);
+}
+
+QString folderKey(const QString &spec)
+{
+    QString key = normalized(spec);
+    key.replace(QLatin1Char('%'), QLatin1String("%25"));
+    key.replace(QLatin1Char('/'), QLatin1String("%2F"));
+    return key;
+}
+
+QString specFromKey(const QString &key)
+{
+    QString spec = key;
+    spec.replace(QLatin1String("%2F"), QLatin1String("/"));
+    spec.replace(QLatin1String("%25"), QLatin1String("%"));
+    return spec;
+}
+
+QStringList readFolderSpecs(const QString &iniPath)
+{
+    const QString value = platform::IniFile::readString(iniPath, QStringLiteral("History"),
+                                                        QStringLiteral("Folders"), QString());
+    QStringList specs;
+    for (const QString &part : value.split(QLatin1Char(';'))) {
+        const QString spec = part.trimmed();
+        if (!spec.isEmpty())
+            specs.append(spec);
+    }
+    return specs;
+}
+
+std::vector<NamedFolder> resolveFolders(const QStringList &specs, const QString &programDir,
+                                        const QString &homeDir)
+{
+    const QString parentTree = canonicalized(QDir::cleanPath(programDir + QStringLiteral("..")));
+    const QString home = homeDir.isEmpty() ? QString() : canonicalized(QDir::cleanPath(homeDir));
+    std::vector<NamedFolder> folders;
+    QStringList seen;
+    for (const QString &spec : specs) {
+        NamedFolder folder;
+        folder.spec = spec;
+        folder.key = folderKey(spec);
+        const QString text = normalized(spec);
+        if (folder.key.isEmpty() || seen.contains(folder.key))
+            continue;
+        seen.append(folder.key);
+
+        if (isDrivePath(spec)) {
+            folder.problem = QStringLiteral("History folder %1 was not found: no Wine prefix "
+                                            "holds its drive")
+                                 .arg(spec);
+            folders.push_back(folder);
+            continue;
+        }
+        const bool absolute = text.startsWith(QLatin1Char('/'));
+        const QString lexical = QDir::cleanPath(absolute ? text : programDir + text);
+        const QString real = canonicalized(lexical);
+        if (!absolute && (!isWithin(lexical, QDir::cleanPath(programDir + QStringLiteral(".."))) ||
+                          !isWithin(real, parentTree))) {
+            folder.problem = QStringLiteral("History folder %1 lies outside the program "
+                                            "folder's parent; name it by its full path")
+                                 .arg(spec);
+        } else if (real == QLatin1String("/") || (!home.isEmpty() && isWithin(home, real))) {
+            folder.problem =
+                QStringLiteral("History folder %1 is the root or home folder or lies above it")
+                    .arg(spec);
+        } else {
+            const QFileInfo info(real);
+            if (!info.exists()) {
+                folder.missing = true;
+            } else if (!info.isDir()) {
+                folder.problem = QStringLiteral("History folder %1 is not a folder").arg(spec);
+            }
+        }
+        if (folder.problem.isEmpty())
+            folder.path = QFile::encodeName(real);
+        folders.push_back(folder);
+    }
+    return folders;
+}
+
+} // namespace history

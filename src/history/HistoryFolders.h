@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <vector>
+
+namespace history {
+
+/// One folder a pack names for its install snapshots.
+struct NamedFolder
+{
+    QString spec;    // as written in the settings file
+    QString key;     // its name in the snapshots: the spec with '/' separators, '/' and '%' escaped
+    QByteArray path; // absolute path in the local encoding, symbolic links of the spec resolved
+    QString problem; // why the folder is left out; empty when it is snapshotted
+    bool missing = false; // does not exist yet: it is snapshotted as an empty folder
+
+    /// The spec as shown to the user, with '/' separators.
+    QString displayName() const;
+};
+
+/// The `;`-separated list of `[History] Folders=` in the settings file at @p iniPath.
+QStringList readFolderSpecs(const QString &iniPath);
+
+/// Resolves the named folders against the program folder @p programDir (ending in '/').
+/// Relative names (backslashes accepted) must stay within the program folder's parent tree, also
+/// after symbolic links in them are resolved; absolute names are taken as named. Neither may be
+/// the root, @p homeDir or a folder above it. A Windows drive path ("C:\...") needs the game's
+/// Wine prefix, which is not known here: it is left out as not found. Repeated names are dropped.
+std::vector<NamedFolder> resolveFolders(const QStringList &specs, const QString &programDir,
+                                        const QString &homeDir);
+
+/// The tree key for a spec, and the spec for a key.
+QString folderKey(const QString &spec);
+QString specFromKey(const QString &key);
+
+} // namespace history

@@ -1,0 +1,286 @@
+#include "history/HistoryFrm.h"
+
+#include "core/ErrorReport.h"
+#include "core/FormUtils.h"
+#include "history/InstallHistory.h"
+
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSplitter>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+using history::FileChange;
+using history::InstallRecord;
+
+namespace {
+
+enum Column { ColTime, ColOption, ColScripts, ColStatus, ColFiles, ColumnCount };
+constexpr int IdRole = Qt::UserRole + 1;
+// The confirmation lists this many changes at most; the rest are counted.
+constexpr int ListedChanges = 40;
+
+QString kindWord(FileChange::Kind kind)
+{
+    switch (kind) {
+    case FileChange::Added:
+        return QStringLiteral("added");
+    case FileChange::Changed:
+        return QStringLiteral("changed");
+    case FileChange::Removed:
+        break;
+    }
+    return QStringLiteral("removed");
+}
+
+// The status of an install's starts: each hidden start's exit status, "running" while a
+// start's process is alive, "-" for a start the program cannot watch.
+QString exitStatusText(const InstallRecord &record)
+{
+    QStringList parts;
+    for (const history::ScriptStart &start : record.starts) {
+        if (history::RunLog::isRunning(start))
+            parts.append(QStringLiteral("running"));
+        else if (start.hasExitStatus)
+            parts.append(QString::number(start.exitStatus));
+        else if (start.hidden && start.pid == 0)
+            parts.append(QStringLiteral("not started"));
+        else
+            parts.append(QStringLiteral("-"));
+    }
+    return parts.join(QStringLiteral(", "));
+}
+
+QString filesSummary(const std::vector<FileChange> &changes, const InstallRecord &record)
+{
+    if (!record.snapshotError.isEmpty())
+        return QStringLiteral("snapshot failed");
+    if (record.before.isEmpty())
+        return QString();
+    if (record.after.isEmpty())
+        return QStringLiteral("pending");
+    int counts[3] = {0, 0, 0};
+    for (const FileChange &c : changes)
+        ++counts[c.kind];
+    return QStringLiteral("%1 added, %2 changed, %3 removed")
+        .arg(counts[0])
+        .arg(counts[1])
+        .arg(counts[2]);
+}
+
+QString optionText(const InstallRecord &record)
+{
+    if (record.kind == QLatin1String("restore"))
+        return QStringLiteral("Restore to before %1").arg(record.option);
+    return record.option;
+}
+
+} // namespace
+
+THistoryForm::THistoryForm(QWidget *parent, history::InstallHistory *source)
+    : QDialog(parent), m_history(source ? *source : history::TheHistory())
+{
+    setObjectName(QStringLiteral("HistoryForm"));
+    setWindowTitle(QStringLiteral("History"));
+    resize(760, 520);
+    QFont font = this->font();
+    SetVistaFormFont(font);
+    setFont(font);
+
+    m_list = new QTreeWidget(this);
+    m_list->setObjectName(QStringLiteral("lvHistory"));
+    m_list->setColumnCount(ColumnCount);
+    m_list->setHeaderLabels({QStringLiteral("Time"), QStringLiteral("Option"),
+                             QStringLiteral("Scripts"), QStringLiteral("Exit status"),
+                             QStringLiteral("Files")});
+    m_list->setRootIsDecorated(false);
+    m_list->setUniformRowHeights(true);
+    m_list->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_list->header()->setStretchLastSection(true);
+
+    m_files = new QPlainTextEdit(this);
+    m_files->setObjectName(QStringLiteral("memFiles"));
+    m_files->setReadOnly(true);
+    m_output = new QPlainTextEdit(this);
+    m_output->setObjectName(QStringLiteral("memOutput"));
+    m_output->setReadOnly(true);
+    m_output->setLineWrapMode(QPlainTextEdit::NoWrap);
+
+    auto *details = new QSplitter(Qt::Horizontal, this);
+    details->setObjectName(QStringLiteral("Splitter1"));
+    details->addWidget(m_files);
+    details->addWidget(m_output);
+    auto *split = new QSplitter(Qt::Vertical, this);
+    split->setObjectName(QStringLiteral("Splitter2"));
+    split->addWidget(m_list);
+    split->addWidget(details);
+    split->setStretchFactor(0, 3);
+    split->setStretchFactor(1, 2);
+
+    m_notices = new QLabel(this);
+    m_notices->setObjectName(QStringLiteral("lblNotices"));
+    m_notices->setWordWrap(true);
+    m_notices->setStyleSheet(QStringLiteral("color: #b00000"));
+    m_status = new QLabel(this);
+    m_status->setObjectName(QStringLiteral("lblStatus"));
+    m_status->setWordWrap(true);
+
+    m_restore = new QPushButton(QStringLiteral("&Restore"), this);
+    m_restore->setObjectName(QStringLiteral("btnRestore"));
+    m_restore->setToolTip(QStringLiteral("Put the history folders back as they were before the "
+                                         "selected install"));
+    auto *close = new QPushButton(QStringLiteral("&Close"), this);
+    close->setObjectName(QStringLiteral("btnClose"));
+    auto *buttons = new QHBoxLayout;
+    buttons->addWidget(m_status, 1);
+    buttons->addWidget(m_restore);
+    buttons->addWidget(close);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(m_notices);
+    layout->addWidget(split, 1);
+    layout->addLayout(buttons);
+
+    connect(m_list, &QTreeWidget::itemSelectionChanged, this, &THistoryForm::lvHistoryChange);
+    connect(m_restore, &QPushButton::clicked, this, &THistoryForm::btnRestoreClick);
+    connect(close, &QPushButton::clicked, this, &QDialog::accept);
+    connect(&m_history, &history::InstallHistory::changed, this, [this] {
+        if (isVisible())
+            UpdateHistoryList();
+    });
+}
+
+THistoryForm::~THistoryForm() = default;
+
+void THistoryForm::showEvent(QShowEvent *event)
+{
+    if (parentWidget())
+        CentreOver(this, parentWidget());
+    m_status->clear();
+    m_history.settle();
+    UpdateHistoryList();
+    QDialog::showEvent(event);
+}
+
+QString THistoryForm::SelectedId() const
+{
+    const QList<QTreeWidgetItem *> items = m_list->selectedItems();
+    return items.isEmpty() ? QString() : items.first()->data(ColTime, IdRole).toString();
+}
+
+bool THistoryForm::SelectId(const QString &id)
+{
+    for (int i = 0; i < m_list->topLevelItemCount(); ++i) {
+        QTreeWidgetItem *item = m_list->topLevelItem(i);
+        if (item->data(ColTime, IdRole).toString() == id) {
+            m_list->setCurrentItem(item);
+            return true;
+        }
+    }
+    return false;
+}
+
+void THistoryForm::UpdateHistoryList()
+{
+    const QString selected = SelectedId();
+    QStringList notices;
+    if (m_history.log())
+        notices = m_history.log()->notices();
+    m_notices->setText(notices.join(QLatin1Char('\n')));
+    m_notices->setVisible(!notices.isEmpty());
+
+    const QSignalBlocker block(m_list);
+    m_list->clear();
+    const std::vector<InstallRecord> records =
+        m_history.log() ? m_history.log()->list() : std::vector<InstallRecord>();
+    for (const InstallRecord &record : records) {
+        QStringList scripts;
+        for (const QString &s : record.scripts)
+            scripts.append(QFileInfo(s).fileName());
+        auto *item = new QTreeWidgetItem(m_list);
+        item->setData(ColTime, IdRole, record.id);
+        item->setText(ColTime, record.time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+        item->setText(ColOption, optionText(record));
+        item->setText(ColScripts, scripts.join(QStringLiteral(", ")));
+        item->setText(ColStatus, exitStatusText(record));
+        item->setText(ColFiles, filesSummary(m_history.installChanges(record), record));
+        if (!record.snapshotError.isEmpty())
+            item->setForeground(ColFiles, QColor(0xb0, 0, 0));
+    }
+    for (int c = 0; c < ColFiles; ++c)
+        m_list->resizeColumnToContents(c);
+    if (!SelectId(selected) && m_list->topLevelItemCount() > 0)
+        m_list->setCurrentItem(m_list->topLevelItem(0));
+    lvHistoryChange();
+}
+
+void THistoryForm::lvHistoryChange()
+{
+    const QString id = SelectedId();
+    m_files->clear();
+    m_output->clear();
+    m_restore->setEnabled(false);
+    if (id.isEmpty() || !m_history.log())
+        return;
+    const InstallRecord record = m_history.log()->load(id);
+    QStringList files;
+    if (!record.snapshotError.isEmpty())
+        files.append(record.snapshotError);
+    for (const FileChange &c : m_history.installChanges(record))
+        files.append(kindWord(c.kind) + QStringLiteral(": ") + c.path);
+    if (files.isEmpty() && !record.before.isEmpty() && record.after.isEmpty())
+        files.append(QStringLiteral("Waiting for the scripts to end"));
+    m_files->setPlainText(files.join(QLatin1Char('\n')));
+
+    QString output;
+    for (const history::ScriptStart &start : record.starts) {
+        output += QStringLiteral("> %1 %2 (%3)\n")
+                      .arg(QDir::toNativeSeparators(start.script),
+                           start.parameters.join(QLatin1Char(' ')),
+                           start.hidden ? QStringLiteral("hidden") : QStringLiteral("normal"));
+        if (start.hidden)
+            output += QString::fromUtf8(m_history.log()->output(record, start.index));
+        if (start.hasExitStatus)
+            output += QStringLiteral("\n[exit status %1]\n").arg(start.exitStatus);
+    }
+    m_output->setPlainText(output);
+    m_restore->setEnabled(m_history.snapshotsOn() && !record.before.isEmpty());
+}
+
+void THistoryForm::btnRestoreClick()
+{
+    const QString id = SelectedId();
+    if (id.isEmpty())
+        return;
+    Guarded(this, [&] {
+        const std::vector<FileChange> changes = m_history.restorePreview(id);
+        QString text = QStringLiteral("Put the history folders back as they were before this "
+                                      "install?\n\n");
+        if (changes.empty())
+            text += QStringLiteral("No file differs from that state.");
+        for (size_t i = 0; i < changes.size() && i < size_t(ListedChanges); ++i) {
+            const FileChange &c = changes[i];
+            const QString verb = c.kind == FileChange::Added     ? QStringLiteral("restored")
+                                 : c.kind == FileChange::Removed ? QStringLiteral("removed")
+                                                                 : QStringLiteral("put back");
+            text += verb + QStringLiteral(": ") + c.path + QLatin1Char('\n');
+        }
+        if (changes.size() > size_t(ListedChanges))
+            text += QStringLiteral("and %1 more\n").arg(changes.size() - size_t(ListedChanges));
+        text += QStringLiteral("\nThe restore is recorded, so it can be undone.");
+        if (QMessageBox::question(this, QStringLiteral("Restore"), text,
+                                  QMessageBox::Yes | QMessageBox::No,
+                                  QMessageBox::No) != QMessageBox::Yes)
+            return;
+        const std::vector<FileChange> done = m_history.restore(id);
+        m_status->setText(QStringLiteral("Restored: %1 files changed.").arg(done.size()));
+    });
+    UpdateHistoryList();
+}

@@ -1,0 +1,840 @@
+#include "history/SnapshotStore.h"
+
+#include "platform/Error.h"
+
+#include <QDataStream>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <git2.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <time.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace history {
+
+namespace {
+
+// Deeper folders than this are not snapshotted: no interface folder comes near it, and a loop
+// of bind mounts or a hostile tree would otherwise run the walk out of file handles.
+constexpr int MaxDepth = 200;
+// Files up to this size are read whole; larger ones are streamed into the store.
+constexpr qint64 WholeReadLimit = 64 * 1024 * 1024;
+// Cache entries whose file changed this recently are not trusted by the next snapshot: a
+// change within the same clock tick would otherwise go unseen.
+constexpr qint64 RacyWindowNs = 2'000'000'000;
+constexpr quint32 CacheVersion = 1;
+
+struct LibGit
+{
+    LibGit()
+    {
+        git_libgit2_init();
+        // Every object a tree names is written or checked by the walk itself.
+        git_libgit2_opts(GIT_OPT_ENABLE_STRICT_OBJECT_CREATION, 0);
+    }
+    ~LibGit() { git_libgit2_shutdown(); }
+};
+
+void ensureLibGit()
+{
+    static LibGit lib;
+}
+
+QString gitMessage()
+{
+    const git_error *e = git_error_last();
+    return e && e->message ? QString::fromUtf8(e->message) : QStringLiteral("unknown error");
+}
+
+[[noreturn]] void fail(const QString &what)
+{
+    throw AppError(what + QStringLiteral(": ") + gitMessage());
+}
+
+void check(int rc, const QString &what)
+{
+    if (rc < 0)
+        fail(what);
+}
+
+[[noreturn]] void failErrno(const QString &what, const QByteArray &path)
+{
+    const int err = errno;
+    throw AppError(QStringLiteral("%1 %2: %3")
+                       .arg(what, QFile::decodeName(path), QString::fromLocal8Bit(strerror(err))));
+}
+
+struct TreeDeleter
+{
+    void operator()(git_tree *t) const { git_tree_free(t); }
+};
+struct CommitDeleter
+{
+    void operator()(git_commit *c) const { git_commit_free(c); }
+};
+struct BuilderDeleter
+{
+    void operator()(git_treebuilder *b) const { git_treebuilder_free(b); }
+};
+struct BlobDeleter
+{
+    void operator()(git_blob *b) const { git_blob_free(b); }
+};
+using TreePtr = std::unique_ptr<git_tree, TreeDeleter>;
+using CommitPtr = std::unique_ptr<git_commit, CommitDeleter>;
+using BuilderPtr = std::unique_ptr<git_treebuilder, BuilderDeleter>;
+using BlobPtr = std::unique_ptr<git_blob, BlobDeleter>;
+
+class Fd
+{
+public:
+    explicit Fd(int fd = -1) : m_fd(fd) {}
+    ~Fd()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+qint64 nanoseconds(const struct timespec &t)
+{
+    return qint64(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+qint64 nowNs()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    return nanoseconds(t);
+}
+
+// Our own files and git's folder never enter a snapshot (and so are never touched by a restore).
+bool isSkippedName(const char *name)
+{
+    return std::strncmp(name, ".varimond-", 10) == 0 || std::strcmp(name, ".git") == 0;
+}
+
+git_oid toOid(const QString &hex)
+{
+    git_oid oid;
+    const QByteArray text = hex.toLatin1();
+    if (text.size() != GIT_OID_HEXSZ || git_oid_fromstrn(&oid, text.constData(), text.size()) < 0)
+        throw AppError(QStringLiteral("Snapshot %1 is not a valid id").arg(hex));
+    return oid;
+}
+
+QString toHex(const git_oid &oid)
+{
+    char text[GIT_OID_HEXSZ + 1];
+    git_oid_tostr(text, sizeof text, &oid);
+    return QString::fromLatin1(text);
+}
+
+// The root tree of a snapshot, named by its commit id or by the id of the tree itself.
+TreePtr rootTree(git_repository *repo, const QString &id)
+{
+    const git_oid oid = toOid(id);
+    git_object *object = nullptr;
+    check(git_object_lookup(&object, repo, &oid, GIT_OBJECT_ANY),
+          QStringLiteral("Cannot read snapshot %1").arg(id));
+    git_object *peeled = nullptr;
+    const int rc = git_object_peel(&peeled, object, GIT_OBJECT_TREE);
+    git_object_free(object);
+    check(rc, QStringLiteral("Cannot read snapshot %1").arg(id));
+    return TreePtr(reinterpret_cast<git_tree *>(peeled));
+}
+
+TreePtr subtree(git_repository *repo, const git_tree_entry *entry)
+{
+    if (!entry || git_tree_entry_type(entry) != GIT_OBJECT_TREE)
+        return nullptr;
+    git_tree *tree = nullptr;
+    check(git_tree_lookup(&tree, repo, git_tree_entry_id(entry)),
+          QStringLiteral("Cannot read a stored folder"));
+    return TreePtr(tree);
+}
+
+// The names of both trees, in order, each once.
+std::vector<std::string> unionOfNames(const git_tree *a, const git_tree *b)
+{
+    std::vector<std::string> names;
+    for (const git_tree *t : {a, b}) {
+        if (!t)
+            continue;
+        for (size_t i = 0; i < git_tree_entrycount(t); ++i)
+            names.emplace_back(git_tree_entry_name(git_tree_entry_byindex(t, i)));
+    }
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    return names;
+}
+
+const git_tree_entry *entryOf(const git_tree *tree, const std::string &name)
+{
+    return tree ? git_tree_entry_byname(tree, name.c_str()) : nullptr;
+}
+
+bool isTree(const git_tree_entry *e)
+{
+    return e && git_tree_entry_type(e) == GIT_OBJECT_TREE;
+}
+
+bool sameEntry(const git_tree_entry *a, const git_tree_entry *b)
+{
+    return a && b && git_tree_entry_filemode(a) == git_tree_entry_filemode(b) &&
+           git_oid_equal(git_tree_entry_id(a), git_tree_entry_id(b));
+}
+
+// Every file below a stored folder (or the one file), as changes of @p kind.
+void listFiles(git_repository *repo, const git_tree_entry *entry, const QString &path,
+               FileChange::Kind kind, std::vector<FileChange> &out)
+{
+    if (!isTree(entry)) {
+        out.push_back({kind, path});
+        return;
+    }
+    TreePtr tree = subtree(repo, entry);
+    for (size_t i = 0; i < git_tree_entrycount(tree.get()); ++i) {
+        const git_tree_entry *child = git_tree_entry_byindex(tree.get(), i);
+        listFiles(repo, child,
+                  path + QLatin1Char('/') + QString::fromUtf8(git_tree_entry_name(child)), kind,
+                  out);
+    }
+}
+
+void diffTrees(git_repository *repo, const git_tree *a, const git_tree *b, const QString &prefix,
+               std::vector<FileChange> &out)
+{
+    for (const std::string &name : unionOfNames(a, b)) {
+        const git_tree_entry *ea = entryOf(a, name);
+        const git_tree_entry *eb = entryOf(b, name);
+        if (sameEntry(ea, eb))
+            continue;
+        const QString path = prefix + QString::fromUtf8(name.c_str());
+        if (isTree(ea) && isTree(eb)) {
+            TreePtr ta = subtree(repo, ea);
+            TreePtr tb = subtree(repo, eb);
+            diffTrees(repo, ta.get(), tb.get(), path + QLatin1Char('/'), out);
+        } else if (ea && eb && !isTree(ea) && !isTree(eb)) {
+            out.push_back({FileChange::Changed, path});
+        } else {
+            if (ea)
+                listFiles(repo, ea, path, FileChange::Removed, out);
+            if (eb)
+                listFiles(repo, eb, path, FileChange::Added, out);
+        }
+    }
+}
+
+} // namespace
+
+// One snapshot's walk over the named folders: reads folders through handles opened without
+// following links, so a link inside a folder is stored as a link and never entered.
+class SnapshotStore::Walk
+{
+public:
+    Walk(SnapshotStore &store, git_odb *odb) : m_store(store), m_odb(odb) {}
+
+    git_oid folder(int dirfd, const QByteArray &path, int depth)
+    {
+        if (depth > MaxDepth)
+            throw AppError(QStringLiteral("Folder %1 is nested too deeply to be snapshotted")
+                               .arg(QFile::decodeName(path)));
+        git_treebuilder *raw = nullptr;
+        check(git_treebuilder_new(&raw, m_store.m_repo, nullptr),
+              QStringLiteral("Cannot build a snapshot"));
+        BuilderPtr builder(raw);
+
+        const int listFd = ::dup(dirfd);
+        DIR *dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+        if (!dir) {
+            if (listFd >= 0)
+                ::close(listFd);
+            failErrno(QStringLiteral("Cannot list"), path);
+        }
+        std::unique_ptr<DIR, int (*)(DIR *)> dirOwner(dir, ::closedir);
+        while (true) {
+            errno = 0;
+            const dirent *ent = ::readdir(dir);
+            if (!ent) {
+                if (errno != 0)
+                    failErrno(QStringLiteral("Cannot list"), path);
+                break;
+            }
+            const char *name = ent->d_name;
+            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 || isSkippedName(name))
+                continue;
+            const QByteArray childPath = path + '/' + name;
+            struct stat st;
+            if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno == ENOENT)
+                    continue; // gone since the listing
+                failErrno(QStringLiteral("Cannot read"), childPath);
+            }
+            git_oid oid;
+            git_filemode_t mode;
+            if (S_ISDIR(st.st_mode)) {
+                Fd sub(::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+                if (sub.get() < 0)
+                    failErrno(QStringLiteral("Cannot open"), childPath);
+                oid = folder(sub.get(), childPath, depth + 1);
+                mode = GIT_FILEMODE_TREE;
+            } else if (S_ISREG(st.st_mode)) {
+                oid = file(dirfd, name, childPath, st);
+                mode = (st.st_mode & S_IXUSR) ? GIT_FILEMODE_BLOB_EXECUTABLE : GIT_FILEMODE_BLOB;
+            } else if (S_ISLNK(st.st_mode)) {
+                oid = link(dirfd, name, childPath);
+                mode = GIT_FILEMODE_LINK;
+            } else {
+                continue; // sockets, pipes and devices are no interface files
+            }
+            if (git_treebuilder_insert(nullptr, builder.get(), name, &oid, mode) < 0)
+                fail(QStringLiteral("Cannot store %1").arg(QFile::decodeName(childPath)));
+        }
+        git_oid tree;
+        check(git_treebuilder_write(&tree, builder.get()),
+              QStringLiteral("Cannot store %1").arg(QFile::decodeName(path)));
+        return tree;
+    }
+
+private:
+    git_oid file(int dirfd, const char *name, const QByteArray &path, const struct stat &st)
+    {
+        const auto cached = m_store.m_cache.constFind(path);
+        if (cached != m_store.m_cache.constEnd()) {
+            const CacheEntry &c = *cached;
+            git_oid oid;
+            if (c.dev == quint64(st.st_dev) && c.ino == quint64(st.st_ino) &&
+                c.size == quint64(st.st_size) && c.mtime == nanoseconds(st.st_mtim) &&
+                c.ctime == nanoseconds(st.st_ctim) && c.mode == quint32(st.st_mode) &&
+                c.oid.size() == GIT_OID_RAWSZ &&
+                git_oid_fromraw(&oid, reinterpret_cast<const unsigned char *>(c.oid.constData())) ==
+                    0 &&
+                git_odb_exists(m_odb, &oid))
+                return oid;
+        }
+        Fd fd(::openat(dirfd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (fd.get() < 0)
+            failErrno(QStringLiteral("Cannot read"), path);
+        struct stat now;
+        if (::fstat(fd.get(), &now) != 0 || !S_ISREG(now.st_mode))
+            failErrno(QStringLiteral("Cannot read"), path);
+        git_oid oid;
+        if (now.st_size <= WholeReadLimit) {
+            QByteArray data;
+            data.resize(qsizetype(now.st_size));
+            qsizetype done = 0;
+            while (true) {
+                if (done == data.size())
+                    data.resize(data.size() + 65536);
+                const ssize_t n = ::read(fd.get(), data.data() + done, size_t(data.size() - done));
+                if (n < 0) {
+                    if (errno == EINTR)
+                        continue;
+                    failErrno(QStringLiteral("Cannot read"), path);
+                }
+                if (n == 0)
+                    break;
+                done += n;
+            }
+            check(git_odb_write(&oid, m_odb, data.constData(), size_t(done), GIT_OBJECT_BLOB),
+                  QStringLiteral("Cannot store %1").arg(QFile::decodeName(path)));
+        } else {
+            git_odb_stream *stream = nullptr;
+            check(git_odb_open_wstream(&stream, m_odb, git_object_size_t(now.st_size),
+                                       GIT_OBJECT_BLOB),
+                  QStringLiteral("Cannot store %1").arg(QFile::decodeName(path)));
+            std::unique_ptr<git_odb_stream, void (*)(git_odb_stream *)> owner(stream,
+                                                                              git_odb_stream_free);
+            std::vector<char> buffer(1 << 20);
+            qint64 left = now.st_size;
+            while (left > 0) {
+                const ssize_t n = ::read(fd.get(), buffer.data(),
+                                         size_t(std::min<qint64>(left, qint64(buffer.size()))));
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    throw AppError(QStringLiteral("File %1 changed while it was snapshotted")
+                                       .arg(QFile::decodeName(path)));
+                check(git_odb_stream_write(stream, buffer.data(), size_t(n)),
+                      QStringLiteral("Cannot store %1").arg(QFile::decodeName(path)));
+                left -= n;
+            }
+            check(git_odb_stream_finalize_write(&oid, stream),
+                  QStringLiteral("Cannot store %1").arg(QFile::decodeName(path)));
+        }
+        CacheEntry entry;
+        entry.dev = quint64(now.st_dev);
+        entry.ino = quint64(now.st_ino);
+        entry.size = quint64(now.st_size);
+        entry.mtime = nanoseconds(now.st_mtim);
+        entry.ctime = nanoseconds(now.st_ctim);
+        entry.mode = quint32(now.st_mode);
+        entry.oid = QByteArray(reinterpret_cast<const char *>(oid.id), GIT_OID_RAWSZ);
+        m_store.m_cache.insert(path, entry);
+        return oid;
+    }
+
+    git_oid link(int dirfd, const char *name, const QByteArray &path)
+    {
+        QByteArray target(4096, Qt::Uninitialized);
+        const ssize_t n = ::readlinkat(dirfd, name, target.data(), size_t(target.size()));
+        if (n < 0)
+            failErrno(QStringLiteral("Cannot read"), path);
+        git_oid oid;
+        check(git_odb_write(&oid, m_odb, target.constData(), size_t(n), GIT_OBJECT_BLOB),
+              QStringLiteral("Cannot store %1").arg(QFile::decodeName(path)));
+        return oid;
+    }
+
+    SnapshotStore &m_store;
+    git_odb *m_odb;
+};
+
+SnapshotStore::SnapshotStore(QString repoPath) : m_path(std::move(repoPath))
+{
+    ensureLibGit();
+    while (m_path.endsWith(QLatin1Char('/')) && m_path.size() > 1)
+        m_path.chop(1);
+}
+
+SnapshotStore::~SnapshotStore()
+{
+    close();
+}
+
+void SnapshotStore::close()
+{
+    if (m_repo)
+        git_repository_free(m_repo);
+    m_repo = nullptr;
+}
+
+QString SnapshotStore::cachePath() const
+{
+    return m_path + QStringLiteral("/varimond-statcache");
+}
+
+void SnapshotStore::openOrCreate()
+{
+    const QByteArray path = QFile::encodeName(m_path);
+    if (QFileInfo::exists(m_path)) {
+        if (git_repository_open_bare(&m_repo, path.constData()) < 0)
+            m_repo = nullptr;
+        return;
+    }
+    check(git_repository_init(&m_repo, path.constData(), 1),
+          QStringLiteral("Cannot create the history in %1").arg(m_path));
+}
+
+bool SnapshotStore::healthy() const
+{
+    if (!m_repo)
+        return false;
+    git_oid head;
+    const int rc = git_reference_name_to_id(&head, m_repo, "HEAD");
+    if (rc == GIT_ENOTFOUND || rc == GIT_EUNBORNBRANCH)
+        return true; // nothing committed yet
+    if (rc < 0)
+        return false;
+    git_commit *commit = nullptr;
+    if (git_commit_lookup(&commit, m_repo, &head) < 0)
+        return false;
+    CommitPtr owner(commit);
+    git_tree *tree = nullptr;
+    if (git_commit_tree(&tree, commit) < 0)
+        return false;
+    git_tree_free(tree);
+    return true;
+}
+
+QString SnapshotStore::moveAside()
+{
+    close();
+    m_cache.clear();
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    QString aside = m_path + QStringLiteral(".broken-") + stamp;
+    for (int n = 2; QFileInfo::exists(aside) || QFileInfo(aside).isSymLink(); ++n)
+        aside = m_path + QStringLiteral(".broken-") + stamp + QLatin1Char('-') + QString::number(n);
+    if (::rename(QFile::encodeName(m_path).constData(), QFile::encodeName(aside).constData()) != 0)
+        failErrno(QStringLiteral("Cannot move the damaged history aside:"),
+                  QFile::encodeName(m_path));
+    openOrCreate();
+    if (!m_repo)
+        fail(QStringLiteral("Cannot create the history in %1").arg(m_path));
+    return QStringLiteral("The history in %1 was damaged; it was moved to %2 and a new one started")
+        .arg(QDir::toNativeSeparators(m_path), QFileInfo(aside).fileName());
+}
+
+QString SnapshotStore::open()
+{
+    close();
+    m_cache.clear();
+    openOrCreate();
+    QString notice;
+    if (!healthy())
+        notice = moveAside();
+    loadCache();
+    return notice;
+}
+
+void SnapshotStore::loadCache()
+{
+    m_cache.clear();
+    QFile file(cachePath());
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    QDataStream in(&file);
+    quint32 version = 0;
+    quint32 count = 0;
+    in >> version >> count;
+    if (version != CacheVersion)
+        return;
+    for (quint32 i = 0; i < count && in.status() == QDataStream::Ok; ++i) {
+        QByteArray key;
+        CacheEntry e;
+        in >> key >> e.dev >> e.ino >> e.size >> e.mtime >> e.ctime >> e.mode >> e.oid;
+        if (in.status() == QDataStream::Ok)
+            m_cache.insert(key, e);
+    }
+    if (in.status() != QDataStream::Ok)
+        m_cache.clear(); // a damaged cache only costs one full read
+}
+
+void SnapshotStore::saveCache(qint64 snapshotStartNs)
+{
+    QSaveFile file(cachePath());
+    file.setDirectWriteFallback(false);
+    if (!file.open(QIODevice::WriteOnly))
+        return; // the cache only saves time
+    QDataStream out(&file);
+    quint32 count = 0;
+    for (auto it = m_cache.cbegin(); it != m_cache.cend(); ++it) {
+        if (it->mtime < snapshotStartNs - RacyWindowNs &&
+            it->ctime < snapshotStartNs - RacyWindowNs)
+            ++count;
+    }
+    out << CacheVersion << count;
+    for (auto it = m_cache.cbegin(); it != m_cache.cend(); ++it) {
+        const CacheEntry &e = *it;
+        if (e.mtime < snapshotStartNs - RacyWindowNs && e.ctime < snapshotStartNs - RacyWindowNs)
+            out << it.key() << e.dev << e.ino << e.size << e.mtime << e.ctime << e.mode << e.oid;
+    }
+    file.commit();
+}
+
+QString SnapshotStore::writeTree(const std::vector<NamedFolder> &folders, QString *notice)
+{
+    if (!m_repo || !healthy()) {
+        const QString text = m_repo ? moveAside() : open();
+        if (notice)
+            *notice = text;
+        if (!m_repo)
+            throw AppError(QStringLiteral("Cannot open the history in %1").arg(m_path));
+    }
+    const qint64 start = nowNs();
+    git_odb *odb = nullptr;
+    check(git_repository_odb(&odb, m_repo), QStringLiteral("Cannot open the history"));
+    std::unique_ptr<git_odb, void (*)(git_odb *)> odbOwner(odb, git_odb_free);
+
+    git_treebuilder *raw = nullptr;
+    check(git_treebuilder_new(&raw, m_repo, nullptr), QStringLiteral("Cannot build a snapshot"));
+    BuilderPtr root(raw);
+    Walk walk(*this, odb);
+    for (const NamedFolder &folder : folders) {
+        if (!folder.problem.isEmpty())
+            continue;
+        git_oid oid;
+        Fd fd(::open(folder.path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (fd.get() < 0) {
+            if (errno != ENOENT)
+                failErrno(QStringLiteral("Cannot open"), folder.path);
+            // A missing folder is stored empty.
+            git_treebuilder *empty = nullptr;
+            check(git_treebuilder_new(&empty, m_repo, nullptr),
+                  QStringLiteral("Cannot build a snapshot"));
+            BuilderPtr emptyOwner(empty);
+            check(git_treebuilder_write(&oid, empty), QStringLiteral("Cannot build a snapshot"));
+        } else {
+            oid = walk.folder(fd.get(), folder.path, 0);
+        }
+        check(git_treebuilder_insert(nullptr, root.get(), folder.key.toUtf8().constData(), &oid,
+                                     GIT_FILEMODE_TREE),
+              QStringLiteral("Cannot store %1").arg(folder.spec));
+    }
+    git_oid treeId;
+    check(git_treebuilder_write(&treeId, root.get()), QStringLiteral("Cannot build a snapshot"));
+    saveCache(start);
+    return toHex(treeId);
+}
+
+QString SnapshotStore::commit(const QString &treeId, const QString &message)
+{
+    if (!m_repo)
+        throw AppError(QStringLiteral("The history is not open"));
+    TreePtr tree = rootTree(m_repo, treeId);
+    CommitPtr parent;
+    git_oid head;
+    if (git_reference_name_to_id(&head, m_repo, "HEAD") == 0) {
+        git_commit *p = nullptr;
+        check(git_commit_lookup(&p, m_repo, &head),
+              QStringLiteral("Cannot read the latest snapshot"));
+        parent.reset(p);
+    }
+    git_signature *sig = nullptr;
+    check(git_signature_now(&sig, "Varimond", "varimond@localhost"),
+          QStringLiteral("Cannot commit"));
+    std::unique_ptr<git_signature, void (*)(git_signature *)> sigOwner(sig, git_signature_free);
+    const git_commit *parents[1] = {parent.get()};
+    git_oid commitId;
+    const QByteArray text = message.toUtf8();
+    check(git_commit_create(&commitId, m_repo, "HEAD", sig, sig, "UTF-8", text.constData(),
+                            tree.get(), parent ? 1 : 0, parents),
+          QStringLiteral("Cannot commit the snapshot"));
+    return toHex(commitId);
+}
+
+QString SnapshotStore::snapshot(const std::vector<NamedFolder> &folders, const QString &message,
+                                QString *notice)
+{
+    return commit(writeTree(folders, notice), message);
+}
+
+bool SnapshotStore::hasSnapshot(const QString &id) const
+{
+    if (!m_repo || id.size() != GIT_OID_HEXSZ)
+        return false;
+    try {
+        rootTree(m_repo, id);
+        return true;
+    } catch (const AppError &) {
+        return false;
+    }
+}
+
+std::vector<FileChange> SnapshotStore::changes(const QString &from, const QString &to,
+                                               const QStringList &keys) const
+{
+    if (!m_repo)
+        throw AppError(QStringLiteral("The history is not open"));
+    TreePtr a = rootTree(m_repo, from);
+    TreePtr b = rootTree(m_repo, to);
+    std::vector<FileChange> out;
+    for (const std::string &name : unionOfNames(a.get(), b.get())) {
+        const QString key = QString::fromUtf8(name.c_str());
+        if (!keys.isEmpty() && !keys.contains(key))
+            continue;
+        const git_tree_entry *ea = entryOf(a.get(), name);
+        const git_tree_entry *eb = entryOf(b.get(), name);
+        if (sameEntry(ea, eb))
+            continue;
+        TreePtr ta = subtree(m_repo, ea);
+        TreePtr tb = subtree(m_repo, eb);
+        diffTrees(m_repo, ta.get(), tb.get(),
+                  specFromKey(key).replace(QLatin1Char('\\'), QLatin1Char('/')) + QLatin1Char('/'),
+                  out);
+    }
+    return out;
+}
+
+namespace {
+
+// Puts the disk from one stored folder's content to another's, through handles opened without
+// following links.
+class Restorer
+{
+public:
+    Restorer(git_repository *repo, std::vector<FileChange> &out) : m_repo(repo), m_out(out)
+    {
+        m_mask = ::umask(0);
+        ::umask(m_mask);
+    }
+
+    void apply(int dirfd, const git_tree *cur, const git_tree *tgt, const QByteArray &path,
+               const QString &shown)
+    {
+        for (const std::string &name : unionOfNames(cur, tgt)) {
+            const git_tree_entry *ec = entryOf(cur, name);
+            const git_tree_entry *et = entryOf(tgt, name);
+            if (sameEntry(ec, et))
+                continue;
+            const QByteArray childPath = path + '/' + name.c_str();
+            const QString childShown = shown + QString::fromUtf8(name.c_str());
+            const bool blobs = ec && et && !isTree(ec) && !isTree(et) &&
+                               git_tree_entry_filemode(ec) != GIT_FILEMODE_LINK &&
+                               git_tree_entry_filemode(et) != GIT_FILEMODE_LINK;
+            if (isTree(ec) && isTree(et)) {
+                Fd sub(openFolder(dirfd, name.c_str(), childPath));
+                TreePtr tc = subtree(m_repo, ec);
+                TreePtr tt = subtree(m_repo, et);
+                apply(sub.get(), tc.get(), tt.get(), childPath, childShown + QLatin1Char('/'));
+            } else if (blobs) {
+                writeFile(dirfd, name.c_str(), et, childPath);
+                m_out.push_back({FileChange::Changed, childShown});
+            } else {
+                if (ec)
+                    remove(dirfd, name.c_str(), ec, childPath, childShown);
+                if (et)
+                    create(dirfd, name.c_str(), et, childPath, childShown);
+            }
+        }
+    }
+
+private:
+    int openFolder(int dirfd, const char *name, const QByteArray &path)
+    {
+        const int fd = ::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            failErrno(QStringLiteral("Cannot open"), path);
+        return fd;
+    }
+
+    void remove(int dirfd, const char *name, const git_tree_entry *entry, const QByteArray &path,
+                const QString &shown)
+    {
+        if (isTree(entry)) {
+            const int fd = ::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (fd < 0) {
+                if (errno == ENOENT)
+                    return;
+                failErrno(QStringLiteral("Cannot open"), path);
+            }
+            Fd sub(fd);
+            TreePtr tree = subtree(m_repo, entry);
+            apply(sub.get(), tree.get(), nullptr, path, shown + QLatin1Char('/'));
+            // A folder that still holds what no snapshot holds (git's own folder) stays.
+            if (::unlinkat(dirfd, name, AT_REMOVEDIR) != 0 && errno != ENOENT &&
+                errno != ENOTEMPTY && errno != EEXIST)
+                failErrno(QStringLiteral("Cannot remove"), path);
+            return;
+        }
+        if (::unlinkat(dirfd, name, 0) != 0 && errno != ENOENT)
+            failErrno(QStringLiteral("Cannot remove"), path);
+        m_out.push_back({FileChange::Removed, shown});
+    }
+
+    void create(int dirfd, const char *name, const git_tree_entry *entry, const QByteArray &path,
+                const QString &shown)
+    {
+        if (isTree(entry)) {
+            if (::mkdirat(dirfd, name, 0777) != 0 && errno != EEXIST)
+                failErrno(QStringLiteral("Cannot create"), path);
+            Fd sub(openFolder(dirfd, name, path));
+            TreePtr tree = subtree(m_repo, entry);
+            apply(sub.get(), nullptr, tree.get(), path, shown + QLatin1Char('/'));
+            return;
+        }
+        git_blob *raw = nullptr;
+        check(git_blob_lookup(&raw, m_repo, git_tree_entry_id(entry)),
+              QStringLiteral("Cannot read the stored %1").arg(shown));
+        BlobPtr blob(raw);
+        if (git_tree_entry_filemode(entry) == GIT_FILEMODE_LINK) {
+            const QByteArray target(static_cast<const char *>(git_blob_rawcontent(raw)),
+                                    qsizetype(git_blob_rawsize(raw)));
+            if (::symlinkat(target.constData(), dirfd, name) != 0)
+                failErrno(QStringLiteral("Cannot create"), path);
+        } else {
+            writeFile(dirfd, name, entry, path);
+        }
+        m_out.push_back({FileChange::Added, shown});
+    }
+
+    // The stored content, written beside the file and renamed over it, so that the file is
+    // either old or new; its permissions are kept but for the executable bits.
+    void writeFile(int dirfd, const char *name, const git_tree_entry *entry, const QByteArray &path)
+    {
+        git_blob *raw = nullptr;
+        check(git_blob_lookup(&raw, m_repo, git_tree_entry_id(entry)),
+              QStringLiteral("Cannot read the stored %1").arg(QFile::decodeName(path)));
+        BlobPtr blob(raw);
+        const bool exec = git_tree_entry_filemode(entry) == GIT_FILEMODE_BLOB_EXECUTABLE;
+        mode_t perm = 0666 & ~m_mask;
+        struct stat st;
+        if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+            perm = st.st_mode & 0666;
+        if (exec)
+            perm |= (perm & 0444) >> 2;
+
+        static const char tmp[] = ".varimond-tmp-restore";
+        ::unlinkat(dirfd, tmp, 0);
+        Fd fd(::openat(dirfd, tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (fd.get() < 0)
+            failErrno(QStringLiteral("Cannot write"), path);
+        const char *data = static_cast<const char *>(git_blob_rawcontent(raw));
+        size_t left = size_t(git_blob_rawsize(raw));
+        bool ok = true;
+        while (left > 0) {
+            const ssize_t n = ::write(fd.get(), data, left);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                ok = false;
+                break;
+            }
+            data += n;
+            left -= size_t(n);
+        }
+        if (!ok || ::fchmod(fd.get(), perm) != 0 || ::renameat(dirfd, tmp, dirfd, name) != 0) {
+            const int err = errno;
+            ::unlinkat(dirfd, tmp, 0);
+            errno = err;
+            failErrno(QStringLiteral("Cannot write"), path);
+        }
+    }
+
+    git_repository *m_repo;
+    std::vector<FileChange> &m_out;
+    mode_t m_mask = 022;
+};
+
+} // namespace
+
+std::vector<FileChange> SnapshotStore::restore(const QString &current, const QString &target,
+                                               const std::vector<NamedFolder> &folders)
+{
+    if (!m_repo)
+        throw AppError(QStringLiteral("The history is not open"));
+    TreePtr cur = rootTree(m_repo, current);
+    TreePtr tgt = rootTree(m_repo, target);
+    std::vector<FileChange> out;
+    Restorer restorer(m_repo, out);
+    for (const NamedFolder &folder : folders) {
+        if (!folder.problem.isEmpty())
+            continue;
+        const QByteArray key = folder.key.toUtf8();
+        const git_tree_entry *et = git_tree_entry_byname(tgt.get(), key.constData());
+        if (!isTree(et))
+            continue; // the folder was not named then
+        if (!QDir().mkpath(QFile::decodeName(folder.path)))
+            failErrno(QStringLiteral("Cannot create"), folder.path);
+        Fd fd(::open(folder.path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (fd.get() < 0)
+            failErrno(QStringLiteral("Cannot open"), folder.path);
+        TreePtr tc = subtree(m_repo, git_tree_entry_byname(cur.get(), key.constData()));
+        TreePtr tt = subtree(m_repo, et);
+        restorer.apply(fd.get(), tc.get(), tt.get(), folder.path,
+                       folder.displayName() + QLatin1Char('/'));
+    }
+    return out;
+}
+
+} // namespace history

@@ -1,0 +1,108 @@
+#pragma once
+
+#include "history/HistoryFolders.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QString>
+#include <QStringList>
+
+#include <vector>
+
+struct git_repository;
+
+namespace history {
+
+/// One file that differs between two snapshots.
+struct FileChange
+{
+    enum Kind { Added, Changed, Removed };
+    Kind kind = Changed;
+    QString path; // the folder as named, '/', the path inside it
+
+    bool operator==(const FileChange &other) const
+    {
+        return kind == other.kind && path == other.path;
+    }
+};
+
+/// The snapshots of the named folders, kept as commits of a bare git repository of the program's
+/// own (libgit2). Each snapshot's root tree holds one entry per named folder (its key); files are
+/// stored with their executable bit, symbolic links as links (never followed), empty folders as
+/// empty trees. A missing folder is stored empty. Unchanged files are not read again: a cache of
+/// their size, times and inode beside the repository gives their stored object.
+///
+/// @code
+/// history::SnapshotStore store(programDir + QStringLiteral(".varimond-history"));
+/// store.open();
+/// const QString before = store.snapshot(folders, QStringLiteral("Before ..."));
+/// @endcode
+class SnapshotStore final
+{
+public:
+    explicit SnapshotStore(QString repoPath);
+    ~SnapshotStore();
+    SnapshotStore(const SnapshotStore &) = delete;
+    SnapshotStore &operator=(const SnapshotStore &) = delete;
+
+    const QString &path() const { return m_path; }
+
+    /// Opens the repository, creating it when missing. One that cannot be opened, or whose
+    /// latest snapshot cannot be read, is moved aside to "<path>.broken-<time>" (never deleted)
+    /// and a new one is started; the returned text says so, and is empty otherwise. Throws
+    /// AppError when no repository can be made.
+    QString open();
+
+    /// Commits the present content of @p folders (those without a problem) on top of the latest
+    /// snapshot. Returns the commit id in hex. Throws AppError when a folder cannot be read whole;
+    /// nothing is committed then. @p notice receives a text when the repository had to be
+    /// moved aside first.
+    QString snapshot(const std::vector<NamedFolder> &folders, const QString &message,
+                     QString *notice = nullptr);
+
+    /// The two halves of snapshot(): the stored tree of the folders' present content (its id in
+    /// hex, usable wherever a snapshot id is), and a commit of such a tree.
+    QString writeTree(const std::vector<NamedFolder> &folders, QString *notice = nullptr);
+    QString commit(const QString &treeId, const QString &message);
+
+    /// Whether @p id names a snapshot in this repository.
+    bool hasSnapshot(const QString &id) const;
+
+    /// The files that differ from snapshot @p from to snapshot @p to, in path order; only the
+    /// folders whose keys are in @p keys when it is not empty. Throws AppError when either is
+    /// not readable.
+    std::vector<FileChange> changes(const QString &from, const QString &to,
+                                    const QStringList &keys = {}) const;
+
+    /// Brings each folder of @p folders that snapshot @p target holds to its content there:
+    /// files not in it are removed, the others written back with their executable bits. The
+    /// disk must hold snapshot @p current (taken just before). Never follows a symbolic link.
+    /// Returns the files changed. Throws AppError when a change fails; the changes before it
+    /// stay.
+    std::vector<FileChange> restore(const QString &current, const QString &target,
+                                    const std::vector<NamedFolder> &folders);
+
+private:
+    struct CacheEntry
+    {
+        quint64 dev = 0, ino = 0, size = 0;
+        qint64 mtime = 0, ctime = 0;
+        quint32 mode = 0;
+        QByteArray oid; // raw 20 bytes
+    };
+    class Walk;
+
+    void openOrCreate();
+    bool healthy() const;
+    QString moveAside();
+    void close();
+    void loadCache();
+    void saveCache(qint64 snapshotStartNs);
+    QString cachePath() const;
+
+    QString m_path;
+    git_repository *m_repo = nullptr;
+    QHash<QByteArray, CacheEntry> m_cache;
+};
+
+} // namespace history

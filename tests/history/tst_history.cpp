@@ -1,0 +1,473 @@
+// The history of installs on real folders: real .sh scripts started through the history hook
+// change a named folder; the snapshots, the run log, Restore and the bad cases are checked on
+// disk.
+
+#include "HistoryPack.h"
+#include "apply/ApplyChanges.h"
+#include "common/TestTree.h"
+#include "core/Common.h"
+#include "history/HistoryFolders.h"
+#include "history/InstallHistory.h"
+#include "options/OptionNode.h"
+#include "options/OptionScan.h"
+#include "platform/Error.h"
+#include "platform/IniFile.h"
+
+#include <QProcess>
+#include <QtTest>
+
+using namespace testfiles;
+using history::FileChange;
+using history::TheHistory;
+
+namespace {
+
+QStringList Describe(const std::vector<FileChange> &changes)
+{
+    QStringList out;
+    for (const FileChange &c : changes)
+        out.append(QString(QLatin1Char("ACR"[c.kind])) + QLatin1Char(' ') + c.path);
+    out.sort();
+    return out;
+}
+
+// The initial interface folder: a plain file, an executable one and a sub-folder.
+void Seed(const HistoryPack &pack)
+{
+    writeAll(pack.ui + S("a.txt"), "one\r\n");
+    writeAll(pack.ui + S("run.sh"), "#!/bin/sh\necho hi\n");
+    QFile::setPermissions(pack.ui + S("run.sh"),
+                          QFile::permissions(pack.ui + S("run.sh")) | QFile::ExeOwner);
+    writeAll(pack.ui + S("sub/b.txt"), QByteArray("two\0bytes", 9));
+    writeAll(pack.ui + S("sub/keep.txt"), "kept");
+}
+
+QByteArray Quoted(const QString &path)
+{
+    return "'" + QFile::encodeName(path) + "'";
+}
+
+// Waits until the install's "after" snapshot was taken.
+bool Settled(const HistoryPack &pack, const QString &id)
+{
+    return !pack.record(id).after.isEmpty() || !pack.record(id).snapshotError.isEmpty();
+}
+
+QString GitLog(const QString &repo)
+{
+    QProcess git;
+    git.start(S("git"), {S("--git-dir=") + repo, S("log"), S("--format=%B")});
+    git.waitForFinished(10000);
+    return QString::fromUtf8(git.readAllStandardOutput());
+}
+
+} // namespace
+
+class TestHistory : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void resolveFolders_data();
+    void resolveFolders();
+    void installRecordsChanges_data();
+    void installRecordsChanges();
+    void restoreIsExactAndUndoable();
+    void secondInstallOfSameOption();
+    void restoreRefusedWhileScriptRuns();
+    void outputLandsAfterProgramClosed();
+    void damagedRepositoryMovedAside_data();
+    void damagedRepositoryMovedAside();
+    void packWithoutHistoryKeepsLogOnly();
+    void missingFolderStoredEmptyReportedOnce();
+    void linksAreNotFollowed();
+    void tickThroughApplyChanges();
+    void settingsSaveKeepsFolders();
+};
+
+void TestHistory::resolveFolders_data()
+{
+    QTest::addColumn<QString>("spec");
+    QTest::addColumn<QString>("expected"); // path below the temporary root, or "!" + problem word
+
+    QTest::newRow("relative with backslashes") << S("..\\ui\\custom") << S("ui/custom");
+    QTest::newRow("relative with slashes") << S("../ui/custom") << S("ui/custom");
+    QTest::newRow("inside the program folder") << S("Data") << S("pack/Data");
+    QTest::newRow("above the parent") << S("..\\..\\elsewhere") << S("!outside");
+    QTest::newRow("link out of the parent") << S("..\\escape") << S("!outside");
+    QTest::newRow("root") << S("/") << S("!root");
+    QTest::newRow("home folder") << S("@home") << S("!home");
+    QTest::newRow("above home") << S("@home/..") << S("!home");
+    QTest::newRow("explicit outside folder") << S("@outside") << S("outside");
+    QTest::newRow("a file") << S("..\\file.txt") << S("!not a folder");
+    QTest::newRow("Windows drive") << S("C:\\Games\\UI") << S("!Wine");
+}
+
+void TestHistory::resolveFolders()
+{
+    QFETCH(QString, spec);
+    QFETCH(QString, expected);
+    QTemporaryDir outer;
+    HistoryPack pack;
+    QDir().mkpath(pack.root + S("home/me"));
+    QDir().mkpath(pack.programDir + S("Data"));
+    writeAll(pack.root + S("file.txt"), "x");
+    QVERIFY(QFile::link(outer.path(), pack.root + S("escape")));
+    spec.replace(S("@home"), pack.root + S("home/me"));
+    spec.replace(S("@outside"), outer.path());
+
+    const auto folders = history::resolveFolders({spec}, pack.programDir, pack.root + S("home/me"));
+    QCOMPARE(folders.size(), size_t(1));
+    const history::NamedFolder &f = folders.front();
+    if (expected.startsWith(QLatin1Char('!'))) {
+        QVERIFY2(f.problem.contains(expected.mid(1)), qPrintable(f.problem));
+        QVERIFY(f.path.isEmpty());
+    } else {
+        QVERIFY2(f.problem.isEmpty(), qPrintable(f.problem));
+        const QString want = expected == S("outside")
+                                 ? QFileInfo(outer.path()).canonicalFilePath()
+                                 : QFileInfo(pack.root).canonicalFilePath() + S("/") + expected;
+        QCOMPARE(QFile::decodeName(f.path), want);
+        QCOMPARE(history::specFromKey(f.key),
+                 QString(spec).replace(QLatin1Char('\\'), QLatin1Char('/')));
+    }
+}
+
+void TestHistory::installRecordsChanges_data()
+{
+    QTest::addColumn<QByteArray>("body"); // shell lines; $U is the interface folder
+    QTest::addColumn<QStringList>("changes");
+
+    QTest::newRow("adds") << QByteArray("printf new > \"$U/new.txt\"\n")
+                          << QStringList{S("A ../ui/custom/new.txt")};
+    QTest::newRow("changes") << QByteArray("printf changed > \"$U/a.txt\"\n")
+                             << QStringList{S("C ../ui/custom/a.txt")};
+    QTest::newRow("removes") << QByteArray("rm \"$U/sub/b.txt\"\n")
+                             << QStringList{S("R ../ui/custom/sub/b.txt")};
+    QTest::newRow("executable bit")
+        << QByteArray("chmod -x \"$U/run.sh\"\n") << QStringList{S("C ../ui/custom/run.sh")};
+    QTest::newRow("folder replaced by a file")
+        << QByteArray("rm -r \"$U/sub\"; printf f > \"$U/sub\"\n")
+        << QStringList{S("A ../ui/custom/sub"), S("R ../ui/custom/sub/b.txt"),
+                       S("R ../ui/custom/sub/keep.txt")};
+    QTest::newRow("nothing") << QByteArray("true\n") << QStringList{};
+}
+
+void TestHistory::installRecordsChanges()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QStringList, changes);
+    HistoryPack pack;
+    Seed(pack);
+    pack.configure();
+    QVERIFY(TheHistory().snapshotsOn());
+
+    const QString id = pack.install("U=" + Quoted(pack.ui) + "\n" + body + "echo done \"$1\"\n");
+    QVERIFY(!id.isEmpty());
+    QTRY_VERIFY(Settled(pack, id));
+    const history::InstallRecord record = pack.record(id);
+    QVERIFY2(record.snapshotError.isEmpty(), qPrintable(record.snapshotError));
+    QCOMPARE(record.option, S("Options/Bars"));
+    QCOMPARE(record.scripts, QStringList{S("RunMe.sh")});
+    QCOMPARE(record.starts.size(), size_t(1));
+    QVERIFY(record.starts[0].hidden);
+    QCOMPARE(record.starts[0].parameters, QStringList{S("-h")});
+    QVERIFY(record.starts[0].hasExitStatus);
+    QCOMPARE(record.starts[0].exitStatus, 0);
+    QCOMPARE(TheHistory().log()->output(record, 1), QByteArray("done -h\n"));
+    QCOMPARE(Describe(TheHistory().installChanges(record)), changes);
+
+    // The program's own repository only; the commits name the option and the script.
+    QVERIFY(!QFileInfo::exists(pack.ui + S(".git")));
+    QVERIFY(QFileInfo(pack.repo() + S("/HEAD")).isFile());
+    const QString log = GitLog(pack.repo());
+    QVERIFY2(log.contains(S("Before install of Options/Bars")), qPrintable(log));
+    QVERIFY2(log.contains(S("After install of Options/Bars")), qPrintable(log));
+    QVERIFY(log.contains(S("Scripts: RunMe.sh")));
+}
+
+void TestHistory::restoreIsExactAndUndoable()
+{
+    HistoryPack pack;
+    Seed(pack);
+    QDir().mkpath(pack.ui + S("empty"));
+    QVERIFY(QFile::link(S("a.txt"), pack.ui + S("alias")));
+    pack.configure();
+    const QMap<QString, QByteArray> original = FolderState(pack.ui);
+
+    const QString id = pack.install("U=" + Quoted(pack.ui) +
+                                    "\nprintf 'changed' > \"$U/a.txt\"\n"
+                                    "printf new > \"$U/new.txt\"\n"
+                                    "mkdir -p \"$U/newdir/deep\"; printf x > \"$U/newdir/deep/x\"\n"
+                                    "rm \"$U/sub/b.txt\"; rmdir \"$U/empty\"\n"
+                                    "chmod -x \"$U/run.sh\"; rm \"$U/alias\"\n"
+                                    "ln -s sub \"$U/alias2\"\n");
+    QTRY_VERIFY(Settled(pack, id));
+    const QMap<QString, QByteArray> installed = FolderState(pack.ui);
+    QVERIFY(installed != original);
+
+    const auto preview = TheHistory().restorePreview(id);
+    QVERIFY(Describe(preview).contains(S("R ../ui/custom/new.txt")));
+    QVERIFY(Describe(preview).contains(S("A ../ui/custom/sub/b.txt")));
+    QCOMPARE(FolderState(pack.ui), installed); // a preview changes nothing
+
+    const auto done = TheHistory().restore(id);
+    QCOMPARE(Describe(done), Describe(preview));
+    QCOMPARE(FolderState(pack.ui), original);
+    QVERIFY(QFileInfo(pack.ui + S("run.sh")).isExecutable());
+
+    // The restore is an entry of its own, newest first, and undoing it brings the install back.
+    const auto records = TheHistory().log()->list();
+    QCOMPARE(records.size(), size_t(2));
+    QCOMPARE(records[0].kind, S("restore"));
+    QVERIFY(!records[0].after.isEmpty());
+    TheHistory().restore(records[0].id);
+    QCOMPARE(FolderState(pack.ui), installed);
+    QCOMPARE(TheHistory().log()->list().size(), size_t(3));
+}
+
+void TestHistory::secondInstallOfSameOption()
+{
+    HistoryPack pack;
+    pack.configure();
+    const QByteArray write = "printf \"$V\" > " + Quoted(pack.ui + S("theme.xml")) + "\n";
+    const QString first = pack.install("V=v1\n" + write);
+    QTRY_VERIFY(Settled(pack, first));
+    const QString second = pack.install("V=v2\n" + write);
+    QTRY_VERIFY(Settled(pack, second));
+
+    const auto records = TheHistory().log()->list();
+    QCOMPARE(records.size(), size_t(2));
+    QCOMPARE(records[0].id, second); // newest first
+    QCOMPARE(Describe(TheHistory().installChanges(records[1])),
+             QStringList{S("A ../ui/custom/theme.xml")});
+    QCOMPARE(Describe(TheHistory().installChanges(records[0])),
+             QStringList{S("C ../ui/custom/theme.xml")});
+
+    TheHistory().restore(second);
+    QCOMPARE(readAll(pack.ui + S("theme.xml")), QByteArray("v1"));
+    TheHistory().restore(first);
+    QVERIFY(!QFileInfo::exists(pack.ui + S("theme.xml")));
+}
+
+void TestHistory::restoreRefusedWhileScriptRuns()
+{
+    HistoryPack pack;
+    Seed(pack);
+    pack.configure();
+    const QString flag = pack.root + S("go");
+    const QString id = pack.install("while [ ! -e " + Quoted(flag) +
+                                    " ]; do sleep 0.02; done\n"
+                                    "printf late > " +
+                                    Quoted(pack.ui + S("a.txt")) + "\n");
+    QTRY_VERIFY(TheHistory().anyRunning());
+    QVERIFY(pack.record(id).after.isEmpty());
+    const QMap<QString, QByteArray> before = FolderState(pack.ui);
+    try {
+        TheHistory().restore(id);
+        QFAIL("restore ran while a script was running");
+    } catch (const AppError &e) {
+        QVERIFY2(e.message().contains(S("still running")), qPrintable(e.message()));
+    }
+    QCOMPARE(FolderState(pack.ui), before);
+    QCOMPARE(TheHistory().log()->list().size(), size_t(1)); // the refusal records nothing
+
+    writeAll(flag, "");
+    QTRY_VERIFY(Settled(pack, id));
+    QVERIFY(!TheHistory().anyRunning());
+    TheHistory().restore(id);
+    QCOMPARE(readAll(pack.ui + S("a.txt")), QByteArray("one\r\n"));
+}
+
+void TestHistory::outputLandsAfterProgramClosed()
+{
+    HistoryPack pack;
+    pack.configure();
+    const QString flag = pack.root + S("go");
+    const QString id = pack.install("while [ ! -e " + Quoted(flag) +
+                                    " ]; do sleep 0.02; done\n"
+                                    "echo finished; echo oops >&2\nprintf x > " +
+                                    Quoted(pack.ui + S("late.txt")) + "\nexit 3\n");
+    // The program ends (its history is dropped) and starts again while the script runs.
+    pack.configure();
+    QVERIFY(pack.record(id).after.isEmpty());
+    writeAll(flag, "");
+    QTRY_VERIFY(QFileInfo::exists(pack.record(id).folder + S("1.exit")));
+    pack.configure();
+    QTRY_VERIFY(Settled(pack, id));
+    const history::InstallRecord record = pack.record(id);
+    QVERIFY(record.starts[0].hasExitStatus);
+    QCOMPARE(record.starts[0].exitStatus, 3);
+    QCOMPARE(TheHistory().log()->output(record, 1), QByteArray("finished\noops\n"));
+    QCOMPARE(Describe(TheHistory().installChanges(record)),
+             QStringList{S("A ../ui/custom/late.txt")});
+}
+
+void TestHistory::damagedRepositoryMovedAside_data()
+{
+    QTest::addColumn<QString>("damage");
+    QTest::newRow("HEAD overwritten") << S("head");
+    QTest::newRow("latest commit corrupt") << S("commit");
+    QTest::newRow("objects gone") << S("objects");
+    QTest::newRow("not a repository") << S("file");
+}
+
+void TestHistory::damagedRepositoryMovedAside()
+{
+    QFETCH(QString, damage);
+    HistoryPack pack;
+    Seed(pack);
+    pack.configure();
+    const QString id = pack.install("true\n");
+    QTRY_VERIFY(Settled(pack, id));
+    const QString after = pack.record(id).after;
+
+    if (damage == S("head")) {
+        writeAll(pack.repo() + S("/HEAD"), "garbage\n");
+    } else if (damage == S("commit")) {
+        const QString object = pack.repo() + S("/objects/") + after.left(2) + S("/") + after.mid(2);
+        QVERIFY(QFile::setPermissions(object, QFile::ReadOwner | QFile::WriteOwner));
+        QVERIFY(writeAll(object, "not zlib data"));
+    } else if (damage == S("objects")) {
+        QVERIFY(QDir(pack.repo() + S("/objects")).removeRecursively());
+    } else {
+        QVERIFY(QDir(pack.repo()).removeRecursively());
+        writeAll(pack.repo(), "a file where the repository was");
+    }
+    const QByteArray damagedHead = readAll(pack.repo() + S("/HEAD"));
+
+    pack.configure();
+    const QStringList aside =
+        QDir(pack.programDir)
+            .entryList({S(".varimond-history.broken-*")}, QDir::AllEntries | QDir::Hidden);
+    QCOMPARE(aside.size(), 1);
+    if (damage == S("head"))
+        QCOMPARE(readAll(pack.programDir + aside[0] + S("/HEAD")), damagedHead); // kept as it was
+    const QStringList notices = TheHistory().log()->notices();
+    QCOMPARE(notices.size(), 1);
+    QVERIFY2(notices[0].contains(S("damaged")) && notices[0].contains(aside[0]),
+             qPrintable(notices[0]));
+
+    // A new repository takes the next install; the damaged one is never snapshotted.
+    const QString next = pack.install("printf n > " + Quoted(pack.ui + S("n.txt")) + "\n");
+    QTRY_VERIFY(Settled(pack, next));
+    QVERIFY2(pack.record(next).snapshotError.isEmpty(),
+             qPrintable(pack.record(next).snapshotError));
+    QCOMPARE(Describe(TheHistory().installChanges(pack.record(next))),
+             QStringList{S("A ../ui/custom/n.txt")});
+}
+
+void TestHistory::packWithoutHistoryKeepsLogOnly()
+{
+    HistoryPack pack(QString{});
+    Seed(pack);
+    pack.configure();
+    QVERIFY(!TheHistory().snapshotsOn());
+    const QString id = pack.install("echo \"installing $1\"\nexit 2\n");
+    QTRY_VERIFY(QFileInfo::exists(pack.record(id).folder + S("1.exit")));
+    const history::InstallRecord record = pack.record(id);
+    QCOMPARE(record.starts[0].exitStatus, 2);
+    QCOMPARE(TheHistory().log()->output(record, 1), QByteArray("installing -h\n"));
+    QVERIFY(record.before.isEmpty());
+    QVERIFY(!QFileInfo::exists(pack.repo()));
+    QVERIFY(!QFileInfo::exists(pack.ui + S(".git")));
+    QVERIFY_THROWS_EXCEPTION(AppError, TheHistory().restore(id));
+    // The settings file is read, never written.
+    QVERIFY(!readAll(pack.iniPath()).contains("History"));
+}
+
+void TestHistory::missingFolderStoredEmptyReportedOnce()
+{
+    HistoryPack pack(S("..\\ui\\custom;..\\ui\\later"));
+    pack.configure();
+    pack.configure();
+    const QStringList notices = TheHistory().log()->notices();
+    QCOMPARE(notices.size(), 1);
+    QVERIFY(notices[0].contains(S("..\\ui\\later")) && notices[0].contains(S("does not exist")));
+    QVERIFY(!QFileInfo::exists(pack.root + S("ui/later"))); // not made on disk by a snapshot
+
+    const QString id = pack.install("mkdir -p " + Quoted(pack.root + S("ui/later/x")) +
+                                    "\nprintf y > " + Quoted(pack.root + S("ui/later/x/y")) + "\n");
+    QTRY_VERIFY(Settled(pack, id));
+    QCOMPARE(Describe(TheHistory().installChanges(pack.record(id))),
+             QStringList{S("A ../ui/later/x/y")});
+    TheHistory().restore(id);
+    QVERIFY(QFileInfo(pack.root + S("ui/later")).isDir());
+    QVERIFY(QDir(pack.root + S("ui/later")).isEmpty());
+}
+
+void TestHistory::linksAreNotFollowed()
+{
+    HistoryPack pack;
+    QTemporaryDir outside;
+    writeAll(outside.path() + S("/secret"), "s1");
+    QVERIFY(QFile::link(outside.path(), pack.ui + S("out")));
+    pack.configure();
+    const QString id = pack.install("printf s2 > " + Quoted(outside.path() + S("/secret")) +
+                                    "\nprintf n > " + Quoted(pack.ui + S("n")) + "\n");
+    QTRY_VERIFY(Settled(pack, id));
+    // Only the folder's own file changed: the link is stored as a link.
+    QCOMPARE(Describe(TheHistory().installChanges(pack.record(id))),
+             QStringList{S("A ../ui/custom/n")});
+    TheHistory().restore(id);
+    QCOMPARE(readAll(outside.path() + S("/secret")), QByteArray("s2"));
+    QVERIFY(QFileInfo(pack.ui + S("out")).isSymLink());
+    QVERIFY(!QFileInfo::exists(pack.ui + S("n")));
+}
+
+void TestHistory::tickThroughApplyChanges()
+{
+    HistoryPack pack;
+    const QString options = pack.programDir + S("Options/");
+    pack.option = options + S("UI/Bars/"); // a top-level folder is a group, never an option
+    writeAll(
+        pack.option + S("options.ini"),
+        "[RunMe]\nOptionRunMeFName=RunMe.sh\nOptionRunMe2FName=RunMe2.sh\n[Mode]\nOptionMode=2\n");
+    writeAll(pack.option + S("RunMe.sh"),
+             "echo first \"$@\"\nprintf 1 > " + Quoted(pack.ui + S("one")) + "\n");
+    writeAll(pack.option + S("RunMe2.sh"), "printf 2 > " + Quoted(pack.ui + S("two")) + "\n");
+    pack.configure();
+    OptionTree tree;
+    int count = 0;
+    GetDirectories(tree, options, nullptr, count);
+    // The normal window opens in a terminal that runs its command and ends with it.
+    const QString bin = pack.root + S("bin");
+    writeAll(bin + S("/x-terminal-emulator"), "#!/bin/sh\n[ \"$1\" = -e ] && shift\nexec \"$@\"\n");
+    QFile::setPermissions(bin + S("/x-terminal-emulator"), QFile::ReadOwner | QFile::ExeOwner);
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", bin.toUtf8());
+    const bool hideShell = ProgramSettings.HideShell;
+    ProgramSettings.HideShell = true;
+    ApplyChanges(tree, FindNode(tree, S("UI/Bars")), options, nullptr);
+    ProgramSettings.HideShell = hideShell;
+    qputenv("PATH", path);
+
+    const auto records = TheHistory().log()->list();
+    QCOMPARE(records.size(), size_t(1));
+    const QString id = records[0].id;
+    QTRY_VERIFY(Settled(pack, id));
+    const history::InstallRecord record = pack.record(id);
+    QCOMPARE(record.option, S("Options/UI/Bars"));
+    QCOMPARE(record.scripts, (QStringList{S("RunMe.sh"), S("RunMe2.sh")}));
+    QCOMPARE(record.starts.size(), size_t(2));
+    QVERIFY(record.starts[0].hidden);
+    QVERIFY(!record.starts[1].hidden);
+    QCOMPARE(TheHistory().log()->output(record, 1), QByteArray("first -h\n"));
+    QCOMPARE(Describe(TheHistory().installChanges(pack.record(id))),
+             (QStringList{S("A ../ui/custom/one"), S("A ../ui/custom/two")}));
+}
+
+void TestHistory::settingsSaveKeepsFolders()
+{
+    HistoryPack pack;
+    TProgramSettings settings;
+    DeriveProgramPaths(settings, pack.programDir + S("varimond"));
+    SecondaryWindowSizes sizes;
+    LoadProgramIniFile(settings, sizes);
+    SaveProgramIniFile(settings, WindowStateAtClose{});
+    QCOMPARE(platform::IniFile::readString(pack.iniPath(), S("History"), S("Folders"), {}),
+             S("..\\ui\\custom"));
+}
+
+QTEST_GUILESS_MAIN(TestHistory)
+#include "tst_history.moc"
