@@ -1,0 +1,177 @@
+#pragma once
+
+// Helpers shared by the snapshot store's reading and writing halves: error handling, owners of
+// libgit2 objects and file handles, and tree look-ups.
+
+#include "platform/Error.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+
+#include <git2.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <time.h>
+#include <vector>
+
+#include <unistd.h>
+
+namespace history::detail {
+
+inline QString gitMessage()
+{
+    const git_error *e = git_error_last();
+    return e && e->message ? QString::fromUtf8(e->message) : QStringLiteral("unknown error");
+}
+
+[[noreturn]] inline void fail(const QString &what)
+{
+    throw AppError(what + QStringLiteral(": ") + gitMessage());
+}
+
+inline void check(int rc, const QString &what)
+{
+    if (rc < 0)
+        fail(what);
+}
+
+[[noreturn]] inline void failErrno(const QString &what, const QByteArray &path)
+{
+    const int err = errno;
+    throw AppError(QStringLiteral("%1 %2: %3")
+                       .arg(what, QFile::decodeName(path), QString::fromLocal8Bit(strerror(err))));
+}
+
+struct TreeDeleter
+{
+    void operator()(git_tree *t) const { git_tree_free(t); }
+};
+struct CommitDeleter
+{
+    void operator()(git_commit *c) const { git_commit_free(c); }
+};
+struct BuilderDeleter
+{
+    void operator()(git_treebuilder *b) const { git_treebuilder_free(b); }
+};
+struct BlobDeleter
+{
+    void operator()(git_blob *b) const { git_blob_free(b); }
+};
+using TreePtr = std::unique_ptr<git_tree, TreeDeleter>;
+using CommitPtr = std::unique_ptr<git_commit, CommitDeleter>;
+using BuilderPtr = std::unique_ptr<git_treebuilder, BuilderDeleter>;
+using BlobPtr = std::unique_ptr<git_blob, BlobDeleter>;
+
+class Fd
+{
+public:
+    explicit Fd(int fd = -1) : m_fd(fd) {}
+    ~Fd()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+inline qint64 nanoseconds(const struct timespec &t)
+{
+    return qint64(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+inline qint64 nowNs()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    return nanoseconds(t);
+}
+
+// Our own files and git's folder never enter a snapshot (and so are never touched by a restore).
+inline bool isSkippedName(const char *name)
+{
+    return std::strncmp(name, ".varimond-", 10) == 0 || std::strcmp(name, ".git") == 0;
+}
+
+inline git_oid toOid(const QString &hex)
+{
+    git_oid oid;
+    const QByteArray text = hex.toLatin1();
+    if (text.size() != GIT_OID_HEXSZ || git_oid_fromstrn(&oid, text.constData(), text.size()) < 0)
+        throw AppError(QStringLiteral("Snapshot %1 is not a valid id").arg(hex));
+    return oid;
+}
+
+inline QString toHex(const git_oid &oid)
+{
+    char text[GIT_OID_HEXSZ + 1];
+    git_oid_tostr(text, sizeof text, &oid);
+    return QString::fromLatin1(text);
+}
+
+// The root tree of a snapshot, named by its commit id or by the id of the tree itself.
+inline TreePtr rootTree(git_repository *repo, const QString &id)
+{
+    const git_oid oid = toOid(id);
+    git_object *object = nullptr;
+    check(git_object_lookup(&object, repo, &oid, GIT_OBJECT_ANY),
+          QStringLiteral("Cannot read snapshot %1").arg(id));
+    git_object *peeled = nullptr;
+    const int rc = git_object_peel(&peeled, object, GIT_OBJECT_TREE);
+    git_object_free(object);
+    check(rc, QStringLiteral("Cannot read snapshot %1").arg(id));
+    return TreePtr(reinterpret_cast<git_tree *>(peeled));
+}
+
+inline TreePtr subtree(git_repository *repo, const git_tree_entry *entry)
+{
+    if (!entry || git_tree_entry_type(entry) != GIT_OBJECT_TREE)
+        return nullptr;
+    git_tree *tree = nullptr;
+    check(git_tree_lookup(&tree, repo, git_tree_entry_id(entry)),
+          QStringLiteral("Cannot read a stored folder"));
+    return TreePtr(tree);
+}
+
+// The names of both trees, in order, each once.
+inline std::vector<std::string> unionOfNames(const git_tree *a, const git_tree *b)
+{
+    std::vector<std::string> names;
+    for (const git_tree *t : {a, b}) {
+        if (!t)
+            continue;
+        for (size_t i = 0; i < git_tree_entrycount(t); ++i)
+            names.emplace_back(git_tree_entry_name(git_tree_entry_byindex(t, i)));
+    }
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    return names;
+}
+
+inline const git_tree_entry *entryOf(const git_tree *tree, const std::string &name)
+{
+    return tree ? git_tree_entry_byname(tree, name.c_str()) : nullptr;
+}
+
+inline bool isTree(const git_tree_entry *e)
+{
+    return e && git_tree_entry_type(e) == GIT_OBJECT_TREE;
+}
+
+inline bool sameEntry(const git_tree_entry *a, const git_tree_entry *b)
+{
+    return a && b && git_tree_entry_filemode(a) == git_tree_entry_filemode(b) &&
+           git_oid_equal(git_tree_entry_id(a), git_tree_entry_id(b));
+}
+
+} // namespace history::detail

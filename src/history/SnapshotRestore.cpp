@@ -1,0 +1,194 @@
+#include "history/SnapshotGit.h"
+#include "history/SnapshotStore.h"
+
+#include <QDir>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace history {
+
+using namespace detail;
+
+namespace {
+
+// Puts the disk from one stored folder's content to another's, through handles opened without
+// following links.
+class Restorer
+{
+public:
+    Restorer(git_repository *repo, std::vector<FileChange> &out) : m_repo(repo), m_out(out)
+    {
+        m_mask = ::umask(0);
+        ::umask(m_mask);
+    }
+
+    void apply(int dirfd, const git_tree *cur, const git_tree *tgt, const QByteArray &path,
+               const QString &shown)
+    {
+        for (const std::string &name : unionOfNames(cur, tgt)) {
+            const git_tree_entry *ec = entryOf(cur, name);
+            const git_tree_entry *et = entryOf(tgt, name);
+            if (sameEntry(ec, et))
+                continue;
+            const QByteArray childPath = path + '/' + name.c_str();
+            const QString childShown = shown + QString::fromUtf8(name.c_str());
+            const bool blobs = ec && et && !isTree(ec) && !isTree(et) &&
+                               git_tree_entry_filemode(ec) != GIT_FILEMODE_LINK &&
+                               git_tree_entry_filemode(et) != GIT_FILEMODE_LINK;
+            if (isTree(ec) && isTree(et)) {
+                Fd sub(openFolder(dirfd, name.c_str(), childPath));
+                TreePtr tc = subtree(m_repo, ec);
+                TreePtr tt = subtree(m_repo, et);
+                apply(sub.get(), tc.get(), tt.get(), childPath, childShown + QLatin1Char('/'));
+            } else if (blobs) {
+                writeFile(dirfd, name.c_str(), et, childPath);
+                m_out.push_back({FileChange::Changed, childShown});
+            } else {
+                if (ec)
+                    remove(dirfd, name.c_str(), ec, childPath, childShown);
+                if (et)
+                    create(dirfd, name.c_str(), et, childPath, childShown);
+            }
+        }
+    }
+
+private:
+    int openFolder(int dirfd, const char *name, const QByteArray &path)
+    {
+        const int fd = ::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            failErrno(QStringLiteral("Cannot open"), path);
+        return fd;
+    }
+
+    void remove(int dirfd, const char *name, const git_tree_entry *entry, const QByteArray &path,
+                const QString &shown)
+    {
+        if (isTree(entry)) {
+            const int fd = ::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (fd < 0) {
+                if (errno == ENOENT)
+                    return;
+                failErrno(QStringLiteral("Cannot open"), path);
+            }
+            Fd sub(fd);
+            TreePtr tree = subtree(m_repo, entry);
+            apply(sub.get(), tree.get(), nullptr, path, shown + QLatin1Char('/'));
+            // A folder that still holds what no snapshot holds (git's own folder) stays.
+            if (::unlinkat(dirfd, name, AT_REMOVEDIR) != 0 && errno != ENOENT &&
+                errno != ENOTEMPTY && errno != EEXIST)
+                failErrno(QStringLiteral("Cannot remove"), path);
+            return;
+        }
+        if (::unlinkat(dirfd, name, 0) != 0 && errno != ENOENT)
+            failErrno(QStringLiteral("Cannot remove"), path);
+        m_out.push_back({FileChange::Removed, shown});
+    }
+
+    void create(int dirfd, const char *name, const git_tree_entry *entry, const QByteArray &path,
+                const QString &shown)
+    {
+        if (isTree(entry)) {
+            if (::mkdirat(dirfd, name, 0777) != 0 && errno != EEXIST)
+                failErrno(QStringLiteral("Cannot create"), path);
+            Fd sub(openFolder(dirfd, name, path));
+            TreePtr tree = subtree(m_repo, entry);
+            apply(sub.get(), nullptr, tree.get(), path, shown + QLatin1Char('/'));
+            return;
+        }
+        git_blob *raw = nullptr;
+        check(git_blob_lookup(&raw, m_repo, git_tree_entry_id(entry)),
+              QStringLiteral("Cannot read the stored %1").arg(shown));
+        BlobPtr blob(raw);
+        if (git_tree_entry_filemode(entry) == GIT_FILEMODE_LINK) {
+            const QByteArray target(static_cast<const char *>(git_blob_rawcontent(raw)),
+                                    qsizetype(git_blob_rawsize(raw)));
+            if (::symlinkat(target.constData(), dirfd, name) != 0)
+                failErrno(QStringLiteral("Cannot create"), path);
+        } else {
+            writeFile(dirfd, name, entry, path);
+        }
+        m_out.push_back({FileChange::Added, shown});
+    }
+
+    // The stored content, written beside the file and renamed over it, so that the file is
+    // either old or new; its permissions are kept but for the executable bits.
+    void writeFile(int dirfd, const char *name, const git_tree_entry *entry, const QByteArray &path)
+    {
+        git_blob *raw = nullptr;
+        check(git_blob_lookup(&raw, m_repo, git_tree_entry_id(entry)),
+              QStringLiteral("Cannot read the stored %1").arg(QFile::decodeName(path)));
+        BlobPtr blob(raw);
+        const bool exec = git_tree_entry_filemode(entry) == GIT_FILEMODE_BLOB_EXECUTABLE;
+        mode_t perm = 0666 & ~m_mask;
+        struct stat st;
+        if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+            perm = st.st_mode & 0666;
+        if (exec)
+            perm |= (perm & 0444) >> 2;
+
+        static const char tmp[] = ".varimond-tmp-restore";
+        ::unlinkat(dirfd, tmp, 0);
+        Fd fd(::openat(dirfd, tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (fd.get() < 0)
+            failErrno(QStringLiteral("Cannot write"), path);
+        const char *data = static_cast<const char *>(git_blob_rawcontent(raw));
+        size_t left = size_t(git_blob_rawsize(raw));
+        bool ok = true;
+        while (left > 0) {
+            const ssize_t n = ::write(fd.get(), data, left);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                ok = false;
+                break;
+            }
+            data += n;
+            left -= size_t(n);
+        }
+        if (!ok || ::fchmod(fd.get(), perm) != 0 || ::renameat(dirfd, tmp, dirfd, name) != 0) {
+            const int err = errno;
+            ::unlinkat(dirfd, tmp, 0);
+            errno = err;
+            failErrno(QStringLiteral("Cannot write"), path);
+        }
+    }
+
+    git_repository *m_repo;
+    std::vector<FileChange> &m_out;
+    mode_t m_mask = 022;
+};
+
+} // namespace
+
+std::vector<FileChange> SnapshotStore::restore(const QString &current, const QString &target,
+                                               const std::vector<NamedFolder> &folders)
+{
+    if (!m_repo)
+        throw AppError(QStringLiteral("The history is not open"));
+    TreePtr cur = rootTree(m_repo, current);
+    TreePtr tgt = rootTree(m_repo, target);
+    std::vector<FileChange> out;
+    Restorer restorer(m_repo, out);
+    for (const NamedFolder &folder : folders) {
+        if (!folder.problem.isEmpty())
+            continue;
+        const QByteArray key = folder.key.toUtf8();
+        const git_tree_entry *et = git_tree_entry_byname(tgt.get(), key.constData());
+        if (!isTree(et))
+            continue; // the folder was not named then
+        if (!QDir().mkpath(QFile::decodeName(folder.path)))
+            failErrno(QStringLiteral("Cannot create"), folder.path);
+        Fd fd(::open(folder.path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (fd.get() < 0)
+            failErrno(QStringLiteral("Cannot open"), folder.path);
+        TreePtr tc = subtree(m_repo, git_tree_entry_byname(cur.get(), key.constData()));
+        TreePtr tt = subtree(m_repo, et);
+        restorer.apply(fd.get(), tc.get(), tt.get(), folder.path,
+                       folder.displayName() + QLatin1Char('/'));
+    }
+    return out;
+}
+
+} // namespace history
