@@ -1,14 +1,15 @@
 // The main window in-process: start-up steps and their status texts, menus, settings toggles,
 // placement and what the close writes, the splitter refusal and the general error report.
-#include "common/TestFiles.h"
-#include "core/Common.h"
-#include "core/ErrorReport.h"
 #include "app/MainFrm.h"
 #include "app/SplashFrm.h"
 #include "apply/TreeClick.h"
+#include "common/TestFiles.h"
+#include "core/Common.h"
+#include "core/ErrorReport.h"
+#include "docs/DocumentPane.h"
+#include "history/InstallHistory.h"
 #include "options/OptionNode.h"
 #include "options/OptionTreeController.h"
-#include "docs/DocumentPane.h"
 #include "platform/IniFile.h"
 
 #include <QAction>
@@ -19,9 +20,9 @@
 #include <QSplitter>
 #include <QSplitterHandle>
 #include <QTemporaryDir>
-#include <QTreeView>
 #include <QTextBrowser>
 #include <QTimer>
+#include <QTreeView>
 #include <QtTest>
 
 #include <memory>
@@ -131,12 +132,18 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("full stop added") << "Unable to write to /a/b.ini" << "Unable to write to /a/b.ini.";
-        QTest::newRow("full stop kept") << "Done." << "Done.";
-        QTest::newRow("exclamation mark") << "Stop!" << "Stop!";
-        QTest::newRow("closing bracket") << "Failed (twice)" << "Failed (twice)";
-        QTest::newRow("digit") << "Error 5" << "Error 5.";
-        QTest::newRow("empty") << "" << "";
+        QTest::newRow("full stop added") << "Unable to write to /a/b.ini"
+                                         << "Unable to write to /a/b.ini.";
+        QTest::newRow("full stop kept") << "Done."
+                                        << "Done.";
+        QTest::newRow("exclamation mark") << "Stop!"
+                                          << "Stop!";
+        QTest::newRow("closing bracket") << "Failed (twice)"
+                                         << "Failed (twice)";
+        QTest::newRow("digit") << "Error 5"
+                               << "Error 5.";
+        QTest::newRow("empty") << ""
+                               << "";
     }
 
     void errorReportText()
@@ -215,6 +222,29 @@ private Q_SLOTS:
                  S("My Interface"));
     }
 
+    void historyWindowFromTheFileMenu()
+    {
+        makeForm("[Settings]\nCheckInterfaceMode=0\nPgmFirstRun=0\n"
+                 "[History]\nFolders=..\\ui\\custom\n");
+        QVERIFY(m_form->FormShow());
+        m_form->ShowMainWindow();
+        QVERIFY(history::TheHistory().snapshotsOn());
+        QCOMPARE(action("FileHistoryItem")->text(), S("&History..."));
+        QString shown;
+        QTimer::singleShot(0, this, [&] {
+            QWidget *modal = QApplication::activeModalWidget();
+            shown = modal ? modal->objectName() : S("none");
+            if (modal)
+                modal->close();
+        });
+        action("FileHistoryItem")->trigger();
+        QCOMPARE(shown, S("HistoryForm"));
+        // Read at start-up, never rewritten.
+        QVERIFY(m_form->close());
+        QCOMPARE(platform::IniFile::readString(iniPath(), S("History"), S("Folders"), QString()),
+                 S("..\\ui\\custom"));
+    }
+
     void welcomeShownAgainWhenAModalWindowCloses()
     {
         QVERIFY(writeAll(pack() + S("/Options/Welcome.txt"), "Welcome aboard"));
@@ -250,8 +280,8 @@ private Q_SLOTS:
         OptionNode *top = tree->Tree().TopLevel().front().get();
         QCOMPARE(top->StateIndex, int(FolderClosed));
         auto mode = [&](const char *name) {
-            return platform::IniFile::readInteger(group + S(name) + S("/options.ini"),
-                                                  S("Mode"), S("OptionMode"), -1);
+            return platform::IniFile::readInteger(group + S(name) + S("/options.ini"), S("Mode"),
+                                                  S("OptionMode"), -1);
         };
 
         // Space on a folder opens it one level, and again closes it; nothing is written.
@@ -395,9 +425,9 @@ private Q_SLOTS:
         QVERIFY(sawModal);
         QVERIFY(m_form->CloseRequested());
         QVERIFY(m_form->close());
-        QCOMPARE(platform::IniFile::readString(iniPath(), S("Settings"), S("PgmFirstRun"),
-                                               QString()),
-                 S("0"));
+        QCOMPARE(
+            platform::IniFile::readString(iniPath(), S("Settings"), S("PgmFirstRun"), QString()),
+            S("0"));
     }
 };
 

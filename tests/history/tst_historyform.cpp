@@ -1,0 +1,221 @@
+// The History window on real installs: the list, the selected install's files and output, and
+// Restore with its confirmation and refusal, answered through the real message boxes.
+
+#include "HistoryPack.h"
+#include "history/HistoryFrm.h"
+#include "history/InstallHistory.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QtTest>
+
+using namespace testfiles;
+using history::TheHistory;
+
+namespace {
+
+QByteArray Quoted(const QString &path)
+{
+    return "'" + QFile::encodeName(path) + "'";
+}
+
+bool Settled(const HistoryPack &pack, const QString &id)
+{
+    return !pack.record(id).after.isEmpty() || !pack.record(id).snapshotError.isEmpty();
+}
+
+// Answers the next message box with @p button and keeps its text and icon.
+struct BoxAnswer
+{
+    QString text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    bool answered = false;
+};
+
+void AnswerNextBox(QMessageBox::StandardButton button, BoxAnswer *answer)
+{
+    auto *timer = new QTimer;
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, [timer, button, answer] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        answer->text = box->text();
+        answer->icon = box->icon();
+        answer->answered = true;
+        QAbstractButton *b = box->button(button);
+        if (b)
+            b->click();
+        else
+            box->reject();
+        timer->stop();
+        timer->deleteLater();
+    });
+    timer->start();
+}
+
+} // namespace
+
+class TestHistoryForm : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<HistoryPack> m_pack;
+    std::unique_ptr<THistoryForm> m_form;
+
+    QTreeWidget *List() const { return m_form->findChild<QTreeWidget *>(S("lvHistory")); }
+    QString Text(const char *name) const
+    {
+        if (auto *edit = m_form->findChild<QPlainTextEdit *>(S(name)))
+            return edit->toPlainText();
+        return m_form->findChild<QLabel *>(S(name))->text();
+    }
+    QPushButton *Restore() const { return m_form->findChild<QPushButton *>(S("btnRestore")); }
+
+    void Open()
+    {
+        m_form = std::make_unique<THistoryForm>();
+        m_form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+    }
+
+private slots:
+    void init()
+    {
+        m_pack = std::make_unique<HistoryPack>();
+        writeAll(m_pack->ui + S("a.txt"), "one");
+    }
+    void cleanup()
+    {
+        m_form.reset();
+        m_pack.reset();
+    }
+
+    void listsInstallsNewestFirst()
+    {
+        m_pack->configure();
+        const QString first =
+            m_pack->install("echo hello; printf x > " + Quoted(m_pack->ui + S("x")) + "\nexit 4\n");
+        QTRY_VERIFY(Settled(*m_pack, first));
+        const QString second =
+            m_pack->install("printf two > " + Quoted(m_pack->ui + S("a.txt")) + "\n");
+        QTRY_VERIFY(Settled(*m_pack, second));
+        Open();
+
+        QTreeWidget *list = List();
+        QCOMPARE(list->objectName(), S("lvHistory"));
+        QCOMPARE(list->topLevelItemCount(), 2);
+        const QTreeWidgetItem *top = list->topLevelItem(0);
+        QCOMPARE(top->text(1), S("Options/Bars"));
+        QCOMPARE(top->text(2), S("RunMe.sh"));
+        QCOMPARE(top->text(3), S("0"));
+        QCOMPARE(top->text(4), S("0 added, 1 changed, 0 removed"));
+        QCOMPARE(top->text(0), m_pack->record(second).time.toString(S("yyyy-MM-dd HH:mm:ss")));
+        QCOMPARE(list->topLevelItem(1)->text(3), S("4"));
+        QCOMPARE(list->topLevelItem(1)->text(4), S("1 added, 0 changed, 0 removed"));
+
+        QVERIFY(m_form->SelectId(first));
+        QVERIFY(Text("memOutput").contains(S("hello\n")));
+        QVERIFY(Text("memOutput").contains(S("[exit status 4]")));
+        QCOMPARE(Text("memFiles"), S("added: ../ui/custom/x"));
+        QVERIFY(Restore()->isEnabled());
+    }
+
+    void restoreAsksFirst_data()
+    {
+        QTest::addColumn<bool>("yes");
+        QTest::newRow("confirmed") << true;
+        QTest::newRow("declined") << false;
+    }
+
+    void restoreAsksFirst()
+    {
+        QFETCH(bool, yes);
+        m_pack->configure();
+        const QString id =
+            m_pack->install("printf n > " + Quoted(m_pack->ui + S("new.txt")) + "\nprintf two > " +
+                            Quoted(m_pack->ui + S("a.txt")) + "\n");
+        QTRY_VERIFY(Settled(*m_pack, id));
+        Open();
+        QCOMPARE(m_form->SelectedId(), id);
+
+        BoxAnswer answer;
+        AnswerNextBox(yes ? QMessageBox::Yes : QMessageBox::No, &answer);
+        QTest::mouseClick(Restore(), Qt::LeftButton);
+        QVERIFY(answer.answered);
+        QVERIFY2(answer.text.contains(S("removed: ../ui/custom/new.txt")), qPrintable(answer.text));
+        QVERIFY(answer.text.contains(S("put back: ../ui/custom/a.txt")));
+
+        QCOMPARE(QFileInfo::exists(m_pack->ui + S("new.txt")), !yes);
+        QCOMPARE(readAll(m_pack->ui + S("a.txt")), yes ? QByteArray("one") : QByteArray("two"));
+        QCOMPARE(List()->topLevelItemCount(), yes ? 2 : 1);
+        if (yes) {
+            QVERIFY(
+                List()->topLevelItem(0)->text(1).startsWith(S("Restore to before Options/Bars")));
+            QCOMPARE(List()->topLevelItem(0)->text(4), S("0 added, 1 changed, 1 removed"));
+            QCOMPARE(Text("lblStatus"), S("Restored: 2 files changed."));
+        }
+    }
+
+    void restoreRefusedWhileScriptRuns()
+    {
+        m_pack->configure();
+        const QString flag = m_pack->root + S("go");
+        const QString id =
+            m_pack->install("while [ ! -e " + Quoted(flag) + " ]; do sleep 0.02; done\n");
+        QTRY_VERIFY(TheHistory().anyRunning());
+        Open();
+        QCOMPARE(List()->topLevelItem(0)->text(3), S("running"));
+        QCOMPARE(List()->topLevelItem(0)->text(4), S("pending"));
+
+        BoxAnswer answer;
+        AnswerNextBox(QMessageBox::Ok, &answer);
+        QTest::mouseClick(Restore(), Qt::LeftButton);
+        QVERIFY(answer.answered);
+        QCOMPARE(answer.icon, QMessageBox::Critical);
+        QVERIFY2(answer.text.contains(S("still running")), qPrintable(answer.text));
+        QCOMPARE(List()->topLevelItemCount(), 1);
+
+        writeAll(flag, "");
+        QTRY_COMPARE(List()->topLevelItem(0)->text(4), S("0 added, 0 changed, 0 removed"));
+        QCOMPARE(List()->topLevelItem(0)->text(3), S("0"));
+        QVERIFY(Settled(*m_pack, id));
+    }
+
+    void snapshotFailureShownInstallGoesOn()
+    {
+        // A folder nested deeper than any interface is not snapshotted.
+        QString deep = m_pack->ui;
+        for (int i = 0; i < 210; ++i)
+            deep += S("d/");
+        QVERIFY(QDir().mkpath(deep));
+        m_pack->configure();
+        const QString id = m_pack->install("echo installed\n");
+        QTRY_VERIFY(QFileInfo::exists(m_pack->record(id).folder + S("1.exit")));
+        Open();
+        QCOMPARE(List()->topLevelItem(0)->text(4), S("snapshot failed"));
+        QVERIFY2(Text("memFiles").contains(S("nested too deeply")), qPrintable(Text("memFiles")));
+        QVERIFY(Text("memOutput").contains(S("installed")));
+        QVERIFY(!Restore()->isEnabled());
+    }
+
+    void noticesShown()
+    {
+        HistoryPack pack(S("..\\ui\\missing;/"));
+        pack.configure();
+        Open();
+        const QString notices = Text("lblNotices");
+        QVERIFY2(notices.contains(S("..\\ui\\missing does not exist")), qPrintable(notices));
+        QVERIFY(notices.contains(S("root or home")));
+        QVERIFY(m_form->findChild<QLabel *>(S("lblNotices"))->isVisible());
+    }
+};
+
+QTEST_MAIN(TestHistoryForm)
+#include "tst_historyform.moc"
