@@ -1,15 +1,15 @@
 // The main window in-process: start-up steps and their status texts, menus, settings toggles,
 // placement and what the close writes, the splitter refusal and the general error report.
-#include "app/MainFrm.h"
-#include "app/SplashFrm.h"
-#include "apply/TreeClick.h"
 #include "common/TestFiles.h"
 #include "core/Common.h"
 #include "core/ErrorReport.h"
-#include "docs/DocumentPane.h"
+#include "app/MainFrm.h"
 #include "history/InstallHistory.h"
+#include "app/SplashFrm.h"
+#include "apply/TreeClick.h"
 #include "options/OptionNode.h"
 #include "options/OptionTreeController.h"
+#include "docs/DocumentPane.h"
 #include "platform/IniFile.h"
 
 #include <QAction>
@@ -20,9 +20,9 @@
 #include <QSplitter>
 #include <QSplitterHandle>
 #include <QTemporaryDir>
+#include <QTreeView>
 #include <QTextBrowser>
 #include <QTimer>
-#include <QTreeView>
 #include <QtTest>
 
 #include <memory>
@@ -132,18 +132,12 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("full stop added") << "Unable to write to /a/b.ini"
-                                         << "Unable to write to /a/b.ini.";
-        QTest::newRow("full stop kept") << "Done."
-                                        << "Done.";
-        QTest::newRow("exclamation mark") << "Stop!"
-                                          << "Stop!";
-        QTest::newRow("closing bracket") << "Failed (twice)"
-                                         << "Failed (twice)";
-        QTest::newRow("digit") << "Error 5"
-                               << "Error 5.";
-        QTest::newRow("empty") << ""
-                               << "";
+        QTest::newRow("full stop added") << "Unable to write to /a/b.ini" << "Unable to write to /a/b.ini.";
+        QTest::newRow("full stop kept") << "Done." << "Done.";
+        QTest::newRow("exclamation mark") << "Stop!" << "Stop!";
+        QTest::newRow("closing bracket") << "Failed (twice)" << "Failed (twice)";
+        QTest::newRow("digit") << "Error 5" << "Error 5.";
+        QTest::newRow("empty") << "" << "";
     }
 
     void errorReportText()
@@ -280,8 +274,8 @@ private Q_SLOTS:
         OptionNode *top = tree->Tree().TopLevel().front().get();
         QCOMPARE(top->StateIndex, int(FolderClosed));
         auto mode = [&](const char *name) {
-            return platform::IniFile::readInteger(group + S(name) + S("/options.ini"), S("Mode"),
-                                                  S("OptionMode"), -1);
+            return platform::IniFile::readInteger(group + S(name) + S("/options.ini"),
+                                                  S("Mode"), S("OptionMode"), -1);
         };
 
         // Space on a folder opens it one level, and again closes it; nothing is written.
@@ -425,9 +419,9 @@ private Q_SLOTS:
         QVERIFY(sawModal);
         QVERIFY(m_form->CloseRequested());
         QVERIFY(m_form->close());
-        QCOMPARE(
-            platform::IniFile::readString(iniPath(), S("Settings"), S("PgmFirstRun"), QString()),
-            S("0"));
+        QCOMPARE(platform::IniFile::readString(iniPath(), S("Settings"), S("PgmFirstRun"),
+                                               QString()),
+                 S("0"));
     }
 };
 
