@@ -3,12 +3,12 @@
 #include "history/SnapshotGit.h"
 #include "platform/Error.h"
 
+#include <QCryptographicHash>
 #include <QDataStream>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <git2.h>
 
@@ -35,10 +35,7 @@ namespace {
 constexpr int MaxDepth = 200;
 // Files up to this size are read whole; larger ones are streamed into the store.
 constexpr qint64 WholeReadLimit = 64 * 1024 * 1024;
-// Cache entries whose file changed this recently are not trusted by the next snapshot: a
-// change within the same clock tick would otherwise go unseen.
-constexpr qint64 RacyWindowNs = 2'000'000'000;
-constexpr quint32 CacheVersion = 1;
+constexpr quint32 CacheVersion = 2;
 
 struct LibGit
 {
@@ -106,15 +103,17 @@ class SnapshotStore::Walk
 public:
     Walk(SnapshotStore &store, git_odb *odb) : m_store(store), m_odb(odb) {}
 
-    git_oid folder(int dirfd, const QByteArray &path, int depth)
+    /// The tree of the open folder @p dirfd. @p unchanged tells whether it is the tree the
+    /// last snapshot stored for this folder: then no tree is built, as git's cache of trees
+    /// spares it.
+    git_oid folder(int dirfd, const QByteArray &path, int depth, bool *unchanged)
     {
         if (depth > MaxDepth)
             throw AppError(QStringLiteral("Folder %1 is nested too deeply to be snapshotted")
                                .arg(QFile::decodeName(path)));
-        git_treebuilder *raw = nullptr;
-        check(git_treebuilder_new(&raw, m_store.m_repo, nullptr),
-              QStringLiteral("Cannot build a snapshot"));
-        BuilderPtr builder(raw);
+        struct stat self;
+        if (::fstat(dirfd, &self) != 0)
+            failErrno(QStringLiteral("Cannot read"), path);
 
         const int listFd = ::dup(dirfd);
         DIR *dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
@@ -124,6 +123,14 @@ public:
             failErrno(QStringLiteral("Cannot list"), path);
         }
         std::unique_ptr<DIR, int (*)(DIR *)> dirOwner(dir, ::closedir);
+        struct Item
+        {
+            std::string name;
+            git_oid oid;
+            git_filemode_t mode;
+        };
+        std::vector<Item> items;
+        bool allKnown = true; // every entry is as the last snapshot stored it
         while (true) {
             errno = 0;
             const dirent *ent = ::readdir(dir);
@@ -142,47 +149,99 @@ public:
                     continue; // gone since the listing
                 failErrno(QStringLiteral("Cannot read"), childPath);
             }
-            git_oid oid;
-            git_filemode_t mode;
+            Item item{name, {}, GIT_FILEMODE_BLOB};
+            bool known = false;
             if (S_ISDIR(st.st_mode)) {
                 Fd sub(::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
                 if (sub.get() < 0)
                     failErrno(QStringLiteral("Cannot open"), childPath);
-                oid = folder(sub.get(), childPath, depth + 1);
-                mode = GIT_FILEMODE_TREE;
+                item.oid = folder(sub.get(), childPath, depth + 1, &known);
+                item.mode = GIT_FILEMODE_TREE;
             } else if (S_ISREG(st.st_mode)) {
-                oid = file(dirfd, name, childPath, st);
-                mode = (st.st_mode & S_IXUSR) ? GIT_FILEMODE_BLOB_EXECUTABLE : GIT_FILEMODE_BLOB;
+                item.oid = file(dirfd, name, childPath, st, &known);
+                item.mode =
+                    (st.st_mode & S_IXUSR) ? GIT_FILEMODE_BLOB_EXECUTABLE : GIT_FILEMODE_BLOB;
             } else if (S_ISLNK(st.st_mode)) {
-                oid = link(dirfd, name, childPath);
-                mode = GIT_FILEMODE_LINK;
+                item.oid = link(dirfd, name, childPath);
+                item.mode = GIT_FILEMODE_LINK;
             } else {
                 continue; // sockets, pipes and devices are no interface files
             }
-            if (git_treebuilder_insert(nullptr, builder.get(), name, &oid, mode) < 0)
-                fail(QStringLiteral("Cannot store %1").arg(QFile::decodeName(childPath)));
+            allKnown = allKnown && known;
+            items.push_back(std::move(item));
+        }
+
+        // The folder's own entry: its times change when entries are added, removed or renamed.
+        const QByteArray key = path + '/';
+        CacheEntry *cached = nullptr;
+        git_oid old;
+        const auto it = m_store.m_cache.find(key);
+        if (it != m_store.m_cache.end() && it->oid.size() == GIT_OID_RAWSZ &&
+            git_oid_fromraw(&old, reinterpret_cast<const unsigned char *>(it->oid.constData())) ==
+                0)
+            cached = &*it;
+        if (cached && allKnown && cached->dev == quint64(self.st_dev) &&
+            cached->ino == quint64(self.st_ino) && cached->mtime == nanoseconds(self.st_mtim) &&
+            cached->ctime == nanoseconds(self.st_ctim)) {
+            cached->seen = m_store.m_generation;
+            *unchanged = true;
+            return old;
+        }
+
+        git_treebuilder *raw = nullptr;
+        check(git_treebuilder_new(&raw, m_store.m_repo, nullptr),
+              QStringLiteral("Cannot build a snapshot"));
+        BuilderPtr builder(raw);
+        for (const Item &item : items) {
+            if (git_treebuilder_insert(nullptr, builder.get(), item.name.c_str(), &item.oid,
+                                       item.mode) < 0)
+                fail(QStringLiteral("Cannot store %1")
+                         .arg(QFile::decodeName(path + '/' + item.name.c_str())));
         }
         git_oid tree;
         check(git_treebuilder_write(&tree, builder.get()),
               QStringLiteral("Cannot store %1").arg(QFile::decodeName(path)));
+        *unchanged = cached && git_oid_equal(&old, &tree);
+        m_store.m_cache.insert(key, entryFor(self, tree));
+        m_store.m_cacheDirty = true;
         return tree;
     }
 
 private:
-    git_oid file(int dirfd, const char *name, const QByteArray &path, const struct stat &st)
+    CacheEntry entryFor(const struct stat &st, const git_oid &oid) const
     {
-        const auto cached = m_store.m_cache.constFind(path);
-        if (cached != m_store.m_cache.constEnd()) {
-            const CacheEntry &c = *cached;
+        CacheEntry entry;
+        entry.dev = quint64(st.st_dev);
+        entry.ino = quint64(st.st_ino);
+        entry.size = quint64(st.st_size);
+        entry.mtime = nanoseconds(st.st_mtim);
+        entry.ctime = nanoseconds(st.st_ctim);
+        entry.mode = quint32(st.st_mode);
+        entry.oid = QByteArray(reinterpret_cast<const char *>(oid.id), GIT_OID_RAWSZ);
+        entry.seen = m_store.m_generation;
+        return entry;
+    }
+
+    git_oid file(int dirfd, const char *name, const QByteArray &path, const struct stat &st,
+                 bool *known)
+    {
+        *known = false;
+        const auto cached = m_store.m_cache.find(path);
+        if (cached != m_store.m_cache.end()) {
+            CacheEntry &c = *cached;
             git_oid oid;
             if (c.dev == quint64(st.st_dev) && c.ino == quint64(st.st_ino) &&
                 c.size == quint64(st.st_size) && c.mtime == nanoseconds(st.st_mtim) &&
                 c.ctime == nanoseconds(st.st_ctim) && c.mode == quint32(st.st_mode) &&
                 c.oid.size() == GIT_OID_RAWSZ &&
                 git_oid_fromraw(&oid, reinterpret_cast<const unsigned char *>(c.oid.constData())) ==
-                    0 &&
-                git_odb_exists(m_odb, &oid))
+                    0) {
+                // The cache lives inside the repository and objects are never removed from it,
+                // so an object the cache names is there, as git trusts its index.
+                c.seen = m_store.m_generation;
+                *known = true;
                 return oid;
+            }
         }
         Fd fd(::openat(dirfd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
         if (fd.get() < 0)
@@ -234,15 +293,8 @@ private:
             check(git_odb_stream_finalize_write(&oid, stream),
                   QStringLiteral("Cannot store %1").arg(QFile::decodeName(path)));
         }
-        CacheEntry entry;
-        entry.dev = quint64(now.st_dev);
-        entry.ino = quint64(now.st_ino);
-        entry.size = quint64(now.st_size);
-        entry.mtime = nanoseconds(now.st_mtim);
-        entry.ctime = nanoseconds(now.st_ctim);
-        entry.mode = quint32(now.st_mode);
-        entry.oid = QByteArray(reinterpret_cast<const char *>(oid.id), GIT_OID_RAWSZ);
-        m_store.m_cache.insert(path, entry);
+        m_store.m_cache.insert(path, entryFor(now, oid));
+        m_store.m_cacheDirty = true;
         return oid;
     }
 
@@ -262,7 +314,8 @@ private:
     git_odb *m_odb;
 };
 
-SnapshotStore::SnapshotStore(QString repoPath) : m_path(std::move(repoPath))
+SnapshotStore::SnapshotStore(QString repoPath, qint64 trustAfterNs)
+    : m_path(std::move(repoPath)), m_racyWindowNs(trustAfterNs)
 {
     ensureLibGit();
     while (m_path.endsWith(QLatin1Char('/')) && m_path.size() > 1)
@@ -353,14 +406,20 @@ void SnapshotStore::loadCache()
 {
     m_cache.clear();
     QFile file(cachePath());
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly) || file.size() > 512 * 1024 * 1024)
         return;
-    QDataStream in(&file);
+    const QByteArray data = file.readAll();
+    // The last 20 bytes are a digest of the rest: a cache torn by a crash is not used.
+    if (data.size() < 28 || QCryptographicHash::hash(QByteArrayView(data).chopped(20),
+                                                     QCryptographicHash::Sha1) != data.right(20))
+        return;
+    QDataStream in(data.left(data.size() - 20));
     quint32 version = 0;
     quint32 count = 0;
     in >> version >> count;
     if (version != CacheVersion)
         return;
+    m_cache.reserve(qsizetype(std::min<quint32>(count, 1u << 22)));
     for (quint32 i = 0; i < count && in.status() == QDataStream::Ok; ++i) {
         QByteArray key;
         CacheEntry e;
@@ -374,24 +433,51 @@ void SnapshotStore::loadCache()
 
 void SnapshotStore::saveCache(qint64 snapshotStartNs)
 {
-    QSaveFile file(cachePath());
-    file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly))
-        return; // the cache only saves time
-    QDataStream out(&file);
-    quint32 count = 0;
-    for (auto it = m_cache.cbegin(); it != m_cache.cend(); ++it) {
-        if (it->mtime < snapshotStartNs - RacyWindowNs &&
-            it->ctime < snapshotStartNs - RacyWindowNs)
-            ++count;
+    // Files gone since are forgotten; files changed this recently are read again next time,
+    // also within this run.
+    for (auto it = m_cache.begin(); it != m_cache.end();) {
+        if (it->seen != m_generation || it->mtime >= snapshotStartNs - m_racyWindowNs ||
+            it->ctime >= snapshotStartNs - m_racyWindowNs) {
+            it = m_cache.erase(it);
+            m_cacheDirty = true;
+        } else {
+            ++it;
+        }
     }
-    out << CacheVersion << count;
-    for (auto it = m_cache.cbegin(); it != m_cache.cend(); ++it) {
-        const CacheEntry &e = *it;
-        if (e.mtime < snapshotStartNs - RacyWindowNs && e.ctime < snapshotStartNs - RacyWindowNs)
+    if (!m_cacheDirty)
+        return;
+    m_cacheDirty = false;
+
+    QByteArray data;
+    data.reserve(m_cache.size() * 128);
+    {
+        QDataStream out(&data, QIODevice::WriteOnly);
+        out << CacheVersion << quint32(m_cache.size());
+        for (auto it = m_cache.cbegin(); it != m_cache.cend(); ++it) {
+            const CacheEntry &e = *it;
             out << it.key() << e.dev << e.ino << e.size << e.mtime << e.ctime << e.mode << e.oid;
+        }
     }
-    file.commit();
+    data += QCryptographicHash::hash(data, QCryptographicHash::Sha1);
+    // Rewritten in place without a sync: replacing the file would free and allocate its blocks
+    // on every snapshot, which costs more than the snapshot itself on some file systems. The
+    // digest makes a torn write harmless; a lost cache only costs one full read.
+    const QByteArray path = QFile::encodeName(cachePath());
+    Fd fd(::open(path.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+    if (fd.get() < 0)
+        return;
+    qsizetype done = 0;
+    while (done < data.size()) {
+        const ssize_t n =
+            ::pwrite(fd.get(), data.constData() + done, size_t(data.size() - done), off_t(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    if (done != data.size() || ::ftruncate(fd.get(), off_t(data.size())) != 0)
+        ::unlink(path.constData());
 }
 
 QString SnapshotStore::writeTree(const std::vector<NamedFolder> &folders, QString *notice)
@@ -404,6 +490,7 @@ QString SnapshotStore::writeTree(const std::vector<NamedFolder> &folders, QStrin
             throw AppError(QStringLiteral("Cannot open the history in %1").arg(m_path));
     }
     const qint64 start = nowNs();
+    ++m_generation;
     git_odb *odb = nullptr;
     check(git_repository_odb(&odb, m_repo), QStringLiteral("Cannot open the history"));
     std::unique_ptr<git_odb, void (*)(git_odb *)> odbOwner(odb, git_odb_free);
@@ -427,7 +514,8 @@ QString SnapshotStore::writeTree(const std::vector<NamedFolder> &folders, QStrin
             BuilderPtr emptyOwner(empty);
             check(git_treebuilder_write(&oid, empty), QStringLiteral("Cannot build a snapshot"));
         } else {
-            oid = walk.folder(fd.get(), folder.path, 0);
+            bool unchanged = false;
+            oid = walk.folder(fd.get(), folder.path, 0, &unchanged);
         }
         check(git_treebuilder_insert(nullptr, root.get(), folder.key.toUtf8().constData(), &oid,
                                      GIT_FILEMODE_TREE),

@@ -40,7 +40,9 @@ struct FileChange
 class SnapshotStore final
 {
 public:
-    explicit SnapshotStore(QString repoPath);
+    /// Files whose times are within @p trustAfterNs of a snapshot are read again by the next one
+    /// (a change within the same clock tick would otherwise go unseen).
+    explicit SnapshotStore(QString repoPath, qint64 trustAfterNs = 2'000'000'000);
     ~SnapshotStore();
     SnapshotStore(const SnapshotStore &) = delete;
     SnapshotStore &operator=(const SnapshotStore &) = delete;
@@ -89,6 +91,7 @@ private:
         qint64 mtime = 0, ctime = 0;
         quint32 mode = 0;
         QByteArray oid; // raw 20 bytes
+        quint32 seen = 0;
     };
     class Walk;
 
@@ -101,8 +104,11 @@ private:
     QString cachePath() const;
 
     QString m_path;
+    qint64 m_racyWindowNs;
     git_repository *m_repo = nullptr;
-    QHash<QByteArray, CacheEntry> m_cache;
+    QHash<QByteArray, CacheEntry> m_cache; // by path
+    quint32 m_generation = 0;              // of the snapshot being taken; entries it met carry it
+    bool m_cacheDirty = false;
 };
 
 } // namespace history

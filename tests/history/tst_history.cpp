@@ -83,6 +83,8 @@ private slots:
     void linksAreNotFollowed();
     void tickThroughApplyChanges();
     void settingsSaveKeepsFolders();
+    void cacheNeverHidesAChange_data();
+    void cacheNeverHidesAChange();
 };
 
 void TestHistory::resolveFolders_data()
@@ -467,6 +469,62 @@ void TestHistory::settingsSaveKeepsFolders()
     SaveProgramIniFile(settings, WindowStateAtClose{});
     QCOMPARE(platform::IniFile::readString(pack.iniPath(), S("History"), S("Folders"), {}),
              S("..\\ui\\custom"));
+}
+
+void TestHistory::cacheNeverHidesAChange_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<bool>("reopen"); // the next snapshot is taken by a new store from its file
+    QTest::addColumn<QStringList>("changes");
+    for (const bool reopen : {false, true}) {
+        const char *how = reopen ? " (cache from disk)" : " (cache in memory)";
+        QTest::addRow("same size, time put back%s", how)
+            << S("rewrite") << reopen << QStringList{S("C ../ui/custom/sub/b.txt")};
+        QTest::addRow("renamed over%s", how)
+            << S("rename") << reopen << QStringList{S("C ../ui/custom/a.txt")};
+        QTest::addRow("added%s", how)
+            << S("add") << reopen << QStringList{S("A ../ui/custom/sub/n")};
+        QTest::addRow("nothing%s", how) << S("none") << reopen << QStringList{};
+    }
+    QTest::addRow("damaged cache file") << S("garbage") << true << QStringList{};
+}
+
+void TestHistory::cacheNeverHidesAChange()
+{
+    QFETCH(QString, change);
+    QFETCH(bool, reopen);
+    QFETCH(QStringList, changes);
+    HistoryPack pack;
+    Seed(pack);
+    const auto folders = history::resolveFolders({S("..\\ui\\custom")}, pack.programDir, {});
+    // Every file is trusted at once, so the second snapshot comes from the cache alone.
+    auto store = std::make_unique<history::SnapshotStore>(pack.repo(), 0);
+    store->open();
+    const QString first = store->writeTree(folders);
+    QCOMPARE(store->writeTree(folders), first);
+
+    const QString b = pack.ui + S("sub/b.txt");
+    const QDateTime time = QFileInfo(b).lastModified();
+    if (change == S("rewrite")) {
+        writeAll(b, QByteArray("TWO\0BYTES", 9));
+        QFile f(b);
+        QVERIFY(f.open(QIODevice::ReadWrite) &&
+                f.setFileTime(time, QFileDevice::FileModificationTime));
+    } else if (change == S("rename")) {
+        writeAll(pack.ui + S("a.new"), "ONE\r\n");
+        QVERIFY(::rename(QFile::encodeName(pack.ui + S("a.new")).constData(),
+                         QFile::encodeName(pack.ui + S("a.txt")).constData()) == 0);
+    } else if (change == S("add")) {
+        writeAll(pack.ui + S("sub/n"), "n");
+    } else if (change == S("garbage")) {
+        writeAll(pack.repo() + S("/varimond-statcache"), QByteArray(4096, 'x'));
+    }
+    if (reopen) {
+        store = std::make_unique<history::SnapshotStore>(pack.repo(), 0);
+        store->open();
+    }
+    const QString next = store->writeTree(folders);
+    QCOMPARE(Describe(store->changes(first, next)), changes);
 }
 
 QTEST_GUILESS_MAIN(TestHistory)
