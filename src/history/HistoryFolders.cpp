@@ -1,6 +1,7 @@
 #include "history/HistoryFolders.h"
 
 #include "platform/IniFile.h"
+#include "platform/Paths.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -13,11 +14,6 @@ QString normalized(QString spec)
 {
     spec.replace(QLatin1Char('\\'), QLatin1Char('/'));
     return spec;
-}
-
-bool isDrivePath(const QString &spec)
-{
-    return spec.size() >= 2 && spec.at(1) == QLatin1Char(':') && spec.at(0).isLetter();
 }
 
 // The path with its longest existing beginning made canonical (symbolic links resolved), so
@@ -57,6 +53,11 @@ bool isWithin(const QString &path, const QString &root)
 
 } // namespace
 
+bool isDrivePath(const QString &spec)
+{
+    return spec.size() >= 2 && spec.at(1) == QLatin1Char(':') && spec.at(0).isLetter();
+}
+
 QString NamedFolder::displayName() const
 {
     return normalized(spec);
@@ -92,7 +93,7 @@ QStringList readFolderSpecs(const QString &iniPath)
 }
 
 std::vector<NamedFolder> resolveFolders(const QStringList &specs, const QString &programDir,
-                                        const QString &homeDir)
+                                        const QString &homeDir, const QString &winePrefix)
 {
     const QString parentTree = canonicalized(QDir::cleanPath(programDir + QStringLiteral("..")));
     const QString home = homeDir.isEmpty() ? QString() : canonicalized(QDir::cleanPath(homeDir));
@@ -107,15 +108,23 @@ std::vector<NamedFolder> resolveFolders(const QStringList &specs, const QString 
             continue;
         seen.append(folder.key);
 
+        QString lexical;
+        bool absolute = text.startsWith(QLatin1Char('/'));
         if (isDrivePath(spec)) {
-            folder.problem = QStringLiteral("History folder %1 was not found: no Wine prefix "
-                                            "holds its drive")
-                                 .arg(spec);
-            folders.push_back(folder);
-            continue;
+            if (winePrefix.isEmpty() || spec.at(0).toUpper() != QLatin1Char('C')) {
+                folder.problem = QStringLiteral("History folder %1 was not found: no Wine "
+                                                "prefix holds its drive")
+                                     .arg(spec);
+                folders.push_back(folder);
+                continue;
+            }
+            // Inside the prefix, as Windows would find it whatever the case of the names.
+            absolute = true;
+            lexical = platform::resolvePath(
+                QDir::cleanPath(winePrefix + QStringLiteral("/drive_c/") + text.mid(2)));
+        } else {
+            lexical = QDir::cleanPath(absolute ? text : programDir + text);
         }
-        const bool absolute = text.startsWith(QLatin1Char('/'));
-        const QString lexical = QDir::cleanPath(absolute ? text : programDir + text);
         const QString real = canonicalized(lexical);
         if (!absolute && (!isWithin(lexical, QDir::cleanPath(programDir + QStringLiteral(".."))) ||
                           !isWithin(real, parentTree))) {

@@ -27,10 +27,15 @@ QStringList readFolderSpecs(const QString &iniPath);
 /// Resolves the named folders against the program folder @p programDir (ending in '/').
 /// Relative names (backslashes accepted) must stay within the program folder's parent tree, also
 /// after symbolic links in them are resolved; absolute names are taken as named. Neither may be
-/// the root, @p homeDir or a folder above it. A Windows drive path ("C:\...") needs the game's
-/// Wine prefix, which is not known here: it is left out as not found. Repeated names are dropped.
+/// the root, @p homeDir or a folder above it. A "C:\..." path is taken inside the drive_c folder
+/// of the game's Wine prefix @p winePrefix (names matched as Windows would); without a prefix,
+/// and for other drives, it is left out as not found. Repeated names are dropped.
 std::vector<NamedFolder> resolveFolders(const QStringList &specs, const QString &programDir,
-                                        const QString &homeDir);
+                                        const QString &homeDir,
+                                        const QString &winePrefix = QString());
+
+/// Whether @p spec names a Windows drive ("C:\...").
+bool isDrivePath(const QString &spec);
 
 /// The tree key for a spec, and the spec for a key.
 QString folderKey(const QString &spec);

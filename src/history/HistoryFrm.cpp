@@ -201,9 +201,7 @@ void THistoryForm::UpdateHistoryList()
     const std::vector<InstallRecord> records =
         m_history.log() ? m_history.log()->list() : std::vector<InstallRecord>();
     for (const InstallRecord &record : records) {
-        QStringList scripts;
-        for (const QString &s : record.scripts)
-            scripts.append(QFileInfo(s).fileName());
+        const QStringList &scripts = record.scripts;
         auto *item = new QTreeWidgetItem(m_list);
         item->setData(ColTime, IdRole, record.id);
         item->setText(ColTime, record.time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));

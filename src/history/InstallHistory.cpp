@@ -1,6 +1,7 @@
 #include "history/InstallHistory.h"
 
 #include "platform/Error.h"
+#include "platform/WinePrefix.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -26,9 +27,7 @@ QString describe(const QString &kind)
 
 QString commitMessage(const QString &when, const InstallRecord &record)
 {
-    QStringList names;
-    for (const QString &script : record.scripts)
-        names.append(QFileInfo(script).fileName());
+    const QStringList &names = record.scripts;
     QString text = QStringLiteral("%1 %2 of %3\n\nInstall: %4\n")
                        .arg(when, describe(record.kind), record.option, record.id);
     if (!names.isEmpty())
@@ -70,8 +69,12 @@ void InstallHistory::configure(const QString &programDir, const QString &iniPath
 
     const QStringList specs = readFolderSpecs(iniPath);
     if (!specs.isEmpty()) {
-        m_folders =
-            resolveFolders(specs, programDir, homeDir.isEmpty() ? QDir::homePath() : homeDir);
+        // The game's Wine prefix is looked for only when a folder is named by its drive.
+        QString prefix;
+        if (std::any_of(specs.begin(), specs.end(), isDrivePath))
+            prefix = platform::gamePrefixInForce().prefix;
+        m_folders = resolveFolders(specs, programDir,
+                                   homeDir.isEmpty() ? QDir::homePath() : homeDir, prefix);
         bool usable = false;
         for (const NamedFolder &folder : m_folders) {
             if (!folder.problem.isEmpty()) {
@@ -119,8 +122,14 @@ QString InstallHistory::begin(const QString &kind, const QString &option,
         shown = shown.mid(m_programDir.size());
     while (shown.size() > 1 && shown.endsWith(QLatin1Char('/')))
         shown.chop(1);
+    QStringList scriptsShown;
+    for (QString script : scripts) {
+        if (!m_programDir.isEmpty() && script.startsWith(m_programDir))
+            script = script.mid(m_programDir.size());
+        scriptsShown.append(script);
+    }
     try {
-        record = m_log->create(kind, shown, scripts);
+        record = m_log->create(kind, shown, scriptsShown);
     } catch (const AppError &) {
         return {}; // the install goes on unrecorded
     }

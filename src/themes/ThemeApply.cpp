@@ -1,6 +1,7 @@
 #include "themes/ThemeApply.h"
 
 #include "core/Common.h"
+#include "history/InstallHistory.h"
 #include "options/OptionIni.h"
 #include "platform/Error.h"
 #include "platform/IniFile.h"
@@ -121,6 +122,8 @@ ThemeApplication::ThemeApplication(TProgramSettings &settings, QObject *parent)
     connect(&m_timer, &QTimer::timeout, this, &ThemeApplication::timerFired);
 }
 
+ThemeApplication::~ThemeApplication() = default;
+
 void ThemeApplication::Read(const QString &name)
 {
     m_theme = ReadTheme(m_settings, name);
@@ -161,6 +164,13 @@ void ThemeApplication::Start()
         complete();
         return;
     }
+    // Recorded in the history as one install: its folders are snapshotted now and again when
+    // the theme's scripts have ended.
+    QStringList scripts;
+    for (const ThemeStep &step : m_plan.Steps)
+        scripts.append(step.Script);
+    m_session = std::make_unique<history::InstallSession>(
+        QStringLiteral("theme"), QStringLiteral("Theme ") + m_theme.Name, scripts);
     beginStep();
 }
 
@@ -170,6 +180,7 @@ void ThemeApplication::Abort()
         return;
     m_timer.stop();
     m_state = State::Aborted;
+    m_session.reset();
     emit finished();
 }
 
@@ -184,7 +195,8 @@ void ThemeApplication::startScript(const ThemeStep &step)
     const bool hidden = m_settings.HideShell;
     const QStringList parameters = hidden ? QStringList{QStringLiteral("-h")} : QStringList{};
     platform::shellOpen(step.Script, parameters, step.Folder,
-                        hidden ? platform::ShowCommand::Hidden : platform::ShowCommand::Normal);
+                        hidden ? platform::ShowCommand::Hidden : platform::ShowCommand::Normal,
+                        m_session ? m_session->start(step.Script, parameters, hidden) : nullptr);
     emit scriptStarted(step.Entry, step.Script, step.Folder, parameters);
 }
 
@@ -219,6 +231,7 @@ void ThemeApplication::timerFired()
 void ThemeApplication::complete()
 {
     m_state = State::Complete;
+    m_session.reset();
     m_settings.ThemeName = m_theme.Name;
     emit finished();
 }

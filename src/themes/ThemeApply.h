@@ -6,9 +6,13 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <memory>
 #include <vector>
 
 struct TProgramSettings;
+namespace history {
+class InstallSession;
+}
 
 /// Most entries read from one theme file; the rest are ignored (and the user is told).
 constexpr int MaxThemeEntries = 1000;
@@ -88,6 +92,7 @@ public:
     enum class State { Idle, Running, Complete, Aborted };
 
     explicit ThemeApplication(TProgramSettings &settings, QObject *parent = nullptr);
+    ~ThemeApplication() override;
 
     /// Reads theme @p name; throws AppError when it cannot be read, and nothing changes.
     void Read(const QString &name);
@@ -130,4 +135,5 @@ private:
     QTimer m_timer;
     QElapsedTimer m_clock;
     qint64 m_stepStart = 0;
+    std::unique_ptr<history::InstallSession> m_session; // the history's record of this run
 };

@@ -12,6 +12,7 @@
 #include "options/OptionScan.h"
 #include "platform/Error.h"
 #include "platform/IniFile.h"
+#include "themes/ThemeApply.h"
 
 #include <QProcess>
 #include <QtTest>
@@ -83,6 +84,7 @@ private slots:
     void linksAreNotFollowed();
     void tickThroughApplyChanges();
     void settingsSaveKeepsFolders();
+    void themeIsOneInstall();
     void cacheNeverHidesAChange_data();
     void cacheNeverHidesAChange();
 };
@@ -102,7 +104,10 @@ void TestHistory::resolveFolders_data()
     QTest::newRow("above home") << S("@home/..") << S("!home");
     QTest::newRow("explicit outside folder") << S("@outside") << S("outside");
     QTest::newRow("a file") << S("..\\file.txt") << S("!not a folder");
-    QTest::newRow("Windows drive") << S("C:\\Games\\UI") << S("!Wine");
+    QTest::newRow("C: drive, no prefix") << S("C:\\Games\\UI") << S("!Wine");
+    QTest::newRow("C: drive in the prefix")
+        << S("@prefix C:\\Games\\UI") << S("wine/drive_c/games/ui");
+    QTest::newRow("other drive") << S("@prefix D:\\Games") << S("!Wine");
 }
 
 void TestHistory::resolveFolders()
@@ -117,8 +122,16 @@ void TestHistory::resolveFolders()
     QVERIFY(QFile::link(outer.path(), pack.root + S("escape")));
     spec.replace(S("@home"), pack.root + S("home/me"));
     spec.replace(S("@outside"), outer.path());
+    // The Wine prefix's folders are found whatever the case of the name.
+    QDir().mkpath(pack.root + S("wine/drive_c/games/ui"));
+    QString prefix;
+    if (spec.startsWith(S("@prefix "))) {
+        spec = spec.mid(8);
+        prefix = pack.root + S("wine");
+    }
 
-    const auto folders = history::resolveFolders({spec}, pack.programDir, pack.root + S("home/me"));
+    const auto folders =
+        history::resolveFolders({spec}, pack.programDir, pack.root + S("home/me"), prefix);
     QCOMPARE(folders.size(), size_t(1));
     const history::NamedFolder &f = folders.front();
     if (expected.startsWith(QLatin1Char('!'))) {
@@ -469,6 +482,44 @@ void TestHistory::settingsSaveKeepsFolders()
     SaveProgramIniFile(settings, WindowStateAtClose{});
     QCOMPARE(platform::IniFile::readString(pack.iniPath(), S("History"), S("Folders"), {}),
              S("..\\ui\\custom"));
+}
+
+void TestHistory::themeIsOneInstall()
+{
+    HistoryPack pack;
+    for (const char *name : {"A", "B"}) {
+        const QString folder = pack.programDir + S("Options/UI/") + S(name) + S("/");
+        writeAll(folder + S("RunMe.sh"),
+                 "echo theme $1\nprintf x > " + Quoted(pack.ui + S(name)) + "\n");
+    }
+    writeAll(pack.programDir + S("Themes/Mine.ini"),
+             "[Option0]\r\nRunMeFName=.\\Options\\UI\\A\\RunMe.sh\r\nDelay=20\r\n"
+             "[Option1]\r\nRunMeFName=.\\Options\\UI\\B\\RunMe.sh\r\nDelay=20\r\n");
+    pack.configure();
+    TProgramSettings settings;
+    settings.ProgramDir = pack.programDir;
+    settings.OptionsDir = S("Options");
+    settings.ThemesDir = S("Themes");
+    settings.HideShell = true;
+    settings.DefaultProgramDelay = 20;
+    ThemeApplication theme(settings);
+    theme.Prepare(S("Mine"));
+    theme.Start();
+    QTRY_VERIFY(theme.GetState() == ThemeApplication::State::Complete);
+
+    const auto records = TheHistory().log()->list();
+    QCOMPARE(records.size(), size_t(1));
+    QTRY_VERIFY(Settled(pack, records[0].id));
+    const history::InstallRecord record = pack.record(records[0].id);
+    QCOMPARE(record.kind, S("theme"));
+    QCOMPARE(record.option, S("Theme Mine"));
+    QCOMPARE(record.scripts, (QStringList{S("Options/UI/A/RunMe.sh"), S("Options/UI/B/RunMe.sh")}));
+    QCOMPARE(record.starts.size(), size_t(2));
+    QCOMPARE(TheHistory().log()->output(record, 2), QByteArray("theme -h\n"));
+    QCOMPARE(Describe(TheHistory().installChanges(record)),
+             (QStringList{S("A ../ui/custom/A"), S("A ../ui/custom/B")}));
+    TheHistory().restore(record.id);
+    QVERIFY(QDir(pack.ui).isEmpty());
 }
 
 void TestHistory::cacheNeverHidesAChange_data()
