@@ -211,9 +211,9 @@ void TThemesForm::btnSaveClick()
     SaveTheme(row->text());
 }
 
-bool TThemesForm::SaveTheme(const QString &name)
+bool TThemesForm::SaveTheme(const QString &name, QWidget *reportTo)
 {
-    return Guarded(this, [&] { ::SaveTheme(ProgramSettings, name); });
+    return Guarded(reportTo ? reportTo : this, [&] { ::SaveTheme(ProgramSettings, name); });
 }
 
 void TThemesForm::btnSaveAsClick()

@@ -47,8 +47,9 @@ public:
     void btnOkayClick();
     void btnCancelClick();
 
-    /// Saves the current selections as theme @p name, reporting any error; used by Save-As.
-    bool SaveTheme(const QString &name);
+    /// Saves the current selections as theme @p name, reporting any error over @p reportTo
+    /// (this window when null); used by Save-As.
+    bool SaveTheme(const QString &name, QWidget *reportTo = nullptr);
 
 protected:
     bool event(QEvent *event) override;

@@ -97,7 +97,9 @@ void TThemesSaveAsForm::btnOkayClick()
     QListWidget *list = m_themes->ListBox1();
     list->addItem(name);
     list->setCurrentRow(list->count() - 1);
-    if (m_themes->SaveTheme(name)) {
+    // A refusal is reported over this window, which keeps the Themes window from refreshing
+    // its list meanwhile.
+    if (m_themes->SaveTheme(name, this)) {
         accept();
         return;
     }
