@@ -112,6 +112,8 @@ public:
     const ThemePlan &Plan() const { return m_plan; }
     /// Milliseconds since the current step's script was started.
     qint64 StepElapsed() const;
+    /// When the current step began, in milliseconds from Start().
+    qint64 StepStart() const { return m_stepStart; }
 
 Q_SIGNALS:
     /// Step @p index (from 0) of @p count has started its script and waits @p delay ms.

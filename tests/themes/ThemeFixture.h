@@ -21,7 +21,8 @@ struct ScriptRun
 {
     QString folder; // the option folder below Options, as "Group/Option"
     QString args;
-    QString dir; // the working folder, links resolved
+    QString dir;   // the working folder, links resolved
+    qint64 ns = 0; // start time, nanoseconds of the real-time clock
 };
 
 class ThemeFixture
@@ -59,11 +60,11 @@ public:
     QString themes() const { return m_program + S("Themes/"); }
     QString log() const { return m_log; }
 
-    /// A script that appends "folder|arguments|working folder" to the log.
+    /// A script that appends "folder|arguments|working folder|start time" to the log.
     QByteArray script(const QString &tag) const
     {
-        return "#!/bin/sh\nprintf '%s|%s|%s\\n' '" + tag.toUtf8() + "' \"$*\" \"$(pwd -P)\" >> '" +
-               m_log.toUtf8() + "'\n";
+        return "#!/bin/sh\nPATH=/usr/bin:/bin\nprintf '%s|%s|%s|%s\\n' '" + tag.toUtf8() +
+               "' \"$*\" \"$(pwd -P)\" \"$(date +%s%N)\" >> '" + m_log.toUtf8() + "'\n";
     }
 
     /// An option folder below Options. @p spec: "mode[,selected][,noscript][,delay=N]
@@ -145,9 +146,9 @@ public:
         QList<ScriptRun> result;
         for (const QByteArray &line : readAll(m_log).split('\n')) {
             const QList<QByteArray> f = line.split('|');
-            if (f.size() == 3)
-                result.append(
-                    {QString::fromUtf8(f[0]), QString::fromUtf8(f[1]), QString::fromUtf8(f[2])});
+            if (f.size() == 4)
+                result.append({QString::fromUtf8(f[0]), QString::fromUtf8(f[1]),
+                               QString::fromUtf8(f[2]), f[3].toLongLong()});
         }
         return result;
     }
