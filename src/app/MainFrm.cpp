@@ -36,7 +36,6 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenuBar>
-#include <QMouseEvent>
 #include <QSplitter>
 #include <QTextBrowser>
 #include <QThread>
@@ -170,6 +169,8 @@ void TMainForm::buildLayout()
 
     auto *panelRight = new QFrame(m_splitter);
     panelRight->setObjectName(QStringLiteral("PanelRight"));
+    // The document pane gives way to the tree panel when the window narrows.
+    panelRight->setMinimumWidth(1);
     panelRight->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     auto *rightLayout = new QVBoxLayout(panelRight);
     rightLayout->setContentsMargins(0, 0, 0, 0);
@@ -200,7 +201,10 @@ void TMainForm::buildLayout()
     setCentralWidget(central);
 
     m_tree = new OptionTreeController(m_treeView, m_label1, m_expand, m_collapse, this);
-    m_treeView->viewport()->installEventFilter(this);
+    // The tree selects the clicked node first; the click is acted on from the event loop.
+    auto *clicks = new TreeClickFilter(m_treeView->viewport());
+    connect(clicks, &TreeClickFilter::clicked, this, &TMainForm::TreeView1Click,
+            Qt::QueuedConnection);
     m_treeView->installEventFilter(this);
     connect(m_treeView->selectionModel(), &QItemSelectionModel::currentChanged, this,
             [this] { m_changeTimer.start(); });
@@ -337,7 +341,18 @@ void TMainForm::pause(int milliseconds)
 
 int TMainForm::execModal(QDialog *dialog)
 {
-    return dialog ? dialog->exec() : 0;
+    if (!dialog)
+        return 0;
+    // A modal window of the start-up comes above the splash, which otherwise stays on top of
+    // everything; the splash goes back on top when the window closes.
+    TSplashForm *splash = m_forms.Splash;
+    const bool lowered = splash && splash->isVisible() && splash->StaysOnTop();
+    if (lowered)
+        splash->SetStaysOnTop(false);
+    const int result = dialog->exec();
+    if (lowered && splash->isVisible())
+        splash->SetStaysOnTop(true);
+    return result;
 }
 
 bool TMainForm::FormShow()
@@ -353,7 +368,7 @@ bool TMainForm::FormShow()
     }
     status(QStringLiteral("Loading Program Settings"));
     bool weblink = false;
-    Guarded(this, [&] {
+    auto steps = [&] {
         LoadProgramIniFile();
         MarkSettingsLoaded();
         history::TheHistory().configure(ProgramSettings.ProgramDir, ProgramSettings.iniPath());
@@ -408,6 +423,17 @@ bool TMainForm::FormShow()
         pause(250);
         if (splash)
             splash->hide();
+    };
+    Guarded(this, [&] {
+        try {
+            steps();
+        } catch (...) {
+            // The sequence ends at the failed step. The error report and then the main window
+            // follow; the splash has nothing more to say and must not stay on top of them.
+            if (splash)
+                splash->hide();
+            throw;
+        }
     });
     if (weblink)
         return false;
@@ -476,7 +502,8 @@ void TMainForm::SaveProgramIniFile()
         state.WindowState = 2;
     else
         state.WindowState = 0;
-    state.OptionsTreeWidth = m_splitter->isVisible() ? m_panelLeft->width() : m_acceptedTreeWidth;
+    // The panel's own width, also when a narrow window shows less of it.
+    state.OptionsTreeWidth = m_acceptedTreeWidth;
     if (m_forms.About)
         state.About = m_forms.About->size();
     if (m_forms.CheckUpdate)
@@ -498,8 +525,35 @@ void TMainForm::moveEvent(QMoveEvent *event)
 
 void TMainForm::resizeEvent(QResizeEvent *event)
 {
+    const QSize requested = event->size();
+    const QSize before = event->oldSize();
+    if (!FormCanResize(requested.width()) && before.isValid() && FormCanResize(before.width()) &&
+        requested != m_refusedSize) {
+        // Refused as a whole: the window goes back to the size it had, height included. A
+        // window system that insists on the same size gets it the second time.
+        m_refusedSize = requested;
+        QMetaObject::invokeMethod(
+            this, [this, before] { resize(before); }, Qt::QueuedConnection);
+        return;
+    }
+    m_refusedSize = QSize();
+    if (requested.width() < minimumWidth() || requested.height() < minimumHeight()) {
+        // Taken, but only down to the window's minimum size.
+        const QSize limited = requested.expandedTo(minimumSize());
+        QMetaObject::invokeMethod(
+            this, [this, limited] { resize(limited); }, Qt::QueuedConnection);
+    }
     QMainWindow::resizeEvent(event);
     rememberNormalGeometry();
+    keepTreeWidth();
+}
+
+void TMainForm::keepTreeWidth()
+{
+    // The tree panel has a width of its own: a narrower window clips it but does not shrink
+    // it, and it has that width again when the window widens.
+    if (m_splitter->sizes().value(0) != m_acceptedTreeWidth)
+        applyTreeWidth();
 }
 
 void TMainForm::closeEvent(QCloseEvent *event)
@@ -581,14 +635,7 @@ void TMainForm::DisplayFName(const QString &baseFolder, const QString &txtName,
 
 bool TMainForm::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == m_treeView->viewport() && event->type() == QEvent::MouseButtonRelease) {
-        auto *mouse = static_cast<QMouseEvent *>(event);
-        if (mouse->button() == Qt::LeftButton) {
-            const QPoint pos = mouse->position().toPoint();
-            // Let the tree select the node first, then act on the click.
-            QTimer::singleShot(0, this, [this, pos] { TreeView1Click(pos); });
-        }
-    } else if (watched == m_treeView && event->type() == QEvent::KeyPress) {
+    if (watched == m_treeView && event->type() == QEvent::KeyPress) {
         auto *key = static_cast<QKeyEvent *>(event);
         if (key->modifiers() == Qt::NoModifier || key->modifiers() == Qt::KeypadModifier)
             return TreeView1KeyPress(key->key());

@@ -97,6 +97,9 @@ public:
     void SettingsHideCommandWindowItemClick();
     void SettingsAllowDisplayHTTPLinksItemClick();
 
+    /// Whether a resize request of the window to @p newWidth is taken; a refused request is
+    /// refused as a whole, whatever height it asked for. Narrower requests that are taken are
+    /// still limited by the minimum size.
     static bool FormCanResize(int newWidth) { return newWidth >= 213; }
     static bool Splitter1CanResize(int newTreeWidth) { return newTreeWidth >= 200; }
 
@@ -115,6 +118,7 @@ private:
     void buildMenus();
     void applyPlacement(const MainWindowPlacement &placement);
     void applyTreeWidth();
+    void keepTreeWidth();
     int execModal(QDialog *dialog);
     void pause(int milliseconds);
     void rememberNormalGeometry();
@@ -138,6 +142,7 @@ private:
     THistoryForm *m_historyForm = nullptr; // made when first opened
     QTimer m_changeTimer;
     QRect m_normalGeometry;
+    QSize m_refusedSize;
     int m_acceptedTreeWidth = 200;
     bool m_startUpFinished = false;
     bool m_closeRequested = false;

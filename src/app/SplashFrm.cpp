@@ -64,3 +64,23 @@ void TSplashForm::ShowOver(const QWidget *owner)
     show();
     raise();
 }
+
+void TSplashForm::SetStaysOnTop(bool onTop)
+{
+    if (StaysOnTop() == onTop)
+        return;
+    const bool shown = isVisible();
+    // Changing a window's flags hides it; it comes back at the same place with the same texts.
+    setWindowFlag(Qt::WindowStaysOnTopHint, onTop);
+    if (shown) {
+        show();
+        if (onTop)
+            raise();
+        paintNow();
+    }
+}
+
+bool TSplashForm::StaysOnTop() const
+{
+    return windowFlags().testFlag(Qt::WindowStaysOnTopHint);
+}

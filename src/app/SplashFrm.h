@@ -20,8 +20,13 @@ public:
     QString Status() const;
     QString Count() const;
 
-    /// Shows the splash centred over @p owner's rectangle.
+    /// Shows the splash centred over @p owner's rectangle, on top of the other windows.
     void ShowOver(const QWidget *owner);
+
+    /// Whether the splash is kept on top of the other windows. A modal window opened during
+    /// start-up must come above it: the splash stays where it is, with its texts, but below.
+    void SetStaysOnTop(bool onTop);
+    bool StaysOnTop() const;
 
 Q_SIGNALS:
     void statusChanged(const QString &text);

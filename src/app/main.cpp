@@ -66,7 +66,8 @@ int main(int argc, char *argv[])
     const QString started =
         platform::startedExecutablePath(argc > 0 ? QString::fromLocal8Bit(argv[0]) : QString());
     QApplication app(argc, argv);
-    QApplication::setApplicationDisplayName(QStringLiteral("Varimond"));
+    // The application's name is its title, shown by the general error report. No display name
+    // is set: the toolkit would append it to every window's caption.
     QApplication::setDesktopFileName(QStringLiteral("org.varimond.Varimond"));
 
     // The pack stands in for the program folder: its settings file, options and themes are

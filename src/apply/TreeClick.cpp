@@ -1,6 +1,7 @@
 #include "apply/TreeClick.h"
 
 #include <QApplication>
+#include <QMouseEvent>
 #include <QStyle>
 #include <QStyleOptionViewItem>
 #include <QStyledItemDelegate>
@@ -71,4 +72,39 @@ bool IsOnStateIcon(const QTreeView *view, const QPoint &viewportPos)
     if (!index.isValid())
         return false;
     return StateIconRect(view, index).contains(viewportPos);
+}
+
+TreeClickFilter::TreeClickFilter(QWidget *viewport) : QObject(viewport)
+{
+    viewport->installEventFilter(this);
+}
+
+bool TreeClickFilter::eventFilter(QObject *watched, QEvent *event)
+{
+    Q_UNUSED(watched);
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+        // A new press starts a new click, unless the window system reports the double-click
+        // after it (the double-click event follows the second press).
+        if (static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton)
+            m_inDoubleClick = false;
+        break;
+    case QEvent::MouseButtonDblClick:
+        if (static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton)
+            m_inDoubleClick = true;
+        break;
+    case QEvent::MouseButtonRelease: {
+        auto *mouse = static_cast<QMouseEvent *>(event);
+        if (mouse->button() != Qt::LeftButton)
+            break;
+        const bool second = m_inDoubleClick;
+        m_inDoubleClick = false;
+        if (!second)
+            Q_EMIT clicked(mouse->position().toPoint());
+        break;
+    }
+    default:
+        break;
+    }
+    return false;
 }

@@ -15,7 +15,11 @@
 
 QString AboutHomeFName;
 
-TAboutForm::TAboutForm(QWidget *owner) : QDialog(owner), m_owner(owner)
+// A fixed dialog border: a close box, and neither a maximise nor a minimise button.
+TAboutForm::TAboutForm(QWidget *owner)
+    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                         Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
+      m_owner(owner)
 {
     setObjectName(QStringLiteral("AboutForm"));
     setWindowTitle(QStringLiteral("About"));

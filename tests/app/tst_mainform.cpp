@@ -1,15 +1,17 @@
 // The main window in-process: start-up steps and their status texts, menus, settings toggles,
 // placement and what the close writes, the splitter refusal and the general error report.
-#include "common/TestFiles.h"
-#include "core/Common.h"
-#include "core/ErrorReport.h"
 #include "app/MainFrm.h"
 #include "history/InstallHistory.h"
 #include "app/SplashFrm.h"
 #include "apply/TreeClick.h"
+#include "common/TestFiles.h"
+#include "common/TestTree.h"
+#include "core/Common.h"
+#include "core/ErrorReport.h"
+#include "docs/DocumentPane.h"
 #include "options/OptionNode.h"
 #include "options/OptionTreeController.h"
-#include "docs/DocumentPane.h"
+#include "platform/Error.h"
 #include "platform/IniFile.h"
 
 #include <QAction>
@@ -20,11 +22,14 @@
 #include <QSplitter>
 #include <QSplitterHandle>
 #include <QTemporaryDir>
-#include <QTreeView>
 #include <QTextBrowser>
 #include <QTimer>
+#include <QToolButton>
+#include <QTreeView>
+#include <QWindow>
 #include <QtTest>
 
+#include <functional>
 #include <memory>
 
 using namespace testfiles;
@@ -72,6 +77,37 @@ struct ModalCatcher
     }
 };
 
+// Waits for a modal window of the given name (any message box for "QMessageBox"), lets the
+// test look at the program while it is open, then closes it with a result.
+struct ModalProbe
+{
+    QString name;
+    int result;
+    std::function<void(QWidget *)> look;
+    int seen = 0;
+    QTimer timer;
+
+    ModalProbe(const QString &modalName, int closeWith, std::function<void(QWidget *)> onOpen)
+        : name(modalName), result(closeWith), look(std::move(onOpen))
+    {
+        timer.setInterval(10);
+        QObject::connect(&timer, &QTimer::timeout, [this] {
+            QWidget *modal = QApplication::activeModalWidget();
+            auto *dialog = qobject_cast<QDialog *>(modal);
+            if (!dialog)
+                return;
+            const bool box = qobject_cast<QMessageBox *>(dialog) != nullptr;
+            if (box ? name != QLatin1String("QMessageBox") : dialog->objectName() != name)
+                return;
+            ++seen;
+            if (look)
+                look(dialog);
+            dialog->done(result);
+        });
+        timer.start();
+    }
+};
+
 } // namespace
 
 class TestMainForm : public QObject
@@ -105,6 +141,66 @@ class TestMainForm : public QObject
         return m_form->findChild<QAction *>(QString::fromLatin1(name));
     }
 
+    QString options() const { return pack() + S("/Options/"); }
+    QString runLog() const { return m_dir->filePath(S("runs.log")); }
+
+    // An option folder whose script notes the folder it was started in; no second script, and
+    // the shortest delay of the progress dialog.
+    void option(const QString &rel, int mode)
+    {
+        const QString folder = options() + rel + S("/");
+        QVERIFY(writeAll(folder + S("options.ini"),
+                         "[RunMe]\nOptionRunMeFName=RunMe.sh\nOptionRunMe2FName=\n"
+                         "[ProgramDelay]\nOptionProgramDelay=20\n[Mode]\nOptionMode=" +
+                             QByteArray::number(mode) + "\n"));
+        QVERIFY(writeAll(folder + S("RunMe.sh"), "#!/bin/sh\necho \"$(basename \"$(pwd)\")\" >> '" +
+                                                     runLog().toUtf8() + "'\n"));
+    }
+
+    // A pack with a group P of two leaves, a selectable node S with a link entry below it, a
+    // notice N and, in a group of its own, F (ticked to know that earlier scripts have run).
+    void samplePack()
+    {
+        QDir(options() + S("Group")).removeRecursively();
+        option(S("Pack/P/A"), 2);
+        option(S("Pack/P/B"), 3);
+        option(S("Pack/S"), 2);
+        QVERIFY(writeAll(options() + S("Pack/S/W/options.ini"), "[Mode]\nOptionMode=6\n"));
+        QVERIFY(writeAll(options() + S("Pack/N/options.ini"), "[Mode]\nOptionMode=1\n"));
+        option(S("Fence/F"), 2);
+    }
+
+    int modeOf(const QString &rel) const
+    {
+        return platform::IniFile::readInteger(options() + rel + S("/options.ini"), S("Mode"),
+                                              S("OptionMode"), -1);
+    }
+
+    // How often each option's script ran, once the fence option's script has run too.
+    void runsAfterFence(QMap<QString, int> &runs)
+    {
+        OptionNode *fence = FindNode(m_form->TreeController()->Tree(), S("Fence/F"));
+        auto *view = m_form->findChild<QTreeView *>(S("TreeView1"));
+        view->setCurrentIndex(m_form->TreeController()->IndexOf(fence));
+        QTest::keyClick(view, Qt::Key_Space);
+        runs.clear();
+        QTRY_VERIFY_WITH_TIMEOUT(readAll(runLog()).contains("F\n"), 20000);
+        for (const QByteArray &line : readAll(runLog()).split('\n')) {
+            if (!line.isEmpty() && line != "F")
+                ++runs[QString::fromUtf8(line)];
+        }
+    }
+
+    void startMain(const QByteArray &ini)
+    {
+        makeForm(ini);
+        QVERIFY(m_form->FormShow());
+        m_form->ShowMainWindow();
+        QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+    }
+
+    QTreeView *treeView() const { return m_form->findChild<QTreeView *>(S("TreeView1")); }
+
 private Q_SLOTS:
     void initTestCase()
     {
@@ -132,12 +228,18 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("full stop added") << "Unable to write to /a/b.ini" << "Unable to write to /a/b.ini.";
-        QTest::newRow("full stop kept") << "Done." << "Done.";
-        QTest::newRow("exclamation mark") << "Stop!" << "Stop!";
-        QTest::newRow("closing bracket") << "Failed (twice)" << "Failed (twice)";
-        QTest::newRow("digit") << "Error 5" << "Error 5.";
-        QTest::newRow("empty") << "" << "";
+        QTest::newRow("full stop added") << "Unable to write to /a/b.ini"
+                                         << "Unable to write to /a/b.ini.";
+        QTest::newRow("full stop kept") << "Done."
+                                        << "Done.";
+        QTest::newRow("exclamation mark") << "Stop!"
+                                          << "Stop!";
+        QTest::newRow("closing bracket") << "Failed (twice)"
+                                         << "Failed (twice)";
+        QTest::newRow("digit") << "Error 5"
+                               << "Error 5.";
+        QTest::newRow("empty") << ""
+                               << "";
     }
 
     void errorReportText()
@@ -274,8 +376,8 @@ private Q_SLOTS:
         OptionNode *top = tree->Tree().TopLevel().front().get();
         QCOMPARE(top->StateIndex, int(FolderClosed));
         auto mode = [&](const char *name) {
-            return platform::IniFile::readInteger(group + S(name) + S("/options.ini"),
-                                                  S("Mode"), S("OptionMode"), -1);
+            return platform::IniFile::readInteger(group + S(name) + S("/options.ini"), S("Mode"),
+                                                  S("OptionMode"), -1);
         };
 
         // Space on a folder opens it one level, and again closes it; nothing is written.
@@ -401,6 +503,371 @@ private Q_SLOTS:
         QVERIFY(!m_form->isVisible());
     }
 
+    void doubleClickOnAStateIconIsOneTick_data()
+    {
+        QTest::addColumn<QString>("ticked");
+        QTest::addColumn<int>("modeAfter");
+        QTest::newRow("leaf") << S("Pack/P/A") << 3;
+        QTest::newRow("selectable node with children") << S("Pack/S") << 3;
+    }
+
+    void doubleClickOnAStateIconIsOneTick()
+    {
+        QFETCH(QString, ticked);
+        QFETCH(int, modeAfter);
+        samplePack();
+        startMain("[Settings]\nCheckInterfaceMode=0\nPgmFirstRun=0\nHideShell=1\n");
+        m_form->findChild<QToolButton *>(S("sbtnExpand"))->click();
+        QTreeView *view = treeView();
+        const QModelIndex index =
+            m_form->TreeController()->IndexOf(FindNode(m_form->TreeController()->Tree(), ticked));
+        const QPoint icon = StateIconRect(view, index).center();
+        QVERIFY(IsOnStateIcon(view, icon));
+        // Through the window system: press, release, press (a double-click), release.
+        QTest::mouseDClick(m_form->windowHandle(), Qt::LeftButton, {},
+                           view->viewport()->mapTo(m_form.get(), icon));
+        QTRY_COMPARE(modeOf(ticked), modeAfter);
+        const QString name = ticked.section(QLatin1Char('/'), -1);
+        QMap<QString, int> runs;
+        runsAfterFence(runs);
+        QCOMPARE(runs, (QMap<QString, int>{{name, 1}}));
+        QCOMPARE(modeOf(ticked), modeAfter);
+    }
+
+    void keysOnTheTree_data()
+    {
+        QTest::addColumn<QString>("selected");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<QStringList>("modes"); // "path mode" afterwards
+        QTest::addColumn<int>("runs");
+        QTest::newRow("Space on a leaf ticks it")
+            << S("Pack/P/A") << int(Qt::Key_Space) << QStringList{S("Pack/P/A 3"), S("Pack/P/B 2")}
+            << 1;
+        QTest::newRow("Enter on a selectable node with children only folds it")
+            << S("Pack/S") << int(Qt::Key_Return) << QStringList{S("Pack/S 2"), S("Pack/S/W 6")}
+            << 0;
+        QTest::newRow("Space on a selectable node with children only folds it")
+            << S("Pack/S") << int(Qt::Key_Space) << QStringList{S("Pack/S 2")} << 0;
+        QTest::newRow("Enter on a notice does nothing")
+            << S("Pack/N") << int(Qt::Key_Return) << QStringList{S("Pack/N 1"), S("Pack/P/B 3")}
+            << 0;
+    }
+
+    void keysOnTheTree()
+    {
+        QFETCH(QString, selected);
+        QFETCH(int, key);
+        QFETCH(QStringList, modes);
+        QFETCH(int, runs);
+        samplePack();
+        startMain("[Settings]\nCheckInterfaceMode=0\nPgmFirstRun=0\nHideShell=1\n");
+        OptionTreeController *tree = m_form->TreeController();
+        m_form->findChild<QToolButton *>(S("sbtnExpand"))->click();
+        OptionNode *node = FindNode(tree->Tree(), selected);
+        QVERIFY(node);
+        const QModelIndex index = tree->IndexOf(node);
+        if (node->HasChildren())
+            treeView()->collapse(index);
+        const QByteArray fileBefore = readAll(options() + selected + S("/options.ini"));
+        treeView()->setFocus();
+        treeView()->setCurrentIndex(index);
+
+        QTest::keyClick(treeView(), Qt::Key(key));
+        if (node->HasChildren()) {
+            QVERIFY(treeView()->isExpanded(index));
+            QTest::keyClick(treeView(), Qt::Key(key));
+            QVERIFY(!treeView()->isExpanded(index));
+            QCOMPARE(readAll(options() + selected + S("/options.ini")), fileBefore);
+        }
+        for (const QString &m : modes) {
+            const QString rel = m.section(QLatin1Char(' '), 0, 0);
+            const int mode = m.section(QLatin1Char(' '), 1).toInt();
+            QTRY_COMPARE(modeOf(rel), mode);
+            QCOMPARE(FindNode(tree->Tree(), rel)->StateIndex, mode);
+        }
+        QMap<QString, int> seen;
+        runsAfterFence(seen);
+        QCOMPARE(seen.value(selected.section(QLatin1Char('/'), -1)), runs);
+        QCOMPARE(seen.size(), runs);
+    }
+
+    void refusedWriteOnATickGivesTheErrorBox()
+    {
+        samplePack();
+        startMain("[Settings]\nCheckInterfaceMode=0\nPgmFirstRun=0\nHideShell=1\n");
+        OptionTreeController *tree = m_form->TreeController();
+        m_form->findChild<QToolButton *>(S("sbtnExpand"))->click();
+        const QString locked = options() + S("Pack/P/A/options.ini");
+        QVERIFY(QFile::setPermissions(locked, QFileDevice::ReadOwner));
+        const QByteArray before = readAll(locked);
+        treeView()->setFocus();
+        treeView()->setCurrentIndex(tree->IndexOf(FindNode(tree->Tree(), S("Pack/P/B"))));
+        MessageBoxCatcher catcher;
+        QTest::keyClick(treeView(), Qt::Key_Space);
+        QTRY_COMPARE(catcher.title, S("Varimond"));
+        QCOMPARE(catcher.text, S("Unable to write to ") + locked + S("."));
+        // The tick stopped at the first leaf it could not write: B is not toggled, no script.
+        QCOMPARE(readAll(locked), before);
+        QCOMPARE(modeOf(S("Pack/P/B")), 3);
+        QCOMPARE(FindNode(tree->Tree(), S("Pack/P/B"))->StateIndex, 3);
+        QMap<QString, int> runs;
+        runsAfterFence(runs);
+        QCOMPARE(runs, (QMap<QString, int>{}));
+    }
+
+    void updateCheckAtStartUp_data()
+    {
+        QTest::addColumn<int>("result");
+        QTest::newRow("Weblink ends the program") << 6;
+        QTest::newRow("Continue goes on") << 1;
+    }
+
+    void updateCheckAtStartUp()
+    {
+        QFETCH(int, result);
+        const QByteArray ini = "[ProgramTitle]\nProgramTitle=My Interface\n"
+                               "[Settings]\nCheckForUpdateMode=1\nHideCheckForUpdate=0\n"
+                               "CheckInterfaceMode=0\nPgmFirstRun=0\n";
+        makeForm(ini);
+        QStringList seenWhileOpen;
+        ModalProbe probe(S("CheckUpdateForm"), result, [&](QWidget *) {
+            TSplashForm *splash = m_form->GetForms().Splash;
+            seenWhileOpen << splash->Status() << m_form->windowTitle()
+                          << QString::number(m_form->TreeController()->Tree().TopLevel().size())
+                          << QString::number(splash->isVisible())
+                          << QString::number(splash->StaysOnTop());
+        });
+        const bool goesOn = m_form->FormShow();
+        QCOMPARE(probe.seen, 1);
+        // Before the tree is built and the caption set; the splash stays, below the window.
+        QCOMPARE(seenWhileOpen,
+                 (QStringList{S("Checking for Updates"), S("Varimond"), S("0"), S("1"), S("0")}));
+        QCOMPARE(goesOn, result != 6);
+        if (result == 6) {
+            m_form.reset(); // the program ends: nothing else runs, nothing is saved
+            QCOMPARE(readAll(iniPath()), ini);
+            QVERIFY(!QFileInfo::exists(m_dir->filePath(S("config/Themes"))));
+        } else {
+            QCOMPARE(m_form->windowTitle(), S("My Interface"));
+            QCOMPARE(m_form->TreeController()->Tree().TopLevel().size(), size_t(1));
+            QVERIFY(m_form->close());
+            QVERIFY(readAll(iniPath()) != ini);
+        }
+    }
+
+    void startUpDialogsComeAboveTheSplash()
+    {
+        makeForm("[Settings]\nPgmFirstRun=0\n", false); // no user.dat: the dialog opens
+        QStringList seenWhileOpen;
+        QList<bool> onTopAtStatus;
+        connect(m_form->GetForms().Splash, &TSplashForm::statusChanged, this,
+                [&] { onTopAtStatus.append(m_form->GetForms().Splash->StaysOnTop()); });
+        ModalProbe probe(S("CheckUserInterfaceModeForm"), QDialog::Accepted, [&](QWidget *) {
+            TSplashForm *splash = m_form->GetForms().Splash;
+            seenWhileOpen << splash->Status() << QString::number(splash->isVisible())
+                          << QString::number(splash->StaysOnTop());
+        });
+        QVERIFY(m_form->FormShow());
+        QCOMPARE(probe.seen, 1);
+        QCOMPARE(seenWhileOpen, (QStringList{S("Checking User.dat file"), S("1"), S("0")}));
+        // On top before the dialog and again after it.
+        QCOMPARE(onTopAtStatus, (QList<bool>{true, true, true, true}));
+        QCOMPARE(m_statuses.last(), S("Done!"));
+        QVERIFY(!m_form->GetForms().Splash->isVisible());
+    }
+
+    void startUpErrorIsReportedAndTheMainWindowAppears()
+    {
+        QVERIFY(writeAll(pack() + S("/Options/Welcome.txt"), "Welcome aboard"));
+        makeForm("[Settings]\nCheckInterfaceMode=0\nPgmFirstRun=0\n");
+        TSplashForm *splash = m_form->GetForms().Splash;
+        // A step that fails: the tree cannot be built.
+        connect(splash, &TSplashForm::statusChanged, this, [](const QString &text) {
+            if (text == QLatin1String("Loading Options"))
+                throw AppError(S("Options unreadable"));
+        });
+        bool splashShownWithReport = true;
+        MessageBoxCatcher catcher;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, this, [&] {
+            if (qobject_cast<QMessageBox *>(QApplication::activeModalWidget()))
+                splashShownWithReport = splash->isVisible();
+        });
+        watch.start(5);
+        QVERIFY(m_form->FormShow());
+        QCOMPARE(catcher.text, S("Options unreadable."));
+        QCOMPARE(catcher.title, S("Varimond"));
+        QVERIFY(!splashShownWithReport);
+        m_form->ShowMainWindow();
+        QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+        QVERIFY(!splash->isVisible());
+        QTRY_COMPARE(m_form->Pane()->RichEdit()->toPlainText(), S("Welcome aboard"));
+    }
+
+    void windowStateOnActivation_data()
+    {
+        QTest::addColumn<int>("stored");
+        QTest::addColumn<bool>("userMaximises");
+        QTest::addColumn<bool>("maximisedAfterModal");
+        QTest::newRow("stored 2, restored by the user") << 2 << false << true;
+        QTest::newRow("stored 0, maximised by the user") << 0 << true << false;
+        QTest::newRow("stored 1 opens normal") << 1 << false << false;
+    }
+
+    void windowStateOnActivation()
+    {
+        QFETCH(int, stored);
+        QFETCH(bool, userMaximises);
+        QFETCH(bool, maximisedAfterModal);
+        startMain("[Settings]\nCheckInterfaceMode=0\nPgmFirstRun=0\n[MainWindowSizes]\n"
+                  "WindowState=" +
+                  QByteArray::number(stored) + "\n");
+        QTRY_COMPARE(m_form->isMaximized(), stored == 2);
+        m_form->setWindowState(userMaximises ? Qt::WindowMaximized : Qt::WindowNoState);
+        QTRY_COMPARE(m_form->isMaximized(), userMaximises);
+        ModalProbe probe(S("AboutForm"), QDialog::Accepted, nullptr);
+        m_form->HelpAbout1Execute();
+        QCOMPARE(probe.seen, 1);
+        QTRY_COMPARE(m_form->isMaximized(), maximisedAfterModal);
+    }
+
+    void availableOptionsHint_data()
+    {
+        QTest::addColumn<QStringList>("folders"); // "path mode"
+        QTest::addColumn<QString>("hint");
+        QTest::newRow("no options folder") << QStringList() << S("Available Options [ 0 ]");
+        QTest::newRow("three selectable among others")
+            << QStringList{S("G/A 2"), S("G/B 5"), S("G/N 1"), S("G/W 6"), S("H/C 3")}
+            << S("Available Options [ 3 ]");
+    }
+
+    void availableOptionsHint()
+    {
+        QFETCH(QStringList, folders);
+        QFETCH(QString, hint);
+        QVERIFY(QDir(options()).removeRecursively());
+        for (const QString &f : folders)
+            option(f.section(QLatin1Char(' '), 0, 0), f.section(QLatin1Char(' '), 1).toInt());
+        makeForm("[Settings]\nCheckInterfaceMode=0\nPgmFirstRun=0\n");
+        QVERIFY(m_form->FormShow());
+        QCOMPARE(m_form->findChild<QLabel *>(S("Label1"))->toolTip(), hint);
+    }
+
+    void helpCheckForUpdatesWaitsForTheUser()
+    {
+        startMain("[Settings]\nCheckInterfaceMode=0\nPgmFirstRun=0\nHideCheckForUpdate=0\n"
+                  "[VersionInfo]\nCheckUpdateDelay=12\n");
+        QCOMPARE(ProgramSettings.CheckUpdateDelay, 12);
+        int delayWhileOpen = -1;
+        ModalProbe probe(S("CheckUpdateForm"), QDialog::Accepted,
+                         [&](QWidget *) { delayWhileOpen = ProgramSettings.CheckUpdateDelay; });
+        action("HelpCheckUpdatesItem")->trigger();
+        QCOMPARE(probe.seen, 1);
+        QCOMPARE(delayWhileOpen, 0);
+    }
+
+    void windowFramesAndCaptions_data()
+    {
+        QTest::addColumn<QString>("window");
+        QTest::addColumn<QString>("caption");
+        QTest::addColumn<int>("required");
+        QTest::addColumn<int>("forbidden");
+        const int buttons = int(Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
+                                Qt::WindowCloseButtonHint | Qt::WindowContextHelpButtonHint);
+        QTest::newRow("main window")
+            << S("MainForm") << S("Varimond")
+            << int(Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
+                   Qt::WindowCloseButtonHint)
+            << int(Qt::WindowStaysOnTopHint | Qt::FramelessWindowHint);
+        QTest::newRow("About: fixed border, close box only")
+            << S("AboutForm") << S("About") << int(Qt::WindowCloseButtonHint | Qt::WindowTitleHint)
+            << int(Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
+                   Qt::WindowContextHelpButtonHint);
+        QTest::newRow("interface-mode dialog: no buttons")
+            << S("CheckUserInterfaceModeForm") << S("Check User Interface Mode")
+            << int(Qt::WindowTitleHint) << (buttons | int(Qt::WindowSystemMenuHint));
+        QTest::newRow("progress dialog: no buttons, empty caption")
+            << S("ApplyForm") << QString() << int(Qt::WindowTitleHint)
+            << (buttons | int(Qt::WindowSystemMenuHint));
+        QTest::newRow("splash: no border, on top")
+            << S("SplashForm") << QString()
+            << int(Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint) << buttons;
+    }
+
+    void windowFramesAndCaptions()
+    {
+        QFETCH(QString, window);
+        QFETCH(QString, caption);
+        QFETCH(int, required);
+        QFETCH(int, forbidden);
+        makeForm("[Settings]\nCheckInterfaceMode=0\nPgmFirstRun=0\n");
+        QWidget *w = window == S("MainForm")
+                         ? static_cast<QWidget *>(m_form.get())
+                         : m_form->findChild<QWidget *>(window, Qt::FindDirectChildrenOnly);
+        QVERIFY(w);
+        QVERIFY(w->isWindow());
+        QCOMPARE(w->windowTitle(), caption);
+        const Qt::WindowFlags flags = w->windowFlags();
+        QCOMPARE(int(flags) & required, required);
+        QCOMPARE(int(flags) & forbidden, 0);
+        // What the window system gets: no application name added to any caption.
+        QVERIFY(QGuiApplication::applicationDisplayName() == QCoreApplication::applicationName());
+    }
+
+    void resizeBelowTheLimitIsRefusedAsAWhole_data()
+    {
+        QTest::addColumn<QSize>("requested");
+        QTest::addColumn<QSize>("result");
+        QTest::newRow("212 wide, refused with its height") << QSize(212, 300) << QSize(600, 420);
+        QTest::newRow("100 wide") << QSize(100, 420) << QSize(600, 420);
+        QTest::newRow("213 wide, taken up to the minimum") << QSize(213, 300) << QSize(215, 300);
+        QTest::newRow("300 wide") << QSize(300, 250) << QSize(300, 250);
+    }
+
+    void resizeBelowTheLimitIsRefusedAsAWhole()
+    {
+        QFETCH(QSize, requested);
+        QFETCH(QSize, result);
+        startMain("[Settings]\nCheckInterfaceMode=0\nPgmFirstRun=0\n[MainWindowSizes]\n"
+                  "WindowWidth=600\nWindowHeight=420\n");
+        QCOMPARE(m_form->size(), QSize(600, 420));
+        // A request from the window system, which does not have to keep to the minimum size.
+        m_form->windowHandle()->resize(requested);
+        QTRY_COMPARE(m_form->size(), result);
+        QTRY_COMPARE(m_form->windowHandle()->size(), result);
+    }
+
+    void treePanelKeepsItsWidthInANarrowWindow_data()
+    {
+        QTest::addColumn<int>("stored");
+        QTest::addColumn<bool>("widenAgain");
+        QTest::newRow("default width, closed narrow") << 200 << false;
+        QTest::newRow("wide panel, closed narrow") << 320 << false;
+        QTest::newRow("wide panel, window widened again") << 320 << true;
+    }
+
+    void treePanelKeepsItsWidthInANarrowWindow()
+    {
+        QFETCH(int, stored);
+        QFETCH(bool, widenAgain);
+        startMain("[Settings]\nCheckInterfaceMode=0\nPgmFirstRun=0\n[MainWindowSizes]\n"
+                  "WindowWidth=600\nWindowHeight=420\nOptionsTreeWidth=" +
+                  QByteArray::number(stored) + "\n");
+        QWidget *panel = m_form->findChild<QWidget *>(S("PanelLeft"));
+        QCOMPARE(panel->width(), stored);
+        m_form->resize(215, 420);
+        QTRY_COMPARE(m_form->width(), 215);
+        QVERIFY(panel->width() >= qMin(stored, 200));
+        if (widenAgain) {
+            m_form->resize(700, 420);
+            QTRY_COMPARE(panel->width(), stored);
+        }
+        QVERIFY(m_form->close());
+        QCOMPARE(platform::IniFile::readInteger(iniPath(), S("MainWindowSizes"),
+                                                S("OptionsTreeWidth"), -1),
+                 stored);
+    }
+
     void signalWhileAModalWindowIsOpenClosesItFirst()
     {
         // No user.dat: the interface-mode dialog opens during start-up.
@@ -419,9 +886,9 @@ private Q_SLOTS:
         QVERIFY(sawModal);
         QVERIFY(m_form->CloseRequested());
         QVERIFY(m_form->close());
-        QCOMPARE(platform::IniFile::readString(iniPath(), S("Settings"), S("PgmFirstRun"),
-                                               QString()),
-                 S("0"));
+        QCOMPARE(
+            platform::IniFile::readString(iniPath(), S("Settings"), S("PgmFirstRun"), QString()),
+            S("0"));
     }
 };
 
@@ -429,7 +896,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication app(argc, argv);
-    QApplication::setApplicationDisplayName(QStringLiteral("Varimond"));
+    QApplication::setApplicationName(QStringLiteral("Varimond"));
     QApplication::setQuitOnLastWindowClosed(false);
     TestMainForm test;
     return QTest::qExec(&test, argc, argv);
