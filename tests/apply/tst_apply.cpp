@@ -29,6 +29,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeView>
+#include <QWindow>
 #include <QtTest>
 
 #include <memory>
@@ -213,6 +214,13 @@ private Q_SLOTS:
         QTest::newRow("without the link only the siblings")
             << unlinked << S("Pack/L/X/X1") << QStringList{S("Pack/L/X/X1 3"), S("Pack/L/X/X2 2")};
 
+        QTest::newRow("the nearest of two linked folders makes the group")
+            << QStringList{S("Pack 7"),          S("Pack/L 7 link"),   S("Pack/L/Z 7"),
+                           S("Pack/L/Z/Z1 3"),   S("Pack/L/M 7 link"), S("Pack/L/M/X 7"),
+                           S("Pack/L/M/X/X1 2"), S("Pack/L/M/X/X2 3"), S("Pack/L/M/Y 7"),
+                           S("Pack/L/M/Y/Y1 5")}
+            << S("Pack/L/M/X/X1")
+            << QStringList{S("Pack/L/M/X/X1 3"), S("Pack/L/M/X/X2 2"), S("Pack/L/M/Y/Y1 4")};
         QTest::newRow("an option that is itself linked")
             << QStringList{S("Pack 7"), S("Pack/P 7"), S("Pack/P/A 2 link"), S("Pack/P/B 3")}
             << S("Pack/P/A") << QStringList{S("Pack/P/A 3")};
@@ -498,6 +506,57 @@ private Q_SLOTS:
         QCOMPARE(byName.value(S("RunMe2.sh")).args, QString());
         QVERIFY(byName.value(S("RunMe2.sh")).ns >= closedAt);
         QCOMPARE(ModeOnDisk(S("Pack/P/B")), 3);
+    }
+
+    void descriptorDefaultsFromTheSettings_data()
+    {
+        QTest::addColumn<QString>("defaultRunMe");
+        QTest::addColumn<int>("defaultDelay");
+        QTest::addColumn<bool>("runs");
+        QTest::addColumn<int>("delayUsed");
+        QTest::newRow("another script name and delay") << S("Install.sh") << 150 << true << 150;
+        QTest::newRow("a delay below the shortest") << S("Install.sh") << 5 << true << 20;
+        QTest::newRow("a default naming no file: not selectable")
+            << S("Setup.sh") << 150 << false << 0;
+    }
+
+    void descriptorDefaultsFromTheSettings()
+    {
+        QFETCH(QString, defaultRunMe);
+        QFETCH(int, defaultDelay);
+        QFETCH(bool, runs);
+        QFETCH(int, delayUsed);
+        ProgramSettings.DefaultRunMeFName = defaultRunMe;
+        ProgramSettings.DefaultRunMe2FName = S("After.sh"); // no such file
+        ProgramSettings.DefaultProgramDelay = defaultDelay;
+        ProgramSettings.HideShell = true;
+        Layout({S("Pack 7"), S("Pack/P 7"), S("Pack/P/B 3")});
+        // A descriptor that names neither scripts nor delay: the settings' defaults apply.
+        WriteBytes(Ini(S("Pack/P/A")), "[Mode]\nOptionMode=2\n");
+        WriteBytes(m_root + S("Pack/P/A/Install.sh"), Script());
+        OptionTree tree;
+        Scan(tree);
+        OptionNode *a = FindNode(tree, S("Pack/P/A"));
+        QCOMPARE(IsSelectable(a->StateIndex), runs);
+        TApplyForm form(nullptr);
+        int barMaximum = 0;
+        connect(&form, &QDialog::finished, this,
+                [&] { barMaximum = form.ProgressBar1()->maximum(); });
+
+        ApplyChanges(tree, a, m_root, &form);
+        QCOMPARE(barMaximum, delayUsed);
+        if (!runs) {
+            QCOMPARE(ModeOnDisk(S("Pack/P/B")), 3);
+            return;
+        }
+        QCOMPARE(CurrentOption.OptionProgramDelay, delayUsed);
+        QCOMPARE(CurrentOption.OptionRunMeFName, defaultRunMe);
+        QCOMPARE(ModeOnDisk(S("Pack/P/A")), 3);
+        QCOMPARE(ModeOnDisk(S("Pack/P/B")), 2);
+        QTRY_COMPARE(Runs().size(), 1);
+        QCOMPARE(Runs()[0].name, defaultRunMe);
+        QCOMPARE(Runs()[0].args, S("-h"));
+        QCOMPARE(Runs()[0].dir, Physical(S("Pack/P/A")));
     }
 
     void normalWindows_data()
@@ -827,6 +886,48 @@ private Q_SLOTS:
         QVERIFY(!IsOnStateIcon(&view, QPoint(childIcon.left() - 10, childIcon.center().y())));
         QVERIFY(!IsOnStateIcon(&view, QPoint(childIcon.center().x(), 190)));
         QVERIFY(StateIconRect(&view, model.index(1, 0, model.index(0, 0))).isEmpty());
+    }
+
+    void clickFilterCountsADoubleClickOnce_data()
+    {
+        QTest::addColumn<QString>("gestures"); // c: click, d: double-click, r: right click
+        QTest::addColumn<int>("clicks");
+        QTest::newRow("click") << S("c") << 1;
+        QTest::newRow("double-click") << S("d") << 1;
+        QTest::newRow("two clicks apart") << S("cc") << 2;
+        QTest::newRow("click, then a double-click") << S("cd") << 2;
+        QTest::newRow("two double-clicks") << S("dd") << 2;
+        QTest::newRow("right button") << S("r") << 0;
+    }
+
+    void clickFilterCountsADoubleClickOnce()
+    {
+        QFETCH(QString, gestures);
+        QFETCH(int, clicks);
+        QWidget window;
+        window.resize(200, 100);
+        auto *area = new QWidget(&window);
+        area->setGeometry(20, 10, 150, 80);
+        auto *filter = new TreeClickFilter(area);
+        QList<QPoint> seen;
+        connect(filter, &TreeClickFilter::clicked, this,
+                [&seen](const QPoint &p) { seen.append(p); });
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const QPoint at(30, 40); // in the watched widget
+        const QPoint inWindow = area->mapTo(&window, at);
+        // Through the window system, as real input arrives.
+        for (const QChar g : gestures) {
+            if (g == QLatin1Char('c'))
+                QTest::mouseClick(window.windowHandle(), Qt::LeftButton, {}, inWindow);
+            else if (g == QLatin1Char('d'))
+                QTest::mouseDClick(window.windowHandle(), Qt::LeftButton, {}, inWindow);
+            else
+                QTest::mouseClick(window.windowHandle(), Qt::RightButton, {}, inWindow);
+        }
+        QCOMPARE(seen.size(), clicks);
+        for (const QPoint &p : std::as_const(seen))
+            QCOMPARE(p, at);
     }
 
     void clicksInTheOptionTree()
