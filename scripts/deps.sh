@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-webengine-dev libqt6webenginecore6-bin qt6-svg-dev qt6-qpa-plugins
-  libgl1-mesa-dev libxkbcommon-dev fonts-dejavu-core
+  libgl1-mesa-dev libxkbcommon-dev libxcb1-dev fonts-dejavu-core
+  xvfb x11-utils
   wine
   dpkg-dev desktop-file-utils appstream
   libgit2-dev git

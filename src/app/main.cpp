@@ -2,6 +2,7 @@
 #include "app/PackChoice.h"
 #include "app/Signals.h"
 #include "platform/Paths.h"
+#include "platform/WindowFrame.h"
 
 #include <QApplication>
 #include <QFileDialog>
@@ -69,6 +70,9 @@ int main(int argc, char *argv[])
     // The application's name is its title, shown by the general error report. No display name
     // is set: the toolkit would append it to every window's caption.
     QApplication::setDesktopFileName(QStringLiteral("org.varimond.Varimond"));
+    // Every window's title-bar buttons as its flags give them, also under window managers
+    // that go by the frame hints alone.
+    platform::InstallFrameHints(&app);
 
     // The pack stands in for the program folder: its settings file, options and themes are
     // the ones used. A binary with an Options folder beside it is its own pack.

@@ -13,6 +13,7 @@
 #include "options/OptionTreeController.h"
 #include "platform/Error.h"
 #include "platform/IniFile.h"
+#include "platform/WindowFrame.h"
 
 #include <QAction>
 #include <QApplication>
@@ -812,6 +813,42 @@ private Q_SLOTS:
         QCOMPARE(int(flags) & forbidden, 0);
         // What the window system gets: no application name added to any caption.
         QVERIFY(QGuiApplication::applicationDisplayName() == QCoreApplication::applicationName());
+    }
+
+    void frameHintsOfEveryWindow_data()
+    {
+        QTest::addColumn<QString>("window");
+        QTest::addColumn<bool>("applies");
+        QTest::addColumn<unsigned>("functions"); // close 0x20, maximise 0x10, minimise 0x8
+        QTest::addColumn<unsigned>("buttons");   // maximise 0x40, minimise 0x20, menu 0x10
+        QTest::newRow("main window: every button") << S("MainForm") << true << 0x3cu << 0x70u;
+        QTest::newRow("About: close box, fixed border") << S("AboutForm") << true << 0x24u << 0x10u;
+        QTest::newRow("interface-mode dialog: none")
+            << S("CheckUserInterfaceModeForm") << true << 0x04u << 0x00u;
+        QTest::newRow("progress dialog: none") << S("ApplyForm") << true << 0x04u << 0x00u;
+        QTest::newRow("splash: no frame to describe") << S("SplashForm") << false << 0u << 0u;
+    }
+
+    void frameHintsOfEveryWindow()
+    {
+        QFETCH(QString, window);
+        QFETCH(bool, applies);
+        QFETCH(unsigned, functions);
+        QFETCH(unsigned, buttons);
+        makeForm("[Settings]\nCheckInterfaceMode=0\nPgmFirstRun=0\n");
+        QWidget *w = window == S("MainForm")
+                         ? static_cast<QWidget *>(m_form.get())
+                         : m_form->findChild<QWidget *>(window, Qt::FindDirectChildrenOnly);
+        QVERIFY(w);
+        // What the window manager is told when the window is shown, with its size rules then.
+        w->show();
+        QVERIFY(w->windowHandle());
+        const platform::FrameHints hints = platform::FrameHintsFor(
+            w->windowHandle()->flags(), w->minimumSize() != w->maximumSize());
+        w->hide();
+        QCOMPARE(hints.applies, applies);
+        QCOMPARE(hints.functions & ~0x2u, functions); // resizing aside
+        QCOMPARE(hints.decorations & 0x70u, buttons);
     }
 
     void resizeBelowTheLimitIsRefusedAsAWhole_data()

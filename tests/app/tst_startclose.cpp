@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -15,6 +17,46 @@
 using namespace testfiles;
 
 namespace {
+
+// Runs an X11 client tool against @p display and hands back what it printed.
+QString xTool(const QString &display, const QString &tool, const QStringList &arguments)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(S("DISPLAY"), display);
+    p.setProcessEnvironment(env);
+    p.start(tool, arguments);
+    if (!p.waitForFinished(10000))
+        return QString();
+    return QString::fromUtf8(p.readAllStandardOutput());
+}
+
+// The names of every window the X server knows, as the window manager would read them.
+QStringList windowNames(const QString &display)
+{
+    QStringList names;
+    static const QRegularExpression named(QStringLiteral("0x[0-9a-f]+ \"([^\"]*)\":"));
+    const QString tree = xTool(display, S("xwininfo"), {S("-root"), S("-tree")});
+    auto it = named.globalMatch(tree);
+    while (it.hasNext())
+        names.append(it.next().captured(1));
+    return names;
+}
+
+// The numbers of a window's _MOTIF_WM_HINTS (flags, functions, decorations, ...), the hints a
+// window manager reads for the title-bar buttons it may offer.
+QList<uint> motifHints(const QString &display, const QString &windowName)
+{
+    const QString out = xTool(display, S("xprop"), {S("-name"), windowName, S("_MOTIF_WM_HINTS")});
+    QList<uint> numbers;
+    for (const QString &part : out.section(QLatin1Char('='), 1).split(QLatin1Char(','))) {
+        bool ok = false;
+        const uint n = part.trimmed().toUInt(&ok, 16);
+        if (ok)
+            numbers.append(n);
+    }
+    return numbers;
+}
 
 // The keys of a settings file, as "Section/Key", in file order.
 QStringList keysOf(const QString &path)
@@ -44,10 +86,13 @@ class TestStartClose : public QObject
     QString iniPath() const { return m_pack + S("/varimond.ini"); }
     QString themesCopy() const { return m_config + S("/Themes"); }
 
-    void start(QProcess &process)
+    // Started headless, or on the X server @p display when one is given.
+    void start(QProcess &process, const QString &display = QString())
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(S("QT_QPA_PLATFORM"), S("offscreen"));
+        env.insert(S("QT_QPA_PLATFORM"), display.isEmpty() ? S("offscreen") : S("xcb"));
+        if (!display.isEmpty())
+            env.insert(S("DISPLAY"), display);
         env.insert(S("XDG_CONFIG_HOME"), m_config);
         // No Wine prefix of the machine's user takes part: the game's files are looked for in
         // the configuration folder.
@@ -99,22 +144,36 @@ private Q_SLOTS:
             S("ProgramTitle/ProgramTitle"),
             S("OptionsDir/OptionsDir"),
             S("ActiveTheme/ThemeName"),
-            S("About/AboutTxtFName"), S("About/AboutHtmlFName"), S("About/AboutHttpFName"),
-            S("HowTo/HowToTxtFName"), S("HowTo/HowToHtmlFName"), S("HowTo/HowToHttpFName"),
-            S("Welcome/WelcomeTxtFName"), S("Welcome/WelcomeHtmlFName"),
+            S("About/AboutTxtFName"),
+            S("About/AboutHtmlFName"),
+            S("About/AboutHttpFName"),
+            S("HowTo/HowToTxtFName"),
+            S("HowTo/HowToHtmlFName"),
+            S("HowTo/HowToHttpFName"),
+            S("Welcome/WelcomeTxtFName"),
+            S("Welcome/WelcomeHtmlFName"),
             S("Welcome/WelcomeHttpFName"),
-            S("ReadMe/DefaultReadMeTxtFName"), S("ReadMe/DefaultReadMeHtmlFName"),
+            S("ReadMe/DefaultReadMeTxtFName"),
+            S("ReadMe/DefaultReadMeHtmlFName"),
             S("ReadMe/DefaultReadMeHttpFName"),
-            S("RunMe/DefaultRunMeFName"), S("RunMe/DefaultRunMe2FName"),
+            S("RunMe/DefaultRunMeFName"),
+            S("RunMe/DefaultRunMe2FName"),
             S("ProgramDelay/DefaultProgramDelay"),
-            S("Settings/PgmFirstRun"), S("Settings/HideShell"),
-            S("Settings/AllowDisplayHttpLinks"), S("Settings/CheckInterfaceMode"),
+            S("Settings/PgmFirstRun"),
+            S("Settings/HideShell"),
+            S("Settings/AllowDisplayHttpLinks"),
+            S("Settings/CheckInterfaceMode"),
             S("Settings/CheckForUpdateMode"),
-            S("MainWindowSizes/WindowTop"), S("MainWindowSizes/WindowLeft"),
-            S("MainWindowSizes/WindowWidth"), S("MainWindowSizes/WindowHeight"),
-            S("MainWindowSizes/WindowState"), S("MainWindowSizes/OptionsTreeWidth"),
-            S("AboutWindowSizes/WindowWidth"), S("AboutWindowSizes/WindowHeight"),
-            S("CheckUpdateWindowSizes/WindowWidth"), S("CheckUpdateWindowSizes/WindowHeight"),
+            S("MainWindowSizes/WindowTop"),
+            S("MainWindowSizes/WindowLeft"),
+            S("MainWindowSizes/WindowWidth"),
+            S("MainWindowSizes/WindowHeight"),
+            S("MainWindowSizes/WindowState"),
+            S("MainWindowSizes/OptionsTreeWidth"),
+            S("AboutWindowSizes/WindowWidth"),
+            S("AboutWindowSizes/WindowHeight"),
+            S("CheckUpdateWindowSizes/WindowWidth"),
+            S("CheckUpdateWindowSizes/WindowHeight"),
         };
         QCOMPARE(keysOf(iniPath()), expected);
 
@@ -173,8 +232,7 @@ private Q_SLOTS:
         QCOMPARE(ini.readString(S("Settings"), S("PgmFirstRun"), QString()), S("0"));
         QCOMPARE(ini.readString(S("MainWindowSizes"), S("WindowWidth"), QString()), S("640"));
         QCOMPARE(ini.readString(S("MainWindowSizes"), S("WindowLeft"), QString()), S("40"));
-        QCOMPARE(ini.readString(S("MainWindowSizes"), S("OptionsTreeWidth"), QString()),
-                 S("260"));
+        QCOMPARE(ini.readString(S("MainWindowSizes"), S("OptionsTreeWidth"), QString()), S("260"));
         QVERIFY(!ini.hasKey(S("VersionInfo"), S("UrlVersionInfo")));
     }
 
@@ -217,6 +275,48 @@ private Q_SLOTS:
         QCOMPARE(stored("VersionInfo", "UrlWeblinkPage"), S("https://example.org/"));
         QCOMPARE(stored("VersionInfo", "UserInterface"), S("1.30"));
         QCOMPARE(stored("Settings", "CheckForUpdateMode"), S("1"));
+    }
+
+    void captionsAndButtonsUnderAnXServer()
+    {
+        for (const char *tool : {"Xvfb", "xwininfo", "xprop"}) {
+            if (QStandardPaths::findExecutable(S(tool)).isEmpty())
+                QSKIP("needs Xvfb and the X11 utilities (scripts/deps.sh installs them)");
+        }
+        // A private X server on a free display, which it names on its output when it is ready.
+        QProcess xvfb;
+        xvfb.start(S("Xvfb"), {S("-displayfd"), S("1"), S("-nolisten"), S("tcp"), S("-screen"),
+                               S("0"), S("1024x768x24")});
+        QVERIFY(xvfb.waitForStarted(10000));
+        QByteArray number;
+        QTRY_VERIFY_WITH_TIMEOUT((number += xvfb.readAllStandardOutput()).contains('\n'), 20000);
+        const QString display = QLatin1Char(':') + QString::fromLatin1(number.trimmed());
+
+        QVERIFY(writeAll(iniPath(), "[ProgramTitle]\nProgramTitle=My Interface\n"
+                                    "[Settings]\nPgmFirstRun=0\n"));
+        // No game file: the interface-mode dialog opens during the start.
+        QVERIFY(QFile::remove(m_config + S("/Electronic Arts/Dark Age of Camelot/user.dat")));
+        QProcess process;
+        start(process, display);
+        QTRY_VERIFY_WITH_TIMEOUT(windowNames(display).contains(S("Check User Interface Mode")),
+                                 60000);
+        const QStringList names = windowNames(display);
+        QVERIFY2(names.contains(S("My Interface")), qPrintable(names.join(S(" | "))));
+        for (const QString &name : names)
+            QVERIFY2(!name.contains(QChar(0x2014)), qPrintable(name)); // no " — Varimond"
+
+        // The dialog offers no close, minimise or maximise function, and shows no such button.
+        const QList<uint> hints = motifHints(display, S("Check User Interface Mode"));
+        QVERIFY2(hints.size() >= 3, qPrintable(QString::number(hints.size())));
+        const uint flags = hints[0], functions = hints[1], decorations = hints[2];
+        QVERIFY(flags & 0x1);             // functions given
+        QCOMPARE(functions & 0x39, 0u);   // all, minimise, maximise, close
+        QVERIFY(flags & 0x2);             // decorations given
+        QCOMPARE(decorations & 0x71, 0u); // all, window menu, minimise, maximise
+
+        terminate(process);
+        xvfb.terminate();
+        QVERIFY(xvfb.waitForFinished(10000));
     }
 
     void signalBeforeSettingsLoadedWritesNothing()
