@@ -819,6 +819,10 @@ private Q_SLOTS:
 
         CurrentOption.OptionProgramDelay = 60000;
         form.show();
+        // The title bar shows nothing: neither a caption nor the application's name.
+        QCOMPARE(form.windowTitle(), QString());
+        QVERIFY(!form.windowHandle()->title().isEmpty());
+        QCOMPARE(form.windowHandle()->title().trimmed(), QString());
         QCOMPARE(form.size(), QSize(232, 56));
         QCOMPARE(form.minimumSize(), form.maximumSize());
         QVERIFY(form.label1()->geometry().bottom() < form.ProgressBar1()->geometry().top());
