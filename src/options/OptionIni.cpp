@@ -1,8 +1,11 @@
 #include "options/OptionIni.h"
 
 #include "core/Common.h"
+#include "platform/Error.h"
+#include "platform/FileNames.h"
 #include "platform/FolderNames.h"
 #include "platform/IniFile.h"
+#include "platform/IniView.h"
 #include "platform/Paths.h"
 
 #include <QFileInfo>
@@ -41,7 +44,25 @@ bool ScriptExists(const QString &folder, const QString &name, platform::FolderNa
     if (exact.exists())
         return exact.isFile(); // an empty name gives the folder itself, which is no file
     const QString found = names.find(name);
-    return !found.isEmpty() && QFileInfo(folder + found).isFile();
+    if (!found.isEmpty())
+        return QFileInfo(folder + found).isFile();
+    // A name beyond ASCII may be stored on disk in the code page of the pack's maker.
+    for (const QChar c : name) {
+        if (c.unicode() >= 0x80)
+            return platform::fileExists(folder + name);
+    }
+    return false;
+}
+
+// A folder path that Qt's file classes can open: names that are not UTF-8 on disk are reached
+// through platform::accessPath(). A path of plain ASCII needs no look-up.
+QString reachable(const QString &folder)
+{
+    for (const QChar c : folder) {
+        if (c.unicode() >= 0x80)
+            return platform::accessPath(folder);
+    }
+    return folder;
 }
 
 } // namespace
@@ -51,8 +72,11 @@ QString OptionIniPath(const QString &folder)
     return platform::resolvePath(folder + QStringLiteral("options.ini"));
 }
 
-TCurrentOption ReadOptionDescriptor(const platform::IniFile &ini, const TProgramSettings &settings,
-                                    const std::function<bool(const QString &)> &scriptExists)
+namespace {
+
+template <typename Ini>
+TCurrentOption readDescriptor(const Ini &ini, const TProgramSettings &settings,
+                              const std::function<bool(const QString &)> &scriptExists)
 {
     TCurrentOption o;
     o.OptionReadMeTxtFName =
@@ -80,8 +104,23 @@ TCurrentOption ReadOptionDescriptor(const platform::IniFile &ini, const TProgram
     return o;
 }
 
-TCurrentOption ReadOptionDescriptor(const QString &folder, const TProgramSettings &settings)
+} // namespace
+
+TCurrentOption ReadOptionDescriptor(const platform::IniFile &ini, const TProgramSettings &settings,
+                                    const std::function<bool(const QString &)> &scriptExists)
 {
+    return readDescriptor(ini, settings, scriptExists);
+}
+
+TCurrentOption ReadOptionDescriptor(const platform::IniView &ini, const TProgramSettings &settings,
+                                    const std::function<bool(const QString &)> &scriptExists)
+{
+    return readDescriptor(ini, settings, scriptExists);
+}
+
+TCurrentOption ReadOptionDescriptor(const QString &shownFolder, const TProgramSettings &settings)
+{
+    const QString folder = reachable(shownFolder);
     // A folder that lacks a name in its exact spelling is listed once for all of them: a group
     // folder of thousands of options without a descriptor of its own is read on every tick.
     platform::FolderNames names(folder);
@@ -100,9 +139,18 @@ void SaveOptionIniFile(const QString &folder)
 {
     // Opened for the update: the one read-write open reads the file and answers whether it may
     // be written; a mode already as wanted leaves the file untouched.
-    platform::FolderNames names(folder);
-    OpenDescriptor(folder, platform::IniFile::Intent::Update, names)
-        .writeInteger(S("Mode"), S("OptionMode"), CurrentOption.OptionMode);
+    const QString reach = reachable(folder);
+    platform::FolderNames names(reach);
+    try {
+        OpenDescriptor(reach, platform::IniFile::Intent::Update, names)
+            .writeInteger(S("Mode"), S("OptionMode"), CurrentOption.OptionMode);
+    } catch (const AppError &) {
+        // A folder whose name is not UTF-8 is written through an alias; the user is told the
+        // folder's own name.
+        if (reach != folder)
+            throw iniWriteError(folder + S("options.ini"));
+        throw;
+    }
 }
 
 void SaveSelectedIniFile(const QString &folder)

@@ -7,7 +7,8 @@
 struct TProgramSettings;
 namespace platform {
 class IniFile;
-}
+class IniView;
+} // namespace platform
 
 /// The descriptor of the option folder read last (options.ini). Fields take the names of the
 /// descriptor's keys. One process-wide instance, ::CurrentOption.
@@ -35,6 +36,9 @@ TCurrentOption ReadOptionDescriptor(const QString &folder, const TProgramSetting
 /// folder once): @p ini is the folder's descriptor as found on disk, and @p scriptExists tells
 /// whether a script name, as read and relative to the folder, names an existing file.
 TCurrentOption ReadOptionDescriptor(const platform::IniFile &ini, const TProgramSettings &settings,
+                                    const std::function<bool(const QString &)> &scriptExists);
+/// The same from a descriptor already read into memory.
+TCurrentOption ReadOptionDescriptor(const platform::IniView &ini, const TProgramSettings &settings,
                                     const std::function<bool(const QString &)> &scriptExists);
 
 /// CurrentOption := the descriptor of @p folder, with ::ProgramSettings' defaults.

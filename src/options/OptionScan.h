@@ -1,12 +1,16 @@
 #pragma once
 
+#include "options/OptionIni.h"
+
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <functional>
 
 class OptionTree;
 struct OptionNode;
+struct TProgramSettings;
 
 /// Greatest folder depth below the options root that the scan descends into: top-level
 /// folders are depth 1, so the tree holds at most this many levels. Real packs nest a handful
@@ -26,6 +30,39 @@ struct OptionScanLimits
     int MaxNodes = MaxOptionNodes;
 };
 
+/// What one scan found besides its nodes.
+struct OptionScanResult
+{
+    /// Selectable options among the nodes this scan added.
+    int OptionCount = 0;
+    /// The descriptor of the folder read last; meaningful when DescriptorRead.
+    TCurrentOption LastDescriptor;
+    bool DescriptorRead = false;
+    /// Folders were left out because they lie deeper than the depth limit, or because the
+    /// tree reached the node limit.
+    bool DepthLimitReached = false;
+    bool NodeLimitReached = false;
+    /// The scan was stopped from outside before it ended.
+    bool Stopped = false;
+};
+
+/// Reads the option folders below @p folder (ending in '/') into @p tree as children of
+/// @p parent (top-level nodes when null), with the rules GetDirectories() describes, but
+/// touches no process-wide record: descriptors are read with @p settings' defaults and the
+/// count and the last descriptor come back in the result. So it may run on any thread, with a
+/// tree of its own. @p progress receives this scan's running count as GetDirectories()'s does.
+/// Setting @p stop ends the scan early, with what it has read so far.
+///
+/// Each folder is opened once, relative to its parent's open descriptor, and listed in one
+/// pass; its options.ini is read whole into a buffer the scan reuses, and script names are
+/// checked against the listing already read. Names on disk that are not UTF-8 become node
+/// texts decoded as Windows-1252 (platform/FileNames.h maps them back).
+OptionScanResult ScanOptionFolders(OptionTree &tree, const QString &folder, OptionNode *parent,
+                                   const TProgramSettings &settings,
+                                   const OptionScanLimits &limits = {},
+                                   const std::function<void(int)> &progress = {},
+                                   const std::atomic<bool> *stop = nullptr);
+
 /// Scans @p folder (ending in '/') and adds its option folders to @p tree as children of
 /// @p parent (top-level nodes when null), descending into each, with the state rules of the
 /// option tree. Descriptors are read with ::ProgramSettings' defaults; CurrentOption is left
@@ -38,12 +75,13 @@ struct OptionScanLimits
 /// on the path from @p folder down to it: such a link is left out, so link loops end. A folder
 /// that cannot be listed keeps its node and adds nothing below it. The walk keeps its own
 /// stack, so the depth of the folders never reaches the call stack.
-void GetDirectories(OptionTree &tree, const QString &folder, OptionNode *parent, int &optionCount,
-                    const std::function<void(int)> &progress = {});
+OptionScanResult GetDirectories(OptionTree &tree, const QString &folder, OptionNode *parent,
+                                int &optionCount, const std::function<void(int)> &progress = {});
 
-/// The same with explicit limits.
-void GetDirectories(OptionTree &tree, const QString &folder, OptionNode *parent, int &optionCount,
-                    const std::function<void(int)> &progress, const OptionScanLimits &limits);
+/// The same with explicit limits; returns what the scan found.
+OptionScanResult GetDirectories(OptionTree &tree, const QString &folder, OptionNode *parent,
+                                int &optionCount, const std::function<void(int)> &progress,
+                                const OptionScanLimits &limits);
 
 /// One folder reached by WalkOptionFolders.
 struct OptionFolder

@@ -1,5 +1,7 @@
 #include "platform/Paths.h"
 
+#include "platform/FileNames.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QProcessEnvironment>
@@ -56,38 +58,7 @@ QString fromStoredPath(const QString &stored)
 
 QString resolvePath(const QString &path)
 {
-    const QString p = fromStoredPath(path);
-    if (p.isEmpty() || QFileInfo::exists(p))
-        return p;
-    const bool absolute = p.startsWith(QLatin1Char('/'));
-    const QStringList parts = p.split(QLatin1Char('/'));
-    QString current = absolute ? QStringLiteral("/") : QString();
-    for (int i = 0; i < parts.size(); ++i) {
-        const QString &part = parts[i];
-        if (part.isEmpty()) {
-            if (i == parts.size() - 1 && !current.endsWith(QLatin1Char('/')))
-                current += QLatin1Char('/');
-            continue;
-        }
-        QString next = current.isEmpty() || current.endsWith(QLatin1Char('/'))
-                           ? current + part
-                           : current + QLatin1Char('/') + part;
-        if (!QFileInfo::exists(next) && part != QLatin1String(".") && part != QLatin1String("..")) {
-            const QDir dir(current.isEmpty() ? QStringLiteral(".") : current);
-            const QStringList entries = dir.entryList(QDir::AllEntries | QDir::Hidden |
-                                                      QDir::System | QDir::NoDotAndDotDot);
-            auto it = std::find_if(entries.begin(), entries.end(), [&](const QString &e) {
-                return e.compare(part, Qt::CaseInsensitive) == 0;
-            });
-            if (it == entries.end())
-                return p;
-            next = current.isEmpty() || current.endsWith(QLatin1Char('/'))
-                       ? current + *it
-                       : current + QLatin1Char('/') + *it;
-        }
-        current = next;
-    }
-    return current;
+    return accessPath(path);
 }
 
 bool fileExists(const QString &path)

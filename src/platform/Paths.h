@@ -22,8 +22,10 @@ QString startedExecutablePath(const QString &argv0);
 QString userAppDataFolder();
 
 /// Looks a path that came from a file up as Windows would find it: the exact path when it
-/// exists, otherwise a case-insensitive match of each missing component in its folder.
-/// Returns @p path unchanged when no match exists. Backslashes are taken as separators.
+/// exists, otherwise a case-insensitive match of each missing component in its folder; names
+/// on disk that are not UTF-8 are found as platform::nativePath() finds them, and the result
+/// reaches them (platform::accessPath()). A component that matches nothing is kept as written,
+/// with everything after it. Backslashes are taken as separators.
 QString resolvePath(const QString &path);
 
 /// True when @p path (resolved as above) names an existing regular file, not a folder.

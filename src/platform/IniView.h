@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QString>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace platform {
+
+/// Reads INI content that is already in memory, by the same rules as IniFile's reads (names
+/// without regard to case, the first matching section and key win, blanks and one pair of
+/// quotes taken off values, values cut at 2047 characters, a UTF-8 byte-order mark skipped),
+/// without copying a line: the view keeps positions into the caller's buffer, which must
+/// outlive it. One view serves many files in turn; its line table keeps its capacity.
+class IniView final
+{
+public:
+    IniView() = default;
+
+    /// Takes @p size bytes at @p data as the content to read.
+    void parse(const char *data, std::size_t size);
+
+    QString readString(const QString &section, const QString &key,
+                       const QString &defaultValue) const;
+    int readInteger(const QString &section, const QString &key, int defaultValue) const;
+    bool readBool(const QString &section, const QString &key, bool defaultValue) const;
+
+private:
+    struct Line
+    {
+        enum Kind : std::uint8_t { Other, Section, Key };
+
+        std::uint32_t begin = 0; // of the line's text, without its ending
+        std::uint32_t end = 0;
+        std::uint32_t nameBegin = 0;
+        std::uint32_t nameEnd = 0;
+        Kind kind = Other;
+    };
+
+    // The line index of @p key's value in @p section, or -1.
+    long find(const QString &section, const QString &key) const;
+    bool sameName(const Line &line, const QString &wanted) const;
+    QString value(const Line &line) const;
+
+    const char *m_data = nullptr;
+    std::vector<Line> m_lines;
+};
+
+} // namespace platform
