@@ -43,6 +43,8 @@
 #include <QTreeView>
 #include <QVBoxLayout>
 
+#include <cstdio>
+
 namespace {
 
 QToolButton *flatButton(QWidget *parent, const char *name, const QString &hint)
@@ -304,6 +306,9 @@ void TMainForm::buildMenus()
 void TMainForm::FormCreate(const QString &executablePath)
 {
     DeriveProgramPaths(ProgramSettings, executablePath);
+    // The option folders are read from now on, while the windows are made and the start-up's
+    // first steps run; the tree is built from that reading at its step.
+    m_tree->BeginEarlyScan(ProgramSettings);
     const MainWindowPlacement placement = ReadMainWindowPlacement(ProgramSettings.iniPath());
     ProgramSettings.WindowState = placement.WindowState;
     applyPlacement(placement);
@@ -577,6 +582,12 @@ void TMainForm::UpdateTreeView()
         if (splash && splash->isVisible())
             splash->SetCount(QString::number(count));
     });
+    // For timing the start-up from outside: the moment the tree holds the options.
+    if (qEnvironmentVariableIsSet("VARIMOND_STARTUP_MARKER"))
+        std::fprintf(stderr, "varimond: option tree filled\n");
+    const QString notice = m_tree->LimitNotice();
+    if (!notice.isEmpty())
+        QMessageBox::warning(this, QApplication::applicationDisplayName(), notice);
 }
 
 QString TMainForm::GetNodeDir(const OptionNode *node) const

@@ -29,7 +29,12 @@ QString S(const char *text)
 
 QString TProgramSettings::optionsRoot() const
 {
-    return ProgramDir + OptionsDir + QLatin1Char('/');
+    // A name from the settings file, so found as Windows would find it: backslashes are
+    // separators and the folder's name may differ in case.
+    QString dir = platform::fromStoredPath(OptionsDir);
+    while (dir.endsWith(QLatin1Char('/')))
+        dir.chop(1);
+    return platform::resolvePath(ProgramDir + dir) + QLatin1Char('/');
 }
 
 void DeriveProgramPaths(TProgramSettings &settings, const QString &executablePath)

@@ -49,7 +49,8 @@ struct TProgramSettings
 
     /// The settings file: ProgramDir + ProgramIniFName.
     QString iniPath() const { return ProgramDir + ProgramIniFName; }
-    /// The options root with a trailing '/': ProgramDir + OptionsDir + "/".
+    /// The options root with a trailing '/': ProgramDir + OptionsDir + "/", with OptionsDir's
+    /// backslashes taken as separators and its folders found without regard to case.
     QString optionsRoot() const;
 };
 

@@ -5,16 +5,52 @@
 #include "options/OptionTreeModel.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QHeaderView>
 #include <QLabel>
 #include <QModelIndex>
 #include <QToolButton>
 #include <QTreeView>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 namespace {
 
 const QString NotFoundCaption = QStringLiteral("Options directory not found!");
 const QString DefaultCaption = QStringLiteral("Options");
+
+// An early reading older than this when the tree is built is read again: the start-up may
+// have waited on a window (the update check) while the folders changed.
+constexpr qint64 EarlyScanFreshMs = 5000;
+
+// The settings a reading of the option folders depends on.
+bool sameScanInputs(const TProgramSettings &a, const TProgramSettings &b)
+{
+    return a.ProgramDir == b.ProgramDir && a.OptionsDir == b.OptionsDir &&
+           a.DefaultReadMeTxtFName == b.DefaultReadMeTxtFName &&
+           a.DefaultReadMeHtmlFName == b.DefaultReadMeHtmlFName &&
+           a.DefaultReadMeHttpFName == b.DefaultReadMeHttpFName &&
+           a.DefaultRunMeFName == b.DefaultRunMeFName &&
+           a.DefaultRunMe2FName == b.DefaultRunMe2FName &&
+           a.DefaultProgramDelay == b.DefaultProgramDelay;
+}
+
+QString limitNotice(const OptionScanResult &result, const OptionScanLimits &limits)
+{
+    if (result.DepthLimitReached)
+        return QStringLiteral("Not every option folder is shown: the option tree stops at %1 "
+                              "levels.")
+            .arg(limits.MaxDepth);
+    if (result.NodeLimitReached)
+        return QStringLiteral("Not every option folder is shown: the option tree stops at %1 "
+                              "folders.")
+            .arg(limits.MaxNodes);
+    return {};
+}
 
 // The hourglass for the duration of a rebuild, and the tree's repainting suspended; both come
 // back however the rebuild ends.
@@ -63,6 +99,55 @@ private:
 
 } // namespace
 
+// A reading of the option folders on a thread of its own. The thread touches nothing but this
+// record; the GUI thread takes the result once `done` is set.
+struct OptionTreeController::EarlyScan
+{
+    TProgramSettings settings;
+    OptionTree tree;
+    OptionScanResult result;
+    std::atomic<int> running{0};
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    QElapsedTimer started;
+    std::thread thread;
+
+    ~EarlyScan()
+    {
+        stop = true;
+        if (thread.joinable())
+            thread.join();
+    }
+
+    void run()
+    {
+        SecondaryWindowSizes sizes;
+        ::LoadProgramIniFile(settings, sizes);
+        result = ScanOptionFolders(
+            tree, settings.optionsRoot(), nullptr, settings, {},
+            [this](int count) { running = count; }, &stop);
+        const std::lock_guard<std::mutex> lock(mutex);
+        done = true;
+        finished.notify_all();
+    }
+
+    // Waits for the end of the reading, passing the running count on while it lasts.
+    void wait(const std::function<void(int)> &progress)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!done) {
+            finished.wait_for(lock, std::chrono::milliseconds(16));
+            if (done || !progress)
+                continue;
+            lock.unlock(); // the splash repaints in here
+            progress(running);
+            lock.lock();
+        }
+    }
+};
+
 OptionTreeController::OptionTreeController(QTreeView *treeView, QLabel *label,
                                            QToolButton *expandButton, QToolButton *collapseButton,
                                            QObject *parent)
@@ -94,8 +179,26 @@ OptionTreeController::~OptionTreeController()
     delete m_model;
 }
 
+void OptionTreeController::BeginEarlyScan(const TProgramSettings &paths)
+{
+    m_early.reset();
+    auto early = std::make_unique<EarlyScan>();
+    early->settings = paths;
+    early->started.start();
+    EarlyScan *scan = early.get();
+    early->thread = std::thread([scan] { scan->run(); });
+    m_early = std::move(early);
+}
+
 void OptionTreeController::UpdateTreeView(const std::function<void(int)> &progress)
 {
+    std::unique_ptr<EarlyScan> early = std::move(m_early);
+    const bool useEarly = early && early->started.elapsed() <= EarlyScanFreshMs &&
+                          sameScanInputs(early->settings, ProgramSettings);
+    if (!useEarly)
+        early.reset(); // stopped and joined
+    const int before = m_optionCount;
+    const OptionScanLimits limits;
     {
         BusyTree busy(m_view);
         {
@@ -105,7 +208,25 @@ void OptionTreeController::UpdateTreeView(const std::function<void(int)> &progre
         // The new nodes are built apart and handed to the view in one reset, so nothing the
         // splash lets run while it repaints can meet a half-built tree.
         OptionTree fresh;
-        GetDirectories(fresh, ProgramSettings.optionsRoot(), nullptr, m_optionCount, progress);
+        std::function<void(int)> running;
+        if (progress)
+            running = [&](int count) { progress(before + count); };
+        OptionScanResult result;
+        if (early) {
+            early->wait(running);
+            early->thread.join();
+            fresh.SwapNodes(early->tree);
+            result = early->result;
+            if (running)
+                running(result.OptionCount);
+        } else {
+            result = ScanOptionFolders(fresh, ProgramSettings.optionsRoot(), nullptr,
+                                       ProgramSettings, limits, running);
+        }
+        m_optionCount = before + result.OptionCount;
+        if (result.DescriptorRead)
+            CurrentOption = result.LastDescriptor;
+        m_limitNotice = limitNotice(result, limits);
         TreeReset reset(m_tree);
         m_tree.SwapNodes(fresh);
     }

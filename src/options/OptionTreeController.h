@@ -5,12 +5,14 @@
 #include <QObject>
 
 #include <functional>
+#include <memory>
 
 class QLabel;
 class QModelIndex;
 class QToolButton;
 class QTreeView;
 class OptionTreeModel;
+struct TProgramSettings;
 
 /// Keeps the main window's TreeView1, its Label1 and the expand and collapse buttons in step
 /// with the widget-free OptionTree. The main window's handlers delegate to it.
@@ -32,7 +34,21 @@ public:
 
     /// Discards all nodes and rebuilds the tree from ProgramSettings' options root. @p progress
     /// receives the running count of selectable options while the folders are read.
+    ///
+    /// After BeginEarlyScan() the first rebuild takes the early reading when it was made with
+    /// the options root and descriptor defaults now in force and is still fresh; it waits for a
+    /// reading that has not finished yet, passing its running count to @p progress. Otherwise
+    /// it reads the folders itself.
     void UpdateTreeView(const std::function<void(int)> &progress = {});
+
+    /// Starts reading the option folders on a thread of its own, with the settings file of
+    /// @p paths (whose program paths are set) as it is on disk now, so that the reading runs
+    /// while the start-up does other things.
+    void BeginEarlyScan(const TProgramSettings &paths);
+
+    /// What the user must be told about the last rebuild: which limit left folders out of the
+    /// tree. Empty when every folder is in it.
+    QString LimitNotice() const { return m_limitNotice; }
 
     /// Selectable options found by the scans so far: it starts at 0 when the program starts and
     /// every scan adds to it.
@@ -54,6 +70,8 @@ public:
     void TreeView1Collapsing(OptionNode *node);
 
 private:
+    struct EarlyScan;
+
     void scrollToFirst();
 
     OptionTree m_tree;
@@ -63,4 +81,6 @@ private:
     QToolButton *m_expand;
     QToolButton *m_collapse;
     int m_optionCount = 0;
+    QString m_limitNotice;
+    std::unique_ptr<EarlyScan> m_early;
 };

@@ -52,8 +52,9 @@ QByteArray encodeWindows1252(const QString &text)
 
 bool isValidUtf8(const QByteArray &bytes)
 {
+    // decode() only converts when its result is taken as a string; the error flag is set then.
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    (void)decoder.decode(bytes);
+    const QString text = decoder.decode(bytes);
     return !decoder.hasError();
 }
 
