@@ -99,7 +99,13 @@ public:
                 return {};
             m_folder = QFile::decodeName(pattern);
         }
-        const QString link = m_folder + QLatin1Char('/') + QString::number(m_aliases.size());
+        // The link carries the shown name after a number of its own, so that what looks at
+        // a name's ending (a script's kind) sees the same ending.
+        QString name = shown.section(QLatin1Char('/'), -1);
+        if (name.toUtf8().size() > 200) // a long name grows as UTF-8: keep its ending only
+            name = name.section(QLatin1Char('.'), -1).right(16);
+        const QString link = m_folder + QLatin1Char('/') + QString::number(m_aliases.size()) +
+                             QLatin1Char('_') + name;
         if (::symlink(target.constData(), QFile::encodeName(link).constData()) != 0)
             return {};
         m_byTarget.emplace(target, m_aliases.size());
