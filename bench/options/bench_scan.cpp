@@ -1,18 +1,20 @@
 // How long reading the option tree takes next to the least any program must do to read the same
 // folders, and what the tree costs in memory per node.
 //
-// It builds an options folder of 50 top-level folders x 20 groups x 20 options (each option with
-// options.ini and RunMe.bat, some with RunMe2.bat and ReadMe files) and measures, in the same run:
-//   (a) a baseline walk that lists the same folders, reads every options.ini whole and tests
-//       both script names;
+// It builds an options folder of about 20,000 folders (bench/common/OptionPack.h) and measures,
+// in the same run and interleaved:
+//   (a) the baseline: a raw POSIX walk that opens each folder relative to its parent (openat),
+//       lists it with fdopendir/readdir, reads its options.ini whole and checks the script
+//       names against the listing it has read, visiting sub-folders in name order;
 //   (b) the program's scan into option nodes (GetDirectories);
 //   (c) the whole rebuild of the main window's tree (UpdateTreeView) with its view on an
 //       offscreen screen, until the first paint is done.
-// Each time is the best of several runs, by the clock and by the process's CPU time (which a
-// busy machine disturbs less).
+// Each is run at least five times; the minimum and the median are printed, by the clock and by
+// the process's CPU time (which a busy machine disturbs less), with their ratios to (a).
 //
 // Usage: bench_scan [--only a|b|c] [folder for the generated options]
 // --only repeats one part alone, for a profiler.
+#include "common/OptionPack.h"
 #include "core/Common.h"
 #include "options/OptionNode.h"
 #include "options/OptionScan.h"
@@ -20,123 +22,94 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QFileInfo>
 #include <QLabel>
 #include <QTemporaryDir>
 #include <QToolButton>
 #include <QTreeView>
 #include <QVBoxLayout>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <functional>
+#include <string>
 #include <vector>
 
 namespace {
 
-constexpr int TopLevel = 50;
-constexpr int Groups = 20;
-constexpr int Options = 20;
-constexpr int Repetitions = 5;
+constexpr int Rounds = 3;      // interleaved rounds
+constexpr int Repetitions = 3; // runs of each part per round: 9 runs in all
 
-bool writeFile(const QString &path, const QByteArray &content)
+// (a) The floor: what any reader of these folders must ask the system for.
+struct RawWalk
 {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
-}
+    std::vector<char> buffer = std::vector<char>(16 * 1024);
+    long bytes = 0;
+    int folders = 0;
 
-QByteArray optionIni(int mode, bool linked)
-{
-    return "[ReadMe]\r\nOptionReadMeTxtFName=ReadMe.txt\r\nOptionReadMeHtmlFName=\r\n"
-           "[RunMe]\r\nOptionRunMeFName=RunMe.bat\r\nOptionRunMe2FName=RunMe2.bat\r\n"
-           "[ProgramDelay]\r\nOptionProgramDelay=2000\r\n"
-           "[Mode]\r\nOptionMode=" +
-           QByteArray::number(mode) +
-           "\r\n[LinkChildren]\r\nOptionLinkChildren=" + QByteArray(linked ? "1" : "0") + "\r\n";
-}
-
-bool generate(const QString &root, int *folders)
-{
-    *folders = 0;
-    const QByteArray script = "@echo off\r\ncopy /y *.xml ..\\..\\..\\..\\ui\\custom\\ >nul\r\n";
-    const QByteArray readMe = "What this option changes, in a few lines of text.\r\n";
-    for (int t = 0; t < TopLevel; ++t) {
-        const QString top = root + QStringLiteral("Top %1/").arg(t, 2, 10, QLatin1Char('0'));
-        if (!QDir().mkpath(top) ||
-            !writeFile(top + QStringLiteral("options.ini"), optionIni(7, false)))
-            return false;
-        ++*folders;
-        for (int g = 0; g < Groups; ++g) {
-            const QString group = top + QStringLiteral("Group %1/").arg(g, 2, 10, QLatin1Char('0'));
-            if (!QDir().mkpath(group) ||
-                !writeFile(group + QStringLiteral("options.ini"), optionIni(7, g % 4 == 0)))
-                return false;
-            ++*folders;
-            for (int o = 0; o < Options; ++o) {
-                const QString option =
-                    group + QStringLiteral("Option %1/").arg(o, 2, 10, QLatin1Char('0'));
-                if (!QDir().mkpath(option) ||
-                    !writeFile(option + QStringLiteral("options.ini"),
-                               optionIni(o == 0 ? 3 : 2, false)) ||
-                    !writeFile(option + QStringLiteral("RunMe.bat"), script))
-                    return false;
-                if (o % 5 == 0 && !writeFile(option + QStringLiteral("RunMe2.bat"), script))
-                    return false;
-                if (o % 3 == 0 && !writeFile(option + QStringLiteral("ReadMe.txt"), readMe))
-                    return false;
-                if (o % 7 == 0 && !writeFile(option + QStringLiteral("ReadMe.htm"),
-                                             "<html><body>" + readMe + "</body></html>"))
-                    return false;
-                ++*folders;
+    void folder(int parent, const char *name)
+    {
+        const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            return;
+        DIR *dir = ::fdopendir(fd);
+        if (!dir) {
+            ::close(fd);
+            return;
+        }
+        std::vector<std::string> subFolders;
+        bool ini = false, script = false, script2 = false;
+        while (const dirent *e = ::readdir(dir)) {
+            const char *n = e->d_name;
+            if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)))
+                continue;
+            unsigned char type = e->d_type;
+            if (type == DT_UNKNOWN || type == DT_LNK) {
+                struct stat st
+                {
+                };
+                if (::fstatat(fd, n, &st, 0) == 0)
+                    type = S_ISDIR(st.st_mode)   ? static_cast<unsigned char>(DT_DIR)
+                           : S_ISREG(st.st_mode) ? static_cast<unsigned char>(DT_REG)
+                                                 : type;
+            }
+            if (type == DT_DIR && n[0] != '.')
+                subFolders.emplace_back(n);
+            else if (type == DT_REG) {
+                ini = ini || ::strcasecmp(n, "options.ini") == 0;
+                script = script || ::strcasecmp(n, "RunMe.bat") == 0;
+                script2 = script2 || ::strcasecmp(n, "RunMe2.bat") == 0;
             }
         }
-    }
-    return true;
-}
-
-// (a) The least a reader of these folders must do: list each folder once, read its
-// descriptor whole and test both script names.
-int baselineWalk(const QString &root, qint64 *bytes)
-{
-    int folders = 0;
-    *bytes = 0;
-    std::vector<QString> pending{root};
-    while (!pending.empty()) {
-        const QString folder = pending.back();
-        pending.pop_back();
-        QStringList subFolders;
-        QDirIterator it(folder, QDir::Dirs | QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
-        while (it.hasNext()) {
-            it.next();
-            if (it.fileInfo().isDir() && !it.fileName().startsWith(QLatin1Char('.')))
-                subFolders << it.fileName();
+        if (ini) {
+            const int file = ::openat(fd, "options.ini", O_RDONLY | O_CLOEXEC);
+            if (file >= 0) {
+                ssize_t got;
+                while ((got = ::read(file, buffer.data(), buffer.size())) > 0)
+                    bytes += got;
+                ::close(file);
+            }
         }
-        std::sort(subFolders.begin(), subFolders.end(), [](const QString &a, const QString &b) {
-            return a.compare(b, Qt::CaseInsensitive) < 0;
-        });
-        for (auto n = subFolders.crbegin(); n != subFolders.crend(); ++n) {
-            const QString sub = folder + *n + QLatin1Char('/');
+        bytes += script + script2;
+        std::sort(subFolders.begin(), subFolders.end(),
+                  [](const std::string &a, const std::string &b) {
+                      return ::strcasecmp(a.c_str(), b.c_str()) < 0;
+                  });
+        for (const std::string &sub : subFolders) {
             ++folders;
-            QFile ini(sub + QStringLiteral("options.ini"));
-            if (ini.open(QIODevice::ReadOnly))
-                *bytes += ini.readAll().size();
-            const bool script = QFileInfo(sub + QStringLiteral("RunMe.bat")).isFile();
-            const bool script2 = QFileInfo(sub + QStringLiteral("RunMe2.bat")).isFile();
-            *bytes += script + script2;
-            pending.push_back(sub);
+            folder(fd, sub.c_str());
         }
+        ::closedir(dir);
     }
-    return folders;
-}
-
-struct Time
-{
-    double wall = 1e300; // ms
-    double cpu = 1e300;  // ms
 };
 
 double cpuMs()
@@ -144,16 +117,33 @@ double cpuMs()
     return static_cast<double>(std::clock()) * 1000.0 / CLOCKS_PER_SEC;
 }
 
-void bestOf(Time &best, const std::function<void()> &run)
+// Every run's time of one part, by the clock and by CPU time, in ms.
+struct Samples
 {
-    for (int i = 0; i < Repetitions; ++i) {
-        QElapsedTimer t;
-        const double cpu0 = cpuMs();
-        t.start();
-        run();
-        best.wall = std::min(best.wall, static_cast<double>(t.nsecsElapsed()) / 1e6);
-        best.cpu = std::min(best.cpu, cpuMs() - cpu0);
+    std::vector<double> wall, cpu;
+
+    void run(const std::function<void()> &part)
+    {
+        for (int i = 0; i < Repetitions; ++i) {
+            QElapsedTimer t;
+            const double cpu0 = cpuMs();
+            t.start();
+            part();
+            wall.push_back(static_cast<double>(t.nsecsElapsed()) / 1e6);
+            cpu.push_back(cpuMs() - cpu0);
+        }
     }
+};
+
+double minOf(std::vector<double> v)
+{
+    return *std::min_element(v.begin(), v.end());
+}
+double medianOf(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
 // Resident and peak resident memory of this process, in KiB.
@@ -209,16 +199,21 @@ int main(int argc, char **argv)
     QElapsedTimer made;
     made.start();
     int folders = 0;
-    if (!generate(root, &folders)) {
+    if (!benchpack::generate(root, &folders)) {
         std::fprintf(stderr, "cannot write the option folders\n");
         return 1;
     }
-    std::printf("generated %d option folders (%d options) in %.1f s\n", folders,
-                TopLevel * Groups * Options, static_cast<double>(made.elapsed()) / 1000.0);
+    std::printf("generated %d option folders in %.1f s\n", folders,
+                static_cast<double>(made.elapsed()) / 1000.0);
+    const QByteArray nativeRoot = QFile::encodeName(root);
+    auto rawWalk = [&] {
+        RawWalk walk;
+        walk.folder(AT_FDCWD, nativeRoot.constData());
+        return walk.folders;
+    };
 
     // Memory first, while the heap is still fresh.
-    qint64 bytes = 0;
-    baselineWalk(root, &bytes); // warm the caches the same way for every measurement
+    rawWalk(); // warm the caches the same way for every measurement
     double perNodeBytes = -1;
     int nodes = 0;
     {
@@ -252,7 +247,7 @@ int main(int argc, char **argv)
     QApplication::processEvents();
 
     int walked = folders;
-    const auto partA = [&] { walked = baselineWalk(root, &bytes); };
+    const auto partA = [&] { walked = rawWalk(); };
     const auto partB = [&] {
         OptionTree tree;
         int count = 0;
@@ -263,21 +258,22 @@ int main(int argc, char **argv)
         QApplication::processEvents(); // layout and first paint
     };
     if (!only.isEmpty()) {
-        Time t;
+        Samples t;
         for (int i = 0; i < 10; ++i)
-            bestOf(t, only == QLatin1String("a")   ? std::function<void()>(partA)
-                      : only == QLatin1String("b") ? std::function<void()>(partB)
-                                                   : std::function<void()>(partC));
-        std::printf("(%s) %.1f ms, cpu %.1f ms\n", qPrintable(only), t.wall, t.cpu);
+            t.run(only == QLatin1String("a")   ? std::function<void()>(partA)
+                  : only == QLatin1String("b") ? std::function<void()>(partB)
+                                               : std::function<void()>(partC));
+        std::printf("(%s) min %.1f ms, median %.1f ms, cpu min %.1f ms\n", qPrintable(only),
+                    minOf(t.wall), medianOf(t.wall), minOf(t.cpu));
         return 0;
     }
 
-    Time a, b, c;
+    Samples a, b, c;
     // Interleaved rounds, so a slow moment of the machine does not fall on one side only.
-    for (int round = 0; round < 3; ++round) {
-        bestOf(a, partA);
-        bestOf(b, partB);
-        bestOf(c, partC);
+    for (int round = 0; round < Rounds; ++round) {
+        a.run(partA);
+        b.run(partB);
+        c.run(partC);
     }
     if (walked != folders || nodes != folders || controller.Tree().NodeCount() != folders) {
         std::fprintf(stderr, "walked %d, scanned %d, shown %d of %d folders\n", walked, nodes,
@@ -285,12 +281,18 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    std::printf("                          wall (ms)  ratio   cpu (ms)  ratio\n");
-    std::printf("(a) baseline walk:        %9.1f          %9.1f\n", a.wall, a.cpu);
-    std::printf("(b) scan into nodes:      %9.1f  %5.2f   %9.1f  %5.2f   (target <= 1.5)\n", b.wall,
-                b.wall / a.wall, b.cpu, b.cpu / a.cpu);
-    std::printf("(c) UpdateTreeView+view:  %9.1f  %5.2f   %9.1f  %5.2f   (target <= 3)\n", c.wall,
-                c.wall / a.wall, c.cpu, c.cpu / a.cpu);
+    std::printf(
+        "%zu runs each                 wall min  median   ratio min/median   cpu min  ratio\n",
+        a.wall.size());
+    auto row = [&](const char *name, const Samples &s, const char *target) {
+        std::printf("%-28s %8.1f %7.1f   %5.2f / %5.2f    %8.1f  %5.2f  %s\n", name, minOf(s.wall),
+                    medianOf(s.wall), minOf(s.wall) / minOf(a.wall),
+                    medianOf(s.wall) / medianOf(a.wall), minOf(s.cpu), minOf(s.cpu) / minOf(a.cpu),
+                    target);
+    };
+    row("(a) raw POSIX walk", a, "");
+    row("(b) scan into nodes", b, "(target <= 1.3)");
+    row("(c) UpdateTreeView+view", c, "(target <= 1.5)");
     std::printf("OptionCount after all rebuilds: %d\n", controller.OptionCount());
     return 0;
 }

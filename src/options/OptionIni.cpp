@@ -13,10 +13,6 @@
 TCurrentOption CurrentOption;
 
 namespace {
-QString S(const char *text)
-{
-    return QString::fromLatin1(text);
-}
 
 // The folder's descriptor as found on disk: the exact name is tried with the open that reads
 // it, and only a folder without it pays for the case-insensitive look-up.
@@ -80,19 +76,24 @@ TCurrentOption readDescriptor(const Ini &ini, const TProgramSettings &settings,
 {
     TCurrentOption o;
     o.OptionReadMeTxtFName =
-        ini.readString(S("ReadMe"), S("OptionReadMeTxtFName"), settings.DefaultReadMeTxtFName);
+        ini.readString(QStringLiteral("ReadMe"), QStringLiteral("OptionReadMeTxtFName"),
+                       settings.DefaultReadMeTxtFName);
     o.OptionReadMeHtmlFName =
-        ini.readString(S("ReadMe"), S("OptionReadMeHtmlFName"), settings.DefaultReadMeHtmlFName);
+        ini.readString(QStringLiteral("ReadMe"), QStringLiteral("OptionReadMeHtmlFName"),
+                       settings.DefaultReadMeHtmlFName);
     o.OptionReadMeHttpFName =
-        ini.readString(S("ReadMe"), S("OptionReadMeHttpFName"), settings.DefaultReadMeHttpFName);
-    o.OptionRunMeFName =
-        ini.readString(S("RunMe"), S("OptionRunMeFName"), settings.DefaultRunMeFName);
-    o.OptionRunMe2FName =
-        ini.readString(S("RunMe"), S("OptionRunMe2FName"), settings.DefaultRunMe2FName);
+        ini.readString(QStringLiteral("ReadMe"), QStringLiteral("OptionReadMeHttpFName"),
+                       settings.DefaultReadMeHttpFName);
+    o.OptionRunMeFName = ini.readString(QStringLiteral("RunMe"), QStringLiteral("OptionRunMeFName"),
+                                        settings.DefaultRunMeFName);
+    o.OptionRunMe2FName = ini.readString(
+        QStringLiteral("RunMe"), QStringLiteral("OptionRunMe2FName"), settings.DefaultRunMe2FName);
     o.OptionProgramDelay =
-        ini.readInteger(S("ProgramDelay"), S("OptionProgramDelay"), settings.DefaultProgramDelay);
-    o.OptionMode = ini.readInteger(S("Mode"), S("OptionMode"), 1);
-    o.OptionLinkChildren = ini.readBool(S("LinkChildren"), S("OptionLinkChildren"), false);
+        ini.readInteger(QStringLiteral("ProgramDelay"), QStringLiteral("OptionProgramDelay"),
+                        settings.DefaultProgramDelay);
+    o.OptionMode = ini.readInteger(QStringLiteral("Mode"), QStringLiteral("OptionMode"), 1);
+    o.OptionLinkChildren =
+        ini.readBool(QStringLiteral("LinkChildren"), QStringLiteral("OptionLinkChildren"), false);
 
     if (o.OptionMode != 0 && o.OptionMode < 6) {
         // An empty name gives the folder itself, which is no file.
@@ -143,18 +144,19 @@ void SaveOptionIniFile(const QString &folder)
     platform::FolderNames names(reach);
     try {
         OpenDescriptor(reach, platform::IniFile::Intent::Update, names)
-            .writeInteger(S("Mode"), S("OptionMode"), CurrentOption.OptionMode);
+            .writeInteger(QStringLiteral("Mode"), QStringLiteral("OptionMode"),
+                          CurrentOption.OptionMode);
     } catch (const AppError &) {
         // A folder whose name is not UTF-8 is written through an alias; the user is told the
         // folder's own name.
         if (reach != folder)
-            throw iniWriteError(folder + S("options.ini"));
+            throw iniWriteError(folder + QStringLiteral("options.ini"));
         throw;
     }
 }
 
 void SaveSelectedIniFile(const QString &folder)
 {
-    platform::IniFile::writeInteger(platform::resolvePath(folder + S("Selected.ini")), S("Mode"),
-                                    S("Selected"), 1);
+    platform::IniFile::writeInteger(platform::resolvePath(folder + QStringLiteral("Selected.ini")),
+                                    QStringLiteral("Mode"), QStringLiteral("Selected"), 1);
 }

@@ -113,7 +113,12 @@ QString IniView::value(const Line &line) const
         ++b;
         --e;
     }
-    QString text = decodeText(QByteArray::fromRawData(m_data + b, e - b));
+    bool ascii = true;
+    for (std::uint32_t i = b; i < e && ascii; ++i)
+        ascii = static_cast<unsigned char>(m_data[i]) < 0x80;
+    // Plain ASCII, as nearly every descriptor is, reads the same in every code page.
+    QString text = ascii ? QString::fromLatin1(m_data + b, e - b)
+                         : decodeText(QByteArray::fromRawData(m_data + b, e - b));
     if (text.size() > IniFile::MaxValueLength)
         text.truncate(IniFile::MaxValueLength);
     return text;
