@@ -203,20 +203,36 @@ public:
             read = FolderReader::readFile(dirFd, "options.ini", m_content, length,
                                           platform::IniFile::MaxFileSize);
         }
+        if (read && length >= 2 &&
+            ((m_content[0] == '\xFF' && m_content[1] == '\xFE') ||
+             (m_content[0] == '\xFE' && m_content[1] == '\xFF'))) {
+            // A descriptor saved as UTF-16 is rare: the INI layer, which reads that form, reads
+            // it again by path.
+            const platform::IniFile ini(
+                platform::resolvePath(pathOf(node) + QStringLiteral("options.ini")));
+            return ReadOptionDescriptor(ini, m_settings, [&](const QString &name) {
+                return scriptInListing(node, l, name);
+            });
+        }
         m_view.parse(m_content.data(), read ? length : 0);
 
         return ReadOptionDescriptor(m_view, m_settings, [&](const QString &name) {
-            if (name.isEmpty())
-                return false; // the folder itself, which is no file
-            if (!isPlainName(name))
-                return platform::fileExists(pathOf(node) + name);
-            if (!l.readable)
-                return platform::fileExists(pathOf(node) + name); // no listing to look in
-            WantedName &wanted = m_scripts[name == m_scripts[0].text ? 0 : 1];
-            wanted.set(name);
-            const FolderEntry *e = findEntry(l, wanted);
-            return e && e->kind == FolderEntry::File;
+            return scriptInListing(node, l, name);
         });
+    }
+
+    // Whether a script name from the descriptor names a file of the folder, answered from its
+    // listing where there is one.
+    bool scriptInListing(const OptionNode *node, const Listing &l, const QString &name)
+    {
+        if (name.isEmpty())
+            return false; // the folder itself, which is no file
+        if (!isPlainName(name) || !l.readable)
+            return platform::fileExists(pathOf(node) + name); // no listing to look in
+        WantedName &wanted = m_scripts[name == m_scripts[0].text ? 0 : 1];
+        wanted.set(name);
+        const FolderEntry *e = findEntry(l, wanted);
+        return e && e->kind == FolderEntry::File;
     }
 
     FolderReader reader;

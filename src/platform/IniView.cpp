@@ -4,6 +4,7 @@
 #include "platform/TextCodec.h"
 
 #include <QByteArray>
+#include <QStringDecoder>
 
 namespace platform {
 
@@ -20,6 +21,18 @@ void trim(const char *d, std::uint32_t &b, std::uint32_t &e)
         ++b;
     while (e > b && isBlank(d[e - 1]))
         --e;
+}
+
+// As the INI layer decodes names and values: UTF-8 when valid, else Windows-1252, and a U+FEFF
+// at the start kept (inside a file it is a character, not a byte-order mark).
+QString decodeKeepingMark(const char *bytes, qsizetype length)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless |
+                                                     QStringDecoder::Flag::ConvertInitialBom);
+    QString text = decoder.decode(QByteArrayView(bytes, length));
+    if (!decoder.hasError())
+        return text;
+    return decodeWindows1252(QByteArray(bytes, length));
 }
 
 } // namespace
@@ -46,27 +59,29 @@ void IniView::parse(const char *data, std::size_t size)
         std::uint32_t b = line.begin;
         std::uint32_t e = line.end;
         trim(data, b, e);
-        if (b < e && data[b] == '[') {
-            std::uint32_t close = b + 1;
-            while (close < e && data[close] != ']')
-                ++close;
+        if (b == e || data[b] == ';' || data[b] == '#')
+            continue;
+        if (data[b] == '[') {
+            // A header needs its closing bracket, and its name runs to the last one; without
+            // one the line is plain text and does not end the section it stands in.
+            std::uint32_t close = e;
+            while (close > b + 1 && data[close - 1] != ']')
+                --close;
+            if (close <= b + 1)
+                continue;
             line.nameBegin = b + 1;
-            line.nameEnd = close;
+            line.nameEnd = close - 1;
             trim(data, line.nameBegin, line.nameEnd);
             line.kind = Line::Section;
         } else {
-            std::uint32_t eq = line.begin;
-            while (eq < line.end && data[eq] != '=')
+            std::uint32_t eq = b;
+            while (eq < e && data[eq] != '=')
                 ++eq;
-            if (eq == line.end)
+            if (eq == e)
                 continue; // neither a section nor a key: nothing to find on it
-            std::uint32_t kb = line.begin;
-            std::uint32_t ke = eq;
-            trim(data, kb, ke);
-            if (kb < ke && (data[kb] == ';' || data[kb] == '#' || data[kb] == '['))
-                continue;
-            line.nameBegin = kb;
-            line.nameEnd = ke;
+            line.nameBegin = b;
+            line.nameEnd = eq;
+            trim(data, line.nameBegin, line.nameEnd);
             line.kind = Line::Key;
         }
         m_lines.push_back(line);
@@ -82,7 +97,7 @@ bool IniView::sameName(const Line &line, const QString &wanted) const
         ascii = static_cast<unsigned char>(name[i]) < 0x80;
     if (ascii)
         return wanted.compare(QLatin1StringView(name, length), Qt::CaseInsensitive) == 0;
-    return decodeText(QByteArray(name, length)).compare(wanted, Qt::CaseInsensitive) == 0;
+    return decodeKeepingMark(name, length).compare(wanted, Qt::CaseInsensitive) == 0;
 }
 
 long IniView::find(const QString &section, const QString &key) const
@@ -117,8 +132,8 @@ QString IniView::value(const Line &line) const
     for (std::uint32_t i = b; i < e && ascii; ++i)
         ascii = static_cast<unsigned char>(m_data[i]) < 0x80;
     // Plain ASCII, as nearly every descriptor is, reads the same in every code page.
-    QString text = ascii ? QString::fromLatin1(m_data + b, e - b)
-                         : decodeText(QByteArray::fromRawData(m_data + b, e - b));
+    QString text =
+        ascii ? QString::fromLatin1(m_data + b, e - b) : decodeKeepingMark(m_data + b, e - b);
     if (text.size() > IniFile::MaxValueLength)
         text.truncate(IniFile::MaxValueLength);
     return text;

@@ -195,6 +195,10 @@ private Q_SLOTS:
                                                           "cute.bat\n[Mode]\nOptionMode=-7\n");
         QTest::newRow("long value")
             << QByteArray("[RunMe]\nOptionRunMeFName=") + QByteArray(3000, 'v') + "\n";
+        QTest::newRow("mark inside a value and a name")
+            << QByteArray("[Mode]\nOptionMode=\xef\xbb\xbf"
+                          "3\n\xef\xbb\xbf"
+                          "OptionRunMeFName=x\n");
         QTest::newRow("empty") << QByteArray();
     }
 
