@@ -437,6 +437,9 @@ private Q_SLOTS:
         connect(&clicker, &QTimer::timeout, this, [&buttons] {
             auto *form = qobject_cast<TCheckUpdateForm *>(QApplication::activeModalWidget());
             if (form && form->windowTitle().contains(S("Completed"))) {
+                // No countdown from the Help menu, though the settings ask for 12 ticks.
+                if (form->findChild<QTimer *>(S("Timer1"))->isActive())
+                    buttons.append(S("countdown"));
                 buttons.append(form->findChild<QPushButton *>(S("btnContinue"))->text());
                 form->findChild<QCheckBox *>(S("cbCheckOnStartup"))->setChecked(true);
                 form->findChild<QPushButton *>(S("btnContinue"))->click();
