@@ -18,14 +18,10 @@ namespace {
 // Group states beyond this depth are not pushed; the braces are still counted.
 constexpr int kMaxGroupDepth = 10000;
 // Numeric parameters saturate here; every keyword clamps further to its own range.
-constexpr int kMaxParam = 1000000000;
 constexpr int kMaxFonts = 65536;
-constexpr int kMaxColors = 65536;
 constexpr int kMaxFields = 65536;
 constexpr int kMaxFieldInstruction = 4096;
 constexpr int kMaxFontName = 256;
-constexpr int kMaxTabStops = 64;
-constexpr int kMaxTwips = 1440 * 22; // wider than any page
 
 int hexValue(char c)
 {
@@ -38,17 +34,15 @@ int hexValue(char c)
     return -1;
 }
 
-int clampInt(long long v, long long lo, long long hi)
-{
-    return static_cast<int>(std::max(lo, std::min(hi, v)));
-}
-
 enum class Dest : unsigned char {
     Text,       // document text
     Skip,       // read and dropped
     FontTable,  // \fonttbl entries
     ColorTable, // \colortbl entries
-    FieldInst,  // a field's instruction, kept to find hyperlinks
+    FieldInst,  // a field's instruction, kept to find hyperlinks and symbols
+    Pn,         // a paragraph numbering definition: its words, no text
+    PnBefore,   // the text before a number or bullet
+    PnAfter,    // the text after it
 };
 
 struct GroupState
@@ -58,134 +52,16 @@ struct GroupState
     int uc = 1;     // fallback characters after \uN
     int field = -1; // the \field this group belongs to
     Dest dest = Dest::Text;
-    bool starred = false; // \* seen: an unknown destination that follows is skipped
+    Dest uprBase = Dest::Text; // in an \upr group: the destination its \ud part reads into
+    bool starred = false;      // \* seen: an unknown destination that follows is skipped
+    bool fieldOwner = false;   // the group \field began in
+    bool upr = false;          // an \upr group
+    bool pnOwner = false;      // the group \pn began in
+    bool footnote = false;     // inside a footnote
+    bool footnoteOwner = false;
+    bool marker = false; // inside \pntext or \listtext
+    bool result = false; // inside a field's \fldrslt
 };
-
-// clang-format off
-enum class Kw {
-    // destinations
-    SkipDest, FontTable, ColorTable, Field, FldInst, FldRslt, TextDest,
-    // document
-    Ansi, AnsiCpg, Mac, Pc, Pca, Deff, DefTab,
-    // font table
-    F, FCharset, Cpg, FFamily, Fprq,
-    // colour table
-    Red, Green, Blue,
-    // character formatting
-    Plain, B, I, Ul, UlStyle, UlNone, Strike, Fs, Cf, Cb, Highlight, V, Super, Sub, NoSuperSub,
-    Up, Dn, Caps, SCaps,
-    // paragraph formatting
-    Pard, Ql, Qc, Qr, Qj, Li, Ri, Fi, Sb, Sa, Sl, SlMult, Tx, TabKind,
-    // breaks and characters
-    Par, Line, Tab, Cell, Row, Char, U, Uc, Bin,
-};
-
-struct KwInfo
-{
-    Kw kw;
-    int value = 0; // a character, a style or a family, depending on kw
-};
-
-struct KwEntry
-{
-    const char *name;
-    KwInfo info;
-};
-
-const KwEntry kKeywords[] = {
-    {"fonttbl", {Kw::FontTable}}, {"colortbl", {Kw::ColorTable}}, {"field", {Kw::Field}},
-    {"fldinst", {Kw::FldInst}}, {"fldrslt", {Kw::FldRslt}},
-    // The numbers or bullets of list items, written for readers that know no lists.
-    {"listtext", {Kw::TextDest}}, {"pntext", {Kw::TextDest}},
-
-    {"ansi", {Kw::Ansi}}, {"ansicpg", {Kw::AnsiCpg}}, {"mac", {Kw::Mac}}, {"pc", {Kw::Pc}},
-    {"pca", {Kw::Pca}}, {"deff", {Kw::Deff}}, {"deftab", {Kw::DefTab}},
-
-    {"f", {Kw::F}}, {"fcharset", {Kw::FCharset}}, {"cpg", {Kw::Cpg}}, {"fprq", {Kw::Fprq}},
-    {"fnil", {Kw::FFamily, QFont::AnyStyle}}, {"froman", {Kw::FFamily, QFont::Serif}},
-    {"fswiss", {Kw::FFamily, QFont::SansSerif}}, {"fmodern", {Kw::FFamily, QFont::TypeWriter}},
-    {"fscript", {Kw::FFamily, QFont::Cursive}}, {"fdecor", {Kw::FFamily, QFont::Decorative}},
-    {"ftech", {Kw::FFamily, QFont::AnyStyle}}, {"fbidi", {Kw::FFamily, QFont::AnyStyle}},
-
-    {"red", {Kw::Red}}, {"green", {Kw::Green}}, {"blue", {Kw::Blue}},
-
-    {"plain", {Kw::Plain}}, {"b", {Kw::B}}, {"i", {Kw::I}}, {"ul", {Kw::Ul}},
-    {"ulnone", {Kw::UlNone}},
-    {"uldb", {Kw::UlStyle, QTextCharFormat::SingleUnderline}},
-    {"ulth", {Kw::UlStyle, QTextCharFormat::SingleUnderline}},
-    {"ulw", {Kw::UlStyle, QTextCharFormat::SingleUnderline}},
-    {"uld", {Kw::UlStyle, QTextCharFormat::DotLine}},
-    {"ulthd", {Kw::UlStyle, QTextCharFormat::DotLine}},
-    {"uldash", {Kw::UlStyle, QTextCharFormat::DashUnderline}},
-    {"uldashd", {Kw::UlStyle, QTextCharFormat::DashUnderline}},
-    {"uldashdd", {Kw::UlStyle, QTextCharFormat::DashUnderline}},
-    {"ulldash", {Kw::UlStyle, QTextCharFormat::DashUnderline}},
-    {"ulthdash", {Kw::UlStyle, QTextCharFormat::DashUnderline}},
-    {"ulthdashd", {Kw::UlStyle, QTextCharFormat::DashUnderline}},
-    {"ulthdashdd", {Kw::UlStyle, QTextCharFormat::DashUnderline}},
-    {"ulthldash", {Kw::UlStyle, QTextCharFormat::DashUnderline}},
-    {"ulwave", {Kw::UlStyle, QTextCharFormat::WaveUnderline}},
-    {"ulhwave", {Kw::UlStyle, QTextCharFormat::WaveUnderline}},
-    {"ululdbwave", {Kw::UlStyle, QTextCharFormat::WaveUnderline}},
-    {"strike", {Kw::Strike}}, {"striked", {Kw::Strike}}, {"fs", {Kw::Fs}}, {"cf", {Kw::Cf}},
-    {"cb", {Kw::Cb}}, {"chcbpat", {Kw::Cb}}, {"highlight", {Kw::Highlight}}, {"v", {Kw::V}},
-    {"super", {Kw::Super}}, {"sub", {Kw::Sub}}, {"nosupersub", {Kw::NoSuperSub}},
-    {"up", {Kw::Up}}, {"dn", {Kw::Dn}}, {"caps", {Kw::Caps}}, {"scaps", {Kw::SCaps}},
-
-    {"pard", {Kw::Pard}}, {"ql", {Kw::Ql}}, {"qc", {Kw::Qc}}, {"qr", {Kw::Qr}}, {"qj", {Kw::Qj}},
-    {"li", {Kw::Li}}, {"lin", {Kw::Li}}, {"ri", {Kw::Ri}}, {"rin", {Kw::Ri}}, {"fi", {Kw::Fi}},
-    {"sb", {Kw::Sb}}, {"sa", {Kw::Sa}}, {"sl", {Kw::Sl}}, {"slmult", {Kw::SlMult}},
-    {"tx", {Kw::Tx}}, {"tb", {Kw::Tx}},
-    {"tqr", {Kw::TabKind, QTextOption::RightTab}}, {"tqc", {Kw::TabKind, QTextOption::CenterTab}},
-    {"tqdec", {Kw::TabKind, QTextOption::DelimiterTab}},
-
-    {"par", {Kw::Par}}, {"sect", {Kw::Par}}, {"page", {Kw::Par}}, {"line", {Kw::Line}},
-    {"tab", {Kw::Tab}}, {"cell", {Kw::Cell}}, {"nestcell", {Kw::Cell}}, {"row", {Kw::Row}},
-    {"nestrow", {Kw::Row}},
-    {"emdash", {Kw::Char, 0x2014}}, {"endash", {Kw::Char, 0x2013}},
-    {"emspace", {Kw::Char, 0x2003}}, {"enspace", {Kw::Char, 0x2002}},
-    {"qmspace", {Kw::Char, 0x2005}}, {"bullet", {Kw::Char, 0x2022}},
-    {"lquote", {Kw::Char, 0x2018}}, {"rquote", {Kw::Char, 0x2019}},
-    {"ldblquote", {Kw::Char, 0x201C}}, {"rdblquote", {Kw::Char, 0x201D}},
-    {"zwbo", {Kw::Char, 0x200B}}, {"zwnj", {Kw::Char, 0x200C}}, {"zwj", {Kw::Char, 0x200D}},
-    {"ltrmark", {Kw::Char, 0x200E}}, {"rtlmark", {Kw::Char, 0x200F}},
-    {"u", {Kw::U}}, {"uc", {Kw::Uc}}, {"bin", {Kw::Bin}},
-};
-
-// Destinations whose content is not text: metadata, pictures, objects, headers and footers,
-// footnotes and comments, tables of styles and lists, XML and theme data, drawing shapes.
-const char *const kSkippedDestinations[] = {
-    "info", "stylesheet", "pict", "header", "headerl", "headerr", "headerf", "footer", "footerl",
-    "footerr", "footerf", "footnote", "object", "objdata", "objclass", "objname", "themedata",
-    "colorschememapping", "latentstyles", "datastore", "xmlnstbl", "listtable",
-    "listoverridetable", "rsidtbl", "generator", "filetbl", "revtbl", "pgdsctbl", "xe", "tc",
-    "tcn", "rxe", "bxe", "txe", "pxe", "annotation", "atnid", "atnauthor", "atndate", "atnref",
-    "atnparent", "atnicn", "atrfstart", "atrfend", "author", "operator", "title", "subject",
-    "keywords", "comment", "doccomm", "company", "category", "manager", "hlinkbase", "buptim",
-    "creatim", "printim", "revtim", "template", "userprops", "docvar", "private", "fchars",
-    "lchars", "background", "shp", "shpinst", "shprslt", "shppict", "nonshppict", "do",
-    "bkmkstart", "bkmkend", "pn", "pntxta", "pntxtb", "ftnsep", "ftnsepc", "ftncn", "aftnsep",
-    "aftnsepc", "aftncn", "mmathPr", "wgrffmtfilter", "passwordhash", "protusertbl",
-    "nonesttables", "falt", "panose", "fname", "fontemb", "fontfile", "pgptbl", "listpicture",
-    "blipuid", "sv", "sn", "sp", "macpict", "ud", "xmlopen", "xmlclose", "xmlattrname",
-    "xmlattrvalue", "oleclsid", "factoidname", "mmath", "datafield", "formfield", "ffname",
-    "ffdeftext", "ffformat", "ffhelptext", "ffstattext", "ffentrymcr", "ffexitmcr", "ffl",
-    "docfmt", "pgdsc", "leveltext", "levelnumbers", "list", "listname", "listoverride", "tcelld",
-};
-// clang-format on
-
-const std::unordered_map<std::string_view, KwInfo> &keywords()
-{
-    static const std::unordered_map<std::string_view, KwInfo> table = [] {
-        std::unordered_map<std::string_view, KwInfo> t;
-        for (const char *name : kSkippedDestinations)
-            t.emplace(name, KwInfo{Kw::SkipDest});
-        for (const KwEntry &entry : kKeywords)
-            t.emplace(entry.name, entry.info);
-        return t;
-    }();
-    return table;
-}
 
 class Parser
 {
@@ -196,13 +72,14 @@ public:
     {
         m_stack.reserve(64);
         m_stack.emplace_back();
+        m_rowDefs.resize(kMaxTableDepth + 1);
     }
 
     void run()
     {
         skipLeadingBlanks();
         m_builder.begin();
-        while (m_p < m_end) {
+        while (m_p < m_end && !m_done) {
             const char c = *m_p;
             if (c == '{') {
                 ++m_p;
@@ -218,10 +95,19 @@ public:
             }
         }
         flushBytes();
+        appendFootnotes();
         m_builder.finish();
     }
 
 private:
+    // One piece of a footnote, kept until the end of the document.
+    struct NoteEvent
+    {
+        QString text; // empty for a paragraph break
+        CharState chr;
+        ParaState para;
+    };
+
     GroupState &state() { return m_stack.back(); }
 
     bool skipping() const { return m_stack.back().dest == Dest::Skip || m_overflowSkip > 0; }
@@ -242,12 +128,14 @@ private:
     {
         flushBytes();
         m_fallbackToSkip = 0;
+        m_skipTrail = false;
         if (m_overflow > 0 || static_cast<int>(m_stack.size()) >= kMaxGroupDepth) {
             ++m_overflow;
             return;
         }
         GroupState copy = m_stack.back();
         copy.starred = false;
+        copy.fieldOwner = copy.upr = copy.pnOwner = copy.footnoteOwner = false;
         m_stack.push_back(std::move(copy));
     }
 
@@ -255,17 +143,38 @@ private:
     {
         flushBytes();
         m_fallbackToSkip = 0;
+        m_skipTrail = false;
         if (m_overflow > 0) {
             if (m_overflowSkip == m_overflow)
                 m_overflowSkip = 0;
             --m_overflow;
             return;
         }
-        if (state().dest == Dest::FontTable)
-            commitFont();
         // An unbalanced '}' at the bottom closes nothing; reading goes on with the base state.
-        if (m_stack.size() > 1)
-            m_stack.pop_back();
+        if (m_stack.size() <= 1)
+            return;
+        const GroupState closing = std::move(m_stack.back());
+        if (closing.dest == Dest::FontTable)
+            commitFont();
+        m_stack.pop_back();
+        // The document is the first group: what follows its closing brace is not part of it.
+        if (m_stack.size() == 1) {
+            m_done = true;
+            return;
+        }
+        if (closing.pnOwner && !skipping())
+            state().para.marker = m_pnBuild;
+        if (closing.footnoteOwner && !m_notes.empty() && !m_notes.back().text.isEmpty())
+            m_notes.push_back(NoteEvent{QString(), closing.chr, ParaState()});
+        if (closing.fieldOwner && closing.field >= 0) {
+            const Field &field = m_tables.fields[closing.field];
+            if (!field.hasResult && !skipping()) {
+                const QString symbol =
+                    symbolFieldText(field.instruction, m_ansiCodePage, m_decoder);
+                if (!symbol.isEmpty())
+                    emitText(symbol);
+            }
+        }
     }
 
     // A destination keyword: in a pushed group it scopes to that group; in groups beyond the
@@ -282,6 +191,12 @@ private:
 
     // ---- text ----
 
+    bool readsBytes(Dest dest) const
+    {
+        return dest == Dest::Text || dest == Dest::FieldInst || dest == Dest::PnBefore ||
+               dest == Dest::PnAfter;
+    }
+
     void text()
     {
         const char c = *m_p;
@@ -294,8 +209,7 @@ private:
                 ++m_p;
             return;
         }
-        const Dest dest = state().dest;
-        if (m_fallbackToSkip == 0 && (dest == Dest::Text || dest == Dest::FieldInst)) {
+        if (m_fallbackToSkip == 0 && !m_skipTrail && readsBytes(state().dest)) {
             const char *start = m_p;
             while (m_p < m_end) {
                 const auto b = static_cast<unsigned char>(*m_p);
@@ -315,8 +229,17 @@ private:
     // One byte of text in the current code page (a literal byte or an \'hh escape).
     void byte(unsigned char b)
     {
+        if (m_skipTrail) {
+            // The second byte of a two-byte character whose first byte was a fallback; it
+            // counts as one of the fallback bytes when \uc allows for it.
+            m_skipTrail = false;
+            if (m_fallbackToSkip > 0)
+                --m_fallbackToSkip;
+            return;
+        }
         if (m_fallbackToSkip > 0) {
             --m_fallbackToSkip;
+            m_skipTrail = isLeadByte(currentCodePage(), b);
             return;
         }
         if (skipping())
@@ -332,25 +255,28 @@ private:
                 commitColor();
             return;
         }
-        if (dest == Dest::ColorTable)
+        if (dest == Dest::ColorTable || dest == Dest::Pn)
             return;
         m_bytes.append(static_cast<char>(b));
+    }
+
+    int fontCodePageOf(int font) const
+    {
+        const auto it = m_tables.fonts.constFind(font < 0 ? m_tables.defaultFont : font);
+        return it == m_tables.fonts.constEnd() ? 0 : it->codePage;
     }
 
     int currentCodePage() const
     {
         const GroupState &s = m_stack.back();
-        int codePage = 0;
+        int codePage = fontCodePageOf(s.chr.font);
         if (s.dest == Dest::FontTable) {
-            codePage = m_fontBuild.codePage;
-        } else {
-            const auto it =
-                m_tables.fonts.constFind(s.chr.font < 0 ? m_tables.defaultFont : s.chr.font);
-            if (it != m_tables.fonts.constEnd())
-                codePage = it->codePage;
+            // A font's name is in its character set, except a symbol font's, which is ANSI.
+            codePage = m_fontBuild.codePage < 0 ? 0 : m_fontBuild.codePage;
         }
         return codePage == 0 ? m_ansiCodePage : codePage;
     }
+
     void flushBytes()
     {
         if (m_bytes.isEmpty())
@@ -372,11 +298,20 @@ private:
         case Dest::Text:
             if (st.chr.hidden)
                 return;
-            if (m_pendingCell) {
-                m_pendingCell = false;
-                m_builder.text(QStringLiteral("\t"), st.chr, st.para);
+            if (st.field >= 0 && st.result)
+                m_tables.fields[st.field].hasResult = true;
+            if (st.footnote) {
+                ParaState para = st.para;
+                para.itap = 0;
+                m_notes.push_back(NoteEvent{s, st.chr, para});
+                return;
             }
+            if (st.marker)
+                m_paraHasMarker = true;
+            else
+                listMarker(st);
             m_builder.text(s, st.chr, st.para);
+            m_paraHasText = true;
             break;
         case Dest::FontTable:
             if (m_fontBuild.name.size() < kMaxFontName)
@@ -387,10 +322,44 @@ private:
                 m_tables.fields[st.field].instruction.size() < kMaxFieldInstruction)
                 m_tables.fields[st.field].instruction += s;
             break;
+        case Dest::PnBefore:
+            if (m_pnBuild.before.size() < kMaxFontName)
+                m_pnBuild.before += s;
+            break;
+        case Dest::PnAfter:
+            if (m_pnBuild.after.size() < kMaxFontName)
+                m_pnBuild.after += s;
+            break;
         case Dest::ColorTable:
         case Dest::Skip:
+        case Dest::Pn:
             break;
         }
+    }
+
+    // A paragraph numbered by a \pn definition alone, without the \pntext a writer adds for
+    // readers that know no numbering, gets its number or bullet made here.
+    void listMarker(const GroupState &st)
+    {
+        if (m_paraHasMarker || m_paraHasText)
+            return;
+        m_paraHasMarker = true;
+        const ListMarker &m = st.para.marker;
+        if (m.kind != ListMarker::Bullet && m.kind != ListMarker::Number) {
+            m_lastNumberLevel = -1;
+            return;
+        }
+        if (m.kind == ListMarker::Number) {
+            m_listNumber = m_lastNumberLevel == m.level ? m_listNumber + 1 : m.start;
+            m_lastNumberLevel = m.level;
+        } else {
+            m_lastNumberLevel = -1;
+        }
+        const QString marker = markerText(m, m_listNumber);
+        CharState chr = st.chr;
+        if (m.font >= 0)
+            chr.font = m.font;
+        m_builder.text(marker, chr, st.para);
     }
 
     void emitChar(char32_t ch)
@@ -423,28 +392,81 @@ private:
             } else if (value == '\t') {
                 emitText(QStringLiteral("\t"));
             } else if (value > 0x1F && value <= 0x10FFFF) {
-                const auto ch = static_cast<char32_t>(value);
+                const char32_t ch = symbolFontChar(currentCodePage(), static_cast<char32_t>(value));
                 emitText(QString::fromUcs4(&ch, 1));
             } else if (value > 0x10FFFF || value < 0) {
                 emitText(QString(QChar(QChar::ReplacementCharacter)));
             }
         }
         m_fallbackToSkip = state().uc;
+        m_skipTrail = false;
     }
 
     // ---- document ----
 
-    // \par ends the paragraph; a cell that ended last gets its tab first.
-    void paragraphBreak()
+    bool inBody()
     {
         flushBytes();
-        if (skipping() || state().dest != Dest::Text)
+        return !skipping() && state().dest == Dest::Text && !state().marker;
+    }
+
+    void newParagraph()
+    {
+        m_paraHasMarker = false;
+        m_paraHasText = false;
+    }
+
+    void paragraphBreak()
+    {
+        if (!inBody())
             return;
-        if (m_pendingCell) {
-            m_pendingCell = false;
-            m_builder.text(QStringLiteral("\t"), state().chr, state().para);
+        const GroupState &st = state();
+        if (st.footnote) {
+            m_notes.push_back(NoteEvent{QString(), st.chr, ParaState()});
+            return;
         }
-        m_builder.paragraphBreak(state().chr, state().para);
+        m_builder.paragraphBreak(st.chr, st.para);
+        newParagraph();
+    }
+
+    void cell(bool nested)
+    {
+        if (!inBody())
+            return;
+        const GroupState &st = state();
+        if (st.footnote) {
+            m_notes.push_back(NoteEvent{QStringLiteral("\t"), st.chr, ParaState()});
+            return;
+        }
+        m_builder.cell(nested ? std::max(2, st.para.itap) : 1, st.chr, st.para);
+        newParagraph();
+    }
+
+    void row(bool nested)
+    {
+        if (!inBody() || state().footnote)
+            return;
+        const int depth = nested ? std::clamp(state().para.itap, 2, kMaxTableDepth) : 1;
+        m_builder.row(depth, m_rowDefs[depth]);
+        if (!nested)
+            state().para.itap = 0;
+        newParagraph();
+    }
+
+    // Footnotes go after the body, each in its own paragraphs, in the order they came.
+    void appendFootnotes()
+    {
+        if (m_notes.empty())
+            return;
+        const GroupState &st = m_stack.back();
+        if (m_paraHasText)
+            m_builder.paragraphBreak(st.chr, st.para);
+        for (const NoteEvent &e : m_notes) {
+            if (e.text.isEmpty())
+                m_builder.paragraphBreak(e.chr, e.para);
+            else
+                m_builder.text(e.text, e.chr, e.para);
+        }
     }
 
     // ---- tables ----
@@ -473,6 +495,9 @@ private:
         m_colorBuild = ColorBuild();
     }
 
+    // The row definition the table words of the current group describe.
+    RowDef &rowDef() { return m_rowDefs[std::clamp(state().para.itap, 1, kMaxTableDepth)]; }
+
     // ---- control words ----
 
     void controlSequence()
@@ -500,16 +525,16 @@ private:
                 byte(static_cast<unsigned char>(value));
             return;
         }
+        if (c == '\\' || c == '{' || c == '}') {
+            byte(static_cast<unsigned char>(c));
+            return;
+        }
+        m_skipTrail = false;
         if (m_fallbackToSkip > 0) {
             --m_fallbackToSkip;
             return;
         }
         switch (c) {
-        case '\\':
-        case '{':
-        case '}':
-            byte(static_cast<unsigned char>(c));
-            break;
         case '~':
             emitChar(0x00A0);
             break;
@@ -569,16 +594,15 @@ private:
         if (tooLong)
             return;
 
-        const std::string_view word(name, static_cast<size_t>(length));
-        const auto &table = keywords();
-        const auto it = table.find(word);
-        if (it != table.end() && it->second.kw == Kw::Bin) {
+        const KwInfo *info = findKeyword(std::string_view(name, static_cast<size_t>(length)));
+        if (info && info->kw == Kw::Bin) {
             // Binary data is skipped whole, whatever the destination.
             const long long n = hasParam ? std::max<long long>(0, param) : 0;
             m_p += std::min<long long>(n, m_end - m_p);
             return;
         }
         flushBytes();
+        m_skipTrail = false;
         if (m_fallbackToSkip > 0) {
             --m_fallbackToSkip;
             return;
@@ -586,19 +610,21 @@ private:
         const bool starred = m_overflow == 0 ? state().starred : m_overflowStarred;
         state().starred = false;
         m_overflowStarred = false;
+        // The Unicode part of an \upr group is read where the group stands.
+        if (info && info->kw == Kw::Ud && m_overflow == 0 && m_overflowSkip == 0 &&
+            m_stack.size() >= 2 && m_stack[m_stack.size() - 2].upr) {
+            state().dest = m_stack[m_stack.size() - 2].uprBase;
+            return;
+        }
         if (skipping())
             return;
-        if (it == table.end()) {
+        // \* marks a destination a reader may not know: one it knows is read all the same.
+        if (!info) {
             if (starred)
                 setDest(Dest::Skip);
             return;
         }
-        const KwInfo info = it->second;
-        if (starred && info.kw != Kw::FldInst) {
-            setDest(Dest::Skip);
-            return;
-        }
-        apply(info, hasParam, param);
+        apply(*info, hasParam, param);
     }
 
     // clang-format off
@@ -607,7 +633,6 @@ private:
         GroupState &st = state();
         CharState &chr = st.chr;
         ParaState &para = st.para;
-        const bool on = !hasParam || param != 0;
 
         // Inside the tables a few keywords describe the entry; everything else is ignored.
         if (st.dest == Dest::FontTable) {
@@ -620,7 +645,8 @@ private:
                 return;
             case Kw::FCharset:
                 if (!m_fontBuild.explicitCodePage)
-                    m_fontBuild.codePage = codePageOfCharset(clampInt(param, 0, 255));
+                    m_fontBuild.codePage =
+                        param >= 0 && param <= 255 ? codePageOfCharset(static_cast<int>(param)) : 0;
                 return;
             case Kw::Cpg:
                 if (param > 0 && param < 100000) {
@@ -645,6 +671,25 @@ private:
             default: return;
             }
         }
+        if (st.dest == Dest::Pn) {
+            ListMarker &m = m_pnBuild;
+            switch (info.kw) {
+            case Kw::PnKind: m.kind = static_cast<ListMarker::Kind>(info.value); return;
+            case Kw::PnLevel: m.kind = ListMarker::Number; m.level = clampInt(param, 1, 9); return;
+            case Kw::PnStyle: m.style = static_cast<ListMarker::Style>(info.value); return;
+            case Kw::PnStart: m.start = clampInt(param, 0, 32767); return;
+            case Kw::PnFont:
+                m.font = clampInt(param, 0, kMaxParam);
+                chr.font = m.font; // the marker's text is in this font's code page
+                return;
+            case Kw::PnTextBefore: m.before.clear(); setDest(Dest::PnBefore); return;
+            case Kw::PnTextAfter: m.after.clear(); setDest(Dest::PnAfter); return;
+            case Kw::U: unicode(param); return;
+            case Kw::Uc: st.uc = clampInt(param, 0, 16); return;
+            case Kw::SkipDest: setDest(Dest::Skip); return;
+            default: return;
+            }
+        }
 
         switch (info.kw) {
         case Kw::SkipDest: setDest(Dest::Skip); break;
@@ -653,12 +698,15 @@ private:
         case Kw::Field:
             if (m_overflow == 0 && static_cast<int>(m_tables.fields.size()) < kMaxFields) {
                 st.field = static_cast<int>(m_tables.fields.size());
+                st.fieldOwner = true;
+                st.result = false;
                 m_tables.fields.emplace_back();
             }
             break;
         case Kw::FldInst: setDest(st.field >= 0 ? Dest::FieldInst : Dest::Skip); break;
         case Kw::FldRslt:
             setDest(Dest::Text);
+            st.result = true;
             if (m_overflow == 0 && st.field >= 0) {
                 Field &field = m_tables.fields[st.field];
                 field.href = hyperlinkTarget(field.instruction);
@@ -667,6 +715,47 @@ private:
             }
             break;
         case Kw::TextDest: setDest(Dest::Text); break;
+        case Kw::MarkerText:
+            setDest(Dest::Text);
+            if (m_overflow == 0)
+                st.marker = true;
+            m_paraHasMarker = true;
+            break;
+        case Kw::Container: break;
+        case Kw::Upr:
+            if (m_overflow == 0) {
+                st.upr = true;
+                st.uprBase = st.dest;
+            }
+            setDest(Dest::Skip);
+            break;
+        case Kw::Ud: setDest(Dest::Skip); break; // \ud outside an \upr group
+        case Kw::Footnote:
+            if (m_overflow == 0) {
+                st.footnote = st.footnoteOwner = true;
+                st.para = ParaState();
+            } else {
+                setDest(Dest::Skip);
+            }
+            break;
+        case Kw::Chftn:
+            // The mark in the text numbers the footnote; the one in the footnote repeats it.
+            if (!st.footnote)
+                ++m_footnoteNumber;
+            flushBytes();
+            emitText(QString::number(std::max(1, m_footnoteNumber)));
+            break;
+        case Kw::Pn:
+            if (m_overflow == 0) {
+                st.pnOwner = true;
+                m_pnBuild = ListMarker();
+                m_pnBuild.kind = ListMarker::Number;
+            }
+            setDest(m_overflow == 0 ? Dest::Pn : Dest::Skip);
+            break;
+        case Kw::PnKind: case Kw::PnLevel: case Kw::PnStyle: case Kw::PnStart: case Kw::PnFont:
+        case Kw::PnTextBefore: case Kw::PnTextAfter:
+            break; // outside a \pn group these mean nothing
 
         case Kw::Ansi: m_ansiCodePage = 1252; break;
         case Kw::AnsiCpg:
@@ -682,74 +771,25 @@ private:
                 m_builder.setDefaultTabStop(clampInt(param, 15, kMaxTwips));
             break;
 
-        case Kw::F: chr.font = clampInt(param, 0, kMaxParam); break;
-        case Kw::Plain: {
-            const int link = chr.link; // \plain inside a link's text keeps the link
-            chr = CharState();
-            chr.link = link;
+        case Kw::TRowD:
+            // A row definition without \intbl still makes the paragraphs up to \row its cells.
+            para.itap = std::max(para.itap, 1);
+            rowDef() = RowDef();
             break;
-        }
-        case Kw::B: chr.bold = on; break;
-        case Kw::I: chr.italic = on; break;
-        case Kw::Ul: chr.underline = on ? QTextCharFormat::SingleUnderline : QTextCharFormat::NoUnderline; break;
-        case Kw::UlStyle: chr.underline = on ? info.value : QTextCharFormat::NoUnderline; break;
-        case Kw::UlNone: chr.underline = QTextCharFormat::NoUnderline; break;
-        case Kw::Strike: chr.strike = on; break;
-        case Kw::Fs: chr.size = (hasParam && param > 0) ? clampInt(param, 4, 3276) : 24; break;
-        case Kw::Cf: chr.fg = clampInt(param, 0, kMaxColors); break;
-        case Kw::Cb: chr.cb = clampInt(param, 0, kMaxColors); break;
-        case Kw::Highlight: chr.hl = clampInt(param, 0, kMaxColors); break;
-        case Kw::V: chr.hidden = on; break;
-        case Kw::Super: chr.vertical = QTextCharFormat::AlignSuperScript; break;
-        case Kw::Sub: chr.vertical = QTextCharFormat::AlignSubScript; break;
-        case Kw::NoSuperSub: chr.vertical = QTextCharFormat::AlignNormal; break;
-        case Kw::Up: chr.vertical = on ? QTextCharFormat::AlignSuperScript : QTextCharFormat::AlignNormal; break;
-        case Kw::Dn: chr.vertical = on ? QTextCharFormat::AlignSubScript : QTextCharFormat::AlignNormal; break;
-        case Kw::Caps: chr.caps = on ? QFont::AllUppercase : QFont::MixedCase; break;
-        case Kw::SCaps: chr.caps = on ? QFont::SmallCaps : QFont::MixedCase; break;
-
-        case Kw::Pard: para = ParaState(); break;
-        case Kw::Ql: para.align = Qt::AlignLeft; break;
-        case Kw::Qc: para.align = Qt::AlignHCenter; break;
-        case Kw::Qr: para.align = Qt::AlignRight; break;
-        case Kw::Qj: para.align = Qt::AlignJustify; break;
-        case Kw::Li: para.li = clampInt(param, -kMaxTwips, kMaxTwips); break;
-        case Kw::Ri: para.ri = clampInt(param, -kMaxTwips, kMaxTwips); break;
-        case Kw::Fi: para.fi = clampInt(param, -kMaxTwips, kMaxTwips); break;
-        case Kw::Sb: para.sb = clampInt(param, 0, kMaxTwips); break;
-        case Kw::Sa: para.sa = clampInt(param, 0, kMaxTwips); break;
-        case Kw::Sl: para.sl = clampInt(param, -kMaxTwips, kMaxTwips); break;
-        case Kw::SlMult: para.slmult = on; break;
-        case Kw::TabKind: para.nextTabType = static_cast<QTextOption::TabType>(info.value); break;
-        case Kw::Tx:
-            if (para.tabs.size() < kMaxTabStops) {
-                const QChar delimiter = para.nextTabType == QTextOption::DelimiterTab ? QChar('.') : QChar();
-                para.tabs.append(QTextOption::Tab(clampInt(param, 0, kMaxTwips) / kTwipsPerPixel,
-                                                  para.nextTabType, delimiter));
-            }
-            para.nextTabType = QTextOption::LeftTab;
-            break;
-
         case Kw::Par: paragraphBreak(); break;
         case Kw::Line: emitChar(QChar::LineSeparator); break;
         case Kw::Tab: emitChar('\t'); break;
-        case Kw::Cell:
-            // A cell ends with a tab, except the last one of a row.
-            if (st.dest == Dest::Text && !chr.hidden) {
-                if (m_pendingCell) {
-                    m_pendingCell = false;
-                    emitChar('\t');
-                }
-                m_pendingCell = true;
-            }
-            break;
-        case Kw::Row: m_pendingCell = false; paragraphBreak(); break;
+        case Kw::Cell: cell(false); break;
+        case Kw::NestCell: cell(true); break;
+        case Kw::Row: row(false); break;
+        case Kw::NestRow: row(true); break;
         case Kw::Char: emitChar(static_cast<char32_t>(info.value)); break;
         case Kw::U: unicode(param); break;
         case Kw::Uc: st.uc = clampInt(param, 0, 16); break;
 
-        case Kw::FCharset: case Kw::Cpg: case Kw::FFamily: case Kw::Fprq:
-        case Kw::Red: case Kw::Green: case Kw::Blue: case Kw::Bin:
+        default:
+            if (!applyFormatWord(chr, para, info, hasParam, param))
+                applyTableWord(rowDef(), m_border, info, param);
             break;
         }
     }
@@ -774,6 +814,7 @@ private:
 
     const char *m_p;
     const char *m_end;
+    bool m_done = false; // the document's closing brace was read
 
     std::vector<GroupState> m_stack;
     int m_overflow = 0;     // open groups beyond the depth limit
@@ -788,9 +829,23 @@ private:
 
     QByteArray m_bytes;       // text bytes not yet decoded
     int m_fallbackToSkip = 0; // \uc characters still to drop after a \uN
+    bool m_skipTrail = false; // a dropped fallback byte began a two-byte character
     char16_t m_highSurrogate = 0;
 
-    bool m_pendingCell = false; // a cell ended: its tab goes before what follows in the row
+    // Row definitions by table depth (1 = outermost; 0 unused), and the border being described.
+    std::vector<RowDef> m_rowDefs;
+    Border *m_border = nullptr;
+
+    // Paragraph numbering: the \pn group being read, whether the current paragraph has its
+    // marker or text yet, and the running number.
+    ListMarker m_pnBuild;
+    bool m_paraHasMarker = false;
+    bool m_paraHasText = false;
+    int m_lastNumberLevel = -1;
+    int m_listNumber = 0;
+
+    int m_footnoteNumber = 0;
+    std::vector<NoteEvent> m_notes;
 
     DocumentBuilder m_builder;
 };

@@ -6,6 +6,7 @@
 
 #include "rtf/RtfInternal.h"
 
+#include <QTextBlock>
 #include <QTextBlockFormat>
 #include <QTextDocument>
 
@@ -30,11 +31,6 @@ void setTabStopDistance(QTextDocument *document, int twips)
 
 } // namespace
 
-DocumentBuilder::DocumentBuilder(QTextDocument *document, const DocumentTables &tables)
-    : m_document(document), m_tables(tables), m_cursor(document)
-{
-}
-
 void DocumentBuilder::begin()
 {
     m_cursor.beginEditBlock();
@@ -42,6 +38,11 @@ void DocumentBuilder::begin()
 
 void DocumentBuilder::text(const QString &s, const CharState &chr, const ParaState &para)
 {
+    if (para.itap > 0) {
+        tableText(s, chr, para);
+        return;
+    }
+    closeTables();
     if (m_pendingBreak)
         insertBlock(chr);
     appendRun(s, chr);
@@ -50,20 +51,51 @@ void DocumentBuilder::text(const QString &s, const CharState &chr, const ParaSta
 
 void DocumentBuilder::paragraphBreak(const CharState &chr, const ParaState &para)
 {
+    if (para.itap > 0) {
+        tableBreak(chr, para);
+        return;
+    }
+    closeTables();
     if (m_pendingBreak)
         insertBlock(chr);
     flushRun();
-    m_cursor.setBlockFormat(blockFormat(para));
+    setBlockFormat(m_cursor, para);
     m_pendingBreak = true;
 }
 
 void DocumentBuilder::finish()
 {
+    closeTables();
     if (!m_pendingBreak) {
         flushRun();
-        m_cursor.setBlockFormat(blockFormat(m_blockPara));
+        setBlockFormat(m_cursor, m_blockPara);
     }
     m_cursor.endEditBlock();
+}
+
+// Contextual spacing: between two paragraphs of the same style, a paragraph that asks for it
+// loses its space on that side.
+void DocumentBuilder::setBlockFormat(QTextCursor &cursor, const ParaState &para)
+{
+    QTextBlockFormat format = blockFormat(para);
+    const QTextBlock block = cursor.block();
+    if (cursor == m_cursor) {
+        const QTextBlock previous = block.previous();
+        if (previous.isValid() && previous.blockNumber() == m_prevBlock &&
+            m_prevPara.style == para.style) {
+            if (para.contextual)
+                format.setTopMargin(0);
+            if (m_prevPara.contextual) {
+                QTextCursor before(previous);
+                QTextBlockFormat f = previous.blockFormat();
+                f.setBottomMargin(0);
+                before.setBlockFormat(f);
+            }
+        }
+        m_prevBlock = block.blockNumber();
+        m_prevPara = para;
+    }
+    cursor.setBlockFormat(format);
 }
 
 void DocumentBuilder::setDefaultTabStop(int twips)
@@ -86,8 +118,14 @@ void DocumentBuilder::flushRun()
 {
     if (m_run.isEmpty())
         return;
+    insertText(m_cursor, m_run, charFormat(m_runState));
+    m_run.clear();
+}
+
+void DocumentBuilder::insertText(QTextCursor &cursor, QString s, const QTextCharFormat &format)
+{
     // Characters the document would take for block or frame boundaries stay text.
-    for (QChar &ch : m_run) {
+    for (QChar &ch : s) {
         const char16_t u = ch.unicode();
         if (u == QChar::ParagraphSeparator)
             ch = QChar(QChar::LineSeparator);
@@ -95,8 +133,7 @@ void DocumentBuilder::flushRun()
                  u == '\n' || u == '\r' || u == 0)
             ch = QChar(QChar::ReplacementCharacter);
     }
-    m_cursor.insertText(m_run, charFormat(m_runState));
-    m_run.clear();
+    cursor.insertText(s, format);
 }
 
 void DocumentBuilder::insertBlock(const CharState &chr)
@@ -180,10 +217,28 @@ QColor DocumentBuilder::color(int index) const
     return m_tables.colors[index];
 }
 
-QTextBlockFormat DocumentBuilder::blockFormat(const ParaState &p)
+QColor DocumentBuilder::shade(int background, int pattern, int shading) const
+{
+    // Shading lays the pattern colour (black unless given) over the background colour (white
+    // unless given) at the strength given in hundredths of a percent.
+    const QColor back = color(background);
+    if (shading <= 0)
+        return back;
+    const QColor base = back.isValid() ? back : QColor(Qt::white);
+    const QColor fore = color(pattern).isValid() ? color(pattern) : QColor(Qt::black);
+    const double t = std::min(shading, 10000) / 10000.0;
+    return QColor::fromRgbF(float(base.redF() + (fore.redF() - base.redF()) * t),
+                            float(base.greenF() + (fore.greenF() - base.greenF()) * t),
+                            float(base.blueF() + (fore.blueF() - base.blueF()) * t));
+}
+
+QTextBlockFormat DocumentBuilder::blockFormat(const ParaState &p) const
 {
     QTextBlockFormat f;
     f.setAlignment(p.align);
+    const QColor background = shade(p.cbpat, p.cfpat, p.shading);
+    if (background.isValid())
+        f.setBackground(background);
     const int left = std::max(0, p.li);
     const int indent = std::max(-left, p.fi);
     f.setLeftMargin(left / kTwipsPerPixel);
@@ -218,61 +273,6 @@ QTextBlockFormat DocumentBuilder::blockFormat(const ParaState &p)
     if (!tabs.isEmpty())
         f.setTabPositions(tabs);
     return f;
-}
-
-QString hyperlinkTarget(const QString &instruction)
-{
-    QStringList tokens;
-    QString token;
-    bool quoted = false;
-    bool inToken = false;
-    for (QChar ch : instruction) {
-        if (ch == QLatin1Char('"')) {
-            if (quoted) {
-                tokens.append(token);
-                token.clear();
-                inToken = false;
-            }
-            quoted = !quoted;
-            inToken = quoted;
-        } else if (!quoted && ch.isSpace()) {
-            if (inToken)
-                tokens.append(token);
-            token.clear();
-            inToken = false;
-        } else {
-            token.append(ch);
-            inToken = true;
-        }
-    }
-    if (inToken)
-        tokens.append(token);
-    if (tokens.isEmpty() ||
-        tokens.first().compare(QLatin1String("HYPERLINK"), Qt::CaseInsensitive) != 0)
-        return {};
-    QString url;
-    QString anchor;
-    for (int i = 1; i < tokens.size(); ++i) {
-        const QString &t = tokens[i];
-        if (t.startsWith(QLatin1Char('\\'))) {
-            const QString sw = t.mid(1).toLower();
-            if ((sw == QLatin1String("l") || sw == QLatin1String("o") ||
-                 sw == QLatin1String("t")) &&
-                i + 1 < tokens.size()) {
-                if (sw == QLatin1String("l"))
-                    anchor = tokens[i + 1];
-                ++i;
-            }
-            continue;
-        }
-        if (url.isEmpty())
-            url = t;
-    }
-    if (url.isEmpty() && !anchor.isEmpty())
-        return QLatin1Char('#') + anchor;
-    if (!anchor.isEmpty())
-        url += QLatin1Char('#') + anchor;
-    return url;
 }
 
 } // namespace rtf

@@ -7,6 +7,7 @@
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTextLayout>
+#include <QTextTable>
 
 using platform::isRtf;
 using platform::readRtf;
@@ -94,6 +95,26 @@ QByteArray rtf(const QByteArray &body)
            body + "\\par\r\n}\r\n";
 }
 
+// The tables directly in the document's root frame, in order.
+QList<QTextTable *> tablesOf(const QTextDocument &doc)
+{
+    QList<QTextTable *> tables;
+    for (QTextFrame *frame : doc.rootFrame()->childFrames()) {
+        if (auto *table = qobject_cast<QTextTable *>(frame))
+            tables.append(table);
+    }
+    return tables;
+}
+
+// A cell's text, paragraphs joined with '\n'.
+QString cellText(QTextTable *table, int row, int column)
+{
+    const QTextTableCell cell = table->cellAt(row, column);
+    QTextCursor c = cell.firstCursorPosition();
+    c.setPosition(cell.lastCursorPosition().position(), QTextCursor::KeepAnchor);
+    return c.selectedText().replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
+}
+
 } // namespace
 
 class TestRtf : public QObject
@@ -133,6 +154,19 @@ private slots:
     void hugeNumbersAreClamped();
     void fontVariantsAreBounded();
     void binaryGarbageFinishes();
+
+    void codePagesByFont_data();
+    void codePagesByFont();
+    void symbolFonts_data();
+    void symbolFonts();
+    void readDestinations_data();
+    void readDestinations();
+    void tables_data();
+    void tables();
+    void nestedTable();
+    void cellFormats();
+    void contextualSpacing();
+    void paragraphShading();
 };
 
 void TestRtf::detectsRtf_data()
@@ -300,7 +334,7 @@ void TestRtf::escapes_data()
     row("hex with no digit", "a\\'zz", "azz");
     row("unicode with fallback", "\\u8364?5", "€5");
     row("unicode then space delimiter", "\\u8364 ?x", "€x");
-    row("unicode negative", "\\u-3913?", "\xEF\x82\xB7"); // U+F0B7
+    row("unicode negative", "\\u-3938?", "\xEF\x82\x9E"); // U+F09E
     row("unicode two fallback bytes", "{\\uc2\\u8364\\'80\\'80}x", "€x");
     row("unicode fallback escape", "\\u233\\'e9t\\u233\\'e9", "été");
     row("unicode no fallback", "\\uc0\\u8364 x", "€x");
@@ -350,8 +384,6 @@ void TestRtf::escapes_data()
         "b",
         "ab");
     row("hidden text", "a{\\v hidden}b\\v0 c", "abc");
-    row("table cells", "\\trowd\\cellx1000\\cellx2000 A\\cell B\\cell\\row C", "A\tB\nC");
-    row("empty table cell", "\\trowd A\\cell\\cell B\\cell\\row after", "A\t\tB\nafter");
     row("list text shown", "{\\listtext 1.\\tab}Item", "1.\tItem");
     row("symbol bullet", "{\\fonttbl{\\f5\\fcharset2 Symbol;}}{\\f5\\'b7}x", "•x");
     row("wingdings bullet", "{\\fonttbl{\\f6\\fnil\\fcharset2 Wingdings;}}{\\f6\\'a7}x", "▪x");
@@ -414,7 +446,6 @@ void TestRtf::destinations_data()
                              "headerl",
                              "footer",
                              "footerf",
-                             "footnote",
                              "fldinst",
                              "object",
                              "themedata",
@@ -426,7 +457,6 @@ void TestRtf::destinations_data()
                              "listoverridetable",
                              "rsidtbl",
                              "generator",
-                             "shp",
                              "nonshppict",
                              "annotation",
                              "pn",
@@ -457,8 +487,6 @@ void TestRtf::destinations_data()
         << QStringLiteral("ab");
     QTest::newRow("escaped brace inside skipped")
         << QByteArray("a{\\info \\} \\{ \\'7d}b") << QStringLiteral("ab");
-    QTest::newRow("upr shows ansi part")
-        << QByteArray("{\\upr{ansi text}{\\*\\ud{unicode text}}}") << QStringLiteral("ansi text");
 }
 
 void TestRtf::destinations()
@@ -727,7 +755,7 @@ void TestRtf::malformed_data()
     QTest::newRow("missing closing braces")
         << QByteArray("{\\rtf1 {\\b bold {\\i text") << QStringLiteral("bold text");
     QTest::newRow("extra closing braces")
-        << QByteArray("{\\rtf1 {\\b a}}} b}}") << QStringLiteral("a b");
+        << QByteArray("{\\rtf1 {\\b a} b}} c}}") << QStringLiteral("a b");
     QTest::newRow("closing brace first") << QByteArray("}}{\\rtf1 a}") << QStringLiteral("a");
     QTest::newRow("truncated in word")
         << QByteArray("{\\rtf1 Hello \\pa") << QStringLiteral("Hello ");
@@ -887,3 +915,309 @@ void TestRtf::binaryGarbageFinishes()
 
 QTEST_MAIN(TestRtf)
 #include "tst_rtf.moc"
+
+void TestRtf::codePagesByFont_data()
+{
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<QString>("expected");
+    // A font table with one font of the character set given, text in it and in the default font.
+    auto row = [](const char *name, const QByteArray &header, const QByteArray &charset,
+                  const QByteArray &bytes, const char *utf8) {
+        QTest::newRow(name) << "{\\rtf1" + header + "{\\fonttbl{\\f0 Default;}{\\f1\\fcharset" +
+                                   charset + " F;}}{\\f1 " + bytes + "}}"
+                            << QString::fromUtf8(utf8);
+    };
+    row("charset 0 in a Cyrillic document", "\\ansi\\ansicpg1251", "0", "\\'e9", "é");
+    row("charset 0 in a Japanese document", "\\ansi\\ansicpg932", "0", "\\'e9", "é");
+    row("charset 1 is the document's", "\\ansi\\ansicpg1251", "1", "\\'e9", "й");
+    row("charset 256 is the document's", "\\ansi\\ansicpg1251", "256", "\\'e9", "й");
+    row("charset 300 is the document's", "\\ansi\\ansicpg1253", "300", "\\'e1", "α");
+    row("Greek", "", "161", "\\'e1\\'e2", "αβ");
+    row("Turkish", "", "162", "\\'fd", "ı");
+    row("Hebrew", "", "177", "\\'e0", "א");
+    row("Arabic", "", "178", "\\'c7", "ا");
+    row("Baltic", "", "186", "\\'e0", "ą");
+    row("Cyrillic", "", "204", "\\'c0", "А");
+    row("Thai", "", "222", "\\'a1", "ก");
+    row("Central European", "", "238", "\\'b9", "ą");
+    row("Simplified Chinese", "", "134", "\\'c4\\'e3", "你");
+    row("Traditional Chinese", "", "136", "\\'a4\\'a4", "中");
+    row("Korean", "", "129", "\\'b0\\'a1", "가");
+    row("Japanese trail as literal", "", "128", "\\'83A", "ア");
+    row("Japanese trail is a backslash", "", "128", "\\'95\\'5c", "表");
+    row("Mac Roman", "", "77", "\\'8e\\'a5", "é•");
+    row("Mac Japanese", "", "78", "\\'82\\'a0", "あ");
+    row("Mac Cyrillic", "", "89", "\\'80", "А");
+    row("fallback lead byte takes its trail", "", "128", "\\uc1\\u12354\\'82\\'a0x\\u12450\\'83A",
+        "あxア");
+    row("two fallback bytes", "", "128", "\\uc2\\u12354\\'82\\'a0x", "あx");
+    QTest::newRow("mac document") << QByteArray("{\\rtf1\\mac \\'8e\\'d5}") << QStringLiteral("é’");
+    QTest::newRow("Mac code page")
+        << QByteArray("{\\rtf1\\ansi\\ansicpg10000 \\'8e}") << QStringLiteral("é");
+    QTest::newRow("Mac Cyrillic code page")
+        << QByteArray("{\\rtf1\\ansi\\ansicpg10007 \\'80\\'e0}") << QStringLiteral("Аа");
+}
+
+void TestRtf::codePagesByFont()
+{
+    QFETCH(QByteArray, data);
+    QFETCH(QString, expected);
+    QCOMPARE(textOf(data), expected);
+}
+
+void TestRtf::symbolFonts_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("expected");
+    const QByteArray fonts = "{\\fonttbl{\\f5\\ftech\\fcharset2 Symbol;}{\\f6\\fnil\\fcharset2 "
+                             "Wingdings;}{\\f7\\fcharset2 Webdings;}{\\f8\\fcharset0 Symbol;}}";
+    auto row = [&fonts](const char *name, const QByteArray &body, const char *utf8) {
+        QTest::newRow(name) << fonts + body << QString::fromUtf8(utf8);
+    };
+    row("Symbol Greek", "{\\f5 abgDW}", "αβγΔΩ");
+    row("Symbol mathematics", "{\\f5 \\'b3\\'b9\\'a5\\'b4\\'d6\\'e5}", "≥≠∞×√∑");
+    row("Symbol bullet", "{\\f5\\'b7}x", "•x");
+    row("Symbol digits stay", "{\\f5 42}", "42");
+    row("Symbol named without its character set", "{\\f8 p}", "π");
+    row("Wingdings bullets", "{\\f6 l\\'a7n\\'d8v}", "●▪■➢❖");
+    row("Wingdings arrows and checks", "{\\f6\\'e8\\'f0\\'fc}", "🡺⇨✔");
+    row("Webdings", "{\\f7 a4}", "✔▶");
+    row("private use in Symbol", "{\\f5\\u-3913?}", "•");
+    row("private use in Wingdings", "{\\f6\\u61607?}", "▪");
+    row("private use in a text font is Symbol's", "\\u61623?\\u61537?", "•α");
+    row("private use without a glyph stays", "\\u61567?", "\xEF\x81\xBF");
+    row("symbol font name stays readable", "{\\f6 \\'a7}{\\f0 x}", "▪x");
+}
+
+void TestRtf::symbolFonts()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QString, expected);
+    QCOMPARE(textOf(rtf(body)), expected);
+}
+
+void TestRtf::readDestinations_data()
+{
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<QString>("expected");
+    const QByteArray head = "{\\rtf1\\ansi{\\fonttbl{\\f0 Arial;}{\\f5\\fcharset2 Symbol;}}";
+    auto row = [&head](const char *name, const QByteArray &body, const char *utf8) {
+        QTest::newRow(name) << head + body + "}" << QString::fromUtf8(utf8);
+    };
+    row("starred field result", "p{\\field{\\*\\fldinst PAGE}{\\*\\fldrslt 7}}", "p7");
+    row("starred known destination", "a{\\*\\shptxt box}b", "aboxb");
+    row("bullet from pn alone",
+        "{\\*\\pn\\pnlvlblt\\pnf5{\\pntxtb\\'b7}}One\\par Two\\par\\pard After",
+        "•\tOne\n•\tTwo\nAfter");
+    row("bullet without text", "{\\*\\pn\\pnlvlblt}One", "•\tOne");
+    row("pntext wins over pn",
+        "{\\pntext\\f5\\'b7\\tab}{\\*\\pn\\pnlvlblt\\pnf5{\\pntxtb\\'b7}}One", "•\tOne");
+    row("numbers from pn",
+        "{\\*\\pn\\pnlvlbody\\pndec\\pnstart3{\\pntxta .}}One\\par Two\\par\\pard Three",
+        "3.\tOne\n4.\tTwo\nThree");
+    row("roman numbers", "{\\*\\pn\\pnlvlbody\\pnucrm\\pnstart4{\\pntxta )}}a\\par b",
+        "IV)\ta\nV)\tb");
+    row("letters", "{\\*\\pn\\pnlvl2\\pnlcltr{\\pntxtb (}{\\pntxta )}}a\\par b", "(a)\ta\n(b)\tb");
+    row("numbering restarts after a plain paragraph",
+        "{\\pard{\\*\\pn\\pnlvlbody\\pndec{\\pntxta .}}a\\par}\\pard "
+        "x\\par{\\*\\pn\\pnlvlbody\\pndec{\\pntxta .}}b",
+        "1.\ta\nx\n1.\tb");
+    row("continuation has no marker", "{\\*\\pn\\pnlvlcont}more", "more");
+    row("upr shows its Unicode part", "{\\upr{ansi text}{\\*\\ud{unicode text}}}", "unicode text");
+    row("ud alone is skipped", "a{\\*\\ud{x}}b", "ab");
+    row("footnotes at the end",
+        "Text{\\super\\chftn}{\\footnote\\pard{\\super\\chftn} Note one.}more\\par "
+        "Second{\\super\\chftn}{\\footnote{\\super\\chftn} Note two.}\\par",
+        "Text1more\nSecond2\n1 Note one.\n2 Note two.");
+    row("footnote with paragraphs", "a{\\footnote x\\par y}b", "ab\nx\ny");
+    row("text box in place",
+        "a{\\shp{\\*\\shpinst\\shpleft0{\\sp{\\sn fillColor}{\\sv 255}}{\\shptxt box "
+        "text}}{\\shprslt fallback}}b",
+        "abox textb");
+    row("SYMBOL field with empty result",
+        "{\\field{\\*\\fldinst SYMBOL 183 \\\\f \"Symbol\" \\\\s 10}{\\fldrslt }}x", "•x");
+    row("SYMBOL field in Wingdings",
+        "{\\field{\\*\\fldinst SYMBOL 216 \\\\f \"Wingdings\"}{\\fldrslt}}", "➢");
+    row("SYMBOL field Unicode", "{\\field{\\*\\fldinst SYMBOL 8364 \\\\u}{\\fldrslt}}", "€");
+    row("SYMBOL field ANSI", "{\\field{\\*\\fldinst SYMBOL 0xE9}{\\fldrslt}}", "é");
+    row("SYMBOL field with a result",
+        "{\\field{\\*\\fldinst SYMBOL 183 \\\\f \"Symbol\"}"
+        "{\\fldrslt\\f5\\'b7}}",
+        "•");
+    row("other field with empty result", "a{\\field{\\*\\fldinst PAGE}{\\fldrslt}}b", "ab");
+    QTest::newRow("nothing after the closing brace")
+        << QByteArray("{\\rtf1 a\\par}b{\\rtf1 c}") << QStringLiteral("a");
+}
+
+void TestRtf::readDestinations()
+{
+    QFETCH(QByteArray, data);
+    QFETCH(QString, expected);
+    QCOMPARE(textOf(data), expected);
+}
+
+void TestRtf::tables_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<int>("columns");
+    QTest::addColumn<QStringList>("cells"); // row by row; "-" for a cell covered by another
+    QTest::addColumn<QString>("text");      // the document's text outside tables
+    const QByteArray row2 = "\\trowd\\trgaph108\\cellx1500\\cellx3000";
+    QTest::newRow("two by two") << "before\\par" + row2 + "\\pard\\intbl A\\cell B\\cell\\row" +
+                                       row2 + "\\pard\\intbl C\\cell D\\cell\\row\\pard after"
+                                << 2 << 2 << QStringList{"A", "B", "C", "D"}
+                                << QStringLiteral("before\n\nafter");
+    QTest::newRow("without intbl")
+        << QByteArray("\\trowd\\cellx1000\\cellx2000 A\\cell B\\cell\\row C") << 1 << 2
+        << QStringList{"A", "B"} << QStringLiteral("\nC");
+    QTest::newRow("empty cell") << QByteArray("\\trowd\\cellx1000\\cellx2000\\cellx3000\\intbl "
+                                              "A\\cell\\cell B\\cell\\row\\pard x")
+                                << 1 << 3 << QStringList{"A", "", "B"} << QStringLiteral("\nx");
+    QTest::newRow("paragraphs in a cell")
+        << QByteArray("\\trowd\\cellx1000\\cellx2000\\intbl one\\par two\\par three\\cell "
+                      "B\\cell\\row\\pard")
+        << 1 << 2 << QStringList{"one\ntwo\nthree", "B"} << QStringLiteral("\n");
+    QTest::newRow("row definition after the cells")
+        << QByteArray("\\pard\\intbl A\\cell B\\cell C\\cell\\pard\\intbl{\\trowd\\cellx1000"
+                      "\\cellx2000\\cellx3000\\row}\\pard z")
+        << 1 << 3 << QStringList{"A", "B", "C"} << QStringLiteral("\nz");
+    QTest::newRow("rows of different widths")
+        << QByteArray(
+               "\\trowd\\cellx1000\\cellx3000\\intbl a\\cell b\\cell\\row"
+               "\\trowd\\cellx1000\\cellx2000\\cellx3000\\intbl c\\cell d\\cell e\\cell\\row\\pard")
+        << 2 << 3 << QStringList{"a", "b", "-", "c", "d", "e"} << QStringLiteral("\n");
+    QTest::newRow("merged cells")
+        << QByteArray("\\trowd\\clmgf\\cellx1000\\clmrg\\cellx2000\\cellx3000\\intbl "
+                      "wide\\cell\\cell r\\cell\\row\\pard")
+        << 1 << 3 << QStringList{"wide", "-", "r"} << QStringLiteral("\n");
+    QTest::newRow("vertically merged cells")
+        << QByteArray("\\trowd\\clvmgf\\cellx1000\\cellx2000\\intbl tall\\cell a\\cell\\row"
+                      "\\trowd\\clvmrg\\cellx1000\\cellx2000\\intbl\\cell b\\cell\\row\\pard")
+        << 2 << 2 << QStringList{"tall", "a", "-", "b"} << QStringLiteral("\n");
+    QTest::newRow("truncated table") << QByteArray("\\trowd\\cellx1000\\cellx2000\\intbl A\\cell B")
+                                     << 1 << 2 << QStringList{"A", "B"} << QStringLiteral("\n");
+    QTest::newRow("text after the row in the same paragraph")
+        << QByteArray("\\trowd\\cellx1000\\intbl A\\cell\\row after") << 1 << 1 << QStringList{"A"}
+        << QStringLiteral("\nafter");
+}
+
+void TestRtf::tables()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(int, rows);
+    QFETCH(int, columns);
+    QFETCH(QStringList, cells);
+    QFETCH(QString, text);
+    QTextDocument doc;
+    readRtf(rtf(body), &doc);
+    const QList<QTextTable *> tables = tablesOf(doc);
+    QCOMPARE(tables.size(), 1);
+    QTextTable *table = tables.first();
+    QCOMPARE(table->rows(), rows);
+    QCOMPARE(table->columns(), columns);
+    for (int r = 0; r < rows; ++r) {
+        for (int c = 0; c < columns; ++c) {
+            const QTextTableCell cell = table->cellAt(r, c);
+            const QString expected = cells.at(r * columns + c);
+            if (expected == QLatin1String("-"))
+                QVERIFY2(cell.row() != r || cell.column() != c, qPrintable(QString::number(c)));
+            else
+                QCOMPARE(cellText(table, r, c), expected);
+        }
+    }
+    // The text around the table, with the table's own characters left out.
+    QString outside;
+    for (QTextBlock b = doc.begin(); b.isValid(); b = b.next()) {
+        if (!QTextCursor(b).currentTable())
+            outside += b.text() + QLatin1Char('\n');
+    }
+    outside.chop(1);
+    QCOMPARE(outside, text);
+    if (body.startsWith("before"))
+        QCOMPARE(table->format().columnWidthConstraints().value(0).rawValue(), 100.0);
+}
+
+void TestRtf::nestedTable()
+{
+    QTextDocument doc;
+    readRtf(rtf("\\trowd\\cellx4000\\cellx8000\\pard\\intbl\\itap1 outer\\par"
+                "\\pard\\intbl\\itap2 n1\\nestcell n2\\nestcell{\\*\\nesttableprops\\trowd"
+                "\\cellx2000\\cellx4000\\nestrow}"
+                "\\pard\\intbl\\itap2 n3\\nestcell n4\\nestcell{\\*\\nesttableprops\\trowd"
+                "\\cellx2000\\cellx4000\\nestrow}{\\nonesttables\\par}"
+                "\\pard\\intbl\\itap1\\cell right\\cell"
+                "\\pard\\intbl{\\trowd\\cellx4000\\cellx8000\\row}\\pard after"),
+            &doc);
+    const QList<QTextTable *> tables = tablesOf(doc);
+    QCOMPARE(tables.size(), 1);
+    QTextTable *outer = tables.first();
+    QCOMPARE(outer->rows(), 1);
+    QCOMPARE(outer->columns(), 2);
+    QCOMPARE(cellText(outer, 0, 1), QStringLiteral("right"));
+    QTextTable *inner = nullptr;
+    for (QTextFrame *frame : outer->childFrames())
+        inner = inner ? inner : qobject_cast<QTextTable *>(frame);
+    QVERIFY(inner);
+    QCOMPARE(inner->rows(), 2);
+    QCOMPARE(inner->columns(), 2);
+    QCOMPARE(cellText(inner, 0, 0), QStringLiteral("n1"));
+    QCOMPARE(cellText(inner, 1, 1), QStringLiteral("n4"));
+    QVERIFY(cellText(outer, 0, 0).startsWith(QStringLiteral("outer\n")));
+    QVERIFY(text(doc).endsWith(QStringLiteral("after")));
+}
+
+void TestRtf::cellFormats()
+{
+    QTextDocument doc;
+    readRtf(rtf("\\trowd\\trgaph75\\trqc\\clbrdrt\\brdrs\\brdrw30\\brdrcf1\\clbrdrb\\brdrdb"
+                "\\brdrw15\\clvertalc\\clcbpat3\\cellx1500\\clbrdrt\\brdrnone\\cellx3000"
+                "\\pard\\intbl\\qc X\\cell\\qr Y\\cell\\row\\pard"),
+            &doc);
+    QTextTable *table = tablesOf(doc).value(0);
+    QVERIFY(table);
+    QCOMPARE(table->format().alignment() & Qt::AlignHorizontal_Mask, Qt::AlignHCenter);
+    const QTextTableCellFormat x = table->cellAt(0, 0).format().toTableCellFormat();
+    QCOMPARE(x.topBorder(), 2.0);
+    QCOMPARE(x.topBorderBrush().color().name(), QStringLiteral("#ff0000"));
+    QCOMPARE(x.topBorderStyle(), QTextFrameFormat::BorderStyle_Solid);
+    QCOMPARE(x.bottomBorderStyle(), QTextFrameFormat::BorderStyle_Double);
+    QCOMPARE(x.verticalAlignment(), QTextCharFormat::AlignMiddle);
+    QCOMPARE(x.background().color().name(), QStringLiteral("#0000ff"));
+    QCOMPARE(x.leftPadding(), 5.0);
+    const QTextTableCellFormat y = table->cellAt(0, 1).format().toTableCellFormat();
+    QCOMPARE(y.topBorder(), 0.0);
+    QCOMPARE(horizontal(table->cellAt(0, 0).firstCursorPosition().blockFormat()), Qt::AlignHCenter);
+    QCOMPARE(horizontal(table->cellAt(0, 1).firstCursorPosition().blockFormat()), Qt::AlignRight);
+}
+
+void TestRtf::contextualSpacing()
+{
+    QTextDocument doc;
+    readRtf(rtf("\\pard\\s1\\contextualspace\\sb150\\sa300 One\\par Two\\par"
+                "\\pard\\s2\\sb150\\sa300 Three\\par\\pard\\s2\\sb150\\sa300 Four"),
+            &doc);
+    QCOMPARE(blockOf(doc, QStringLiteral("One")).topMargin(), 10.0);
+    QCOMPARE(blockOf(doc, QStringLiteral("One")).bottomMargin(), 0.0);
+    QCOMPARE(blockOf(doc, QStringLiteral("Two")).topMargin(), 0.0);
+    QCOMPARE(blockOf(doc, QStringLiteral("Two")).bottomMargin(), 20.0);
+    // Paragraphs without contextual spacing keep theirs, even in the same style.
+    QCOMPARE(blockOf(doc, QStringLiteral("Three")).bottomMargin(), 20.0);
+    QCOMPARE(blockOf(doc, QStringLiteral("Four")).topMargin(), 10.0);
+}
+
+void TestRtf::paragraphShading()
+{
+    QTextDocument doc;
+    readRtf(rtf("\\pard\\cbpat1 red\\par\\pard\\cfpat3\\shading5000 half\\par"
+                "\\pard\\cbpat2\\cfpat1\\shading10000 full\\par\\pard plain"),
+            &doc);
+    QCOMPARE(blockOf(doc, QStringLiteral("red")).background().color().name(),
+             QStringLiteral("#ff0000"));
+    const QColor half = blockOf(doc, QStringLiteral("half")).background().color();
+    QVERIFY2(qAbs(half.red() - 128) <= 1 && qAbs(half.green() - 128) <= 1 && half.blue() == 255,
+             qPrintable(half.name()));
+    QCOMPARE(blockOf(doc, QStringLiteral("full")).background().color().name(),
+             QStringLiteral("#ff0000"));
+    QCOMPARE(blockOf(doc, QStringLiteral("plain")).background().style(), Qt::NoBrush);
+}
