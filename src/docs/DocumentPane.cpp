@@ -4,13 +4,17 @@
 #include "options/StateIcons.h"
 #include "platform/Error.h"
 #include "platform/Paths.h"
-#include "rtf/RtfReader.h"
 #include "platform/TextCodec.h"
+#include "rtf/RtfReader.h"
 
 #include <QAction>
 #include <QFile>
+#include <QFileInfo>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QStackedLayout>
+#include <QTextBlock>
+#include <QTextBoundaryFinder>
 #include <QTextBrowser>
 #include <QTextDocument>
 #include <QTextFrame>
@@ -20,7 +24,12 @@
 #include <QVBoxLayout>
 #include <QWebEngineHistory>
 #include <QWebEnginePage>
+#include <QWebEngineSettings>
+#include <QWebEngineUrlRequestInterceptor>
 #include <QWebEngineView>
+
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -30,6 +39,96 @@ constexpr int ProgressLeft = 141;
 constexpr int ProgressRightGap = 9;
 constexpr int ProgressHeight = 18;
 constexpr int TextSideMargin = 5;
+
+/// Runs without a place to break a line that are longer than this get such places; see
+/// breakLongRuns.
+constexpr int LongRun = 1000;
+constexpr int BreakEvery = 16;
+constexpr char16_t ZeroWidthSpace = 0x200B;
+/// Set on a document into which breakLongRuns put zero-width spaces.
+constexpr const char *BreaksProperty = "varimondLineBreaks";
+
+/// The text view: copies leave out the zero-width spaces the pane put into long runs.
+class DocumentView final : public QTextBrowser
+{
+public:
+    using QTextBrowser::QTextBrowser;
+
+protected:
+    QMimeData *createMimeDataFromSelection() const override
+    {
+        QMimeData *data = QTextBrowser::createMimeDataFromSelection();
+        if (data && document()->property(BreaksProperty).toBool())
+            data->setText(data->text().remove(QChar(ZeroWidthSpace)));
+        return data;
+    }
+};
+
+/// Qt lays out a line by looking for the last place to break it that still fits, and measures
+/// a run without such places again for every line it fills: a run of hundreds of thousands of
+/// characters (a damaged file, a hex dump) took minutes. A zero-width space every few
+/// characters of such runs gives the layout places to break, and the text looks the same.
+void breakLongRuns(QTextDocument *document)
+{
+    QTextCursor cursor(document);
+    bool inserted = false;
+    for (QTextBlock block = document->begin(); block.isValid(); block = block.next()) {
+        if (block.length() <= LongRun)
+            continue;
+        const QString text = block.text();
+        std::vector<int> breaks;
+        QTextBoundaryFinder finder(QTextBoundaryFinder::Line, text);
+        int last = 0;
+        for (qsizetype at = finder.toNextBoundary(); at != -1; at = finder.toNextBoundary()) {
+            const int end = static_cast<int>(at);
+            if (end - last > LongRun) {
+                for (int p = last + BreakEvery; p < end; p += BreakEvery) {
+                    // Never inside a surrogate pair or before a combining mark.
+                    while (p < end && (text[p].isLowSurrogate() || text[p].isMark()))
+                        ++p;
+                    if (p < end && (breaks.empty() || breaks.back() < p))
+                        breaks.push_back(p);
+                }
+            }
+            last = end;
+        }
+        if (breaks.empty())
+            continue;
+        if (!inserted)
+            cursor.beginEditBlock();
+        inserted = true;
+        for (auto it = breaks.rbegin(); it != breaks.rend(); ++it) {
+            cursor.setPosition(block.position() + *it);
+            cursor.insertText(QString(QChar(ZeroWidthSpace)));
+        }
+    }
+    if (inserted) {
+        cursor.endEditBlock();
+        document->setProperty(BreaksProperty, true);
+    }
+}
+
+/// Keeps a page shown from a local file to the files of its own folder: see
+/// DocumentPane::allowsLocalRequest.
+class LocalFileGuard final : public QWebEngineUrlRequestInterceptor
+{
+public:
+    using QWebEngineUrlRequestInterceptor::QWebEngineUrlRequestInterceptor;
+
+    void interceptRequest(QWebEngineUrlRequestInfo &info) override
+    {
+        if (!DocumentPane::allowsLocalRequest(info.firstPartyUrl(), info.requestUrl(),
+                                              info.resourceType()))
+            info.block(true);
+    }
+};
+
+/// Web addresses the pane opens: http and https only.
+bool isWebAddress(const QUrl &url)
+{
+    const QString scheme = url.scheme().toLower();
+    return url.isValid() && (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
+}
 
 /// The strip above the document: fixed button positions, and a progress bar that stretches
 /// from its fixed left edge to a fixed gap before the right edge.
@@ -96,13 +195,14 @@ QByteArray readTextFile(const QString &path)
 }
 
 /// The address the Home button opens: a local path (the base folder is absolute) or a web
-/// address as the settings give it.
+/// address as the settings give it; empty for an address that is neither http nor https.
 QUrl homeUrl(const QString &home)
 {
     const QString local = platform::fromStoredPath(home);
     if (local.startsWith(QLatin1Char('/')))
         return QUrl::fromLocalFile(platform::resolvePath(local));
-    return QUrl::fromUserInput(home);
+    const QUrl url = QUrl::fromUserInput(home);
+    return isWebAddress(url) ? url : QUrl();
 }
 
 } // namespace
@@ -144,7 +244,7 @@ DocumentPane::DocumentPane(QWidget *parent, const QString &stripName) : QWidget(
     holder->setContentsMargins(8, 3, 8, 8);
     m_stack = new QStackedLayout;
     m_stack->setStackingMode(QStackedLayout::StackOne);
-    m_richEdit = new QTextBrowser(this);
+    m_richEdit = new DocumentView(this);
     m_richEdit->setObjectName(QStringLiteral("RichEdit1"));
     m_richEdit->setReadOnly(true);
     // Links in a ReadMe are shown, not followed: the view must keep the document it was given.
@@ -188,16 +288,23 @@ void DocumentPane::DisplayFName(const QString &baseFolder, const QString &txtNam
 
 void DocumentPane::DisplayTxtFName(const QString &path)
 {
+    // Every document starts from a fresh one in the pane's own font, colour and tab stops, so
+    // nothing of the document shown before carries over.
+    auto document = std::make_unique<QTextDocument>();
+    document->setUndoRedoEnabled(false);
+    document->setDefaultFont(m_richEdit->font());
     if (platform::fileExists(path)) {
         const QByteArray data = readTextFile(platform::resolvePath(path));
         if (platform::isRtf(data))
-            platform::readRtf(data, m_richEdit->document());
+            platform::readRtf(data, document.get());
         else
-            m_richEdit->setPlainText(platform::decodeText(data));
+            document->setPlainText(platform::decodeText(data));
     } else {
-        m_richEdit->setPlainText(QStringLiteral("Could not find file ...\n  ") +
-                                 platform::fromStoredPath(path));
+        document->setPlainText(QStringLiteral("Could not find file ...\n  ") +
+                               platform::fromStoredPath(path));
     }
+    breakLongRuns(document.get());
+    showDocument(std::move(document));
     applyTextMargins();
     m_richEdit->moveCursor(QTextCursor::Start);
     bringToFront(m_richEdit);
@@ -213,9 +320,11 @@ void DocumentPane::DisplayHtmlFName(const QString &path)
 
 void DocumentPane::DisplayHttpFName(const QString &address)
 {
-    if (!ProgramSettings.AllowDisplayHttpLinks)
+    // Only web pages: a descriptor's "file:", "javascript:" or other address is not opened.
+    const QUrl url = QUrl::fromUserInput(address);
+    if (!ProgramSettings.AllowDisplayHttpLinks || !isWebAddress(url))
         return;
-    navigate(QUrl::fromUserInput(address));
+    navigate(url);
     bringToFront(m_browser);
 }
 
@@ -256,7 +365,9 @@ void DocumentPane::sbtnHomeClick()
     // The home page is opened whatever AllowDisplayHttpLinks says: the user asked for it.
     if (m_home->isEmpty())
         return;
-    navigate(homeUrl(*m_home));
+    const QUrl url = homeUrl(*m_home);
+    if (!url.isEmpty())
+        navigate(url);
 }
 
 void DocumentPane::WebBrowser1DownloadBegin()
@@ -291,6 +402,14 @@ QWebEngineView *DocumentPane::ensureBrowser()
         return m_browser;
     m_browser = new QWebEngineView(this);
     m_browser->setObjectName(QStringLiteral("WebBrowser1"));
+    // A ReadMe page is shown without local rights: its scripts cannot read other local files
+    // (and so cannot send them anywhere), while the page's own images and style sheets and
+    // images from the web still load. Downloads are never accepted, so none starts.
+    m_browser->page()->setUrlRequestInterceptor(new LocalFileGuard(m_browser));
+    QWebEngineSettings *settings = m_browser->settings();
+    settings->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls, true);
+    settings->setAttribute(QWebEngineSettings::JavascriptCanOpenWindows, false);
+    settings->setAttribute(QWebEngineSettings::JavascriptCanAccessClipboard, false);
     // Adding a page to the stack must not change which view is in front.
     QWidget *front = m_stack->currentWidget();
     m_stack->addWidget(m_browser);
@@ -349,4 +468,47 @@ void DocumentPane::applyTextMargins()
     format.setLeftMargin(TextSideMargin);
     format.setRightMargin(TextSideMargin);
     root->setFrameFormat(format);
+}
+
+void DocumentPane::showDocument(std::unique_ptr<QTextDocument> document)
+{
+    // The view's first document belongs to the view, which deletes it when it is replaced;
+    // later ones belong to the pane, which deletes each when the next one replaces it.
+    QTextDocument *old = m_richEdit->document();
+    const bool ours = old->parent() == m_richEdit;
+    document->setParent(m_richEdit);
+    m_richEdit->setDocument(document.release());
+    if (ours)
+        delete old;
+}
+
+bool DocumentPane::allowsLocalRequest(const QUrl &page, const QUrl &request, int resourceType)
+{
+    if (!request.isLocalFile())
+        return true;
+    using Info = QWebEngineUrlRequestInfo;
+    // The page itself, navigated to by the pane or by a link the user follows.
+    if (resourceType == Info::ResourceTypeMainFrame)
+        return true;
+    // What a page embeds, from its own folder or below; symbolic links count where they lead.
+    // Scripts never read local files (fetch, XMLHttpRequest, workers), nor does anything else.
+    switch (resourceType) {
+    case Info::ResourceTypeSubFrame:
+    case Info::ResourceTypeStylesheet:
+    case Info::ResourceTypeScript:
+    case Info::ResourceTypeImage:
+    case Info::ResourceTypeFontResource:
+    case Info::ResourceTypeMedia:
+    case Info::ResourceTypeFavicon:
+        break;
+    default:
+        return false;
+    }
+    if (!page.isLocalFile())
+        return false;
+    const QString folder =
+        QFileInfo(QFileInfo(page.toLocalFile()).absolutePath()).canonicalFilePath();
+    const QString file = QFileInfo(request.toLocalFile()).canonicalFilePath();
+    return !folder.isEmpty() && !file.isEmpty() &&
+           (file.startsWith(folder + QLatin1Char('/')) || folder == QLatin1String("/"));
 }

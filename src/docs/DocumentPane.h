@@ -3,11 +3,14 @@
 #include <QString>
 #include <QWidget>
 
+#include <memory>
+
 class QProgressBar;
 class QTextBrowser;
 class QToolButton;
 class QWebEngineView;
 class QStackedLayout;
+class QTextDocument;
 class QUrl;
 
 /// The document area shared by the main window and the About window: a strip of five browser
@@ -44,7 +47,8 @@ public:
     /// file changes nothing.
     void DisplayHtmlFName(const QString &path);
     /// Navigates the browser to @p address and brings it to the front, when web addresses are
-    /// allowed (ProgramSettings.AllowDisplayHttpLinks); otherwise nothing happens.
+    /// allowed (ProgramSettings.AllowDisplayHttpLinks) and it is an http or https address;
+    /// otherwise nothing happens.
     void DisplayHttpFName(const QString &address);
 
     QString HomeFName() const { return *m_home; }
@@ -74,6 +78,13 @@ public:
     /// Command 1: going forward possible; command 2: going back possible; others are ignored.
     void WebBrowser1CommandStateChange(int command, bool enable);
 
+    /// Whether the browser loads @p request, of the QWebEngineUrlRequestInfo resource type
+    /// @p resourceType, for the page @p page. A page shown from a local file has no local
+    /// rights beyond its own folder: it embeds images, style sheets, scripts, fonts, media
+    /// and frames from that folder and below, and nothing else local; its scripts read no
+    /// local file at all. Web addresses are not restricted here.
+    static bool allowsLocalRequest(const QUrl &page, const QUrl &request, int resourceType);
+
     /// Command numbers of WebBrowser1CommandStateChange.
     enum Command { CommandNavigateForward = 1, CommandNavigateBack = 2 };
 
@@ -88,6 +99,7 @@ private:
     void setButtonsVisible(bool visible);
     void updateHistoryState();
     void applyTextMargins();
+    void showDocument(std::unique_ptr<QTextDocument> document);
 
     QWidget *m_strip = nullptr;
     QToolButton *m_previousPage = nullptr;

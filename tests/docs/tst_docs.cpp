@@ -8,8 +8,11 @@
 #include "rtf/RtfReader.h"
 
 #include <QApplication>
+#include <QBuffer>
+#include <QClipboard>
 #include <QDir>
 #include <QFile>
+#include <QImage>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
@@ -19,10 +22,12 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextBlock>
 #include <QTextBrowser>
 #include <QTextDocument>
 #include <QTimer>
 #include <QToolButton>
+#include <QWebEngineUrlRequestInfo>
 #include <QWebEngineView>
 
 #include <memory>
@@ -33,9 +38,21 @@ namespace {
 
 constexpr int LoadTimeout = 15000;
 
+/// A small PNG image.
+QByteArray pngImage()
+{
+    QImage image(4, 4, QImage::Format_RGB32);
+    image.fill(Qt::red);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return png;
+}
+
 /// A tiny HTTP/1.1 server: "/a", "/b" and "/slow" are small HTML pages with the titles
-/// "Page A", "Page B" and "Slow Page"; every other path is 404. Requests for "/slow" get no
-/// answer until release(), so a test can look at the window while a page is loading.
+/// "Page A", "Page B" and "Slow Page", "/pic.png" an image; every other path is 404. Requests for
+/// "/slow" get no answer until release(), so a test can look at the window while a page is loading.
 class HttpServer final : public QObject
 {
 public:
@@ -88,6 +105,13 @@ private:
 
     static void respond(QTcpSocket *socket, const QString &path)
     {
+        if (path == QLatin1String("/pic.png")) {
+            const QByteArray png = pngImage();
+            socket->write("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: " +
+                          QByteArray::number(png.size()) + "\r\nConnection: close\r\n\r\n" + png);
+            socket->disconnectFromHost();
+            return;
+        }
         static const QHash<QString, QString> titles = {
             {QStringLiteral("/a"), QStringLiteral("Page A")},
             {QStringLiteral("/b"), QStringLiteral("Page B")},
@@ -184,6 +208,15 @@ private Q_SLOTS:
     void rtfDocument();
     void missingTextDocument();
     void unreadableTextDocument();
+    void noFormattingCarriesOver_data();
+    void noFormattingCarriesOver();
+    void longRunsGetBreaks_data();
+    void longRunsGetBreaks();
+    void localPageHasNoLocalRights();
+    void localRequests_data();
+    void localRequests();
+    void onlyWebAddressesOpen_data();
+    void onlyWebAddressesOpen();
 
     void documentSet_data();
     void documentSet();
@@ -790,3 +823,218 @@ int main(int argc, char *argv[])
 }
 
 #include "tst_docs.moc"
+
+void TestDocs::noFormattingCarriesOver_data()
+{
+    QTest::addColumn<QString>("next"); // the document shown after a formatted RTF heading
+    QTest::addColumn<QString>("text");
+    QTest::newRow("plain text") << QStringLiteral("Plain.txt") << QStringLiteral("plain words");
+    QTest::newRow("missing file") << QStringLiteral("Gone.txt")
+                                  << QStringLiteral("Could not find file ...");
+}
+
+void TestDocs::noFormattingCarriesOver()
+{
+    QFETCH(QString, next);
+    QFETCH(QString, text);
+    writeFile(base() + QStringLiteral("Heading.rtf"),
+              "{\\rtf1\\deftab2000{\\fonttbl{\\f0 Courier New;}}{\\colortbl;\\red255\\green0"
+              "\\blue0;}\\f0\\b\\i\\fs32\\cf1\\qc Heading}");
+    writeFile(base() + QStringLiteral("Plain.txt"), "plain words\tand a tab");
+    auto pane = makePane();
+    QTextBrowser *view = pane->RichEdit();
+    pane->DisplayFName(base(), QStringLiteral("Heading.rtf"), QString(), QString());
+    QCOMPARE(QTextCursor(view->document()).block().charFormat().fontPointSize(), 0.0);
+    QTextCursor heading(view->document());
+    heading.setPosition(1);
+    QVERIFY(heading.charFormat().fontItalic());
+
+    pane->DisplayFName(base(), next, QString(), QString());
+
+    QTextDocument *doc = view->document();
+    QVERIFY(doc->toPlainText().startsWith(text));
+    QCOMPARE(doc->defaultFont(), view->font());
+    QCOMPARE(doc->defaultTextOption().tabStopDistance(),
+             QTextDocument().defaultTextOption().tabStopDistance());
+    for (int at : {1, 5}) {
+        QTextCursor c(doc);
+        c.setPosition(at);
+        const QTextCharFormat f = c.charFormat();
+        QVERIFY(!f.hasProperty(QTextFormat::FontWeight) || f.fontWeight() == QFont::Normal);
+        QVERIFY(!f.fontItalic());
+        QVERIFY(!f.hasProperty(QTextFormat::FontPointSize));
+        QVERIFY(!f.hasProperty(QTextFormat::FontFamilies));
+        QVERIFY(!f.hasProperty(QTextFormat::ForegroundBrush));
+        QCOMPARE(c.blockFormat().alignment() & Qt::AlignHorizontal_Mask, Qt::AlignLeft);
+    }
+    // Laid out in the view's own font.
+    QCOMPARE(
+        QFontInfo(QTextCursor(doc).charFormat().font().resolve(doc->defaultFont())).pointSizeF(),
+        QFontInfo(view->font()).pointSizeF());
+}
+
+void TestDocs::longRunsGetBreaks_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("shown"); // the text, whatever breaks the pane adds
+    const QByteArray run = QByteArray(200000, 'x') + "0123456789abcdef";
+    QTest::newRow("plain text") << QStringLiteral("Dump.txt") << QByteArray("head " + run + " tail")
+                                << QString::fromLatin1("head " + run + " tail");
+    QTest::newRow("rich text") << QStringLiteral("Dump.rtf")
+                               << QByteArray("{\\rtf1 {\\b head} " + run + "\\par tail}")
+                               << QString::fromLatin1("head " + run + "\ntail");
+    // A letter outside the basic plane and a letter with a combining accent.
+    const QString emoji = QString::fromUtf8("\xF0\x9D\x90\x80"
+                                            "e\xCC\x81");
+    QTest::newRow("pairs and marks kept whole")
+        << QStringLiteral("Emoji.txt") << emoji.repeated(3000).toUtf8() << emoji.repeated(3000);
+    QTest::newRow("ordinary words untouched")
+        << QStringLiteral("Words.txt") << QByteArray("word ").repeated(40000)
+        << QStringLiteral("word ").repeated(40000);
+}
+
+void TestDocs::longRunsGetBreaks()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, shown);
+    writeFile(base() + name, bytes);
+    auto pane = makePane();
+    pane->DisplayFName(base(), name, QString(), QString());
+    QTextBrowser *view = pane->RichEdit();
+
+    const QString text = view->toPlainText();
+    const bool words = name == QLatin1String("Words.txt");
+    QCOMPARE(text.contains(QChar(0x200B)), !words);
+    QCOMPARE(QString(text).remove(QChar(0x200B)), shown);
+    for (int i = text.indexOf(QChar(0x200B)); i >= 0; i = text.indexOf(QChar(0x200B), i + 1)) {
+        QVERIFY(!text[i - 1].isHighSurrogate());
+        QVERIFY(!text[i + 1].isMark());
+    }
+    // The layout finishes and wraps the run into many lines.
+    QVERIFY(view->document()->size().height() > 100);
+    // A copy is the text as written.
+    view->selectAll();
+    view->copy();
+    QCOMPARE(QGuiApplication::clipboard()->text(), shown);
+}
+
+void TestDocs::localPageHasNoLocalRights()
+{
+    // A ReadMe page whose script tries to read a local file, by fetch and by XMLHttpRequest,
+    // and reports what it got in the title; the page's own image and style sheet and an image
+    // from the web load.
+    writeFile(base() + QStringLiteral("pic.png"), pngImage());
+    writeFile(base() + QStringLiteral("style.css"), "body { color: rgb(1, 2, 3); }");
+    const QString page =
+        QStringLiteral(
+            "<html><head><title></title><link rel=stylesheet href='style.css'></head><body>"
+            "<script>"
+            "const image = src => new Promise(r => { const i = new Image();"
+            "  i.onload = () => r('ok'); i.onerror = () => r('failed'); i.src = src; });"
+            "const viaFetch = fetch('file:///etc/hostname').then(r => r.text())"
+            "  .then(t => 'read ' + t, () => 'blocked');"
+            "const viaXhr = new Promise(r => { try { const x = new XMLHttpRequest();"
+            "  x.open('GET', 'file:///etc/hostname'); x.onload = () => r('read ' + x.responseText);"
+            "  x.onerror = () => r('blocked'); x.send(); } catch (e) { r('blocked'); } });"
+            "window.onload = () => Promise.all([viaFetch, viaXhr, image('pic.png'), image('%1'),"
+            "  getComputedStyle(document.body).color]).then(v => { document.title = v.join('|'); "
+            "});"
+            "</script></body></html>")
+            .arg(m_server->url(QStringLiteral("/pic.png")));
+    writeFile(base() + QStringLiteral("Hostile.html"), page.toUtf8());
+    auto pane = makePane();
+
+    pane->DisplayFName(base(), QString(), QStringLiteral("Hostile.html"), QString());
+
+    QWebEngineView *browser = pane->WebBrowser();
+    QVERIFY(browser);
+    QTRY_VERIFY_WITH_TIMEOUT(browser->title().contains(QLatin1Char('|')), LoadTimeout);
+    QCOMPARE(browser->title(), QStringLiteral("blocked|blocked|ok|ok|rgb(1, 2, 3)"));
+    QCOMPARE(m_server->hits(QStringLiteral("/pic.png")), 1);
+}
+
+void TestDocs::onlyWebAddressesOpen_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<bool>("opens");
+    QTest::newRow("http") << QStringLiteral("http") << true;
+    QTest::newRow("file address") << QStringLiteral("file:///etc/hostname") << false;
+    QTest::newRow("local path") << QStringLiteral("/etc/hostname") << false;
+    QTest::newRow("javascript") << QStringLiteral("javascript:document.title='x'") << false;
+    QTest::newRow("data") << QStringLiteral("data:text/html,<title>x</title>") << false;
+    QTest::newRow("ftp") << QStringLiteral("ftp://127.0.0.1/x") << false;
+}
+
+void TestDocs::onlyWebAddressesOpen()
+{
+    QFETCH(QString, address);
+    QFETCH(bool, opens);
+    if (address == QLatin1String("http"))
+        address = m_server->url(QStringLiteral("/a"));
+    auto pane = makePane();
+
+    pane->DisplayFName(base(), QStringLiteral("ReadMe.txt"), QString(), address);
+
+    // The buttons and the home page follow the address as before; only the showing differs.
+    QCOMPARE(visibleButtons(pane.get()), 5);
+    QCOMPARE(pane->HomeFName(), address);
+    QCOMPARE(browserInFront(pane.get()), opens);
+    QCOMPARE(textInFront(pane.get()), !opens);
+    if (opens) {
+        QTRY_COMPARE_WITH_TIMEOUT(pane->WebBrowser()->title(), QStringLiteral("Page A"),
+                                  LoadTimeout);
+        return;
+    }
+    QVERIFY(!pane->WebBrowser());
+    // Home does not open another scheme either (a local path is the home an HTML name sets).
+    if (address.startsWith(QLatin1Char('/')))
+        return;
+    button(pane.get(), "sbtnHome")->click();
+    QVERIFY(!pane->WebBrowser());
+}
+
+void TestDocs::localRequests_data()
+{
+    QTest::addColumn<QString>("page");    // relative to the temporary folder, or a web address
+    QTest::addColumn<QString>("request"); // likewise
+    QTest::addColumn<int>("type");
+    QTest::addColumn<bool>("allowed");
+    using I = QWebEngineUrlRequestInfo;
+    const QString page = QStringLiteral("Opt/Page.html");
+    // clang-format off
+    QTest::newRow("image beside")        << page << "Opt/pic.png"       << int(I::ResourceTypeImage) << true;
+    QTest::newRow("style sheet below")   << page << "Opt/css/s.css"     << int(I::ResourceTypeStylesheet) << true;
+    QTest::newRow("script beside")       << page << "Opt/s.js"          << int(I::ResourceTypeScript) << true;
+    QTest::newRow("frame beside")        << page << "Opt/Before.txt"    << int(I::ResourceTypeSubFrame) << true;
+    QTest::newRow("fetch beside")        << page << "Opt/ReadMe.txt"    << int(I::ResourceTypeXhr) << false;
+    QTest::newRow("worker beside")       << page << "Opt/s.js"          << int(I::ResourceTypeWorker) << false;
+    QTest::newRow("image above")         << page << "top.png"           << int(I::ResourceTypeImage) << false;
+    QTest::newRow("image elsewhere")     << page << "/etc/hostname"     << int(I::ResourceTypeImage) << false;
+    QTest::newRow("dot-dot escape")      << page << "Opt/../top.png"    << int(I::ResourceTypeImage) << false;
+    QTest::newRow("link leading out")    << page << "Opt/link.png"      << int(I::ResourceTypeImage) << false;
+    QTest::newRow("sibling folder name") << page << "Opt2/pic.png"      << int(I::ResourceTypeImage) << false;
+    QTest::newRow("page itself")         << page << "/etc/hostname"     << int(I::ResourceTypeMainFrame) << true;
+    QTest::newRow("web image")           << page << "http://127.0.0.1/p.png" << int(I::ResourceTypeImage) << true;
+    QTest::newRow("web page embeds file") << "http://127.0.0.1/a" << "Opt/pic.png" << int(I::ResourceTypeImage) << false;
+    // clang-format on
+}
+
+void TestDocs::localRequests()
+{
+    QFETCH(QString, page);
+    QFETCH(QString, request);
+    QFETCH(int, type);
+    QFETCH(bool, allowed);
+    const QString root = m_dir->path() + QLatin1Char('/');
+    for (const char *name : {"Opt/pic.png", "Opt/css/s.css", "Opt/s.js", "top.png", "Opt2/pic.png"})
+        writeFile(root + QLatin1String(name), "x");
+    QVERIFY(QFile::link(root + QStringLiteral("top.png"), root + QStringLiteral("Opt/link.png")));
+    const auto url = [&root](const QString &s) {
+        return s.startsWith(QLatin1String("http")) ? QUrl(s)
+               : s.startsWith(QLatin1Char('/'))    ? QUrl::fromLocalFile(s)
+                                                   : QUrl::fromLocalFile(root + s);
+    };
+    QCOMPARE(DocumentPane::allowsLocalRequest(url(page), url(request), type), allowed);
+}
