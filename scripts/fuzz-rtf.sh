@@ -5,7 +5,8 @@
 #   scripts/fuzz-rtf.sh [SECONDS] [extra libFuzzer options...]
 #
 # SECONDS defaults to 60. The build and the growing corpus live in build-fuzz-rtf/ (or
-# $FUZZ_BUILD_DIR); the corpus is seeded with the samples in tests/data/rtf. Inputs that crash
+# $FUZZ_BUILD_DIR); the corpus is seeded with the samples in tests/data/rtf and fuzz/seeds
+# (tables, lists, footnotes, text boxes, fields and code pages). Inputs that crash
 # are written to that folder as crash-*; rerun one with
 #   build-fuzz-rtf/rtf_fuzzer build-fuzz-rtf/crash-...
 # Needs clang and its fuzzer runtime (Debian: clang-14, libclang-rt-14-dev) and Qt 6 headers.
@@ -45,10 +46,13 @@ flags=(-std=c++17 -g -O1 -fPIC -fno-omit-frame-pointer
   "$root/src/rtf/RtfReader.cpp" \
   "$root/src/rtf/RtfParser.cpp" \
   "$root/src/rtf/RtfCodePages.cpp" \
+  "$root/src/rtf/RtfKeywords.cpp" \
+  "$root/src/rtf/RtfTables.cpp" \
+  "$root/src/rtf/RtfFields.cpp" \
   "$root/src/platform/TextCodec.cpp" \
   $qt_libs -o "$out/rtf_fuzzer"
 
-cp -n "$root"/tests/data/rtf/*.rtf "$out/corpus/" 2>/dev/null || true
+cp -n "$root"/tests/data/rtf/*.rtf "$root"/fuzz/seeds/*.rtf "$out/corpus/" 2>/dev/null || true
 # Nesting past the reader's group depth limit, which the samples do not reach.
 if [ ! -e "$out/corpus/deep-nesting.rtf" ]; then
   {
