@@ -167,6 +167,7 @@ private slots:
     void cellFormats();
     void contextualSpacing();
     void paragraphShading();
+    void fuzzSeedsRead();
 };
 
 void TestRtf::detectsRtf_data()
@@ -1220,4 +1221,33 @@ void TestRtf::paragraphShading()
     QCOMPARE(blockOf(doc, QStringLiteral("full")).background().color().name(),
              QStringLiteral("#ff0000"));
     QCOMPARE(blockOf(doc, QStringLiteral("plain")).background().style(), Qt::NoBrush);
+}
+
+void TestRtf::fuzzSeedsRead()
+{
+    // The fuzzer's seeds are documents like any other: they read to what they show.
+    const auto seed = [](const char *name) {
+        QFile file(QStringLiteral(VARIMOND_SOURCE_DIR "/fuzz/seeds/") + QLatin1String(name));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    QTextDocument doc;
+    readRtf(seed("destinations.rtf"), &doc);
+    const QString t = text(doc);
+    for (const char *piece :
+         {"café Аб あアあ αβγ••", "▪➢✔ é й", "•\tlisted", "(IV)\tnumbered", "(V)\tsecond",
+          "a.\tlettered", "unicode €", "note1", "in the box", "•€link", "1 the note\nmore"})
+        QVERIFY2(t.contains(QString::fromUtf8(piece)), piece);
+    QVERIFY(!t.contains(QStringLiteral("fallback")));
+    QVERIFY(!t.contains(QStringLiteral("trailing")));
+    QVERIFY(!t.contains(QStringLiteral("ansi")));
+
+    QTextDocument tables;
+    readRtf(seed("tables.rtf"), &tables);
+    const QList<QTextTable *> found = tablesOf(tables);
+    QCOMPARE(found.size(), 1);
+    QCOMPARE(found.first()->rows(), 4);
+    // Columns at every cell edge of the four rows: -108, 0, 1500, 3000, 4000, 4500, 6000, 8000.
+    QCOMPARE(found.first()->columns(), 7);
+    QCOMPARE(cellText(found.first(), 0, 2), QStringLiteral("B\nsecond"));
+    QCOMPARE(cellText(found.first(), 3, 5), QStringLiteral("right"));
 }
