@@ -22,8 +22,10 @@
 #include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <QWebEngineDownloadRequest>
 #include <QWebEngineHistory>
 #include <QWebEnginePage>
+#include <QWebEngineProfile>
 #include <QWebEngineSettings>
 #include <QWebEngineUrlRequestInterceptor>
 #include <QWebEngineView>
@@ -410,6 +412,12 @@ QWebEngineView *DocumentPane::ensureBrowser()
     settings->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls, true);
     settings->setAttribute(QWebEngineSettings::JavascriptCanOpenWindows, false);
     settings->setAttribute(QWebEngineSettings::JavascriptCanAccessClipboard, false);
+    QWebEnginePage *ownPage = m_browser->page();
+    connect(ownPage->profile(), &QWebEngineProfile::downloadRequested, m_browser,
+            [ownPage](QWebEngineDownloadRequest *download) {
+                if (download->page() == ownPage)
+                    download->cancel();
+            });
     // Adding a page to the stack must not change which view is in front.
     QWidget *front = m_stack->currentWidget();
     m_stack->addWidget(m_browser);

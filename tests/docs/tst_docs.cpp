@@ -27,6 +27,8 @@
 #include <QTextDocument>
 #include <QTimer>
 #include <QToolButton>
+#include <QWebEngineDownloadRequest>
+#include <QWebEngineProfile>
 #include <QWebEngineUrlRequestInfo>
 #include <QWebEngineView>
 
@@ -213,6 +215,7 @@ private Q_SLOTS:
     void longRunsGetBreaks_data();
     void longRunsGetBreaks();
     void localPageHasNoLocalRights();
+    void pageStartsNoDownload();
     void localRequests_data();
     void localRequests();
     void onlyWebAddressesOpen_data();
@@ -1037,4 +1040,27 @@ void TestDocs::localRequests()
                                                    : QUrl::fromLocalFile(root + s);
     };
     QCOMPARE(DocumentPane::allowsLocalRequest(url(page), url(request), type), allowed);
+}
+
+void TestDocs::pageStartsNoDownload()
+{
+    // A page that starts a download by itself as soon as it loads.
+    writeFile(base() + QStringLiteral("Download.html"),
+              "<html><head><title>Download</title></head><body><a id=d download=x.bin "
+              "href='data:application/octet-stream,secret'>x</a><script>"
+              "document.getElementById('d').click();</script></body></html>");
+    auto pane = makePane();
+    pane->DisplayFName(base(), QString(), QStringLiteral("Before.txt"), QString());
+    QWebEngineView *browser = pane->WebBrowser();
+    QVERIFY(browser);
+    QList<QPointer<QWebEngineDownloadRequest>> seen;
+    connect(browser->page()->profile(), &QWebEngineProfile::downloadRequested, this,
+            [&seen](QWebEngineDownloadRequest *download) { seen.append(download); });
+
+    pane->DisplayFName(base(), QString(), QStringLiteral("Download.html"), QString());
+
+    QTRY_COMPARE_WITH_TIMEOUT(seen.size(), 1, LoadTimeout);
+    QVERIFY(seen.first());
+    QCOMPARE(seen.first()->state(), QWebEngineDownloadRequest::DownloadCancelled);
+    QVERIFY(!QFile::exists(base() + QStringLiteral("x.bin")));
 }
