@@ -36,7 +36,7 @@ ThemeContent ReadTheme(const TProgramSettings &settings, const QString &name)
 
     ThemeContent theme;
     theme.Name = name;
-    theme.SectionCount = static_cast<int>(ini.sections().size());
+    theme.SectionCount = ini.sectionCount();
     const int count = std::min(theme.SectionCount, MaxThemeEntries);
     theme.Entries.reserve(static_cast<size_t>(count));
     for (int n = 0; n < count; ++n) {

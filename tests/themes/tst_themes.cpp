@@ -445,6 +445,11 @@ private Q_SLOTS:
             << QByteArray("[Option0]\nRunMeFName=.\\Options\\A\\RunMe.sh\n"
                           "[Option2]\nRunMeFName=.\\Options\\B\\RunMe.sh\n")
             << 2 << QStringList{S("A")} << 0 << 0;
+        // A repeated header counts once per occurrence, so Option1 is reached here.
+        QTest::newRow("Option0 repeated, then Option1")
+            << QByteArray("[Option0]\nRunMeFName=.\\Options\\A\\RunMe.sh\n[Option0]\n"
+                          "[Option1]\nRunMeFName=.\\Options\\B\\RunMe.sh\n")
+            << 3 << QStringList{S("A"), S("B")} << 0 << 0;
         QTest::newRow("a deleted script is skipped")
             << ThemeFixture::themeText({S(".\\Options\\A\\RunMe.sh"),
                                         S(".\\Options\\Gone\\RunMe.sh"),
