@@ -21,10 +21,20 @@ QString startSection(int index)
 }
 
 // Runs the rest of its arguments with their output in "$1.out", then writes the exit status to
-// "$1.exit" in one rename, so a reader sees either no status or the whole of it.
+// "$1.exit" in one rename, so a reader sees either no status or the whole of it. The output kept
+// is capped: a script that writes without end must not fill the disk. What comes after the cap
+// is still read (and dropped), so the script is never stopped by a closed pipe. The tools come
+// from the system's default path, whatever PATH the script is given.
 const QString Wrapper =
-    QStringLiteral("b=$1; shift; \"$@\" >\"$b.out\" 2>&1 </dev/null; s=$?; "
-                   "printf '%s\\n' \"$s\" >\"$b.exit.part\" && mv -f \"$b.exit.part\" \"$b.exit\"");
+    QStringLiteral(
+        "b=$1; shift; "
+        "{ \"$@\" </dev/null 2>&1; printf '%s\\n' \"$?\" >\"$b.exit.part\"; } | "
+        "{ command -p head -c %1; if [ \"$(command -p head -c 1 | command -p wc -c)\" -gt 0 ]; "
+        "then "
+        "printf '\\n[output cut after %2 MiB]\\n'; command -p cat >/dev/null; fi; } >\"$b.out\"; "
+        "command -p mv -f \"$b.exit.part\" \"$b.exit\"")
+        .arg(history::RunLog::OutputCap)
+        .arg(history::RunLog::OutputCap / (1024 * 1024));
 
 QByteArray readTail(const QString &path, qint64 maxBytes)
 {

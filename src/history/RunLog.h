@@ -49,6 +49,9 @@ struct InstallRecord
 class RunLog final
 {
 public:
+    /// The most output of one hidden start that is kept; the rest is read and dropped.
+    static constexpr qint64 OutputCap = 4 * 1024 * 1024;
+
     explicit RunLog(QString folder);
 
     const QString &folder() const { return m_folder; }

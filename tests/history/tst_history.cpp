@@ -387,6 +387,18 @@ void TestHistory::packWithoutHistoryKeepsLogOnly()
     QVERIFY(!QFileInfo::exists(pack.repo()));
     QVERIFY(!QFileInfo::exists(pack.ui + S(".git")));
     QVERIFY_THROWS_EXCEPTION(AppError, TheHistory().restore(id));
+
+    // A script that writes far more than is kept still runs to its end and its status lands.
+    const QString flood = pack.install("head -c 6000000 /dev/zero | tr '\\0' x\necho tail-end >" +
+                                       Quoted(pack.root + S("ran-to-end")) + "\nexit 5\n");
+    QTRY_VERIFY(QFileInfo::exists(pack.record(flood).folder + S("1.exit")));
+    const history::InstallRecord flooded = pack.record(flood);
+    QCOMPARE(flooded.starts[0].exitStatus, 5);
+    QVERIFY(QFileInfo::exists(pack.root + S("ran-to-end")));
+    const QByteArray out = readAll(flooded.folder + S("1.out"));
+    const QByteArray note("\n[output cut after 4 MiB]\n");
+    QCOMPARE(out.size(), history::RunLog::OutputCap + note.size());
+    QVERIFY(out.endsWith("x" + note));
     // The settings file is read, never written.
     QVERIFY(!readAll(pack.iniPath()).contains("History"));
 }
@@ -468,6 +480,8 @@ void TestHistory::tickThroughApplyChanges()
     QVERIFY(record.starts[0].hidden);
     QVERIFY(!record.starts[1].hidden);
     QCOMPARE(TheHistory().log()->output(record, 1), QByteArray("first -h\n"));
+    // The status lands though the script's PATH held none of the wrapper's tools.
+    QTRY_VERIFY(pack.record(id).starts[0].hasExitStatus);
     QCOMPARE(Describe(TheHistory().installChanges(pack.record(id))),
              (QStringList{S("A ../ui/custom/one"), S("A ../ui/custom/two")}));
 }
