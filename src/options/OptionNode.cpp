@@ -15,8 +15,7 @@ std::vector<std::unique_ptr<OptionNode>> &OptionTree::siblingsOf(const OptionNod
     return node->Parent ? node->Parent->Children : m_top;
 }
 
-const std::vector<std::unique_ptr<OptionNode>> &OptionTree::siblingsOf(
-    const OptionNode *node) const
+const std::vector<std::unique_ptr<OptionNode>> &OptionTree::siblingsOf(const OptionNode *node) const
 {
     return node->Parent ? node->Parent->Children : m_top;
 }
@@ -35,11 +34,10 @@ OptionNode *OptionTree::Add(OptionNode *parent, const QString &text)
 void OptionTree::Remove(OptionNode *node)
 {
     auto &list = siblingsOf(node);
-    list.erase(std::remove_if(list.begin(), list.end(),
-                              [node](const std::unique_ptr<OptionNode> &n) {
-                                  return n.get() == node;
-                              }),
-               list.end());
+    list.erase(
+        std::remove_if(list.begin(), list.end(),
+                       [node](const std::unique_ptr<OptionNode> &n) { return n.get() == node; }),
+        list.end());
     for (size_t i = 0; i < list.size(); ++i)
         list[i]->Row = static_cast<int>(i);
 }
@@ -103,15 +101,38 @@ int OptionTree::NodeCount() const
     return count;
 }
 
+namespace {
+
+// @p head, then the names from the top of the tree down to @p node, each followed by '/', then
+// @p tail. Sized once and filled from the end: every tick builds thousands of these.
+QString NodePath(const QString &head, const OptionNode *node, const QString &tail)
+{
+    qsizetype length = head.size() + tail.size();
+    for (const OptionNode *n = node; n; n = n->Parent)
+        length += n->Text.size() + 1;
+    QString path(length, Qt::Uninitialized);
+    QChar *end = path.data() + length;
+    const auto put = [&end](const QString &text) {
+        end -= text.size();
+        std::copy(text.cbegin(), text.cend(), end);
+    };
+    put(tail);
+    for (const OptionNode *n = node; n; n = n->Parent) {
+        *--end = QLatin1Char('/');
+        put(n->Text);
+    }
+    put(head);
+    return path;
+}
+
+} // namespace
+
 QString SrNodeTree(const OptionNode *node, const QString &tail)
 {
-    QString path = tail;
-    for (const OptionNode *n = node; n; n = n->Parent)
-        path.prepend(n->Text + QLatin1Char('/'));
-    return path;
+    return NodePath(QString(), node, tail);
 }
 
 QString GetNodeDir(const OptionNode *node, const QString &optionsRoot)
 {
-    return optionsRoot + SrNodeTree(node, QString());
+    return NodePath(optionsRoot, node, QString());
 }

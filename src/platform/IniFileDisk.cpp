@@ -147,31 +147,49 @@ bool isTemporaryName(const char *entry, const QByteArray &prefix)
     return true;
 }
 
+// getdents64's record; glibc declares the call but not the record.
+struct LinuxDirent64
+{
+    ino64_t d_ino;
+    off64_t d_off;
+    unsigned short d_reclen;
+    unsigned char d_type;
+    char d_name[1];
+};
+
 // Removes the temporary files of the file behind @p prefix that a killed program left in the
-// folder. @p folder is a descriptor of the folder, which stays open.
+// folder. @p folder is a descriptor of the folder, which stays open: it is listed directly (its
+// read position matters to nothing else), without the copy and checks a directory stream needs.
 void removeStaleTemporaries(int folder, const QByteArray &prefix)
 {
-    const int listing = ::dup(folder);
-    if (listing < 0)
-        return;
-    DIR *dir = ::fdopendir(listing);
-    if (!dir) {
-        ::close(listing);
-        return;
-    }
-    while (const dirent *entry = ::readdir(dir)) {
-        if (!isTemporaryName(entry->d_name, prefix))
+    alignas(LinuxDirent64) char buffer[16 * 1024];
+    for (;;) {
+        const ssize_t got = ::getdents64(folder, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
             continue;
-        bool regular = entry->d_type == DT_REG;
-        if (entry->d_type == DT_UNKNOWN) {
-            struct stat st = {};
-            regular = ::fstatat(folder, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                      S_ISREG(st.st_mode);
+        if (got <= 0)
+            return;
+        for (ssize_t at = 0; at < got;) {
+            const auto *entry = reinterpret_cast<const LinuxDirent64 *>(buffer + at);
+            at += entry->d_reclen;
+            if (!isTemporaryName(entry->d_name, prefix))
+                continue;
+            bool regular = entry->d_type == DT_REG;
+            if (entry->d_type == DT_UNKNOWN) {
+                struct stat st = {};
+                regular = ::fstatat(folder, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                          S_ISREG(st.st_mode);
+            }
+            if (regular)
+                ::unlinkat(folder, entry->d_name, 0);
         }
-        if (regular)
-            ::unlinkat(folder, entry->d_name, 0);
     }
-    ::closedir(dir);
+}
+
+uid_t effectiveUser()
+{
+    static const uid_t user = ::geteuid();
+    return user;
 }
 
 QByteArray randomSuffix()
@@ -335,7 +353,7 @@ void IniFile::commit(const QByteArray &content)
     bool ok = writeAll(fd, content);
     // Keep the owner when root rewrites someone else's file; a change of owner drops set-id
     // bits, so the mode is set again after it.
-    const bool chowned = ok && m_exists && ::geteuid() == 0 && (m_uid != 0 || m_gid != 0) &&
+    const bool chowned = ok && m_exists && effectiveUser() == 0 && (m_uid != 0 || m_gid != 0) &&
                          ::fchown(fd, m_uid, m_gid) == 0;
     if (ok && (chowned || (wanted & 0777 & ~mask) != wanted))
         ok = ::fchmod(fd, wanted) == 0;
@@ -348,7 +366,7 @@ void IniFile::commit(const QByteArray &content)
     }
     if (!m_exists) {
         m_mode = wanted;
-        m_uid = ::geteuid();
+        m_uid = effectiveUser();
         m_gid = ::getegid();
         m_openedForWriting = true;
         m_modeKnown = true;
