@@ -9,7 +9,6 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QTimer>
-#include <QWindow>
 
 quint32 GetTickCount()
 {
@@ -96,10 +95,7 @@ void TApplyForm::showEvent(QShowEvent *event)
     QDialog::showEvent(event);
     if (event->spontaneous())
         return; // the window manager re-showing a minimised dialog starts no new count-down
-    // The caption is empty. The window system puts the application's name in place of an
-    // empty caption, so the title bar gets a blank one instead.
-    if (QWindow *window = windowHandle())
-        window->setTitle(QStringLiteral(" "));
+    ShowEmptyCaption(this);
     FormShow();
     FormActivate();
 }

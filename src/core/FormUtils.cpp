@@ -2,6 +2,7 @@
 
 #include <QFont>
 #include <QWidget>
+#include <QWindow>
 
 void CentreOver(QWidget *window, const QWidget *owner)
 {
@@ -12,7 +13,18 @@ void CentreOver(QWidget *window, const QWidget *owner)
     window->move(o.left() + (o.width() - w.width()) / 2, o.top() + (o.height() - w.height()) / 2);
 }
 
-bool IsWindowsVista() { return false; }
+void ShowEmptyCaption(QWidget *window)
+{
+    if (!window || !window->windowTitle().isEmpty())
+        return;
+    if (QWindow *handle = window->windowHandle())
+        handle->setTitle(QStringLiteral(" "));
+}
+
+bool IsWindowsVista()
+{
+    return false;
+}
 
 void SetVistaFormFont(QFont &font)
 {

@@ -8,6 +8,11 @@ class QWidget;
 /// window rectangles of the desktop are.
 void CentreOver(QWidget *window, const QWidget *owner);
 
+/// Gives a window whose caption is empty a blank title bar once it has a window handle: the
+/// window system would otherwise put the application's name in place of an empty caption.
+/// The widget's own caption stays empty.
+void ShowEmptyCaption(QWidget *window);
+
 /// The platform's newer form and text fonts. This platform has no such fonts to switch to: the
 /// default Qt font stands in, so both leave the font as it is.
 bool IsWindowsVista();

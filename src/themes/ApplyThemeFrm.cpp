@@ -144,6 +144,7 @@ void TApplyThemeForm::showEvent(QShowEvent *event)
     QDialog::showEvent(event);
     if (event->spontaneous())
         return; // the window manager showing it again starts nothing new
+    ShowEmptyCaption(this);
     FormShow();
     FormActivate();
     // The first script starts once the window is up, and only while this run still shows it.

@@ -21,6 +21,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
+#include <QWindow>
 
 #include <functional>
 
@@ -261,6 +262,9 @@ private Q_SLOTS:
         QStringList progress;
         driver.actions[S("ApplyThemeForm")] = [&](QWidget *w) {
             progress.append(textOf(w, "Label1"));
+            // No caption, and not the application's name in its place either.
+            QCOMPARE(w->windowTitle(), QString());
+            QCOMPARE(w->windowHandle()->title(), S(" "));
             auto *poll = new QTimer(w);
             poll->setInterval(5);
             QObject::connect(poll, &QTimer::timeout, w, [w, poll, &progress] {
