@@ -282,14 +282,22 @@ QStringList candidatePrefixes(const PrefixSearch &search)
         const QString games = join(home, QStringLiteral("Games"));
         for (const QString &name : listFolders(games))
             wanted << join(games, name);
-        const QDir lutris(join(home, QStringLiteral(".config/lutris/games")));
-        const QStringList ymls =
-            lutris.entryList({QStringLiteral("*.yml")}, QDir::Files, QDir::Name);
-        for (const QString &yml : ymls)
-            wanted << lutrisPrefix(lutris.filePath(yml), home);
+        // Lutris keeps its games' files in ~/.config (older versions) or ~/.local/share, and
+        // the Flatpak builds of Lutris and Steam inside ~/.var/app.
+        for (const char *folder : {".config/lutris/games", ".local/share/lutris/games",
+                                   ".var/app/net.lutris.Lutris/config/lutris/games",
+                                   ".var/app/net.lutris.Lutris/data/lutris/games"}) {
+            const QDir lutris(join(home, QString::fromLatin1(folder)));
+            const QStringList ymls =
+                lutris.entryList({QStringLiteral("*.yml")}, QDir::Files, QDir::Name);
+            for (const QString &yml : ymls)
+                wanted << lutrisPrefix(lutris.filePath(yml), home);
+        }
 
         QStringList libraries;
-        for (const char *root : {".steam/steam", ".local/share/Steam"}) {
+        for (const char *root : {".steam/steam", ".local/share/Steam",
+                                 ".var/app/com.valvesoftware.Steam/.local/share/Steam",
+                                 ".var/app/com.valvesoftware.Steam/data/Steam"}) {
             const QString steam = join(home, QString::fromLatin1(root));
             libraries << steam;
             libraries << steamLibraries(

@@ -207,6 +207,17 @@ private Q_SLOTS:
             "\"TimeNextStatsReport\"\\t\"1\"\\n\\t\"1\"\\t\\t\"$T/lib\"\\n}\\n;"
             "dat|lib/steamapps/compatdata/2510/pfx/@S|10",
             "", "Found|lib/steamapps/compatdata/2510/pfx|lib/steamapps/compatdata/2510/pfx/@S|");
+        row("Flatpak Lutris: prefix named in a game's yml",
+            "text|home/.var/app/net.lutris.Lutris/data/lutris/games/daoc.yml|prefix: "
+            "$T/else/daoc\\n;dat|else/daoc/@P|10",
+            "", "Found|else/daoc|else/daoc/@P|");
+        row("Flatpak Steam: Proton prefix in its own folder",
+            "dat|home/.var/app/com.valvesoftware.Steam/.local/share/Steam/steamapps/compatdata/"
+            "2510/pfx/@S|10",
+            "",
+            "Found|home/.var/app/com.valvesoftware.Steam/.local/share/Steam/steamapps/compatdata/"
+            "2510/pfx|home/.var/app/com.valvesoftware.Steam/.local/share/Steam/steamapps/"
+            "compatdata/2510/pfx/@S|");
         row("two prefixes: the newer user.dat wins",
             "dat|home/.wine/@P|500;dat|home/Games/daoc/@P|20", "",
             "Found|home/Games/daoc|home/Games/daoc/@P|");
