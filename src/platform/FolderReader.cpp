@@ -1,4 +1,5 @@
 #include "platform/FolderReader.h"
+#include "platform/LinuxDirent.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -24,16 +25,6 @@ FolderEntry::Kind kindOfMode(mode_t mode)
         return FolderEntry::File;
     return FolderEntry::Other;
 }
-
-// getdents64's record; glibc declares the call but not the record.
-struct LinuxDirent64
-{
-    ino64_t d_ino;
-    off64_t d_off;
-    unsigned short d_reclen;
-    unsigned char d_type;
-    char d_name[1];
-};
 
 } // namespace
 

@@ -3,6 +3,7 @@
 
 #include "platform/Error.h"
 #include "platform/IniFile.h"
+#include "platform/LinuxDirent.h"
 
 #include <QFile>
 #include <QRandomGenerator>
@@ -146,16 +147,6 @@ bool isTemporaryName(const char *entry, const QByteArray &prefix)
     }
     return true;
 }
-
-// getdents64's record; glibc declares the call but not the record.
-struct LinuxDirent64
-{
-    ino64_t d_ino;
-    off64_t d_off;
-    unsigned short d_reclen;
-    unsigned char d_type;
-    char d_name[1];
-};
 
 // Removes the temporary files of the file behind @p prefix that a killed program left in the
 // folder. @p folder is a descriptor of the folder, which stays open: it is listed directly (its

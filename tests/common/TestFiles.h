@@ -8,9 +8,16 @@
 #include <QFileInfo>
 #include <QString>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace testfiles {
 
-inline QString S(const char *text) { return QString::fromUtf8(text); }
+inline QString S(const char *text)
+{
+    return QString::fromUtf8(text);
+}
 
 /// The whole file, or an empty array when it cannot be read.
 inline QByteArray readAll(const QString &path)
@@ -24,8 +31,36 @@ inline bool writeAll(const QString &path, const QByteArray &content)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           f.write(content) == content.size();
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(content) == content.size();
+}
+
+// Names given as the bytes on disk, for names that are not UTF-8.
+
+inline bool makeNativeFolder(const QByteArray &path)
+{
+    return ::mkdir(path.constData(), 0755) == 0;
+}
+
+inline bool makeNativeFile(const QByteArray &path, const QByteArray &content, mode_t mode = 0644)
+{
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd < 0)
+        return false;
+    const bool ok =
+        ::write(fd, content.constData(), static_cast<size_t>(content.size())) == content.size();
+    return ::close(fd) == 0 && ok;
+}
+
+/// The first 64 KiB of the file, or an empty array when it cannot be read.
+inline QByteArray readNative(const QByteArray &path)
+{
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    QByteArray data(65536, '\0');
+    const ssize_t n = ::read(fd, data.data(), static_cast<size_t>(data.size()));
+    ::close(fd);
+    return n < 0 ? QByteArray() : data.left(n);
 }
 
 } // namespace testfiles

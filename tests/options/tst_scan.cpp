@@ -122,31 +122,6 @@ QString mode(int m)
     return S("[Mode]\nOptionMode=%1\n").arg(m);
 }
 
-// A folder made with the exact bytes of its name.
-bool makeNative(const QByteArray &path, const QByteArray &content = QByteArray(),
-                bool folder = true)
-{
-    if (folder)
-        return ::mkdir(path.constData(), 0755) == 0;
-    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0755);
-    if (fd < 0)
-        return false;
-    const bool ok =
-        ::write(fd, content.constData(), static_cast<size_t>(content.size())) == content.size();
-    return ::close(fd) == 0 && ok;
-}
-
-QByteArray readNative(const QByteArray &path)
-{
-    const int fd = ::open(path.constData(), O_RDONLY);
-    if (fd < 0)
-        return {};
-    QByteArray data(4096, '\0');
-    const ssize_t n = ::read(fd, data.data(), static_cast<size_t>(data.size()));
-    ::close(fd);
-    return n < 0 ? QByteArray() : data.left(n);
-}
-
 } // namespace
 
 class TestScan : public QObject
@@ -316,21 +291,21 @@ private Q_SLOTS:
         const QByteArray root = QFile::encodeName(m_root);
         const QByteArray group = root + "Gr\xfcn";
         const QByteArray option = group + "/Cr\xe8me";
-        QVERIFY(makeNative(group));
-        QVERIFY(makeNative(option));
-        QVERIFY(makeNative(option + "/options.ini",
-                           "[Mode]\nOptionMode=2\n[RunMe]\nOptionRunMeFName=Ex\xe9"
-                           "cute.sh\n"
-                           "[ReadMe]\nOptionReadMeTxtFName=L\xe9"
-                           "ame.txt\n",
-                           false));
-        QVERIFY(makeNative(option + "/Ex\xe9"
-                                    "cute.sh",
-                           "pwd -P > \"$1\"\n", false));
-        QVERIFY(makeNative(option + "/L\xe9"
-                                    "ame.txt",
-                           "Lisez-moi", false));
-        QVERIFY(makeNative(root + "Caf\xc3\xa9")); // valid UTF-8 beside them
+        QVERIFY(makeNativeFolder(group));
+        QVERIFY(makeNativeFolder(option));
+        QVERIFY(makeNativeFile(option + "/options.ini",
+                               "[Mode]\nOptionMode=2\n[RunMe]\nOptionRunMeFName=Ex\xe9"
+                               "cute.sh\n"
+                               "[ReadMe]\nOptionReadMeTxtFName=L\xe9"
+                               "ame.txt\n",
+                               0755));
+        QVERIFY(makeNativeFile(option + "/Ex\xe9"
+                                        "cute.sh",
+                               "pwd -P > \"$1\"\n", 0755));
+        QVERIFY(makeNativeFile(option + "/L\xe9"
+                                        "ame.txt",
+                               "Lisez-moi", 0755));
+        QVERIFY(makeNativeFolder(root + "Caf\xc3\xa9")); // valid UTF-8 beside them
 
         OptionTree tree;
         int count = 0;

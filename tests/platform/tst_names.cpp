@@ -20,36 +20,6 @@
 
 using namespace testfiles;
 
-namespace {
-
-bool makeFolder(const QByteArray &path)
-{
-    return ::mkdir(path.constData(), 0755) == 0;
-}
-
-bool makeFile(const QByteArray &path, const QByteArray &content, mode_t mode = 0644)
-{
-    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, mode);
-    if (fd < 0)
-        return false;
-    const bool ok =
-        ::write(fd, content.constData(), static_cast<size_t>(content.size())) == content.size();
-    return ::close(fd) == 0 && ok;
-}
-
-QByteArray readFile(const QByteArray &path)
-{
-    const int fd = ::open(path.constData(), O_RDONLY);
-    if (fd < 0)
-        return {};
-    QByteArray data(65536, '\0');
-    const ssize_t n = ::read(fd, data.data(), static_cast<size_t>(data.size()));
-    ::close(fd);
-    return n < 0 ? QByteArray() : data.left(n);
-}
-
-} // namespace
-
 class TestNames : public QObject
 {
     Q_OBJECT
@@ -116,18 +86,18 @@ private Q_SLOTS:
         QFETCH(QString, asked);
         QFETCH(QByteArray, found);
         for (const QByteArray &folder : made)
-            QVERIFY(makeFolder(m_root + folder));
+            QVERIFY(makeNativeFolder(m_root + folder));
         QCOMPARE(platform::nativePath(QFile::decodeName(m_root) + asked), m_root + found);
     }
 
     void qtFileClassesReachNamesThatAreNotUtf8()
     {
         const QByteArray folder = m_root + "Cr\xe8me";
-        QVERIFY(makeFolder(folder));
-        QVERIFY(makeFile(folder + "/ReadMe.txt", "inside"));
-        QVERIFY(makeFile(folder + "/L\xe9"
-                                  "ame.txt",
-                         "own name"));
+        QVERIFY(makeNativeFolder(folder));
+        QVERIFY(makeNativeFile(folder + "/ReadMe.txt", "inside"));
+        QVERIFY(makeNativeFile(folder + "/L\xe9"
+                                        "ame.txt",
+                               "own name"));
         const QString shown = QFile::decodeName(m_root) + S("Cr\xc3\xa8me/");
 
         QCOMPARE(readAll(platform::resolvePath(shown + S("ReadMe.txt"))), QByteArray("inside"));
@@ -140,7 +110,7 @@ private Q_SLOTS:
         // A write lands in the folder itself, crash-safely, and nothing else appears.
         const QString ini = platform::resolvePath(shown + S("options.ini"));
         platform::IniFile::writeInteger(ini, S("Mode"), S("OptionMode"), 3);
-        QCOMPARE(readFile(folder + "/options.ini"), QByteArray("[Mode]\nOptionMode=3\n"));
+        QCOMPARE(readNative(folder + "/options.ini"), QByteArray("[Mode]\nOptionMode=3\n"));
         QCOMPARE(platform::shownPath(ini), shown + S("options.ini"));
         QCOMPARE(platform::shownPath(S("/elsewhere/x")), S("/elsewhere/x"));
 
@@ -159,8 +129,8 @@ private Q_SLOTS:
     void scriptStartsInAFolderWhoseNameIsNotUtf8()
     {
         const QByteArray folder = m_root + "Gr\xfcn";
-        QVERIFY(makeFolder(folder));
-        QVERIFY(makeFile(
+        QVERIFY(makeNativeFolder(folder));
+        QVERIFY(makeNativeFile(
             folder + "/Ex\xe9"
                      "cute.sh",
             "pwd -P > \"$1.tmp\"; printf '%s' \"$2\" >> \"$1.tmp\"; mv \"$1.tmp\" \"$1\"\n"));
