@@ -2,6 +2,8 @@
 
 #include <QFile>
 
+#include <cstring>
+
 #include <dirent.h>
 
 namespace platform {
@@ -15,15 +17,34 @@ QString FolderNames::find(const QString &name)
                 const char *n = entry->d_name;
                 if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0')))
                     continue;
-                m_names.append(QFile::decodeName(n));
+                m_names.append(n).push_back('\0');
             }
             ::closedir(dir);
         }
     }
     QString best;
-    for (const QString &entry : m_names) {
-        if (entry.compare(name, Qt::CaseInsensitive) == 0 && (best.isNull() || entry < best))
-            best = entry;
+    for (std::size_t at = 0; at < m_names.size();) {
+        const char *entry = m_names.data() + at;
+        const std::size_t length = std::strlen(entry);
+        at += length + 1;
+        bool ascii = true;
+        for (std::size_t i = 0; i < length && ascii; ++i)
+            ascii = static_cast<unsigned char>(entry[i]) < 0x80;
+        QString shown;
+        if (ascii) {
+            // Plain ASCII is compared in place; it can only match a name of its own length.
+            const QLatin1StringView latin(entry, static_cast<qsizetype>(length));
+            if (static_cast<qsizetype>(length) != name.size() ||
+                name.compare(latin, Qt::CaseInsensitive) != 0)
+                continue;
+            shown = latin;
+        } else {
+            shown = QFile::decodeName(entry);
+            if (shown.compare(name, Qt::CaseInsensitive) != 0)
+                continue;
+        }
+        if (best.isNull() || shown < best)
+            best = shown;
     }
     return best;
 }

@@ -1,7 +1,8 @@
 #pragma once
 
 #include <QString>
-#include <QStringList>
+
+#include <string>
 
 namespace platform {
 
@@ -22,7 +23,9 @@ public:
 private:
     QString m_folder;
     bool m_listed = false;
-    QStringList m_names;
+    // The names as listed, each followed by a NUL: a folder of thousands of options is listed
+    // on every tick, and only names of the wanted length are ever decoded.
+    std::string m_names;
 };
 
 } // namespace platform

@@ -6,6 +6,8 @@
 #include <QSet>
 #include <QStringDecoder>
 
+#include <charconv>
+
 namespace platform {
 
 namespace {
@@ -309,14 +311,18 @@ void IniFile::splice(qsizetype at, qsizetype removed, const QByteArray &inserted
 
 void IniFile::writeString(const QString &section, const QString &key, const QString &value)
 {
-    if (m_unreadable || m_writeRefused)
-        throw iniWriteError(m_path); // never replace a file we could not read with a new one
-    const QByteArray before = m_deferred ? m_onDisk : m_text;
     QString oneLine = value;
     if (oneLine.contains(QLatin1Char('\r')) || oneLine.contains(QLatin1Char('\n')))
         oneLine.replace(QLatin1Char('\r'), QLatin1Char(' '))
             .replace(QLatin1Char('\n'), QLatin1Char(' '));
-    const QByteArray valueBytes = oneLine.toUtf8();
+    writeValue(section, key, oneLine.toUtf8());
+}
+
+void IniFile::writeValue(const QString &section, const QString &key, QByteArrayView valueBytes)
+{
+    if (m_unreadable || m_writeRefused)
+        throw iniWriteError(m_path); // never replace a file we could not read with a new one
+    const QByteArray before = m_deferred ? m_onDisk : m_text;
     if (m_text.size() + section.size() * 3 + key.size() * 3 + valueBytes.size() + 16 > MaxFileSize)
         throw iniWriteError(m_path); // the file would grow past what may be read back
 
@@ -326,8 +332,9 @@ void IniFile::writeString(const QString &section, const QString &key, const QStr
         if (k >= 0) {
             Entry &entry = m_entries[static_cast<size_t>(k)];
             // A value that already reads as written keeps its line as the author wrote it.
-            if (entryValue(entry) != QByteArrayView(valueBytes)) {
-                const QByteArray line = entryName(entry).toByteArray() + '=' + valueBytes;
+            if (entryValue(entry) != valueBytes) {
+                QByteArray line = entryName(entry).toByteArray();
+                line.append('=').append(valueBytes);
                 const qsizetype oldLength = entry.end - entry.begin;
                 entry.end = entry.begin + static_cast<quint32>(line.size());
                 splice(entry.begin, oldLength, line, static_cast<size_t>(k) + 1);
@@ -349,7 +356,8 @@ void IniFile::writeString(const QString &section, const QString &key, const QStr
                 at = pastEnding(d, e, n);
             }
             const QByteArray eol = newLineEnding();
-            const QByteArray line = key.toUtf8() + '=' + valueBytes;
+            QByteArray line = key.toUtf8();
+            line.append('=').append(valueBytes);
             const qsizetype at = pastEnding(d, lastEnd, n);
             QByteArray added;
             if (lastEnd == n) // the section's last line ends the file without a line break
@@ -366,7 +374,8 @@ void IniFile::writeString(const QString &section, const QString &key, const QStr
         if (!m_text.isEmpty() && !m_text.endsWith('\n') && !m_text.endsWith('\r'))
             m_text.append(eol);
         const QByteArray header = '[' + section.toUtf8() + ']';
-        const QByteArray line = key.toUtf8() + '=' + valueBytes;
+        QByteArray line = key.toUtf8();
+        line.append('=').append(valueBytes);
         const auto headerBegin = static_cast<quint32>(m_text.size());
         m_entries.push_back({headerBegin, headerBegin + static_cast<quint32>(header.size())});
         const auto lineBegin = headerBegin + static_cast<quint32>(header.size() + eol.size());
@@ -431,7 +440,11 @@ void IniFile::store(const QByteArray &before)
 
 void IniFile::writeInteger(const QString &section, const QString &key, int value)
 {
-    writeString(section, key, QString::number(value));
+    // Formatted in place: a tick writes thousands of these, most of them unchanged.
+    char digits[16];
+    const auto [end, error] = std::to_chars(digits, digits + sizeof digits, value);
+    Q_UNUSED(error); // an int always fits
+    writeValue(section, key, QByteArrayView(digits, end - digits));
 }
 
 void IniFile::writeBool(const QString &section, const QString &key, bool value)

@@ -105,6 +105,9 @@ public:
 private:
     enum class Encoding : quint8 { Utf8, Utf8Bom, Utf16LE, Utf16BE };
 
+    // Writes @p valueBytes, UTF-8 without line breaks, as the value of @p key.
+    void writeValue(const QString &section, const QString &key, QByteArrayView valueBytes);
+
     // A section header or key line of m_text: [begin, end) without its line ending. Other
     // lines (blank, comments, text) are not indexed; they are only ever copied.
     struct Entry
