@@ -21,10 +21,7 @@ void ShowEmptyCaption(QWidget *window)
         handle->setTitle(QStringLiteral(" "));
 }
 
-bool IsWindowsVista()
-{
-    return false;
-}
+bool IsWindowsVista() { return false; }
 
 void SetVistaFormFont(QFont &font)
 {

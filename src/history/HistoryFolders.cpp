@@ -10,10 +10,10 @@ namespace history {
 
 namespace {
 
-QString normalized(QString spec)
+QString normalized(QString entry)
 {
-    spec.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    return spec;
+    entry.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    return entry;
 }
 
 // The path with its longest existing beginning made canonical (symbolic links resolved), so
@@ -53,68 +53,68 @@ bool isWithin(const QString &path, const QString &root)
 
 } // namespace
 
-bool isDrivePath(const QString &spec)
+bool isDrivePath(const QString &entry)
 {
-    return spec.size() >= 2 && spec.at(1) == QLatin1Char(':') && spec.at(0).isLetter();
+    return entry.size() >= 2 && entry.at(1) == QLatin1Char(':') && entry.at(0).isLetter();
 }
 
 QString NamedFolder::displayName() const
 {
-    return normalized(spec);
+    return normalized(entry);
 }
 
-QString folderKey(const QString &spec)
+QString folderKey(const QString &entry)
 {
-    QString key = normalized(spec);
+    QString key = normalized(entry);
     key.replace(QLatin1Char('%'), QLatin1String("%25"));
     key.replace(QLatin1Char('/'), QLatin1String("%2F"));
     return key;
 }
 
-QString specFromKey(const QString &key)
+QString entryFromKey(const QString &key)
 {
-    QString spec = key;
-    spec.replace(QLatin1String("%2F"), QLatin1String("/"));
-    spec.replace(QLatin1String("%25"), QLatin1String("%"));
-    return spec;
+    QString entry = key;
+    entry.replace(QLatin1String("%2F"), QLatin1String("/"));
+    entry.replace(QLatin1String("%25"), QLatin1String("%"));
+    return entry;
 }
 
-QStringList readFolderSpecs(const QString &iniPath)
+QStringList readFolderEntries(const QString &iniPath)
 {
     const QString value = platform::IniFile::readString(iniPath, QStringLiteral("History"),
                                                         QStringLiteral("Folders"), QString());
-    QStringList specs;
+    QStringList entries;
     for (const QString &part : value.split(QLatin1Char(';'))) {
-        const QString spec = part.trimmed();
-        if (!spec.isEmpty())
-            specs.append(spec);
+        const QString entry = part.trimmed();
+        if (!entry.isEmpty())
+            entries.append(entry);
     }
-    return specs;
+    return entries;
 }
 
-std::vector<NamedFolder> resolveFolders(const QStringList &specs, const QString &programDir,
+std::vector<NamedFolder> resolveFolders(const QStringList &entries, const QString &programDir,
                                         const QString &homeDir, const QString &winePrefix)
 {
     const QString parentTree = canonicalized(QDir::cleanPath(programDir + QStringLiteral("..")));
     const QString home = homeDir.isEmpty() ? QString() : canonicalized(QDir::cleanPath(homeDir));
     std::vector<NamedFolder> folders;
     QStringList seen;
-    for (const QString &spec : specs) {
+    for (const QString &entry : entries) {
         NamedFolder folder;
-        folder.spec = spec;
-        folder.key = folderKey(spec);
-        const QString text = normalized(spec);
+        folder.entry = entry;
+        folder.key = folderKey(entry);
+        const QString text = normalized(entry);
         if (folder.key.isEmpty() || seen.contains(folder.key))
             continue;
         seen.append(folder.key);
 
         QString lexical;
         bool absolute = text.startsWith(QLatin1Char('/'));
-        if (isDrivePath(spec)) {
-            if (winePrefix.isEmpty() || spec.at(0).toUpper() != QLatin1Char('C')) {
+        if (isDrivePath(entry)) {
+            if (winePrefix.isEmpty() || entry.at(0).toUpper() != QLatin1Char('C')) {
                 folder.problem = QStringLiteral("History folder %1 was not found: no Wine "
                                                 "prefix holds its drive")
-                                     .arg(spec);
+                                     .arg(entry);
                 folders.push_back(folder);
                 continue;
             }
@@ -130,17 +130,17 @@ std::vector<NamedFolder> resolveFolders(const QStringList &specs, const QString 
                           !isWithin(real, parentTree))) {
             folder.problem = QStringLiteral("History folder %1 lies outside the program "
                                             "folder's parent; name it by its full path")
-                                 .arg(spec);
+                                 .arg(entry);
         } else if (real == QLatin1String("/") || (!home.isEmpty() && isWithin(home, real))) {
             folder.problem =
                 QStringLiteral("History folder %1 is the root or home folder or lies above it")
-                    .arg(spec);
+                    .arg(entry);
         } else {
             const QFileInfo info(real);
             if (!info.exists()) {
                 folder.missing = true;
             } else if (!info.isDir()) {
-                folder.problem = QStringLiteral("History folder %1 is not a folder").arg(spec);
+                folder.problem = QStringLiteral("History folder %1 is not a folder").arg(entry);
             }
         }
         if (folder.problem.isEmpty())

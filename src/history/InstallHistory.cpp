@@ -67,13 +67,13 @@ void InstallHistory::configure(const QString &programDir, const QString &iniPath
     m_programDir = programDir;
     m_log = std::make_unique<RunLog>(programDir + QStringLiteral(".varimond-log"));
 
-    const QStringList specs = readFolderSpecs(iniPath);
-    if (!specs.isEmpty()) {
+    const QStringList entries = readFolderEntries(iniPath);
+    if (!entries.isEmpty()) {
         // The game's Wine prefix is looked for only when a folder is named by its drive.
         QString prefix;
-        if (std::any_of(specs.begin(), specs.end(), isDrivePath))
+        if (std::any_of(entries.begin(), entries.end(), isDrivePath))
             prefix = platform::gamePrefixInForce().prefix;
-        m_folders = resolveFolders(specs, programDir,
+        m_folders = resolveFolders(entries, programDir,
                                    homeDir.isEmpty() ? QDir::homePath() : homeDir, prefix);
         bool usable = false;
         for (const NamedFolder &folder : m_folders) {
@@ -84,7 +84,7 @@ void InstallHistory::configure(const QString &programDir, const QString &iniPath
                 if (folder.missing)
                     notice(QStringLiteral("History folder %1 does not exist; it is kept as an "
                                           "empty folder")
-                               .arg(folder.spec));
+                               .arg(folder.entry));
             }
         }
         if (usable) {

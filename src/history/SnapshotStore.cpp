@@ -519,7 +519,7 @@ QString SnapshotStore::writeTree(const std::vector<NamedFolder> &folders, QStrin
         }
         check(git_treebuilder_insert(nullptr, root.get(), folder.key.toUtf8().constData(), &oid,
                                      GIT_FILEMODE_TREE),
-              QStringLiteral("Cannot store %1").arg(folder.spec));
+              QStringLiteral("Cannot store %1").arg(folder.entry));
     }
     git_oid treeId;
     check(git_treebuilder_write(&treeId, root.get()), QStringLiteral("Cannot build a snapshot"));
@@ -590,7 +590,7 @@ std::vector<FileChange> SnapshotStore::changes(const QString &from, const QStrin
         TreePtr ta = subtree(m_repo, ea);
         TreePtr tb = subtree(m_repo, eb);
         diffTrees(m_repo, ta.get(), tb.get(),
-                  specFromKey(key).replace(QLatin1Char('\\'), QLatin1Char('/')) + QLatin1Char('/'),
+                  entryFromKey(key).replace(QLatin1Char('\\'), QLatin1Char('/')) + QLatin1Char('/'),
                   out);
     }
     return out;

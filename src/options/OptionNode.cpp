@@ -15,7 +15,8 @@ std::vector<std::unique_ptr<OptionNode>> &OptionTree::siblingsOf(const OptionNod
     return node->Parent ? node->Parent->Children : m_top;
 }
 
-const std::vector<std::unique_ptr<OptionNode>> &OptionTree::siblingsOf(const OptionNode *node) const
+const std::vector<std::unique_ptr<OptionNode>> &OptionTree::siblingsOf(
+    const OptionNode *node) const
 {
     return node->Parent ? node->Parent->Children : m_top;
 }
@@ -34,10 +35,11 @@ OptionNode *OptionTree::Add(OptionNode *parent, const QString &text)
 void OptionTree::Remove(OptionNode *node)
 {
     auto &list = siblingsOf(node);
-    list.erase(
-        std::remove_if(list.begin(), list.end(),
-                       [node](const std::unique_ptr<OptionNode> &n) { return n.get() == node; }),
-        list.end());
+    list.erase(std::remove_if(list.begin(), list.end(),
+                              [node](const std::unique_ptr<OptionNode> &n) {
+                                  return n.get() == node;
+                              }),
+               list.end());
     for (size_t i = 0; i < list.size(); ++i)
         list[i]->Row = static_cast<int>(i);
 }

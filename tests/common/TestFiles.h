@@ -14,10 +14,7 @@
 
 namespace testfiles {
 
-inline QString S(const char *text)
-{
-    return QString::fromUtf8(text);
-}
+inline QString S(const char *text) { return QString::fromUtf8(text); }
 
 /// The whole file, or an empty array when it cannot be read.
 inline QByteArray readAll(const QString &path)
@@ -31,7 +28,8 @@ inline bool writeAll(const QString &path, const QByteArray &content)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(content) == content.size();
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           f.write(content) == content.size();
 }
 
 // Names given as the bytes on disk, for names that are not UTF-8.

@@ -91,7 +91,7 @@ private slots:
 
 void TestHistory::resolveFolders_data()
 {
-    QTest::addColumn<QString>("spec");
+    QTest::addColumn<QString>("entry");
     QTest::addColumn<QString>("expected"); // path below the temporary root, or "!" + problem word
 
     QTest::newRow("relative with backslashes") << S("..\\ui\\custom") << S("ui/custom");
@@ -112,7 +112,7 @@ void TestHistory::resolveFolders_data()
 
 void TestHistory::resolveFolders()
 {
-    QFETCH(QString, spec);
+    QFETCH(QString, entry);
     QFETCH(QString, expected);
     QTemporaryDir outer;
     HistoryPack pack;
@@ -120,18 +120,18 @@ void TestHistory::resolveFolders()
     QDir().mkpath(pack.programDir + S("Data"));
     writeAll(pack.root + S("file.txt"), "x");
     QVERIFY(QFile::link(outer.path(), pack.root + S("escape")));
-    spec.replace(S("@home"), pack.root + S("home/me"));
-    spec.replace(S("@outside"), outer.path());
+    entry.replace(S("@home"), pack.root + S("home/me"));
+    entry.replace(S("@outside"), outer.path());
     // The Wine prefix's folders are found whatever the case of the name.
     QDir().mkpath(pack.root + S("wine/drive_c/games/ui"));
     QString prefix;
-    if (spec.startsWith(S("@prefix "))) {
-        spec = spec.mid(8);
+    if (entry.startsWith(S("@prefix "))) {
+        entry = entry.mid(8);
         prefix = pack.root + S("wine");
     }
 
     const auto folders =
-        history::resolveFolders({spec}, pack.programDir, pack.root + S("home/me"), prefix);
+        history::resolveFolders({entry}, pack.programDir, pack.root + S("home/me"), prefix);
     QCOMPARE(folders.size(), size_t(1));
     const history::NamedFolder &f = folders.front();
     if (expected.startsWith(QLatin1Char('!'))) {
@@ -143,8 +143,8 @@ void TestHistory::resolveFolders()
                                  ? QFileInfo(outer.path()).canonicalFilePath()
                                  : QFileInfo(pack.root).canonicalFilePath() + S("/") + expected;
         QCOMPARE(QFile::decodeName(f.path), want);
-        QCOMPARE(history::specFromKey(f.key),
-                 QString(spec).replace(QLatin1Char('\\'), QLatin1Char('/')));
+        QCOMPARE(history::entryFromKey(f.key),
+                 QString(entry).replace(QLatin1Char('\\'), QLatin1Char('/')));
     }
 }
 

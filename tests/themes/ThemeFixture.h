@@ -67,9 +67,9 @@ public:
                "' \"$*\" \"$(pwd -P)\" \"$(date +%s%N)\" >> '" + m_log.toUtf8() + "'\n";
     }
 
-    /// An option folder below Options. @p spec: "mode[,selected][,noscript][,delay=N]
+    /// An option folder below Options. @p traits: "mode[,selected][,noscript][,delay=N]
     /// [,runme=Name][,noini]".
-    void option(const QString &rel, const QString &spec) const
+    void option(const QString &rel, const QString &traits) const
     {
         const QString folder = options() + rel + QLatin1Char('/');
         QDir().mkpath(folder);
@@ -78,7 +78,7 @@ public:
         QByteArray runme = "RunMe.sh";
         bool script = true;
         bool ini = true;
-        for (const QString &part : spec.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        for (const QString &part : traits.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
             if (part == S("selected"))
                 QVERIFY(writeAll(folder + S("Selected.ini"), "[Mode]\nSelected=1\n"));
             else if (part == S("noscript"))
@@ -101,7 +101,7 @@ public:
                                  "\n[Mode]\nOptionMode=" + mode + "\n"));
     }
 
-    /// "path spec" per entry, as option() takes them.
+    /// "path traits" per option, as option() takes them.
     void layout(const QStringList &entries) const
     {
         for (const QString &entry : entries) {

@@ -138,7 +138,7 @@ private Q_SLOTS:
 
     void clear_data()
     {
-        QTest::addColumn<QString>("spec");
+        QTest::addColumn<QString>("traits");
         QTest::addColumn<int>("after");
         QTest::addColumn<bool>("marked");
         QTest::newRow("3 becomes 2") << S("3,selected") << 2 << false;
@@ -152,10 +152,10 @@ private Q_SLOTS:
 
     void clear()
     {
-        QFETCH(QString, spec);
+        QFETCH(QString, traits);
         QFETCH(int, after);
         QFETCH(bool, marked);
-        f->option(S("Group/Opt"), spec);
+        f->option(S("Group/Opt"), traits);
         f->option(S("Group/.dot"), S("3,selected"));
         // Outside the option folders: the program folder itself must not be walked.
         QVERIFY(writeAll(f->program() + S("Selected.ini"), ""));
@@ -166,7 +166,7 @@ private Q_SLOTS:
         ClearAllSelectedOptions(OptionsRoot(ProgramSettings));
         QCOMPARE(f->mode(S("Group/Opt")), after);
         QCOMPARE(f->selected(S("Group/Opt")), marked);
-        if (!spec.contains(S("selected")))
+        if (!traits.contains(S("selected")))
             QCOMPARE(readAll(f->options() + S("Group/Opt/options.ini")), before);
         QVERIFY(f->selected(S("Group/.dot")));
         QCOMPARE(f->mode(S("Group/.dot")), 3);
