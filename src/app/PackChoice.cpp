@@ -23,7 +23,7 @@ QString withoutTrailingSlash(QString folder)
 
 QString recentListPath()
 {
-    return platform::userAppDataFolder() + QStringLiteral("/varimond/recent");
+    return platform::varimondConfigFolder() + QStringLiteral("/recent");
 }
 
 QStringList readRecent()

@@ -49,6 +49,11 @@ QString userAppDataFolder()
     return folder;
 }
 
+QString varimondConfigFolder()
+{
+    return userAppDataFolder() + QStringLiteral("/varimond");
+}
+
 QString fromStoredPath(const QString &stored)
 {
     QString p = stored;

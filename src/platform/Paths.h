@@ -21,6 +21,11 @@ QString startedExecutablePath(const QString &argv0);
 /// $XDG_CONFIG_HOME, or $HOME/.config when it is unset or empty.
 QString userAppDataFolder();
 
+/// Varimond's own per-user folder, without a trailing separator: userAppDataFolder() + "/varimond".
+/// Everything the program keeps for the user rather than for a pack (the themes copy, the recent
+/// packs, answers the user gave about a pack or a Wine prefix) lives below it.
+QString varimondConfigFolder();
+
 /// Looks a path that came from a file up as Windows would find it: the exact path when it
 /// exists, otherwise a case-insensitive match of each missing component in its folder; names
 /// on disk that are not UTF-8 are found as platform::nativePath() finds them, and the result
