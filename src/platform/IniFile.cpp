@@ -211,40 +211,45 @@ IniFile::IniFile(QString path, Intent intent) : m_path(std::move(path)), m_inten
     parse();
 }
 
-void IniFile::buildSectionIndex() const
+int IniFile::findSection(const QString &section) const
 {
-    m_sectionIndex.clear();
-    // Each distinct spelling is folded once: a file of millions of headers that repeat a few
-    // names costs a hash of their bytes each, not a decoded copy.
-    std::unordered_set<std::string_view> spellings;
-    for (size_t i = 0; i < m_entries.size(); ++i) {
+    // Small files (descriptors) are searched in place. In large ones (themes) the headers are
+    // indexed as far as the look-ups have needed: reading the first entries of a large theme
+    // touches only its first sections, and a name that is missing is searched for once, after
+    // which every look-up is a hash probe. Each distinct spelling is folded once, so a file of
+    // millions of headers that repeat a few names costs a hash of their bytes each.
+    constexpr size_t IndexFrom = 64;
+    if (m_entries.size() < IndexFrom)
+        return findSectionInPlace(section);
+    if (!m_sectionIndexBuilt) {
+        m_sectionIndex.clear();
+        m_spellings.clear();
+        m_indexScanned = 0;
+        m_sectionIndexBuilt = true;
+    }
+    const QString wanted = section.toCaseFolded();
+    const auto known = m_sectionIndex.constFind(wanted);
+    if (known != m_sectionIndex.constEnd())
+        return *known;
+    while (m_indexScanned < m_entries.size()) {
+        const size_t i = m_indexScanned++;
         if (!isSection(m_entries[i]))
             continue;
         const QByteArrayView raw = entryName(m_entries[i]);
-        if (!spellings.insert(std::string_view(raw.data(), static_cast<size_t>(raw.size()))).second)
+        if (!m_spellings.insert(std::string_view(raw.data(), static_cast<size_t>(raw.size()))).second)
             continue;
         bool ascii = true;
         for (qsizetype c = 0; c < raw.size() && ascii; ++c)
             ascii = static_cast<unsigned char>(raw[c]) < 0x80;
-        const QString name = ascii ? QString::fromLatin1(raw.data(), raw.size())
-                                   : decodeKeepingMark(raw);
-        const QString folded = name.toCaseFolded();
-        if (!m_sectionIndex.contains(folded)) // the first header of a name is the section
-            m_sectionIndex.insert(folded, static_cast<int>(i));
+        QString name = ascii ? QString::fromLatin1(raw.data(), raw.size()) : decodeKeepingMark(raw);
+        name = name.toCaseFolded();
+        if (m_sectionIndex.contains(name))
+            continue; // a later header of a name seen before: the first one is the section
+        m_sectionIndex.insert(name, static_cast<int>(i));
+        if (name == wanted)
+            return static_cast<int>(i);
     }
-    m_sectionIndexBuilt = true;
-}
-
-int IniFile::findSection(const QString &section) const
-{
-    // Small files (descriptors) are searched in place; large ones (themes) through the index.
-    constexpr size_t IndexFrom = 64;
-    if (m_entries.size() >= IndexFrom) {
-        if (!m_sectionIndexBuilt)
-            buildSectionIndex();
-        return m_sectionIndex.value(section.toCaseFolded(), -1);
-    }
-    return findSectionInPlace(section);
+    return -1;
 }
 
 int IniFile::findSectionInPlace(const QString &section) const

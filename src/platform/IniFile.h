@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace platform {
@@ -167,11 +169,13 @@ private:
     QByteArray m_onDisk; // m_text as last read or written, while deferred
     std::vector<Entry> m_entries;
     QString m_writeRoot; // when set, writes land only inside this real folder
-    // Section names (case-folded) to the entry of their first header, built at the first look-up
-    // in a large file so that reading many sections stays linear; forgotten on every change.
+    // Section names (case-folded) to the entry of their first header, filled as far as the
+    // look-ups in a large file have read, so that reading many sections stays linear; forgotten
+    // on every change.
     mutable QHash<QString, int> m_sectionIndex;
+    mutable std::unordered_set<std::string_view> m_spellings; // header spellings indexed so far
+    mutable size_t m_indexScanned = 0;                          // entries looked at so far
     mutable bool m_sectionIndexBuilt = false;
-    void buildSectionIndex() const;
 };
 
 /// Removes, from the folder open as @p folder, the temporaries of interrupted INI writes (any
