@@ -235,6 +235,8 @@ void Downloader::Job::run()
     // once the download has ended.
     curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    // A cancel during a name look-up does not wait for the look-up to end.
+    curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
     curl_easy_setopt(easy, CURLOPT_USERAGENT, "Varimond");
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, curlError);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Job::onHeader);
