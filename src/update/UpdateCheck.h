@@ -70,8 +70,6 @@ public:
     platform::DownloadLimits &versionNotesLimits() { return m_versionNotesLimits; }
     void setStallTimeout(int milliseconds);
     int stallTimeout() const { return m_versionInfoLimits.stallMs; }
-    /// Why the last download failed, in plain words.
-    QString lastError() const { return m_download->errorString(); }
 
     Phase phase() const { return m_phase; }
     const CheckView &view() const { return m_view; }
