@@ -167,7 +167,8 @@ int Downloader::Job::waitMs(Clock::time_point now) const
     if (limits.totalMs > 0)
         wait = std::min<qint64>(wait, limits.totalMs - elapsed);
     if (limits.minAverageRate > 0)
-        wait = std::min<qint64>(wait, elapsed < limits.rateGraceMs ? limits.rateGraceMs - elapsed : 1000);
+        wait = std::min<qint64>(wait,
+                                elapsed < limits.rateGraceMs ? limits.rateGraceMs - elapsed : 1000);
     return int(std::clamp<qint64>(wait, 1, 1000));
 }
 

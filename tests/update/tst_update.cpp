@@ -3,8 +3,8 @@
 #include "common/HttpTestServer.h"
 #include "common/TestFiles.h"
 #include "core/Common.h"
-#include "platform/IniFile.h"
 #include "platform/Downloader.h"
+#include "platform/IniFile.h"
 #include "update/UpdateCheck.h"
 #include "update/VersionInfo.h"
 
@@ -115,29 +115,29 @@ private Q_SLOTS:
         QTest::newRow("at the cap, unsized")
             << Route{Route::Unsized, 200, QByteArray(1000, 'y'), {}} << S("/f") << false
             << QByteArray(1000, 'y') << QString();
-        QTest::newRow("over the cap, sized") << whole(200, QByteArray(1001, 'y')) << S("/f")
-                                             << false << QByteArray() << S("larger than 1000 bytes");
+        QTest::newRow("over the cap, sized")
+            << whole(200, QByteArray(1001, 'y')) << S("/f") << false << QByteArray()
+            << S("larger than 1000 bytes");
         QTest::newRow("over the cap, unsized")
             << Route{Route::Unsized, 200, QByteArray(1001, 'y'), {}} << S("/f") << false
             << QByteArray() << S("larger than 1000 bytes");
         QTest::newRow("redirect to the web")
             << whole(302, {}, "/g") << S("/f") << false << QByteArray("<p>g</p>") << QString();
-        QTest::newRow("redirect to a local file")
-            << whole(302, {}, "file:///etc/hostname") << S("/f") << false << QByteArray()
-            << movedOff;
+        QTest::newRow("redirect to a local file") << whole(302, {}, "file:///etc/hostname")
+                                                  << S("/f") << false << QByteArray() << movedOff;
         QTest::newRow("redirect to ftp")
             << whole(301, {}, "ftp://127.0.0.1/x") << S("/f") << false << QByteArray() << movedOff;
         QTest::newRow("redirect loop") << whole(302, {}, "/f") << S("/f") << false << QByteArray()
                                        << S("more than 5 redirects");
         QTest::newRow("no answer") << Route{Route::Silent, 200, {}, {}} << S("/f") << false
                                    << QByteArray() << S("no answer for 1.5 s");
-        QTest::newRow("stops sending") << Route{Route::Stalled, 200, QByteArray(900, 'z'), {}}
-                                       << S("/f") << false << QByteArray()
-                                       << S("no answer for 1.5 s");
+        QTest::newRow("stops sending")
+            << Route{Route::Stalled, 200, QByteArray(900, 'z'), {}} << S("/f") << false
+            << QByteArray() << S("no answer for 1.5 s");
         for (const char *address : {"file:///etc/hostname", "ftp://127.0.0.1/f",
                                     "data:text/plain,[VersionInfo]", "/etc/hostname", "Undef"})
-            QTest::newRow(address) << whole(200, ini) << S(address) << false << QByteArray()
-                                   << notWeb;
+            QTest::newRow(address)
+                << whole(200, ini) << S(address) << false << QByteArray() << notWeb;
     }
 
     void download()
@@ -159,8 +159,7 @@ private Q_SLOTS:
         platform::DownloadLimits limits;
         limits.maxBytes = 1000;
         limits.stallMs = 1500;
-        download.start(address == S("/f") ? server.url(address) : address,
-                       target, limits,
+        download.start(address == S("/f") ? server.url(address) : address, target, limits,
                        versionFile ? Downloader::Acceptor(&update::VersionInfoFileRefusal)
                                    : Downloader::Acceptor());
         QCOMPARE(finished.count(), 0); // never from inside start()
@@ -284,7 +283,9 @@ private Q_SLOTS:
         for (int i = 0; i < hops; ++i) {
             const QByteArray next = "/r" + QByteArray::number(i + 1);
             server.set(S("/r%1").arg(i),
-                       Route{Route::Whole, i % 2 ? 307 : 302, {},
+                       Route{Route::Whole,
+                             i % 2 ? 307 : 302,
+                             {},
                              i % 3 == 1 ? server.url(QString::fromLatin1(next)).toUtf8() : next});
         }
         server.page(S("/r%1").arg(hops), "[VersionInfo]\n");

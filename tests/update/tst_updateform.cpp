@@ -200,7 +200,9 @@ private Q_SLOTS:
             << QStringList{S("02"), S("A")} << true;
         QTest::newRow("add-on in other case")
             << whole(200, versionFile("1.30", "2.01", "2", "a")) << whole(404, {}) << failed
-            << error << red << QStringList{S("A new AddOn is available."), QString()} + noNotes("HTTP 404 Not Found")
+            << error << red
+            << QStringList{S("A new AddOn is available."), QString()} +
+                   noNotes("HTTP 404 Not Found")
             << QStringList{S("2"), S("a")} << false;
         QTest::newRow("version file 404, notes fetched")
             << whole(404, {}) << notes << failed << error << red << noVersion("HTTP 404 Not Found")
