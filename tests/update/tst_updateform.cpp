@@ -219,6 +219,10 @@ private Q_SLOTS:
             << whole(302, {}, "file:///etc/hostname") << notes << failed << error << red
             << noVersion("redirected to an address that is not http or https")
             << QStringList{S("2"), S("A")} << true;
+        QTest::newRow("header that never ends")
+            << Route{Route::Flood, 200, {}, {}, {}, 0, QByteArray("X-Line: 0123456789\r\n"), 100000}
+            << notes << failed << error << red << noVersion("response header larger than 64 KiB")
+            << QStringList{S("2"), S("A")} << true;
         QTest::newRow("server never answers")
             << Route{Route::Silent, 200, {}, {}} << notes << failed << error << red
             << noVersion("no answer for 1.5 s") << QStringList{S("2"), S("A")} << true;
@@ -288,6 +292,54 @@ private Q_SLOTS:
                  browser);
         QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden).size(),
                  int(versionLanded) + int(browser));
+    }
+
+    // Moved files: up to five redirects each, every address asked for once; the sixth fails.
+    void movedFiles_data()
+    {
+        QTest::addColumn<int>("versionHops");
+        QTest::addColumn<int>("notesHops");
+        QTest::addColumn<QStringList>("lines");
+        QTest::newRow("3 and 5 redirects") << 3 << 5 << QStringList();
+        QTest::newRow("notes behind 6 redirects")
+            << 2 << 6
+            << QStringList{S("Could not retreive \"Version Notes\" file:"), S("  %N"),
+                           S("  more than 5 redirects")};
+    }
+
+    void movedFiles()
+    {
+        QFETCH(int, versionHops);
+        QFETCH(int, notesHops);
+        QFETCH(QStringList, lines);
+        ProgramSettings.CheckUpdateDelay = 0;
+        ProgramSettings.UrlVersionInfo = m_server->url(S("/v0"));
+        ProgramSettings.UrlVersionNotes = m_server->url(S("/n0"));
+        auto chain = [this](const char *prefix, int hops, const QByteArray &body) {
+            for (int i = 0; i < hops; ++i)
+                m_server->set(S("/%1%2").arg(S(prefix)).arg(i),
+                              whole(i % 2 ? 301 : 302, {},
+                                    "/" + QByteArray(prefix) + QByteArray::number(i + 1)));
+            m_server->page(S("/%1%2").arg(S(prefix)).arg(hops), body);
+        };
+        // The published file keeps both addresses where they are.
+        chain("v", versionHops,
+              versionFile("1.30", "2.01", "2", "A")
+                  .replace("%V", ProgramSettings.UrlVersionInfo.toUtf8())
+                  .replace("%N", ProgramSettings.UrlVersionNotes.toUtf8()));
+        chain("n", notesHops, "<html><title>Moved notes</title></html>");
+        openAndWait();
+        lines.replaceInStrings(S("%N"), ProgramSettings.UrlVersionNotes);
+        QCOMPARE(linesShown(), lines.join(QLatin1Char('\n')));
+        QCOMPARE(m_form->windowTitle(), lines.isEmpty() ? S("Checking for Updates [ Completed ]")
+                                                        : S("Checking for Updates [ Falied ]"));
+        for (int i = 0; i <= versionHops; ++i)
+            QCOMPARE(m_server->hits(S("/v%1").arg(i)), 1);
+        for (int i = 0; i <= qMin(notesHops, 5); ++i)
+            QCOMPARE(m_server->hits(S("/n%1").arg(i)), 1);
+        QCOMPARE(m_server->hits(S("/n%1").arg(notesHops)), notesHops <= 5 ? 1 : 0);
+        if (lines.isEmpty())
+            QTRY_COMPARE_WITH_TIMEOUT(m_form->WebBrowser()->title(), S("Moved notes"), 20000);
     }
 
     void countdown_data()
