@@ -68,9 +68,9 @@ void initCurlOnce()
 
 } // namespace
 
-/// One download's state, shared by the window's thread and the download's own thread. The
-/// window's thread sets it up and reads it only after the download's thread has ended (or
-/// through the atomics); the download's thread owns everything else while it runs.
+/// One download's state, shared by the Downloader's thread and the download's own thread. The
+/// Downloader sets it up and reads it only after the download's thread has ended (or through
+/// the atomics); the download's thread owns everything else while it runs.
 struct Downloader::Job
 {
     CURLM *multi = nullptr;
