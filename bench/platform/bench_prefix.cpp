@@ -86,11 +86,11 @@ int WineFloor(const QString &home)
         ::close(fd);
         if (n > 0 && i == 7) {
             struct stat st;
-            found += ::stat(QFile::encodeName(home + QStringLiteral(
-                                                         "/.local/share/lutris/runners/wine/"
-                                                         "wine-ge-8-26/bin/wine"))
-                                .constData(),
-                            &st) == 0;
+            found +=
+                ::stat(QFile::encodeName(home + QStringLiteral("/.local/share/lutris/runners/wine/"
+                                                               "wine-ge-8-26/bin/wine"))
+                           .constData(),
+                       &st) == 0;
         }
     }
     return found;
@@ -127,8 +127,9 @@ int main(int argc, char **argv)
                  QStringLiteral("/Games/game%1/drive_c/users/player/AppData/Roaming").arg(i));
         QFile yml(home + QStringLiteral("/.config/lutris/games/game%1.yml").arg(i));
         const QByteArray text = "game:\n  exe: " + QFile::encodeName(home) + "/Games/game" +
-                                QByteArray::number(i) + "/drive_c/game.exe\n  prefix: " +
-                                QFile::encodeName(home) + "/Games/game" + QByteArray::number(i) +
+                                QByteArray::number(i) +
+                                "/drive_c/game.exe\n  prefix: " + QFile::encodeName(home) +
+                                "/Games/game" + QByteArray::number(i) +
                                 "\nsystem:\n  disable_runtime: false\nwine:\n  version: "
                                 "wine-ge-8-26\n";
         if (!yml.open(QIODevice::WriteOnly) || yml.write(text) != text.size())

@@ -86,12 +86,12 @@ ShellCommand shellOpenCommand(const QString &file, const QStringList &parameters
             // A terminal may start its shell from a server with an environment of its own, so
             // the variables also go on the command line.
             if (!command.environment.isEmpty())
-                command.arguments = QStringList{QStringLiteral("env")} + command.environment +
-                                    command.arguments;
+                command.arguments =
+                    QStringList{QStringLiteral("env")} + command.environment + command.arguments;
             // The window is named after the script, not after whatever runs it.
-            command.arguments = QStringList{QStringLiteral("-T"), info.fileName(),
-                                            QStringLiteral("-e")} +
-                                command.arguments;
+            command.arguments =
+                QStringList{QStringLiteral("-T"), info.fileName(), QStringLiteral("-e")} +
+                command.arguments;
             command.program = terminal;
         }
     }

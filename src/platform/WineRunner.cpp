@@ -48,8 +48,7 @@ bool samePath(const QString &a, const QString &b)
 bool isExecutableFile(const QString &path)
 {
     const auto st = statOf(path);
-    return st && S_ISREG(st->st_mode) &&
-           ::access(QFile::encodeName(path).constData(), X_OK) == 0;
+    return st && S_ISREG(st->st_mode) && ::access(QFile::encodeName(path).constData(), X_OK) == 0;
 }
 
 QString join(const QString &folder, const QString &name)
@@ -113,8 +112,8 @@ bool isFolderName(const QString &name)
 // folder its game file was found in.
 struct LutrisInstall
 {
-    QString data;             // runners/wine/<version>/ lies below it
-    QStringList runnerFiles;  // runners/wine.yml, the default runner version
+    QString data;            // runners/wine/<version>/ lies below it
+    QStringList runnerFiles; // runners/wine.yml, the default runner version
 };
 
 LutrisInstall lutrisInstallOf(const QString &gamesFolder, const QString &home)
@@ -166,7 +165,8 @@ std::optional<PrefixWine> lutrisWine(const QString &prefix, const QString &home)
 {
     for (const QString &folder : lutrisGameFolders()) {
         const QDir games(join(home, folder));
-        const QStringList ymls = games.entryList({QStringLiteral("*.yml")}, QDir::Files, QDir::Name);
+        const QStringList ymls =
+            games.entryList({QStringLiteral("*.yml")}, QDir::Files, QDir::Name);
         for (const QString &yml : ymls) {
             const QString path = games.filePath(yml);
             const QString named = lutrisGamePrefix(path, home);
@@ -306,7 +306,8 @@ WineInForce wineInForce()
     const PrefixSearch search = PrefixSearch::fromEnvironment();
     WineInForce result;
     result.prefix = findGamePrefix(search);
-    result.wine = prefixWine(result.prefix.prefix, {search.home, search.wineBinary, search.baseDir});
+    result.wine =
+        prefixWine(result.prefix.prefix, {search.home, search.wineBinary, search.baseDir});
     return result;
 }
 
@@ -338,9 +339,8 @@ void OtherWineAnswers::allow(const QString &prefix)
     QDir().mkpath(QFileInfo(m_file).absolutePath());
     QSaveFile out(m_file);
     out.setDirectWriteFallback(false);
-    if (!out.open(QIODevice::WriteOnly) || out.write((lines.join(QLatin1Char('\n')) +
-                                                      QLatin1Char('\n'))
-                                                         .toUtf8()) < 0 ||
+    if (!out.open(QIODevice::WriteOnly) ||
+        out.write((lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8()) < 0 ||
         !out.commit())
         throw iniWriteError(m_file);
 }
@@ -381,8 +381,8 @@ QString wineToRun(const WineInForce &wine, const OtherWineAnswers &answers)
 
 QString DescribedPath::text() const
 {
-    return note.isEmpty() ? lead + path : lead + path + QStringLiteral(" (") + note +
-                                              QLatin1Char(')');
+    return note.isEmpty() ? lead + path
+                          : lead + path + QStringLiteral(" (") + note + QLatin1Char(')');
 }
 
 DescribedPath describePrefix(const WineInForce &wine)

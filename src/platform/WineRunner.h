@@ -23,9 +23,9 @@ enum class WineSource {
 struct PrefixWine
 {
     WineSource source = WineSource::System;
-    QString binary;  // the wine to run, absolute; empty when it is not there
-    QString label;   // "Lutris runner wine-ge-8-26", "Proton 8.0-5", "system wine", ...
-    QString origin;  // how a found prefix was known: "Lutris game daoc", "Steam app 2510", ...
+    QString binary;       // the wine to run, absolute; empty when it is not there
+    QString label;        // "Lutris runner wine-ge-8-26", "Proton 8.0-5", "system wine", ...
+    QString origin;       // how a found prefix was known: "Lutris game daoc", "Steam app 2510", ...
     bool missing = false; // the prefix's own Wine was removed (a Lutris runner, a Proton build)
 };
 
@@ -86,8 +86,8 @@ private:
 struct WineQuestion
 {
     QString prefix;
-    QString ownWine;    // the Wine the prefix belongs to, PrefixWine::label
-    QString otherWine;  // the wine that would run instead (the system wine)
+    QString ownWine;   // the Wine the prefix belongs to, PrefixWine::label
+    QString otherWine; // the wine that would run instead (the system wine)
 
     /// The question's text, naming the prefix and both Wines.
     QString text() const;

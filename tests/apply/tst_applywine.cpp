@@ -12,14 +12,14 @@
 #include "platform/IniFile.h"
 #include "platform/ScriptLauncher.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QDirIterator>
-#include <QApplication>
 #include <QMap>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QTimer>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 #include <memory>

@@ -770,10 +770,12 @@ void TestDocs::aboutNamesTheWinePrefix_data()
     QTest::newRow("none") << QString() << false << QString()
                           << QStringLiteral("Wine prefix: none found\nWine: $W (system wine)");
     // Far too long for the window: the start of the path gives way, its end and the note stay.
-    const QString deep = QStringLiteral("very-long-folder-name-").repeated(12) + QStringLiteral("pfx");
+    const QString deep =
+        QStringLiteral("very-long-folder-name-").repeated(12) + QStringLiteral("pfx");
     QTest::newRow("long pinned path")
         << deep << false << QString()
-        << QStringLiteral("Wine prefix: $T/%1 (pinned by [Wine] WinePrefix)\nWine: $W (system wine)")
+        << QStringLiteral(
+               "Wine prefix: $T/%1 (pinned by [Wine] WinePrefix)\nWine: $W (system wine)")
                .arg(deep);
 }
 

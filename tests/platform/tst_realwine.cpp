@@ -89,10 +89,9 @@ private Q_SLOTS:
         for (const char *runner : {"runner-a", "runner-b"}) {
             const QString path = runners + QString::fromLatin1(runner) + S("/bin/wine");
             QVERIFY(writeAll(path, "#!/bin/sh\necho \"$0\" >> '" + QFile::encodeName(used) +
-                                       "'\nexec '" + QFile::encodeName(realWine) +
-                                       "' \"$@\"\n"));
-            QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner |
-                                                    QFile::ExeOwner));
+                                       "'\nexec '" + QFile::encodeName(realWine) + "' \"$@\"\n"));
+            QVERIFY(QFile::setPermissions(path,
+                                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         }
         // Game a names its runner; game b takes Lutris's default.
         QVERIFY(writeAll(home + S("/.config/lutris/games/a.yml"),
@@ -100,8 +99,8 @@ private Q_SLOTS:
                              "/Games/a\nwine:\n  version: runner-a\n"));
         QVERIFY(writeAll(home + S("/.config/lutris/games/b.yml"),
                          "game:\n  prefix: " + QFile::encodeName(home) + "/Games/b\n"));
-        QVERIFY(writeAll(home + S("/.config/lutris/runners/wine.yml"),
-                         "wine:\n  version: runner-b\n"));
+        QVERIFY(
+            writeAll(home + S("/.config/lutris/runners/wine.yml"), "wine:\n  version: runner-b\n"));
         QVERIFY(writeAll(option + S("/RunMe.bat"), "@echo off\r\n"
                                                    "echo installed %1> C:\\installed.txt\r\n"));
 
@@ -126,18 +125,19 @@ private Q_SLOTS:
             const QString installed = prefix + S("/drive_c/installed.txt");
             QTRY_VERIFY_WITH_TIMEOUT(readAll(installed).endsWith('\n'), 240000);
             QCOMPARE(readAll(installed), QByteArray("installed -h\r\n"));
-            runs << runners + (QLatin1String(game) == QLatin1String("a") ? S("runner-a")
-                                                                           : S("runner-b")) +
+            runs << runners +
+                        (QLatin1String(game) == QLatin1String("a") ? S("runner-a")
+                                                                   : S("runner-b")) +
                         S("/bin/wine");
-            QTRY_COMPARE(QString::fromUtf8(readAll(used)).split(QLatin1Char('\n'),
-                                                                 Qt::SkipEmptyParts),
-                         runs);
+            QTRY_COMPARE(
+                QString::fromUtf8(readAll(used)).split(QLatin1Char('\n'), Qt::SkipEmptyParts),
+                runs);
         }
 
         if (!server.isEmpty()) {
             for (const char *game : {"a", "b"}) {
-                qputenv("WINEPREFIX", QFile::encodeName(home + S("/Games/") +
-                                                        QString::fromLatin1(game)));
+                qputenv("WINEPREFIX",
+                        QFile::encodeName(home + S("/Games/") + QString::fromLatin1(game)));
                 QProcess::execute(server, {S("-k")});
                 QProcess::execute(server, {S("-w")});
             }

@@ -28,9 +28,9 @@ const QString ProtonGame = S("drive_c/users/steamuser/AppData/Roaming/Electronic
 platform::PinnedPrefix g_pinned;
 
 constexpr int EnvCount = 8;
-constexpr const char *EnvNames[EnvCount] = {"HOME",      "USER",             "WINEPREFIX",
-                                            "PATH",      "DISPLAY",          "WINEDEBUG",
-                                            "WINEDLLOVERRIDES", "XDG_CONFIG_HOME"};
+constexpr const char *EnvNames[EnvCount] = {
+    "HOME",    "USER",      "WINEPREFIX",       "PATH",
+    "DISPLAY", "WINEDEBUG", "WINEDLLOVERRIDES", "XDG_CONFIG_HOME"};
 
 } // namespace
 
@@ -64,7 +64,8 @@ private:
                                "\"${WINEPREFIX-unset}\" \"$(pwd -P)\" \"${WINEDEBUG-unset}\" "
                                "\"${WINEDLLOVERRIDES-unset}\" >> '" +
                                    at(S("log")).toUtf8() + "'\n" + tail));
-        QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(
+            QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     }
 
     // Entries, fields separated by '|': "dat|path" a user.dat; "text|path|content";
@@ -262,9 +263,9 @@ private Q_SLOTS:
         }
         QVERIFY(startBat());
         QTRY_COMPARE(logLines().size(), 1);
-        QCOMPARE(logLines().front(),
-                 at(want[0]) + S("|cmd /c RunMe.bat -h|") + at(want[2]) + QLatin1Char('|') +
-                     at(S("opt")) + S("|-all|winemenubuilder.exe=d"));
+        QCOMPARE(logLines().front(), at(want[0]) + S("|cmd /c RunMe.bat -h|") + at(want[2]) +
+                                         QLatin1Char('|') + at(S("opt")) +
+                                         S("|-all|winemenubuilder.exe=d"));
     }
 
     void question_data()
@@ -352,7 +353,8 @@ private Q_SLOTS:
         QVERIFY(!answers.allowed(at(S("pfx"))));
         QVERIFY(!answers.allowed(QString()));
         QVERIFY(QFile::remove(answersFile()));
-        QVERIFY(QFile::setPermissions(at(S("config/varimond")), QFile::ReadOwner | QFile::ExeOwner));
+        QVERIFY(
+            QFile::setPermissions(at(S("config/varimond")), QFile::ReadOwner | QFile::ExeOwner));
         bool refused = false;
         try {
             answers.allow(at(S("pfx")));
