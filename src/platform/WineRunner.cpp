@@ -21,6 +21,8 @@ namespace {
 
 // Lutris's and Steam's files are small; anything larger is read only this far.
 constexpr qint64 MaxConfigFileSize = 1 << 20;
+// Lines of a Proton prefix's config_info looked at for the build's folder.
+constexpr qsizetype MaxConfigInfoLines = 64;
 // The answers file holds a line per prefix the player said yes to.
 constexpr qint64 MaxAnswersFileSize = 1 << 20;
 
@@ -228,8 +230,9 @@ std::optional<PrefixWine> protonWine(const QString &prefix)
         wine.label = QStringLiteral("Proton");
     wine.origin = QStringLiteral("Steam app ") + QFileInfo(compat).fileName();
 
-    for (const QByteArray &raw : lines) {
-        const QString line = QString::fromUtf8(raw).trimmed();
+    // Steam writes a dozen lines; a damaged file is not searched through to its end.
+    for (qsizetype i = 0; i < qMin<qsizetype>(lines.size(), MaxConfigInfoLines); ++i) {
+        const QString line = QString::fromUtf8(lines[i]).trimmed();
         if (!line.startsWith(QLatin1Char('/')))
             continue;
         // The build's folder may itself hold "files" or "dist" higher up: each place is tried.
