@@ -235,9 +235,9 @@ std::optional<PrefixWine> protonWine(const QString &prefix)
         const QString line = QString::fromUtf8(lines[i]).trimmed();
         if (!line.startsWith(QLatin1Char('/')))
             continue;
-        // The build's folder may itself hold "files" or "dist" higher up: each place is tried.
+        // A folder above the build may be named "files" or "dist" too: each place is tried.
         for (const char *marker : {"/files/", "/dist/"}) {
-            for (int at = line.indexOf(QLatin1String(marker)); at > 0;
+            for (qsizetype at = line.indexOf(QLatin1String(marker)); at > 0;
                  at = line.indexOf(QLatin1String(marker), at + 1)) {
                 const QString build = line.left(at);
                 for (const char *bin : {"files/bin/wine", "dist/bin/wine"}) {
