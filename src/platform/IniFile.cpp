@@ -7,6 +7,8 @@
 #include <QStringDecoder>
 
 #include <charconv>
+#include <string_view>
+#include <unordered_set>
 
 namespace platform {
 
@@ -147,6 +149,7 @@ int parseIniInteger(const QString &text, int defaultValue)
 // Indexes the section headers and key lines of m_text in one pass.
 void IniFile::parse()
 {
+    m_sectionIndexBuilt = false;
     m_entries.clear();
     m_entries.reserve(16); // a descriptor's sections and keys without growing
     const char *d = m_text.constData();
@@ -208,7 +211,43 @@ IniFile::IniFile(QString path, Intent intent) : m_path(std::move(path)), m_inten
     parse();
 }
 
+void IniFile::buildSectionIndex() const
+{
+    m_sectionIndex.clear();
+    // Each distinct spelling is folded once: a file of millions of headers that repeat a few
+    // names costs a hash of their bytes each, not a decoded copy.
+    std::unordered_set<std::string_view> spellings;
+    for (size_t i = 0; i < m_entries.size(); ++i) {
+        if (!isSection(m_entries[i]))
+            continue;
+        const QByteArrayView raw = entryName(m_entries[i]);
+        if (!spellings.insert(std::string_view(raw.data(), static_cast<size_t>(raw.size()))).second)
+            continue;
+        bool ascii = true;
+        for (qsizetype c = 0; c < raw.size() && ascii; ++c)
+            ascii = static_cast<unsigned char>(raw[c]) < 0x80;
+        const QString name = ascii ? QString::fromLatin1(raw.data(), raw.size())
+                                   : decodeKeepingMark(raw);
+        const QString folded = name.toCaseFolded();
+        if (!m_sectionIndex.contains(folded)) // the first header of a name is the section
+            m_sectionIndex.insert(folded, static_cast<int>(i));
+    }
+    m_sectionIndexBuilt = true;
+}
+
 int IniFile::findSection(const QString &section) const
+{
+    // Small files (descriptors) are searched in place; large ones (themes) through the index.
+    constexpr size_t IndexFrom = 64;
+    if (m_entries.size() >= IndexFrom) {
+        if (!m_sectionIndexBuilt)
+            buildSectionIndex();
+        return m_sectionIndex.value(section.toCaseFolded(), -1);
+    }
+    return findSectionInPlace(section);
+}
+
+int IniFile::findSectionInPlace(const QString &section) const
 {
     for (size_t i = 0; i < m_entries.size(); ++i) {
         if (isSection(m_entries[i]) && sameName(entryName(m_entries[i]), section))
@@ -326,7 +365,8 @@ void IniFile::writeValue(const QString &section, const QString &key, QByteArrayV
     if (m_text.size() + section.size() * 3 + key.size() * 3 + valueBytes.size() + 16 > MaxFileSize)
         throw iniWriteError(m_path); // the file would grow past what may be read back
 
-    const int s = findSection(section);
+    // Searched in place: a run of writes would otherwise rebuild the index after each one.
+    const int s = findSectionInPlace(section);
     if (s >= 0) {
         const int k = findKey(s, key);
         if (k >= 0) {
@@ -383,12 +423,14 @@ void IniFile::writeValue(const QString &section, const QString &key, QByteArrayV
         m_text.append(header).append(eol).append(line).append(eol);
     }
 
+    m_sectionIndexBuilt = false; // entries were added or moved
     if (!m_deferred)
         store(before);
 }
 
 void IniFile::clear()
 {
+    m_sectionIndexBuilt = false;
     // The old content is replaced as a whole, so a file that could not be read may be replaced.
     m_text.clear();
     m_entries.clear();

@@ -226,7 +226,12 @@ private Q_SLOTS:
         QCOMPARE(scripts,
                  (QStringList{S(".\\Options\\A\\RunMe.sh"), S(".\\Options\\A\\Deep\\RunMe.sh"),
                               S(".\\Options\\Linked\\Ext\\RunMe.sh")}));
-        QCOMPARE(ClearAllSelectedOptions(f->options()), 3);
+        // The folder outside is read, but never written: its mark and descriptor stay.
+        int leftOutside = 0;
+        QCOMPARE(ClearAllSelectedOptions(f->options(), &leftOutside), 2);
+        QCOMPARE(leftOutside, 1);
+        QVERIFY(QFileInfo::exists(outside + S("Selected.ini")));
+        QCOMPARE(readAll(outside + S("options.ini")), QByteArray("[RunMe]\nOptionRunMeFName=RunMe.sh\n"));
     }
 
     void walkLimits_data()
