@@ -198,7 +198,7 @@ private Q_SLOTS:
             "[Settings]\r\nHideShell=2\r\nHideCheckForUpdate=0\r\n"
             "[About]\r\nAboutHtmlFName=\r\n"
             "[Mine]\r\nHandAdded=keep me\r\n"
-            "[Wine]\r\nWinePrefix = ~/Games/dark age \r\n";
+            "[Wine]\r\nWinePrefix = ~/Games/dark age \r\nWineBinary = wine-staging\r\n";
         QVERIFY(writeAll(s.iniPath(), original));
         SecondaryWindowSizes sizes;
         LoadProgramIniFile(s, sizes);
@@ -211,6 +211,8 @@ private Q_SLOTS:
         s.ThemesAppDataDir = S("/home/u/.config/Varimond/Themes"); // as start-up sets it
         QCOMPARE(s.WinePrefix, S("~/Games/dark age"));
         s.WinePrefix = S("/elsewhere"); // read only: never saved, whatever the record holds
+        QCOMPARE(s.WineBinary, S("wine-staging"));
+        s.WineBinary = S("/elsewhere/wine");
 
         WindowStateAtClose w;
         w.Caption = S("My UI");
@@ -224,7 +226,7 @@ private Q_SLOTS:
               "CheckUpdateDelay=0x10\r\n", "ThemesDir=  MyThemes  \r\n",
               "ThemesAppDataDir=Varimond/Themes\r\n", "HideCheckForUpdate=0\r\n",
               "[Mine]\r\nHandAdded=keep me\r\n",
-              "[Wine]\r\nWinePrefix = ~/Games/dark age \r\n"})
+              "[Wine]\r\nWinePrefix = ~/Games/dark age \r\nWineBinary = wine-staging\r\n"})
             QVERIFY2(saved.contains(kept), kept);
         QVERIFY(saved.contains("WindowTop=20\r\n"));
         // The file's CRLF endings are used for the lines the save adds too.

@@ -671,7 +671,7 @@ private Q_SLOTS:
         QDir().mkpath(bin);
         if (terminal) {
             const QString fake = bin + S("/x-terminal-emulator");
-            WriteBytes(fake, "#!/bin/sh\n[ \"$1\" = -e ] && shift\necho terminal >> '" +
+            WriteBytes(fake, "#!/bin/sh\n[ \"$1\" = -T ] && shift 2\n[ \"$1\" = -e ] && shift\necho terminal >> '" +
                                  m_log.toUtf8() + "'\nexec \"$@\"\n");
             QFile::setPermissions(fake, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         }
