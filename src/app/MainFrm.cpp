@@ -1,6 +1,7 @@
 #include "app/MainFrm.h"
 
 #include "core/ErrorReport.h"
+#include "core/StatusLine.h"
 #include "core/FormUtils.h"
 #include "app/Signals.h"
 #include "app/PackChoice.h"
@@ -35,6 +36,9 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QStyle>
 #include <QMenuBar>
 #include <QSplitter>
 #include <QTextBrowser>
@@ -64,6 +68,45 @@ QAction *menuItem(QMenu *menu, const char *name, const QString &caption, bool ch
     item->setObjectName(QString::fromLatin1(name));
     item->setCheckable(checkable);
     return item;
+}
+
+// One line of plain text that elides its end when the window is too narrow for it; the whole
+// text is its tooltip and its fullText property.
+class StatusLabel final : public QLabel
+{
+public:
+    explicit StatusLabel(QWidget *parent) : QLabel(parent)
+    {
+        setTextFormat(Qt::PlainText);
+        setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        setMinimumWidth(1);
+    }
+
+    void SetFullText(const QString &text)
+    {
+        m_full = text;
+        setProperty("fullText", text);
+        setToolTip(text);
+        refresh();
+    }
+
+protected:
+    void resizeEvent(QResizeEvent *event) override
+    {
+        QLabel::resizeEvent(event);
+        refresh();
+    }
+
+private:
+    void refresh() { setText(fontMetrics().elidedText(m_full, Qt::ElideRight, width())); }
+
+    QString m_full;
+};
+
+// "2,014": counts in the status line are grouped the way the program's English texts read.
+QString count(int n)
+{
+    return QLocale(QLocale::English, QLocale::UnitedStates).toString(n);
 }
 
 } // namespace
@@ -161,6 +204,27 @@ void TMainForm::buildLayout()
     topLayout->addWidget(m_collapse);
     leftLayout->addWidget(topLeft);
 
+    // The filter line: shown on Ctrl+F below the strip, taking its room from the tree.
+    m_filterBar = new QWidget(m_panelLeft);
+    m_filterBar->setObjectName(QStringLiteral("PanelFilter"));
+    auto *filterLayout = new QHBoxLayout(m_filterBar);
+    filterLayout->setContentsMargins(8, 3, 8, 0);
+    filterLayout->setSpacing(2);
+    m_edFilter = new QLineEdit(m_filterBar);
+    m_edFilter->setObjectName(QStringLiteral("edFilter"));
+    m_edFilter->setPlaceholderText(QStringLiteral("Filter options"));
+    m_edFilter->setToolTip(QStringLiteral("Shows the options whose name holds this text"));
+    QToolButton *filterClose =
+        flatButton(m_filterBar, "sbtnFilterClose", QStringLiteral("Close the filter (Esc)"));
+    filterClose->setIcon(style()->standardIcon(QStyle::SP_LineEditClearButton));
+    filterLayout->addWidget(m_edFilter, 1);
+    filterLayout->addWidget(filterClose);
+    m_filterBar->hide();
+    leftLayout->addWidget(m_filterBar);
+    connect(m_edFilter, &QLineEdit::textChanged, this, &TMainForm::FilterChanged);
+    connect(filterClose, &QToolButton::clicked, this, &TMainForm::CloseFilter);
+    m_edFilter->installEventFilter(this);
+
     auto *treeHolder = new QVBoxLayout;
     treeHolder->setContentsMargins(8, 3, 8, 8);
     m_treeView = new QTreeView(m_panelLeft);
@@ -197,6 +261,14 @@ void TMainForm::buildLayout()
     auto *panelBottom = new QWidget(central);
     panelBottom->setObjectName(QStringLiteral("PanelBottom"));
     panelBottom->setFixedHeight(24);
+    auto *bottomLayout = new QHBoxLayout(panelBottom);
+    bottomLayout->setContentsMargins(8, 0, 8, 0);
+    auto *status = new StatusLabel(panelBottom);
+    status->setObjectName(QStringLiteral("lblStatus"));
+    bottomLayout->addWidget(status);
+    m_lblStatus = status;
+    connect(&TheStatusLine(), &StatusLine::Changed, status, &StatusLabel::SetFullText);
+    status->SetFullText(TheStatusLine().Text());
 
     outer->addWidget(m_splitter, 1);
     outer->addWidget(panelBottom);
@@ -245,16 +317,36 @@ void TMainForm::buildMenus()
     file->menuAction()->setToolTip(QStringLiteral("File related commands"));
     file->setToolTipsVisible(true);
     QAction *openPackItem =
-        menuItem(file, "FileOpenPackItem", QStringLiteral("Open Pack..."), false);
+        menuItem(file, "FileOpenPackItem", QStringLiteral("&Open Pack..."), false);
     openPackItem->setToolTip(QStringLiteral("Open another option pack"));
+    openPackItem->setShortcut(QKeySequence::Open);
     connect(openPackItem, &QAction::triggered, this, &TMainForm::FileOpenPackItemClick);
+    m_recentMenu = file->addMenu(QStringLiteral("Recent Pac&ks"));
+    m_recentMenu->setObjectName(QStringLiteral("FileRecentPacksItem"));
+    m_recentMenu->menuAction()->setObjectName(QStringLiteral("FileRecentPacksMenu"));
+    connect(m_recentMenu, &QMenu::aboutToShow, this, &TMainForm::FileRecentPacksPopulate);
+    QAction *reloadItem = menuItem(file, "FileReloadItem", QStringLiteral("&Reload Options"), false);
+    reloadItem->setShortcut(QKeySequence(Qt::Key_F5));
+    reloadItem->setToolTip(QStringLiteral("Read the option folders again"));
+    connect(reloadItem, &QAction::triggered, this, &TMainForm::FileReloadItemClick);
     file->addSeparator()->setObjectName(QStringLiteral("FileOpenPackSeparator"));
     QAction *historyItem = menuItem(file, "FileHistoryItem", QStringLiteral("&History..."), false);
     connect(historyItem, &QAction::triggered, this, &TMainForm::FileHistoryItemClick);
     QAction *exitItem = menuItem(file, "FileExitItem", fileExit1->text(), false);
     exitItem->setToolTip(fileExit1->toolTip());
     exitItem->setStatusTip(fileExit1->statusTip());
+    exitItem->setShortcut(QKeySequence::Quit);
     connect(exitItem, &QAction::triggered, fileExit1, &QAction::trigger);
+
+    // Ctrl+F (and the desktop's Find key) opens the tree's filter from anywhere in the window.
+    auto *filterItem = new QAction(QStringLiteral("Filter Options"), this);
+    filterItem->setObjectName(QStringLiteral("FilterItem"));
+    QList<QKeySequence> findKeys = QKeySequence::keyBindings(QKeySequence::Find);
+    if (!findKeys.contains(QKeySequence(Qt::CTRL | Qt::Key_F)))
+        findKeys.prepend(QKeySequence(Qt::CTRL | Qt::Key_F));
+    filterItem->setShortcuts(findKeys);
+    addAction(filterItem);
+    connect(filterItem, &QAction::triggered, this, &TMainForm::OpenFilter);
 
     QMenu *settings = bar->addMenu(QStringLiteral("Settings"));
     settings->setObjectName(QStringLiteral("Settings1"));
@@ -288,6 +380,7 @@ void TMainForm::buildMenus()
     help->menuAction()->setToolTip(QStringLiteral("Help topics"));
     help->setToolTipsVisible(true);
     QAction *howToItem = menuItem(help, "HelpHowToItem", howTo1->text(), false);
+    howToItem->setShortcut(QKeySequence(Qt::Key_F1));
     connect(howToItem, &QAction::triggered, howTo1, &QAction::trigger);
     QAction *welcomeItem = menuItem(help, "HelpWelcomeItem", welcome1->text(), false);
     connect(welcomeItem, &QAction::triggered, welcome1, &QAction::trigger);
@@ -400,6 +493,9 @@ bool TMainForm::FormShow()
 
         status(QStringLiteral("Loading Options"));
         UpdateTreeView();
+        // The folders open at the last close of this pack are opened again; nothing is
+        // selected, and the Welcome document follows at the activation as always.
+        m_tree->ExpandFolders(packs::readExpanded(PackFolder()));
         if (splash)
             splash->repaint();
         pause(500);
@@ -590,6 +686,8 @@ void TMainForm::closeEvent(QCloseEvent *event)
     // A settings file that cannot be written is reported, and the program still closes: the
     // user asked to leave, and nothing else is lost by it.
     Guarded(this, [this] { SaveProgramIniFile(); });
+    if (m_startUpFinished)
+        rememberExpandedFolders();
     event->accept(); // the last window closing ends the program
 }
 
@@ -603,6 +701,9 @@ void TMainForm::UpdateTreeView()
     // For timing the start-up from outside: the moment the tree holds the options.
     if (qEnvironmentVariableIsSet("VARIMOND_STARTUP_MARKER"))
         std::fprintf(stderr, "varimond: option tree filled\n");
+    TheStatusLine().Show(QStringLiteral("%1 options in %2 folders")
+                             .arg(count(m_tree->LastScanOptionCount()),
+                                  count(m_tree->LastFolderCount())));
     const QString notice = m_tree->LimitNotice();
     if (!notice.isEmpty())
         QMessageBox::warning(this, QApplication::applicationDisplayName(), notice);
@@ -641,9 +742,23 @@ bool TMainForm::TreeView1KeyPress(int key)
 void TMainForm::ApplyChanges()
 {
     int leftOutside = 0;
-    Guarded(this, [this, &leftOutside] {
-        leftOutside = ::ApplyChanges(*m_tree, m_tree->SelectedNode(), m_forms.Apply);
+    OptionNode *node = m_tree->SelectedNode();
+    const QString name = node ? node->Text : QString();
+    QStringList started;
+    const bool ok = Guarded(this, [this, node, &leftOutside, &started] {
+        leftOutside = ::ApplyChanges(*m_tree, node, m_forms.Apply, &started);
     });
+    // The node may be gone when a rebuild ran during the progress dialog: its state is read
+    // only when it is still the tree's.
+    if (ok && node && m_tree->SelectedNode() == node && IsSelectable(node->StateIndex)) {
+        QString line = IsSelected(node->StateIndex) ? QStringLiteral("%1 selected").arg(name)
+                                                    : QStringLiteral("%1 cleared").arg(name);
+        if (started.size() == 1)
+            line += QStringLiteral("; %1 started").arg(started.first());
+        else if (started.size() > 1)
+            line += QStringLiteral("; %1 and %2 started").arg(started.at(0), started.at(1));
+        TheStatusLine().Show(line);
+    }
     if (leftOutside > 0)
         QMessageBox::warning(this, QApplication::applicationDisplayName(),
                              QStringLiteral("%1 option(s) of this group lie outside the options "
@@ -673,6 +788,22 @@ void TMainForm::DisplayFName(const QString &baseFolder, const QString &txtName,
 
 bool TMainForm::eventFilter(QObject *watched, QEvent *event)
 {
+    if (watched == m_edFilter && event->type() == QEvent::KeyPress) {
+        auto *key = static_cast<QKeyEvent *>(event);
+        if (key->key() == Qt::Key_Escape) {
+            CloseFilter();
+            return true;
+        }
+        if (key->key() == Qt::Key_Down || key->key() == Qt::Key_Return ||
+            key->key() == Qt::Key_Enter) {
+            // On into the filtered tree, to its first row when nothing there is current.
+            m_treeView->setFocus();
+            if (!m_treeView->currentIndex().isValid() || m_treeView->isRowHidden(
+                    m_treeView->currentIndex().row(), m_treeView->currentIndex().parent()))
+                m_treeView->setCurrentIndex(m_treeView->indexAt(QPoint(1, 1)));
+            return true;
+        }
+    }
     if (watched == m_treeView && event->type() == QEvent::KeyPress) {
         auto *key = static_cast<QKeyEvent *>(event);
         if (key->modifiers() == Qt::NoModifier || key->modifiers() == Qt::KeypadModifier)
@@ -689,13 +820,18 @@ void TMainForm::FileOpenPackItemClick()
         this, QStringLiteral("Open Pack"), QDir(ProgramSettings.ProgramDir).absolutePath());
     if (folder.isEmpty())
         return;
+    OpenPack(folder);
+}
+
+bool TMainForm::OpenPack(const QString &folder)
+{
     if (!packs::holdsOptionsFolder(folder)) {
         QMessageBox::warning(this, QStringLiteral("Varimond"),
                              QStringLiteral("The folder %1 holds no Options folder.\n\nChoose "
                                             "the folder of an option pack: the folder that "
                                             "holds its Options folder.")
                                  .arg(QDir::toNativeSeparators(folder)));
-        return;
+        return false;
     }
     // Every path of a run is taken from its pack, so switching packs is a restart: this run
     // closes the normal way, saving its pack's settings, and a new one opens the chosen pack.
@@ -704,9 +840,112 @@ void TMainForm::FileOpenPackItemClick()
         QMessageBox::warning(this, QStringLiteral("Varimond"),
                              QStringLiteral("Varimond could not be started again for %1.")
                                  .arg(QDir::toNativeSeparators(folder)));
-        return;
+        return false;
     }
     close();
+    return true;
+}
+
+QString TMainForm::PackFolder() const
+{
+    QString folder = ProgramSettings.ProgramDir;
+    while (folder.size() > 1 && folder.endsWith(QLatin1Char('/')))
+        folder.chop(1);
+    return folder;
+}
+
+void TMainForm::FileRecentPacksPopulate()
+{
+    m_recentMenu->clear();
+    const QString current = QFileInfo(PackFolder()).absoluteFilePath();
+    const QStringList folders = packs::readRecent();
+    int n = 0;
+    for (const QString &folder : folders) {
+        if (n == 10)
+            break;
+        ++n;
+        QString caption = folder;
+        caption.replace(QLatin1Char('&'), QStringLiteral("&&"));
+        if (n < 10)
+            caption = QStringLiteral("&%1 %2").arg(n).arg(caption);
+        else
+            caption = QStringLiteral("1&0 %1").arg(caption);
+        QAction *item = m_recentMenu->addAction(caption);
+        item->setObjectName(QStringLiteral("FileRecentPack%1").arg(n));
+        item->setData(folder);
+        // The pack of this run carries a check mark; a folder that is gone cannot be chosen.
+        const bool isCurrent = QFileInfo(folder).absoluteFilePath() == current;
+        item->setCheckable(isCurrent);
+        item->setChecked(isCurrent);
+        item->setEnabled(packs::holdsOptionsFolder(folder));
+        connect(item, &QAction::triggered, this, [this, folder, isCurrent] {
+            if (!isCurrent)
+                OpenPack(folder);
+            else
+                FileRecentPacksPopulate(); // chosen again: nothing to switch to
+        });
+    }
+    if (n == 0) {
+        QAction *none = m_recentMenu->addAction(QStringLiteral("(none)"));
+        none->setObjectName(QStringLiteral("FileRecentPackNone"));
+        none->setEnabled(false);
+    }
+}
+
+void TMainForm::FileReloadItemClick()
+{
+    const QStringList expanded = m_tree->UserExpandedFolders();
+    OptionNode *selected = m_tree->SelectedNode();
+    const QString selectedPath = selected ? SrNodeTree(selected, QString()) : QString();
+    Guarded(this, [this] { UpdateTreeView(); });
+    if (m_tree->IsFiltering())
+        return; // the filter has shown its own view of the new tree
+    m_tree->ExpandFolders(expanded);
+    if (OptionNode *again = m_tree->NodeAtPath(selectedPath); again && !selectedPath.isEmpty())
+        m_treeView->setCurrentIndex(m_tree->IndexOf(again));
+}
+
+void TMainForm::rememberExpandedFolders()
+{
+    // Nothing is lost when it fails: the folders simply open closed next time.
+    packs::rememberExpanded(PackFolder(), m_tree->UserExpandedFolders());
+}
+
+void TMainForm::OpenFilter()
+{
+    if (!m_startUpFinished)
+        return;
+    m_filterBar->show();
+    m_edFilter->setFocus(Qt::ShortcutFocusReason);
+    m_edFilter->selectAll();
+}
+
+void TMainForm::CloseFilter()
+{
+    {
+        const QSignalBlocker quiet(m_edFilter);
+        m_edFilter->clear();
+    }
+    const bool was = m_tree->IsFiltering();
+    m_tree->ClearFilter();
+    m_filterBar->hide();
+    m_treeView->setFocus();
+    if (was)
+        TheStatusLine().Show(QStringLiteral("Filter closed"));
+}
+
+void TMainForm::FilterChanged(const QString &text)
+{
+    if (text.isEmpty() && !m_tree->IsFiltering())
+        return;
+    const int matches = m_tree->SetFilter(text);
+    if (text.isEmpty())
+        TheStatusLine().Show(QString());
+    else if (matches == 1)
+        TheStatusLine().Show(QStringLiteral("1 option matches \"%1\"").arg(text));
+    else
+        TheStatusLine().Show(
+            QStringLiteral("%1 options match \"%2\"").arg(count(matches), text));
 }
 
 void TMainForm::HowTo1Execute()

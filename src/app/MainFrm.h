@@ -11,6 +11,8 @@ class OptionTreeController;
 class QAction;
 class QFrame;
 class QLabel;
+class QLineEdit;
+class QMenu;
 class QSplitter;
 class QToolButton;
 class QTreeView;
@@ -86,6 +88,20 @@ public:
     void FileExit1Execute();
     /// Asks for another pack folder and restarts the program into it.
     void FileOpenPackItemClick();
+    /// Restarts the program into @p folder, as Open Pack does once a folder is chosen. False
+    /// when the folder is no pack or the program could not be started again.
+    bool OpenPack(const QString &folder);
+    /// Fills File > Recent Packs from the recent list.
+    void FileRecentPacksPopulate();
+    /// Reads the option folders again, keeping the expanded folders (F5).
+    void FileReloadItemClick();
+
+    // The tree's filter.
+    /// Shows the filter line above the tree and puts the cursor in it (Ctrl+F).
+    void OpenFilter();
+    /// Clears and hides the filter, bringing back the tree's expansion and selection.
+    void CloseFilter();
+    void FilterChanged(const QString &text);
     void HowTo1Execute();
     void Welcome1Execute();
     void HelpAbout1Execute();
@@ -112,8 +128,12 @@ protected:
     void resizeEvent(QResizeEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
+    /// The pack this run opened: the program folder without its trailing '/'.
+    QString PackFolder() const;
+
 private:
     void FormCreate(const QString &executablePath);
+    void rememberExpandedFolders();
     void buildLayout();
     void buildMenus();
     void applyPlacement(const MainWindowPlacement &placement);
@@ -139,6 +159,10 @@ private:
     QAction *m_allowHttpLinksItem = nullptr;
     QAction *m_helpCheckUpdatesItem = nullptr;
     QAction *m_themes1 = nullptr;
+    QMenu *m_recentMenu = nullptr;
+    QWidget *m_filterBar = nullptr;
+    QLineEdit *m_edFilter = nullptr;
+    QLabel *m_lblStatus = nullptr;
     THistoryForm *m_historyForm = nullptr; // made when first opened
     QTimer m_changeTimer;
     QRect m_normalGeometry;

@@ -3,6 +3,7 @@
 #include "platform/Paths.h"
 
 #include <QCommandLineParser>
+#include <QCryptographicHash>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -63,6 +64,58 @@ bool rememberPack(const QString &folder)
         if (f.contains(QLatin1Char('\n')) || f.contains(QLatin1Char('\r')))
             continue;
         file.write(QFile::encodeName(f) + '\n');
+    }
+    return file.commit();
+}
+
+namespace {
+constexpr qint64 MaxExpandedListBytes = 4 * 1024 * 1024;
+const QByteArray ExpandedListHeader = "# varimond expanded folders of ";
+} // namespace
+
+QString expandedListPath(const QString &packDir)
+{
+    const QString absolute = withoutTrailingSlash(QFileInfo(packDir).absoluteFilePath());
+    const QByteArray hash =
+        QCryptographicHash::hash(QFile::encodeName(absolute), QCryptographicHash::Sha1).toHex();
+    return platform::varimondStateFolder() + QStringLiteral("/expanded/") +
+           QString::fromLatin1(hash);
+}
+
+QStringList readExpanded(const QString &packDir)
+{
+    QFile file(expandedListPath(packDir));
+    if (!file.open(QIODevice::ReadOnly) || file.size() > MaxExpandedListBytes)
+        return {};
+    const QByteArray content = file.read(MaxExpandedListBytes);
+    const QList<QByteArray> lines = content.split('\n');
+    // The first line names the pack, so a list is never applied to another pack.
+    const QString absolute = withoutTrailingSlash(QFileInfo(packDir).absoluteFilePath());
+    if (lines.isEmpty() || lines.first() != ExpandedListHeader + QFile::encodeName(absolute))
+        return {};
+    QStringList folders;
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        if (!lines[i].isEmpty())
+            folders.append(QString::fromUtf8(lines[i]));
+    }
+    return folders;
+}
+
+bool rememberExpanded(const QString &packDir, const QStringList &folders)
+{
+    const QString path = expandedListPath(packDir);
+    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+        return false;
+    QSaveFile file(path);
+    file.setDirectWriteFallback(false);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    const QString absolute = withoutTrailingSlash(QFileInfo(packDir).absoluteFilePath());
+    file.write(ExpandedListHeader + QFile::encodeName(absolute) + '\n');
+    for (const QString &f : folders) {
+        if (f.contains(QLatin1Char('\n')) || f.contains(QLatin1Char('\r')))
+            continue;
+        file.write(f.toUtf8() + '\n');
     }
     return file.commit();
 }

@@ -26,6 +26,18 @@ bool rememberPack(const QString &folder);
 /// The first folder of the recent list that still holds an `Options` folder, or empty.
 QString lastUsedPack();
 
+/// Where the folders expanded in the pack @p packDir are remembered: a file of its own below
+/// platform::varimondStateFolder() + "/expanded/", named after the pack's absolute path.
+QString expandedListPath(const QString &packDir);
+
+/// The remembered expanded folders of @p packDir (relative paths such as "Group/Sub/"), or
+/// none. A file that is not ours to read (too large, not a list for this pack) gives none.
+QStringList readExpanded(const QString &packDir);
+
+/// Replaces the remembered expanded folders of @p packDir in one rename. Names holding a line
+/// break cannot be listed and are left out. Returns false when the file could not be written.
+bool rememberExpanded(const QString &packDir, const QStringList &folders);
+
 /// True when @p folder holds a folder named `Options` (any case, as packs made on Windows
 /// name it).
 bool holdsOptionsFolder(const QString &folder);

@@ -96,6 +96,10 @@ int main(int argc, char *argv[])
     if (!pack.isEmpty()) {
         executablePath = pack + QLatin1Char('/') + QFileInfo(started).fileName();
         packs::rememberPack(pack);
+    } else if (packs::holdsOptionsFolder(besideBinary)) {
+        // A pack started from its own binary or link is a pack opened too: it belongs in the
+        // recent list like one chosen by folder.
+        packs::rememberPack(besideBinary);
     }
 
     // The windows, created once, hidden, in the program's fixed order.

@@ -10,6 +10,8 @@
 #include "platform/Paths.h"
 #include "platform/ScriptLauncher.h"
 
+#include <QFileInfo>
+
 namespace {
 
 // A script name from the descriptor, as the file it names in the option folder; empty when
@@ -22,13 +24,15 @@ QString ScriptPath(const QString &folder, const QString &name)
 
 } // namespace
 
-int ApplyChanges(OptionTreeController &controller, OptionNode *node, TApplyForm *applyForm)
+int ApplyChanges(OptionTreeController &controller, OptionNode *node, TApplyForm *applyForm,
+                 QStringList *started)
 {
-    return ApplyChanges(controller.Tree(), node, ProgramSettings.optionsRoot(), applyForm);
+    return ApplyChanges(controller.Tree(), node, ProgramSettings.optionsRoot(), applyForm,
+                        started);
 }
 
 int ApplyChanges(OptionTree &tree, OptionNode *node, const QString &optionsRoot,
-                 TApplyForm *applyForm)
+                 TApplyForm *applyForm, QStringList *started)
 {
     if (!node || !IsSelectable(node->StateIndex))
         return 0;
@@ -61,6 +65,8 @@ int ApplyChanges(OptionTree &tree, OptionNode *node, const QString &optionsRoot,
     }
     history::InstallSession session(QStringLiteral("tick"), folder, scripts);
     if (!first.isEmpty()) {
+        if (started)
+            started->append(QFileInfo(first).fileName());
         if (ProgramSettings.HideShell) {
             const QStringList hidden{QStringLiteral("-h")};
             platform::shellOpen(first, hidden, folder, platform::ShowCommand::Hidden,
@@ -75,6 +81,8 @@ int ApplyChanges(OptionTree &tree, OptionNode *node, const QString &optionsRoot,
     }
 
     const QString second = ScriptPath(folder, option.OptionRunMe2FName);
+    if (!second.isEmpty() && started)
+        started->append(QFileInfo(second).fileName());
     if (!second.isEmpty())
         platform::shellOpen(second, {}, folder, platform::ShowCommand::Normal,
                             session.start(second, {}, false));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 class OptionTree;
 class OptionTreeController;
@@ -13,8 +14,10 @@ struct OptionNode;
 /// starts then. Throws AppError (platform::wineMissingMessage()) before anything is written when
 /// a script needs Wine and Wine is missing. Returns the number of the group's options that were
 /// left as they were because their folders lie outside the options folder.
-int ApplyChanges(OptionTreeController &controller, OptionNode *node, TApplyForm *applyForm);
+/// @p started, when given, receives the names of the scripts started, first one first.
+int ApplyChanges(OptionTreeController &controller, OptionNode *node, TApplyForm *applyForm,
+                 QStringList *started = nullptr);
 
 /// The same on a bare option tree whose folders lie below @p optionsRoot (ending in '/').
 int ApplyChanges(OptionTree &tree, OptionNode *node, const QString &optionsRoot,
-                  TApplyForm *applyForm);
+                 TApplyForm *applyForm, QStringList *started = nullptr);

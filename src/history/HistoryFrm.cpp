@@ -1,6 +1,7 @@
 #include "history/HistoryFrm.h"
 
 #include "core/ErrorReport.h"
+#include "core/StatusLine.h"
 #include "core/FormUtils.h"
 #include "history/InstallHistory.h"
 
@@ -279,6 +280,13 @@ void THistoryForm::btnRestoreClick()
             return;
         const std::vector<FileChange> done = m_history.restore(id);
         m_status->setText(QStringLiteral("Restored: %1 files changed.").arg(done.size()));
+        const QDateTime when = m_history.log()->load(id).time;
+        // The time alone for an install of today, with its day for an older one.
+        const QString format = when.date() == QDate::currentDate()
+                                   ? QStringLiteral("HH:mm")
+                                   : QStringLiteral("yyyy-MM-dd HH:mm");
+        TheStatusLine().Show(
+            QStringLiteral("Restored the install of %1").arg(when.toString(format)));
     });
     UpdateHistoryList();
 }

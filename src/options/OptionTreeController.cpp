@@ -9,6 +9,9 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QModelIndex>
+#include <QSet>
+#include <QPainter>
+#include <QStyledItemDelegate>
 #include <QToolButton>
 #include <QTreeView>
 
@@ -97,6 +100,47 @@ private:
     OptionTree &m_tree;
 };
 
+// Paints a node as usual, then marks the part of its name the filter matched with the
+// palette's highlight colour, translucent so the text stays readable.
+class FilterHighlight final : public QStyledItemDelegate
+{
+public:
+    FilterHighlight(const OptionTreeController *controller, QObject *parent)
+        : QStyledItemDelegate(parent), m_controller(controller)
+    {
+    }
+
+    void paint(QPainter *painter, const QStyleOptionViewItem &option,
+               const QModelIndex &index) const override
+    {
+        QStyledItemDelegate::paint(painter, option, index);
+        if (!m_controller->IsFiltering())
+            return;
+        const OptionNode *node = m_controller->NodeAt(index);
+        const OptionFilterIndex::Range range = node ? m_controller->MatchIn(node)
+                                                    : OptionFilterIndex::Range{};
+        if (!range.IsValid())
+            return;
+        QStyleOptionViewItem opt = option;
+        initStyleOption(&opt, index);
+        const QWidget *widget = opt.widget;
+        QStyle *style = widget ? widget->style() : QApplication::style();
+        const QRect textRect = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, widget);
+        const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
+        const QFontMetrics metrics(opt.font);
+        const int left = textRect.left() + margin +
+                         metrics.horizontalAdvance(node->Text.left(range.Start));
+        const int width = metrics.horizontalAdvance(node->Text.mid(range.Start, range.Length));
+        QColor colour = opt.palette.color(QPalette::Highlight);
+        colour.setAlpha(90);
+        const QRect mark(left, textRect.top() + 1, width, textRect.height() - 2);
+        painter->fillRect(mark.intersected(textRect), colour);
+    }
+
+private:
+    const OptionTreeController *m_controller;
+};
+
 } // namespace
 
 // A reading of the option folders on a thread of its own. The thread touches nothing but this
@@ -164,6 +208,7 @@ OptionTreeController::OptionTreeController(QTreeView *treeView, QLabel *label,
     m_view->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_view->setSelectionMode(QAbstractItemView::SingleSelection);
     m_view->setUniformRowHeights(true);
+    m_view->setItemDelegate(new FilterHighlight(this, this));
 
     connect(m_view, &QTreeView::expanded, this,
             [this](const QModelIndex &index) { TreeView1Expanding(NodeAt(index)); });
@@ -230,7 +275,16 @@ void OptionTreeController::UpdateTreeView(const std::function<void(int)> &progre
         m_limitNotice = limitNotice(result, limits);
         TreeReset reset(m_tree);
         m_tree.SwapNodes(fresh);
+        // The view forgot its hidden rows with the reset; the filter's index names old nodes.
+        m_filter.reset();
+        m_hiddenRows.clear();
+        m_lastOptions = result.OptionCount;
     }
+    m_lastFolders = 0;
+    m_tree.ForEach([this](OptionNode *node) {
+        if (node->HasChildren())
+            ++m_lastFolders;
+    });
 
     const bool found = !m_tree.IsEmpty();
     if (found) {
@@ -243,6 +297,8 @@ void OptionTreeController::UpdateTreeView(const std::function<void(int)> &progre
     }
     m_expand->setEnabled(found);
     m_collapse->setEnabled(found);
+    if (m_filtering)
+        applyFilter();
 }
 
 OptionNode *OptionTreeController::SelectedNode() const
@@ -308,4 +364,159 @@ void OptionTreeController::TreeView1Collapsing(OptionNode *node)
         m_tree.SetState(node, FolderClosed);
     if (node->StateIndex == MarkedFolderOpen)
         m_tree.SetState(node, MarkedFolderClosed);
+}
+
+QStringList OptionTreeController::ExpandedFolders() const
+{
+    QStringList paths;
+    m_tree.ForEach([&paths](OptionNode *node) {
+        if (node->Expanded && node->HasChildren())
+            paths.append(SrNodeTree(node, QString()));
+    });
+    return paths;
+}
+
+OptionNode *OptionTreeController::NodeAtPath(const QString &relative) const
+{
+    const std::vector<std::unique_ptr<OptionNode>> *level = &m_tree.TopLevel();
+    OptionNode *node = nullptr;
+    const QStringList parts = relative.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    for (const QString &part : parts) {
+        node = nullptr;
+        for (const auto &n : *level) {
+            if (n->Text == part) {
+                node = n.get();
+                break;
+            }
+        }
+        if (!node)
+            return nullptr;
+        level = &node->Children;
+    }
+    return node;
+}
+
+void OptionTreeController::ExpandFolders(const QStringList &paths, bool exactly)
+{
+    std::vector<OptionNode *> wanted;
+    wanted.reserve(static_cast<size_t>(paths.size()));
+    for (const QString &path : paths) {
+        if (OptionNode *node = NodeAtPath(path); node && node->HasChildren())
+            wanted.push_back(node);
+    }
+    if (exactly) {
+        QSet<const OptionNode *> keep;
+        for (OptionNode *node : wanted)
+            keep.insert(node);
+        std::vector<OptionNode *> close;
+        m_tree.ForEach([&](OptionNode *node) {
+            if (node->Expanded && !keep.contains(node))
+                close.push_back(node);
+        });
+        for (OptionNode *node : close)
+            m_view->setExpanded(IndexOf(node), false);
+    }
+    for (OptionNode *node : wanted) {
+        // A folder shows only below expanded ancestors; ancestors come first in the list, so
+        // only a path whose ancestors were not listed needs them opened here.
+        for (OptionNode *up = node; up; up = up->Parent) {
+            if (!up->Expanded)
+                m_view->setExpanded(IndexOf(up), true);
+        }
+    }
+}
+
+int OptionTreeController::SetFilter(const QString &text)
+{
+    if (!m_filtering) {
+        m_expandedBefore = ExpandedFolders();
+        const OptionNode *selected = SelectedNode();
+        m_selectedBeforeSet = selected != nullptr;
+        m_selectedBefore = selected ? SrNodeTree(selected, QString()) : QString();
+        m_filtering = true;
+    }
+    m_filterText = text;
+    applyFilter();
+    return m_filter->MatchCount();
+}
+
+void OptionTreeController::applyFilter()
+{
+    if (!m_filter) {
+        m_filter = std::make_unique<OptionFilterIndex>(m_tree);
+        m_hiddenRows.assign(static_cast<size_t>(m_filter->NodeCount()), 0);
+    }
+    m_filter->Apply(m_filterText);
+    const std::vector<OptionNode *> &nodes = m_filter->Nodes();
+    const std::vector<char> &visible = m_filter->Visible();
+    const size_t n = nodes.size();
+
+    // A node is expanded exactly when one of its children is shown.
+    QSet<const OptionNode *> openers;
+    for (size_t i = 0; i < n; ++i) {
+        if (visible[i] && nodes[i]->Parent)
+            openers.insert(nodes[i]->Parent);
+    }
+    // Rows are hidden only at the top of a hidden subtree: below a hidden row nothing shows
+    // anyway, and the view keeps one record per hidden row.
+    for (size_t i = 0; i < n; ++i) {
+        OptionNode *node = nodes[i];
+        const bool parentShown = !node->Parent || m_filter->IsVisible(node->Parent);
+        const char hide = (!visible[i] && parentShown) ? 1 : 0;
+        if (hide != m_hiddenRows[i]) {
+            m_view->setRowHidden(node->Row, IndexOf(node->Parent), hide != 0);
+            m_hiddenRows[i] = hide;
+        }
+    }
+    if (m_filter->IsActive()) {
+        for (size_t i = 0; i < n; ++i) {
+            OptionNode *node = nodes[i];
+            if (!node->HasChildren())
+                continue;
+            const bool open = visible[i] && openers.contains(node);
+            if (open != node->Expanded)
+                m_view->setExpanded(IndexOf(node), open);
+        }
+        scrollToFirst();
+    }
+}
+
+void OptionTreeController::showAllRows()
+{
+    if (!m_filter)
+        return;
+    const std::vector<OptionNode *> &nodes = m_filter->Nodes();
+    for (size_t i = 0; i < m_hiddenRows.size(); ++i) {
+        if (m_hiddenRows[i]) {
+            m_view->setRowHidden(nodes[i]->Row, IndexOf(nodes[i]->Parent), false);
+            m_hiddenRows[i] = 0;
+        }
+    }
+    m_filter->Apply(QString());
+}
+
+void OptionTreeController::ClearFilter()
+{
+    if (!m_filtering)
+        return;
+    m_filtering = false;
+    m_filterText.clear();
+    showAllRows();
+    ExpandFolders(m_expandedBefore, true);
+    OptionNode *selected = m_selectedBeforeSet ? NodeAtPath(m_selectedBefore) : nullptr;
+    if (selected) {
+        m_view->setCurrentIndex(IndexOf(selected));
+        m_view->scrollTo(IndexOf(selected));
+    } else {
+        m_view->selectionModel()->clear();
+        scrollToFirst();
+    }
+    m_view->viewport()->update();
+}
+
+OptionFilterIndex::Range OptionTreeController::MatchIn(const OptionNode *node) const
+{
+    if (!m_filtering || !m_filter)
+        return {};
+    return m_filter->MatchIn(node);
 }

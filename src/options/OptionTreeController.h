@@ -1,5 +1,6 @@
 #pragma once
 
+#include "options/OptionFilter.h"
 #include "options/OptionNode.h"
 
 #include <QObject>
@@ -69,10 +70,41 @@ public:
     void TreeView1Expanding(OptionNode *node);
     void TreeView1Collapsing(OptionNode *node);
 
+    /// Relative paths ("Group/Sub/") of the folders that are expanded now, depth first.
+    QStringList ExpandedFolders() const;
+    /// The same, but while the filter is open the expansion from before it: the one the user
+    /// made and gets back.
+    QStringList UserExpandedFolders() const
+    {
+        return m_filtering ? m_expandedBefore : ExpandedFolders();
+    }
+    /// Expands the folders of @p paths that exist in the tree (with their ancestors) and, with
+    /// @p exactly, collapses every other one. Paths that name no folder are passed over.
+    void ExpandFolders(const QStringList &paths, bool exactly = false);
+    /// The node at @p relative ("Group/Sub/" or "Group/Sub"), or null.
+    OptionNode *NodeAtPath(const QString &relative) const;
+
+    /// Shows only the nodes whose name contains @p text (ignoring case and accents) and their
+    /// ancestors, expanded. The first call keeps the expansion and the selected node, which
+    /// ClearFilter() brings back. Returns the number of names that matched.
+    int SetFilter(const QString &text);
+    /// Shows every node again with the expansion and selection from before the filter.
+    void ClearFilter();
+    bool IsFiltering() const { return m_filtering; }
+    QString FilterText() const { return m_filterText; }
+    /// The part of @p node's name the filter matched; invalid when none.
+    OptionFilterIndex::Range MatchIn(const OptionNode *node) const;
+
+    /// Folders (nodes with children) and selectable options of the last rebuild.
+    int LastFolderCount() const { return m_lastFolders; }
+    int LastScanOptionCount() const { return m_lastOptions; }
+
 private:
     struct EarlyScan;
 
     void scrollToFirst();
+    void applyFilter();
+    void showAllRows();
 
     OptionTree m_tree;
     OptionTreeModel *m_model = nullptr;
@@ -83,4 +115,16 @@ private:
     int m_optionCount = 0;
     QString m_limitNotice;
     std::unique_ptr<EarlyScan> m_early;
+
+    // The filter: its index over the current nodes (made when first needed), the rows it hid
+    // (by position in the index) and what the tree looked like before it.
+    std::unique_ptr<OptionFilterIndex> m_filter;
+    std::vector<char> m_hiddenRows;
+    bool m_filtering = false;
+    QString m_filterText;
+    QStringList m_expandedBefore;
+    QString m_selectedBefore;
+    bool m_selectedBeforeSet = false;
+    int m_lastFolders = 0;
+    int m_lastOptions = 0;
 };

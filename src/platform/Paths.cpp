@@ -54,6 +54,16 @@ QString varimondConfigFolder()
     return userAppDataFolder() + QStringLiteral("/varimond");
 }
 
+QString varimondStateFolder()
+{
+    QString folder = qEnvironmentVariable("XDG_STATE_HOME");
+    if (folder.isEmpty())
+        folder = QDir::homePath() + QStringLiteral("/.local/state");
+    while (folder.size() > 1 && folder.endsWith(QLatin1Char('/')))
+        folder.chop(1);
+    return folder + QStringLiteral("/varimond");
+}
+
 QString fromStoredPath(const QString &stored)
 {
     QString p = stored;

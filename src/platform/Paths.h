@@ -26,6 +26,11 @@ QString userAppDataFolder();
 /// packs, answers the user gave about a pack or a Wine prefix) lives below it.
 QString varimondConfigFolder();
 
+/// Varimond's per-user state folder, without a trailing separator: $XDG_STATE_HOME/varimond,
+/// with $HOME/.local/state when $XDG_STATE_HOME is unset or empty. What the program remembers
+/// between runs on its own (which folders of a pack were open) lives below it, never in a pack.
+QString varimondStateFolder();
+
 /// Looks a path that came from a file up as Windows would find it: the exact path when it
 /// exists, otherwise a case-insensitive match of each missing component in its folder; names
 /// on disk that are not UTF-8 are found as platform::nativePath() finds them, and the result

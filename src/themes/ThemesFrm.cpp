@@ -4,6 +4,7 @@
 #include "core/ErrorReport.h"
 #include "core/FormUtils.h"
 #include "themes/ApplyThemeFrm.h"
+#include "core/StatusLine.h"
 #include "themes/ThemeApply.h"
 #include "themes/ThemeStore.h"
 #include "themes/ThemesSaveAsFrm.h"
@@ -264,6 +265,10 @@ bool TThemesForm::btnApplyClick()
     });
     if (touched && (complete || !ok) && m_updateTreeView)
         m_updateTreeView();
+    if (complete)
+        TheStatusLine().Show(QStringLiteral("Theme %1 applied: %2 options")
+                                 .arg(name)
+                                 .arg(application.Theme().Entries.size()));
 
     const ThemePlan &plan = application.Plan();
     if (complete && (plan.Outside > 0 || plan.Ignored > 0 || plan.LeftOutside > 0)) {

@@ -1,0 +1,18 @@
+#include "core/StatusLine.h"
+
+void StatusLine::Show(const QString &message)
+{
+    QString line = message;
+    for (QChar &c : line) {
+        if (c == QLatin1Char('\n') || c == QLatin1Char('\r') || c == QLatin1Char('\t'))
+            c = QLatin1Char(' ');
+    }
+    m_text = line.trimmed();
+    Q_EMIT Changed(m_text);
+}
+
+StatusLine &TheStatusLine()
+{
+    static StatusLine line;
+    return line;
+}
