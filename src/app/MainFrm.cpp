@@ -335,7 +335,12 @@ void TMainForm::buildMenus()
     QAction *exitItem = menuItem(file, "FileExitItem", fileExit1->text(), false);
     exitItem->setToolTip(fileExit1->toolTip());
     exitItem->setStatusTip(fileExit1->statusTip());
-    exitItem->setShortcut(QKeySequence::Quit);
+    // The desktop's Quit key, and Ctrl+Q where its key scheme has none (Windows' has only
+    // Alt+F4, which the window manager handles).
+    QList<QKeySequence> quitKeys = QKeySequence::keyBindings(QKeySequence::Quit);
+    if (!quitKeys.contains(QKeySequence(Qt::CTRL | Qt::Key_Q)))
+        quitKeys.prepend(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    exitItem->setShortcuts(quitKeys);
     connect(exitItem, &QAction::triggered, fileExit1, &QAction::trigger);
 
     // Ctrl+F (and the desktop's Find key) opens the tree's filter from anywhere in the window.

@@ -1,0 +1,312 @@
+// Finding one's way in the real main window: the tree's filter, the folders remembered per
+// pack, File > Recent Packs, the keys, and the status line below the panels.
+#include "app/MainFrm.h"
+#include "app/PackChoice.h"
+#include "common/TestFiles.h"
+#include "common/TestTree.h"
+#include "core/Common.h"
+#include "core/StatusLine.h"
+#include "docs/DocumentPane.h"
+#include "options/OptionNode.h"
+#include "options/OptionTreeController.h"
+#include "platform/IniFile.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QTemporaryDir>
+#include <QTextBrowser>
+#include <QTimer>
+#include <QTreeView>
+#include <QtTest>
+
+#include <memory>
+
+using namespace testfiles;
+
+class TestNavigation : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QTemporaryDir m_home;
+    std::unique_ptr<TMainForm> m_form;
+
+    QString pack() const { return m_dir->filePath(S("pack")); }
+    QString options() const { return pack() + S("/Options/"); }
+    QString runLog() const { return m_dir->filePath(S("runs.log")); }
+
+    void option(const QString &rel, int mode)
+    {
+        const QString folder = options() + rel + S("/");
+        QVERIFY(writeAll(folder + S("options.ini"),
+                         "[RunMe]\nOptionRunMeFName=RunMe.sh\nOptionRunMe2FName=\n"
+                         "[Mode]\nOptionMode=" +
+                             QByteArray::number(mode) + "\n"));
+        QVERIFY(writeAll(folder + S("RunMe.sh"), "#!/bin/sh\necho \"$(basename \"$(pwd)\")\" >> '" +
+                                                     runLog().toUtf8() + "'\n"));
+    }
+
+    // Colours/Glass Teal, Colours/Warm/Crème, Colours/Warm/Deep/{Teal Night, Dawn} (Dawn
+    // selected), Fonts/Small, Fonts/Large.
+    void samplePack()
+    {
+        option(S("Colours/Glass Teal"), 2);
+        option(S("Colours/Warm/Crème"), 2);
+        option(S("Colours/Warm/Deep/Teal Night"), 2);
+        option(S("Colours/Warm/Deep/Dawn"), 3);
+        option(S("Fonts/Small"), 2);
+        option(S("Fonts/Large"), 2);
+        QVERIFY(writeAll(options() + S("HowTo.txt"), "How to use this pack.\n"));
+    }
+
+    void start()
+    {
+        QVERIFY(writeAll(pack() + S("/varimond.ini"),
+                         "[Settings]\nCheckInterfaceMode=0\nPgmFirstRun=0\n"));
+        m_form = std::make_unique<TMainForm>(pack() + S("/varimond"));
+        m_form->CreateForms();
+        QVERIFY(m_form->FormShow());
+        m_form->ShowMainWindow();
+        QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+        m_form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
+    }
+
+    QTreeView *view() const { return m_form->findChild<QTreeView *>(S("TreeView1")); }
+    QLineEdit *filterEdit() const { return m_form->findChild<QLineEdit *>(S("edFilter")); }
+    OptionTreeController *tree() const { return m_form->TreeController(); }
+    OptionNode *node(const char *rel) const { return FindNode(tree()->Tree(), S(rel)); }
+    QModelIndex indexOf(const char *rel) const { return tree()->IndexOf(node(rel)); }
+
+    // The rows a user sees: every row below expanded parents that is not hidden, as paths.
+    QStringList shownRows() const
+    {
+        QStringList rows;
+        QModelIndex first;
+        for (int row = 0; row < view()->model()->rowCount() && !first.isValid(); ++row) {
+            if (!view()->isRowHidden(row, QModelIndex()))
+                first = view()->model()->index(row, 0);
+        }
+        for (QModelIndex i = first; i.isValid(); i = view()->indexBelow(i))
+            rows.append(SrNodeTree(tree()->NodeAt(i), QString()).chopped(1));
+        return rows;
+    }
+
+    void typeFilter(const QString &text)
+    {
+        QTest::keyClick(m_form.get(), Qt::Key_F, Qt::ControlModifier);
+        QTRY_VERIFY(filterEdit()->isVisible());
+        QVERIFY(filterEdit()->hasFocus());
+        QTest::keyClicks(filterEdit(), text);
+    }
+
+    QString statusShown() const
+    {
+        return m_form->findChild<QLabel *>(S("lblStatus"))->property("fullText").toString();
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_home.isValid());
+        qputenv("HOME", QFile::encodeName(m_home.path()));
+        qunsetenv("WINEPREFIX");
+    }
+
+    void init()
+    {
+        ProgramSettings = TProgramSettings{};
+        m_dir = std::make_unique<QTemporaryDir>();
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir->filePath(S("config"))));
+        qputenv("XDG_STATE_HOME", QFile::encodeName(m_dir->filePath(S("state"))));
+        samplePack();
+    }
+
+    void cleanup()
+    {
+        m_form.reset();
+        m_dir.reset();
+    }
+
+    void filterShowsMatchesWithTheirFolders_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QStringList>("rows");
+        QTest::addColumn<QString>("status");
+        QTest::newRow("three levels deep and one level down")
+            << S("teal")
+            << QStringList{S("Colours"), S("Colours/Glass Teal"), S("Colours/Warm"),
+                           S("Colours/Warm/Deep"), S("Colours/Warm/Deep/Teal Night")}
+            << S("2 options match \"teal\"");
+        QTest::newRow("accented name from plain letters")
+            << S("creme") << QStringList{S("Colours"), S("Colours/Warm"), S("Colours/Warm/Crème")}
+            << S("1 option matches \"creme\"");
+        QTest::newRow("nothing") << S("violet") << QStringList{}
+                                 << S("0 options match \"violet\"");
+    }
+
+    void filterShowsMatchesWithTheirFolders()
+    {
+        QFETCH(QString, text);
+        QFETCH(QStringList, rows);
+        QFETCH(QString, status);
+        start();
+        typeFilter(text);
+        QCOMPARE(shownRows(), rows);
+        QCOMPARE(statusShown(), status);
+        // The part of each shown name that matched is the one marked.
+        if (text == S("teal")) {
+            const OptionFilterIndex::Range range = tree()->MatchIn(node("Colours/Glass Teal"));
+            QCOMPARE(range.Start, 6);
+            QCOMPARE(range.Length, 4);
+            QVERIFY(!tree()->MatchIn(node("Colours/Warm")).IsValid());
+        }
+    }
+
+    // The selection rules act on the whole group, also on the options the filter hides.
+    void tickInTheFilteredTreeClearsAHiddenSibling()
+    {
+        start();
+        typeFilter(S("night"));
+        QCOMPARE(shownRows().last(), S("Colours/Warm/Deep/Teal Night"));
+        QVERIFY(!shownRows().contains(S("Colours/Warm/Deep/Dawn")));
+        view()->setFocus();
+        view()->setCurrentIndex(indexOf("Colours/Warm/Deep/Teal Night"));
+        QTest::keyClick(view(), Qt::Key_Space);
+        QTRY_VERIFY_WITH_TIMEOUT(readAll(runLog()).contains("Teal Night\n"), 20000);
+        QCOMPARE(node("Colours/Warm/Deep/Teal Night")->StateIndex, 3);
+        QCOMPARE(node("Colours/Warm/Deep/Dawn")->StateIndex, 2);
+        QCOMPARE(platform::IniFile::readInteger(options() + S("Colours/Warm/Deep/Dawn/options.ini"),
+                                                S("Mode"), S("OptionMode"), -1),
+                 2);
+        QCOMPARE(statusShown(), S("Teal Night selected; RunMe.sh started"));
+    }
+
+    void escapeBringsBackExpansionAndSelection()
+    {
+        start();
+        view()->setExpanded(indexOf("Fonts"), true);
+        view()->setCurrentIndex(indexOf("Fonts/Small"));
+        const QStringList before = shownRows();
+        QCOMPARE(before, (QStringList{S("Colours"), S("Fonts"), S("Fonts/Large"),
+                                      S("Fonts/Small")}));
+        typeFilter(S("teal"));
+        QVERIFY(!shownRows().contains(S("Fonts")));
+        // Moving about in the filtered tree changes nothing that Esc brings back.
+        view()->setCurrentIndex(indexOf("Colours/Glass Teal"));
+        filterEdit()->setFocus();
+        QTest::keyClick(filterEdit(), Qt::Key_Escape);
+        QVERIFY(!filterEdit()->isVisible());
+        QVERIFY(filterEdit()->text().isEmpty());
+        QCOMPARE(shownRows(), before);
+        QCOMPARE(tree()->SelectedNode(), node("Fonts/Small"));
+        // Folder icons follow: Colours is closed again.
+        QCOMPARE(node("Colours")->StateIndex, int(FolderClosed));
+        QCOMPARE(node("Fonts")->StateIndex, int(FolderOpen));
+    }
+
+    void expandedFoldersComeBackAtTheNextStart()
+    {
+        start();
+        view()->setExpanded(indexOf("Colours"), true);
+        view()->setExpanded(indexOf("Colours/Warm"), true);
+        // A filter open at the close does not count: the user's own expansion is kept.
+        typeFilter(S("small"));
+        QVERIFY(m_form->close());
+        m_form.reset();
+        QVERIFY(QFileInfo(packs::expandedListPath(pack())).isFile());
+        QVERIFY(!QFileInfo::exists(pack() + S("/varimond.ini.expanded")));
+        QVERIFY(!readAll(pack() + S("/varimond.ini")).contains("Colours"));
+
+        ProgramSettings = TProgramSettings{};
+        start();
+        QCOMPARE(shownRows(),
+                 (QStringList{S("Colours"), S("Colours/Glass Teal"), S("Colours/Warm"),
+                              S("Colours/Warm/Crème"), S("Colours/Warm/Deep"), S("Fonts")}));
+        QVERIFY(!tree()->SelectedNode());
+    }
+
+    void recentPacksMenu()
+    {
+        const QString gone = m_dir->filePath(S("Gone Pack"));
+        const QString other = m_dir->filePath(S("Other & Co"));
+        QVERIFY(QDir().mkpath(other + S("/Options")));
+        QVERIFY(packs::rememberPack(other));
+        QVERIFY(packs::rememberPack(gone));
+        QVERIFY(packs::rememberPack(pack()));
+        start();
+        auto *menu = m_form->findChild<QMenu *>(S("FileRecentPacksItem"));
+        QVERIFY(menu);
+        m_form->FileRecentPacksPopulate();
+        const QList<QAction *> items = menu->actions();
+        QCOMPARE(items.size(), 3);
+        QCOMPARE(items[0]->data().toString(), pack());
+        QVERIFY(items[0]->isChecked());
+        QVERIFY(items[0]->isEnabled());
+        QCOMPARE(items[1]->data().toString(), gone);
+        QVERIFY(!items[1]->isEnabled());
+        QCOMPARE(items[2]->data().toString(), other);
+        QVERIFY(items[2]->isEnabled() && !items[2]->isChecked());
+        // An ampersand of a folder name is shown, not taken as an access key.
+        QVERIFY(items[2]->text().endsWith(S("Other && Co")));
+        // The pack of this run chosen again switches nothing.
+        items[0]->trigger();
+        QVERIFY(m_form->isVisible());
+    }
+
+    void keys()
+    {
+        start();
+        // F5 reads the folders again: a new option appears, the open folder stays open.
+        view()->setExpanded(indexOf("Fonts"), true);
+        option(S("Fonts/Tiny"), 2);
+        QTest::keyClick(m_form.get(), Qt::Key_F5);
+        QTRY_VERIFY(node("Fonts/Tiny"));
+        QVERIFY(shownRows().contains(S("Fonts/Tiny")));
+        QCOMPARE(statusShown(), S("7 options in 4 folders"));
+
+        // F1 shows the How To document.
+        QTest::keyClick(m_form.get(), Qt::Key_F1);
+        QTRY_VERIFY(m_form->Pane()->RichEdit()->toPlainText().contains(S("How to use this pack.")));
+
+        // Ctrl+O asks for a pack folder.
+        QString asked;
+        QTimer::singleShot(200, this, [&asked] {
+            if (auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget())) {
+                asked = dialog->windowTitle();
+                dialog->reject();
+            }
+        });
+        QTest::keyClick(m_form.get(), Qt::Key_O, Qt::ControlModifier);
+        QTRY_COMPARE(asked, S("Open Pack"));
+        m_form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
+
+        // Ctrl+Q closes the window the normal way, saving the settings.
+        QFile::remove(pack() + S("/varimond.ini"));
+        QTest::keyClick(m_form.get(), Qt::Key_Q, Qt::ControlModifier);
+        QTRY_VERIFY(!m_form->isVisible());
+        QVERIFY(QFileInfo(pack() + S("/varimond.ini")).isFile());
+    }
+
+    void longStatusTextsAreElided()
+    {
+        start();
+        const QString text = S("Theme ") + QString(400, QLatin1Char('x')) + S(" applied: 3 options");
+        TheStatusLine().Show(text);
+        auto *label = m_form->findChild<QLabel *>(S("lblStatus"));
+        QCOMPARE(statusShown(), text);
+        QVERIFY(label->text().size() < text.size());
+        QVERIFY(label->text().endsWith(QChar(0x2026)));
+        // One line, whatever the text holds.
+        TheStatusLine().Show(S("RunMe.bat of Classic\nended"));
+        QCOMPARE(statusShown(), S("RunMe.bat of Classic ended"));
+    }
+};
+
+QTEST_MAIN(TestNavigation)
+#include "tst_navigation.moc"
