@@ -27,6 +27,7 @@ class TestPacks : public QObject
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(S("QT_QPA_PLATFORM"), S("offscreen"));
         env.insert(S("XDG_CONFIG_HOME"), m_config);
+        env.insert(S("XDG_STATE_HOME"), m_dir.filePath(S("state")));
         env.insert(S("HOME"), m_dir.path());
         env.remove(S("WINEPREFIX"));
         return env;
@@ -64,6 +65,7 @@ private Q_SLOTS:
         QVERIFY(m_dir.isValid());
         m_config = m_dir.filePath(S("config"));
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config));
+        qputenv("XDG_STATE_HOME", QFile::encodeName(m_dir.filePath(S("state"))));
     }
 
     void cleanup()
@@ -142,6 +144,35 @@ private Q_SLOTS:
         QVERIFY(QFileInfo(pack + S("/varimond.ini")).isFile());
         QVERIFY(!QFileInfo::exists(bin + S("/varimond.ini")));
         QCOMPARE(packs::readRecent(), (QStringList{pack, gone}));
+    }
+
+    // A pack started through a link to the binary inside it is a pack opened too.
+    void packStartedFromItsOwnLinkIsRemembered()
+    {
+        const QString pack = makePack(S("Linked"));
+        QVERIFY(QFile::link(Binary, pack + S("/varimond")));
+        runUntilStarted(pack + S("/varimond"), {});
+        QVERIFY(QFileInfo(pack + S("/varimond.ini")).isFile());
+        QCOMPARE(packs::readRecent(), QStringList{pack});
+    }
+
+    // The expanded folders go through a whole run of the real program: opened again at its
+    // start, written back at its close. A folder gone from the pack drops out of the list; the
+    // list of another pack is left alone.
+    void expandedFoldersSurviveARestart()
+    {
+        const QString pack = makePack(S("Kept"));
+        QVERIFY(QDir().mkpath(pack + S("/Options/Group/Choice/Deeper")));
+        QVERIFY(QDir().mkpath(pack + S("/Options/Other/One")));
+        const QString other = makePack(S("Elsewhere"));
+        QVERIFY(packs::rememberExpanded(other, {S("Group/")}));
+        QVERIFY(packs::rememberExpanded(
+            pack, {S("Group/"), S("Group/Choice/"), S("Vanished/"), S("Other/One/")}));
+        runUntilStarted(Binary, {S("--pack"), pack});
+        // Other/One/ has no sub-folders, so it cannot be expanded, and Other was not open.
+        QCOMPARE(packs::readExpanded(pack), (QStringList{S("Group/"), S("Group/Choice/")}));
+        QCOMPARE(packs::readExpanded(other), QStringList{S("Group/")});
+        QVERIFY(!readAll(pack + S("/varimond.ini")).contains("Group"));
     }
 
     void recentListKeepsTenNewestFirst()

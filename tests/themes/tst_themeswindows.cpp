@@ -4,6 +4,7 @@
 #include "ThemeFixture.h"
 #include "app/MainFrm.h"
 #include "common/TestTree.h"
+#include "core/StatusLine.h"
 #include "options/OptionTreeController.h"
 #include "platform/IniFile.h"
 #include "themes/ApplyThemeFrm.h"
@@ -496,6 +497,8 @@ private Q_SLOTS:
         QCOMPARE(ProgramSettings.ThemeName, S("Blue"));
         QVERIFY(!f->selected(S("Chat/Classic")));
         QCOMPARE(FindNode(form.TreeController()->Tree(), S("Chat/Classic"))->StateIndex, 2);
+        // The status line tells of the theme, not of the rebuild that followed it.
+        QCOMPARE(TheStatusLine().Text(), S("Theme Blue applied: 2 options"));
 
         QVERIFY(form.close());
         const QByteArray saved = readAll(iniPath);
