@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QTemporaryDir>
 
 namespace packs {
 
@@ -136,6 +137,109 @@ QString lastUsedPack()
             return folder;
     }
     return {};
+}
+
+QString installedSamplePack(const QString &startedExecutable)
+{
+    const QString relative = QFileInfo(startedExecutable).absolutePath() +
+                             QStringLiteral("/../share/varimond/sample-pack");
+    if (holdsOptionsFolder(relative))
+        return QDir::cleanPath(relative);
+#ifdef VARIMOND_SAMPLE_PACK_DIR
+    const QString configured = QStringLiteral(VARIMOND_SAMPLE_PACK_DIR);
+    if (holdsOptionsFolder(configured))
+        return configured;
+#endif
+    return {};
+}
+
+QString samplePackCopyPath()
+{
+    return QDir::homePath() + QStringLiteral("/Varimond Sample Pack");
+}
+
+namespace {
+
+// Folders and regular files of @p from into the existing folder @p to; links and anything
+// else are left out. Bounded like the tree: a sample pack is small.
+bool copyTree(const QString &from, const QString &to, int depth, int &entries, QString *error)
+{
+    if (depth > 32 || entries > 20000) {
+        *error = QStringLiteral("%1 is deeper or larger than a sample pack.").arg(from);
+        return false;
+    }
+    const QFileInfoList list =
+        QDir(from).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot |
+                                 QDir::System);
+    for (const QFileInfo &info : list) {
+        ++entries;
+        const QString target = to + QLatin1Char('/') + info.fileName();
+        if (info.isSymLink())
+            continue;
+        if (info.isDir()) {
+            if (!QDir().mkdir(target)) {
+                *error = QStringLiteral("Cannot create %1.").arg(target);
+                return false;
+            }
+            if (!copyTree(info.filePath(), target, depth + 1, entries, error))
+                return false;
+            QFile::setPermissions(target, QFile::permissions(target) | QFile::WriteOwner |
+                                              QFile::ExeOwner | QFile::ReadOwner);
+        } else if (info.isFile()) {
+            if (!QFile::copy(info.filePath(), target)) {
+                *error = QStringLiteral("Cannot copy %1 to %2.").arg(info.filePath(), target);
+                return false;
+            }
+            QFile::setPermissions(target, QFile::permissions(target) | QFile::WriteOwner |
+                                              QFile::ReadOwner);
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+bool copySamplePack(const QString &source, const QString &target, QString *error)
+{
+    QString ignored;
+    if (!error)
+        error = &ignored;
+    error->clear();
+    if (holdsOptionsFolder(target))
+        return true; // the copy of an earlier first start, with the user's choices in it
+    const QFileInfo place(target);
+    if (place.exists() || place.isSymLink()) {
+        *error = QStringLiteral("%1 already exists and is no option pack; move it away to try "
+                                "the sample pack.")
+                     .arg(QDir::toNativeSeparators(target));
+        return false;
+    }
+    if (!holdsOptionsFolder(source)) {
+        *error = QStringLiteral("The sample pack %1 is missing.").arg(source);
+        return false;
+    }
+    const QString parent = place.absolutePath();
+    if (!QDir().mkpath(parent)) {
+        *error = QStringLiteral("Cannot create %1.").arg(parent);
+        return false;
+    }
+    QTemporaryDir partial(parent + QStringLiteral("/.varimond-sample-XXXXXX"));
+    if (!partial.isValid()) {
+        *error = QStringLiteral("Cannot write in %1.").arg(parent);
+        return false;
+    }
+    int entries = 0;
+    if (!copyTree(source, partial.path(), 0, entries, error))
+        return false;
+    QFile::setPermissions(partial.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                              QFile::ReadGroup | QFile::ExeGroup |
+                                              QFile::ReadOther | QFile::ExeOther);
+    if (!QDir().rename(partial.path(), target)) {
+        *error = QStringLiteral("Cannot create %1.").arg(target);
+        return false;
+    }
+    partial.setAutoRemove(false);
+    return true;
 }
 
 CommandLine parseCommandLine(const QStringList &arguments)

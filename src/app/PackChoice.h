@@ -42,6 +42,22 @@ bool rememberExpanded(const QString &packDir, const QStringList &folders);
 /// name it).
 bool holdsOptionsFolder(const QString &folder);
 
+/// The sample pack installed with the program (read-only), or empty when there is none: the
+/// folder share/varimond/sample-pack beside the bin folder of @p startedExecutable (the path
+/// the program was started with), else the one of the configured install prefix.
+QString installedSamplePack(const QString &startedExecutable);
+
+/// Where "Try the Sample Pack" puts its own copy: ~/Varimond Sample Pack.
+QString samplePackCopyPath();
+
+/// Copies the pack @p source to @p target once: when @p target already holds an Options
+/// folder it is the copy made before and is left as it is. Folders and regular files only
+/// (links are not followed), each copy writable by its owner; the copy is made in a hidden
+/// folder beside @p target and renamed into place when whole, so an interrupted copy never
+/// looks like a pack. Returns false with @p error set when @p target is taken by something
+/// else or the copy fails.
+bool copySamplePack(const QString &source, const QString &target, QString *error);
+
 /// What the command line asks for.
 struct CommandLine
 {

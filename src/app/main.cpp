@@ -1,3 +1,4 @@
+#include "app/FirstStartFrm.h"
 #include "app/MainFrm.h"
 #include "app/PackChoice.h"
 #include "app/Signals.h"
@@ -38,6 +39,33 @@ QString askForPack()
                                             "folder of an option pack: the folder that holds "
                                             "its Options folder.")
                                  .arg(QDir::toNativeSeparators(folder)));
+    }
+}
+
+// The first start of an installed program: with a sample pack installed, a small window says
+// what a pack is and offers a pack folder, the sample or leaving; without one, the folder
+// dialog. Returns the pack to open, or empty to end.
+QString firstStart(const QString &startedExecutable)
+{
+    const QString sample = packs::installedSamplePack(startedExecutable);
+    if (sample.isEmpty())
+        return askForPack();
+    for (;;) {
+        TFirstStartForm form(true);
+        const int result = form.exec();
+        if (result == TFirstStartForm::OpenPackResult) {
+            const QString folder = askForPack();
+            if (!folder.isEmpty())
+                return folder;
+            continue; // cancelled: back to the choice
+        }
+        if (result != TFirstStartForm::TrySampleResult)
+            return {};
+        const QString copy = packs::samplePackCopyPath();
+        QString error;
+        if (packs::copySamplePack(sample, copy, &error))
+            return copy;
+        QMessageBox::warning(nullptr, QStringLiteral("Varimond"), error);
     }
 }
 
@@ -89,7 +117,7 @@ int main(int argc, char *argv[])
     if (pack.isEmpty() && !ownPack) {
         pack = packs::lastUsedPack();
         if (pack.isEmpty())
-            pack = askForPack();
+            pack = firstStart(started);
         if (pack.isEmpty())
             return 0;
     }

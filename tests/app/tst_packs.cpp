@@ -175,6 +175,79 @@ private Q_SLOTS:
         QVERIFY(!readAll(pack + S("/varimond.ini")).contains("Group"));
     }
 
+    // The installed sample pack is found beside the bin folder the program was started from.
+    void sampleFoundBesideTheBinFolder()
+    {
+        const QString prefix = m_dir.filePath(S("prefix"));
+        QVERIFY(QDir().mkpath(prefix + S("/bin")));
+        QVERIFY(QDir().mkpath(prefix + S("/share/varimond/sample-pack/Options/A")));
+        QCOMPARE(packs::installedSamplePack(prefix + S("/bin/varimond")),
+                 prefix + S("/share/varimond/sample-pack"));
+    }
+
+    void sampleCopy_data()
+    {
+        QTest::addColumn<QString>("inTheWay"); // what is at the target first
+        QTest::addColumn<bool>("ok");
+        QTest::newRow("nothing there") << QString() << true;
+        QTest::newRow("a copy made before") << S("copy") << true;
+        QTest::newRow("a file of the user") << S("file") << false;
+        QTest::newRow("a folder that is no pack") << S("folder") << false;
+        QTest::newRow("a dangling link") << S("link") << false;
+    }
+
+    // "Try the Sample Pack" copies the read-only installed pack once, writable, without what
+    // links point at, and never over something of the user's.
+    void sampleCopy()
+    {
+        QFETCH(QString, inTheWay);
+        QFETCH(bool, ok);
+        const QString sample = m_dir.filePath(S("share/sample-pack"));
+        QVERIFY(writeAll(sample + S("/Options/Bars/Blue/options.ini"), "[Mode]\nOptionMode=2\n"));
+        QVERIFY(writeAll(sample + S("/Options/Bars/Blue/RunMe.sh"), "#!/bin/sh\n"));
+        QVERIFY(QFile::setPermissions(sample + S("/Options/Bars/Blue/RunMe.sh"),
+                                      QFile::ReadOwner | QFile::ExeOwner));
+        QVERIFY(QFile::setPermissions(sample + S("/Options/Bars/Blue/options.ini"),
+                                      QFile::ReadOwner));
+        QVERIFY(writeAll(m_dir.filePath(S("secret.txt")), "private"));
+        QVERIFY(QFile::link(m_dir.filePath(S("secret.txt")), sample + S("/Options/secret.txt")));
+        const QString target = m_dir.filePath(S("home/Varimond Sample Pack"));
+        QVERIFY(QDir().mkpath(m_dir.filePath(S("home"))));
+        if (inTheWay == S("copy"))
+            QVERIFY(writeAll(target + S("/Options/Mine/options.ini"), "[Mode]\nOptionMode=3\n"));
+        else if (inTheWay == S("file"))
+            QVERIFY(writeAll(target, "notes"));
+        else if (inTheWay == S("folder"))
+            QVERIFY(writeAll(target + S("/notes.txt"), "notes"));
+        else if (inTheWay == S("link"))
+            QVERIFY(QFile::link(m_dir.filePath(S("nowhere")), target));
+
+        QString error;
+        QCOMPARE(packs::copySamplePack(sample, target, &error), ok);
+        QCOMPARE(error.isEmpty(), ok);
+        if (inTheWay == S("copy")) {
+            // The earlier copy, with the user's choices, is the one opened.
+            QVERIFY(QFileInfo(target + S("/Options/Mine/options.ini")).isFile());
+            QVERIFY(!QFileInfo::exists(target + S("/Options/Bars")));
+        } else if (ok) {
+            QCOMPARE(readAll(target + S("/Options/Bars/Blue/options.ini")),
+                     QByteArray("[Mode]\nOptionMode=2\n"));
+            QVERIFY(QFileInfo(target + S("/Options/Bars/Blue/options.ini")).isWritable());
+            QVERIFY(QFileInfo(target + S("/Options/Bars/Blue/RunMe.sh")).isExecutable());
+            QVERIFY(!QFileInfo::exists(target + S("/Options/secret.txt")));
+        } else if (inTheWay == S("file")) {
+            QCOMPARE(readAll(target), QByteArray("notes"));
+        } else if (inTheWay == S("folder")) {
+            QCOMPARE(QDir(target).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+                     QStringList{S("notes.txt")});
+        }
+        // No half-made copy is left beside it.
+        const QStringList left = QDir(m_dir.filePath(S("home")))
+                                     .entryList(QDir::NoDotAndDotDot | QDir::AllEntries |
+                                                QDir::Hidden | QDir::System);
+        QCOMPARE(left, QStringList{S("Varimond Sample Pack")});
+    }
+
     void recentListKeepsTenNewestFirst()
     {
         QStringList expected;
