@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the package built by scripts/package.sh and starts the installed program headless
 # on a copy of the sample pack, ends it with SIGTERM as a session log-out would, and checks
-# that it wrote its settings file into the pack. Needs root (or sudo) for the install.
+# that it wrote its settings file into the pack; then a first start with no pack at all, whose
+# "Try the Sample Pack" must open a copy of the installed sample pack. Needs root (or sudo)
+# for the install.
 #   scripts/check-package.sh [build folder]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,6 +18,7 @@ desktop-file-validate /usr/share/applications/org.varimond.Varimond.desktop
 appstreamcli validate --no-net /usr/share/metainfo/org.varimond.Varimond.metainfo.xml >/dev/null
 test -f /usr/share/icons/hicolor/scalable/apps/org.varimond.Varimond.svg
 test -f /usr/share/icons/hicolor/48x48/apps/org.varimond.Varimond.png
+test -f /usr/share/varimond/sample-pack/Options/Welcome.txt
 [ "$(/usr/bin/varimond --version)" = "Varimond 2.01" ]
 
 work=$(mktemp -d)
@@ -40,3 +43,4 @@ wait "$pid"
 test -f "$work/pack/varimond.ini" || { echo "check-package: no settings file in the pack" >&2; exit 1; }
 grep -qx "$work/pack" "$work/config/varimond/recent"
 echo "check-package: the installed package starts on a pack and saves its settings there"
+scripts/check-first-start.sh /usr/bin/varimond

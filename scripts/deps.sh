@@ -6,7 +6,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-webengine-dev libqt6webenginecore6-bin qt6-svg-dev qt6-qpa-plugins
   libgl1-mesa-dev libxkbcommon-dev libxcb1-dev fonts-dejavu-core
-  xvfb x11-utils
+  xvfb x11-utils xdotool
   wine
   dpkg-dev desktop-file-utils appstream
   libgit2-dev git
