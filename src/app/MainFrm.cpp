@@ -883,11 +883,13 @@ void TMainForm::FileRecentPacksPopulate()
         item->setCheckable(isCurrent);
         item->setChecked(isCurrent);
         item->setEnabled(packs::holdsOptionsFolder(folder));
-        connect(item, &QAction::triggered, this, [this, folder, isCurrent] {
-            if (!isCurrent)
-                OpenPack(folder);
+        // The pack of this run chosen again: nothing to switch to. (Its check mark stays: the
+        // item is checkable only to carry it.)
+        connect(item, &QAction::triggered, this, [this, item, folder, isCurrent] {
+            if (isCurrent)
+                item->setChecked(true);
             else
-                FileRecentPacksPopulate(); // chosen again: nothing to switch to
+                OpenPack(folder);
         });
     }
     if (n == 0) {

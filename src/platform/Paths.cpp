@@ -57,7 +57,8 @@ QString varimondConfigFolder()
 QString varimondStateFolder()
 {
     QString folder = qEnvironmentVariable("XDG_STATE_HOME");
-    if (folder.isEmpty())
+    // A relative value is not a valid one and is passed over, as the base directory rules say.
+    if (folder.isEmpty() || !QDir::isAbsolutePath(folder))
         folder = QDir::homePath() + QStringLiteral("/.local/state");
     while (folder.size() > 1 && folder.endsWith(QLatin1Char('/')))
         folder.chop(1);

@@ -27,7 +27,7 @@ QString userAppDataFolder();
 QString varimondConfigFolder();
 
 /// Varimond's per-user state folder, without a trailing separator: $XDG_STATE_HOME/varimond,
-/// with $HOME/.local/state when $XDG_STATE_HOME is unset or empty. What the program remembers
+/// with $HOME/.local/state when $XDG_STATE_HOME is unset, empty or not an absolute path. What the program remembers
 /// between runs on its own (which folders of a pack were open) lives below it, never in a pack.
 QString varimondStateFolder();
 

@@ -256,6 +256,15 @@ private Q_SLOTS:
         // The pack of this run chosen again switches nothing.
         items[0]->trigger();
         QVERIFY(m_form->isVisible());
+        // Another one does what Open Pack does: this run closes, saving its pack's settings and
+        // its open folders, and the program starts again on the chosen pack. (The program here
+        // is this test, which declines --pack with a usage message.)
+        view()->setExpanded(indexOf("Fonts"), true);
+        QFile::remove(pack() + S("/varimond.ini"));
+        items[2]->trigger();
+        QTRY_VERIFY(!m_form->isVisible());
+        QVERIFY(QFileInfo(pack() + S("/varimond.ini")).isFile());
+        QCOMPARE(packs::readExpanded(pack()), QStringList{S("Fonts/")});
     }
 
     void keys()
