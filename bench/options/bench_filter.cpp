@@ -50,7 +50,10 @@ double minOf(const std::vector<double> &v)
     return v.empty() ? 0 : *std::min_element(v.begin(), v.end());
 }
 
-double msSince(const QElapsedTimer &t) { return static_cast<double>(t.nsecsElapsed()) / 1e6; }
+double msSince(const QElapsedTimer &t)
+{
+    return static_cast<double>(t.nsecsElapsed()) / 1e6;
+}
 
 } // namespace
 
@@ -147,8 +150,7 @@ int main(int argc, char **argv)
         }
     }
     std::printf("%zu keystrokes                       min ms  median ms\n", filter.size());
-    std::printf("(a) lower-case and strstr each name  %6.2f  %9.2f\n", minOf(base),
-                medianOf(base));
+    std::printf("(a) lower-case and strstr each name  %6.2f  %9.2f\n", minOf(base), medianOf(base));
     std::printf("(b) SetFilter + layout and paint     %6.2f  %9.2f   (target: median < 20)\n",
                 minOf(filter), medianOf(filter));
     std::printf("    ratio (b)/(a)                    %6.1f  %9.1f\n", minOf(filter) / minOf(base),

@@ -811,6 +811,10 @@ bool TMainForm::eventFilter(QObject *watched, QEvent *event)
     }
     if (watched == m_treeView && event->type() == QEvent::KeyPress) {
         auto *key = static_cast<QKeyEvent *>(event);
+        if (key->key() == Qt::Key_Escape && m_filterBar->isVisible()) {
+            CloseFilter();
+            return true;
+        }
         if (key->modifiers() == Qt::NoModifier || key->modifiers() == Qt::KeypadModifier)
             return TreeView1KeyPress(key->key());
     }

@@ -3,8 +3,8 @@
 #include "platform/Paths.h"
 
 #include <QCommandLineParser>
-#include <QCryptographicHash>
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -168,9 +168,8 @@ bool copyTree(const QString &from, const QString &to, int depth, int &entries, Q
         *error = QStringLiteral("%1 is deeper or larger than a sample pack.").arg(from);
         return false;
     }
-    const QFileInfoList list =
-        QDir(from).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot |
-                                 QDir::System);
+    const QFileInfoList list = QDir(from).entryInfoList(QDir::AllEntries | QDir::Hidden |
+                                                        QDir::NoDotAndDotDot | QDir::System);
     for (const QFileInfo &info : list) {
         ++entries;
         const QString target = to + QLatin1Char('/') + info.fileName();

@@ -110,8 +110,8 @@ OptionFilterIndex::Range OptionFilterIndex::MatchIn(const OptionNode *node) cons
     // The last matched character may be the first half of a pair, or carry marks after it.
     int end = last + 1;
     const QString &name = node->Text;
-    while (end < name.size() && (name.at(end).isLowSurrogate() ||
-                                 name.at(end).category() == QChar::Mark_NonSpacing))
+    while (end < name.size() &&
+           (name.at(end).isLowSurrogate() || name.at(end).category() == QChar::Mark_NonSpacing))
         ++end;
     return {first, end - first};
 }

@@ -9,8 +9,8 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QModelIndex>
-#include <QSet>
 #include <QPainter>
+#include <QSet>
 #include <QStyledItemDelegate>
 #include <QToolButton>
 #include <QTreeView>
@@ -117,8 +117,8 @@ public:
         if (!m_controller->IsFiltering())
             return;
         const OptionNode *node = m_controller->NodeAt(index);
-        const OptionFilterIndex::Range range = node ? m_controller->MatchIn(node)
-                                                    : OptionFilterIndex::Range{};
+        const OptionFilterIndex::Range range =
+            node ? m_controller->MatchIn(node) : OptionFilterIndex::Range{};
         if (!range.IsValid())
             return;
         QStyleOptionViewItem opt = option;
@@ -128,8 +128,8 @@ public:
         const QRect textRect = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, widget);
         const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
         const QFontMetrics metrics(opt.font);
-        const int left = textRect.left() + margin +
-                         metrics.horizontalAdvance(node->Text.left(range.Start));
+        const int left =
+            textRect.left() + margin + metrics.horizontalAdvance(node->Text.left(range.Start));
         const int width = metrics.horizontalAdvance(node->Text.mid(range.Start, range.Length));
         QColor colour = opt.palette.color(QPalette::Highlight);
         colour.setAlpha(90);
@@ -477,7 +477,8 @@ void OptionTreeController::applyFilter()
             if (open != node->Expanded)
                 m_view->setExpanded(IndexOf(node), open);
         }
-        scrollToFirst();
+        // The first rows shown, whichever they are (the first top-level node may be hidden).
+        m_view->scrollToTop();
     }
 }
 

@@ -145,8 +145,7 @@ private Q_SLOTS:
         QTest::newRow("accented name from plain letters")
             << S("creme") << QStringList{S("Colours"), S("Colours/Warm"), S("Colours/Warm/Crème")}
             << S("1 option matches \"creme\"");
-        QTest::newRow("nothing") << S("violet") << QStringList{}
-                                 << S("0 options match \"violet\"");
+        QTest::newRow("nothing") << S("violet") << QStringList{} << S("0 options match \"violet\"");
     }
 
     void filterShowsMatchesWithTheirFolders()
@@ -186,20 +185,33 @@ private Q_SLOTS:
         QCOMPARE(statusShown(), S("Teal Night selected; RunMe.sh started"));
     }
 
+    void escapeBringsBackExpansionAndSelection_data()
+    {
+        QTest::addColumn<bool>("fromTheTree");
+        QTest::newRow("in the filter line") << false;
+        QTest::newRow("in the filtered tree") << true;
+    }
+
     void escapeBringsBackExpansionAndSelection()
     {
         start();
         view()->setExpanded(indexOf("Fonts"), true);
         view()->setCurrentIndex(indexOf("Fonts/Small"));
         const QStringList before = shownRows();
-        QCOMPARE(before, (QStringList{S("Colours"), S("Fonts"), S("Fonts/Large"),
-                                      S("Fonts/Small")}));
+        QCOMPARE(before,
+                 (QStringList{S("Colours"), S("Fonts"), S("Fonts/Large"), S("Fonts/Small")}));
         typeFilter(S("teal"));
         QVERIFY(!shownRows().contains(S("Fonts")));
         // Moving about in the filtered tree changes nothing that Esc brings back.
         view()->setCurrentIndex(indexOf("Colours/Glass Teal"));
-        filterEdit()->setFocus();
-        QTest::keyClick(filterEdit(), Qt::Key_Escape);
+        QFETCH(bool, fromTheTree);
+        if (fromTheTree) {
+            view()->setFocus();
+            QTest::keyClick(view(), Qt::Key_Escape);
+        } else {
+            filterEdit()->setFocus();
+            QTest::keyClick(filterEdit(), Qt::Key_Escape);
+        }
         QVERIFY(!filterEdit()->isVisible());
         QVERIFY(filterEdit()->text().isEmpty());
         QCOMPARE(shownRows(), before);
@@ -305,7 +317,8 @@ private Q_SLOTS:
     void longStatusTextsAreElided()
     {
         start();
-        const QString text = S("Theme ") + QString(400, QLatin1Char('x')) + S(" applied: 3 options");
+        const QString text =
+            S("Theme ") + QString(400, QLatin1Char('x')) + S(" applied: 3 options");
         TheStatusLine().Show(text);
         auto *label = m_form->findChild<QLabel *>(S("lblStatus"));
         QCOMPARE(statusShown(), text);

@@ -71,9 +71,8 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("visible");
         QTest::addColumn<int>("matches");
         QTest::newRow("lower case finds every teal, three levels deep")
-            << S("teal")
-            << QStringList{S("Colours"), S("Glass Teal"), S("Warm"), S("Deep"), S("Teal Night"),
-                           S("TEAL")}
+            << S("teal") << QStringList{S("Colours"), S("Glass Teal"), S("Warm"),
+                                        S("Deep"),    S("Teal Night"), S("TEAL")}
             << 3;
         QTest::newRow("plain letters find the accented name")
             << S("creme") << QStringList{S("Colours"), S("Warm"), S("Crème")} << 1;
@@ -84,13 +83,13 @@ private Q_SLOTS:
         QTest::newRow("no match hides everything") << S("zzz") << QStringList{} << 0;
         QTest::newRow("empty text shows everything")
             << QString()
-            << QStringList{S("Colours"), S("Glass Teal"), S("Warm"), S("Crème"), S("Deep"),
-                           S("Teal Night"), S("Fonts"), S("Small"), S("TEAL")}
+            << QStringList{S("Colours"),    S("Glass Teal"), S("Warm"),  S("Crème"), S("Deep"),
+                           S("Teal Night"), S("Fonts"),      S("Small"), S("TEAL")}
             << 0;
         QTest::newRow("only a combining mark is no text")
             << S("\u0300")
-            << QStringList{S("Colours"), S("Glass Teal"), S("Warm"), S("Crème"), S("Deep"),
-                           S("Teal Night"), S("Fonts"), S("Small"), S("TEAL")}
+            << QStringList{S("Colours"),    S("Glass Teal"), S("Warm"),  S("Crème"), S("Deep"),
+                           S("Teal Night"), S("Fonts"),      S("Small"), S("TEAL")}
             << 0;
     }
 
