@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QBuffer>
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
@@ -155,6 +156,7 @@ private Q_SLOTS:
     void showPreviewsSetting();
     void quickSwitchNeverShowsOtherPictures();
     void thumbnailsComeFromTheCache();
+    void samplePackOptionsHavePreviews();
 
 private:
     QString folder(const QString &name) const { return m_dir->path() + QLatin1Char('/') + name; }
@@ -463,6 +465,23 @@ void TestPreviews::thumbnailsComeFromTheCache()
     QVERIFY(done.wait(Timeout));
     QCOMPARE(strip.failedCount(), 0);
     QVERIFY(tileColor(strip.findChild<QToolButton *>(QStringLiteral("Preview1"))).blue() > 200);
+}
+
+// Every option of the sample pack that installs something shows a picture of itself.
+void TestPreviews::samplePackOptionsHavePreviews()
+{
+    int options = 0;
+    QDirIterator it(QStringLiteral(VARIMOND_SOURCE_DIR "/demo/Options"), {QStringLiteral("RunMe.sh")},
+                    QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString dir = QFileInfo(it.next()).path();
+        const QStringList pictures = previews::pictureFiles(dir);
+        QVERIFY2(!pictures.isEmpty(), qPrintable(dir));
+        QVERIFY2(!previews::decode(pictures.first(), QSize(160, 96)).image.isNull(),
+                 qPrintable(pictures.first()));
+        ++options;
+    }
+    QVERIFY(options >= 8);
 }
 
 QTEST_MAIN(TestPreviews)
