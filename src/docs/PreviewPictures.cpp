@@ -96,9 +96,9 @@ bool naturalLess(const QString &a, const QString &b)
     return a < b;
 }
 
-/// Opens @p path for reading only when it is a regular file reached without a link at its
-/// end: a named pipe would block the reader, and a link could lead out of the folder.
-bool openRegular(QFile &file, const QString &path, QString *error)
+} // namespace
+
+bool openPicture(QFile &file, const QString &path, QString *error)
 {
     const int fd = ::open(QFile::encodeName(path).constData(),
                           O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
@@ -124,8 +124,6 @@ bool openRegular(QFile &file, const QString &path, QString *error)
     }
     return true;
 }
-
-} // namespace
 
 QStringList pictureFiles(const QString &folder)
 {
@@ -164,7 +162,7 @@ bool isAnimated(const QString &path)
 {
     QFile file;
     QString error;
-    if (!openRegular(file, path, &error))
+    if (!openPicture(file, path, &error))
         return false;
     QImageReader reader(&file);
     return reader.supportsAnimation() && reader.imageCount() != 1;
@@ -175,7 +173,7 @@ Decoded decode(const QString &path, QSize box)
     Decoded result;
     try {
         QFile file;
-        if (!openRegular(file, path, &result.error))
+        if (!openPicture(file, path, &result.error))
             return result;
         QImageReader reader(&file);
         reader.setAutoTransform(true);
@@ -204,6 +202,8 @@ Decoded decode(const QString &path, QSize box)
         if (box.isValid() && (image.width() > box.width() || image.height() > box.height()))
             image = image.scaled(box, Qt::KeepAspectRatio, Qt::SmoothTransformation);
         result.image = std::move(image);
+        if (!box.isValid())
+            result.animated = isAnimated(path);
     } catch (const std::bad_alloc &) {
         result.image = QImage();
         result.error = QStringLiteral("not enough memory");
@@ -242,9 +242,10 @@ quint64 PreviewLoader::requestThumbnails(const QStringList &paths)
                             QLatin1Char('\n') +
                             QString::number(info.lastModified().toMSecsSinceEpoch());
         if (const QImage *cached = m_cache.object(key)) {
-            const QImage image = *cached;
+            Decoded d;
+            d.image = *cached;
             QMetaObject::invokeMethod(
-                this, [this, request, i, image] { finished(request, i, image, QString(), {}); },
+                this, [this, request, i, d] { finished(request, i, d, QString()); },
                 Qt::QueuedConnection);
             continue;
         }
@@ -267,22 +268,20 @@ void PreviewLoader::start(quint64 request, int index, const QString &path, QSize
         const Decoded d = decode(path, box);
         // Queued to this object: if it is gone by then, the call is dropped with it.
         QMetaObject::invokeMethod(
-            this,
-            [this, request, index, image = d.image, error = d.error, key] {
-                finished(request, index, image, error, key);
-            },
+            this, [this, request, index, d, key] { finished(request, index, d, key); },
             Qt::QueuedConnection);
     });
 }
 
-void PreviewLoader::finished(quint64 request, int index, const QImage &image,
-                             const QString &error, const QString &key)
+void PreviewLoader::finished(quint64 request, int index, const Decoded &decoded,
+                             const QString &key)
 {
+    const QImage &image = decoded.image;
     if (!key.isEmpty() && !image.isNull())
         m_cache.insert(key, new QImage(image), std::max<qsizetype>(1, image.sizeInBytes() / 1024));
     if (request != m_request)
         return;
-    Q_EMIT pictureReady(request, index, image, error);
+    Q_EMIT pictureReady(request, index, image, decoded.error, decoded.animated);
 }
 
 } // namespace previews

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QCache>
+#include <QFile>
 #include <QImage>
 #include <QObject>
 #include <QSize>
@@ -32,7 +33,13 @@ constexpr int ThumbnailWidth = 160;
 /// value); at most MaxPictures.
 QStringList pictureFiles(const QString &folder);
 
-/// Whether @p path is a picture that plays (an animated GIF or the like).
+/// Opens @p file on @p path for reading when it is a regular file of at most MaxFileBytes,
+/// reached without a link at its end: a named pipe would block the reader, and a link could
+/// lead out of the pack. False, with the reason in @p error, otherwise.
+bool openPicture(QFile &file, const QString &path, QString *error);
+
+/// Whether @p path is a picture that plays (an animated GIF or the like). Reads the whole file
+/// for some formats: call it off the GUI thread.
 bool isAnimated(const QString &path);
 
 /// A decoded picture, or the reason it cannot be shown.
@@ -40,6 +47,7 @@ struct Decoded
 {
     QImage image; // null when the picture cannot be shown
     QString error;
+    bool animated = false; // found out for full-size decodes only
 };
 
 /// Decodes the picture at @p path (a local path), scaled to fit @p box when @p box is valid,
@@ -75,12 +83,13 @@ public:
 
 Q_SIGNALS:
     /// Picture @p index of request @p request is ready; a null image cannot be shown.
-    void pictureReady(quint64 request, int index, const QImage &image, const QString &error);
+    /// @p animated is only ever set for full-size pictures.
+    void pictureReady(quint64 request, int index, const QImage &image, const QString &error,
+                      bool animated);
 
 private:
     void start(quint64 request, int index, const QString &path, QSize box, const QString &key);
-    void finished(quint64 request, int index, const QImage &image, const QString &error,
-                  const QString &key);
+    void finished(quint64 request, int index, const Decoded &decoded, const QString &key);
 
     QThreadPool m_pool;
     QCache<QString, QImage> m_cache;

@@ -138,6 +138,7 @@ void PreviewViewer::stopMovie()
         m_label->setMovie(nullptr);
         m_movie->stop();
         m_movie.reset();
+        m_movieFile.reset();
     }
 }
 
@@ -160,7 +161,8 @@ void PreviewViewer::load()
     m_loader.requestPicture(path);
 }
 
-void PreviewViewer::pictureReady(quint64, int, const QImage &image, const QString &error)
+void PreviewViewer::pictureReady(quint64, int, const QImage &image, const QString &error,
+                                 bool animated)
 {
     m_image = image;
     if (image.isNull()) {
@@ -170,10 +172,13 @@ void PreviewViewer::pictureReady(quint64, int, const QImage &image, const QStrin
         return;
     }
     const QString path = m_pictures.value(m_index);
-    if (static_cast<qint64>(image.width()) * image.height() <= MaxAnimationPixels &&
-        previews::isAnimated(path)) {
-        auto movie = std::make_unique<QMovie>(path);
+    QString why;
+    auto file = std::make_unique<QFile>();
+    if (animated && static_cast<qint64>(image.width()) * image.height() <= MaxAnimationPixels &&
+        previews::openPicture(*file, path, &why)) {
+        auto movie = std::make_unique<QMovie>(file.get());
         if (movie->isValid()) {
+            m_movieFile = std::move(file);
             m_movie = std::move(movie);
             m_movie->setCacheMode(QMovie::CacheNone);
             m_label->setMovie(m_movie.get());
@@ -317,7 +322,8 @@ void PreviewStrip::showFolder(const QString &folder)
     m_loader.requestThumbnails(m_pictures);
 }
 
-void PreviewStrip::pictureReady(quint64, int index, const QImage &image, const QString &error)
+void PreviewStrip::pictureReady(quint64, int index, const QImage &image, const QString &error,
+                                bool)
 {
     if (index < 0 || index >= m_buttons.size())
         return;

@@ -52,7 +52,8 @@ protected:
 
 private:
     void load();
-    void pictureReady(quint64 request, int index, const QImage &image, const QString &error);
+    void pictureReady(quint64 request, int index, const QImage &image, const QString &error,
+                      bool animated);
     void updatePicture();
     void stopMovie();
 
@@ -61,6 +62,7 @@ private:
     int m_index = -1;
     QImage m_image;
     double m_zoom = 0; // 0 = fit to window
+    std::unique_ptr<QFile> m_movieFile; // declared first: the movie reads from it
     std::unique_ptr<QMovie> m_movie;
     QScrollArea *m_area = nullptr;
     QLabel *m_label = nullptr;
@@ -105,7 +107,8 @@ Q_SIGNALS:
     void allShown();
 
 private:
-    void pictureReady(quint64 request, int index, const QImage &image, const QString &error);
+    void pictureReady(quint64 request, int index, const QImage &image, const QString &error,
+                      bool animated);
 
     previews::PreviewLoader m_loader;
     QWidget *m_tiles = nullptr;
