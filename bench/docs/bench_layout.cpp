@@ -90,8 +90,8 @@ int main(int argc, char **argv)
     pane.show();
     QApplication::processEvents();
 
-    std::printf("layout of %d characters in the document pane, min / median of %d runs\n",
-                Length, Runs);
+    std::printf("layout of %d characters in the document pane, min / median of %d runs\n", Length,
+                Runs);
     for (const char *kind : {"txt", "rtf"}) {
         const Figures words = show(pane, base + "words." + kind);
         const Figures run = show(pane, base + "run." + kind);

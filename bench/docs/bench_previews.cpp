@@ -111,8 +111,8 @@ int main(int argc, char **argv)
                 Pictures, static_cast<long long>(bytes / 1024), Runs);
     std::printf("selected to thumbnails shown          %8.1f / %8.1f ms\n", shown.min,
                 shown.median);
-    std::printf("QImageReader alone, same size (base) %8.1f / %8.1f ms   ratio %.2f\n",
-                reader.min, reader.median, shown.median / reader.median);
+    std::printf("QImageReader alone, same size (base) %8.1f / %8.1f ms   ratio %.2f\n", reader.min,
+                reader.median, shown.median / reader.median);
     std::printf("QImageReader alone, full size        %8.1f / %8.1f ms\n", full.min, full.median);
     return 0;
 }

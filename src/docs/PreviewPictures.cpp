@@ -100,8 +100,8 @@ bool naturalLess(const QString &a, const QString &b)
 
 bool openPicture(QFile &file, const QString &path, QString *error)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         *error = QStringLiteral("cannot open the file");
         return false;
@@ -273,8 +273,7 @@ void PreviewLoader::start(quint64 request, int index, const QString &path, QSize
     });
 }
 
-void PreviewLoader::finished(quint64 request, int index, const Decoded &decoded,
-                             const QString &key)
+void PreviewLoader::finished(quint64 request, int index, const Decoded &decoded, const QString &key)
 {
     const QImage &image = decoded.image;
     if (!key.isEmpty() && !image.isNull())

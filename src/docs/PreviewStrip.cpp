@@ -52,13 +52,13 @@ PreviewViewer::PreviewViewer(QWidget *parent) : QWidget(parent, Qt::Window)
     auto *bar = new QHBoxLayout;
     m_previous = viewerButton(this, "btnPrevious", QStringLiteral("◀"),
                               QStringLiteral("Previous picture (Left)"));
-    m_next = viewerButton(this, "btnNext", QStringLiteral("▶"),
-                          QStringLiteral("Next picture (Right)"));
-    m_zoomOut = viewerButton(this, "btnZoomOut", QStringLiteral("−"),
-                             QStringLiteral("Zoom out (-)"));
+    m_next =
+        viewerButton(this, "btnNext", QStringLiteral("▶"), QStringLiteral("Next picture (Right)"));
+    m_zoomOut =
+        viewerButton(this, "btnZoomOut", QStringLiteral("−"), QStringLiteral("Zoom out (-)"));
     m_zoomIn = viewerButton(this, "btnZoomIn", QStringLiteral("+"), QStringLiteral("Zoom in (+)"));
-    m_fit = viewerButton(this, "btnFit", QStringLiteral("Fit"),
-                         QStringLiteral("Fit to window (0)"));
+    m_fit =
+        viewerButton(this, "btnFit", QStringLiteral("Fit"), QStringLiteral("Fit to window (0)"));
     m_caption = new QLabel(this);
     m_caption->setObjectName(QStringLiteral("lblCaption"));
     for (QToolButton *b : {m_previous, m_next, m_zoomOut, m_zoomIn, m_fit})
@@ -82,8 +82,7 @@ PreviewViewer::PreviewViewer(QWidget *parent) : QWidget(parent, Qt::Window)
     connect(m_zoomIn, &QToolButton::clicked, this, [this] { zoomBy(ZoomStep); });
     connect(m_zoomOut, &QToolButton::clicked, this, [this] { zoomBy(1 / ZoomStep); });
     connect(m_fit, &QToolButton::clicked, this, &PreviewViewer::fitToWindow);
-    connect(&m_loader, &previews::PreviewLoader::pictureReady, this,
-            &PreviewViewer::pictureReady);
+    connect(&m_loader, &previews::PreviewLoader::pictureReady, this, &PreviewViewer::pictureReady);
 }
 
 PreviewViewer::~PreviewViewer() = default;
@@ -156,7 +155,8 @@ void PreviewViewer::load()
         return;
     const QString path = m_pictures[m_index];
     const QString name = QFileInfo(path).fileName();
-    m_caption->setText(QStringLiteral("%1   (%2 of %3)").arg(name).arg(m_index + 1).arg(m_pictures.size()));
+    m_caption->setText(
+        QStringLiteral("%1   (%2 of %3)").arg(name).arg(m_index + 1).arg(m_pictures.size()));
     setWindowTitle(QStringLiteral("Preview - %1").arg(name));
     m_loader.requestPicture(path);
 }
@@ -208,9 +208,9 @@ void PreviewViewer::updatePicture()
         m_movie->setScaledSize(target);
     } else {
         m_label->setPixmap(QPixmap::fromImage(
-            target == natural ? m_image
-                              : m_image.scaled(target, Qt::KeepAspectRatio,
-                                               Qt::SmoothTransformation)));
+            target == natural
+                ? m_image
+                : m_image.scaled(target, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
     }
     m_label->resize(target);
 }
@@ -322,8 +322,7 @@ void PreviewStrip::showFolder(const QString &folder)
     m_loader.requestThumbnails(m_pictures);
 }
 
-void PreviewStrip::pictureReady(quint64, int index, const QImage &image, const QString &error,
-                                bool)
+void PreviewStrip::pictureReady(quint64, int index, const QImage &image, const QString &error, bool)
 {
     if (index < 0 || index >= m_buttons.size())
         return;

@@ -61,7 +61,7 @@ private:
     QStringList m_pictures;
     int m_index = -1;
     QImage m_image;
-    double m_zoom = 0; // 0 = fit to window
+    double m_zoom = 0;                  // 0 = fit to window
     std::unique_ptr<QFile> m_movieFile; // declared first: the movie reads from it
     std::unique_ptr<QMovie> m_movie;
     QScrollArea *m_area = nullptr;

@@ -81,11 +81,21 @@ void levelNumbering(ListLevelDef &level, long long nfc)
     level.bullet = nfc == 23;
     level.none = nfc == 255;
     switch (nfc) {
-    case 1: level.style = ListMarker::UpperRoman; break;
-    case 2: level.style = ListMarker::LowerRoman; break;
-    case 3: level.style = ListMarker::UpperLetter; break;
-    case 4: level.style = ListMarker::LowerLetter; break;
-    default: level.style = ListMarker::Decimal; break;
+    case 1:
+        level.style = ListMarker::UpperRoman;
+        break;
+    case 2:
+        level.style = ListMarker::LowerRoman;
+        break;
+    case 3:
+        level.style = ListMarker::UpperLetter;
+        break;
+    case 4:
+        level.style = ListMarker::LowerLetter;
+        break;
+    default:
+        level.style = ListMarker::Decimal;
+        break;
     }
 }
 
@@ -103,9 +113,9 @@ struct GroupState
     bool pnOwner = false;      // the group \pn began in
     bool footnote = false;     // inside a footnote
     bool footnoteOwner = false;
-    bool endnote = false;      // the footnote is an endnote (\ftnalt)
-    bool marker = false; // inside \pntext or \listtext
-    bool result = false; // inside a field's \fldrslt
+    bool endnote = false; // the footnote is an endnote (\ftnalt)
+    bool marker = false;  // inside \pntext or \listtext
+    bool result = false;  // inside a field's \fldrslt
 };
 
 class Parser
@@ -483,7 +493,9 @@ private:
             marker = QString(QChar(0x2022));
         if (marker.isEmpty())
             return true;
-        marker += def.follow == 0 ? QStringLiteral("\t") : def.follow == 1 ? QStringLiteral(" ") : QString();
+        marker += def.follow == 0   ? QStringLiteral("\t")
+                  : def.follow == 1 ? QStringLiteral(" ")
+                                    : QString();
         CharState chr = st.chr;
         if (def.font >= 0)
             chr.font = def.font;
@@ -553,7 +565,8 @@ private:
             return;
         const GroupState &st = state();
         if (st.footnote) {
-            (st.endnote ? m_endnotes : m_notes).push_back(NoteEvent{QString(), st.chr, ParaState()});
+            (st.endnote ? m_endnotes : m_notes)
+                .push_back(NoteEvent{QString(), st.chr, ParaState()});
             return;
         }
         m_builder.paragraphBreak(st.chr, st.para);
@@ -608,8 +621,8 @@ private:
     // right after the mark says \ftnalt among its first words.
     bool nextNoteIsEndnote() const
     {
-        const std::string_view rest(m_p, static_cast<size_t>(std::min<std::ptrdiff_t>(
-                                             m_end - m_p, kNoteLookahead)));
+        const std::string_view rest(
+            m_p, static_cast<size_t>(std::min<std::ptrdiff_t>(m_end - m_p, kNoteLookahead)));
         size_t at = 0;
         while ((at = rest.find("\\footnote", at)) != std::string_view::npos) {
             at += 9;
@@ -622,8 +635,9 @@ private:
                     ++at;
                 } else if (c == '\\') {
                     size_t end = at + 1;
-                    while (end < rest.size() &&
-                           (std::isalnum(static_cast<unsigned char>(rest[end])) || rest[end] == '-'))
+                    while (
+                        end < rest.size() &&
+                        (std::isalnum(static_cast<unsigned char>(rest[end])) || rest[end] == '-'))
                         ++end;
                     if (rest.substr(at, end - at) == "\\ftnalt")
                         return true;

@@ -16,8 +16,8 @@
 #include <QLabel>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QTextBrowser>
 #include <QTest>
+#include <QTextBrowser>
 #include <QTimer>
 #include <QToolButton>
 #include <QtEndian>
@@ -106,8 +106,10 @@ QByteArray animatedGif()
     gif.append("\x21\xff\x0bNETSCAPE2.0\x03\x01\x00\x00\x00", 19);
     for (int frame = 0; frame < 2; ++frame) {
         gif.append("\x21\xf9\x04\x00\x0a\x00\x00\x00", 8);
-        gif.append(frame == 0 ? QByteArray("\x2c\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x02\x44\x01\x00", 15)
-                              : QByteArray("\x2c\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x02\x4c\x01\x00", 15));
+        gif.append(
+            frame == 0
+                ? QByteArray("\x2c\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x02\x44\x01\x00", 15)
+                : QByteArray("\x2c\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x02\x4c\x01\x00", 15));
     }
     gif.append(";");
     return gif;
@@ -188,13 +190,13 @@ void TestPreviews::pictureFiles_data()
     QTest::addColumn<QStringList>("expected");
     const QStringList none;
     QTest::newRow("order and case")
-        << QStringList{"Screenshot10.png", "screenshot2.JPG", "Preview3.jpeg", "PREVIEW.png",
-                       "Preview1.bmp", "ReadMe.txt"}
+        << QStringList{"Screenshot10.png", "screenshot2.JPG", "Preview3.jpeg",
+                       "PREVIEW.png",      "Preview1.bmp",    "ReadMe.txt"}
         << QStringList{"PREVIEW.png", "Preview1.bmp", "Preview3.jpeg", "screenshot2.JPG",
                        "Screenshot10.png"};
     QTest::newRow("other names are not previews")
         << QStringList{"Preview10.png", "PreviewX.png", "MyPreview.png", "Preview",
-                       "Preview.txt", "Preview.svg", "logo.png"}
+                       "Preview.txt",   "Preview.svg",  "logo.png"}
         << none;
     QTest::newRow("every format Qt reads") << QStringList{"Preview.gif", "Preview1.webp"}
                                            << QStringList{"Preview.gif", "Preview1.webp"};
@@ -318,8 +320,7 @@ void TestPreviews::viewerStepsThroughPictures()
     QSignalSpy done(strip, &PreviewStrip::allShown);
     QVERIFY(done.wait(Timeout));
 
-    QTest::mouseClick(strip->findChild<QToolButton *>(QStringLiteral("Preview1")),
-                      Qt::LeftButton);
+    QTest::mouseClick(strip->findChild<QToolButton *>(QStringLiteral("Preview1")), Qt::LeftButton);
     PreviewViewer *viewer = strip->viewer();
     QVERIFY(viewer);
     QCOMPARE(viewer->objectName(), QStringLiteral("PreviewViewer"));
@@ -471,8 +472,8 @@ void TestPreviews::thumbnailsComeFromTheCache()
 void TestPreviews::samplePackOptionsHavePreviews()
 {
     int options = 0;
-    QDirIterator it(QStringLiteral(VARIMOND_SOURCE_DIR "/demo/Options"), {QStringLiteral("RunMe.sh")},
-                    QDir::Files, QDirIterator::Subdirectories);
+    QDirIterator it(QStringLiteral(VARIMOND_SOURCE_DIR "/demo/Options"),
+                    {QStringLiteral("RunMe.sh")}, QDir::Files, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString dir = QFileInfo(it.next()).path();
         const QStringList pictures = previews::pictureFiles(dir);

@@ -1065,9 +1065,10 @@ void TestRtf::readDestinations_data()
         << QByteArray("{\\rtf1\\aftnnrlc A{\\super\\chftn}{\\footnote\\ftnalt{\\super\\chftn} E}}")
         << QStringLiteral("Ai\ni E");
     QTest::newRow("footnotes and endnotes counted apart")
-        << QByteArray("{\\rtf1\\aftnnalc\\ftnnruc a{\\super\\chftn}{\\footnote \\ftnalt {\\super\\chftn} "
-                      "E1}b{\\super\\chftn}{\\footnote{\\super\\chftn} F1}c{\\super\\chftn}{\\footnote"
-                      "\\ftnalt{\\super\\chftn} E2}\\par}")
+        << QByteArray(
+               "{\\rtf1\\aftnnalc\\ftnnruc a{\\super\\chftn}{\\footnote \\ftnalt {\\super\\chftn} "
+               "E1}b{\\super\\chftn}{\\footnote{\\super\\chftn} F1}c{\\super\\chftn}{\\footnote"
+               "\\ftnalt{\\super\\chftn} E2}\\par}")
         << QStringLiteral("aabIcb\nI F1\na E1\nb E2");
     QTest::newRow("endnotes start where asked")
         << QByteArray("{\\rtf1\\aftnnar\\aftnstart5 a{\\chftn}{\\footnote\\ftnalt{\\chftn} E}}")
@@ -1082,9 +1083,10 @@ void TestRtf::readDestinations_data()
         "{\\*\\listoverridetable{\\listoverride\\listid1\\ls1}{\\listoverride\\listid7\\ls2}"
         "{\\listoverride\\listid9\\ls3}}";
     QTest::newRow("list table number")
-        << QByteArray("{\\rtf1{\\*\\listtable{\\list{\\listlevel\\levelnfc0{\\leveltext\\'02\\'00.;}"
-                      "{\\levelnumbers\\'01;}}\\listid1}}{\\*\\listoverridetable{\\listoverride"
-                      "\\listid1\\ls1}}\\pard\\ls1 One\\par}")
+        << QByteArray(
+               "{\\rtf1{\\*\\listtable{\\list{\\listlevel\\levelnfc0{\\leveltext\\'02\\'00.;}"
+               "{\\levelnumbers\\'01;}}\\listid1}}{\\*\\listoverridetable{\\listoverride"
+               "\\listid1\\ls1}}\\pard\\ls1 One\\par}")
         << QStringLiteral("1.\tOne");
     QTest::newRow("list table levels")
         << lists + "\\pard\\ls2 One\\par\\pard\\ls2\\ilvl1 Sub\\par\\pard\\ls2\\ilvl1 Sub\\par"
