@@ -144,6 +144,9 @@ QStringList ConfineSettingsFolders(TProgramSettings &s)
 void SaveProgramIniFile(const TProgramSettings &s, const WindowStateAtClose &w)
 {
     platform::IniFile ini(s.iniPath());
+    // A settings file that is a link out of the pack (to the user's .bashrc, say) is never
+    // written through.
+    ini.confineWritesTo(platform::realLocation(s.ProgramDir));
     // The keys are written in their fixed order and the file is replaced once at the end.
     ini.beginUpdate();
     auto str = [&ini](const char *section, const char *key, const QString &value) {
