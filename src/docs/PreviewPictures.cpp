@@ -216,7 +216,12 @@ PreviewLoader::PreviewLoader(QObject *parent) : QObject(parent), m_cache(CacheKi
     // One picture at a time: a picture may take up to the allocation limit while it decodes.
     m_pool.setMaxThreadCount(1);
     m_pool.setObjectName(QStringLiteral("PreviewDecoder"));
-    QImageReader::setAllocationLimit(AllocationLimitMegabytes);
+    // Set once, by the first loader, before any decoder thread reads it.
+    static const bool limited = [] {
+        QImageReader::setAllocationLimit(AllocationLimitMegabytes);
+        return true;
+    }();
+    Q_UNUSED(limited);
 }
 
 PreviewLoader::~PreviewLoader()
