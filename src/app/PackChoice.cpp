@@ -105,6 +105,14 @@ QStringList readExpanded(const QString &packDir)
 bool rememberExpanded(const QString &packDir, const QStringList &folders)
 {
     const QString path = expandedListPath(packDir);
+    // A state folder that is not there yet is made private to the user, as the base
+    // directory rules ask.
+    const QString base = QFileInfo(platform::varimondStateFolder()).absolutePath();
+    if (!QFileInfo(base).isDir()) {
+        if (!QDir().mkpath(base))
+            return false;
+        QFile::setPermissions(base, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
     if (!QDir().mkpath(QFileInfo(path).absolutePath()))
         return false;
     QSaveFile file(path);
