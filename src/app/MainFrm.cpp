@@ -750,12 +750,15 @@ void TMainForm::ApplyChanges()
     OptionNode *node = m_tree->SelectedNode();
     const QString name = node ? node->Text : QString();
     QStringList started;
+    const quint64 serial = TheStatusLine().Serial();
     const bool ok = Guarded(this, [this, node, &leftOutside, &started] {
         leftOutside = ::ApplyChanges(*m_tree, node, m_forms.Apply, &started);
     });
     // The node may be gone when a rebuild ran during the progress dialog: its state is read
-    // only when it is still the tree's.
-    if (ok && node && m_tree->SelectedNode() == node && IsSelectable(node->StateIndex)) {
+    // only when it is still the tree's. A message given meanwhile (a script that failed while
+    // the progress dialog counted down) says more than the tick's and stays.
+    if (ok && node && m_tree->SelectedNode() == node && IsSelectable(node->StateIndex) &&
+        TheStatusLine().Serial() == serial) {
         QString line = IsSelected(node->StateIndex) ? QStringLiteral("%1 selected").arg(name)
                                                     : QStringLiteral("%1 cleared").arg(name);
         if (started.size() == 1)

@@ -8,6 +8,7 @@ void StatusLine::Show(const QString &message)
             c = QLatin1Char(' ');
     }
     m_text = line.trimmed();
+    ++m_serial;
     Q_EMIT Changed(m_text);
 }
 

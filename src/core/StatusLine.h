@@ -18,12 +18,16 @@ public:
     /// Replaces the message. Line breaks become spaces: the line is one line.
     void Show(const QString &message);
     QString Text() const { return m_text; }
+    /// Counts the messages shown so far, so that a caller can tell whether something else
+    /// was said while it worked.
+    quint64 Serial() const { return m_serial; }
 
 Q_SIGNALS:
     void Changed(const QString &text);
 
 private:
     QString m_text;
+    quint64 m_serial = 0;
 };
 
 /// The program's status line.
