@@ -264,7 +264,7 @@ void TMainForm::buildLayout()
     auto *bottomLayout = new QHBoxLayout(panelBottom);
     bottomLayout->setContentsMargins(8, 0, 8, 0);
     auto *status = new StatusLabel(panelBottom);
-    status->setObjectName(QStringLiteral("lblStatus"));
+    status->setObjectName(QStringLiteral("lblStatusLine"));
     bottomLayout->addWidget(status);
     m_lblStatus = status;
     connect(&TheStatusLine(), &StatusLine::Changed, status, &StatusLabel::SetFullText);

@@ -106,7 +106,7 @@ class TestNavigation : public QObject
 
     QString statusShown() const
     {
-        return m_form->findChild<QLabel *>(S("lblStatus"))->property("fullText").toString();
+        return m_form->findChild<QLabel *>(S("lblStatusLine"))->property("fullText").toString();
     }
 
 private Q_SLOTS:
@@ -320,7 +320,7 @@ private Q_SLOTS:
         const QString text =
             S("Theme ") + QString(400, QLatin1Char('x')) + S(" applied: 3 options");
         TheStatusLine().Show(text);
-        auto *label = m_form->findChild<QLabel *>(S("lblStatus"));
+        auto *label = m_form->findChild<QLabel *>(S("lblStatusLine"));
         QCOMPARE(statusShown(), text);
         QVERIFY(label->text().size() < text.size());
         QVERIFY(label->text().endsWith(QChar(0x2026)));

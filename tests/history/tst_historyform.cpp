@@ -2,6 +2,7 @@
 // Restore with its confirmation and refusal, answered through the real message boxes.
 
 #include "HistoryPack.h"
+#include "core/StatusLine.h"
 #include "history/HistoryFrm.h"
 #include "history/InstallHistory.h"
 
@@ -160,6 +161,9 @@ private slots:
                 List()->topLevelItem(0)->text(1).startsWith(S("Restore to before Options/Bars")));
             QCOMPARE(List()->topLevelItem(0)->text(4), S("0 added, 1 changed, 1 removed"));
             QCOMPARE(Text("lblStatus"), S("Restored: 2 files changed."));
+            // The main window's status line names the install by its time.
+            const QString time = List()->topLevelItem(1)->text(0).mid(11, 5);
+            QCOMPARE(TheStatusLine().Text(), S("Restored the install of ") + time);
         }
     }
 
