@@ -208,7 +208,11 @@ void THistoryForm::UpdateHistoryList()
         item->setText(ColOption, optionText(record));
         item->setText(ColScripts, scripts.join(QStringLiteral(", ")));
         item->setText(ColStatus, exitStatusText(record));
-        item->setText(ColFiles, filesSummary(m_history.installChanges(record), record));
+        QString files = filesSummary(m_history.installChanges(record), record);
+        const qsizetype unrecorded = m_history.log()->unrecorded(record).size();
+        if (unrecorded > 0)
+            files += QStringLiteral("; %1 not recorded").arg(unrecorded);
+        item->setText(ColFiles, files);
         if (!record.snapshotError.isEmpty())
             item->setForeground(ColFiles, QColor(0xb0, 0, 0));
     }
@@ -233,6 +237,8 @@ void THistoryForm::lvHistoryChange()
         files.append(record.snapshotError);
     for (const FileChange &c : m_history.installChanges(record))
         files.append(kindWord(c.kind) + QStringLiteral(": ") + c.path);
+    for (const QString &path : m_history.log()->unrecorded(record))
+        files.append(QStringLiteral("not recorded: ") + path);
     if (files.isEmpty() && !record.before.isEmpty() && record.after.isEmpty())
         files.append(QStringLiteral("Waiting for the scripts to end"));
     m_files->setPlainText(files.join(QLatin1Char('\n')));

@@ -1,6 +1,7 @@
 #include "history/InstallHistory.h"
 
 #include "platform/Error.h"
+#include "platform/Paths.h"
 #include "platform/WinePrefix.h"
 
 #include <QDir>
@@ -23,6 +24,12 @@ QString describe(const QString &kind)
     if (kind == QLatin1String("theme"))
         return QStringLiteral("theme");
     return QStringLiteral("install");
+}
+
+QString refusedByUser(const NamedFolder &folder)
+{
+    return QStringLiteral("History folder %1 (%2) lies outside the pack and was not allowed")
+        .arg(folder.entry, QFile::decodeName(folder.path));
 }
 
 QString commitMessage(const QString &when, const InstallRecord &record)
@@ -58,44 +65,55 @@ void InstallHistory::notice(const QString &text)
 }
 
 void InstallHistory::configure(const QString &programDir, const QString &iniPath,
-                               const QString &homeDir)
+                               const Environment &environment)
 {
     m_settleTimer.stop();
     m_open.clear();
     m_store.reset();
     m_folders.clear();
+    m_consent.reset();
+    m_askConsent = environment.askConsent;
     m_programDir = programDir;
     m_log = std::make_unique<RunLog>(programDir + QStringLiteral(".varimond-log"));
 
     const QStringList entries = readFolderEntries(iniPath);
     if (!entries.isEmpty()) {
-        // The game's Wine prefix is looked for only when a folder is named by its drive.
-        QString prefix;
-        if (std::any_of(entries.begin(), entries.end(), isDrivePath))
-            prefix = platform::gamePrefixInForce().prefix;
-        m_folders = resolveFolders(entries, programDir,
-                                   homeDir.isEmpty() ? QDir::homePath() : homeDir, prefix);
-        bool usable = false;
-        for (const NamedFolder &folder : m_folders) {
+        // The prefix's drive_c is the game's own place, where a pack may keep history freely.
+        const QString prefix = environment.winePrefix ? *environment.winePrefix
+                                                      : platform::gamePrefixInForce().prefix;
+        m_folders = resolveFolders(
+            entries, programDir,
+            environment.homeDir.isEmpty() ? QDir::homePath() : environment.homeDir, prefix);
+        QString pack = QFileInfo(programDir).canonicalFilePath();
+        if (pack.isEmpty())
+            pack = QDir::cleanPath(programDir);
+        m_consent = std::make_unique<FolderConsent>(
+            environment.consentFile.isEmpty()
+                ? platform::varimondConfigFolder() + QStringLiteral("/history-folders")
+                : environment.consentFile,
+            QFile::encodeName(pack));
+        for (NamedFolder &folder : m_folders) {
+            if (folder.needsConsent && folder.problem.isEmpty()) {
+                switch (m_consent->answer(folder.path)) {
+                case FolderConsent::Allowed:
+                    folder.needsConsent = false;
+                    break;
+                case FolderConsent::Refused:
+                    folder.problem = refusedByUser(folder);
+                    break;
+                case FolderConsent::Unasked:
+                    break; // asked at the first install
+                }
+            }
             if (!folder.problem.isEmpty()) {
                 notice(folder.problem);
-            } else {
-                usable = true;
-                if (folder.missing)
-                    notice(QStringLiteral("History folder %1 does not exist; it is kept as an "
-                                          "empty folder")
-                               .arg(folder.entry));
+            } else if (folder.missing && !folder.needsConsent) {
+                notice(QStringLiteral("History folder %1 does not exist; it is kept as an "
+                                      "empty folder")
+                           .arg(folder.entry));
             }
         }
-        if (usable) {
-            m_store = std::make_unique<SnapshotStore>(repositoryPath());
-            try {
-                notice(m_store->open());
-            } catch (const AppError &e) {
-                notice(e.message());
-                m_store.reset();
-            }
-        }
+        openStore();
     }
 
     // Installs of earlier runs: an "after" snapshot still due, or a script still running.
@@ -111,11 +129,59 @@ void InstallHistory::configure(const QString &programDir, const QString &iniPath
     emit changed();
 }
 
+void InstallHistory::openStore()
+{
+    if (m_store || std::none_of(m_folders.begin(), m_folders.end(),
+                                [](const NamedFolder &f) { return f.usable(); }))
+        return;
+    m_store = std::make_unique<SnapshotStore>(repositoryPath());
+    try {
+        notice(m_store->open());
+    } catch (const AppError &e) {
+        notice(e.message());
+        m_store.reset();
+    }
+}
+
+void InstallHistory::askForPendingFolders()
+{
+    std::vector<NamedFolder *> pending;
+    for (NamedFolder &folder : m_folders) {
+        if (folder.problem.isEmpty() && folder.needsConsent)
+            pending.push_back(&folder);
+    }
+    // Without anyone to ask, the folders are left out until someone can answer.
+    if (pending.empty() || !m_askConsent || !m_consent)
+        return;
+    QStringList shown;
+    std::vector<QByteArray> paths;
+    for (const NamedFolder *folder : pending) {
+        shown.append(QFile::decodeName(folder->path));
+        paths.push_back(folder->path);
+    }
+    const bool allowed = m_askConsent(shown);
+    m_consent->remember(paths, allowed);
+    for (NamedFolder *folder : pending) {
+        if (allowed) {
+            folder->needsConsent = false;
+            if (folder->missing)
+                notice(QStringLiteral("History folder %1 does not exist; it is kept as an "
+                                      "empty folder")
+                           .arg(folder->entry));
+        } else {
+            folder->problem = refusedByUser(*folder);
+            notice(folder->problem);
+        }
+    }
+    openStore();
+}
+
 QString InstallHistory::begin(const QString &kind, const QString &option,
                               const QStringList &scripts)
 {
     if (!m_log)
         return {};
+    askForPendingFolders();
     InstallRecord record;
     QString shown = option;
     if (!m_programDir.isEmpty() && shown.startsWith(m_programDir))
@@ -141,6 +207,7 @@ QString InstallHistory::begin(const QString &kind, const QString &option,
             before = m_store->snapshot(m_folders, commitMessage(QStringLiteral("Before"), record),
                                        &moved);
             notice(moved);
+            m_log->addUnrecorded(record, m_store->unrecorded());
         } catch (const AppError &e) {
             error = QStringLiteral("Snapshot before the install failed: %1").arg(e.message());
         }
@@ -216,6 +283,7 @@ void InstallHistory::takeAfter(InstallRecord &record)
         after =
             m_store->snapshot(m_folders, commitMessage(QStringLiteral("After"), record), &moved);
         notice(moved);
+        m_log->addUnrecorded(record, m_store->unrecorded());
     } catch (const AppError &e) {
         error = QStringLiteral("Snapshot after the install failed: %1").arg(e.message());
     }
@@ -281,7 +349,7 @@ std::vector<FileChange> InstallHistory::restorePreview(const QString &id)
     const InstallRecord target = checkedForRestore(id);
     QStringList keys;
     for (const NamedFolder &folder : m_folders) {
-        if (folder.problem.isEmpty())
+        if (folder.usable())
             keys.append(folder.key);
     }
     const QString now = m_store->writeTree(m_folders);

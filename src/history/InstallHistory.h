@@ -1,5 +1,6 @@
 #pragma once
 
+#include "history/HistoryConsent.h"
 #include "history/HistoryFolders.h"
 #include "history/RunLog.h"
 #include "history/SnapshotStore.h"
@@ -8,8 +9,10 @@
 #include <QObject>
 #include <QTimer>
 
+#include <functional>
 #include <list>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace history {
@@ -23,6 +26,19 @@ class InstallHistory final : public QObject
     Q_OBJECT
 
 public:
+    /// Asks the user whether the pack may keep history of @p folders (outside the pack, shown
+    /// by their real paths). Called on the GUI thread at the first install that would use them.
+    using ConsentAsker = std::function<bool(const QStringList &folders)>;
+
+    /// Where the history looks for what decides which folders it may use.
+    struct Environment
+    {
+        QString homeDir;                       // empty: the user's home folder
+        std::optional<QString> winePrefix;     // unset: the game's prefix in force
+        QString consentFile;                   // empty: in the user's Varimond folder
+        ConsentAsker askConsent;               // unset: folders needing consent are left out
+    };
+
     InstallHistory();
     ~InstallHistory() override;
 
@@ -30,7 +46,7 @@ public:
     /// log and, when folders are named, the repository, in @p programDir (ending in '/').
     /// Installs of earlier runs whose "after" snapshot is due get it now.
     void configure(const QString &programDir, const QString &iniPath,
-                   const QString &homeDir = QString());
+                   const Environment &environment = Environment());
     bool isConfigured() const { return m_log != nullptr; }
     /// Whether folders are named, so that installs are snapshotted.
     bool snapshotsOn() const { return m_store != nullptr; }
@@ -71,6 +87,8 @@ signals:
 
 private:
     void notice(const QString &text);
+    void askForPendingFolders();
+    void openStore();
     void takeAfter(InstallRecord &record);
     InstallRecord checkedForRestore(const QString &id) const;
 
@@ -78,6 +96,8 @@ private:
     std::unique_ptr<RunLog> m_log;
     std::unique_ptr<SnapshotStore> m_store;
     std::vector<NamedFolder> m_folders;
+    std::unique_ptr<FolderConsent> m_consent;
+    ConsentAsker m_askConsent;
     std::vector<InstallRecord> m_open; // installs of this run whose "after" is still due
     std::list<platform::StartHook> m_hooks;
     QTimer m_settleTimer;

@@ -97,6 +97,9 @@ inline qint64 nowNs()
     return nanoseconds(t);
 }
 
+// The temporary a restore writes a file's content to before renaming it into place.
+inline constexpr char RestoreTemporary[] = ".varimond-tmp-restore";
+
 // Our own files and git's folder never enter a snapshot (and so are never touched by a restore).
 inline bool isSkippedName(const char *name)
 {

@@ -3,6 +3,8 @@
 
 #include <QDir>
 
+#include <memory>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -11,6 +13,9 @@ namespace history {
 using namespace detail;
 
 namespace {
+
+// The piece of a stored file written at a time.
+constexpr size_t ChunkSize = 1 << 20;
 
 // Puts the disk from one stored folder's content to another's, through handles opened without
 // following links.
@@ -89,6 +94,11 @@ private:
     void create(int dirfd, const char *name, const git_tree_entry *entry, const QByteArray &path,
                 const QString &shown)
     {
+        // Whatever is there now was not recorded by the snapshot just taken (it cannot be read,
+        // lies too deep, or has a name the store refuses): it stays as it is.
+        struct stat st;
+        if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            return;
         if (isTree(entry)) {
             if (::mkdirat(dirfd, name, 0777) != 0 && errno != EEXIST)
                 failErrno(QStringLiteral("Cannot create"), path);
@@ -97,11 +107,11 @@ private:
             apply(sub.get(), nullptr, tree.get(), path, shown + QLatin1Char('/'));
             return;
         }
-        git_blob *raw = nullptr;
-        check(git_blob_lookup(&raw, m_repo, git_tree_entry_id(entry)),
-              QStringLiteral("Cannot read the stored %1").arg(shown));
-        BlobPtr blob(raw);
         if (git_tree_entry_filemode(entry) == GIT_FILEMODE_LINK) {
+            git_blob *raw = nullptr;
+            check(git_blob_lookup(&raw, m_repo, git_tree_entry_id(entry)),
+                  QStringLiteral("Cannot read the stored %1").arg(shown));
+            BlobPtr blob(raw);
             const QByteArray target(static_cast<const char *>(git_blob_rawcontent(raw)),
                                     qsizetype(git_blob_rawsize(raw)));
             if (::symlinkat(target.constData(), dirfd, name) != 0)
@@ -112,14 +122,11 @@ private:
         m_out.push_back({FileChange::Added, shown});
     }
 
-    // The stored content, written beside the file and renamed over it, so that the file is
-    // either old or new; its permissions are kept but for the executable bits.
+    // The stored content, streamed from the store into a file beside the target and renamed
+    // over it, so that the file is either old or new and memory stays bounded whatever its size;
+    // its permissions are kept but for the executable bits.
     void writeFile(int dirfd, const char *name, const git_tree_entry *entry, const QByteArray &path)
     {
-        git_blob *raw = nullptr;
-        check(git_blob_lookup(&raw, m_repo, git_tree_entry_id(entry)),
-              QStringLiteral("Cannot read the stored %1").arg(QFile::decodeName(path)));
-        BlobPtr blob(raw);
         const bool exec = git_tree_entry_filemode(entry) == GIT_FILEMODE_BLOB_EXECUTABLE;
         mode_t perm = 0666 & ~m_mask;
         struct stat st;
@@ -128,31 +135,80 @@ private:
         if (exec)
             perm |= (perm & 0444) >> 2;
 
-        static const char tmp[] = ".varimond-tmp-restore";
-        ::unlinkat(dirfd, tmp, 0);
-        Fd fd(::openat(dirfd, tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        ::unlinkat(dirfd, RestoreTemporary, 0);
+        Fd fd(::openat(dirfd, RestoreTemporary,
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (fd.get() < 0)
             failErrno(QStringLiteral("Cannot write"), path);
-        const char *data = static_cast<const char *>(git_blob_rawcontent(raw));
-        size_t left = size_t(git_blob_rawsize(raw));
-        bool ok = true;
-        while (left > 0) {
-            const ssize_t n = ::write(fd.get(), data, left);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                ok = false;
-                break;
-            }
-            data += n;
-            left -= size_t(n);
+        bool ok = false;
+        try {
+            ok = copyBlob(git_tree_entry_id(entry), fd.get(), path);
+        } catch (...) {
+            ::unlinkat(dirfd, RestoreTemporary, 0);
+            throw;
         }
-        if (!ok || ::fchmod(fd.get(), perm) != 0 || ::renameat(dirfd, tmp, dirfd, name) != 0) {
+        if (!ok || ::fchmod(fd.get(), perm) != 0 ||
+            ::renameat(dirfd, RestoreTemporary, dirfd, name) != 0) {
             const int err = errno;
-            ::unlinkat(dirfd, tmp, 0);
+            ::unlinkat(dirfd, RestoreTemporary, 0);
             errno = err;
             failErrno(QStringLiteral("Cannot write"), path);
         }
+    }
+
+    static bool writeAll(int fd, const char *data, size_t left)
+    {
+        while (left > 0) {
+            const ssize_t n = ::write(fd, data, left);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            data += n;
+            left -= size_t(n);
+        }
+        return true;
+    }
+
+    // Writes blob @p id to @p fd a piece at a time. Objects the store cannot stream (a
+    // repository packed by git itself) are read whole.
+    bool copyBlob(const git_oid *id, int fd, const QByteArray &path)
+    {
+        git_odb *odb = nullptr;
+        check(git_repository_odb(&odb, m_repo), QStringLiteral("Cannot open the history"));
+        std::unique_ptr<git_odb, void (*)(git_odb *)> odbOwner(odb, git_odb_free);
+        git_odb_stream *stream = nullptr;
+        size_t size = 0;
+        git_object_t type = GIT_OBJECT_INVALID;
+        if (git_odb_open_rstream(&stream, &size, &type, odb, id) == 0) {
+            std::unique_ptr<git_odb_stream, void (*)(git_odb_stream *)> owner(stream,
+                                                                              git_odb_stream_free);
+            if (type != GIT_OBJECT_BLOB)
+                throw AppError(QStringLiteral("Cannot read the stored %1: not a file")
+                                   .arg(QFile::decodeName(path)));
+            std::vector<char> buffer(ChunkSize);
+            size_t done = 0;
+            while (done < size) {
+                const int n = git_odb_stream_read(stream, buffer.data(), buffer.size());
+                if (n < 0)
+                    fail(QStringLiteral("Cannot read the stored %1").arg(QFile::decodeName(path)));
+                if (n == 0)
+                    break;
+                if (!writeAll(fd, buffer.data(), size_t(n)))
+                    return false;
+                done += size_t(n);
+            }
+            if (done != size)
+                throw AppError(QStringLiteral("The stored %1 is damaged")
+                                   .arg(QFile::decodeName(path)));
+            return true;
+        }
+        git_blob *raw = nullptr;
+        check(git_blob_lookup(&raw, m_repo, id),
+              QStringLiteral("Cannot read the stored %1").arg(QFile::decodeName(path)));
+        BlobPtr blob(raw);
+        return writeAll(fd, static_cast<const char *>(git_blob_rawcontent(raw)),
+                        size_t(git_blob_rawsize(raw)));
     }
 
     git_repository *m_repo;
@@ -165,6 +221,7 @@ private:
 std::vector<FileChange> SnapshotStore::restore(const QString &current, const QString &target,
                                                const std::vector<NamedFolder> &folders)
 {
+    const Locked lock(*this);
     if (!m_repo)
         throw AppError(QStringLiteral("The history is not open"));
     TreePtr cur = rootTree(m_repo, current);
@@ -172,7 +229,7 @@ std::vector<FileChange> SnapshotStore::restore(const QString &current, const QSt
     std::vector<FileChange> out;
     Restorer restorer(m_repo, out);
     for (const NamedFolder &folder : folders) {
-        if (!folder.problem.isEmpty())
+        if (!folder.usable())
             continue;
         const QByteArray key = folder.key.toUtf8();
         const git_tree_entry *et = git_tree_entry_byname(tgt.get(), key.constData());

@@ -17,10 +17,12 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <time.h>
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,8 +35,10 @@ namespace {
 // Deeper folders than this are not snapshotted: no interface folder comes near it, and a loop
 // of bind mounts or a hostile tree would otherwise run the walk out of file handles.
 constexpr int MaxDepth = 200;
-// Files up to this size are read whole; larger ones are streamed into the store.
-constexpr qint64 WholeReadLimit = 64 * 1024 * 1024;
+// Files up to this size are read whole; larger ones are streamed into the store, so that a
+// snapshot's memory stays bounded whatever the files' sizes.
+constexpr qint64 WholeReadLimit = 8 * 1024 * 1024;
+constexpr size_t StreamChunk = 1 << 20;
 constexpr quint32 CacheVersion = 2;
 
 struct LibGit
@@ -97,30 +101,35 @@ void diffTrees(git_repository *repo, const git_tree *a, const git_tree *b, const
 } // namespace
 
 // One snapshot's walk over the named folders: reads folders through handles opened without
-// following links, so a link inside a folder is stored as a link and never entered.
+// following links, so a link inside a folder is stored as a link and never entered. What cannot
+// be read, lies too deep or has a name the store refuses is left out and listed; the snapshot
+// goes on without it.
 class SnapshotStore::Walk
 {
 public:
-    Walk(SnapshotStore &store, git_odb *odb) : m_store(store), m_odb(odb) {}
-
-    /// The tree of the open folder @p dirfd. @p unchanged tells whether it is the tree the
-    /// last snapshot stored for this folder: then no tree is built, as git's cache of trees
-    /// spares it.
-    git_oid folder(int dirfd, const QByteArray &path, int depth, bool *unchanged)
+    Walk(SnapshotStore &store, git_odb *odb, QString shownRoot)
+        : m_store(store), m_odb(odb), m_shownRoot(std::move(shownRoot))
     {
-        if (depth > MaxDepth)
-            throw AppError(QStringLiteral("Folder %1 is nested too deeply to be snapshotted")
-                               .arg(QFile::decodeName(path)));
+    }
+
+    /// The tree of the open folder @p dirfd, or nothing when it cannot be listed (then it is
+    /// listed as not recorded). @p unchanged tells whether it is the tree the last snapshot
+    /// stored for this folder: then no tree is built, as git's cache of trees spares it.
+    std::optional<git_oid> folder(int dirfd, const QByteArray &path, const QByteArray &rel,
+                                  int depth, bool *unchanged)
+    {
+        *unchanged = false;
         struct stat self;
         if (::fstat(dirfd, &self) != 0)
-            failErrno(QStringLiteral("Cannot read"), path);
+            return skip(rel, strerror(errno));
 
         const int listFd = ::dup(dirfd);
         DIR *dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
         if (!dir) {
+            const int err = errno;
             if (listFd >= 0)
                 ::close(listFd);
-            failErrno(QStringLiteral("Cannot list"), path);
+            return skip(rel, strerror(err));
         }
         std::unique_ptr<DIR, int (*)(DIR *)> dirOwner(dir, ::closedir);
         struct Item
@@ -136,37 +145,59 @@ public:
             const dirent *ent = ::readdir(dir);
             if (!ent) {
                 if (errno != 0)
-                    failErrno(QStringLiteral("Cannot list"), path);
+                    return skip(rel, strerror(errno));
                 break;
             }
             const char *name = ent->d_name;
-            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 || isSkippedName(name))
+            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
                 continue;
+            if (isSkippedName(name)) {
+                // A restore's temporary that a killed run left behind; nothing else writes it
+                // while the history's lock is held.
+                struct stat st;
+                if (std::strcmp(name, RestoreTemporary) == 0 &&
+                    ::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+                    ::unlinkat(dirfd, name, 0);
+                continue;
+            }
             const QByteArray childPath = path + '/' + name;
+            const QByteArray childRel = rel.isEmpty() ? QByteArray(name) : rel + '/' + name;
             struct stat st;
             if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-                if (errno == ENOENT)
-                    continue; // gone since the listing
-                failErrno(QStringLiteral("Cannot read"), childPath);
+                if (errno != ENOENT) // else gone since the listing
+                    skip(childRel, strerror(errno));
+                allKnown = false;
+                continue;
             }
             Item item{name, {}, GIT_FILEMODE_BLOB};
             bool known = false;
+            std::optional<git_oid> oid;
             if (S_ISDIR(st.st_mode)) {
-                Fd sub(::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-                if (sub.get() < 0)
-                    failErrno(QStringLiteral("Cannot open"), childPath);
-                item.oid = folder(sub.get(), childPath, depth + 1, &known);
+                if (depth + 1 > MaxDepth) {
+                    skip(childRel, "nested too deeply");
+                } else {
+                    Fd sub(::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+                    if (sub.get() < 0)
+                        skip(childRel, strerror(errno));
+                    else
+                        oid = folder(sub.get(), childPath, childRel, depth + 1, &known);
+                }
                 item.mode = GIT_FILEMODE_TREE;
             } else if (S_ISREG(st.st_mode)) {
-                item.oid = file(dirfd, name, childPath, st, &known);
+                oid = file(dirfd, name, childPath, childRel, st, &known);
                 item.mode =
                     (st.st_mode & S_IXUSR) ? GIT_FILEMODE_BLOB_EXECUTABLE : GIT_FILEMODE_BLOB;
             } else if (S_ISLNK(st.st_mode)) {
-                item.oid = link(dirfd, name, childPath);
+                oid = link(dirfd, name, childPath, childRel);
                 item.mode = GIT_FILEMODE_LINK;
             } else {
                 continue; // sockets, pipes and devices are no interface files
             }
+            if (!oid) {
+                allKnown = false;
+                continue;
+            }
+            item.oid = *oid;
             allKnown = allKnown && known;
             items.push_back(std::move(item));
         }
@@ -192,22 +223,37 @@ public:
         check(git_treebuilder_new(&raw, m_store.m_repo, nullptr),
               QStringLiteral("Cannot build a snapshot"));
         BuilderPtr builder(raw);
+        bool refused = false;
         for (const Item &item : items) {
+            // Names git keeps for itself in any spelling (".GIT", "GIT~1", ".git."): the store
+            // cannot hold them.
             if (git_treebuilder_insert(nullptr, builder.get(), item.name.c_str(), &item.oid,
-                                       item.mode) < 0)
-                fail(QStringLiteral("Cannot store %1")
-                         .arg(QFile::decodeName(path + '/' + item.name.c_str())));
+                                       item.mode) < 0) {
+                skip(rel.isEmpty() ? QByteArray(item.name.c_str())
+                                   : rel + '/' + item.name.c_str(),
+                     "a name the history cannot store");
+                refused = true;
+            }
         }
         git_oid tree;
         check(git_treebuilder_write(&tree, builder.get()),
               QStringLiteral("Cannot store %1").arg(QFile::decodeName(path)));
         *unchanged = cached && git_oid_equal(&old, &tree);
-        m_store.m_cache.insert(key, entryFor(self, tree));
-        m_store.m_cacheDirty = true;
+        if (!refused) {
+            m_store.m_cache.insert(key, entryFor(self, tree));
+            m_store.m_cacheDirty = true;
+        }
         return tree;
     }
 
 private:
+    std::nullopt_t skip(const QByteArray &rel, const char *why)
+    {
+        m_store.m_unrecorded.append(QStringLiteral("%1/%2 (%3)").arg(
+            m_shownRoot, QFile::decodeName(rel), QString::fromLocal8Bit(why)));
+        return std::nullopt;
+    }
+
     CacheEntry entryFor(const struct stat &st, const git_oid &oid) const
     {
         CacheEntry entry;
@@ -222,8 +268,8 @@ private:
         return entry;
     }
 
-    git_oid file(int dirfd, const char *name, const QByteArray &path, const struct stat &st,
-                 bool *known)
+    std::optional<git_oid> file(int dirfd, const char *name, const QByteArray &path,
+                                const QByteArray &rel, const struct stat &st, bool *known)
     {
         *known = false;
         const auto cached = m_store.m_cache.find(path);
@@ -243,12 +289,14 @@ private:
                 return oid;
             }
         }
-        Fd fd(::openat(dirfd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        Fd fd(::openat(dirfd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
         if (fd.get() < 0)
-            failErrno(QStringLiteral("Cannot read"), path);
+            return skip(rel, strerror(errno));
         struct stat now;
-        if (::fstat(fd.get(), &now) != 0 || !S_ISREG(now.st_mode))
-            failErrno(QStringLiteral("Cannot read"), path);
+        if (::fstat(fd.get(), &now) != 0)
+            return skip(rel, strerror(errno));
+        if (!S_ISREG(now.st_mode))
+            return skip(rel, "not a regular file");
         git_oid oid;
         if (now.st_size <= WholeReadLimit) {
             QByteArray data;
@@ -261,7 +309,7 @@ private:
                 if (n < 0) {
                     if (errno == EINTR)
                         continue;
-                    failErrno(QStringLiteral("Cannot read"), path);
+                    return skip(rel, strerror(errno));
                 }
                 if (n == 0)
                     break;
@@ -276,16 +324,17 @@ private:
                   QStringLiteral("Cannot store %1").arg(QFile::decodeName(path)));
             std::unique_ptr<git_odb_stream, void (*)(git_odb_stream *)> owner(stream,
                                                                               git_odb_stream_free);
-            std::vector<char> buffer(1 << 20);
+            std::vector<char> buffer(StreamChunk);
             qint64 left = now.st_size;
             while (left > 0) {
                 const ssize_t n = ::read(fd.get(), buffer.data(),
                                          size_t(std::min<qint64>(left, qint64(buffer.size()))));
                 if (n < 0 && errno == EINTR)
                     continue;
-                if (n <= 0)
-                    throw AppError(QStringLiteral("File %1 changed while it was snapshotted")
-                                       .arg(QFile::decodeName(path)));
+                if (n < 0)
+                    return skip(rel, strerror(errno));
+                if (n == 0)
+                    return skip(rel, "changed while it was read");
                 check(git_odb_stream_write(stream, buffer.data(), size_t(n)),
                       QStringLiteral("Cannot store %1").arg(QFile::decodeName(path)));
                 left -= n;
@@ -298,12 +347,13 @@ private:
         return oid;
     }
 
-    git_oid link(int dirfd, const char *name, const QByteArray &path)
+    std::optional<git_oid> link(int dirfd, const char *name, const QByteArray &path,
+                                const QByteArray &rel)
     {
         QByteArray target(4096, Qt::Uninitialized);
         const ssize_t n = ::readlinkat(dirfd, name, target.data(), size_t(target.size()));
         if (n < 0)
-            failErrno(QStringLiteral("Cannot read"), path);
+            return skip(rel, strerror(errno));
         git_oid oid;
         check(git_odb_write(&oid, m_odb, target.constData(), size_t(n), GIT_OBJECT_BLOB),
               QStringLiteral("Cannot store %1").arg(QFile::decodeName(path)));
@@ -312,7 +362,114 @@ private:
 
     SnapshotStore &m_store;
     git_odb *m_odb;
+    QString m_shownRoot;
 };
+
+namespace {
+
+// How long a snapshot waits for another Varimond working in the same history.
+constexpr qint64 LockWaitNs = 20'000'000'000;
+
+bool endsWith(const char *name, const char *suffix)
+{
+    const size_t n = std::strlen(name), s = std::strlen(suffix);
+    return n > s && std::strcmp(name + n - s, suffix) == 0;
+}
+
+// Removes below the open folder @p dirfd every regular file @p leftover names, into sub-folders
+// down to @p depth levels; links are never followed.
+void removeLeftovers(int dirfd, int depth, bool (*leftover)(const char *))
+{
+    const int listFd = ::dup(dirfd);
+    DIR *dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+    if (!dir) {
+        if (listFd >= 0)
+            ::close(listFd);
+        return;
+    }
+    std::unique_ptr<DIR, int (*)(DIR *)> owner(dir, ::closedir);
+    std::vector<std::string> remove, folders;
+    while (const dirent *ent = ::readdir(dir)) {
+        const char *name = ent->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+            continue;
+        struct stat st;
+        if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if (S_ISREG(st.st_mode) && leftover(name))
+            remove.emplace_back(name);
+        else if (S_ISDIR(st.st_mode) && depth > 0)
+            folders.emplace_back(name);
+    }
+    for (const std::string &name : remove)
+        ::unlinkat(dirfd, name.c_str(), 0);
+    for (const std::string &name : folders) {
+        Fd sub(::openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (sub.get() >= 0)
+            removeLeftovers(sub.get(), depth - 1, leftover);
+    }
+}
+
+bool isLockFile(const char *name)
+{
+    return endsWith(name, ".lock");
+}
+
+bool isTemporaryObject(const char *name)
+{
+    return std::strncmp(name, "tmp_object_git2_", 16) == 0 ||
+           std::strncmp(name, "tmp_pack_", 9) == 0 || std::strncmp(name, "tmp_idx_", 8) == 0;
+}
+
+} // namespace
+
+void SnapshotStore::lock() const
+{
+    const QByteArray path = QFile::encodeName(m_path + QStringLiteral(".lock"));
+    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        failErrno(QStringLiteral("Cannot lock the history:"), path);
+    const qint64 deadline = nowNs() + LockWaitNs;
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        if ((err != EWOULDBLOCK && err != EINTR) || nowNs() > deadline) {
+            ::close(fd);
+            if (err != EWOULDBLOCK && err != EINTR) {
+                errno = err;
+                failErrno(QStringLiteral("Cannot lock the history:"), path);
+            }
+            throw AppError(QStringLiteral("The history in %1 is in use by another Varimond; try "
+                                          "again when it has finished")
+                               .arg(QDir::toNativeSeparators(m_path)));
+        }
+        ::usleep(20'000);
+    }
+    m_lockFd = fd;
+
+    // No one else writes in the repository now: lock files of references, the reflog and the
+    // configuration, and objects half written, are what a killed run left behind. Each would
+    // stop every later snapshot ("failed to lock file") or take disk space for good.
+    const QByteArray repo = QFile::encodeName(m_path);
+    Fd root(::open(repo.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (root.get() < 0)
+        return;
+    removeLeftovers(root.get(), 0, isLockFile);
+    for (const char *sub : {"refs", "logs"}) {
+        Fd fd(::openat(root.get(), sub, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (fd.get() >= 0)
+            removeLeftovers(fd.get(), 16, isLockFile);
+    }
+    Fd objects(::openat(root.get(), "objects", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (objects.get() >= 0)
+        removeLeftovers(objects.get(), 1, isTemporaryObject);
+}
+
+void SnapshotStore::unlock() const
+{
+    if (m_lockFd >= 0)
+        ::close(m_lockFd); // releases the lock
+    m_lockFd = -1;
+}
 
 SnapshotStore::SnapshotStore(QString repoPath, qint64 trustAfterNs)
     : m_path(std::move(repoPath)), m_racyWindowNs(trustAfterNs)
@@ -391,6 +548,12 @@ QString SnapshotStore::moveAside()
 }
 
 QString SnapshotStore::open()
+{
+    const Locked lock(*this);
+    return openLocked();
+}
+
+QString SnapshotStore::openLocked()
 {
     close();
     m_cache.clear();
@@ -482,8 +645,9 @@ void SnapshotStore::saveCache(qint64 snapshotStartNs)
 
 QString SnapshotStore::writeTree(const std::vector<NamedFolder> &folders, QString *notice)
 {
+    const Locked lock(*this);
     if (!m_repo || !healthy()) {
-        const QString text = m_repo ? moveAside() : open();
+        const QString text = m_repo ? moveAside() : openLocked();
         if (notice)
             *notice = text;
         if (!m_repo)
@@ -491,6 +655,7 @@ QString SnapshotStore::writeTree(const std::vector<NamedFolder> &folders, QStrin
     }
     const qint64 start = nowNs();
     ++m_generation;
+    m_unrecorded.clear();
     git_odb *odb = nullptr;
     check(git_repository_odb(&odb, m_repo), QStringLiteral("Cannot open the history"));
     std::unique_ptr<git_odb, void (*)(git_odb *)> odbOwner(odb, git_odb_free);
@@ -498,27 +663,36 @@ QString SnapshotStore::writeTree(const std::vector<NamedFolder> &folders, QStrin
     git_treebuilder *raw = nullptr;
     check(git_treebuilder_new(&raw, m_repo, nullptr), QStringLiteral("Cannot build a snapshot"));
     BuilderPtr root(raw);
-    Walk walk(*this, odb);
     for (const NamedFolder &folder : folders) {
-        if (!folder.problem.isEmpty())
+        if (!folder.usable())
             continue;
-        git_oid oid;
+        Walk walk(*this, odb, folder.displayName());
+        std::optional<git_oid> oid;
         Fd fd(::open(folder.path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (fd.get() < 0) {
-            if (errno != ENOENT)
-                failErrno(QStringLiteral("Cannot open"), folder.path);
+            if (errno != ENOENT) {
+                // Left out of this snapshot altogether, so that no restore takes it for empty.
+                m_unrecorded.append(QStringLiteral("%1 (%2)").arg(
+                    folder.displayName(), QString::fromLocal8Bit(strerror(errno))));
+                continue;
+            }
             // A missing folder is stored empty.
             git_treebuilder *empty = nullptr;
             check(git_treebuilder_new(&empty, m_repo, nullptr),
                   QStringLiteral("Cannot build a snapshot"));
             BuilderPtr emptyOwner(empty);
-            check(git_treebuilder_write(&oid, empty), QStringLiteral("Cannot build a snapshot"));
+            git_oid emptyId;
+            check(git_treebuilder_write(&emptyId, empty),
+                  QStringLiteral("Cannot build a snapshot"));
+            oid = emptyId;
         } else {
             bool unchanged = false;
-            oid = walk.folder(fd.get(), folder.path, 0, &unchanged);
+            oid = walk.folder(fd.get(), folder.path, QByteArray(), 0, &unchanged);
+            if (!oid)
+                continue;
         }
-        check(git_treebuilder_insert(nullptr, root.get(), folder.key.toUtf8().constData(), &oid,
-                                     GIT_FILEMODE_TREE),
+        check(git_treebuilder_insert(nullptr, root.get(), folder.key.toUtf8().constData(),
+                                     &*oid, GIT_FILEMODE_TREE),
               QStringLiteral("Cannot store %1").arg(folder.entry));
     }
     git_oid treeId;
@@ -529,6 +703,7 @@ QString SnapshotStore::writeTree(const std::vector<NamedFolder> &folders, QStrin
 
 QString SnapshotStore::commit(const QString &treeId, const QString &message)
 {
+    const Locked lock(*this);
     if (!m_repo)
         throw AppError(QStringLiteral("The history is not open"));
     TreePtr tree = rootTree(m_repo, treeId);
@@ -556,6 +731,7 @@ QString SnapshotStore::commit(const QString &treeId, const QString &message)
 QString SnapshotStore::snapshot(const std::vector<NamedFolder> &folders, const QString &message,
                                 QString *notice)
 {
+    const Locked lock(*this);
     return commit(writeTree(folders, notice), message);
 }
 
@@ -564,6 +740,7 @@ bool SnapshotStore::hasSnapshot(const QString &id) const
     if (!m_repo || id.size() != GIT_OID_HEXSZ)
         return false;
     try {
+        const Locked lock(*this);
         rootTree(m_repo, id);
         return true;
     } catch (const AppError &) {
@@ -574,6 +751,7 @@ bool SnapshotStore::hasSnapshot(const QString &id) const
 std::vector<FileChange> SnapshotStore::changes(const QString &from, const QString &to,
                                                const QStringList &keys) const
 {
+    const Locked lock(*this);
     if (!m_repo)
         throw AppError(QStringLiteral("The history is not open"));
     TreePtr a = rootTree(m_repo, from);
