@@ -461,7 +461,7 @@ void SnapshotStore::lock() const
     }
     Fd objects(::openat(root.get(), "objects", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (objects.get() >= 0)
-        removeLeftovers(objects.get(), 1, isTemporaryObject);
+        removeLeftovers(objects.get(), 0, isTemporaryObject); // libgit2 writes them there
 }
 
 void SnapshotStore::unlock() const
