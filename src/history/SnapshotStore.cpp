@@ -48,6 +48,12 @@ struct LibGit
         git_libgit2_init();
         // Every object a tree names is written or checked by the walk itself.
         git_libgit2_opts(GIT_OPT_ENABLE_STRICT_OBJECT_CREATION, 0);
+        // The history is the program's own: the user's git configuration (which may be
+        // unreadable, or change how names are checked) plays no part in it.
+        for (const git_config_level_t level :
+             {GIT_CONFIG_LEVEL_SYSTEM, GIT_CONFIG_LEVEL_XDG, GIT_CONFIG_LEVEL_GLOBAL,
+              GIT_CONFIG_LEVEL_PROGRAMDATA})
+            git_libgit2_opts(GIT_OPT_SET_SEARCH_PATH, level, "");
     }
     ~LibGit() { git_libgit2_shutdown(); }
 };
