@@ -376,7 +376,12 @@ bool TMainForm::FormShow()
     auto steps = [&] {
         LoadProgramIniFile();
         MarkSettingsLoaded();
-        history::TheHistory().configure(ProgramSettings.ProgramDir, ProgramSettings.iniPath());
+        history::InstallHistory::Environment historyEnvironment;
+        historyEnvironment.askConsent = [this](const QStringList &folders) {
+            return AskHistoryConsent(this, folders);
+        };
+        history::TheHistory().configure(ProgramSettings.ProgramDir, ProgramSettings.iniPath(),
+                                        historyEnvironment);
         pause(250);
         if (ProgramSettings.HideCheckForUpdate) {
             m_checkForUpdateModeItem->setVisible(false);

@@ -5,6 +5,9 @@
 #include "history/InstallHistory.h"
 
 #include <QDialogButtonBox>
+#include <QEventLoop>
+#include <QProgressDialog>
+#include <QThread>
 #include <QDir>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -16,6 +19,9 @@
 #include <QSplitter>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+
+#include <functional>
+#include <memory>
 
 using history::FileChange;
 using history::InstallRecord;
@@ -75,6 +81,26 @@ QString filesSummary(const std::vector<FileChange> &changes, const InstallRecord
         .arg(counts[2]);
 }
 
+// Runs @p work on a thread of its own behind a small progress window without buttons, so that
+// the windows keep painting while large files are written; returns when it has ended.
+void RunWithProgress(QWidget *parent, const QString &label, const std::function<void()> &work)
+{
+    QProgressDialog progress(label, QString(), 0, 0, parent);
+    progress.setObjectName(QStringLiteral("RestoreProgress"));
+    progress.setWindowTitle(QStringLiteral("Restore"));
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setCancelButton(nullptr);
+    progress.setMinimumDuration(0);
+    QEventLoop loop;
+    std::unique_ptr<QThread> thread(QThread::create(work));
+    QObject::connect(thread.get(), &QThread::finished, &loop, &QEventLoop::quit);
+    thread->start();
+    progress.show();
+    // Input is kept from the windows (the progress window is modal) but they keep painting.
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    thread->wait();
+}
+
 QString optionText(const InstallRecord &record)
 {
     if (record.kind == QLatin1String("restore"))
@@ -83,6 +109,21 @@ QString optionText(const InstallRecord &record)
 }
 
 } // namespace
+
+bool AskHistoryConsent(QWidget *parent, const QStringList &folders)
+{
+    QMessageBox box(QMessageBox::Question, QStringLiteral("History folders"),
+                    QStringLiteral("This pack keeps a history of its installs in folders outside "
+                                   "it:\n\n%1\n\nVarimond stores their files before and after "
+                                   "each install, and Restore puts them back there, removing "
+                                   "files added since. Allow this pack to keep history of these "
+                                   "folders?\n\nYour answer is remembered for this pack.")
+                        .arg(folders.join(QLatin1Char('\n'))),
+                    QMessageBox::Yes | QMessageBox::No, parent);
+    box.setObjectName(QStringLiteral("HistoryConsentBox"));
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
 
 THistoryForm::THistoryForm(QWidget *parent, history::InstallHistory *source)
     : QDialog(parent), m_history(source ? *source : history::TheHistory())
@@ -283,7 +324,10 @@ void THistoryForm::btnRestoreClick()
                                   QMessageBox::Yes | QMessageBox::No,
                                   QMessageBox::No) != QMessageBox::Yes)
             return;
-        const std::vector<FileChange> done = m_history.restore(id);
+        const std::vector<FileChange> done =
+            m_history.restore(id, [this](const std::function<void()> &work) {
+                RunWithProgress(this, QStringLiteral("Restoring files..."), work);
+            });
         m_status->setText(QStringLiteral("Restored: %1 files changed.").arg(done.size()));
     });
     UpdateHistoryList();

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <exception>
 #include <map>
 
 namespace history {
@@ -295,6 +296,8 @@ void InstallHistory::takeAfter(InstallRecord &record)
 
 void InstallHistory::settle()
 {
+    if (m_busy)
+        return; // the timer comes back
     bool settled = false;
     for (auto it = m_open.begin(); it != m_open.end();) {
         if (!it->closed) {
@@ -331,6 +334,8 @@ bool InstallHistory::anyRunning() const
 
 InstallRecord InstallHistory::checkedForRestore(const QString &id) const
 {
+    if (m_busy)
+        throw AppError(QStringLiteral("A restore is under way"));
     if (!m_store)
         throw AppError(QStringLiteral("No folders are kept in the history: the settings file "
                                       "names none in [History] Folders="));
@@ -356,7 +361,7 @@ std::vector<FileChange> InstallHistory::restorePreview(const QString &id)
     return m_store->changes(now, target.before, keys);
 }
 
-std::vector<FileChange> InstallHistory::restore(const QString &id)
+std::vector<FileChange> InstallHistory::restore(const QString &id, const LongWork &runLong)
 {
     const InstallRecord target = checkedForRestore(id);
     const QString what = QStringLiteral("%1 (%2)").arg(
@@ -375,19 +380,30 @@ std::vector<FileChange> InstallHistory::restore(const QString &id)
                            .arg(error));
     }
     std::vector<FileChange> changes;
-    try {
-        changes = m_store->restore(record->before, target.before, m_folders);
-    } catch (const AppError &) {
-        close(sid); // what was changed is kept in the restore's "after" snapshot
-        throw;
-    }
-    close(sid);
+    std::exception_ptr error;
+    const QString current = record->before;
+    const auto work = [&] {
+        try {
+            changes = m_store->restore(current, target.before, m_folders);
+        } catch (...) {
+            error = std::current_exception();
+        }
+    };
+    m_busy = true;
+    if (runLong)
+        runLong(work);
+    else
+        work();
+    m_busy = false;
+    close(sid); // what was changed, also by a restore that failed, is kept in its "after"
+    if (error)
+        std::rethrow_exception(error);
     return changes;
 }
 
 std::vector<FileChange> InstallHistory::installChanges(const InstallRecord &record) const
 {
-    if (!m_store || record.before.isEmpty() || record.after.isEmpty())
+    if (m_busy || !m_store || record.before.isEmpty() || record.after.isEmpty())
         return {};
     try {
         return m_store->changes(record.before, record.after);

@@ -72,10 +72,16 @@ public:
     /// What a restore to the state before install @p id would change on disk now.
     /// Throws AppError when it is not possible (see restore()).
     std::vector<FileChange> restorePreview(const QString &id);
+    /// Runs @p work, which may take long, and returns when it has ended; it may run it on another
+    /// thread while the caller keeps its windows painting. Nothing else of the history runs
+    /// meanwhile.
+    using LongWork = std::function<void(const std::function<void()> &work)>;
+
     /// Puts the named folders back as they were before install @p id, recorded as an install of
-    /// its own so that it can be undone. Throws AppError, changing nothing, while a recorded
-    /// script runs or when there is no "before" snapshot.
-    std::vector<FileChange> restore(const QString &id);
+    /// its own so that it can be undone; the writing of the files goes through @p runLong when
+    /// given. Throws AppError, changing nothing, while a recorded script runs or when there is
+    /// no "before" snapshot.
+    std::vector<FileChange> restore(const QString &id, const LongWork &runLong = {});
 
     /// The install's file changes from its "before" to its "after" snapshot (empty when either
     /// is missing).
@@ -101,6 +107,7 @@ private:
     std::vector<InstallRecord> m_open; // installs of this run whose "after" is still due
     std::list<platform::StartHook> m_hooks;
     QTimer m_settleTimer;
+    bool m_busy = false; // a restore writes on another thread: the store is not to be touched
 };
 
 /// The process-wide history.

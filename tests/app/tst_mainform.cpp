@@ -322,10 +322,10 @@ private Q_SLOTS:
     void historyWindowFromTheFileMenu()
     {
         makeForm("[Settings]\nCheckInterfaceMode=0\nPgmFirstRun=0\n"
-                 "[History]\nFolders=..\\ui\\custom\n");
+                 "[History]\nFolders=ui\\custom\n");
         QVERIFY(m_form->FormShow());
         m_form->ShowMainWindow();
-        QVERIFY(history::TheHistory().snapshotsOn());
+        QVERIFY(history::TheHistory().snapshotsOn()); // inside the pack: used without asking
         QCOMPARE(action("FileHistoryItem")->text(), S("&History..."));
         QString shown;
         QTimer::singleShot(0, this, [&] {
@@ -339,7 +339,31 @@ private Q_SLOTS:
         // Read at start-up, never rewritten.
         QVERIFY(m_form->close());
         QCOMPARE(platform::IniFile::readString(iniPath(), S("History"), S("Folders"), QString()),
-                 S("..\\ui\\custom"));
+                 S("ui\\custom"));
+    }
+
+    void historyFolderOutsideThePackAskedAboutOnce()
+    {
+        QVERIFY(QDir().mkpath(m_dir->filePath(S("game/ui"))));
+        makeForm("[Settings]\nCheckInterfaceMode=0\nPgmFirstRun=0\n"
+                 "[History]\nFolders=..\\game\\ui\n");
+        QVERIFY(m_form->FormShow());
+        m_form->ShowMainWindow();
+        QVERIFY(!history::TheHistory().snapshotsOn());
+        QString text;
+        ModalProbe probe(S("QMessageBox"), QMessageBox::Yes, [&](QWidget *box) {
+            QCOMPARE(box->objectName(), S("HistoryConsentBox"));
+            text = static_cast<QMessageBox *>(box)->text();
+        });
+        for (int i = 0; i < 2; ++i)
+            history::InstallSession(S("tick"), pack() + S("/Options/Group/Choice/"), {});
+        QCOMPARE(probe.seen, 1);
+        QVERIFY2(text.contains(QFileInfo(m_dir->filePath(S("game/ui"))).canonicalFilePath()),
+                 qPrintable(text));
+        QVERIFY(history::TheHistory().snapshotsOn());
+        // Remembered in the user's own folder, never in the pack.
+        QVERIFY(readAll(m_dir->filePath(S("config/varimond/history-folders"))).startsWith("allow\t"));
+        QVERIFY(!readAll(iniPath()).contains("allow"));
     }
 
     void welcomeShownAgainWhenAModalWindowCloses()
