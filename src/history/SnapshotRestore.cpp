@@ -3,9 +3,11 @@
 
 #include <QDir>
 
+#include <cstring>
 #include <memory>
 
 #include <fcntl.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 namespace history {
@@ -156,6 +158,11 @@ private:
         }
     }
 
+    static bool isZero(const char *data, size_t size)
+    {
+        return size > 0 && data[0] == 0 && std::memcmp(data, data + 1, size - 1) == 0;
+    }
+
     static bool writeAll(int fd, const char *data, size_t left)
     {
         while (left > 0) {
@@ -194,14 +201,19 @@ private:
                     fail(QStringLiteral("Cannot read the stored %1").arg(QFile::decodeName(path)));
                 if (n == 0)
                     break;
-                if (!writeAll(fd, buffer.data(), size_t(n)))
+                // Runs of zeros become holes again, as sparse files had them.
+                if (isZero(buffer.data(), size_t(n))) {
+                    if (::lseek(fd, off_t(n), SEEK_CUR) < 0)
+                        return false;
+                } else if (!writeAll(fd, buffer.data(), size_t(n))) {
                     return false;
+                }
                 done += size_t(n);
             }
             if (done != size)
                 throw AppError(QStringLiteral("The stored %1 is damaged")
                                    .arg(QFile::decodeName(path)));
-            return true;
+            return ::ftruncate(fd, off_t(size)) == 0;
         }
         git_blob *raw = nullptr;
         check(git_blob_lookup(&raw, m_repo, id),
