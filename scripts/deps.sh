@@ -9,7 +9,7 @@ packages=(
   xvfb x11-utils
   wine
   dpkg-dev desktop-file-utils appstream
-  libgit2-dev git strace
+  libgit2-dev zlib1g-dev git strace
 )
 
 missing=()

@@ -1,6 +1,7 @@
 #include "history/SnapshotGit.h"
 #include "history/SnapshotStore.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 
 #include <cstring>
@@ -8,6 +9,7 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <zlib.h>
 #include <sys/stat.h>
 
 namespace history {
@@ -177,9 +179,85 @@ private:
         return true;
     }
 
-    // Writes blob @p id to @p fd a piece at a time. Objects the store cannot stream (a
-    // repository packed by git itself) are read whole.
+    // Writes blob @p id to @p fd a piece at a time, holes for runs of zeros. The store keeps each
+    // object as a file of its own, deflated: it is read and inflated here through small buffers
+    // (libgit2's own stream maps the whole file into memory) and its digest checked at the end.
+    // Objects in packs (a repository packed by git itself) go through libgit2.
     bool copyBlob(const git_oid *id, int fd, const QByteArray &path)
+    {
+        const QByteArray hex = toHex(*id).toLatin1();
+        const QByteArray file = QByteArray(git_repository_path(m_repo)) + "objects/" +
+                                hex.left(2) + '/' + hex.mid(2);
+        Fd in(::open(file.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (in.get() < 0)
+            return copyThroughLibgit2(id, fd, path);
+
+        const auto damaged = [&] {
+            return AppError(
+                QStringLiteral("The stored %1 is damaged").arg(QFile::decodeName(path)));
+        };
+        z_stream z{};
+        if (inflateInit(&z) != Z_OK)
+            throw damaged();
+        std::unique_ptr<z_stream, int (*)(z_stream *)> zOwner(&z, inflateEnd);
+        std::vector<unsigned char> packed(ChunkSize / 4), plain(ChunkSize);
+        QCryptographicHash digest(QCryptographicHash::Sha1);
+        QByteArray header;       // "blob <size>\0"
+        qint64 size = -1, done = 0;
+        int rc = Z_OK;
+        while (rc != Z_STREAM_END) {
+            if (z.avail_in == 0) {
+                const ssize_t n = ::read(in.get(), packed.data(), packed.size());
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    throw damaged();
+                z.next_in = packed.data();
+                z.avail_in = uInt(n);
+            }
+            z.next_out = plain.data();
+            z.avail_out = uInt(plain.size());
+            rc = ::inflate(&z, Z_NO_FLUSH);
+            if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR)
+                throw damaged();
+            const char *data = reinterpret_cast<const char *>(plain.data());
+            size_t n = plain.size() - z.avail_out;
+            digest.addData(QByteArrayView(data, qsizetype(n)));
+            if (size < 0) {
+                // The header ends at the first zero byte; it is short.
+                const auto *end = static_cast<const char *>(std::memchr(data, 0, n));
+                header.append(data, end ? end - data : qsizetype(n));
+                if (!end) {
+                    if (header.size() > 64)
+                        throw damaged();
+                    continue;
+                }
+                if (!header.startsWith("blob "))
+                    throw damaged();
+                bool ok = false;
+                size = header.mid(5).toLongLong(&ok);
+                if (!ok || size < 0)
+                    throw damaged();
+                n -= size_t(end + 1 - data);
+                data = end + 1;
+            }
+            if (done + qint64(n) > size)
+                throw damaged();
+            if (isZero(data, n)) {
+                if (::lseek(fd, off_t(n), SEEK_CUR) < 0)
+                    return false;
+            } else if (!writeAll(fd, data, n)) {
+                return false;
+            }
+            done += qint64(n);
+        }
+        if (done != size ||
+            digest.result() != QByteArrayView(reinterpret_cast<const char *>(id->id), GIT_OID_RAWSZ))
+            throw damaged();
+        return ::ftruncate(fd, off_t(size)) == 0;
+    }
+
+    bool copyThroughLibgit2(const git_oid *id, int fd, const QByteArray &path)
     {
         git_odb *odb = nullptr;
         check(git_repository_odb(&odb, m_repo), QStringLiteral("Cannot open the history"));
