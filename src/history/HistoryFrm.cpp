@@ -309,7 +309,7 @@ void THistoryForm::btnRestoreClick()
         QString text = QStringLiteral("Put the history folders back as they were before this "
                                       "install?\n\n");
         if (changes.empty())
-            text += QStringLiteral("No file differs from that state.");
+            text += QStringLiteral("No file differs from that state.\n");
         for (size_t i = 0; i < changes.size() && i < size_t(ListedChanges); ++i) {
             const FileChange &c = changes[i];
             const QString verb = c.kind == FileChange::Added     ? QStringLiteral("restored")
@@ -319,6 +319,20 @@ void THistoryForm::btnRestoreClick()
         }
         if (changes.size() > size_t(ListedChanges))
             text += QStringLiteral("and %1 more\n").arg(changes.size() - size_t(ListedChanges));
+        const auto selection = m_history.selectionPreview(id);
+        if (!selection.empty())
+            text += QStringLiteral("\nSelection:\n");
+        for (size_t i = 0; i < selection.size() && i < size_t(ListedChanges); ++i) {
+            const auto &s = selection[i];
+            auto word = [](bool selected) {
+                return selected ? QStringLiteral("selected") : QStringLiteral("not selected");
+            };
+            text += QStringLiteral("%1: %2 \u2192 %3\n")
+                        .arg(s.option.section(QLatin1Char('/'), -1), word(s.before),
+                             word(s.after));
+        }
+        if (selection.size() > size_t(ListedChanges))
+            text += QStringLiteral("and %1 more\n").arg(selection.size() - size_t(ListedChanges));
         text += QStringLiteral("\nThe restore is recorded, so it can be undone.");
         if (QMessageBox::question(this, QStringLiteral("Restore"), text,
                                   QMessageBox::Yes | QMessageBox::No,

@@ -75,6 +75,7 @@ void InstallHistory::configure(const QString &programDir, const QString &iniPath
     m_consent.reset();
     m_askConsent = environment.askConsent;
     m_programDir = programDir;
+    m_optionsDir = environment.optionsDir;
     m_log = std::make_unique<RunLog>(programDir + QStringLiteral(".varimond-log"));
 
     const QStringList entries = readFolderEntries(iniPath);
@@ -136,6 +137,8 @@ void InstallHistory::openStore()
                                 [](const NamedFolder &f) { return f.usable(); }))
         return;
     m_store = std::make_unique<SnapshotStore>(repositoryPath());
+    if (!m_optionsDir.isEmpty())
+        m_store->setSelectionRoot(QFile::encodeName(m_optionsDir));
     try {
         notice(m_store->open());
     } catch (const AppError &e) {
@@ -361,6 +364,12 @@ std::vector<FileChange> InstallHistory::restorePreview(const QString &id)
     return m_store->changes(now, target.before, keys);
 }
 
+std::vector<SnapshotStore::SelectionChange> InstallHistory::selectionPreview(const QString &id)
+{
+    const InstallRecord target = checkedForRestore(id);
+    return m_store->selectionChanges(m_store->writeTree(m_folders), target.before);
+}
+
 std::vector<FileChange> InstallHistory::restore(const QString &id, const LongWork &runLong)
 {
     const InstallRecord target = checkedForRestore(id);
@@ -396,6 +405,8 @@ std::vector<FileChange> InstallHistory::restore(const QString &id, const LongWor
         work();
     m_busy = false;
     close(sid); // what was changed, also by a restore that failed, is kept in its "after"
+    if (!m_optionsDir.isEmpty())
+        emit selectionRestored();
     if (error)
         std::rethrow_exception(error);
     return changes;

@@ -37,6 +37,7 @@ public:
         std::optional<QString> winePrefix;     // unset: the game's prefix in force
         QString consentFile;                   // empty: in the user's Varimond folder
         ConsentAsker askConsent;               // unset: folders needing consent are left out
+        QString optionsDir; // its options.ini and Selected.ini files are kept too; empty: not
     };
 
     InstallHistory();
@@ -77,6 +78,10 @@ public:
     /// meanwhile.
     using LongWork = std::function<void(const std::function<void()> &work)>;
 
+    /// How the options' selection would change with a restore to the state before install
+    /// @p id (empty when the snapshots do not hold it). Throws AppError as restorePreview().
+    std::vector<SnapshotStore::SelectionChange> selectionPreview(const QString &id);
+
     /// Puts the named folders back as they were before install @p id, recorded as an install of
     /// its own so that it can be undone; the writing of the files goes through @p runLong when
     /// given. Throws AppError, changing nothing, while a recorded script runs or when there is
@@ -90,6 +95,8 @@ public:
 signals:
     /// The log or the snapshots changed.
     void changed();
+    /// A restore put the options' descriptors and marks back: the option tree is out of date.
+    void selectionRestored();
 
 private:
     void notice(const QString &text);
@@ -99,6 +106,7 @@ private:
     InstallRecord checkedForRestore(const QString &id) const;
 
     QString m_programDir;
+    QString m_optionsDir;
     std::unique_ptr<RunLog> m_log;
     std::unique_ptr<SnapshotStore> m_store;
     std::vector<NamedFolder> m_folders;

@@ -97,6 +97,12 @@ inline qint64 nowNs()
     return nanoseconds(t);
 }
 
+// The root entry of a snapshot that holds the options' descriptors and selection marks. No
+// folder's key is spelt so: a '%' in a folder's entry is always written "%25".
+inline constexpr char SelectionKey[] = "%selection";
+// Git's tree without entries.
+inline constexpr char EmptyTreeId[] = "4b825dc642cb6eb9a060e54bf8d69288fbee4904";
+
 // The temporary a restore writes a file's content to before renaming it into place.
 inline constexpr char RestoreTemporary[] = ".varimond-tmp-restore";
 

@@ -26,7 +26,10 @@ constexpr size_t ChunkSize = 1 << 20;
 class Restorer
 {
 public:
-    Restorer(git_repository *repo, std::vector<FileChange> &out) : m_repo(repo), m_out(out)
+    /// @p marksOnly: the trees hold only the options' descriptors and marks; folders are
+    /// neither made nor removed, and a folder gone since is passed over.
+    Restorer(git_repository *repo, std::vector<FileChange> &out, bool marksOnly = false)
+        : m_repo(repo), m_out(out), m_marksOnly(marksOnly)
     {
         m_mask = ::umask(0);
         ::umask(m_mask);
@@ -46,6 +49,8 @@ public:
                                git_tree_entry_filemode(ec) != GIT_FILEMODE_LINK &&
                                git_tree_entry_filemode(et) != GIT_FILEMODE_LINK;
             if (isTree(ec) && isTree(et)) {
+                if (m_marksOnly && !folderExists(dirfd, name.c_str()))
+                    continue;
                 Fd sub(openFolder(dirfd, name.c_str(), childPath));
                 TreePtr tc = subtree(m_repo, ec);
                 TreePtr tt = subtree(m_repo, et);
@@ -84,6 +89,8 @@ private:
             Fd sub(fd);
             TreePtr tree = subtree(m_repo, entry);
             apply(sub.get(), tree.get(), nullptr, path, shown + QLatin1Char('/'));
+            if (m_marksOnly)
+                return; // the option folder itself stays
             // A folder that still holds what no snapshot holds (git's own folder) stays.
             if (::unlinkat(dirfd, name, AT_REMOVEDIR) != 0 && errno != ENOENT &&
                 errno != ENOTEMPTY && errno != EEXIST)
@@ -101,7 +108,17 @@ private:
         // Whatever is there now was not recorded by the snapshot just taken (it cannot be read,
         // lies too deep, or has a name the store refuses): it stays as it is.
         struct stat st;
-        if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+        const bool exists = ::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+        if (m_marksOnly && isTree(entry)) {
+            // Marks go back only into option folders that are still there.
+            if (!exists || !S_ISDIR(st.st_mode))
+                return;
+            Fd sub(openFolder(dirfd, name, path));
+            TreePtr tree = subtree(m_repo, entry);
+            apply(sub.get(), nullptr, tree.get(), path, shown + QLatin1Char('/'));
+            return;
+        }
+        if (exists)
             return;
         if (isTree(entry)) {
             if (::mkdirat(dirfd, name, 0777) != 0 && errno != EEXIST)
@@ -301,8 +318,15 @@ private:
                         size_t(git_blob_rawsize(raw)));
     }
 
+    static bool folderExists(int dirfd, const char *name)
+    {
+        struct stat st;
+        return ::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+    }
+
     git_repository *m_repo;
     std::vector<FileChange> &m_out;
+    bool m_marksOnly;
     mode_t m_mask = 022;
 };
 
@@ -334,6 +358,19 @@ std::vector<FileChange> SnapshotStore::restore(const QString &current, const QSt
         TreePtr tt = subtree(m_repo, et);
         restorer.apply(fd.get(), tc.get(), tt.get(), folder.path,
                        folder.displayName() + QLatin1Char('/'));
+    }
+
+    // The options' descriptors and marks, when both snapshots hold them; they are not counted
+    // among the files.
+    TreePtr sc = subtree(m_repo, git_tree_entry_byname(cur.get(), SelectionKey));
+    TreePtr st = subtree(m_repo, git_tree_entry_byname(tgt.get(), SelectionKey));
+    if (!m_selectionRoot.isEmpty() && sc && st) {
+        Fd fd(::open(m_selectionRoot.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (fd.get() < 0)
+            failErrno(QStringLiteral("Cannot open"), m_selectionRoot);
+        std::vector<FileChange> marks;
+        Restorer(m_repo, marks, true)
+            .apply(fd.get(), sc.get(), st.get(), m_selectionRoot, QStringLiteral("Options/"));
     }
     return out;
 }

@@ -2,6 +2,7 @@
 
 #include "history/SnapshotGit.h"
 #include "platform/Error.h"
+#include "platform/IniView.h"
 
 #include <QCryptographicHash>
 #include <QDataStream>
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <strings.h>
 #include <map>
 #include <memory>
 #include <optional>
@@ -113,9 +115,12 @@ void diffTrees(git_repository *repo, const git_tree *a, const git_tree *b, const
 class SnapshotStore::Walk
 {
 public:
-    Walk(SnapshotStore &store, git_odb *odb, QString shownRoot)
-        : m_store(store), m_odb(odb), m_shownRoot(std::move(shownRoot))
+    /// @p marksOnly: only the options' descriptors and selection marks are taken (options.ini
+    /// and Selected.ini, any case), folders without any are left out, links are skipped.
+    Walk(SnapshotStore &store, git_odb *odb, QString shownRoot, bool marksOnly = false)
+        : m_store(store), m_odb(odb), m_shownRoot(std::move(shownRoot)), m_marksOnly(marksOnly)
     {
+        git_oid_fromstr(&m_emptyTree, EmptyTreeId);
     }
 
     /// The tree of the open folder @p dirfd, or nothing when it cannot be listed (then it is
@@ -175,6 +180,8 @@ public:
                 allKnown = false;
                 continue;
             }
+            if (m_marksOnly && !S_ISDIR(st.st_mode) && !(S_ISREG(st.st_mode) && isMark(name)))
+                continue;
             Item item{name, {}, GIT_FILEMODE_BLOB};
             bool known = false;
             std::optional<git_oid> oid;
@@ -203,13 +210,16 @@ public:
                 allKnown = false;
                 continue;
             }
-            item.oid = *oid;
             allKnown = allKnown && known;
+            if (m_marksOnly && item.mode == GIT_FILEMODE_TREE && git_oid_equal(&*oid, &m_emptyTree))
+                continue; // an option folder without marks
+            item.oid = *oid;
             items.push_back(std::move(item));
         }
 
         // The folder's own entry: its times change when entries are added, removed or renamed.
-        const QByteArray key = path + '/';
+        // Marks-only trees of a folder are cached apart from its full tree.
+        const QByteArray key = (m_marksOnly ? "marks:" + path : path) + '/';
         CacheEntry *cached = nullptr;
         git_oid old;
         const auto it = m_store.m_cache.find(key);
@@ -366,9 +376,16 @@ private:
         return oid;
     }
 
+    static bool isMark(const char *name)
+    {
+        return strcasecmp(name, "options.ini") == 0 || strcasecmp(name, "Selected.ini") == 0;
+    }
+
     SnapshotStore &m_store;
     git_odb *m_odb;
     QString m_shownRoot;
+    bool m_marksOnly;
+    git_oid m_emptyTree;
 };
 
 namespace {
@@ -701,6 +718,18 @@ QString SnapshotStore::writeTree(const std::vector<NamedFolder> &folders, QStrin
                                      &*oid, GIT_FILEMODE_TREE),
               QStringLiteral("Cannot store %1").arg(folder.entry));
     }
+    if (!m_selectionRoot.isEmpty()) {
+        Fd fd(::open(m_selectionRoot.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        bool unchanged = false;
+        Walk walk(*this, odb, QStringLiteral("Options"), true);
+        const std::optional<git_oid> oid =
+            fd.get() < 0 ? std::nullopt
+                         : walk.folder(fd.get(), m_selectionRoot, QByteArray(), 0, &unchanged);
+        if (oid)
+            check(git_treebuilder_insert(nullptr, root.get(), SelectionKey, &*oid,
+                                         GIT_FILEMODE_TREE),
+                  QStringLiteral("Cannot store the selection"));
+    }
     git_oid treeId;
     check(git_treebuilder_write(&treeId, root.get()), QStringLiteral("Cannot build a snapshot"));
     saveCache(start);
@@ -777,6 +806,69 @@ std::vector<FileChange> SnapshotStore::changes(const QString &from, const QStrin
                   entryFromKey(key).replace(QLatin1Char('\\'), QLatin1Char('/')) + QLatin1Char('/'),
                   out);
     }
+    return out;
+}
+
+namespace {
+
+// Every option folder of a selection tree that holds an options.ini, and whether its mode is a
+// selected one.
+void collectSelection(git_repository *repo, const git_tree *tree, const QString &prefix,
+                      std::map<QString, bool> &out, platform::IniView &view)
+{
+    for (size_t i = 0; i < git_tree_entrycount(tree); ++i) {
+        const git_tree_entry *entry = git_tree_entry_byindex(tree, i);
+        const QString name = QString::fromUtf8(git_tree_entry_name(entry));
+        if (isTree(entry)) {
+            TreePtr sub = subtree(repo, entry);
+            collectSelection(repo, sub.get(), prefix + name + QLatin1Char('/'), out, view);
+        } else if (name.compare(QLatin1String("options.ini"), Qt::CaseInsensitive) == 0 &&
+                   !prefix.isEmpty()) {
+            git_blob *raw = nullptr;
+            check(git_blob_lookup(&raw, repo, git_tree_entry_id(entry)),
+                  QStringLiteral("Cannot read the stored %1").arg(prefix + name));
+            BlobPtr blob(raw);
+            view.parse(static_cast<const char *>(git_blob_rawcontent(raw)),
+                       size_t(git_blob_rawsize(raw)));
+            const int mode = view.readInteger(QStringLiteral("Mode"),
+                                              QStringLiteral("OptionMode"), 0);
+            out[prefix.chopped(1)] = mode == 3 || mode == 5;
+        }
+    }
+}
+
+} // namespace
+
+std::vector<SnapshotStore::SelectionChange> SnapshotStore::selectionChanges(const QString &from,
+                                                                            const QString &to) const
+{
+    const Locked lock(*this);
+    if (!m_repo)
+        throw AppError(QStringLiteral("The history is not open"));
+    TreePtr a = rootTree(m_repo, from);
+    TreePtr b = rootTree(m_repo, to);
+    TreePtr sa = subtree(m_repo, git_tree_entry_byname(a.get(), SelectionKey));
+    TreePtr sb = subtree(m_repo, git_tree_entry_byname(b.get(), SelectionKey));
+    if (!sa || !sb)
+        return {};
+    std::map<QString, bool> before, after;
+    platform::IniView view;
+    collectSelection(m_repo, sa.get(), QString(), before, view);
+    collectSelection(m_repo, sb.get(), QString(), after, view);
+    std::vector<SelectionChange> out;
+    for (const auto &[option, selected] : before) {
+        const auto it = after.find(option);
+        const bool now = it != after.end() && it->second;
+        if (now != selected)
+            out.push_back({option, selected, now});
+    }
+    for (const auto &[option, selected] : after) {
+        if (selected && before.find(option) == before.end())
+            out.push_back({option, false, true});
+    }
+    std::sort(out.begin(), out.end(), [](const SelectionChange &x, const SelectionChange &y) {
+        return x.option < y.option;
+    });
     return out;
 }
 

@@ -72,6 +72,21 @@ public:
     QString writeTree(const std::vector<NamedFolder> &folders, QString *notice = nullptr);
     QString commit(const QString &treeId, const QString &message);
 
+    /// Snapshots also take the options' descriptors and selection marks (options.ini and
+    /// Selected.ini) below the options folder @p optionsDir, and restore() puts them back; empty
+    /// for none.
+    void setSelectionRoot(const QByteArray &optionsDir) { m_selectionRoot = optionsDir; }
+
+    /// The options whose selection differs from snapshot @p from to snapshot @p to: the option
+    /// folder below the options folder ('/' separators) and whether it was selected in each
+    /// ([Mode] OptionMode 3 or 5). Empty when either holds no selection.
+    struct SelectionChange
+    {
+        QString option;
+        bool before = false, after = false;
+    };
+    std::vector<SelectionChange> selectionChanges(const QString &from, const QString &to) const;
+
     /// What the latest snapshot left out, one "path (reason)" each: files and folders that
     /// cannot be read, lie too deep, or have a name the store refuses.
     const QStringList &unrecorded() const { return m_unrecorded; }
@@ -149,6 +164,7 @@ private:
     quint32 m_generation = 0;              // of the snapshot being taken; entries it met carry it
     bool m_cacheDirty = false;
     QStringList m_unrecorded;       // of the latest writeTree()
+    QByteArray m_selectionRoot;     // the options folder whose marks are kept
     mutable int m_lockDepth = 0;    // nested holders of the lock in this process
     mutable int m_lockFd = -1;
 };
