@@ -251,6 +251,9 @@ void TMainForm::buildMenus()
     file->addSeparator()->setObjectName(QStringLiteral("FileOpenPackSeparator"));
     QAction *historyItem = menuItem(file, "FileHistoryItem", QStringLiteral("&History..."), false);
     connect(historyItem, &QAction::triggered, this, &TMainForm::FileHistoryItemClick);
+    // A Restore put the options' modes and marks back: the tree shows them again.
+    connect(&history::TheHistory(), &history::InstallHistory::selectionRestored, this,
+            [this] { UpdateTreeView(); });
     QAction *exitItem = menuItem(file, "FileExitItem", fileExit1->text(), false);
     exitItem->setToolTip(fileExit1->toolTip());
     exitItem->setStatusTip(fileExit1->statusTip());
@@ -382,6 +385,9 @@ bool TMainForm::FormShow()
         historyEnvironment.askConsent = [this](const QStringList &folders) {
             return AskHistoryConsent(this, folders);
         };
+        // The options' modes and marks are kept with the game files, so a Restore brings the
+        // selection back too.
+        historyEnvironment.optionsDir = ProgramSettings.optionsRoot();
         history::TheHistory().configure(ProgramSettings.ProgramDir, ProgramSettings.iniPath(),
                                         historyEnvironment);
         pause(250);

@@ -276,6 +276,21 @@ void InstallHistory::close(const QString &id)
     settle();
 }
 
+void InstallHistory::cancel(const QString &id)
+{
+    hooksById().erase(id);
+    auto it = std::find_if(m_open.begin(), m_open.end(),
+                           [&](const InstallRecord &r) { return r.id == id; });
+    if (it == m_open.end() || !it->starts.empty())
+        return;
+    // Only a record folder of the log itself is removed.
+    if (!it->folder.isEmpty() && it->folder.startsWith(m_log->folder()))
+        QDir(it->folder).removeRecursively();
+    m_open.erase(it);
+    settle();
+    emit changed();
+}
+
 void InstallHistory::takeAfter(InstallRecord &record)
 {
     if (!m_store || record.before.isEmpty() || !record.snapshotError.isEmpty())
@@ -446,6 +461,13 @@ InstallSession::~InstallSession()
     } catch (...) {
         // closing is bookkeeping only; nothing may escape a destructor
     }
+}
+
+void InstallSession::cancel()
+{
+    if (!m_id.isEmpty())
+        TheHistory().cancel(m_id);
+    m_id.clear();
 }
 
 const platform::StartHook *InstallSession::start(const QString &script,

@@ -65,6 +65,8 @@ public:
                                            const QStringList &parameters, bool hidden);
     /// Every start of install @p id was made: its "after" snapshot follows when they have ended.
     void close(const QString &id);
+    /// Install @p id changed nothing and started nothing (it was refused): its record goes.
+    void cancel(const QString &id);
     /// Takes the "after" snapshots that are due. Runs on a timer while any is pending.
     void settle();
     /// Whether a recorded script still runs.
@@ -141,6 +143,8 @@ public:
                                      bool hidden);
     /// The install's id in the run log; empty when not recording.
     const QString &id() const { return m_id; }
+    /// The install was refused before it changed anything: it is not kept.
+    void cancel();
 
 private:
     QString m_id;

@@ -794,8 +794,8 @@ std::vector<FileChange> SnapshotStore::changes(const QString &from, const QStrin
     std::vector<FileChange> out;
     for (const std::string &name : unionOfNames(a.get(), b.get())) {
         const QString key = QString::fromUtf8(name.c_str());
-        if (!keys.isEmpty() && !keys.contains(key))
-            continue;
+        if ((!keys.isEmpty() && !keys.contains(key)) || name == SelectionKey)
+            continue; // the selection is told apart, by selectionChanges()
         const git_tree_entry *ea = entryOf(a.get(), name);
         const git_tree_entry *eb = entryOf(b.get(), name);
         if (sameEntry(ea, eb))

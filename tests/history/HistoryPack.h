@@ -64,6 +64,7 @@ struct HistoryPack
         env.winePrefix = QString();
         env.consentFile = consentFile();
         env.askConsent = std::move(ask);
+        env.optionsDir = programDir + QStringLiteral("Options/");
         history::TheHistory().configure(programDir, iniPath(), env);
     }
 

@@ -15,6 +15,7 @@
 #include "themes/ThemeApply.h"
 
 #include <QProcess>
+#include <QSignalSpy>
 #include <QtTest>
 
 using namespace testfiles;
@@ -85,6 +86,9 @@ private slots:
     void tickThroughApplyChanges();
     void settingsSaveKeepsFolders();
     void themeIsOneInstall();
+    void restoreBringsTheSelectionBack_data();
+    void restoreBringsTheSelectionBack();
+    void refusedTickLeavesNoInstall();
     void cacheNeverHidesAChange_data();
     void cacheNeverHidesAChange();
 };
@@ -576,6 +580,103 @@ void TestHistory::themeIsOneInstall()
              (QStringList{S("A ../ui/custom/A"), S("A ../ui/custom/B")}));
     TheHistory().restore(record.id);
     QVERIFY(QDir(pack.ui).isEmpty());
+}
+
+void TestHistory::restoreBringsTheSelectionBack_data()
+{
+    QTest::addColumn<bool>("theme"); // a theme naming B, else a tick of B
+    QTest::newRow("tick") << false;
+    QTest::newRow("theme") << true;
+}
+
+void TestHistory::restoreBringsTheSelectionBack()
+{
+    QFETCH(bool, theme);
+    // A group of two options: Classic is selected and marked; Modern's script changes the game
+    // files and, as a pack's scripts do, marks its own folder.
+    HistoryPack pack;
+    const QString options = pack.programDir + S("Options/");
+    const QString classic = options + S("Chat/Classic/");
+    const QString modern = options + S("Chat/Modern/");
+    writeAll(options + S("Chat/options.ini"), "[LinkChildren]\nOptionLinkChildren=1\n");
+    writeAll(classic + S("options.ini"), "[RunMe]\nOptionRunMeFName=RunMe.sh\n[Mode]\nOptionMode=3\n");
+    writeAll(classic + S("Selected.ini"), "[Mode]\nSelected=1\n");
+    writeAll(classic + S("RunMe.sh"), "true\n");
+    writeAll(modern + S("options.ini"), "[RunMe]\nOptionRunMeFName=RunMe.sh\n[Mode]\nOptionMode=2\n");
+    writeAll(modern + S("RunMe.sh"), "printf modern > " + Quoted(pack.ui + S("chat.xml")) +
+                                         "\nprintf '[Mode]\\nSelected=1\\n' > Selected.ini\n");
+    writeAll(pack.ui + S("chat.xml"), "classic");
+    writeAll(pack.programDir + S("Themes/Modern.ini"),
+             "[Option0]\r\nRunMeFName=.\\Options\\Chat\\Modern\\RunMe.sh\r\nDelay=20\r\n");
+    const QMap<QString, QByteArray> optionsBefore = FolderState(options);
+    pack.configure();
+
+    if (theme) {
+        TProgramSettings settings;
+        settings.ProgramDir = pack.programDir;
+        settings.OptionsDir = S("Options");
+        settings.ThemesDir = S("Themes");
+        settings.HideShell = true;
+        settings.DefaultProgramDelay = 20;
+        ThemeApplication application(settings);
+        application.Prepare(S("Modern"));
+        application.Start();
+        QTRY_VERIFY(application.GetState() == ThemeApplication::State::Complete);
+    } else {
+        OptionTree tree;
+        int count = 0;
+        GetDirectories(tree, options, nullptr, count);
+        const bool hideShell = ProgramSettings.HideShell;
+        ProgramSettings.HideShell = true;
+        ApplyChanges(tree, FindNode(tree, S("Chat/Modern")), options, nullptr);
+        ProgramSettings.HideShell = hideShell;
+    }
+    const auto records = TheHistory().log()->list();
+    QCOMPARE(records.size(), size_t(1));
+    const QString id = records[0].id;
+    QTRY_VERIFY(Settled(pack, id));
+    QCOMPARE(readAll(pack.ui + S("chat.xml")), QByteArray("modern"));
+    QVERIFY(QFileInfo::exists(modern + S("Selected.ini")));
+    QCOMPARE(platform::IniFile::readInteger(modern + S("options.ini"), S("Mode"), S("OptionMode"), 0),
+             theme ? 2 : 3);
+
+    // The confirmation's list of selection changes, then the restore.
+    const auto selection = TheHistory().selectionPreview(id);
+    QCOMPARE(selection.size(), size_t(theme ? 1 : 2));
+    QCOMPARE(selection[0].option, S("Chat/Classic"));
+    QVERIFY(!selection[0].before && selection[0].after);
+    QSignalSpy rebuilt(&TheHistory(), &history::InstallHistory::selectionRestored);
+    const auto done = TheHistory().restore(id);
+    QCOMPARE(Describe(done), QStringList{S("C ../ui/custom/chat.xml")}); // marks are not counted
+    QCOMPARE(rebuilt.count(), 1);
+    QCOMPARE(readAll(pack.ui + S("chat.xml")), QByteArray("classic"));
+    QCOMPARE(FolderState(options), optionsBefore);
+
+    // The tree read again shows the selection from before the install.
+    OptionTree tree;
+    int count = 0;
+    GetDirectories(tree, options, nullptr, count);
+    QCOMPARE(FindNode(tree, S("Chat/Classic"))->StateIndex, 3);
+    QCOMPARE(FindNode(tree, S("Chat/Modern"))->StateIndex, 2);
+}
+
+void TestHistory::refusedTickLeavesNoInstall()
+{
+    HistoryPack pack;
+    const QString options = pack.programDir + S("Options/");
+    writeAll(options + S("UI/A/options.ini"), "[RunMe]\nOptionRunMeFName=RunMe.sh\n[Mode]\nOptionMode=3\n");
+    writeAll(options + S("UI/A/RunMe.sh"), "true\n");
+    writeAll(options + S("UI/B/options.ini"), "[RunMe]\nOptionRunMeFName=RunMe.sh\n[Mode]\nOptionMode=2\n");
+    writeAll(options + S("UI/B/RunMe.sh"), "true\n");
+    pack.configure();
+    OptionTree tree;
+    int count = 0;
+    GetDirectories(tree, options, nullptr, count);
+    // A descriptor of the group that cannot be read whole refuses the tick before any write.
+    writeAll(options + S("UI/A/options.ini"), QByteArray(17 * 1024 * 1024, ';'));
+    QVERIFY_THROWS_EXCEPTION(AppError,
+                             ApplyChanges(tree, FindNode(tree, S("UI/B")), options, nullptr));
+    QVERIFY(TheHistory().log()->list().empty());
 }
 
 void TestHistory::cacheNeverHidesAChange_data()
