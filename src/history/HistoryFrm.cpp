@@ -20,6 +20,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 
@@ -32,6 +33,8 @@ enum Column { ColTime, ColOption, ColScripts, ColStatus, ColFiles, ColumnCount }
 constexpr int IdRole = Qt::UserRole + 1;
 // The confirmation lists this many changes at most; the rest are counted.
 constexpr int ListedChanges = 40;
+// The widest a column of the list is made when it is fitted to its content.
+constexpr int MaxColumnWidth = 240;
 
 QString kindWord(FileChange::Kind kind)
 {
@@ -149,6 +152,8 @@ THistoryForm::THistoryForm(QWidget *parent, history::InstallHistory *source)
     m_files = new QPlainTextEdit(this);
     m_files->setObjectName(QStringLiteral("memFiles"));
     m_files->setReadOnly(true);
+    // Long paths wrap within the pane, also where they hold no space.
+    m_files->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     m_output = new QPlainTextEdit(this);
     m_output->setObjectName(QStringLiteral("memOutput"));
     m_output->setReadOnly(true);
@@ -248,6 +253,8 @@ void THistoryForm::UpdateHistoryList()
         item->setText(ColTime, record.time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
         item->setText(ColOption, optionText(record));
         item->setText(ColScripts, scripts.join(QStringLiteral(", ")));
+        item->setToolTip(ColScripts, item->text(ColScripts));
+        item->setToolTip(ColOption, item->text(ColOption));
         item->setText(ColStatus, exitStatusText(record));
         QString files = filesSummary(m_history.installChanges(record), record);
         const qsizetype unrecorded = m_history.log()->unrecorded(record).size();
@@ -257,9 +264,17 @@ void THistoryForm::UpdateHistoryList()
         if (!record.snapshotError.isEmpty())
             item->setForeground(ColFiles, QColor(0xb0, 0, 0));
     }
-    for (int c = 0; c < ColFiles; ++c)
+    // Long option names and a theme's many scripts are cut (the whole text is the tooltip) so
+    // that the files column stays in sight.
+    for (int c = 0; c < ColFiles; ++c) {
         m_list->resizeColumnToContents(c);
-    if (!SelectId(selected) && m_list->topLevelItemCount() > 0)
+        m_list->setColumnWidth(c, std::min(m_list->columnWidth(c), MaxColumnWidth));
+    }
+    // A new install takes the selection; otherwise the selected one stays selected.
+    const QString newest = records.empty() ? QString() : records.front().id;
+    const bool added = newest != m_newest;
+    m_newest = newest;
+    if ((added || !SelectId(selected)) && m_list->topLevelItemCount() > 0)
         m_list->setCurrentItem(m_list->topLevelItem(0));
     lvHistoryChange();
 }

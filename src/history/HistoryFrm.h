@@ -49,4 +49,5 @@ private:
     QLabel *m_notices = nullptr;
     QLabel *m_status = nullptr;
     QPushButton *m_restore = nullptr;
+    QString m_newest; // the newest install listed
 };

@@ -10,6 +10,10 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QHeaderView>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextLayout>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QtTest>
@@ -161,6 +165,56 @@ private slots:
             QCOMPARE(List()->topLevelItem(0)->text(4), S("0 added, 1 changed, 1 removed"));
             QCOMPARE(Text("lblStatus"), S("Restored: 2 files changed."));
         }
+    }
+
+    void confirmationListsTheSelection()
+    {
+        m_pack->configure();
+        // The option's script selects itself, as a pack's scripts may.
+        const QString id = m_pack->install("printf '[Mode]\\nOptionMode=3\\n' > options.ini\n");
+        QTRY_VERIFY(Settled(*m_pack, id));
+        Open();
+        BoxAnswer answer;
+        AnswerNextBox(QMessageBox::Yes, &answer);
+        QTest::mouseClick(Restore(), Qt::LeftButton);
+        QVERIFY2(answer.text.contains(S("Selection:\nBars: selected \u2192 not selected")),
+                 qPrintable(answer.text));
+        QVERIFY(!QFileInfo::exists(m_pack->option + S("options.ini")));
+    }
+
+    void newInstallTakesTheSelectionLongPathsWrap()
+    {
+        m_pack->configure();
+        const QString name = QString(200, QLatin1Char('n'));
+        const QString first =
+            m_pack->install("printf x > " + Quoted(m_pack->ui + name) + "\n");
+        QTRY_VERIFY(Settled(*m_pack, first));
+        Open();
+        QCOMPARE(m_form->SelectedId(), first);
+        // The file list stays within its pane: the long name wraps.
+        auto *files = m_form->findChild<QPlainTextEdit *>(S("memFiles"));
+        QTRY_VERIFY(files->document()->firstBlock().layout()->lineCount() > 1);
+        QCOMPARE(files->horizontalScrollBar()->maximum(), 0);
+
+        // An install made while the window is open is listed on top and selected; its many
+        // scripts (a theme's) do not push its files out of sight.
+        QStringList scripts;
+        for (int i = 0; i < 40; ++i)
+            scripts.append(S("Options/Chat Window/Option number %1/RunMe.sh").arg(i));
+        QString second;
+        {
+            history::InstallSession session(S("theme"), S("Theme Big"), scripts);
+            second = session.id();
+        }
+        QTRY_COMPARE(m_form->SelectedId(), second);
+        QTRY_VERIFY(Settled(*m_pack, second));
+        QHeaderView *header = List()->header();
+        QVERIFY2(header->sectionPosition(4) + 40 < List()->viewport()->width(),
+                 qPrintable(QString::number(header->sectionPosition(4))));
+        // Choosing an older one keeps it selected as the list is read again.
+        QVERIFY(m_form->SelectId(first));
+        m_form->UpdateHistoryList();
+        QCOMPARE(m_form->SelectedId(), first);
     }
 
     void restoreRefusedWhileScriptRuns()
