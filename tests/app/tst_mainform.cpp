@@ -616,6 +616,31 @@ private Q_SLOTS:
         QCOMPARE(seen.size(), runs);
     }
 
+    void restoreShowsTheSelectionFromBefore()
+    {
+        samplePack();
+        QVERIFY(QDir().mkpath(pack() + S("/ui")));
+        startMain("[Settings]\nCheckInterfaceMode=0\nPgmFirstRun=0\nHideShell=1\n"
+                  "[History]\nFolders=ui\n");
+        OptionTreeController *tree = m_form->TreeController();
+        m_form->findChild<QToolButton *>(S("sbtnExpand"))->click();
+        treeView()->setFocus();
+        treeView()->setCurrentIndex(tree->IndexOf(FindNode(tree->Tree(), S("Pack/P/A"))));
+        QTest::keyClick(treeView(), Qt::Key_Space);
+        QTRY_COMPARE(FindNode(tree->Tree(), S("Pack/P/A"))->StateIndex, 3);
+        QCOMPARE(FindNode(tree->Tree(), S("Pack/P/B"))->StateIndex, 2);
+        const auto records = history::TheHistory().log()->list();
+        QCOMPARE(records.size(), size_t(1));
+        QTRY_VERIFY(!history::TheHistory().log()->load(records[0].id).after.isEmpty());
+
+        history::TheHistory().restore(records[0].id);
+        // The tree is read again: B is ticked as before the install, on disk and on screen.
+        QCOMPARE(modeOf(S("Pack/P/A")), 2);
+        QCOMPARE(modeOf(S("Pack/P/B")), 3);
+        QCOMPARE(FindNode(tree->Tree(), S("Pack/P/A"))->StateIndex, 2);
+        QCOMPARE(FindNode(tree->Tree(), S("Pack/P/B"))->StateIndex, 3);
+    }
+
     void refusedWriteOnATickGivesTheErrorBox()
     {
         samplePack();
