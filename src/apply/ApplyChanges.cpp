@@ -50,7 +50,8 @@ int ApplyChanges(OptionTree &tree, OptionNode *node, const QString &optionsRoot,
     {
         const QString folder = GetNodeDir(node, optionsRoot);
         QStringList scripts;
-        for (const QString &name : {CurrentOption.OptionRunMeFName, CurrentOption.OptionRunMe2FName}) {
+        for (const QString &name :
+             {CurrentOption.OptionRunMeFName, CurrentOption.OptionRunMe2FName}) {
             if (!ScriptPath(folder, name).isEmpty())
                 scripts.append(name);
         }

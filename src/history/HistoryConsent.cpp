@@ -59,16 +59,14 @@ bool FolderConsent::remember(const std::vector<QByteArray> &folders, bool allowe
 {
     std::vector<Line> lines = read();
     for (const QByteArray &folder : folders) {
-        lines.erase(std::remove_if(lines.begin(), lines.end(),
-                                   [&](const Line &l) {
-                                       return l.pack == m_pack && l.folder == folder;
-                                   }),
-                    lines.end());
+        lines.erase(
+            std::remove_if(lines.begin(), lines.end(),
+                           [&](const Line &l) { return l.pack == m_pack && l.folder == folder; }),
+            lines.end());
         lines.push_back({allowed, m_pack, folder});
         m_session.push_back({allowed, m_pack, folder});
     }
-    if (!storable(m_pack) ||
-        !std::all_of(folders.begin(), folders.end(), storable) ||
+    if (!storable(m_pack) || !std::all_of(folders.begin(), folders.end(), storable) ||
         !QDir().mkpath(QFileInfo(m_file).absolutePath()))
         return false;
     QSaveFile file(m_file);

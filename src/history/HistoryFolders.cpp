@@ -58,11 +58,11 @@ bool isWithin(const QString &path, const QString &root)
 bool isSystemFolder(const QString &real)
 {
     const QString top = real.section(QLatin1Char('/'), 1, 1);
-    static const QStringList system = {
-        QStringLiteral("etc"),  QStringLiteral("usr"),  QStringLiteral("bin"),
-        QStringLiteral("sbin"), QStringLiteral("boot"), QStringLiteral("dev"),
-        QStringLiteral("proc"), QStringLiteral("sys"),  QStringLiteral("var"),
-        QStringLiteral("run")};
+    static const QStringList system = {QStringLiteral("etc"),  QStringLiteral("usr"),
+                                       QStringLiteral("bin"),  QStringLiteral("sbin"),
+                                       QStringLiteral("boot"), QStringLiteral("dev"),
+                                       QStringLiteral("proc"), QStringLiteral("sys"),
+                                       QStringLiteral("var"),  QStringLiteral("run")};
     return system.contains(top) || top.startsWith(QLatin1String("lib"));
 }
 
@@ -188,8 +188,8 @@ std::vector<NamedFolder> resolveFolders(const QStringList &entries, const QStrin
                 QStringLiteral("History folder %1 is the root or home folder or lies above it")
                     .arg(entry);
         } else if (isSystemFolder(real)) {
-            folder.problem = QStringLiteral("History folder %1 is a system folder (%2)")
-                                 .arg(entry, real);
+            folder.problem =
+                QStringLiteral("History folder %1 is a system folder (%2)").arg(entry, real);
         } else if (ownFolder != own.end()) {
             folder.problem = QStringLiteral("History folder %1 lies in your own folder %2")
                                  .arg(entry, *ownFolder);

@@ -5,18 +5,18 @@
 #include "history/InstallHistory.h"
 
 #include <QDialogButtonBox>
-#include <QEventLoop>
-#include <QProgressDialog>
-#include <QThread>
 #include <QDir>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QSplitter>
+#include <QThread>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -343,8 +343,7 @@ void THistoryForm::btnRestoreClick()
                 return selected ? QStringLiteral("selected") : QStringLiteral("not selected");
             };
             text += QStringLiteral("%1: %2 \u2192 %3\n")
-                        .arg(s.option.section(QLatin1Char('/'), -1), word(s.before),
-                             word(s.after));
+                        .arg(s.option.section(QLatin1Char('/'), -1), word(s.before), word(s.after));
         }
         if (selection.size() > size_t(ListedChanges))
             text += QStringLiteral("and %1 more\n").arg(selection.size() - size_t(ListedChanges));

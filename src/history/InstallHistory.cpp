@@ -81,19 +81,19 @@ void InstallHistory::configure(const QString &programDir, const QString &iniPath
     const QStringList entries = readFolderEntries(iniPath);
     if (!entries.isEmpty()) {
         // The prefix's drive_c is the game's own place, where a pack may keep history freely.
-        const QString prefix = environment.winePrefix ? *environment.winePrefix
-                                                      : platform::gamePrefixInForce().prefix;
+        const QString prefix =
+            environment.winePrefix ? *environment.winePrefix : platform::gamePrefixInForce().prefix;
         m_folders = resolveFolders(
             entries, programDir,
             environment.homeDir.isEmpty() ? QDir::homePath() : environment.homeDir, prefix);
         QString pack = QFileInfo(programDir).canonicalFilePath();
         if (pack.isEmpty())
             pack = QDir::cleanPath(programDir);
-        m_consent = std::make_unique<FolderConsent>(
-            environment.consentFile.isEmpty()
-                ? platform::varimondConfigFolder() + QStringLiteral("/history-folders")
-                : environment.consentFile,
-            QFile::encodeName(pack));
+        m_consent = std::make_unique<FolderConsent>(environment.consentFile.isEmpty()
+                                                        ? platform::varimondConfigFolder() +
+                                                              QStringLiteral("/history-folders")
+                                                        : environment.consentFile,
+                                                    QFile::encodeName(pack));
         for (NamedFolder &folder : m_folders) {
             if (folder.needsConsent && folder.problem.isEmpty()) {
                 switch (m_consent->answer(folder.path)) {

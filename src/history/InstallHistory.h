@@ -33,10 +33,10 @@ public:
     /// Where the history looks for what decides which folders it may use.
     struct Environment
     {
-        QString homeDir;                       // empty: the user's home folder
-        std::optional<QString> winePrefix;     // unset: the game's prefix in force
-        QString consentFile;                   // empty: in the user's Varimond folder
-        ConsentAsker askConsent;               // unset: folders needing consent are left out
+        QString homeDir;                   // empty: the user's home folder
+        std::optional<QString> winePrefix; // unset: the game's prefix in force
+        QString consentFile;               // empty: in the user's Varimond folder
+        ConsentAsker askConsent;           // unset: folders needing consent are left out
         QString optionsDir; // its options.ini and Selected.ini files are kept too; empty: not
     };
 

@@ -8,9 +8,9 @@
 #include <memory>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
-#include <sys/stat.h>
 
 namespace history {
 
@@ -203,8 +203,8 @@ private:
     bool copyBlob(const git_oid *id, int fd, const QByteArray &path)
     {
         const QByteArray hex = toHex(*id).toLatin1();
-        const QByteArray file = QByteArray(git_repository_path(m_repo)) + "objects/" +
-                                hex.left(2) + '/' + hex.mid(2);
+        const QByteArray file =
+            QByteArray(git_repository_path(m_repo)) + "objects/" + hex.left(2) + '/' + hex.mid(2);
         Fd in(::open(file.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
         if (in.get() < 0)
             return copyThroughLibgit2(id, fd, path);
@@ -219,7 +219,7 @@ private:
         std::unique_ptr<z_stream, int (*)(z_stream *)> zOwner(&z, inflateEnd);
         std::vector<unsigned char> packed(ChunkSize / 4), plain(ChunkSize);
         QCryptographicHash digest(QCryptographicHash::Sha1);
-        QByteArray header;       // "blob <size>\0"
+        QByteArray header; // "blob <size>\0"
         qint64 size = -1, done = 0;
         int rc = Z_OK;
         while (rc != Z_STREAM_END) {
@@ -269,7 +269,8 @@ private:
             done += qint64(n);
         }
         if (done != size ||
-            digest.result() != QByteArrayView(reinterpret_cast<const char *>(id->id), GIT_OID_RAWSZ))
+            digest.result() !=
+                QByteArrayView(reinterpret_cast<const char *>(id->id), GIT_OID_RAWSZ))
             throw damaged();
         return ::ftruncate(fd, off_t(size)) == 0;
     }
@@ -306,8 +307,8 @@ private:
                 done += size_t(n);
             }
             if (done != size)
-                throw AppError(QStringLiteral("The stored %1 is damaged")
-                                   .arg(QFile::decodeName(path)));
+                throw AppError(
+                    QStringLiteral("The stored %1 is damaged").arg(QFile::decodeName(path)));
             return ::ftruncate(fd, off_t(size)) == 0;
         }
         git_blob *raw = nullptr;

@@ -16,10 +16,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <strings.h>
 #include <map>
 #include <memory>
 #include <optional>
+#include <strings.h>
 #include <time.h>
 
 #include <dirent.h>
@@ -245,8 +245,7 @@ public:
             // cannot hold them.
             if (git_treebuilder_insert(nullptr, builder.get(), item.name.c_str(), &item.oid,
                                        item.mode) < 0) {
-                skip(rel.isEmpty() ? QByteArray(item.name.c_str())
-                                   : rel + '/' + item.name.c_str(),
+                skip(rel.isEmpty() ? QByteArray(item.name.c_str()) : rel + '/' + item.name.c_str(),
                      "a name the history cannot store");
                 refused = true;
             }
@@ -265,8 +264,9 @@ public:
 private:
     std::nullopt_t skip(const QByteArray &rel, const char *why)
     {
-        m_store.m_unrecorded.append(QStringLiteral("%1/%2 (%3)").arg(
-            m_shownRoot, QFile::decodeName(rel), QString::fromLocal8Bit(why)));
+        m_store.m_unrecorded.append(
+            QStringLiteral("%1/%2 (%3)")
+                .arg(m_shownRoot, QFile::decodeName(rel), QString::fromLocal8Bit(why)));
         return std::nullopt;
     }
 
@@ -714,8 +714,8 @@ QString SnapshotStore::writeTree(const std::vector<NamedFolder> &folders, QStrin
             if (!oid)
                 continue;
         }
-        check(git_treebuilder_insert(nullptr, root.get(), folder.key.toUtf8().constData(),
-                                     &*oid, GIT_FILEMODE_TREE),
+        check(git_treebuilder_insert(nullptr, root.get(), folder.key.toUtf8().constData(), &*oid,
+                                     GIT_FILEMODE_TREE),
               QStringLiteral("Cannot store %1").arg(folder.entry));
     }
     if (!m_selectionRoot.isEmpty()) {
@@ -726,9 +726,9 @@ QString SnapshotStore::writeTree(const std::vector<NamedFolder> &folders, QStrin
             fd.get() < 0 ? std::nullopt
                          : walk.folder(fd.get(), m_selectionRoot, QByteArray(), 0, &unchanged);
         if (oid)
-            check(git_treebuilder_insert(nullptr, root.get(), SelectionKey, &*oid,
-                                         GIT_FILEMODE_TREE),
-                  QStringLiteral("Cannot store the selection"));
+            check(
+                git_treebuilder_insert(nullptr, root.get(), SelectionKey, &*oid, GIT_FILEMODE_TREE),
+                QStringLiteral("Cannot store the selection"));
     }
     git_oid treeId;
     check(git_treebuilder_write(&treeId, root.get()), QStringLiteral("Cannot build a snapshot"));
@@ -830,8 +830,8 @@ void collectSelection(git_repository *repo, const git_tree *tree, const QString 
             BlobPtr blob(raw);
             view.parse(static_cast<const char *>(git_blob_rawcontent(raw)),
                        size_t(git_blob_rawsize(raw)));
-            const int mode = view.readInteger(QStringLiteral("Mode"),
-                                              QStringLiteral("OptionMode"), 0);
+            const int mode =
+                view.readInteger(QStringLiteral("Mode"), QStringLiteral("OptionMode"), 0);
             out[prefix.chopped(1)] = mode == 3 || mode == 5;
         }
     }

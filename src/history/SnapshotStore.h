@@ -163,9 +163,9 @@ private:
     QHash<QByteArray, CacheEntry> m_cache; // by path
     quint32 m_generation = 0;              // of the snapshot being taken; entries it met carry it
     bool m_cacheDirty = false;
-    QStringList m_unrecorded;       // of the latest writeTree()
-    QByteArray m_selectionRoot;     // the options folder whose marks are kept
-    mutable int m_lockDepth = 0;    // nested holders of the lock in this process
+    QStringList m_unrecorded;    // of the latest writeTree()
+    QByteArray m_selectionRoot;  // the options folder whose marks are kept
+    mutable int m_lockDepth = 0; // nested holders of the lock in this process
     mutable int m_lockFd = -1;
 };
 

@@ -362,7 +362,8 @@ private Q_SLOTS:
                  qPrintable(text));
         QVERIFY(history::TheHistory().snapshotsOn());
         // Remembered in the user's own folder, never in the pack.
-        QVERIFY(readAll(m_dir->filePath(S("config/varimond/history-folders"))).startsWith("allow\t"));
+        QVERIFY(
+            readAll(m_dir->filePath(S("config/varimond/history-folders"))).startsWith("allow\t"));
         QVERIFY(!readAll(iniPath()).contains("allow"));
     }
 

@@ -111,9 +111,9 @@ void TestHistory::resolveFolders_data()
     QTest::newRow("home folder") << S("@home") << S("!home");
     QTest::newRow("above home") << S("@home/..") << S("!home");
     QTest::newRow("/home") << S("/home") << S("!home");
-    for (const char *system : {"/etc", "/etc/ssh", "/dev", "/dev/shm", "/usr/share", "/lib",
-                               "/lib64", "/boot", "/proc/self", "/sys", "/var/lib", "/run",
-                               "/bin", "/sbin"})
+    for (const char *system :
+         {"/etc", "/etc/ssh", "/dev", "/dev/shm", "/usr/share", "/lib", "/lib64", "/boot",
+          "/proc/self", "/sys", "/var/lib", "/run", "/bin", "/sbin"})
         QTest::newRow(system) << S(system) << S("!system");
     for (const char *own : {"@home/Documents", "@home/Documents/x", "@home/.ssh", "@home/.config",
                             "@home/.local/share/x", "@home/.gnupg", "@home/Desktop",
@@ -132,8 +132,7 @@ void TestHistory::resolveFolders_data()
         << S("@proton C:\\Games") << S("home/me/.local/share/Steam/pfx/drive_c/Games");
     QTest::newRow("Proton prefix's folder outside drive_c")
         << S("@proton @home/.local/share/Steam/pfx") << S("!own folder");
-    QTest::newRow("drive_c that is a link to Documents")
-        << S("@fake C:\\x") << S("!own folder");
+    QTest::newRow("drive_c that is a link to Documents") << S("@fake C:\\x") << S("!own folder");
 }
 
 void TestHistory::resolveFolders()
@@ -143,7 +142,8 @@ void TestHistory::resolveFolders()
     QTemporaryDir outer;
     HistoryPack pack;
     const QString home = pack.root + S("home/me");
-    for (const char *sub : {"Documents/x", "Games/daoc", ".ssh", ".local/share/Steam/pfx/drive_c/Games"})
+    for (const char *sub :
+         {"Documents/x", "Games/daoc", ".ssh", ".local/share/Steam/pfx/drive_c/Games"})
         QDir().mkpath(home + S("/") + S(sub));
     QDir().mkpath(pack.programDir + S("Data"));
     // Two levels above the pack is the temporary root's parent: a folder there, named after it.
@@ -162,9 +162,9 @@ void TestHistory::resolveFolders()
     // The Wine prefix's folders are found whatever the case of the name.
     QDir().mkpath(pack.root + S("wine/drive_c/games/ui"));
     QString prefix;
-    for (const auto &[tag, folder] :
-         {std::pair{S("@prefix "), S("wine")}, std::pair{S("@proton "), S("home/me/.local/share/Steam/pfx")},
-          std::pair{S("@fake "), S("fake")}}) {
+    for (const auto &[tag, folder] : {std::pair{S("@prefix "), S("wine")},
+                                      std::pair{S("@proton "), S("home/me/.local/share/Steam/pfx")},
+                                      std::pair{S("@fake "), S("fake")}}) {
         if (entry.startsWith(tag)) {
             entry = entry.mid(tag.size());
             prefix = pack.root + folder;
@@ -599,10 +599,12 @@ void TestHistory::restoreBringsTheSelectionBack()
     const QString classic = options + S("Chat/Classic/");
     const QString modern = options + S("Chat/Modern/");
     writeAll(options + S("Chat/options.ini"), "[LinkChildren]\nOptionLinkChildren=1\n");
-    writeAll(classic + S("options.ini"), "[RunMe]\nOptionRunMeFName=RunMe.sh\n[Mode]\nOptionMode=3\n");
+    writeAll(classic + S("options.ini"),
+             "[RunMe]\nOptionRunMeFName=RunMe.sh\n[Mode]\nOptionMode=3\n");
     writeAll(classic + S("Selected.ini"), "[Mode]\nSelected=1\n");
     writeAll(classic + S("RunMe.sh"), "true\n");
-    writeAll(modern + S("options.ini"), "[RunMe]\nOptionRunMeFName=RunMe.sh\n[Mode]\nOptionMode=2\n");
+    writeAll(modern + S("options.ini"),
+             "[RunMe]\nOptionRunMeFName=RunMe.sh\n[Mode]\nOptionMode=2\n");
     writeAll(modern + S("RunMe.sh"), "printf modern > " + Quoted(pack.ui + S("chat.xml")) +
                                          "\nprintf '[Mode]\\nSelected=1\\n' > Selected.ini\n");
     writeAll(pack.ui + S("chat.xml"), "classic");
@@ -637,8 +639,9 @@ void TestHistory::restoreBringsTheSelectionBack()
     QTRY_VERIFY(Settled(pack, id));
     QCOMPARE(readAll(pack.ui + S("chat.xml")), QByteArray("modern"));
     QVERIFY(QFileInfo::exists(modern + S("Selected.ini")));
-    QCOMPARE(platform::IniFile::readInteger(modern + S("options.ini"), S("Mode"), S("OptionMode"), 0),
-             theme ? 2 : 3);
+    QCOMPARE(
+        platform::IniFile::readInteger(modern + S("options.ini"), S("Mode"), S("OptionMode"), 0),
+        theme ? 2 : 3);
 
     // The confirmation's list of selection changes, then the restore.
     const auto selection = TheHistory().selectionPreview(id);
@@ -664,9 +667,11 @@ void TestHistory::refusedTickLeavesNoInstall()
 {
     HistoryPack pack;
     const QString options = pack.programDir + S("Options/");
-    writeAll(options + S("UI/A/options.ini"), "[RunMe]\nOptionRunMeFName=RunMe.sh\n[Mode]\nOptionMode=3\n");
+    writeAll(options + S("UI/A/options.ini"),
+             "[RunMe]\nOptionRunMeFName=RunMe.sh\n[Mode]\nOptionMode=3\n");
     writeAll(options + S("UI/A/RunMe.sh"), "true\n");
-    writeAll(options + S("UI/B/options.ini"), "[RunMe]\nOptionRunMeFName=RunMe.sh\n[Mode]\nOptionMode=2\n");
+    writeAll(options + S("UI/B/options.ini"),
+             "[RunMe]\nOptionRunMeFName=RunMe.sh\n[Mode]\nOptionMode=2\n");
     writeAll(options + S("UI/B/RunMe.sh"), "true\n");
     pack.configure();
     OptionTree tree;

@@ -6,11 +6,11 @@
 #include "history/InstallHistory.h"
 
 #include <QApplication>
+#include <QHeaderView>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QHeaderView>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextLayout>
@@ -186,8 +186,7 @@ private slots:
     {
         m_pack->configure();
         const QString name = QString(200, QLatin1Char('n'));
-        const QString first =
-            m_pack->install("printf x > " + Quoted(m_pack->ui + name) + "\n");
+        const QString first = m_pack->install("printf x > " + Quoted(m_pack->ui + name) + "\n");
         QTRY_VERIFY(Settled(*m_pack, first));
         Open();
         QCOMPARE(m_form->SelectedId(), first);
@@ -253,7 +252,8 @@ private slots:
         const QString id = m_pack->install("echo installed\n");
         QTRY_VERIFY(Settled(*m_pack, id));
         Open();
-        QCOMPARE(List()->topLevelItem(0)->text(4), S("0 added, 0 changed, 0 removed; 1 not recorded"));
+        QCOMPARE(List()->topLevelItem(0)->text(4),
+                 S("0 added, 0 changed, 0 removed; 1 not recorded"));
         QVERIFY2(Text("memFiles").contains(S("not recorded: ../ui/custom/d/d/")) &&
                      Text("memFiles").contains(S("(nested too deeply)")),
                  qPrintable(Text("memFiles")));

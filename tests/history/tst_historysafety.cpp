@@ -199,7 +199,8 @@ void TestHistorySafety::leftoversOfAKilledRunRemoved()
     pack.configure();
     const QString second = pack.install("printf three > " + Quoted(pack.ui + S("a.txt")) + "\n");
     QTRY_VERIFY(Settled(pack, second));
-    QVERIFY2(pack.record(second).snapshotError.isEmpty(), qPrintable(pack.record(second).snapshotError));
+    QVERIFY2(pack.record(second).snapshotError.isEmpty(),
+             qPrintable(pack.record(second).snapshotError));
     QVERIFY(!QFileInfo::exists(path));
     QCOMPARE(Paths(TheHistory().installChanges(pack.record(second))),
              QStringList{S("../ui/custom/a.txt")});
@@ -229,8 +230,8 @@ void TestHistorySafety::oddEntriesLeftOutAndKept()
     writeAll(pack.ui + S("a.txt"), "one");
     writeAll(pack.ui + entry, "odd");
     pack.configure();
-    const QString id = pack.install("printf two > " + Quoted(pack.ui + S("a.txt")) + "\nprintf more >> " +
-                                    Quoted(pack.ui + entry) + "\n");
+    const QString id = pack.install("printf two > " + Quoted(pack.ui + S("a.txt")) +
+                                    "\nprintf more >> " + Quoted(pack.ui + entry) + "\n");
     QTRY_VERIFY(Settled(pack, id));
     const history::InstallRecord record = pack.record(id);
     QVERIFY2(record.snapshotError.isEmpty(), qPrintable(record.snapshotError));
