@@ -416,10 +416,13 @@ void removeLeftovers(int dirfd, int depth, bool (*leftover)(const char *))
         const char *name = ent->d_name;
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
             continue;
+        // Only names that matter are looked at: the objects folder holds hundreds of folders.
+        const bool match = leftover(name);
+        const bool mayBeFolder = depth > 0 && (ent->d_type == DT_DIR || ent->d_type == DT_UNKNOWN);
         struct stat st;
-        if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        if ((!match && !mayBeFolder) || ::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
             continue;
-        if (S_ISREG(st.st_mode) && leftover(name))
+        if (S_ISREG(st.st_mode) && match)
             remove.emplace_back(name);
         else if (S_ISDIR(st.st_mode) && depth > 0)
             folders.emplace_back(name);
