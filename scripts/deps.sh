@@ -10,6 +10,7 @@ packages=(
   wine
   dpkg-dev desktop-file-utils appstream
   libgit2-dev zlib1g-dev git strace
+  libcurl4-openssl-dev
 )
 
 missing=()

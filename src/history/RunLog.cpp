@@ -222,9 +222,8 @@ std::vector<InstallRecord> RunLog::list() const
 platform::ShellCommand RunLog::wrap(const InstallRecord &record, int index,
                                     const platform::ShellCommand &command) const
 {
-    platform::ShellCommand wrapped;
+    platform::ShellCommand wrapped = command; // the environment stays as it is
     wrapped.program = QStringLiteral("/bin/sh");
-    wrapped.winePrefix = command.winePrefix;
     wrapped.arguments = QStringList{QStringLiteral("-c"), Wrapper, QStringLiteral("varimond-run"),
                                     record.folder + QString::number(index), command.program} +
                         command.arguments;
