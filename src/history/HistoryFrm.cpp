@@ -33,6 +33,8 @@ enum Column { ColTime, ColOption, ColScripts, ColStatus, ColFiles, ColumnCount }
 constexpr int IdRole = Qt::UserRole + 1;
 // The confirmation lists this many changes at most; the rest are counted.
 constexpr int ListedChanges = 40;
+// How long a restore's work runs before its progress window shows.
+constexpr int ProgressAfterMs = 300;
 // The widest a column of the list is made when it is fitted to its content.
 constexpr int MaxColumnWidth = 240;
 
@@ -84,8 +86,9 @@ QString filesSummary(const std::vector<FileChange> &changes, const InstallRecord
         .arg(counts[2]);
 }
 
-// Runs @p work on a thread of its own behind a small progress window without buttons, so that
-// the windows keep painting while large files are written; returns when it has ended.
+// Runs @p work on a thread of its own, so that the windows keep painting while large files are
+// read and written, behind a small progress window without buttons that shows when the work
+// takes more than a moment; returns when it has ended.
 void RunWithProgress(QWidget *parent, const QString &label, const std::function<void()> &work)
 {
     QProgressDialog progress(label, QString(), 0, 0, parent);
@@ -93,12 +96,12 @@ void RunWithProgress(QWidget *parent, const QString &label, const std::function<
     progress.setWindowTitle(QStringLiteral("Restore"));
     progress.setWindowModality(Qt::WindowModal);
     progress.setCancelButton(nullptr);
-    progress.setMinimumDuration(0);
+    progress.setMinimumDuration(ProgressAfterMs);
+    progress.setValue(0); // starts the clock after which it shows
     QEventLoop loop;
     std::unique_ptr<QThread> thread(QThread::create(work));
     QObject::connect(thread.get(), &QThread::finished, &loop, &QEventLoop::quit);
     thread->start();
-    progress.show();
     // Input is kept from the windows (the progress window is modal) but they keep painting.
     loop.exec(QEventLoop::ExcludeUserInputEvents);
     thread->wait();
@@ -319,8 +322,19 @@ void THistoryForm::btnRestoreClick()
     const QString id = SelectedId();
     if (id.isEmpty())
         return;
+    const auto inBackground = [this](const QString &label) {
+        return [this, label](const std::function<void()> &work) {
+            RunWithProgress(this, label, work);
+        };
+    };
     Guarded(this, [&] {
-        const std::vector<FileChange> changes = m_history.restorePreview(id);
+        // Both read the folders as they are now, which takes long for large changed files.
+        std::vector<FileChange> changes;
+        std::vector<history::SnapshotStore::SelectionChange> selection;
+        m_history.runBusy(inBackground(QStringLiteral("Reading the history folders...")), [&] {
+            changes = m_history.restorePreview(id);
+            selection = m_history.selectionPreview(id);
+        });
         QString text = QStringLiteral("Put the history folders back as they were before this "
                                       "install?\n\n");
         if (changes.empty())
@@ -334,7 +348,6 @@ void THistoryForm::btnRestoreClick()
         }
         if (changes.size() > size_t(ListedChanges))
             text += QStringLiteral("and %1 more\n").arg(changes.size() - size_t(ListedChanges));
-        const auto selection = m_history.selectionPreview(id);
         if (!selection.empty())
             text += QStringLiteral("\nSelection:\n");
         for (size_t i = 0; i < selection.size() && i < size_t(ListedChanges); ++i) {
@@ -353,9 +366,7 @@ void THistoryForm::btnRestoreClick()
                                   QMessageBox::No) != QMessageBox::Yes)
             return;
         const std::vector<FileChange> done =
-            m_history.restore(id, [this](const std::function<void()> &work) {
-                RunWithProgress(this, QStringLiteral("Restoring files..."), work);
-            });
+            m_history.restore(id, inBackground(QStringLiteral("Restoring files...")));
         m_status->setText(QStringLiteral("Restored: %1 files changed.").arg(done.size()));
     });
     UpdateHistoryList();

@@ -352,8 +352,6 @@ bool InstallHistory::anyRunning() const
 
 InstallRecord InstallHistory::checkedForRestore(const QString &id) const
 {
-    if (m_busy)
-        throw AppError(QStringLiteral("A restore is under way"));
     if (!m_store)
         throw AppError(QStringLiteral("No folders are kept in the history: the settings file "
                                       "names none in [History] Folders="));
@@ -385,45 +383,83 @@ std::vector<SnapshotStore::SelectionChange> InstallHistory::selectionPreview(con
     return m_store->selectionChanges(m_store->writeTree(m_folders), target.before);
 }
 
+void InstallHistory::runBusy(const LongWork &runLong, const std::function<void()> &work)
+{
+    std::exception_ptr failure;
+    const auto guarded = [&] {
+        try {
+            work();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    };
+    m_busy = true;
+    if (runLong)
+        runLong(guarded);
+    else
+        guarded();
+    m_busy = false;
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
 std::vector<FileChange> InstallHistory::restore(const QString &id, const LongWork &runLong)
 {
     const InstallRecord target = checkedForRestore(id);
     const QString what = QStringLiteral("%1 (%2)").arg(
         target.option, target.time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
-    const QString sid = begin(QStringLiteral("restore"), what, {});
-    const auto record = std::find_if(m_open.begin(), m_open.end(),
-                                     [&](const InstallRecord &r) { return r.id == sid; });
-    if (sid.isEmpty() || record == m_open.end())
+    InstallRecord record;
+    try {
+        record = m_log->create(QStringLiteral("restore"), what, {});
+    } catch (const AppError &) {
         throw AppError(QStringLiteral("Cannot write to the run log %1; nothing was restored")
                            .arg(m_log->folder()));
-    if (record->before.isEmpty()) {
-        const QString error = record->snapshotError;
-        close(sid);
+    }
+
+    // The restore is an install of its own, so that it can be undone: the present state is
+    // kept first, and the restored one after. All three read or write whole files, so they run
+    // through runLong.
+    QString before, after, error, moved;
+    QStringList unrecorded;
+    std::vector<FileChange> changes;
+    std::exception_ptr failure;
+    runBusy(runLong, [&] {
+        try {
+            before = m_store->snapshot(m_folders, commitMessage(QStringLiteral("Before"), record),
+                                       &moved);
+            unrecorded += m_store->unrecorded();
+        } catch (const AppError &e) {
+            error = QStringLiteral("Snapshot before the install failed: %1").arg(e.message());
+            return;
+        }
+        try {
+            changes = m_store->restore(before, target.before, m_folders);
+        } catch (...) {
+            failure = std::current_exception(); // what was changed is kept in the "after"
+        }
+        try {
+            after = m_store->snapshot(m_folders, commitMessage(QStringLiteral("After"), record));
+            unrecorded += m_store->unrecorded();
+        } catch (const AppError &e) {
+            error = QStringLiteral("Snapshot after the install failed: %1").arg(e.message());
+        }
+    });
+    notice(moved);
+    try {
+        m_log->setSnapshots(record, before, after, error);
+        m_log->addUnrecorded(record, unrecorded);
+        m_log->setClosed(record);
+    } catch (const AppError &) {
+    }
+    emit changed();
+    if (before.isEmpty())
         throw AppError(QStringLiteral("The present state could not be kept, so nothing was "
                                       "restored. %1")
                            .arg(error));
-    }
-    std::vector<FileChange> changes;
-    std::exception_ptr error;
-    const QString current = record->before;
-    const auto work = [&] {
-        try {
-            changes = m_store->restore(current, target.before, m_folders);
-        } catch (...) {
-            error = std::current_exception();
-        }
-    };
-    m_busy = true;
-    if (runLong)
-        runLong(work);
-    else
-        work();
-    m_busy = false;
-    close(sid); // what was changed, also by a restore that failed, is kept in its "after"
     if (!m_optionsDir.isEmpty())
         emit selectionRestored();
-    if (error)
-        std::rethrow_exception(error);
+    if (failure)
+        std::rethrow_exception(failure);
     return changes;
 }
 

@@ -80,6 +80,10 @@ public:
     /// meanwhile.
     using LongWork = std::function<void(const std::function<void()> &work)>;
 
+    /// Runs @p work through @p runLong (at once when unset) with the history's own timer held
+    /// off, so that nothing else touches the store meanwhile; rethrows what @p work threw.
+    void runBusy(const LongWork &runLong, const std::function<void()> &work);
+
     /// How the options' selection would change with a restore to the state before install
     /// @p id (empty when the snapshots do not hold it). Throws AppError as restorePreview().
     std::vector<SnapshotStore::SelectionChange> selectionPreview(const QString &id);

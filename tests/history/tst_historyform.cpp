@@ -167,6 +167,47 @@ private slots:
         }
     }
 
+    void restoreOfALargeFileKeepsTheWindowsLive()
+    {
+        // A large file the install changes: its restore takes a while.
+        const QString big = m_pack->ui + S("big.bin");
+        {
+            QFile f(big);
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.resize(192LL * 1024 * 1024));
+        }
+        m_pack->configure();
+        const QString id = m_pack->install("printf x | dd of=" + Quoted(big) +
+                                           " bs=1 seek=1000 conv=notrunc 2>/dev/null\n");
+        QTRY_VERIFY_WITH_TIMEOUT(Settled(*m_pack, id), 30000);
+        Open();
+        BoxAnswer answer;
+        AnswerNextBox(QMessageBox::Yes, &answer);
+        // Events go on being handled while the restore writes: timers fire, windows paint.
+        int ticks = 0;
+        bool progressShown = false;
+        QTimer ticker;
+        ticker.setInterval(5);
+        connect(&ticker, &QTimer::timeout, this, [&] {
+            if (!answer.answered)
+                return;
+            ++ticks;
+            if (auto *p = QApplication::activeModalWidget())
+                progressShown = progressShown || p->objectName() == S("RestoreProgress");
+        });
+        ticker.start();
+        QTest::mouseClick(Restore(), Qt::LeftButton);
+        ticker.stop();
+        QVERIFY(answer.answered);
+        QCOMPARE(Text("lblStatus"), S("Restored: 1 files changed."));
+        QVERIFY2(ticks > 3, qPrintable(QString::number(ticks)));
+        QFile f(big);
+        QVERIFY(f.open(QIODevice::ReadOnly) && f.seek(1000));
+        QCOMPARE(f.read(1), QByteArray(1, '\0'));
+        // A restore that lasts a second shows its progress window.
+        if (ticks > 200)
+            QVERIFY(progressShown);
+    }
+
     void confirmationListsTheSelection()
     {
         m_pack->configure();
