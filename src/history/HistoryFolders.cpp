@@ -54,6 +54,19 @@ bool isWithin(const QString &path, const QString &root)
     return path == root || path.startsWith(root + QLatin1Char('/'));
 }
 
+// The history's repository, the run log and their kin in the pack: a snapshot of the history
+// into itself, or a restore there, would destroy it.
+bool isProgramsOwn(const QString &real, const QString &pack)
+{
+    if (!isWithin(real, pack) || real == pack)
+        return false;
+    const QStringList parts =
+        real.mid(pack == QLatin1String("/") ? 1 : pack.size() + 1).split(QLatin1Char('/'));
+    return std::any_of(parts.begin(), parts.end(), [](const QString &part) {
+        return part.startsWith(QLatin1String(".varimond-"));
+    });
+}
+
 // The system's own trees, where no restore may remove or put back a file.
 bool isSystemFolder(const QString &real)
 {
@@ -186,6 +199,10 @@ std::vector<NamedFolder> resolveFolders(const QStringList &entries, const QStrin
             (!home.isEmpty() && isWithin(home, real))) {
             folder.problem =
                 QStringLiteral("History folder %1 is the root or home folder or lies above it")
+                    .arg(entry);
+        } else if (isProgramsOwn(real, pack)) {
+            folder.problem =
+                QStringLiteral("History folder %1 is Varimond's own (its history or run log)")
                     .arg(entry);
         } else if (isSystemFolder(real)) {
             folder.problem =

@@ -103,6 +103,8 @@ void TestHistory::resolveFolders_data()
     QTest::newRow("relative with backslashes") << S("..\\ui\\custom") << S("?ui/custom");
     QTest::newRow("relative with slashes") << S("../ui/custom") << S("?ui/custom");
     QTest::newRow("inside the program folder") << S("Data") << S("pack/Data");
+    QTest::newRow("the history itself") << S(".varimond-history") << S("!Varimond's own");
+    QTest::newRow("inside the run log") << S(".varimond-log\\x") << S("!Varimond's own");
     QTest::newRow("link inside the pack out of it") << S("Data\\out") << S("?outside");
     QTest::newRow("above the parent") << S("..\\..\\@leaf") << S("?@leaf");
     QTest::newRow("link out of the parent") << S("..\\escape") << S("?outside");
