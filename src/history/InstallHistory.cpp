@@ -4,12 +4,15 @@
 #include "platform/Paths.h"
 #include "platform/WinePrefix.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 
 #include <algorithm>
 #include <exception>
 #include <map>
+
+#include <sys/stat.h>
 
 namespace history {
 
@@ -31,6 +34,21 @@ QString refusedByUser(const NamedFolder &folder)
 {
     return QStringLiteral("History folder %1 (%2) lies outside the pack and was not allowed")
         .arg(folder.entry, QFile::decodeName(folder.path));
+}
+
+QString setAsideLink(const QString &path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st;
+    if (::lstat(native.constData(), &st) != 0 || !S_ISLNK(st.st_mode))
+        return {};
+    const QString aside =
+        path + QStringLiteral(".link-") +
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"));
+    if (::rename(native.constData(), QFile::encodeName(aside).constData()) != 0)
+        return {};
+    return QStringLiteral("%1 was a symbolic link; it was renamed to %2 and not followed")
+        .arg(QFileInfo(path).fileName(), QFileInfo(aside).fileName());
 }
 
 QString commitMessage(const QString &when, const InstallRecord &record)
@@ -76,7 +94,17 @@ void InstallHistory::configure(const QString &programDir, const QString &iniPath
     m_askConsent = environment.askConsent;
     m_programDir = programDir;
     m_optionsDir = environment.optionsDir;
+    // The program's own files in the pack are never links: a pack could lead the log or the
+    // repository anywhere. One is put aside (renamed, never followed) and a new one made.
+    QStringList setAside;
+    for (const char *name : {".varimond-log", ".varimond-history", ".varimond-history.lock"}) {
+        const QString text = setAsideLink(programDir + QLatin1String(name));
+        if (!text.isEmpty())
+            setAside.append(text);
+    }
     m_log = std::make_unique<RunLog>(programDir + QStringLiteral(".varimond-log"));
+    for (const QString &text : setAside)
+        notice(text);
 
     const QStringList entries = readFolderEntries(iniPath);
     if (!entries.isEmpty()) {

@@ -152,15 +152,21 @@ inline TreePtr subtree(git_repository *repo, const git_tree_entry *entry)
     return TreePtr(tree);
 }
 
-// The names of both trees, in order, each once.
+// The names of both trees, in order, each once; names that are no file name are left out.
 inline std::vector<std::string> unionOfNames(const git_tree *a, const git_tree *b)
 {
     std::vector<std::string> names;
     for (const git_tree *t : {a, b}) {
         if (!t)
             continue;
-        for (size_t i = 0; i < git_tree_entrycount(t); ++i)
-            names.emplace_back(git_tree_entry_name(git_tree_entry_byindex(t, i)));
+        for (size_t i = 0; i < git_tree_entrycount(t); ++i) {
+            const char *name = git_tree_entry_name(git_tree_entry_byindex(t, i));
+            // A repository made by someone else may hold names no snapshot stores, which would
+            // lead a restore out of its folder.
+            if (*name && std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0 &&
+                !std::strchr(name, '/'))
+                names.emplace_back(name);
+        }
     }
     std::sort(names.begin(), names.end());
     names.erase(std::unique(names.begin(), names.end()), names.end());

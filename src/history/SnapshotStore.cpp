@@ -585,10 +585,59 @@ QString SnapshotStore::openLocked()
     m_cache.clear();
     openOrCreate();
     QString notice;
-    if (!healthy())
+    if (!healthy() || holdsLinks())
         notice = moveAside();
     loadCache();
     return notice;
+}
+
+namespace {
+
+// Whether the open folder @p dirfd holds a symbolic link, down to @p depth levels of folders.
+bool anyLink(int dirfd, int depth)
+{
+    const int listFd = ::dup(dirfd);
+    DIR *dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+    if (!dir) {
+        if (listFd >= 0)
+            ::close(listFd);
+        return false;
+    }
+    std::unique_ptr<DIR, int (*)(DIR *)> owner(dir, ::closedir);
+    while (const dirent *ent = ::readdir(dir)) {
+        const char *name = ent->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+            continue;
+        unsigned char type = ent->d_type;
+        if (type == DT_UNKNOWN) {
+            struct stat st;
+            if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+                continue;
+            type = S_ISLNK(st.st_mode) ? DT_LNK : S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
+        }
+        if (type == DT_LNK)
+            return true;
+        if (type == DT_DIR && depth > 0) {
+            Fd sub(::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (sub.get() >= 0 && anyLink(sub.get(), depth - 1))
+                return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+// The repository is the program's own and holds no links; one that does (a pack may bring a
+// ".varimond-history" of its making) would lead libgit2's writes out of it.
+bool SnapshotStore::holdsLinks() const
+{
+    const QByteArray repo = QFile::encodeName(m_path);
+    struct stat st;
+    if (::lstat(repo.constData(), &st) == 0 && S_ISLNK(st.st_mode))
+        return true;
+    Fd root(::open(repo.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    return root.get() >= 0 && anyLink(root.get(), 4);
 }
 
 void SnapshotStore::loadCache()

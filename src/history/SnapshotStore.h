@@ -151,6 +151,7 @@ private:
     QString openLocked();
     void openOrCreate();
     bool healthy() const;
+    bool holdsLinks() const;
     QString moveAside();
     void close();
     void loadCache();

@@ -6,6 +6,7 @@
 #include "history/InstallHistory.h"
 #include "platform/Error.h"
 
+#include <QDirIterator>
 #include <QProcess>
 #include <QtTest>
 
@@ -77,6 +78,8 @@ private slots:
     void leftoversOfAKilledRunRemoved();
     void oddEntriesLeftOutAndKept_data();
     void oddEntriesLeftOutAndKept();
+    void packMadeHistoryIsNotFollowed_data();
+    void packMadeHistoryIsNotFollowed();
     void unreadableFileLeftOut();
     void restoreOfALargeFileKeepsMemoryBounded();
 };
@@ -245,6 +248,59 @@ void TestHistorySafety::oddEntriesLeftOutAndKept()
     TheHistory().restore(id);
     QCOMPARE(readAll(pack.ui + S("a.txt")), QByteArray("one"));
     QCOMPARE(readAll(pack.ui + entry), QByteArray("oddmore"));
+}
+
+void TestHistorySafety::packMadeHistoryIsNotFollowed_data()
+{
+    QTest::addColumn<QString>("link"); // in the pack, leading to the folder outside
+    QTest::newRow("run log") << S(".varimond-log");
+    QTest::newRow("repository") << S(".varimond-history");
+    QTest::newRow("repository's objects") << S(".varimond-history/objects");
+    QTest::newRow("repository's branches") << S(".varimond-history/refs");
+}
+
+void TestHistorySafety::packMadeHistoryIsNotFollowed()
+{
+    QFETCH(QString, link);
+    // A pack that brings the program's own files as links to a folder of the user's: a bare
+    // repository of the user's own, with objects and branches.
+    HistoryPack pack(S("Data"));
+    QTemporaryDir outside;
+    QVERIFY(QProcess::execute(S("git"), {S("init"), S("-q"), S("--bare"), outside.path()}) == 0);
+    QDir().mkpath(pack.programDir + S("Data"));
+    if (link.contains(QLatin1Char('/'))) {
+        // The pack's own repository, as a first run made it, with a part replaced by a link.
+        pack.configure();
+        const QString first = pack.install("true\n");
+        QTRY_VERIFY(Settled(pack, first));
+        const QString part = pack.programDir + link;
+        QVERIFY(QDir(part).removeRecursively());
+        QVERIFY(QFile::link(outside.path() + link.mid(link.indexOf(QLatin1Char('/'))), part));
+    } else {
+        QVERIFY(QFile::link(outside.path(), pack.programDir + link));
+    }
+    auto listing = [&] {
+        QStringList entries;
+        QDirIterator it(outside.path(), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            entries.append(path + QLatin1Char(' ') +
+                           QString::number(QFileInfo(path).lastModified().toMSecsSinceEpoch()));
+        }
+        entries.sort();
+        return entries;
+    };
+    const QStringList before = listing();
+
+    pack.configure();
+    const QString id = pack.install("printf d > " + Quoted(pack.programDir + S("Data/d")) + "\n");
+    QTRY_VERIFY(Settled(pack, id));
+    QVERIFY2(pack.record(id).snapshotError.isEmpty(), qPrintable(pack.record(id).snapshotError));
+    QCOMPARE(Paths(TheHistory().installChanges(pack.record(id))), QStringList{S("Data/d")});
+    QCOMPARE(listing(), before);
+    QVERIFY(!QFileInfo(pack.programDir + S(".varimond-log")).isSymLink());
+    QVERIFY(!QFileInfo(pack.repo()).isSymLink());
 }
 
 void TestHistorySafety::unreadableFileLeftOut()
