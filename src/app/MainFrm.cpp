@@ -14,6 +14,7 @@
 #include "game/UserDat.h"
 #include "history/HistoryFrm.h"
 #include "history/InstallHistory.h"
+#include "history/RunReport.h"
 #include "options/OptionIni.h"
 #include "options/OptionTreeController.h"
 #include "options/StateIcons.h"
@@ -37,6 +38,7 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QSplitter>
+#include <QStatusBar>
 #include <QTextBrowser>
 #include <QThread>
 #include <QToolButton>
@@ -75,6 +77,7 @@ TMainForm::TMainForm(const QString &executablePath)
     setMinimumSize(215, 210);
     buildLayout();
     buildMenus();
+    buildStatusBar();
     FormCreate(executablePath);
 
     m_changeTimer.setSingleShot(true);
@@ -120,6 +123,28 @@ void TMainForm::CreateForms()
     forms.Splash = new TSplashForm(this);
     forms.CheckUpdate = new TCheckUpdateForm(this);
     SetForms(forms);
+}
+
+void TMainForm::buildStatusBar()
+{
+    // Says, in plain words, when a script of an install failed. It takes room only while it
+    // has something to say: until the next install begins.
+    QStatusBar *bar = statusBar();
+    bar->setObjectName(QStringLiteral("StatusBar1"));
+    bar->hide();
+    history::InstallHistory &installs = history::TheHistory();
+    connect(&installs, &history::InstallHistory::installBegun, this, [bar] {
+        bar->clearMessage();
+        bar->hide();
+    });
+    connect(&installs, &history::InstallHistory::installEnded, this,
+            [bar](const history::InstallRecord &record) {
+                const QString report = history::failureReport(record);
+                if (report.isEmpty())
+                    return;
+                bar->show();
+                bar->showMessage(report);
+            });
 }
 
 void TMainForm::buildLayout()

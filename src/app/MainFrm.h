@@ -116,6 +116,7 @@ private:
     void FormCreate(const QString &executablePath);
     void buildLayout();
     void buildMenus();
+    void buildStatusBar();
     void applyPlacement(const MainWindowPlacement &placement);
     void applyTreeWidth();
     void keepTreeWidth();

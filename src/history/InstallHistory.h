@@ -68,6 +68,10 @@ public:
 signals:
     /// The log or the snapshots changed.
     void changed();
+    /// Install @p id was begun.
+    void installBegun(const QString &id);
+    /// Every script of @p record has ended (or never started), as its record now tells.
+    void installEnded(const history::InstallRecord &record);
 
 private:
     void notice(const QString &text);

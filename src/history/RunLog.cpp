@@ -36,6 +36,16 @@ const QString Wrapper =
         .arg(history::RunLog::OutputCap)
         .arg(history::RunLog::OutputCap / (1024 * 1024));
 
+// The same inside a terminal window: the script keeps the terminal for its input and output, and
+// the wrapper first writes its own process id and start time (field 22 of /proc/<pid>/stat),
+// since the terminal's own process may end long before the script does.
+const QString TerminalWrapper = QStringLiteral(
+    "b=$1; shift; "
+    "printf '%s %s\\n' \"$$\" \"$(command -p cut -d ' ' -f 22 /proc/$$/stat 2>/dev/null)\" "
+    ">\"$b.pid.part\" && command -p mv -f \"$b.pid.part\" \"$b.pid\"; "
+    "\"$@\"; s=$?; printf '%s\\n' \"$s\" >\"$b.exit.part\"; "
+    "command -p mv -f \"$b.exit.part\" \"$b.exit\"; exit $s");
+
 QByteArray readTail(const QString &path, qint64 maxBytes)
 {
     QFile file(path);
@@ -131,6 +141,12 @@ void RunLog::setStarted(InstallRecord &record, int index, qint64 pid)
     ini.flush();
 }
 
+void RunLog::setTerminal(const InstallRecord &record, int index)
+{
+    platform::IniFile::writeString(sessionIni(record), startSection(index),
+                                   QStringLiteral("Terminal"), QStringLiteral("1"));
+}
+
 void RunLog::setSnapshots(InstallRecord &record, const QString &before, const QString &after,
                           const QString &error)
 {
@@ -157,6 +173,20 @@ void RunLog::refreshExit(InstallRecord &record) const
     for (ScriptStart &start : record.starts) {
         if (start.hasExitStatus)
             continue;
+        if (start.inTerminal && !start.wrapperSeen) {
+            QFile pid(record.folder + QString::number(start.index) + QStringLiteral(".pid"));
+            if (pid.open(QIODevice::ReadOnly)) {
+                const QList<QByteArray> fields = pid.read(64).trimmed().split(' ');
+                const qint64 id = fields.value(0).toLongLong();
+                if (id > 0) {
+                    start.wrapperSeen = true;
+                    start.pid = id;
+                    start.pidStart = fields.value(1).toULongLong();
+                    if (start.pidStart == 0)
+                        start.pidStart = processStartTime(id);
+                }
+            }
+        }
         QFile exit(record.folder + QString::number(start.index) + QStringLiteral(".exit"));
         if (!exit.open(QIODevice::ReadOnly))
             continue;
@@ -198,6 +228,7 @@ InstallRecord RunLog::load(const QString &id) const
         const QString params = ini.readString(section, QStringLiteral("Parameters"), {});
         start.parameters = params.isEmpty() ? QStringList() : params.split(QLatin1Char(' '));
         start.hidden = ini.readBool(section, QStringLiteral("Hidden"), false);
+        start.inTerminal = ini.readBool(section, QStringLiteral("Terminal"), false);
         start.pid = ini.readString(section, QStringLiteral("Pid"), {}).toLongLong();
         start.pidStart = ini.readString(section, QStringLiteral("PidStart"), {}).toULongLong();
         record.starts.push_back(start);
@@ -222,11 +253,21 @@ std::vector<InstallRecord> RunLog::list() const
 platform::ShellCommand RunLog::wrap(const InstallRecord &record, int index,
                                     const platform::ShellCommand &command) const
 {
+    const QString base = record.folder + QString::number(index);
     platform::ShellCommand wrapped;
-    wrapped.program = QStringLiteral("/bin/sh");
     wrapped.winePrefix = command.winePrefix;
+    if (command.inTerminal && command.arguments.value(0) == QLatin1String("-e")) {
+        wrapped.program = command.program;
+        wrapped.inTerminal = true;
+        wrapped.arguments = QStringList{QStringLiteral("-e"), QStringLiteral("/bin/sh"),
+                                        QStringLiteral("-c"), TerminalWrapper,
+                                        QStringLiteral("varimond-run"), base} +
+                            command.arguments.mid(1);
+        return wrapped;
+    }
+    wrapped.program = QStringLiteral("/bin/sh");
     wrapped.arguments = QStringList{QStringLiteral("-c"), Wrapper, QStringLiteral("varimond-run"),
-                                    record.folder + QString::number(index), command.program} +
+                                    base, command.program} +
                         command.arguments;
     return wrapped;
 }
@@ -257,7 +298,14 @@ quint64 RunLog::processStartTime(qint64 pid)
 
 bool RunLog::isRunning(const ScriptStart &start)
 {
-    if (start.hasExitStatus || start.pid <= 0 || start.pidStart == 0)
+    if (start.hasExitStatus)
+        return false;
+    // A terminal may hand its command to a server of its own and end at once: until the wrapper
+    // inside it has made itself known, the start counts as running for a while.
+    if (start.inTerminal && !start.wrapperSeen && start.pid > 0 && start.time.isValid() &&
+        start.time.msecsTo(QDateTime::currentDateTime()) < TerminalGraceMs)
+        return true;
+    if (start.pid <= 0 || start.pidStart == 0)
         return false;
     return processStartTime(start.pid) == start.pidStart;
 }

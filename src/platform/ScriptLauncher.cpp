@@ -86,6 +86,7 @@ ShellCommand shellOpenCommand(const QString &file, const QStringList &parameters
             }
             command.arguments.prepend(QStringLiteral("-e"));
             command.program = terminal;
+            command.inTerminal = true;
         }
     }
     return command;
