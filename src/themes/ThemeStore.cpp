@@ -62,7 +62,21 @@ QString OptionsRoot(const TProgramSettings &settings)
 
 QString ThemeFile(const TProgramSettings &settings, const QString &name)
 {
-    return ThemesFolder(settings) + name + QStringLiteral(".ini");
+    const QString folder = ThemesFolder(settings);
+    const QString file = name + QStringLiteral(".ini");
+    const QFileInfo exact(folder + file);
+    if (exact.exists() || exact.isSymLink() || !ThemeNameProblem(name).isEmpty())
+        return exact.filePath();
+    // The listing takes ".ini" in any case: a theme listed from "Amber.INI" is that file, to
+    // read, save over and delete, never a second "Amber.ini" beside it.
+    const QStringList names =
+        QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+    for (const QString &entry : names) {
+        if (entry.size() == file.size() && entry.startsWith(name) &&
+            entry.endsWith(QStringLiteral(".ini"), Qt::CaseInsensitive))
+            return folder + entry;
+    }
+    return exact.filePath();
 }
 
 QString ThemeNameProblem(const QString &name)
@@ -195,7 +209,7 @@ bool DeleteTheme(const TProgramSettings &settings, const QString &name)
         return false;
     // A name read from the folder always names a file in it; anything else deletes nothing.
     if (ThemeNameProblem(name).isEmpty())
-        QFile::remove(ThemesFolder(settings) + fileName);
+        QFile::remove(ThemeFile(settings, name));
     return true;
 }
 

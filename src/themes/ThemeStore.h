@@ -31,7 +31,8 @@ QString ThemesFolder(const TProgramSettings &settings);
 /// in '/'. Never the program folder itself, which may be a whole home folder.
 QString OptionsRoot(const TProgramSettings &settings);
 
-/// The file of theme @p name: the themes folder, the name and ".ini".
+/// The file of theme @p name: the themes folder, the name and ".ini"; when no such file exists,
+/// the file that ShowAvailableThemes() listed as @p name (its ".ini" in another case).
 QString ThemeFile(const TProgramSettings &settings, const QString &name);
 
 /// Why @p name cannot name a theme file, or an empty text when it can. Refused: the empty
