@@ -259,10 +259,10 @@ platform::ShellCommand RunLog::wrap(const InstallRecord &record, int index,
     if (command.inTerminal && command.arguments.value(0) == QLatin1String("-e")) {
         wrapped.program = command.program;
         wrapped.inTerminal = true;
-        wrapped.arguments = QStringList{QStringLiteral("-e"), QStringLiteral("/bin/sh"),
-                                        QStringLiteral("-c"), TerminalWrapper,
-                                        QStringLiteral("varimond-run"), base} +
-                            command.arguments.mid(1);
+        wrapped.arguments =
+            QStringList{QStringLiteral("-e"), QStringLiteral("/bin/sh"),      QStringLiteral("-c"),
+                        TerminalWrapper,      QStringLiteral("varimond-run"), base} +
+            command.arguments.mid(1);
         return wrapped;
     }
     wrapped.program = QStringLiteral("/bin/sh");

@@ -67,10 +67,9 @@ private Q_SLOTS:
         OptionTree &tree = form.TreeController()->Tree();
         const QStringList chat{S("Chat Window/Classic"), S("Chat Window/Compact"),
                                S("Chat Window/Transparent")};
-        const QStringList bars{S("Health Bars/Colours/Cool/Blue"),
-                               S("Health Bars/Colours/Cool/Teal"),
-                               S("Health Bars/Colours/Warm/Amber"),
-                               S("Health Bars/Colours/Warm/Red Orange")};
+        const QStringList bars{
+            S("Health Bars/Colours/Cool/Blue"), S("Health Bars/Colours/Cool/Teal"),
+            S("Health Bars/Colours/Warm/Amber"), S("Health Bars/Colours/Warm/Red Orange")};
         QCOMPARE(FindNode(tree, chat[0])->StateIndex, 3);
         QCOMPARE(FindNode(tree, bars[3])->StateIndex, 5);
 
