@@ -46,6 +46,27 @@ const QString TerminalWrapper = QStringLiteral(
     "\"$@\"; s=$?; printf '%s\\n' \"$s\" >\"$b.exit.part\"; "
     "command -p mv -f \"$b.exit.part\" \"$b.exit\"; exit $s");
 
+// The terminal wrapper as a file in the log folder, written when it is missing or differs.
+bool writeRunner(const QString &path)
+{
+    // Only a plain file of the log is read and written: a link in its place (a pack may hold
+    // anything) would have the write land wherever it points, and a FIFO would hang the read.
+    const QFileInfo info(path);
+    if (info.isSymLink() || (info.exists() && !info.isFile()))
+        return false;
+    const QByteArray content = "#!/bin/sh\n" + TerminalWrapper.toUtf8() + '\n';
+    QFile existing(path);
+    if (existing.open(QIODevice::ReadOnly) && existing.read(content.size() + 1) == content)
+        return true;
+    QSaveFile out(path);
+    out.setDirectWriteFallback(false);
+    if (!out.open(QIODevice::WriteOnly) || out.write(content) != content.size()) {
+        out.cancelWriting();
+        return false;
+    }
+    return out.commit();
+}
+
 QByteArray readTail(const QString &path, qint64 maxBytes)
 {
     QFile file(path);
@@ -259,10 +280,16 @@ platform::ShellCommand RunLog::wrap(const InstallRecord &record, int index,
     if (command.inTerminal && command.arguments.value(0) == QLatin1String("-e")) {
         wrapped.program = command.program;
         wrapped.inTerminal = true;
-        wrapped.arguments =
-            QStringList{QStringLiteral("-e"), QStringLiteral("/bin/sh"),      QStringLiteral("-c"),
-                        TerminalWrapper,      QStringLiteral("varimond-run"), base} +
-            command.arguments.mid(1);
+        // Some terminals join the words after "-e" into one command line and split it again:
+        // the wrapper goes as a file, so that only plain paths travel through the terminal.
+        const QString runner = m_folder + QStringLiteral("terminal-run.sh");
+        const QStringList head =
+            writeRunner(runner)
+                ? QStringList{QStringLiteral("-e"), QStringLiteral("/bin/sh"), runner, base}
+                : QStringList{QStringLiteral("-e"),           QStringLiteral("/bin/sh"),
+                              QStringLiteral("-c"),           TerminalWrapper,
+                              QStringLiteral("varimond-run"), base};
+        wrapped.arguments = head + command.arguments.mid(1);
         return wrapped;
     }
     wrapped.program = QStringLiteral("/bin/sh");

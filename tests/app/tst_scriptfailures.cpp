@@ -112,6 +112,11 @@ private Q_SLOTS:
         QTest::newRow("windowed in a terminal that hands its command off")
             << false << handsOff << S("RunMe.sh") << fails << inTerminal << S("3")
             << QByteArray("its output was shown in its terminal window");
+        // Like terminals that join the words after "-e" into one command line.
+        const QByteArray joins = "#!/bin/sh\n[ \"$1\" = -e ] && shift\nexec /bin/sh -c \"$*\"\n";
+        QTest::newRow("windowed in a terminal that joins its command into one line")
+            << false << joins << S("RunMe.sh") << fails << inTerminal << S("3")
+            << QByteArray("its output was shown in its terminal window");
         QTest::newRow("a file nothing can open")
             << true << QByteArray() << S("RunMe.txt") << QByteArray("exit 0\n")
             << S("RunMe.txt of Classic could not be started") << S("not started") << QByteArray();
