@@ -29,6 +29,7 @@ esac
 ini_value() {
     [ -f "$1" ] || return 0
     awk -v want_section="$2" -v want_key="$3" '
+        NR == 1 { sub(/^\357\273\277/, "") }
         { sub(/\r$/, "") }
         /^[ \t]*\[/ {
             s = $0; gsub(/^[ \t]*\[|\][ \t]*$/, "", s)
@@ -53,6 +54,7 @@ set_mode() {
         /\r$/ { cr = "\r" }
         {
             line = $0; sub(/\r$/, "", line)
+            if (NR == 1) sub(/^\357\273\277/, "", line)
             if (line ~ /^[ \t]*\[/) {
                 s = line; gsub(/^[ \t]*\[|\][ \t]*$/, "", s)
                 in_mode = (tolower(s) == "mode")
