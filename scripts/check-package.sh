@@ -30,11 +30,11 @@ unset WINEPREFIX
 pid=$!
 # The per-user themes folder is made at the last step of the start-up.
 for _ in $(seq 1 600); do
-  [ -d "$work/config/Themes" ] && break
+  [ -d "$work/config/varimond/Themes" ] && break
   kill -0 "$pid" 2>/dev/null || break
   sleep 0.1
 done
-[ -d "$work/config/Themes" ] || { echo "check-package: the installed program did not start" >&2; exit 1; }
+[ -d "$work/config/varimond/Themes" ] || { echo "check-package: the installed program did not start" >&2; exit 1; }
 kill -TERM "$pid"
 wait "$pid"
 test -f "$work/pack/varimond.ini" || { echo "check-package: no settings file in the pack" >&2; exit 1; }

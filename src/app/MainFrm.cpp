@@ -400,6 +400,8 @@ bool TMainForm::FormShow()
     bool weblink = false;
     auto steps = [&] {
         LoadProgramIniFile();
+        // A pack's settings file may not aim the program's writes out of the pack.
+        QStringList ignored = ConfineSettingsFolders(ProgramSettings);
         MarkSettingsLoaded();
         history::TheHistory().configure(ProgramSettings.ProgramDir, ProgramSettings.iniPath());
         pause(250);
@@ -438,11 +440,27 @@ bool TMainForm::FormShow()
                 execModal(m_forms.CheckUserInterfaceMode);
         }
 
-        ProgramSettings.ThemesAppDataDir = GetAppDataThemePath(ProgramSettings);
+        {
+            const QString asRead = ProgramSettings.ThemesAppDataDir;
+            QString why;
+            ProgramSettings.ThemesAppDataDir = GetAppDataThemePath(ProgramSettings, &why);
+            if (!why.isEmpty())
+                ignored.append(IgnoredSettingLine(QStringLiteral("ThemesDir"),
+                                                  QStringLiteral("ThemesAppDataDir"), asRead,
+                                                  why, QStringLiteral("Themes")));
+        }
+        if (!ignored.isEmpty())
+            QMessageBox::warning(this, QApplication::applicationDisplayName(),
+                                 QStringLiteral("Some settings of %1 were not used:\n\n%2")
+                                     .arg(ProgramSettings.iniPath(), ignored.join(QLatin1Char('\n'))));
         if (ProgramSettings.PgmFirstRun) {
             status(QStringLiteral("\"First Time\" Initialization"));
             CopyDefaultThemes(ProgramSettings, ProgramSettings.ThemesAppDataDir);
             pause(250);
+        } else if (!QFileInfo(ProgramSettings.ThemesAppDataDir).isDir()) {
+            // Earlier versions kept the per-user copy straight in the configuration folder; a
+            // pack opened before then gets its copy afresh in the new place, without a word.
+            CopyDefaultThemes(ProgramSettings, ProgramSettings.ThemesAppDataDir);
         }
         QFont memo = m_pane->RichEdit()->font();
         SetVistaMemoFont(memo);
@@ -647,7 +665,16 @@ bool TMainForm::TreeView1KeyPress(int key)
 
 void TMainForm::ApplyChanges()
 {
-    Guarded(this, [this] { ::ApplyChanges(*m_tree, m_tree->SelectedNode(), m_forms.Apply); });
+    int leftOutside = 0;
+    Guarded(this, [this, &leftOutside] {
+        leftOutside = ::ApplyChanges(*m_tree, m_tree->SelectedNode(), m_forms.Apply);
+    });
+    if (leftOutside > 0)
+        QMessageBox::warning(this, QApplication::applicationDisplayName(),
+                             QStringLiteral("%1 option(s) of this group lie outside the options "
+                                            "folder (they are reached through symbolic links) "
+                                            "and were left as they were.")
+                                 .arg(leftOutside));
 }
 
 void TMainForm::TreeView1Change(OptionNode *node)

@@ -22,16 +22,16 @@ QString ScriptPath(const QString &folder, const QString &name)
 
 } // namespace
 
-void ApplyChanges(OptionTreeController &controller, OptionNode *node, TApplyForm *applyForm)
+int ApplyChanges(OptionTreeController &controller, OptionNode *node, TApplyForm *applyForm)
 {
-    ApplyChanges(controller.Tree(), node, ProgramSettings.optionsRoot(), applyForm);
+    return ApplyChanges(controller.Tree(), node, ProgramSettings.optionsRoot(), applyForm);
 }
 
-void ApplyChanges(OptionTree &tree, OptionNode *node, const QString &optionsRoot,
-                  TApplyForm *applyForm)
+int ApplyChanges(OptionTree &tree, OptionNode *node, const QString &optionsRoot,
+                 TApplyForm *applyForm)
 {
     if (!node || !IsSelectable(node->StateIndex))
-        return;
+        return 0;
 
     // A Windows script without Wine would never run: the tick is refused before any mode is
     // stored, so the option does not read as installed.
@@ -43,7 +43,7 @@ void ApplyChanges(OptionTree &tree, OptionNode *node, const QString &optionsRoot
     }
 
     // Throws when a descriptor may not be written: then no script starts.
-    UpdateTreeViewCheckBox(tree, node, optionsRoot);
+    const TickResult tick = UpdateTreeViewCheckBox(tree, node, optionsRoot);
 
     // The rules read other folders' descriptors; the ticked option's is read again.
     const QString folder = GetNodeDir(node, optionsRoot);
@@ -78,4 +78,5 @@ void ApplyChanges(OptionTree &tree, OptionNode *node, const QString &optionsRoot
     if (!second.isEmpty())
         platform::shellOpen(second, {}, folder, platform::ShowCommand::Normal,
                             session.start(second, {}, false));
+    return tick.LeftOutside;
 }

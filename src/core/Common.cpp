@@ -1,5 +1,6 @@
 #include "core/Common.h"
 
+#include "platform/Confine.h"
 #include "platform/IniFile.h"
 #include "platform/Paths.h"
 #include "platform/WinePrefix.h"
@@ -112,6 +113,28 @@ void LoadProgramIniFile(TProgramSettings &s, SecondaryWindowSizes &sizes)
     sizes.CheckUpdate.setWidth(num("CheckUpdateWindowSizes", "WindowWidth", 200));
     sizes.CheckUpdate.setHeight(num("CheckUpdateWindowSizes", "WindowHeight", 200));
     s.WinePrefix = str("Wine", "WinePrefix", QString());
+}
+
+QString IgnoredSettingLine(const QString &section, const QString &key, const QString &value,
+                           const QString &why, const QString &fallback)
+{
+    return QStringLiteral("[%1] %2=%3 was ignored: %4. \"%5\" is used instead.")
+        .arg(section, key, value, why, fallback);
+}
+
+QStringList ConfineSettingsFolders(TProgramSettings &s)
+{
+    QStringList lines;
+    auto confine = [&](QString &field, const char *section, const char *key, const char *fallback) {
+        QString why;
+        if (!platform::confinedFolder(s.ProgramDir, field, &why).isEmpty())
+            return;
+        lines.append(IgnoredSettingLine(S(section), S(key), field, why, S(fallback)));
+        field = S(fallback);
+    };
+    confine(s.OptionsDir, "OptionsDir", "OptionsDir", "Options");
+    confine(s.ThemesDir, "ThemesDir", "ThemesDir", "Themes");
+    return lines;
 }
 
 void SaveProgramIniFile(const TProgramSettings &s, const WindowStateAtClose &w)

@@ -3,6 +3,7 @@
 #include <QRect>
 #include <QSize>
 #include <QString>
+#include <QStringList>
 
 /// The process-wide settings record: the program's paths, every value of the settings file
 /// and a few run-time values. Fields take the names of the settings file's keys.
@@ -83,6 +84,16 @@ struct SecondaryWindowSizes
 /// Reads every key except section MainWindowSizes into @p settings, in the file's documented
 /// order, with every default. A missing or unreadable file gives the defaults.
 void LoadProgramIniFile(TProgramSettings &settings, SecondaryWindowSizes &sizes);
+
+/// Checks the folders the settings file names inside the program folder (OptionsDir, ThemesDir):
+/// a value that leads out of ProgramDir (by "..", an absolute path or a symbolic link) is not
+/// used, and the field takes its default ("Options", "Themes"). Returns one line for each value
+/// set aside, naming the key, the value and why.
+QStringList ConfineSettingsFolders(TProgramSettings &settings);
+
+/// The line ConfineSettingsFolders() gives for a value of [@p section] @p key set aside.
+QString IgnoredSettingLine(const QString &section, const QString &key, const QString &value,
+                           const QString &why, const QString &fallback);
 
 /// What the windows report at close time for the settings file.
 struct WindowStateAtClose

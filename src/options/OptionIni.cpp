@@ -1,6 +1,7 @@
 #include "options/OptionIni.h"
 
 #include "core/Common.h"
+#include "platform/Confine.h"
 #include "platform/Error.h"
 #include "platform/FileNames.h"
 #include "platform/FolderNames.h"
@@ -8,6 +9,7 @@
 #include "platform/IniView.h"
 #include "platform/Paths.h"
 
+#include <QFile>
 #include <QFileInfo>
 
 TCurrentOption CurrentOption;
@@ -136,22 +138,64 @@ void LoadOptionIniFile(const QString &folder)
     CurrentOption = ReadOptionDescriptor(folder, ProgramSettings);
 }
 
-void SaveOptionIniFile(const QString &folder)
+void SaveOptionIniFile(const QString &folder, const QString &realRoot)
 {
     // Opened for the update: the one read-write open reads the file and answers whether it may
     // be written; a mode already as wanted leaves the file untouched.
     const QString reach = reachable(folder);
     platform::FolderNames names(reach);
     try {
-        OpenDescriptor(reach, platform::IniFile::Intent::Update, names)
-            .writeInteger(QStringLiteral("Mode"), QStringLiteral("OptionMode"),
-                          CurrentOption.OptionMode);
+        platform::IniFile ini = OpenDescriptor(reach, platform::IniFile::Intent::Update, names);
+        if (!realRoot.isEmpty())
+            ini.confineWritesTo(realRoot);
+        ini.writeInteger(QStringLiteral("Mode"), QStringLiteral("OptionMode"),
+                         CurrentOption.OptionMode);
     } catch (const AppError &) {
         // A folder whose name is not UTF-8 is written through an alias; the user is told the
         // folder's own name.
         if (reach != folder)
             throw iniWriteError(folder + QStringLiteral("options.ini"));
         throw;
+    }
+}
+
+DescriptorBackup BackUpOptionIniFile(const QString &folder, const QString &realRoot)
+{
+    const QString reach = reachable(folder);
+    platform::FolderNames names(reach);
+    const platform::IniFile ini = OpenDescriptor(reach, platform::IniFile::Intent::Update, names);
+    const QString shown = folder + QStringLiteral("options.ini");
+    if (!ini.mayWrite())
+        throw iniWriteError(shown);
+    // The folder itself was placed by the caller; a descriptor that is a link may still lead
+    // anywhere.
+    if (!realRoot.isEmpty() && ini.exists() && QFileInfo(ini.path()).isSymLink() &&
+        !platform::isWithin(platform::realLocation(ini.path()), realRoot))
+        throw iniWriteError(shown);
+
+    DescriptorBackup backup;
+    backup.Path = ini.path();
+    backup.Existed = ini.exists();
+    if (backup.Existed) {
+        QFile file(backup.Path);
+        if (!file.open(QIODevice::ReadOnly))
+            throw iniWriteError(shown);
+        backup.Bytes = file.read(platform::IniFile::MaxFileSize + 1);
+        if (file.error() != QFileDevice::NoError || backup.Bytes.size() > platform::IniFile::MaxFileSize)
+            throw iniWriteError(shown);
+    }
+    return backup;
+}
+
+bool RestoreOptionIniFile(const DescriptorBackup &backup)
+{
+    if (!backup.Existed)
+        return QFile::remove(backup.Path) || !QFileInfo::exists(backup.Path);
+    try {
+        platform::IniFile(backup.Path, platform::IniFile::Intent::Update).replaceWith(backup.Bytes);
+        return true;
+    } catch (const AppError &) {
+        return false;
     }
 }
 

@@ -45,8 +45,26 @@ TCurrentOption ReadOptionDescriptor(const platform::IniView &ini, const TProgram
 void LoadOptionIniFile(const QString &folder);
 
 /// Writes CurrentOption.OptionMode into section Mode of @p folder's options.ini, creating the
-/// file when missing and keeping every other line. Throws AppError when refused.
-void SaveOptionIniFile(const QString &folder);
+/// file when missing and keeping every other line. Throws AppError when refused. With
+/// @p realRoot (a real location), a descriptor that, links followed, lies outside it is refused.
+void SaveOptionIniFile(const QString &folder, const QString &realRoot = QString());
+
+/// A descriptor as it was before a run of writes, so that the run can be undone.
+struct DescriptorBackup
+{
+    QString Path; ///< the descriptor's file as found on disk
+    bool Existed = false;
+    QByteArray Bytes;
+};
+
+/// Checks that @p folder's descriptor may be written (read whole, below the size limit, and the
+/// file, or its folder when it is missing, writable; when it is a link, leading inside
+/// @p realRoot when given) and keeps its bytes. The caller has placed the folder itself. Throws AppError ("Unable to write to %s") when it may not be written.
+DescriptorBackup BackUpOptionIniFile(const QString &folder, const QString &realRoot = QString());
+
+/// Puts a descriptor back as @p backup holds it: its old bytes, or no file when there was none.
+/// Returns false when that failed too.
+bool RestoreOptionIniFile(const DescriptorBackup &backup);
 
 /// Writes the selection marker Selected.ini ([Mode] Selected=1) into @p folder.
 void SaveSelectedIniFile(const QString &folder);

@@ -125,6 +125,7 @@ struct OptionTreeController::EarlyScan
     {
         SecondaryWindowSizes sizes;
         ::LoadProgramIniFile(settings, sizes);
+        ConfineSettingsFolders(settings); // the folders the tree step will read
         result = ScanOptionFolders(
             tree, settings.optionsRoot(), nullptr, settings, {},
             [this](int count) { running = count; }, &stop);

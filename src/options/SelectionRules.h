@@ -33,6 +33,18 @@ void ClearModeLinkedChildren(OptionTree &tree, OptionNode *node, const QString &
 /// Clears the group of @p node; a top-level node has none.
 void ClearTreeViewCheckBox(OptionTree &tree, OptionNode *node, const QString &optionsRoot);
 
-/// A tick on @p node: clears its group, then toggles the node and writes its new state. When a
-/// write is refused the AppError propagates and the node keeps its state.
-void UpdateTreeViewCheckBox(OptionTree &tree, OptionNode *node, const QString &optionsRoot);
+/// What a tick left alone.
+struct TickResult
+{
+    /// Options of the group whose folders lie outside the options folder (reached through a
+    /// symbolic link): shown in the tree, but never written, so their states stay.
+    int LeftOutside = 0;
+};
+
+/// A tick on @p node: clears its group, then toggles the node, all or nothing. Every descriptor
+/// the tick writes is checked (read whole, below the size limit, writable, really inside the
+/// options folder) before the first write, and a refused check throws AppError with nothing
+/// changed; a write that still fails midway puts the descriptors already written back to their
+/// old bytes before the AppError propagates. A node whose own folder lies outside the options
+/// folder is refused the same way. The tree shows the new states once every write succeeded.
+TickResult UpdateTreeViewCheckBox(OptionTree &tree, OptionNode *node, const QString &optionsRoot);

@@ -7,6 +7,8 @@
 #include <QStringDecoder>
 
 #include <charconv>
+#include <string_view>
+#include <unordered_set>
 
 namespace platform {
 
@@ -147,6 +149,7 @@ int parseIniInteger(const QString &text, int defaultValue)
 // Indexes the section headers and key lines of m_text in one pass.
 void IniFile::parse()
 {
+    m_sectionIndexBuilt = false;
     m_entries.clear();
     m_entries.reserve(16); // a descriptor's sections and keys without growing
     const char *d = m_text.constData();
@@ -209,6 +212,47 @@ IniFile::IniFile(QString path, Intent intent) : m_path(std::move(path)), m_inten
 }
 
 int IniFile::findSection(const QString &section) const
+{
+    // Small files (descriptors) are searched in place. In large ones (themes) the headers are
+    // indexed as far as the look-ups have needed: reading the first entries of a large theme
+    // touches only its first sections, and a name that is missing is searched for once, after
+    // which every look-up is a hash probe. Each distinct spelling is folded once, so a file of
+    // millions of headers that repeat a few names costs a hash of their bytes each.
+    constexpr size_t IndexFrom = 64;
+    if (m_entries.size() < IndexFrom)
+        return findSectionInPlace(section);
+    if (!m_sectionIndexBuilt) {
+        m_sectionIndex.clear();
+        m_spellings.clear();
+        m_indexScanned = 0;
+        m_sectionIndexBuilt = true;
+    }
+    const QString wanted = section.toCaseFolded();
+    const auto known = m_sectionIndex.constFind(wanted);
+    if (known != m_sectionIndex.constEnd())
+        return *known;
+    while (m_indexScanned < m_entries.size()) {
+        const size_t i = m_indexScanned++;
+        if (!isSection(m_entries[i]))
+            continue;
+        const QByteArrayView raw = entryName(m_entries[i]);
+        if (!m_spellings.insert(std::string_view(raw.data(), static_cast<size_t>(raw.size()))).second)
+            continue;
+        bool ascii = true;
+        for (qsizetype c = 0; c < raw.size() && ascii; ++c)
+            ascii = static_cast<unsigned char>(raw[c]) < 0x80;
+        QString name = ascii ? QString::fromLatin1(raw.data(), raw.size()) : decodeKeepingMark(raw);
+        name = name.toCaseFolded();
+        if (m_sectionIndex.contains(name))
+            continue; // a later header of a name seen before: the first one is the section
+        m_sectionIndex.insert(name, static_cast<int>(i));
+        if (name == wanted)
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+int IniFile::findSectionInPlace(const QString &section) const
 {
     for (size_t i = 0; i < m_entries.size(); ++i) {
         if (isSection(m_entries[i]) && sameName(entryName(m_entries[i]), section))
@@ -326,7 +370,8 @@ void IniFile::writeValue(const QString &section, const QString &key, QByteArrayV
     if (m_text.size() + section.size() * 3 + key.size() * 3 + valueBytes.size() + 16 > MaxFileSize)
         throw iniWriteError(m_path); // the file would grow past what may be read back
 
-    const int s = findSection(section);
+    // Searched in place: a run of writes would otherwise rebuild the index after each one.
+    const int s = findSectionInPlace(section);
     if (s >= 0) {
         const int k = findKey(s, key);
         if (k >= 0) {
@@ -383,12 +428,14 @@ void IniFile::writeValue(const QString &section, const QString &key, QByteArrayV
         m_text.append(header).append(eol).append(line).append(eol);
     }
 
+    m_sectionIndexBuilt = false; // entries were added or moved
     if (!m_deferred)
         store(before);
 }
 
 void IniFile::clear()
 {
+    m_sectionIndexBuilt = false;
     // The old content is replaced as a whole, so a file that could not be read may be replaced.
     m_text.clear();
     m_entries.clear();

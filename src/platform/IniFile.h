@@ -1,9 +1,12 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QString>
 #include <QStringList>
 
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace platform {
@@ -27,12 +30,14 @@ int parseIniInteger(const QString &text, int defaultValue);
 /// a later key or value belongs to it.
 ///
 /// The file is parsed once when the object is made, in time and memory linear in its size. Each
-/// write is committed to disk at once and crash-safely (a temporary file ".name.XXXXXX" in the
-/// same folder, renamed over the old one, permissions kept; temporary files that a killed
-/// program left behind are removed by the next write), so a killed program never leaves a
-/// half-written file. A symbolic link is written through to the file it names; a dangling link
-/// or a link loop is refused and left as it is. A write that may not happen throws AppError
-/// ("Unable to write to %s") and leaves the old file as it was.
+/// write is committed to disk at once and crash-safely (a temporary file
+/// ".name.varimond-tmp-XXXXXX" in the same folder, renamed over the old one, permissions kept;
+/// such temporaries that a killed program left behind are removed by a later write in that
+/// folder once they are a minute old), so a killed program never leaves a half-written file. A
+/// symbolic link is written through to the file it names; a dangling link or a link loop is
+/// refused and left as it is, and so is a file outside the folder given to confineWritesTo().
+/// A write that may not happen throws AppError ("Unable to write to %s") and leaves the old file
+/// as it was.
 ///
 /// @code
 /// platform::IniFile ini(folder + QStringLiteral("options.ini"));
@@ -92,6 +97,20 @@ public:
     /// and leaves the file as it was then.
     void flush();
 
+    /// Whether a write would be accepted now: the file was read whole (or is missing), leaves
+    /// room below MaxFileSize, and it (or, when missing, its folder) may be written.
+    bool mayWrite() const;
+
+    /// Replaces the whole file with @p content, crash-safely and keeping its permissions, as a
+    /// write does (for putting back bytes saved before a run of writes). Throws AppError when
+    /// refused. Only the disk changes: the object is done with afterwards.
+    void replaceWith(const QByteArray &content);
+
+    /// Refuses every later write whose file, links followed, does not lie inside @p realRoot (a
+    /// real location, platform::realLocation()): a file of a pack that is a link out of the pack
+    /// is never written through.
+    void confineWritesTo(const QString &realRoot) { m_writeRoot = realRoot; }
+
     /// One-shot helpers for a single key; each opens the file anew.
     static QString readString(const QString &path, const QString &section, const QString &key,
                               const QString &defaultValue);
@@ -122,6 +141,7 @@ private:
     QByteArrayView entryName(const Entry &entry) const;
     QByteArrayView entryValue(const Entry &entry) const;
     int findSection(const QString &section) const;
+    int findSectionInPlace(const QString &section) const;
     int findKey(int sectionEntry, const QString &key) const;
     int findValue(const QString &section, const QString &key) const;
     void splice(qsizetype at, qsizetype removed, const QByteArray &inserted, size_t firstShifted);
@@ -148,6 +168,29 @@ private:
     QByteArray m_text;   // the content in UTF-8 (Windows-1252 bytes kept), without byte-order mark
     QByteArray m_onDisk; // m_text as last read or written, while deferred
     std::vector<Entry> m_entries;
+    QString m_writeRoot; // when set, writes land only inside this real folder
+    // Section names (case-folded) to the entry of their first header, filled as far as the
+    // look-ups in a large file have read, so that reading many sections stays linear; forgotten
+    // on every change.
+    mutable QHash<QString, int> m_sectionIndex;
+    mutable std::unordered_set<std::string_view> m_spellings; // header spellings indexed so far
+    mutable size_t m_indexScanned = 0;                          // entries looked at so far
+    mutable bool m_sectionIndexBuilt = false;
 };
+
+/// Removes, from the folder open as @p folder, the temporaries of interrupted INI writes (any
+/// file's) that are regular files at least a minute old: younger ones may belong to a write
+/// that is still going on in another instance.
+void removeStaleWriteTemporaries(int folder);
+/// The same for the folder at @p path.
+void removeStaleWriteTemporaries(const QString &path);
+
+/// Copies the regular file @p name of the folder open as @p from into the folder open as @p to,
+/// under the same name: the source is opened without following a link and must be a regular
+/// file of at most @p maxSize bytes; the copy is a new file of mode 0644 (less the umask),
+/// written whole to a temporary and renamed into place, so it never writes through a link or
+/// into another file that stands at the destination. Returns false, leaving the destination as
+/// it was, when any step fails.
+bool copyRegularFile(int from, const QString &name, int to, qint64 maxSize);
 
 } // namespace platform

@@ -3,6 +3,8 @@
 
 #include "platform/Error.h"
 #include "platform/IniFile.h"
+
+#include "platform/Confine.h"
 #include "platform/LinuxDirent.h"
 
 #include <QFile>
@@ -14,6 +16,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <ctime>
 #include <utility>
 
 #include <dirent.h>
@@ -125,37 +128,52 @@ QByteArray followLinks(QByteArray path)
     return {};
 }
 
-// Temporary files are ".name.XXXXXX". When that would exceed the file system's name limit the
-// name is shortened so the temporary name is no longer than the file's own.
+// Temporary files are ".name" + TemporaryMark + six letters or digits: a name no user file and
+// no other program's temporary takes. When that would exceed the file system's name limit the
+// name is shortened so the temporary name stays within it.
+constexpr char TemporaryMark[] = ".varimond-tmp-";
+constexpr qsizetype TemporaryMarkLength = sizeof TemporaryMark - 1;
+constexpr qsizetype TemporarySuffixLength = 6;
+
 QByteArray temporaryPrefix(const QByteArray &name)
 {
-    constexpr qsizetype Extra = 8; // the leading dot and ".XXXXXX"
-    const QByteArray stem = name.size() + Extra > NAME_MAX ? name.left(name.size() - Extra) : name;
-    return '.' + stem + '.';
+    constexpr qsizetype Extra = 1 + TemporaryMarkLength + TemporarySuffixLength;
+    const QByteArray stem = name.size() + Extra > NAME_MAX ? name.left(NAME_MAX - Extra) : name;
+    return '.' + stem + TemporaryMark;
 }
 
-bool isTemporaryName(const char *entry, const QByteArray &prefix)
+// True for the name of any write's temporary: a leading dot, a name, the mark, and six letters
+// or digits at the end.
+bool isTemporaryName(const char *entry)
 {
     const size_t length = std::strlen(entry);
-    if (length != static_cast<size_t>(prefix.size()) + 6 ||
-        std::memcmp(entry, prefix.constData(), static_cast<size_t>(prefix.size())) != 0)
+    constexpr size_t Tail = TemporaryMarkLength + TemporarySuffixLength;
+    if (length < Tail + 2 || entry[0] != '.')
         return false;
-    for (size_t i = static_cast<size_t>(prefix.size()); i < length; ++i) {
-        const char c = entry[i];
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')))
+    const char *mark = entry + length - Tail;
+    if (std::memcmp(mark, TemporaryMark, TemporaryMarkLength) != 0)
+        return false;
+    for (const char *c = mark + TemporaryMarkLength; *c; ++c) {
+        if (!((*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9')))
             return false;
     }
     return true;
 }
 
-// Removes the temporary files of the file behind @p prefix that a killed program left in the
-// folder. @p folder is a descriptor of the folder, which stays open: it is listed directly (its
-// read position matters to nothing else), without the copy and checks a directory stream needs.
-void removeStaleTemporaries(int folder, const QByteArray &prefix)
+} // namespace
+
+void removeStaleWriteTemporaries(int folder)
 {
+    // A write in progress in another instance lives for milliseconds; a minute is far past it.
+    constexpr time_t MinimumAge = 60;
+    const time_t now = ::time(nullptr);
+    const int listing = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listing < 0)
+        return;
+    const FileDescriptor own(listing); // its own read position: the caller's is left alone
     alignas(LinuxDirent64) char buffer[16 * 1024];
     for (;;) {
-        const ssize_t got = ::getdents64(folder, buffer, sizeof buffer);
+        const ssize_t got = ::getdents64(listing, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
@@ -163,19 +181,29 @@ void removeStaleTemporaries(int folder, const QByteArray &prefix)
         for (ssize_t at = 0; at < got;) {
             const auto *entry = reinterpret_cast<const LinuxDirent64 *>(buffer + at);
             at += entry->d_reclen;
-            if (!isTemporaryName(entry->d_name, prefix))
+            if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN)
                 continue;
-            bool regular = entry->d_type == DT_REG;
-            if (entry->d_type == DT_UNKNOWN) {
-                struct stat st = {};
-                regular = ::fstatat(folder, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                          S_ISREG(st.st_mode);
-            }
-            if (regular)
-                ::unlinkat(folder, entry->d_name, 0);
+            if (!isTemporaryName(entry->d_name))
+                continue;
+            struct stat st = {};
+            if (::fstatat(listing, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISREG(st.st_mode) && now - st.st_mtime >= MinimumAge)
+                ::unlinkat(listing, entry->d_name, 0);
         }
     }
 }
+
+void removeStaleWriteTemporaries(const QString &path)
+{
+    const int folder = ::open(QFile::encodeName(path).constData(),
+                              O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0)
+        return;
+    const FileDescriptor own(folder);
+    removeStaleWriteTemporaries(folder);
+}
+
+namespace {
 
 uid_t effectiveUser()
 {
@@ -302,6 +330,27 @@ bool IniFile::mayWriteUnchanged() const
     return m_openedForWriting || ::access(native.constData(), W_OK) == 0;
 }
 
+bool IniFile::mayWrite() const
+{
+    if (m_unreadable || m_writeRefused || m_text.size() + 4096 > MaxFileSize)
+        return false;
+    if (m_exists)
+        return mayWriteUnchanged();
+    const QByteArray native = QFile::encodeName(m_path);
+    const qsizetype slash = native.lastIndexOf('/');
+    const QByteArray folder = slash < 0 ? QByteArray(".") : native.left(std::max<qsizetype>(slash, 1));
+    struct stat st = {};
+    return ::stat(folder.constData(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & S_IWUSR) &&
+           ::access(folder.constData(), W_OK) == 0;
+}
+
+void IniFile::replaceWith(const QByteArray &content)
+{
+    if (m_unreadable)
+        throw iniWriteError(m_path);
+    commit(content);
+}
+
 void IniFile::commit(const QByteArray &content)
 {
     QByteArray target = QFile::encodeName(m_path);
@@ -325,8 +374,16 @@ void IniFile::commit(const QByteArray &content)
     if (m_exists && !mayWriteUnchanged())
         throw iniWriteError(m_path);
 
+    if (!m_writeRoot.isEmpty()) {
+        // The folder the file really lands in, links on the way and at the end followed.
+        char real[PATH_MAX];
+        if (::realpath(folderPath.constData(), real) == nullptr ||
+            !isWithin(QFile::decodeName(real), m_writeRoot))
+            throw iniWriteError(m_path);
+    }
+
     const QByteArray prefix = temporaryPrefix(name);
-    removeStaleTemporaries(folder.get(), prefix);
+    removeStaleWriteTemporaries(folder.get());
 
     const mode_t mask = processUmask();
     const mode_t wanted = m_exists ? static_cast<mode_t>(m_mode) : (0666 & ~mask);
@@ -363,6 +420,40 @@ void IniFile::commit(const QByteArray &content)
         m_modeKnown = true;
     }
     m_exists = true;
+}
+
+bool copyRegularFile(int from, const QString &name, int to, qint64 maxSize)
+{
+    const QByteArray native = QFile::encodeName(name);
+    const FileDescriptor in(::openat(from, native.constData(),
+                                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st = {};
+    if (in.get() < 0 || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > maxSize)
+        return false;
+    QByteArray content;
+    if (!readAll(in.get(), st.st_size, maxSize, content))
+        return false;
+
+    const QByteArray prefix = temporaryPrefix(native);
+    QByteArray tmpName;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        tmpName = prefix + randomSuffix();
+        fd = ::openat(to, tmpName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      0644);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    if (fd < 0)
+        return false;
+    bool ok = writeAll(fd, content);
+    ok = (::close(fd) == 0) && ok;
+    // A rename replaces whatever stands at the name, a link included, and never follows it.
+    if (ok)
+        ok = ::renameat(to, tmpName.constData(), to, native.constData()) == 0;
+    if (!ok)
+        ::unlinkat(to, tmpName.constData(), 0);
+    return ok;
 }
 
 } // namespace platform

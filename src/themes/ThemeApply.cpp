@@ -30,8 +30,11 @@ bool hasDriveLetter(const QString &path)
 
 ThemeContent ReadTheme(const TProgramSettings &settings, const QString &name)
 {
-    const platform::IniFile ini(ThemeFile(settings, name));
-    if (!ini.exists() || !ini.readable() || !ThemeNameProblem(name).isEmpty())
+    const QString file = ThemeFile(settings, name);
+    if (file.isEmpty() || !ThemeNameProblem(name).isEmpty() || IsThemeLink(file))
+        throw AppError(QStringLiteral("Unable to read theme %1").arg(name));
+    const platform::IniFile ini(file);
+    if (!ini.exists() || !ini.readable())
         throw AppError(QStringLiteral("Unable to read theme %1").arg(name));
 
     ThemeContent theme;
@@ -140,7 +143,7 @@ void ThemeApplication::ClearAndPlan()
     for (const ThemeStep &step : plan.Steps)
         scripts.append(step.Script);
     platform::requireWineFor(scripts);
-    ClearAllSelectedOptions(OptionsRoot(m_settings));
+    ClearAllSelectedOptions(OptionsRoot(m_settings), &plan.LeftOutside);
     CurrentOption.OptionProgramDelay = m_settings.DefaultProgramDelay;
     m_plan = std::move(plan);
 }

@@ -71,6 +71,7 @@ struct ThemePlan
     int Missing = 0; ///< entries whose script does not exist: skipped without a word
     int Outside = 0; ///< entries pointing outside the option folders: skipped, the user is told
     int Ignored = 0; ///< sections past MaxThemeEntries
+    int LeftOutside = 0; ///< marked folders outside the options folder: not cleared, the user is told
     int TotalDelay() const;
 };
 

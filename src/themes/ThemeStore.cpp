@@ -4,6 +4,7 @@
 #include "options/OptionIni.h"
 #include "options/OptionNode.h"
 #include "options/OptionScan.h"
+#include "platform/Confine.h"
 #include "platform/Error.h"
 #include "platform/IniFile.h"
 #include "platform/Paths.h"
@@ -14,6 +15,10 @@
 #include <QSaveFile>
 
 #include <algorithm>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -51,8 +56,10 @@ QString toStored(QString path)
 
 QString ThemesFolder(const TProgramSettings &settings)
 {
-    return withSlash(
-        platform::resolvePath(settings.ProgramDir + platform::fromStoredPath(settings.ThemesDir)));
+    // The store is the pack's own: a ThemesDir that leads out of the program folder (by "..",
+    // an absolute path or a symbolic link) gives no store at all.
+    const QString folder = platform::confinedFolder(settings.ProgramDir, settings.ThemesDir);
+    return folder.isEmpty() ? QString() : withSlash(folder);
 }
 
 QString OptionsRoot(const TProgramSettings &settings)
@@ -63,20 +70,29 @@ QString OptionsRoot(const TProgramSettings &settings)
 QString ThemeFile(const TProgramSettings &settings, const QString &name)
 {
     const QString folder = ThemesFolder(settings);
+    if (folder.isEmpty())
+        return QString();
     const QString file = name + QStringLiteral(".ini");
     const QFileInfo exact(folder + file);
     if (exact.exists() || exact.isSymLink() || !ThemeNameProblem(name).isEmpty())
         return exact.filePath();
     // The listing takes ".ini" in any case: a theme listed from "Amber.INI" is that file, to
-    // read, save over and delete, never a second "Amber.ini" beside it.
-    const QStringList names =
-        QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+    // read, save over and delete, never a second "Amber.ini" beside it. Links are never
+    // listed, so never taken here either.
+    const QStringList names = QDir(folder).entryList(
+        QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks, QDir::Name);
     for (const QString &entry : names) {
         if (entry.size() == file.size() && entry.startsWith(name) &&
             entry.endsWith(QStringLiteral(".ini"), Qt::CaseInsensitive))
             return folder + entry;
     }
     return exact.filePath();
+}
+
+bool IsThemeLink(const QString &file)
+{
+    struct stat st = {};
+    return ::lstat(QFile::encodeName(file).constData(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
 QString ThemeNameProblem(const QString &name)
@@ -106,14 +122,18 @@ QString ThemeNameProblem(const QString &name)
 
 QStringList ShowAvailableThemes(const QString &folder)
 {
-    // Regular files only: a folder named Old.ini is no theme, and a special file (a FIFO) would
-    // hang whoever tried to read it.
-    const QFileInfoList entries =
-        QDir(folder).entryInfoList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
+    if (folder.isEmpty())
+        return {};
+    // Regular files only: a folder named Old.ini is no theme, a special file (a FIFO) would
+    // hang whoever tried to read it, and a symbolic link may lead to any file of the user's.
+    const QFileInfoList entries = QDir(folder).entryInfoList(
+        QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks);
+    // What an interrupted save left behind goes when the store is next used.
+    platform::removeStaleWriteTemporaries(folder);
     QStringList names;
     for (const QFileInfo &entry : entries) {
         const QString file = entry.fileName();
-        if (!entry.isFile() || file.size() <= 4 ||
+        if (!entry.isFile() || entry.isSymLink() || file.size() <= 4 ||
             !file.endsWith(QStringLiteral(".ini"), Qt::CaseInsensitive))
             continue;
         names.append(file.left(file.size() - 4));
@@ -150,22 +170,32 @@ void GetSelectedOptions(const TProgramSettings &settings, QStringList &delays, Q
     GetSelectedOptions(OptionsRoot(settings), stored, delays, scripts);
 }
 
-int ClearAllSelectedOptions(const QString &root)
+int ClearAllSelectedOptions(const QString &root, int *leftOutside)
 {
+    // Folders reached through a symbolic link that leads out of the options folder are read
+    // like the others, but never written to.
+    const QString realRoot = platform::realLocation(root);
     int cleared = 0;
+    int outside = 0;
     WalkOptionFolders(root, [&](const OptionFolder &folder) {
         const QString mark = findMark(folder.Files);
         if (mark.isEmpty())
             return;
+        if (!platform::isWithin(platform::realLocation(folder.Path), realRoot)) {
+            ++outside;
+            return;
+        }
         LoadOptionIniFile(folder.Path);
         if (CurrentOption.OptionMode == CheckOn)
             CurrentOption.OptionMode = CheckOff;
         else if (CurrentOption.OptionMode == ModeOn)
             CurrentOption.OptionMode = ModeOff;
-        SaveOptionIniFile(folder.Path); // throws when refused: the mark then stays
+        SaveOptionIniFile(folder.Path, realRoot); // throws when refused: the mark then stays
         QFile::remove(folder.Path + mark);
         ++cleared;
     });
+    if (leftOutside)
+        *leftOutside = outside;
     return cleared;
 }
 
@@ -175,7 +205,13 @@ int SaveTheme(TProgramSettings &settings, const QString &name)
     if (!problem.isEmpty())
         throw AppError(problem);
 
+    const QString folder = ThemesFolder(settings);
+    if (folder.isEmpty())
+        throw iniWriteError(platform::fromStoredPath(settings.ThemesDir));
     const QString path = ThemeFile(settings, name);
+    // A theme that is a symbolic link is no theme of this store: it is never written through.
+    if (IsThemeLink(path))
+        throw iniWriteError(path);
     QStringList delays;
     QStringList scripts;
     GetSelectedOptions(settings, delays, scripts);
@@ -186,8 +222,9 @@ int SaveTheme(TProgramSettings &settings, const QString &name)
         return 0;
     }
 
-    QDir().mkpath(ThemesFolder(settings));
+    QDir().mkpath(folder);
     platform::IniFile ini(path);
+    ini.confineWritesTo(platform::realLocation(folder));
     // The new theme replaces the old one whole and in one step: written in full to a temporary
     // file, then renamed over it. A refused write leaves the old theme as it was.
     ini.beginUpdate();
@@ -208,45 +245,55 @@ bool DeleteTheme(const TProgramSettings &settings, const QString &name)
     if (fileName.contains(DefaultThemeName()))
         return false;
     // A name read from the folder always names a file in it; anything else deletes nothing.
-    if (ThemeNameProblem(name).isEmpty())
-        QFile::remove(ThemeFile(settings, name));
+    const QString file = ThemeFile(settings, name);
+    if (!file.isEmpty() && ThemeNameProblem(name).isEmpty())
+        QFile::remove(file);
     return true;
 }
 
-QString GetAppDataThemePath(const TProgramSettings &settings)
+QString GetAppDataThemePath(const TProgramSettings &settings, QString *ignored)
 {
-    return platform::userAppDataFolder() + QLatin1Char('/') +
-           platform::fromStoredPath(settings.ThemesAppDataDir);
+    // Below Varimond's own per-user folder, whatever ThemesAppDataDir says: a value that leads
+    // out of it (by "..", an absolute path or a symbolic link) is not used.
+    const QString base = platform::varimondConfigFolder();
+    QString why;
+    const QString folder = platform::confinedFolder(base, settings.ThemesAppDataDir, &why);
+    if (!folder.isEmpty())
+        return folder;
+    if (ignored)
+        *ignored = why;
+    return base + QStringLiteral("/Themes");
 }
 
 int CopyDefaultThemes(const TProgramSettings &settings, const QString &destination)
 {
-    const QString source =
-        platform::resolvePath(settings.ProgramDir + platform::fromStoredPath(settings.ThemesDir));
-    const QFileInfoList files =
-        QDir(source).entryInfoList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+    // The destination is made first, even when there is nothing to copy.
     QDir().mkpath(destination);
+    const QString source = ThemesFolder(settings);
+    const QString realDestination = platform::realLocation(destination);
+    if (source.isEmpty() || realDestination.isEmpty())
+        return 0;
+    const int from = ::open(QFile::encodeName(source).constData(),
+                            O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int to = ::open(QFile::encodeName(realDestination).constData(),
+                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     int copied = 0;
-    for (const QFileInfo &file : files) {
-        // Regular files only: reading a FIFO or a device would hang the start-up.
-        if (!file.isFile() || file.size() > platform::IniFile::MaxFileSize)
-            continue;
-        QFile in(file.absoluteFilePath());
-        if (!in.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray content = in.readAll();
-        if (in.error() != QFileDevice::NoError)
-            continue;
-        // Written beside the target and renamed over it: the user's file stays whole until the
-        // new copy is complete.
-        QSaveFile out(destination + QLatin1Char('/') + file.fileName());
-        out.setDirectWriteFallback(false);
-        if (!out.open(QIODevice::WriteOnly) || out.write(content) != content.size()) {
-            out.cancelWriting();
-            continue;
+    if (from >= 0 && to >= 0) {
+        const QStringList names = QDir(source).entryList(
+            QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks, QDir::Name);
+        for (const QString &name : names) {
+            // Theme files only, never hidden ones: the copy cannot be made to drop a ".profile"
+            // or any other file into the user's folder.
+            if (name.startsWith(QLatin1Char('.')) || name.size() <= 4 ||
+                !name.endsWith(QStringLiteral(".ini"), Qt::CaseInsensitive))
+                continue;
+            if (platform::copyRegularFile(from, name, to, platform::IniFile::MaxFileSize))
+                ++copied;
         }
-        if (out.commit())
-            ++copied;
     }
+    if (from >= 0)
+        ::close(from);
+    if (to >= 0)
+        ::close(to);
     return copied;
 }

@@ -24,7 +24,8 @@ inline QString SelectionMarkName()
     return QStringLiteral("Selected.ini");
 }
 
-/// The themes folder: ProgramDir + ThemesDir, ending in '/'.
+/// The themes folder: ProgramDir + ThemesDir, ending in '/'; empty when ThemesDir leads out of
+/// the program folder (by "..", an absolute path or a symbolic link): there is no store then.
 QString ThemesFolder(const TProgramSettings &settings);
 
 /// The option folders' root that gathering and clearing walk: ProgramDir + OptionsDir, ending
@@ -32,8 +33,12 @@ QString ThemesFolder(const TProgramSettings &settings);
 QString OptionsRoot(const TProgramSettings &settings);
 
 /// The file of theme @p name: the themes folder, the name and ".ini"; when no such file exists,
-/// the file that ShowAvailableThemes() listed as @p name (its ".ini" in another case).
+/// the file that ShowAvailableThemes() listed as @p name (its ".ini" in another case). Empty
+/// without a store.
 QString ThemeFile(const TProgramSettings &settings, const QString &name);
+
+/// True when @p file is a symbolic link: such a theme is never listed, read or written.
+bool IsThemeLink(const QString &file);
 
 /// Why @p name cannot name a theme file, or an empty text when it can. Refused: the empty
 /// name, "." and "..", names holding '/', '\' or a control character, and names whose file
@@ -42,8 +47,9 @@ QString ThemeNameProblem(const QString &name);
 
 /// The theme names in @p folder: every regular file whose name ends in ".ini" (any case),
 /// without those four characters, sorted by name ignoring case, with "(Default)" first when it
-/// is there. Folders, special files and anything else are left out; a missing folder gives an
-/// empty list.
+/// is there. Folders, symbolic links, special files and anything else are left out; a missing
+/// folder (or none) gives an empty list. Temporaries that an interrupted save left in the
+/// folder are removed.
 QStringList ShowAvailableThemes(const QString &folder);
 
 /// Appends, for every selected option folder found by the walk from @p root, the option's delay
@@ -63,8 +69,9 @@ void GetSelectedOptions(const TProgramSettings &settings, QStringList &delays,
 /// option's selected mode into its not-selected mode (3 becomes 2, 5 becomes 4; the mode as
 /// read, no-script rule applied, is written back in every case). Each folder's mode is written
 /// before its mark is removed, so a refused write (AppError) leaves that folder still marked.
-/// Returns the number of folders cleared.
-int ClearAllSelectedOptions(const QString &root);
+/// A folder that, links followed, lies outside @p root is left as it is and counted in
+/// @p leftOutside. Returns the number of folders cleared.
+int ClearAllSelectedOptions(const QString &root, int *leftOutside = nullptr);
 
 /// Saves theme @p name from the current selections and makes it the active theme
 /// (settings.ThemeName). The new content is written whole to a temporary file and renamed over
@@ -78,12 +85,16 @@ int SaveTheme(TProgramSettings &settings, const QString &name);
 /// false when it refused (the caller then does nothing more), true otherwise.
 bool DeleteTheme(const TProgramSettings &settings, const QString &name);
 
-/// The per-user themes folder: the per-user configuration folder, '/', and ThemesAppDataDir.
-QString GetAppDataThemePath(const TProgramSettings &settings);
+/// The per-user themes folder: Varimond's per-user folder, '/', and ThemesAppDataDir. A value
+/// that leads out of Varimond's per-user folder is not used: "Themes" is, and @p ignored
+/// receives the reason.
+QString GetAppDataThemePath(const TProgramSettings &settings, QString *ignored = nullptr);
 
-/// The first-run copy: every regular file of ProgramDir + ThemesDir is copied into
-/// @p destination (created with its parents, also when there is nothing to copy), replacing
-/// files of the same name. Each copy is written to a temporary file and renamed into place, so
-/// a failed copy leaves the user's file as it was; special files, sub-folders and files too
-/// large for a theme are not copied. Failures are ignored. Returns the number of files copied.
+/// The first-run copy: every theme file (a regular file whose name ends in ".ini", any case,
+/// and does not begin with a dot) of the themes folder is copied into @p destination (created
+/// with its parents, also when there is nothing to copy), replacing files of the same name.
+/// Sources are opened without following links; each copy is a new file of mode 0644 (less the
+/// umask), written to a temporary and renamed into place, never through a link, so a failed
+/// copy leaves the user's file as it was. Files too large for a theme are not copied. Failures
+/// are ignored. Returns the number of files copied.
 int CopyDefaultThemes(const TProgramSettings &settings, const QString &destination);

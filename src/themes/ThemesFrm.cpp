@@ -276,12 +276,17 @@ bool TThemesForm::btnApplyClick()
         m_updateTreeView();
 
     const ThemePlan &plan = application.Plan();
-    if (complete && (plan.Outside > 0 || plan.Ignored > 0)) {
+    if (complete && (plan.Outside > 0 || plan.Ignored > 0 || plan.LeftOutside > 0)) {
         QString text;
         if (plan.Outside > 0)
             text = QStringLiteral("%1 of the theme's entries were skipped: their scripts lie "
                                   "outside the option folders.")
                        .arg(plan.Outside);
+        if (plan.LeftOutside > 0)
+            text += (text.isEmpty() ? QString() : QStringLiteral("\n")) +
+                    QStringLiteral("%1 selected option folder(s) outside the options folder "
+                                   "(reached through symbolic links) were left as they were.")
+                        .arg(plan.LeftOutside);
         if (plan.Ignored > 0)
             text += (text.isEmpty() ? QString() : QStringLiteral("\n")) +
                     QStringLiteral("Only the first %1 entries of the theme were read; %2 more "

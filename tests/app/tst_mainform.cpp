@@ -647,7 +647,7 @@ private Q_SLOTS:
         if (result == 6) {
             m_form.reset(); // the program ends: nothing else runs, nothing is saved
             QCOMPARE(readAll(iniPath()), ini);
-            QVERIFY(!QFileInfo::exists(m_dir->filePath(S("config/Themes"))));
+            QVERIFY(!QFileInfo::exists(m_dir->filePath(S("config/varimond/Themes"))));
         } else {
             QCOMPARE(m_form->windowTitle(), S("My Interface"));
             QCOMPARE(m_form->TreeController()->Tree().TopLevel().size(), size_t(1));

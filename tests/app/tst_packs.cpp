@@ -52,7 +52,7 @@ class TestPacks : public QObject
         process.setWorkingDirectory(m_dir.path());
         process.start(program, arguments);
         QVERIFY(process.waitForStarted(10000));
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(m_config + S("/Themes")).isDir(), 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(m_config + S("/varimond/Themes")).isDir(), 60000);
         ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
         QVERIFY(process.waitForFinished(60000));
         QCOMPARE(process.exitCode(), 0);

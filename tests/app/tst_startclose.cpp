@@ -85,7 +85,7 @@ class TestStartClose : public QObject
     QString m_config;
 
     QString iniPath() const { return m_pack + S("/varimond.ini"); }
-    QString themesCopy() const { return m_config + S("/Themes"); }
+    QString themesCopy() const { return m_config + S("/varimond/Themes"); }
 
     // Started headless, or on the X server @p display when one is given.
     void start(QProcess &process, const QString &display = QString())

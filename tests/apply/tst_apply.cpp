@@ -35,6 +35,7 @@
 #include <memory>
 
 #include <sys/stat.h>
+#include <sys/time.h>
 
 using namespace testfiles;
 
@@ -360,7 +361,10 @@ private Q_SLOTS:
         WriteBytes(path, before);
         QVERIFY(
             QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
-        WriteBytes(folder + S(".") + name + S(".k1LL3d"), "[Mode]\r\nOptionMode=");
+        const QString stale = folder + S(".") + name + S(".varimond-tmp-k1LL3d");
+        WriteBytes(stale, "[Mode]\r\nOptionMode=");
+        const struct timeval old[2] = {{time(nullptr) - 600, 0}, {time(nullptr) - 600, 0}};
+        QCOMPARE(::utimes(QFile::encodeName(stale).constData(), old), 0);
         struct stat was = {};
         QCOMPARE(::stat(QFile::encodeName(path).constData(), &was), 0);
         OptionTree tree;
@@ -376,47 +380,126 @@ private Q_SLOTS:
         QCOMPARE(is.st_mode & 07777, mode_t(0640));
         QStringList expected{S("RunMe.sh"), S("RunMe2.sh"), name};
         if (before == after) // nothing was written, so nothing was cleaned either
-            expected << S(".") + name + S(".k1LL3d");
+            expected << S(".") + name + S(".varimond-tmp-k1LL3d");
         expected.sort();
         QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name), expected);
         QCOMPARE(QDir(m_root + S("Pack/P/T")).entryList(QDir::Files | QDir::Hidden, QDir::Name),
                  (QStringList{S("RunMe.sh"), S("RunMe2.sh"), S("options.ini")}));
     }
 
-    void refusedWriteStopsTheTick()
+    void refusedTickChangesNothing_data()
     {
-        Layout({S("Pack 7"), S("Pack/P 7"), S("Pack/P/A 3"), S("Pack/P/B 5"), S("Pack/P/C 3"),
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("read-only descriptor") << S("read-only");
+        QTest::newRow("descriptor over the size limit") << S("oversized");
+        QTest::newRow("descriptor that is a link out of the pack") << S("linked file");
+        QTest::newRow("ticked option reached through a link out of the pack") << S("linked option");
+    }
+
+    void refusedTickChangesNothing()
+    {
+        // A tick is all or nothing: when one descriptor of the group may not be written, no
+        // descriptor changes, the group keeps its choice and no script starts.
+        QFETCH(QString, fault);
+        Layout({S("Pack 7"), S("Pack/P 7"), S("Pack/P/A 3"), S("Pack/P/B 4"), S("Pack/P/C 2"),
                 S("Pack/P/D 2")});
-        QVERIFY(QFile::setPermissions(Ini(S("Pack/P/B")),
-                                      QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+        QString refused = Ini(S("Pack/P/B"));
+        QString ticked = S("Pack/P/D");
+        const QString outside = m_dir->path() + S("/outside/");
+        QVERIFY(QDir().mkpath(outside + S("Ext")));
+        if (fault == S("read-only")) {
+            QVERIFY(QFile::setPermissions(refused, QFile::ReadOwner | QFile::ReadGroup));
+        } else if (fault == S("oversized")) {
+            QFile big(refused);
+            QVERIFY(big.open(QIODevice::ReadWrite));
+            QVERIFY(big.resize(100 * 1024 * 1024)); // sparse: no disk is used
+        } else if (fault == S("linked file")) {
+            WriteBytes(outside + S("profile"), "[Mode]\nOptionMode=4\n");
+            QVERIFY(QFile::remove(refused));
+            QVERIFY(QFile::link(outside + S("profile"), refused));
+        } else {
+            WriteBytes(outside + S("Ext/RunMe.sh"), Script());
+            WriteBytes(outside + S("Ext/options.ini"), "[RunMe]\nOptionRunMeFName=RunMe.sh\n[Mode]\nOptionMode=2\n");
+            QVERIFY(QFile::link(outside + S("Ext"), m_root + S("Pack/P/Ext")));
+            ticked = S("Pack/P/Ext");
+            refused.clear();
+        }
+        const QMap<QString, QByteArray> before = Snapshot();
+        const QByteArray outsideBefore = readAll(outside + S("Ext/options.ini"));
         OptionTree tree;
         Scan(tree);
-        OptionNode *d = FindNode(tree, S("Pack/P/D"));
         ProgramSettings.HideShell = false;
 
         QString message;
         try {
-            ApplyChanges(tree, d, m_root, nullptr);
+            ApplyChanges(tree, FindNode(tree, ticked), m_root, nullptr);
         } catch (const AppError &e) {
             message = e.message();
         }
-        QCOMPARE(message, S("Unable to write to ") + Ini(S("Pack/P/B")));
-        const QStringList rels{S("Pack/P/A"), S("Pack/P/B"), S("Pack/P/C"), S("Pack/P/D")};
-        const QList<int> modes{2, 5, 3, 2}; // A cleared, B refused, C and D untouched
-        for (int i = 0; i < rels.size(); ++i) {
-            QCOMPARE(ModeOnDisk(rels[i]), modes[i]);
-            QCOMPARE(FindNode(tree, rels[i])->StateIndex, modes[i]);
-        }
+        if (refused.isEmpty())
+            QVERIFY2(message.contains(S("outside the options folder")), qPrintable(message));
+        else
+            QCOMPARE(message, S("Unable to write to ") + refused);
+        QCOMPARE(Snapshot(), before);
+        QCOMPARE(readAll(outside + S("Ext/options.ini")), outsideBefore);
+        QCOMPARE(FindNode(tree, S("Pack/P/A"))->StateIndex, 3);
+        QCOMPARE(FindNode(tree, S("Pack/P/D"))->StateIndex, 2);
+        QTest::qWait(300);
+        QCOMPARE(Runs().size(), 0);
+    }
 
-        // Once the file may be written the same tick goes through, and its scripts are the
-        // only ones that ever ran.
-        QVERIFY(QFile::setPermissions(Ini(S("Pack/P/B")), QFile::ReadOwner | QFile::WriteOwner));
-        ApplyChanges(tree, d, m_root, nullptr);
-        QCOMPARE(ModeOnDisk(S("Pack/P/B")), 4);
+    void outsideGroupMembersAreLeftAlone()
+    {
+        // A group member reached through a link out of the options folder is shown, but a tick
+        // in its group leaves its descriptor as it is and says so.
+        Layout({S("Pack 7"), S("Pack/P 7"), S("Pack/P/A 3"), S("Pack/P/D 2")});
+        const QString outside = m_dir->path() + S("/outside/Docs/");
+        QVERIFY(QDir().mkpath(outside + S("Deep")));
+        WriteBytes(outside + S("RunMe.sh"), Script());
+        WriteBytes(outside + S("options.ini"), "[RunMe]\nOptionRunMeFName=RunMe.sh\n[Mode]\nOptionMode=3\n");
+        QVERIFY(QFile::link(outside, m_root + S("Pack/P/Docs")));
+        OptionTree tree;
+        Scan(tree);
+        ProgramSettings.HideShell = false;
+
+        QCOMPARE(ApplyChanges(tree, FindNode(tree, S("Pack/P/D")), m_root, nullptr), 1);
+        QCOMPARE(ModeOnDisk(S("Pack/P/A")), 2);
         QCOMPARE(ModeOnDisk(S("Pack/P/D")), 3);
-        QTRY_COMPARE(Runs().size(), 2);
-        for (const Run &r : Runs())
-            QCOMPARE(r.dir, Physical(S("Pack/P/D")));
+        QCOMPARE(readAll(outside + S("options.ini")),
+                 QByteArray("[RunMe]\nOptionRunMeFName=RunMe.sh\n[Mode]\nOptionMode=3\n"));
+        QVERIFY(!QFileInfo::exists(outside + S("Deep/options.ini")));
+    }
+
+    void descriptorBackupPutsBytesBack_data()
+    {
+        QTest::addColumn<bool>("existed");
+        QTest::newRow("descriptor that was there") << true;
+        QTest::newRow("descriptor the run created") << false;
+    }
+
+    void descriptorBackupPutsBytesBack()
+    {
+        // What a failed run of writes uses to undo the writes it made.
+        QFETCH(bool, existed);
+        const QString folder = m_root + S("X/");
+        QVERIFY(QDir().mkpath(folder));
+        const QByteArray original = "; mine\r\n[Mode]\r\nOptionMode=3\r\n";
+        if (existed) {
+            WriteBytes(folder + S("options.ini"), original);
+            QVERIFY(QFile::setPermissions(folder + S("options.ini"),
+                                          QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+        }
+        const DescriptorBackup backup = BackUpOptionIniFile(folder);
+        CurrentOption.OptionMode = 2;
+        SaveOptionIniFile(folder);
+        QVERIFY(RestoreOptionIniFile(backup));
+        QCOMPARE(QFileInfo::exists(folder + S("options.ini")), existed);
+        if (existed) {
+            QCOMPARE(readAll(folder + S("options.ini")), original);
+            struct stat st = {};
+            QCOMPARE(::stat(QFile::encodeName(folder + S("options.ini")).constData(), &st), 0);
+            QCOMPARE(st.st_mode & 07777, mode_t(0640));
+        }
     }
 
     void notSelectableDoesNothing_data()

@@ -11,9 +11,17 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 using platform::IniFile;
+
+namespace {
+QString S(const char *text)
+{
+    return QString::fromUtf8(text);
+}
+} // namespace
 
 class TestIni : public QObject
 {
@@ -587,15 +595,19 @@ private Q_SLOTS:
         name += QStringLiteral(".ini");
         QCOMPARE(QFile::encodeName(name).size(), std::abs(length));
         const QString path = dir.filePath(name);
-        // A stale temporary file of a killed write: the shortened form, no longer than the name.
+        // A stale temporary file of a killed write: the shortened form, within the name limit.
         const QByteArray stem = QFile::encodeName(name);
+        const QByteArray mark = ".varimond-tmp-";
+        const qsizetype extra = 1 + mark.size() + 6;
         const QByteArray stale =
-            '.' + (stem.size() + 8 > 255 ? stem.left(stem.size() - 8) : stem) + ".Zz09aB";
+            '.' + (stem.size() + extra > 255 ? stem.left(255 - extra) : stem) + mark + "Zz09aB";
         QVERIFY(stale.size() <= 255);
-        const int fd = ::open(QFile::encodeName(dir.path() + QLatin1Char('/')) + stale,
-                              O_WRONLY | O_CREAT | O_EXCL, 0644);
+        const QByteArray stalePath = QFile::encodeName(dir.path() + QLatin1Char('/')) + stale;
+        const int fd = ::open(stalePath.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
         QVERIFY(fd >= 0);
         ::close(fd);
+        const struct timeval old[2] = {{time(nullptr) - 600, 0}, {time(nullptr) - 600, 0}};
+        QCOMPARE(::utimes(stalePath.constData(), old), 0);
 
         IniFile::writeInteger(path, QStringLiteral("Mode"), QStringLiteral("OptionMode"), 1);
         IniFile::writeInteger(path, QStringLiteral("Mode"), QStringLiteral("OptionMode"), 2);
@@ -603,35 +615,88 @@ private Q_SLOTS:
         QCOMPARE(hiddenFiles(dir.path()), QStringList{name});
     }
 
+    void sectionsFoundAlikeInLargeFiles_data()
+    {
+        QTest::addColumn<int>("padding"); // sections before the ones looked up
+        QTest::newRow("small file, searched in place") << 0;
+        QTest::newRow("large file, searched through the index") << 5000;
+    }
+
+    void sectionsFoundAlikeInLargeFiles()
+    {
+        // Whatever the file's size, a look-up finds the first section of a name, ignoring case
+        // (beyond ASCII too), and keys only inside that section.
+        QFETCH(int, padding);
+        QByteArray text;
+        for (int i = 0; i < padding; ++i)
+            text += "[pad" + QByteArray::number(i % 7) + "]\nk=" + QByteArray::number(i) + "\n";
+        text += "[Option1]\nKey=first\n[OPTION1]\nKey=second\nOther=x\n[\xc3\x89t\xc3\xa9]\nKey=e\n"
+                "[Empty]\n[Option2]\nKey=two\n";
+        QTemporaryDir dir;
+        const IniFile ini(write(dir, text));
+        QCOMPARE(ini.readString(S("option1"), S("Key"), S("-")), S("first"));
+        QCOMPARE(ini.readString(S("Option1"), S("Other"), S("-")), S("-"));
+        QCOMPARE(ini.readString(S("\u00e9T\u00c9"), S("key"), S("-")), S("e"));
+        QCOMPARE(ini.readString(S("Empty"), S("Key"), S("-")), S("-"));
+        QCOMPARE(ini.readString(S("Option2"), S("Key"), S("-")), S("two"));
+        QCOMPARE(ini.readString(S("Option3"), S("Key"), S("-")), S("-"));
+        QCOMPARE(ini.sectionCount(), padding + 5);
+    }
+
+    void staleTemporariesRemoved_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("ageSeconds");
+        QTest::addColumn<bool>("removed");
+        // Only an interrupted write's own temporary, a minute old, goes; users' files that merely
+        // look alike stay, whatever their age.
+        QTest::newRow("own temporary, old") << S(".test.ini.varimond-tmp-Ab12Cd") << 120 << true;
+        QTest::newRow("another file's temporary, old")
+            << S(".other.ini.varimond-tmp-zzzzzz") << 3600 << true;
+        QTest::newRow("temporary of a write in progress")
+            << S(".test.ini.varimond-tmp-Ab12Cd") << 5 << false;
+        QTest::newRow("user's backup of options.ini") << S(".options.ini.backup") << 3600 << false;
+        QTest::newRow("user's backup of varimond.ini") << S(".varimond.ini.backup") << 3600 << false;
+        QTest::newRow("six letters after the name") << S(".test.ini.Ab12Cd") << 3600 << false;
+        QTest::newRow("three letters after the name") << S(".x.ini.old") << 3600 << false;
+        QTest::newRow("mark with five letters") << S(".test.ini.varimond-tmp-Ab12C") << 3600 << false;
+        QTest::newRow("mark with seven letters")
+            << S(".test.ini.varimond-tmp-Ab12Cde") << 3600 << false;
+        QTest::newRow("mark without a leading dot") << S("test.ini.varimond-tmp-Ab12Cd") << 3600 << false;
+    }
+
     void staleTemporariesRemoved()
     {
+        QFETCH(QString, name);
+        QFETCH(int, ageSeconds);
+        QFETCH(bool, removed);
         QTemporaryDir dir;
         const QString path = write(dir, "[A]\nK=1\n", QStringLiteral("test.ini"));
-        const QStringList stale{QStringLiteral(".test.ini.Ab12Cd"),
-                                QStringLiteral(".test.ini.zzzzzz")};
-        const QStringList kept{
-            QStringLiteral(".test.ini.Ab12C"),  QStringLiteral(".test.ini.Ab12Cde"),
-            QStringLiteral(".test.ini.Ab-2Cd"), QStringLiteral(".other.ini.Ab12Cd"),
-            QStringLiteral("test.ini.Ab12Cd"),  QStringLiteral(".Test.ini.Ab12Cd")};
-        for (const QString &name : stale + kept)
-            write(dir, "half", name);
-        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral(".test.ini.Folder")));
-        QVERIFY(QFile::link(QStringLiteral("test.ini"),
-                            dir.filePath(QStringLiteral(".test.ini.LinkXy"))));
+        write(dir, "half", name);
+        const QString other = dir.filePath(name);
+        const struct timeval then[2] = {{time(nullptr) - ageSeconds, 0}, {time(nullptr) - ageSeconds, 0}};
+        QCOMPARE(::utimes(QFile::encodeName(other).constData(), then), 0);
+        // Folders and links of the temporaries' pattern are never removed.
+        const QString folder = dir.filePath(QStringLiteral(".f.ini.varimond-tmp-Folder"));
+        const QString link = dir.filePath(QStringLiteral(".l.ini.varimond-tmp-LinkXy"));
+        QVERIFY(QDir().mkdir(folder));
+        QVERIFY(QFile::link(QStringLiteral("test.ini"), link));
 
         // A write that changes nothing does not touch the folder.
         IniFile::writeInteger(path, QStringLiteral("A"), QStringLiteral("K"), 1);
-        QCOMPARE(hiddenFiles(dir.path()).size(), stale.size() + kept.size() + 2);
+        QVERIFY(QFileInfo::exists(other));
 
         IniFile::writeInteger(path, QStringLiteral("A"), QStringLiteral("K"), 2);
         QCOMPARE(read(path), QByteArray("[A]\nK=2\n"));
-        QStringList expected = kept;
-        expected << QStringLiteral("test.ini") << QStringLiteral(".test.ini.LinkXy");
-        expected.sort();
+        QCOMPARE(QFileInfo::exists(other), !removed);
+        QVERIFY(QFileInfo(folder).isDir());
+        QVERIFY(QFileInfo(link).isSymLink());
         QStringList left = hiddenFiles(dir.path());
+        left.removeAll(name);
         left.sort();
+        QStringList expected{S(".l.ini.varimond-tmp-LinkXy"), S("test.ini")};
+        expected.sort();
         QCOMPARE(left, expected);
-        QVERIFY(QFileInfo(dir.filePath(QStringLiteral(".test.ini.Folder"))).isDir());
     }
 
     void brokenLinksAreNotReplaced_data()

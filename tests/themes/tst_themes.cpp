@@ -7,6 +7,7 @@
 #include "options/OptionScan.h"
 #include "platform/Error.h"
 #include "platform/IniFile.h"
+#include "platform/Paths.h"
 #include "platform/ScriptLauncher.h"
 #include "themes/ThemeApply.h"
 #include "themes/ThemeStore.h"
@@ -15,6 +16,7 @@
 #include <QSet>
 
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 using namespace testfiles;
@@ -210,7 +212,12 @@ private Q_SLOTS:
         QCOMPARE(scripts,
                  (QStringList{S(".\\Options\\A\\RunMe.sh"), S(".\\Options\\A\\Deep\\RunMe.sh"),
                               S(".\\Options\\Linked\\Ext\\RunMe.sh")}));
-        QCOMPARE(ClearAllSelectedOptions(f->options()), 3);
+        // The folder outside is read, but never written: its mark and descriptor stay.
+        int leftOutside = 0;
+        QCOMPARE(ClearAllSelectedOptions(f->options(), &leftOutside), 2);
+        QCOMPARE(leftOutside, 1);
+        QVERIFY(QFileInfo::exists(outside + S("Selected.ini")));
+        QCOMPARE(readAll(outside + S("options.ini")), QByteArray("[RunMe]\nOptionRunMeFName=RunMe.sh\n"));
     }
 
     void walkLimits_data()
@@ -380,6 +387,134 @@ private Q_SLOTS:
         ProgramSettings.ThemesDir = S("Nowhere");
         QCOMPARE(CopyDefaultThemes(ProgramSettings, f->root() + S("new/deep/Themes")), 0);
         QVERIFY(QFileInfo(f->root() + S("new/deep/Themes")).isDir());
+    }
+
+    // ---- Packs from others ------------------------------------------------------------------
+
+    void settingsFoldersStayInside_data()
+    {
+        QTest::addColumn<QString>("key");      // ThemesDir, ThemesAppDataDir or OptionsDir
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("link");     // "name>target below the temporary folder", or empty
+        QTest::addColumn<bool>("used");
+        QTest::newRow("themes: own folder") << S("ThemesDir") << S("My Themes") << QString() << true;
+        QTest::newRow("themes: nested") << S("ThemesDir") << S("Data\\Themes") << QString() << true;
+        QTest::newRow("themes: parent") << S("ThemesDir") << S("..\\.ssh") << QString() << false;
+        QTest::newRow("themes: climbing back in")
+            << S("ThemesDir") << S("Themes\\..\\..\\pack\\Themes") << QString() << false;
+        QTest::newRow("themes: absolute") << S("ThemesDir") << S("/etc") << QString() << false;
+        QTest::newRow("themes: drive") << S("ThemesDir") << S("C:\\Themes") << QString() << false;
+        QTest::newRow("themes: the pack folder itself") << S("ThemesDir") << S(".") << QString() << false;
+        QTest::newRow("themes: link out") << S("ThemesDir") << S("Out") << S("pack/Out>home") << false;
+        QTest::newRow("themes: link inside") << S("ThemesDir") << S("In") << S("pack/In>pack/Themes") << true;
+        QTest::newRow("options: parent") << S("OptionsDir") << S("..\\..") << QString() << false;
+        QTest::newRow("options: link out") << S("OptionsDir") << S("Opt") << S("pack/Opt>home") << false;
+        QTest::newRow("per-user: default") << S("ThemesAppDataDir") << S("Themes") << QString() << true;
+        QTest::newRow("per-user: parent") << S("ThemesAppDataDir") << S("..\\") << QString() << false;
+        QTest::newRow("per-user: far up")
+            << S("ThemesAppDataDir") << S("..\\..\\..\\..\\..\\..\\..\\tmp\\loot") << QString() << false;
+        QTest::newRow("per-user: link out")
+            << S("ThemesAppDataDir") << S("Loot") << S("config/varimond/Loot>home") << false;
+    }
+
+    void settingsFoldersStayInside()
+    {
+        // A pack's settings file may name its folders, but not aim them out of the pack (nor
+        // the per-user copy out of Varimond's own folder): such a value gives way to the
+        // default, and the user hears which key was set aside.
+        QFETCH(QString, key);
+        QFETCH(QString, value);
+        QFETCH(QString, link);
+        QFETCH(bool, used);
+        QVERIFY(QDir().mkpath(f->root() + S("home/.ssh")));
+        QVERIFY(QDir().mkpath(f->root() + S("config/varimond")));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(f->root() + S("config")));
+        if (!link.isEmpty())
+            QVERIFY(QFile::link(f->root() + link.section(QLatin1Char('>'), 1),
+                                f->root() + link.section(QLatin1Char('>'), 0, 0)));
+        if (key == S("ThemesAppDataDir")) {
+            ProgramSettings.ThemesAppDataDir = value;
+            QString why;
+            const QString folder = GetAppDataThemePath(ProgramSettings, &why);
+            QCOMPARE(why.isEmpty(), used);
+            const QString base = f->root() + S("config/varimond/");
+            QCOMPARE(folder, used ? base + platform::fromStoredPath(value) : base + S("Themes"));
+        } else {
+            QString &field = key == S("ThemesDir") ? ProgramSettings.ThemesDir : ProgramSettings.OptionsDir;
+            field = value;
+            const QStringList lines = ConfineSettingsFolders(ProgramSettings);
+            QCOMPARE(lines.size(), used ? 0 : 1);
+            QCOMPARE(field, used ? value : key == S("ThemesDir") ? S("Themes") : S("Options"));
+            if (!used)
+                QVERIFY2(lines.first().startsWith(QStringLiteral("[%1] %2=").arg(key, key)),
+                         qPrintable(lines.first()));
+        }
+        qunsetenv("XDG_CONFIG_HOME");
+    }
+
+    void firstRunCopyTakesOnlyThemeFiles()
+    {
+        // The copy takes theme files and nothing else: no dot files, no links (to a key or any
+        // other file of the user's), never writes through a link standing at the destination,
+        // and makes files any user's own umask would.
+        const QString home = f->root() + S("home/");
+        QVERIFY(QDir().mkpath(home + S(".ssh")));
+        QVERIFY(writeAll(home + S(".ssh/id_rsa"), "secret"));
+        QVERIFY(QFile::setPermissions(home + S(".ssh/id_rsa"), QFile::ReadOwner | QFile::WriteOwner));
+        QVERIFY(writeAll(home + S(".bashrc"), "bashrc"));
+        f->theme(S("Blue"), "[Option0]\nDelay=1\n");
+        QVERIFY(QFile::setPermissions(f->themes() + S("Blue.ini"), QFile::ReadOwner | QFile::WriteOwner));
+        QVERIFY(writeAll(f->themes() + S(".profile"), "evil profile"));
+        QVERIFY(writeAll(f->themes() + S(".hidden.ini"), "evil"));
+        QVERIFY(writeAll(f->themes() + S("notes.txt"), "text"));
+        QVERIFY(QFile::link(home + S(".ssh/id_rsa"), f->themes() + S("Key.ini")));
+        const QString dest = f->root() + S("config/varimond/Themes");
+        QVERIFY(QDir().mkpath(dest));
+        QVERIFY(QFile::link(home + S(".bashrc"), dest + S("/Blue.ini")));
+
+        const mode_t mask = ::umask(022);
+        const int copied = CopyDefaultThemes(ProgramSettings, dest);
+        ::umask(mask);
+        QCOMPARE(copied, 1);
+        QCOMPARE(QDir(dest).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+                 QStringList{S("Blue.ini")});
+        QVERIFY(!QFileInfo(dest + S("/Blue.ini")).isSymLink());
+        QCOMPARE(readAll(dest + S("/Blue.ini")), QByteArray("[Option0]\nDelay=1\n"));
+        struct stat st = {};
+        QCOMPARE(::stat(QFile::encodeName(dest + S("/Blue.ini")).constData(), &st), 0);
+        QCOMPARE(st.st_mode & 07777, mode_t(0644));
+        QCOMPARE(readAll(home + S(".bashrc")), QByteArray("bashrc"));
+        QCOMPARE(readAll(home + S(".ssh/id_rsa")), QByteArray("secret"));
+    }
+
+    void linkedThemesAreNoThemes()
+    {
+        // A theme file that is a link (to the user's .bashrc, say) is not listed, not read and
+        // never written through; the store cleans what an interrupted save left.
+        const QString bashrc = f->root() + S("bashrc");
+        QVERIFY(writeAll(bashrc, "[Option0]\nDelay=20\nRunMeFName=.\\Options\\A\\RunMe.sh\n"));
+        QVERIFY(QFile::link(bashrc, f->themes() + S("Evil.ini")));
+        f->theme(S("Good"), ThemeFixture::themeText({S(".\\Options\\A\\RunMe.sh")}));
+        f->option(S("A"), S("3,selected"));
+        const QString stale = f->themes() + S(".Gone.ini.varimond-tmp-Ab12Cd");
+        QVERIFY(writeAll(stale, "half"));
+        const struct timeval old[2] = {{time(nullptr) - 600, 0}, {time(nullptr) - 600, 0}};
+        QCOMPARE(::utimes(QFile::encodeName(stale).constData(), old), 0);
+
+        QCOMPARE(ShowAvailableThemes(ThemesFolder(ProgramSettings)), QStringList{S("Good")});
+        QVERIFY(!QFileInfo::exists(stale));
+        QVERIFY_THROWS_EXCEPTION(AppError, ReadTheme(ProgramSettings, S("Evil")));
+        QVERIFY_THROWS_EXCEPTION(AppError, SaveTheme(ProgramSettings, S("Evil")));
+        QCOMPARE(readAll(bashrc), QByteArray("[Option0]\nDelay=20\nRunMeFName=.\\Options\\A\\RunMe.sh\n"));
+        QVERIFY(QFileInfo(f->themes() + S("Evil.ini")).isSymLink());
+
+        // A store whose folder is a link out of the pack is no store at all.
+        QVERIFY(QDir(f->themes()).removeRecursively());
+        QVERIFY(QDir().mkpath(f->root() + S("elsewhere")));
+        QVERIFY(QFile::link(f->root() + S("elsewhere"), f->program() + S("Themes")));
+        QCOMPARE(ThemesFolder(ProgramSettings), QString());
+        QVERIFY_THROWS_EXCEPTION(AppError, SaveTheme(ProgramSettings, S("Good")));
+        QCOMPARE(QDir(f->root() + S("elsewhere")).entryList(QDir::Files | QDir::Hidden), QStringList());
     }
 
     // ---- Applying --------------------------------------------------------------------------

@@ -551,7 +551,7 @@ private Q_SLOTS:
         QCOMPARE(themes1->isVisible(), visible);
         QCOMPARE(ProgramSettings.ShowThemesMenu, visible);
         // The copy of the shipped themes was made at this first run.
-        QVERIFY(QFileInfo::exists(f->root() + S("config/Themes/Blue.ini")));
+        QVERIFY(QFileInfo::exists(f->root() + S("config/varimond/Themes/Blue.ini")));
 
         // The menu opens the Themes window; an apply rebuilds the main window's tree.
         ModalDriver driver;
