@@ -1,5 +1,6 @@
 # The Debian package. Library dependencies are found by dpkg-shlibdeps; the Qt plugins and the
-# web engine's helper process are loaded at run time, so they are named here.
+# web engine's helper process are loaded at run time, and https downloads need the system's
+# certificate store, so they are named here.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME varimond)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -11,7 +12,7 @@ starting their install scripts.")
 set(CPACK_DEBIAN_PACKAGE_SECTION games)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libqt6webenginecore6-bin, libqt6svg6")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libqt6webenginecore6-bin, libqt6svg6, ca-certificates")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "wine, xdg-utils, x-terminal-emulator")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_OUTPUT_FILE_PREFIX ${CMAKE_BINARY_DIR})

@@ -10,6 +10,7 @@ packages=(
   wine
   dpkg-dev desktop-file-utils appstream
   libgit2-dev git
+  libcurl4-openssl-dev
 )
 
 missing=()

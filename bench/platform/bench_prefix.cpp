@@ -2,8 +2,12 @@
 // game in one of them, against the floor of a search that knows the exact spelling of every
 // name: one listing of Steam's compatdata folder and a stat of each prefix's four possible
 // user.dat paths. Prints the minimum and the median of several runs of both.
+// Then the Wine that belongs to the prefix found: the Lutris game files are read to find the one
+// that names it and its runner, against the floor of reading each game file whole with open,
+// read and close and a stat of the runner's wine.
 
 #include "platform/WinePrefix.h"
+#include "platform/WineRunner.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -16,7 +20,9 @@
 #include <vector>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -65,6 +71,31 @@ int Floor(const QString &home)
     return found;
 }
 
+// Every game file read whole, and the runner's wine of the one that names the game's prefix.
+int WineFloor(const QString &home)
+{
+    const QByteArray games = QFile::encodeName(home + QStringLiteral("/.config/lutris/games/"));
+    char buffer[4096];
+    int found = 0;
+    for (int i = 0; i < LutrisPrefixes; ++i) {
+        const QByteArray path = games + "game" + QByteArray::number(i) + ".yml";
+        const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            qFatal("no game file");
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        ::close(fd);
+        if (n > 0 && i == 7) {
+            struct stat st;
+            found +=
+                ::stat(QFile::encodeName(home + QStringLiteral("/.local/share/lutris/runners/wine/"
+                                                               "wine-ge-8-26/bin/wine"))
+                           .constData(),
+                       &st) == 0;
+        }
+    }
+    return found;
+}
+
 struct Figures
 {
     double min, median;
@@ -89,9 +120,29 @@ int main(int argc, char **argv)
         MakePath(home + QStringLiteral("/.local/share/Steam/steamapps/compatdata/%1/pfx/drive_c/"
                                        "users/steamuser/AppData/Roaming/Microsoft")
                             .arg(200000 + i));
-    for (int i = 0; i < LutrisPrefixes; ++i)
+    MakePath(home + QStringLiteral("/.config/lutris/games"));
+    MakePath(home + QStringLiteral("/.local/share/lutris/runners/wine/wine-ge-8-26/bin"));
+    for (int i = 0; i < LutrisPrefixes; ++i) {
         MakePath(home +
                  QStringLiteral("/Games/game%1/drive_c/users/player/AppData/Roaming").arg(i));
+        QFile yml(home + QStringLiteral("/.config/lutris/games/game%1.yml").arg(i));
+        const QByteArray text = "game:\n  exe: " + QFile::encodeName(home) + "/Games/game" +
+                                QByteArray::number(i) +
+                                "/drive_c/game.exe\n  prefix: " + QFile::encodeName(home) +
+                                "/Games/game" + QByteArray::number(i) +
+                                "\nsystem:\n  disable_runtime: false\nwine:\n  version: "
+                                "wine-ge-8-26\n";
+        if (!yml.open(QIODevice::WriteOnly) || yml.write(text) != text.size())
+            qFatal("cannot write a game file");
+    }
+    {
+        const QString wine =
+            home + QStringLiteral("/.local/share/lutris/runners/wine/wine-ge-8-26/bin/wine");
+        QFile binary(wine);
+        if (!binary.open(QIODevice::WriteOnly) || binary.write("#!/bin/sh\n") <= 0)
+            qFatal("cannot write the runner");
+        binary.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
     const QString userDat = home +
                             QStringLiteral("/Games/game7/drive_c/users/player/AppData/"
                                            "Roaming/") +
@@ -119,10 +170,32 @@ int main(int argc, char **argv)
             qFatal("the floor missed the game");
         floorTimes.push_back(clock.nsecsElapsed() / 1e6);
     }
+    std::vector<double> wineTimes, wineFloorTimes;
+    const QString found = home + QStringLiteral("/Games/game7");
+    for (int run = 0; run < Runs; ++run) {
+        QElapsedTimer clock;
+        clock.start();
+        const platform::PrefixWine wine = platform::prefixWine(found, {home, {}, {}});
+        wineTimes.push_back(clock.nsecsElapsed() / 1e6);
+        if (wine.label != QStringLiteral("Lutris runner wine-ge-8-26") || wine.binary.isEmpty())
+            qFatal("the Wine look-up missed the runner");
+
+        clock.restart();
+        if (WineFloor(home) != 1)
+            qFatal("the floor missed the runner");
+        wineFloorTimes.push_back(clock.nsecsElapsed() / 1e6);
+    }
     const Figures s = Summary(searchTimes), f = Summary(floorTimes);
+    const Figures w = Summary(wineTimes), wf = Summary(wineFloorTimes);
     std::printf("prefix search over %d prefixes: min %.1f ms, median %.1f ms\n",
                 ProtonPrefixes + LutrisPrefixes, s.min, s.median);
     std::printf("floor (exact names, plain stat): min %.1f ms, median %.1f ms\n", f.min, f.median);
     std::printf("ratio of the medians: %.2f\n", s.median / f.median);
+    std::printf("the prefix's Wine among %d Lutris games: min %.2f ms, median %.2f ms\n",
+                LutrisPrefixes, w.min, w.median);
+    std::printf("floor (each game file read whole, stat of the runner): min %.2f ms, median "
+                "%.2f ms\n",
+                wf.min, wf.median);
+    std::printf("ratio of the medians: %.2f\n", w.median / wf.median);
     return 0;
 }

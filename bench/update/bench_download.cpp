@@ -1,14 +1,14 @@
 // Time to download the largest notes page (4 MiB) and version file (64 KiB) the update check
-// accepts from a server on 127.0.0.1, through the downloader (network layer, size cap, stall
-// timer, temporary file and rename), beside the plain POSIX floor for the same job: connect,
-// send the request, read the answer into a new file with read(2)/write(2), rename it.
+// accepts from a server on 127.0.0.1, through the downloader (libcurl on the download's own
+// thread with every limit on, temporary file, hand-over to the calling thread and rename),
+// beside the plain POSIX floor for the same job: connect, send the request, read the answer
+// into a new file with read(2)/write(2), rename it.
 // Prints the minimum and the median of 15 runs of each.
-#include "update/Downloader.h"
+#include "platform/Downloader.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFileInfo>
-#include <QNetworkAccessManager>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -158,8 +158,7 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QTemporaryDir dir;
     const std::string folder = QFile::encodeName(dir.path()).toStdString();
-    QNetworkAccessManager manager;
-    update::Downloader download(&manager);
+    platform::Downloader download;
 
     for (const auto &[name, size] : {std::pair<const char *, qint64>{"notes page", 4 << 20},
                                      std::pair<const char *, qint64>{"version file", 64 << 10}}) {
@@ -169,11 +168,14 @@ int main(int argc, char *argv[])
         const Figures ours = measure([&] {
             QEventLoop loop;
             bool ok = false;
-            QObject::connect(&download, &update::Downloader::finished, &loop, [&](bool done) {
+            QObject::connect(&download, &platform::Downloader::finished, &loop, [&](bool done) {
                 ok = done;
                 loop.quit();
             });
-            download.start(url, target, size);
+            platform::DownloadLimits limits;
+            limits.maxBytes = size;
+            limits.totalMs = 120000;
+            download.start(url, target, limits);
             loop.exec();
             return ok && QFileInfo(target).size() == size;
         });

@@ -1,6 +1,7 @@
 #include "app/MainFrm.h"
 #include "app/PackChoice.h"
 #include "app/Signals.h"
+#include "apply/OtherWineQuestion.h"
 #include "platform/Paths.h"
 #include "platform/WindowFrame.h"
 
@@ -73,6 +74,8 @@ int main(int argc, char *argv[])
     // Every window's title-bar buttons as its flags give them, also under window managers
     // that go by the frame hints alone.
     platform::InstallFrameHints(&app);
+    // Before a Windows script runs in a prefix whose own Wine is gone, the player is asked.
+    platform::setWineQuestionHandler(&AskOtherWine);
 
     // The pack stands in for the program folder: its settings file, options and themes are
     // the ones used. A binary with an Options folder beside it is its own pack.

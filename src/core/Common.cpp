@@ -11,10 +11,12 @@ TProgramSettings ProgramSettings;
 
 namespace {
 
-// The launcher and the user.dat look-up find the pinned Wine prefix in the settings record.
+// The launcher and the user.dat look-up find the pinned Wine prefix and Wine in the settings
+// record.
 [[maybe_unused]] const bool PinnedPrefixRegistered = [] {
     platform::setPinnedPrefixSource([] {
-        return platform::PinnedPrefix{ProgramSettings.WinePrefix, ProgramSettings.ProgramDir};
+        return platform::PinnedPrefix{ProgramSettings.WinePrefix, ProgramSettings.ProgramDir,
+                                      ProgramSettings.WineBinary};
     });
     return true;
 }();
@@ -113,6 +115,7 @@ void LoadProgramIniFile(TProgramSettings &s, SecondaryWindowSizes &sizes)
     sizes.CheckUpdate.setWidth(num("CheckUpdateWindowSizes", "WindowWidth", 200));
     sizes.CheckUpdate.setHeight(num("CheckUpdateWindowSizes", "WindowHeight", 200));
     s.WinePrefix = str("Wine", "WinePrefix", QString());
+    s.WineBinary = str("Wine", "WineBinary", QString());
 }
 
 QString IgnoredSettingLine(const QString &section, const QString &key, const QString &value,
@@ -140,6 +143,9 @@ QStringList ConfineSettingsFolders(TProgramSettings &s)
 void SaveProgramIniFile(const TProgramSettings &s, const WindowStateAtClose &w)
 {
     platform::IniFile ini(s.iniPath());
+    // A settings file that is a link out of the pack (to the user's .bashrc, say) is never
+    // written through.
+    ini.confineWritesTo(platform::realLocation(s.ProgramDir));
     // The keys are written in their fixed order and the file is replaced once at the end.
     ini.beginUpdate();
     auto str = [&ini](const char *section, const char *key, const QString &value) {

@@ -42,6 +42,9 @@ struct TProgramSettings
     // [Wine] WinePrefix: the game's Wine prefix when the player or the pack pins it. Read only:
     // the save leaves the key as it was written.
     QString WinePrefix;
+    // [Wine] WineBinary: the Wine that runs the Windows scripts when the player pins it. Read
+    // only, like WinePrefix.
+    QString WineBinary;
 
     // Run-time values that never reach the settings file.
     int GameInterfaceMode = 0;

@@ -16,13 +16,16 @@ QString ErrorReportText(const QString &message);
 void ShowGeneralErrorReport(QWidget *parent, const QString &message);
 
 /// Runs an event handler's body and shows any error it raises in the general error report, so
-/// that no exception crosses Qt's event loop. Returns false when the body failed.
+/// that no exception crosses Qt's event loop. Returns false when the body failed; a body the
+/// user cancelled (UserCancelled) also returns false, with no report.
 template <typename F>
 bool Guarded(QWidget *parent, F &&body)
 {
     try {
         body();
         return true;
+    } catch (const UserCancelled &) {
+        return false;
     } catch (const AppError &e) {
         ShowGeneralErrorReport(parent, e.message());
     } catch (const std::exception &e) {

@@ -4,7 +4,7 @@
 #include "core/ErrorReport.h"
 #include "core/FormUtils.h"
 #include "docs/DocumentPane.h"
-#include "platform/WinePrefix.h"
+#include "platform/WineRunner.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -14,6 +14,31 @@
 #include <QVBoxLayout>
 
 QString AboutHomeFName;
+
+namespace {
+
+// A line naming a path and where it came from. A long path loses its start: the end names the
+// prefix or the runner, the part worth seeing; the lead and the note stay whole.
+void ShowPathLine(QLabel *label, const platform::DescribedPath &line)
+{
+    const QString full = line.text();
+    label->setToolTip(full);
+    const QFontMetrics metrics = label->fontMetrics();
+    const int width = label->contentsRect().width();
+    if (metrics.horizontalAdvance(full) <= width) {
+        label->setText(full);
+        return;
+    }
+    platform::DescribedPath shown = line;
+    shown.path.clear();
+    const int room = width - metrics.horizontalAdvance(shown.text());
+    shown.path = metrics.elidedText(line.path, Qt::ElideLeft, qMax(room, 0));
+    if (shown.path.isEmpty())
+        shown.path = QString(QChar(0x2026));
+    label->setText(shown.text());
+}
+
+} // namespace
 
 // A fixed dialog border: a close box, and neither a maximise nor a minimise button.
 TAboutForm::TAboutForm(QWidget *owner)
@@ -43,6 +68,13 @@ TAboutForm::TAboutForm(QWidget *owner)
     m_winePrefix->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_winePrefix->setContentsMargins(8, 4, 8, 4);
     layout->addWidget(m_winePrefix);
+    // And which Wine runs the scripts there.
+    m_wineBinary = new QLabel(this);
+    m_wineBinary->setObjectName(QStringLiteral("lblWineBinary"));
+    m_wineBinary->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    m_wineBinary->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_wineBinary->setContentsMargins(8, 0, 8, 4);
+    layout->addWidget(m_wineBinary);
 
     auto *bottom = new QHBoxLayout;
     bottom->setContentsMargins(8, 0, 8, 8);
@@ -105,10 +137,9 @@ void TAboutForm::FormActivate()
     if (!isVisible())
         return;
     m_label->setText(VersionText());
-    const QString prefix = platform::describeGamePrefix(platform::gamePrefixInForce());
-    m_winePrefix->setToolTip(prefix);
-    m_winePrefix->setText(m_winePrefix->fontMetrics().elidedText(
-        prefix, Qt::ElideMiddle, m_winePrefix->contentsRect().width()));
+    const platform::WineInForce wine = platform::wineInForce();
+    ShowPathLine(m_winePrefix, platform::describePrefix(wine));
+    ShowPathLine(m_wineBinary, platform::describeWine(wine, platform::OtherWineAnswers()));
     m_okay->setFocus();
     Guarded(this, [this] { DisplayAboutFName(); });
 }

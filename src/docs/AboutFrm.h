@@ -29,6 +29,8 @@ public:
     QLabel *Label1() const { return m_label; }
     /// The line naming the game's Wine prefix in force.
     QLabel *WinePrefixLabel() const { return m_winePrefix; }
+    /// The line naming the Wine that runs the scripts in that prefix.
+    QLabel *WineBinaryLabel() const { return m_wineBinary; }
     QPushButton *OkayButton() const { return m_okay; }
 
     void FormShow();
@@ -53,6 +55,7 @@ private:
     DocumentPane *m_pane = nullptr;
     QLabel *m_label = nullptr;
     QLabel *m_winePrefix = nullptr;
+    QLabel *m_wineBinary = nullptr;
     QPushButton *m_okay = nullptr;
     QWidget *m_owner = nullptr;
 };

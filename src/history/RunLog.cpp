@@ -275,21 +275,27 @@ platform::ShellCommand RunLog::wrap(const InstallRecord &record, int index,
                                     const platform::ShellCommand &command) const
 {
     const QString base = record.folder + QString::number(index);
-    platform::ShellCommand wrapped;
-    wrapped.winePrefix = command.winePrefix;
-    if (command.inTerminal && command.arguments.value(0) == QLatin1String("-e")) {
-        wrapped.program = command.program;
-        wrapped.inTerminal = true;
+    platform::ShellCommand wrapped = command; // the environment stays as it is
+    // The terminal's "-e": after its title ("-T" and the script's name, which is not looked at).
+    qsizetype dashE = -1;
+    for (qsizetype i = 0; command.inTerminal && i < command.arguments.size() && dashE < 0; ++i) {
+        if (command.arguments[i] == QLatin1String("-T"))
+            ++i;
+        else if (command.arguments[i] == QLatin1String("-e"))
+            dashE = i;
+    }
+    if (dashE >= 0) {
+        // The terminal's own options and "-e" stay in front; the wrapper runs inside it.
         // Some terminals join the words after "-e" into one command line and split it again:
         // the wrapper goes as a file, so that only plain paths travel through the terminal.
         const QString runner = m_folder + QStringLiteral("terminal-run.sh");
-        const QStringList head =
+        const QStringList wrapper =
             writeRunner(runner)
-                ? QStringList{QStringLiteral("-e"), QStringLiteral("/bin/sh"), runner, base}
-                : QStringList{QStringLiteral("-e"),           QStringLiteral("/bin/sh"),
-                              QStringLiteral("-c"),           TerminalWrapper,
+                ? QStringList{QStringLiteral("/bin/sh"), runner, base}
+                : QStringList{QStringLiteral("/bin/sh"), QStringLiteral("-c"), TerminalWrapper,
                               QStringLiteral("varimond-run"), base};
-        wrapped.arguments = head + command.arguments.mid(1);
+        wrapped.arguments =
+            command.arguments.mid(0, dashE + 1) + wrapper + command.arguments.mid(dashE + 1);
         return wrapped;
     }
     wrapped.program = QStringLiteral("/bin/sh");

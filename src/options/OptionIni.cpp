@@ -159,40 +159,55 @@ void SaveOptionIniFile(const QString &folder, const QString &realRoot)
     }
 }
 
-DescriptorBackup BackUpOptionIniFile(const QString &folder, const QString &realRoot)
+namespace {
+
+platform::IniFile OpenForUpdate(const QString &folder)
 {
     const QString reach = reachable(folder);
     platform::FolderNames names(reach);
-    const platform::IniFile ini = OpenDescriptor(reach, platform::IniFile::Intent::Update, names);
-    const QString shown = folder + QStringLiteral("options.ini");
-    if (!ini.mayWrite())
-        throw iniWriteError(shown);
-    // The folder itself was placed by the caller; a descriptor that is a link may still lead
-    // anywhere.
-    if (!realRoot.isEmpty() && ini.exists() && QFileInfo(ini.path()).isSymLink() &&
-        !platform::isWithin(platform::realLocation(ini.path()), realRoot))
-        throw iniWriteError(shown);
-
-    DescriptorBackup backup;
-    backup.Path = ini.path();
-    backup.Existed = ini.exists();
-    if (backup.Existed) {
-        QFile file(backup.Path);
-        if (!file.open(QIODevice::ReadOnly))
-            throw iniWriteError(shown);
-        backup.Bytes = file.read(platform::IniFile::MaxFileSize + 1);
-        if (file.error() != QFileDevice::NoError || backup.Bytes.size() > platform::IniFile::MaxFileSize)
-            throw iniWriteError(shown);
-    }
-    return backup;
+    return OpenDescriptor(reach, platform::IniFile::Intent::Update, names);
 }
 
-bool RestoreOptionIniFile(const DescriptorBackup &backup)
+} // namespace
+
+PendingModeWrite::PendingModeWrite(const QString &folder, int mode, const QString &realRoot)
+    : m_ini(OpenForUpdate(folder))
 {
-    if (!backup.Existed)
-        return QFile::remove(backup.Path) || !QFileInfo::exists(backup.Path);
+    // A folder whose name is not UTF-8 is reached through an alias; the user is told the
+    // folder's own name.
+    m_shown = reachable(folder) == folder ? m_ini.path() : folder + QStringLiteral("options.ini");
+    if (!m_ini.mayWrite())
+        throw iniWriteError(m_shown);
+    // The folder itself was placed by the caller; a descriptor that is a link may still lead
+    // anywhere.
+    if (!realRoot.isEmpty()) {
+        if (m_ini.exists() && m_ini.isLink() &&
+            !platform::isWithin(platform::realLocation(m_ini.path()), realRoot))
+            throw iniWriteError(m_shown);
+        m_ini.confineWritesTo(realRoot);
+    }
+    m_existed = m_ini.exists();
+    m_ini.beginUpdate();
+    m_ini.writeInteger(QStringLiteral("Mode"), QStringLiteral("OptionMode"), mode);
+    if (m_ini.hasPendingChanges())
+        m_before = m_ini.bytesOnDisk();
+}
+
+void PendingModeWrite::Write()
+{
     try {
-        platform::IniFile(backup.Path, platform::IniFile::Intent::Update).replaceWith(backup.Bytes);
+        m_ini.flush();
+    } catch (const AppError &) {
+        throw iniWriteError(m_shown);
+    }
+}
+
+bool PendingModeWrite::Undo()
+{
+    if (!m_existed)
+        return QFile::remove(m_ini.path()) || !QFileInfo::exists(m_ini.path());
+    try {
+        platform::IniFile(m_ini.path(), platform::IniFile::Intent::Update).replaceWith(m_before);
         return true;
     } catch (const AppError &) {
         return false;

@@ -4,6 +4,8 @@
 
 #include <functional>
 
+#include "platform/IniFile.h"
+
 struct TProgramSettings;
 namespace platform {
 class IniFile;
@@ -49,22 +51,33 @@ void LoadOptionIniFile(const QString &folder);
 /// @p realRoot (a real location), a descriptor that, links followed, lies outside it is refused.
 void SaveOptionIniFile(const QString &folder, const QString &realRoot = QString());
 
-/// A descriptor as it was before a run of writes, so that the run can be undone.
-struct DescriptorBackup
+/// One folder's new OptionMode, read and checked but not yet on disk: the first half of a run
+/// of writes that must happen all together or not at all.
+class PendingModeWrite
 {
-    QString Path; ///< the descriptor's file as found on disk
-    bool Existed = false;
-    QByteArray Bytes;
+public:
+    /// Reads @p folder's descriptor and stages @p mode in memory. Throws AppError ("Unable to
+    /// write to %s") when the descriptor may not be written: not read whole, over the size
+    /// limit, not writable (or, when missing, its folder not writable), or, with @p realRoot, a
+    /// link that leads out of it.
+    PendingModeWrite(const QString &folder, int mode, const QString &realRoot = QString());
+
+    /// Whether writing changes the file (a mode already as wanted leaves it untouched).
+    bool Changes() const { return m_ini.hasPendingChanges(); }
+    /// The memory the staged write holds.
+    qsizetype Size() const { return m_before.size() + m_ini.size(); }
+    /// Puts the staged mode on disk. Throws AppError when refused; the file stays as it was.
+    void Write();
+    /// After Write(): puts the file back to its bytes from before (or removes it when it did not
+    /// exist). Returns false when that failed too.
+    bool Undo();
+
+private:
+    platform::IniFile m_ini;
+    QString m_shown; // the descriptor's path as the user knows the folder
+    QByteArray m_before;
+    bool m_existed = false;
 };
-
-/// Checks that @p folder's descriptor may be written (read whole, below the size limit, and the
-/// file, or its folder when it is missing, writable; when it is a link, leading inside
-/// @p realRoot when given) and keeps its bytes. The caller has placed the folder itself. Throws AppError ("Unable to write to %s") when it may not be written.
-DescriptorBackup BackUpOptionIniFile(const QString &folder, const QString &realRoot = QString());
-
-/// Puts a descriptor back as @p backup holds it: its old bytes, or no file when there was none.
-/// Returns false when that failed too.
-bool RestoreOptionIniFile(const DescriptorBackup &backup);
 
 /// Writes the selection marker Selected.ini ([Mode] Selected=1) into @p folder.
 void SaveSelectedIniFile(const QString &folder);

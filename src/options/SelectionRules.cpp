@@ -5,6 +5,13 @@
 #include "platform/Confine.h"
 #include "platform/Error.h"
 
+#include <QFile>
+
+#include <unordered_map>
+#include <utility>
+
+#include <sys/stat.h>
+
 #include <vector>
 
 namespace {
@@ -94,28 +101,37 @@ TickResult UpdateTreeViewCheckBox(OptionTree &tree, OptionNode *node, const QStr
         return result;
 
     // Writes land only in folders that really lie inside the options folder: a folder reached
-    // through a symbolic link that leads out of it is shown, but never written to.
+    // through a symbolic link that leads out of it is shown, but never written to. A folder's
+    // real place is its parent's plus its name unless it is itself a link, so each parent is
+    // resolved once and each folder costs one lstat.
     const QString realRoot = platform::realLocation(optionsRoot);
-    auto inside = [&realRoot](const QString &folder) {
-        return platform::isWithin(platform::realLocation(folder), realRoot);
+    std::unordered_map<const OptionNode *, bool> parentInside;
+    auto inside = [&](const OptionNode *n) {
+        const QString folder = GetNodeDir(n, optionsRoot);
+        struct stat st = {};
+        if (::lstat(QFile::encodeName(folder.chopped(1)).constData(), &st) == 0 &&
+            S_ISLNK(st.st_mode))
+            return platform::isWithin(platform::realLocation(folder), realRoot);
+        if (!n->Parent)
+            return platform::isWithin(platform::realLocation(folder), realRoot);
+        auto known = parentInside.find(n->Parent);
+        if (known == parentInside.end()) {
+            const bool in = platform::isWithin(
+                platform::realLocation(GetNodeDir(n->Parent, optionsRoot)), realRoot);
+            known = parentInside.emplace(n->Parent, in).first;
+        }
+        return known->second;
     };
-    const QString own = GetNodeDir(node, optionsRoot);
-    if (!inside(own))
+    if (!inside(node))
         throw AppError(QStringLiteral("%1 lies outside the options folder %2 (it is reached "
                                       "through a symbolic link), so it cannot be ticked. Nothing "
                                       "was changed.")
-                           .arg(own, optionsRoot));
+                           .arg(GetNodeDir(node, optionsRoot), optionsRoot));
 
     // What the tick does, worked out before anything is written: every leaf of the group
     // cleared, then the node toggled from the state the clear left it in.
     std::vector<std::pair<OptionNode *, int>> changes;
-    auto stateOf = [&changes](OptionNode *n) {
-        for (const auto &change : changes) {
-            if (change.first == n)
-                return change.second;
-        }
-        return n->StateIndex;
-    };
+    int nodeAt = -1;
     if (node->Parent) {
         std::vector<OptionNode *> pending{GetLinkedNodeParent(node, optionsRoot)};
         while (!pending.empty()) {
@@ -126,42 +142,47 @@ TickResult UpdateTreeViewCheckBox(OptionTree &tree, OptionNode *node, const QStr
                     pending.push_back(it->get());
                 continue;
             }
-            if (current != node && !inside(GetNodeDir(current, optionsRoot))) {
+            if (current != node && !inside(current)) {
                 ++result.LeftOutside;
                 continue;
             }
+            if (current == node)
+                nodeAt = static_cast<int>(changes.size());
             changes.emplace_back(current, ClearedState(current->StateIndex));
         }
     }
-    const int toggled = ToggledState(stateOf(node));
-    bool listed = false;
-    for (auto &change : changes) {
-        if (change.first == node) {
-            change.second = toggled;
-            listed = true;
-        }
+    if (nodeAt < 0) {
+        nodeAt = static_cast<int>(changes.size());
+        changes.emplace_back(node, node->StateIndex);
     }
-    if (!listed)
-        changes.emplace_back(node, toggled);
+    changes[static_cast<size_t>(nodeAt)].second = ToggledState(changes[static_cast<size_t>(nodeAt)].second);
 
-    // Every descriptor is checked, and its bytes kept, before the first write: a descriptor
-    // that cannot be written changes nothing.
-    std::vector<DescriptorBackup> backups;
-    backups.reserve(changes.size());
-    for (const auto &change : changes)
-        backups.push_back(BackUpOptionIniFile(GetNodeDir(change.first, optionsRoot), realRoot));
+    // Every descriptor is read and checked, and each change staged, before the first write: a
+    // descriptor that cannot be written changes nothing. Only the staged writes that change a
+    // file are kept, within a bound on the memory they hold.
+    constexpr qint64 MaxStaged = 256 * 1024 * 1024;
+    qint64 staged = 0;
+    std::vector<PendingModeWrite> writes;
+    for (const auto &change : changes) {
+        PendingModeWrite write(GetNodeDir(change.first, optionsRoot), change.second, realRoot);
+        if (!write.Changes())
+            continue;
+        staged += write.Size();
+        if (staged > MaxStaged)
+            throw AppError(QStringLiteral("The descriptors of this group are too large to be "
+                                          "changed together. Nothing was changed."));
+        writes.push_back(std::move(write));
+    }
 
     size_t written = 0;
     try {
-        for (; written < changes.size(); ++written) {
-            CurrentOption.OptionMode = changes[written].second;
-            SaveOptionIniFile(GetNodeDir(changes[written].first, optionsRoot), realRoot);
-        }
+        for (; written < writes.size(); ++written)
+            writes[written].Write();
     } catch (const AppError &) {
         // A write that failed after the checks: what was written goes back to its old bytes,
         // so the group keeps its previous choice.
         for (size_t i = 0; i < written; ++i)
-            RestoreOptionIniFile(backups[i]);
+            writes[i].Undo();
         throw;
     }
     // The tree shows the new states only now that the disk holds all of them.

@@ -21,6 +21,14 @@ private:
     QString m_message;
 };
 
+/// Raised when the user answers Cancel to a question an operation asks before it changes
+/// anything: the operation stops where it is, and there is nothing to report.
+class UserCancelled final : public AppError
+{
+public:
+    UserCancelled() : AppError(QString()) {}
+};
+
 /// "Unable to write to %s": raised by the INI layer when a write may not happen.
 inline AppError iniWriteError(const QString &path)
 {

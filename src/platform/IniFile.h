@@ -101,6 +101,16 @@ public:
     /// room below MaxFileSize, and it (or, when missing, its folder) may be written.
     bool mayWrite() const;
 
+    /// Between beginUpdate() and flush(): whether the writes so far would change the file.
+    bool hasPendingChanges() const { return m_deferred && (!m_exists || m_text != m_onDisk); }
+    /// Between beginUpdate() and flush(): the file's bytes as they are on disk (empty for a
+    /// file that does not exist), for putting them back after a run of writes went wrong.
+    QByteArray bytesOnDisk() const;
+    /// Whether the path named a symbolic link when the file was opened for an update.
+    bool isLink() const { return m_viaLink; }
+    /// The size of the text held in memory.
+    qsizetype size() const { return m_text.size(); }
+
     /// Replaces the whole file with @p content, crash-safely and keeping its permissions, as a
     /// write does (for putting back bytes saved before a run of writes). Throws AppError when
     /// refused. Only the disk changes: the object is done with afterwards.
@@ -146,7 +156,8 @@ private:
     int findValue(const QString &section, const QString &key) const;
     void splice(qsizetype at, qsizetype removed, const QByteArray &inserted, size_t firstShifted);
     QByteArray newLineEnding() const;
-    QByteArray serialise() const;
+    QByteArray serialise() const { return serialise(m_text); }
+    QByteArray serialise(const QByteArray &text) const;
     bool mayWriteUnchanged() const;
     void store(const QByteArray &before);
     void commit(const QByteArray &content);

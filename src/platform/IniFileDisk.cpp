@@ -294,7 +294,7 @@ void IniFile::load(Intent intent)
     m_text = std::move(data);
 }
 
-QByteArray IniFile::serialise() const
+QByteArray IniFile::serialise(const QByteArray &text) const
 {
     switch (m_encoding) {
     case Encoding::Utf16LE:
@@ -303,14 +303,21 @@ QByteArray IniFile::serialise() const
         QStringEncoder encoder(le ? QStringConverter::Utf16LE : QStringConverter::Utf16BE,
                                QStringEncoder::Flag::Stateless);
         return QByteArray(le ? "\xFF\xFE" : "\xFE\xFF", 2) +
-               encoder.encode(QString::fromUtf8(m_text));
+               encoder.encode(QString::fromUtf8(text));
     }
     case Encoding::Utf8Bom:
-        return "\xEF\xBB\xBF" + m_text;
+        return "\xEF\xBB\xBF" + text;
     case Encoding::Utf8:
         break;
     }
-    return m_text;
+    return text;
+}
+
+QByteArray IniFile::bytesOnDisk() const
+{
+    if (!m_exists)
+        return QByteArray();
+    return serialise(m_deferred ? m_onDisk : m_text);
 }
 
 // The write bits as the Windows read-only attribute would see them: a file that no longer

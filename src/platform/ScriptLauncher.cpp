@@ -3,6 +3,7 @@
 #include "platform/Error.h"
 #include "platform/Paths.h"
 #include "platform/WinePrefix.h"
+#include "platform/WineRunner.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -44,7 +45,10 @@ ShellCommand shellOpenCommand(const QString &file, const QStringList &parameters
         command.program = QStringLiteral("/bin/sh");
         command.arguments = QStringList{file} + parameters;
     } else if (needsWine(file)) {
-        const QString wine = QStandardPaths::findExecutable(QStringLiteral("wine"));
+        // The prefix's own Wine: another version would upgrade the prefix behind the player's
+        // back, so without it (and without the player's yes to another) nothing starts.
+        const WineInForce inForce = wineInForce();
+        const QString wine = wineToRun(inForce, OtherWineAnswers());
         if (wine.isEmpty())
             return {};
         command.program = wine;
@@ -56,7 +60,8 @@ ShellCommand shellOpenCommand(const QString &file, const QStringList &parameters
                                 parameters;
         // The game's files live in its prefix: a script run in Wine's default one would
         // change nothing the game sees.
-        command.winePrefix = gamePrefixInForce().prefix;
+        command.winePrefix = inForce.prefix.prefix;
+        command.environment = wineEnvironment(command.winePrefix);
     } else if (info.isFile() && info.isExecutable()) {
         command.program = info.absoluteFilePath();
         command.arguments = parameters;
@@ -79,12 +84,14 @@ ShellCommand shellOpenCommand(const QString &file, const QStringList &parameters
         if (!terminal.isEmpty()) {
             command.arguments.prepend(command.program);
             // A terminal may start its shell from a server with an environment of its own, so
-            // the prefix also goes on the command line.
-            if (!command.winePrefix.isEmpty()) {
-                command.arguments.prepend(QStringLiteral("WINEPREFIX=") + command.winePrefix);
-                command.arguments.prepend(QStringLiteral("env"));
-            }
-            command.arguments.prepend(QStringLiteral("-e"));
+            // the variables also go on the command line.
+            if (!command.environment.isEmpty())
+                command.arguments =
+                    QStringList{QStringLiteral("env")} + command.environment + command.arguments;
+            // The window is named after the script, not after whatever runs it.
+            command.arguments =
+                QStringList{QStringLiteral("-T"), info.fileName(), QStringLiteral("-e")} +
+                command.arguments;
             command.program = terminal;
             command.inTerminal = true;
         }
@@ -109,9 +116,15 @@ bool shellOpen(const QString &file, const QStringList &parameters, const QString
     process.setProgram(command.program);
     process.setArguments(command.arguments);
     process.setWorkingDirectory(workDir);
-    if (!command.winePrefix.isEmpty()) {
+    if (!command.winePrefix.isEmpty() || !command.environment.isEmpty()) {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("WINEPREFIX"), command.winePrefix);
+        if (!command.winePrefix.isEmpty())
+            environment.insert(QStringLiteral("WINEPREFIX"), command.winePrefix);
+        for (const QString &variable : std::as_const(command.environment)) {
+            const qsizetype equals = variable.indexOf(QLatin1Char('='));
+            if (equals > 0)
+                environment.insert(variable.left(equals), variable.mid(equals + 1));
+        }
         process.setProcessEnvironment(environment);
     }
     process.setStandardInputFile(QProcess::nullDevice());
@@ -137,7 +150,22 @@ bool needsWine(const QString &file)
 
 bool wineAvailable()
 {
-    return !QStandardPaths::findExecutable(QStringLiteral("wine")).isEmpty();
+    return !systemWine().isEmpty();
+}
+
+QStringList wineEnvironment(const QString &prefix)
+{
+    QStringList environment;
+    if (!prefix.isEmpty())
+        environment << QStringLiteral("WINEPREFIX=") + prefix;
+    // A player who sets WINEDEBUG wants Wine's messages; anyone else gets a quiet window.
+    if (!qEnvironmentVariableIsSet("WINEDEBUG"))
+        environment << QStringLiteral("WINEDEBUG=-all");
+    const QString menus = QStringLiteral("winemenubuilder.exe=d");
+    const QString overrides = qEnvironmentVariable("WINEDLLOVERRIDES");
+    environment << QStringLiteral("WINEDLLOVERRIDES=") +
+                       (overrides.isEmpty() ? menus : overrides + QLatin1Char(';') + menus);
+    return environment;
 }
 
 QString wineMissingMessage()
@@ -151,8 +179,33 @@ void requireWineFor(const QStringList &files)
     const bool windows = std::any_of(files.begin(), files.end(), [](const QString &file) {
         return !file.isEmpty() && needsWine(file);
     });
-    if (windows && !wineAvailable())
+    if (!windows)
+        return;
+    const WineInForce inForce = wineInForce();
+    const PrefixWine &own = inForce.wine;
+    if (own.source == WineSource::Pinned) {
+        if (wineToRun(inForce, OtherWineAnswers()).isEmpty())
+            throw AppError(pinnedWineMissingMessage(own.binary));
+        return;
+    }
+    if (!own.missing) {
+        if (own.binary.isEmpty())
+            throw AppError(wineMissingMessage());
+        return;
+    }
+
+    // The prefix's own Wine is gone: only the system wine could run the scripts there, and only
+    // when the player says so.
+    const QString other = systemWine();
+    if (other.isEmpty())
         throw AppError(wineMissingMessage());
+    OtherWineAnswers answers;
+    const QString &prefix = inForce.prefix.prefix;
+    if (answers.allowed(prefix))
+        return;
+    if (!askWineQuestion({prefix, own.label, other}))
+        throw UserCancelled();
+    answers.allow(prefix);
 }
 
 } // namespace platform

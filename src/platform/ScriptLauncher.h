@@ -11,17 +11,20 @@ namespace platform {
 enum class ShowCommand { Hidden, Normal };
 
 /// The command line that opens @p file here, by its extension (any case): ".sh" runs with
-/// /bin/sh; ".bat" and ".cmd" with "wine cmd /c" and ".exe" with "wine" when wine is on the
-/// PATH, in the game's Wine prefix when one is in force (gamePrefixInForce()); any other file
-/// with an executable bit runs itself; anything else opens with xdg-open. @p parameters follow
-/// the file (xdg-open takes the file alone). A normal window wraps the command in
-/// "x-terminal-emulator -e" when that exists. The program is empty when the file cannot be
-/// started on this system.
+/// /bin/sh; ".bat" and ".cmd" with "wine cmd /c" and ".exe" with "wine", in the game's Wine
+/// prefix when one is in force, where "wine" is that prefix's own Wine (wineInForce(),
+/// wineToRun()), with Wine's debug output and its desktop menu entries turned off; any other
+/// file with an executable bit runs itself; anything else opens with xdg-open. @p parameters
+/// follow the file (xdg-open takes the file alone). A normal window wraps the command in
+/// "x-terminal-emulator -T <file name> -e" when that exists. The program is empty when the file
+/// cannot be started on this system, or in a prefix whose own Wine is missing and the player
+/// has not allowed another.
 struct ShellCommand
 {
     QString program;
     QStringList arguments;
-    QString winePrefix; // WINEPREFIX for the process; empty: the inherited environment as it is
+    QString winePrefix;      // WINEPREFIX for the process; empty: the inherited one, if any
+    QStringList environment; // "NAME=value" set for the process, WINEPREFIX among them
     bool inTerminal = false; // program is the terminal; the command follows its "-e"
 };
 ShellCommand shellOpenCommand(const QString &file, const QStringList &parameters,
@@ -51,12 +54,21 @@ bool needsWine(const QString &file);
 /// True when a "wine" is on the PATH.
 bool wineAvailable();
 
+/// The variables a Windows script runs with besides the inherited environment: WINEPREFIX
+/// when @p prefix is set, WINEDEBUG=-all unless the environment sets WINEDEBUG, and
+/// WINEDLLOVERRIDES with winemenubuilder.exe disabled (added to the inherited overrides), so
+/// that an install adds no menu entries or file associations to the player's desktop.
+QStringList wineEnvironment(const QString &prefix);
+
 /// The message a user gets when a Windows script must start and Wine is missing.
 QString wineMissingMessage();
 
-/// Throws AppError with wineMissingMessage() when any of @p files needs Wine and Wine is
-/// missing. Callers check before they change anything, so that an install that cannot happen
-/// leaves no trace.
+/// Checks, when any of @p files needs Wine, that the prefix in force can run it: throws
+/// AppError with wineMissingMessage() when no Wine is there, and pinnedWineMissingMessage()
+/// when a pinned one cannot be run. When the prefix's own Wine is missing, the player is asked
+/// (askWineQuestion()) unless a yes for that prefix is remembered; a yes is remembered
+/// (OtherWineAnswers), a Cancel throws UserCancelled. Callers check before they change
+/// anything, so that an install that cannot happen, or is cancelled, leaves no trace.
 void requireWineFor(const QStringList &files);
 
 } // namespace platform

@@ -1,5 +1,7 @@
 #include "platform/WebLink.h"
 
+#include "platform/Downloader.h"
+
 #include <QDesktopServices>
 #include <QUrl>
 
@@ -8,9 +10,7 @@ namespace platform {
 bool openWebAddress(const QString &address)
 {
     const QUrl url(address.trimmed(), QUrl::StrictMode);
-    const QString scheme = url.scheme();
-    if (!url.isValid() || url.host().isEmpty() ||
-        (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
+    if (!IsWebAddress(url))
         return false;
     return QDesktopServices::openUrl(url);
 }

@@ -158,9 +158,10 @@ QString expandHome(const QString &text, const QString &home)
     return text;
 }
 
-// The prefix a Lutris game file names: its first usable "prefix:" entry, or empty. A game has
-// one prefix; a file naming thousands is no reason to look at thousands of folders.
-QString lutrisPrefix(const QString &ymlPath, const QString &home)
+} // namespace
+
+// A game has one prefix; a file naming thousands is no reason to look at thousands of folders.
+QString lutrisGamePrefix(const QString &ymlPath, const QString &home)
 {
     const QList<QByteArray> lines = readListFile(ymlPath).split('\n');
     for (const QByteArray &raw : lines) {
@@ -182,6 +183,19 @@ QString lutrisPrefix(const QString &ymlPath, const QString &home)
     }
     return {};
 }
+
+const QStringList &lutrisGameFolders()
+{
+    // Lutris keeps its games' files in ~/.config (older versions) or ~/.local/share, and the
+    // Flatpak build inside ~/.var/app.
+    static const QStringList folders{
+        QStringLiteral(".config/lutris/games"), QStringLiteral(".local/share/lutris/games"),
+        QStringLiteral(".var/app/net.lutris.Lutris/config/lutris/games"),
+        QStringLiteral(".var/app/net.lutris.Lutris/data/lutris/games")};
+    return folders;
+}
+
+namespace {
 
 // The library folders a Steam libraryfolders.vdf lists: "path" entries of today's format and
 // the numbered entries of the older one.
@@ -246,6 +260,7 @@ PrefixSearch PrefixSearch::fromEnvironment()
         const PinnedPrefix pinned = g_pinnedSource();
         search.pinned = pinned.text;
         search.baseDir = pinned.baseDir;
+        search.wineBinary = pinned.wineBinary;
     }
     search.winePrefix = qEnvironmentVariable("WINEPREFIX");
     search.home = QDir::homePath();
@@ -282,16 +297,12 @@ QStringList candidatePrefixes(const PrefixSearch &search)
         const QString games = join(home, QStringLiteral("Games"));
         for (const QString &name : listFolders(games))
             wanted << join(games, name);
-        // Lutris keeps its games' files in ~/.config (older versions) or ~/.local/share, and
-        // the Flatpak builds of Lutris and Steam inside ~/.var/app.
-        for (const char *folder : {".config/lutris/games", ".local/share/lutris/games",
-                                   ".var/app/net.lutris.Lutris/config/lutris/games",
-                                   ".var/app/net.lutris.Lutris/data/lutris/games"}) {
-            const QDir lutris(join(home, QString::fromLatin1(folder)));
+        for (const QString &folder : lutrisGameFolders()) {
+            const QDir lutris(join(home, folder));
             const QStringList ymls =
                 lutris.entryList({QStringLiteral("*.yml")}, QDir::Files, QDir::Name);
             for (const QString &yml : ymls)
-                wanted << lutrisPrefix(lutris.filePath(yml), home);
+                wanted << lutrisGamePrefix(lutris.filePath(yml), home);
         }
 
         QStringList libraries;
@@ -396,22 +407,6 @@ GamePrefix findGamePrefix(const PrefixSearch &search)
         }
     }
     return best;
-}
-
-QString describeGamePrefix(const GamePrefix &prefix)
-{
-    const QString line = QStringLiteral("Wine prefix: ");
-    switch (prefix.source) {
-    case PrefixSource::Pinned:
-        return line + prefix.prefix + QStringLiteral(" (pinned by [Wine] WinePrefix)");
-    case PrefixSource::Environment:
-        return line + prefix.prefix + QStringLiteral(" (from WINEPREFIX)");
-    case PrefixSource::Found:
-        return line + prefix.prefix;
-    case PrefixSource::None:
-        break;
-    }
-    return line + QStringLiteral("none found");
 }
 
 GamePrefix gamePrefixInForce()

@@ -33,6 +33,7 @@ struct PrefixSearch
     QString winePrefix; // $WINEPREFIX
     QString home;       // the home folder, where ~/.wine, ~/Games and Steam's folders live
     QString userName;   // the Unix user name, which Wine gives the Windows profile
+    QString wineBinary; // [Wine] WineBinary as written
 
     static PrefixSearch fromEnvironment();
 };
@@ -43,6 +44,7 @@ struct PinnedPrefix
 {
     QString text;
     QString baseDir;
+    QString wineBinary; // [Wine] WineBinary as written: the Wine that runs the prefix's scripts
 };
 void setPinnedPrefixSource(PinnedPrefix (*source)());
 
@@ -61,13 +63,18 @@ QString userDatInPrefix(const QString &prefix, const QString &userName);
 /// holding user.dat when there is one, else the profile folder present in the prefix.
 QString gameFolderInPrefix(const QString &prefix, const QString &userName);
 
+/// The folders of Lutris's game files below the home folder, in search order: ~/.config and
+/// ~/.local/share, then the Flatpak build's config and data folders.
+const QStringList &lutrisGameFolders();
+
+/// The prefix a Lutris game file names: its first usable "prefix:" entry ("~/" starts at
+/// @p home), or empty.
+QString lutrisGamePrefix(const QString &ymlPath, const QString &home);
+
 /// The prefix in force: the pinned one when set, else $WINEPREFIX, else the candidate whose
 /// user.dat changed last (the earlier in search order on a tie); PrefixSource::None when no
 /// candidate holds one.
 GamePrefix findGamePrefix(const PrefixSearch &search);
-
-/// One line naming the prefix in force and where it came from, for the About window.
-QString describeGamePrefix(const GamePrefix &prefix);
 
 /// findGamePrefix() for this process.
 GamePrefix gamePrefixInForce();

@@ -4,6 +4,7 @@
 #include "platform/WebLink.h"
 
 #include <QApplication>
+#include <QBuffer>
 #include <QCheckBox>
 #include <QFile>
 #include <QFrame>
@@ -21,6 +22,9 @@
 #include <QWebEngineProfile>
 #include <QWebEngineSettings>
 #include <QWebEngineUrlRequestInterceptor>
+#include <QWebEngineUrlRequestJob>
+#include <QWebEngineUrlScheme>
+#include <QWebEngineUrlSchemeHandler>
 #include <QWebEngineView>
 
 using update::CheckView;
@@ -29,9 +33,74 @@ using update::LabelColour;
 namespace {
 
 constexpr int TextSideMargin = 5;
-/// A page handed to the browser as content travels as a data: address, which Chromium caps
-/// at 2 MB after encoding; larger notes pages are loaded from their own address instead.
-constexpr qint64 MaxInlineNotesBytes = 1024 * 1024;
+
+/// The browser gets the notes page from the program, never from the server again: the page
+/// shown is the file that was downloaded and checked. It is served under this scheme, which
+/// has no rights on local files.
+const char NotesScheme[] = "varimond-notes";
+
+void registerNotesScheme()
+{
+    QWebEngineUrlScheme scheme(NotesScheme);
+    scheme.setSyntax(QWebEngineUrlScheme::Syntax::Path);
+    // An opaque origin: the page reaches nothing of the program or of other pages.
+    scheme.setFlags(QWebEngineUrlScheme::NoAccessAllowed);
+    QWebEngineUrlScheme::registerScheme(scheme);
+}
+// Schemes must be known before the browser engine starts, which the first window may do.
+Q_CONSTRUCTOR_FUNCTION(registerNotesScheme)
+
+/// Serves the one notes page held in memory; every other address of the scheme fails.
+class NotesPageServer final : public QWebEngineUrlSchemeHandler
+{
+public:
+    using QWebEngineUrlSchemeHandler::QWebEngineUrlSchemeHandler;
+    void setPage(const QUrl &url, const QByteArray &page)
+    {
+        m_url = url;
+        m_page = page;
+    }
+    void requestStarted(QWebEngineUrlRequestJob *job) override
+    {
+        if (job->requestUrl().adjusted(QUrl::RemoveFragment) != m_url ||
+            job->requestMethod() != "GET") {
+            job->fail(QWebEngineUrlRequestJob::UrlNotFound);
+            return;
+        }
+        auto *buffer = new QBuffer(job);
+        buffer->setData(m_page);
+        buffer->open(QIODevice::ReadOnly);
+        job->reply("text/html", buffer);
+    }
+
+private:
+    QUrl m_url;
+    QByteArray m_page;
+};
+
+/// The notes page's view. Its base is the address it came from, so a link to a part of the
+/// same page names that address; it is followed within the page held in memory instead of
+/// fetching the page again.
+class NotesPage final : public QWebEnginePage
+{
+public:
+    using QWebEnginePage::QWebEnginePage;
+    QUrl shownUrl, sourceUrl;
+
+protected:
+    bool acceptNavigationRequest(const QUrl &url, NavigationType type, bool isMainFrame) override
+    {
+        if (isMainFrame && type == NavigationTypeLinkClicked && url.hasFragment() &&
+            !sourceUrl.isEmpty() && url.adjusted(QUrl::RemoveFragment) == sourceUrl) {
+            QUrl target = shownUrl;
+            target.setFragment(url.fragment());
+            QMetaObject::invokeMethod(
+                this, [this, target] { setUrl(target); }, Qt::QueuedConnection);
+            return false;
+        }
+        return QWebEnginePage::acceptNavigationRequest(url, type, isMainFrame);
+    }
+};
 
 /// Refuses every local request of the notes page: whatever the page asks for, no file of
 /// this machine is read on its behalf.
@@ -256,6 +325,8 @@ QWebEngineView *TCheckUpdateForm::ensureBrowser()
     // and its rules reach no other browser of the program.
     m_profile = new QWebEngineProfile(this);
     m_profile->setUrlRequestInterceptor(new NoLocalFiles(m_profile));
+    m_notesServer = new NotesPageServer(m_profile);
+    m_profile->installUrlSchemeHandler(NotesScheme, m_notesServer);
     QWebEngineSettings *settings = m_profile->settings();
     settings->setAttribute(QWebEngineSettings::LocalContentCanAccessFileUrls, false);
     settings->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls, false);
@@ -264,7 +335,7 @@ QWebEngineView *TCheckUpdateForm::ensureBrowser()
     settings->setAttribute(QWebEngineSettings::PluginsEnabled, false);
     m_webBrowser = new QWebEngineView(m_area);
     m_webBrowser->setObjectName(QStringLiteral("WebBrowser1"));
-    m_webBrowser->setPage(new QWebEnginePage(m_profile, m_webBrowser));
+    m_webBrowser->setPage(new NotesPage(m_profile, m_webBrowser));
     QWidget *front = m_area->currentWidget();
     m_area->addWidget(m_webBrowser);
     m_area->setCurrentWidget(front);
@@ -274,13 +345,21 @@ QWebEngineView *TCheckUpdateForm::ensureBrowser()
 void TCheckUpdateForm::ShowNotes(const QString &path, const QUrl &address)
 {
     QWebEngineView *view = ensureBrowser();
-    // The page is shown as the web page it was downloaded as: its address is its base and
-    // origin, so relative links lead back to the server and it has no rights on local files.
+    // The downloaded bytes, read once (the download held them to the cap), with the address
+    // they came from as their base, so that relative links and images resolve against it.
     QFile file(path);
-    if (file.size() <= MaxInlineNotesBytes && file.open(QIODevice::ReadOnly))
-        view->page()->setContent(file.readAll(), QStringLiteral("text/html"), address);
-    else
-        view->page()->load(address);
+    QByteArray page;
+    if (file.open(QIODevice::ReadOnly))
+        page = file.read(update::UpdateCheck::MaxVersionNotesBytes);
+    const QUrl shown(QStringLiteral("%1:NewVersionNotes-%2.html")
+                         .arg(QLatin1String(NotesScheme))
+                         .arg(++m_notesShown));
+    static_cast<NotesPageServer *>(m_notesServer)
+        ->setPage(shown, update::NotesWithBase(page, address));
+    auto *notes = static_cast<NotesPage *>(view->page());
+    notes->shownUrl = shown;
+    notes->sourceUrl = address.adjusted(QUrl::RemoveFragment);
+    view->load(shown);
     m_area->setCurrentWidget(view);
 }
 

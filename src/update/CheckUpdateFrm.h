@@ -14,6 +14,7 @@ class QStackedWidget;
 class QTextBrowser;
 class QUrl;
 class QWebEngineProfile;
+class QWebEngineUrlSchemeHandler;
 class QWebEngineView;
 
 /// The update window: runs an update check each time it is shown and renders its progress,
@@ -67,6 +68,8 @@ private:
     QTextBrowser *m_richEdit1 = nullptr;
     QWebEngineProfile *m_profile = nullptr;
     QWebEngineView *m_webBrowser = nullptr;
+    QWebEngineUrlSchemeHandler *m_notesServer = nullptr;
+    int m_notesShown = 0;
     QCheckBox *m_cbCheckOnStartup = nullptr;
     QProgressBar *m_progressBar1 = nullptr;
     QPushButton *m_btnWeblink = nullptr;

@@ -1,15 +1,20 @@
 #include "update/UpdateCheck.h"
 
 #include "platform/Paths.h"
-#include "update/Downloader.h"
 
 #include <QFile>
 
 namespace update {
 
+using platform::Downloader;
+
 UpdateCheck::UpdateCheck(TProgramSettings &settings, QObject *parent)
-    : QObject(parent), m_settings(settings), m_download(new Downloader(&m_manager, this))
+    : QObject(parent), m_settings(settings), m_download(new Downloader(this))
 {
+    m_versionInfoLimits.maxBytes = MaxVersionInfoBytes;
+    m_versionInfoLimits.totalMs = VersionInfoTotalMs;
+    m_versionNotesLimits.maxBytes = MaxVersionNotesBytes;
+    m_versionNotesLimits.totalMs = VersionNotesTotalMs;
     connect(m_download, &Downloader::progress, this, &UpdateCheck::DownloadProgress);
     connect(m_download, &Downloader::finished, this, [this](bool ok) {
         DownloadEnded(ok);
@@ -27,12 +32,7 @@ UpdateCheck::~UpdateCheck()
 
 void UpdateCheck::setStallTimeout(int milliseconds)
 {
-    m_download->setStallTimeout(milliseconds);
-}
-
-int UpdateCheck::stallTimeout() const
-{
-    return m_download->stallTimeout();
+    m_versionInfoLimits.stallMs = m_versionNotesLimits.stallMs = milliseconds;
 }
 
 QString UpdateCheck::versionInfoPath() const
@@ -61,7 +61,7 @@ void UpdateCheck::Start()
     m_countdownDue = false;
     m_phase = Phase::VersionInfo;
     emit changed();
-    DownloadFile(m_settings.UrlVersionInfo, versionInfoPath(), MaxVersionInfoBytes, true);
+    DownloadFile(m_settings.UrlVersionInfo, versionInfoPath(), m_versionInfoLimits, true);
 }
 
 void UpdateCheck::Cancel()
@@ -71,8 +71,8 @@ void UpdateCheck::Cancel()
         m_phase = Phase::Idle;
 }
 
-void UpdateCheck::DownloadFile(const QString &address, const QString &path, qint64 maxBytes,
-                               bool versionFile)
+void UpdateCheck::DownloadFile(const QString &address, const QString &path,
+                               const platform::DownloadLimits &limits, bool versionFile)
 {
     m_view.progressVisible = true;
     m_view.progress = 0;
@@ -84,8 +84,8 @@ void UpdateCheck::DownloadFile(const QString &address, const QString &path, qint
     // An error page or a captive portal's login page served with status 200 is no version
     // file: without its section it is refused and counts as not retrieved.
     if (versionFile)
-        accept = &IsVersionInfoFile;
-    m_download->start(address, path, maxBytes, accept);
+        accept = &VersionInfoFileRefusal;
+    m_download->start(address, path, limits, accept);
 }
 
 void UpdateCheck::DownloadProgress(qint64 progress, qint64 maximum)
@@ -110,6 +110,19 @@ void UpdateCheck::addLine(const QString &line)
     m_view.lines.append(line);
 }
 
+void UpdateCheck::addFailure(const char *what, const QString &address, bool emptyLineAfter)
+{
+    addLine(QStringLiteral("Could not retreive \"%1\" file:").arg(QLatin1String(what)));
+    addLine(QStringLiteral("  ") + address);
+    // Why, in plain words, under the address; a copy that could not be deleted before the
+    // download is the only way to get here without a download error.
+    const QString why = m_download->errorString();
+    addLine(QStringLiteral("  ") +
+            (why.isEmpty() ? QStringLiteral("an old copy could not be replaced") : why));
+    if (emptyLineAfter)
+        addLine(QString());
+}
+
 void UpdateCheck::CheckVersionInfo(bool downloaded)
 {
     // A failed download leaves no file of its own; a copy that could not be deleted before it
@@ -130,16 +143,14 @@ void UpdateCheck::CheckVersionInfo(bool downloaded)
             m_view.front = CheckView::Front::Text;
         }
     } else {
-        addLine(QStringLiteral("Could not retreive \"Version Info\" file:"));
-        addLine(QStringLiteral("  ") + m_settings.UrlVersionInfo);
-        addLine(QString());
+        addFailure("Version Info", m_settings.UrlVersionInfo, true);
         m_view.front = CheckView::Front::Text;
         m_view.caption = FailedCaption();
     }
     m_view.weblinkCaption = m_settings.WeblinkButtonCaption;
     m_phase = Phase::VersionNotes;
     emit changed();
-    DownloadFile(m_settings.UrlVersionNotes, versionNotesPath(), MaxVersionNotesBytes, false);
+    DownloadFile(m_settings.UrlVersionNotes, versionNotesPath(), m_versionNotesLimits, false);
 }
 
 void UpdateCheck::ShowVersionNotes(bool downloaded)
@@ -148,8 +159,7 @@ void UpdateCheck::ShowVersionNotes(bool downloaded)
         m_view.front = CheckView::Front::Browser;
         emit notesReady(versionNotesPath(), m_download->finalUrl());
     } else {
-        addLine(QStringLiteral("Could not retreive \"Version Notes\" file:"));
-        addLine(QStringLiteral("  ") + m_settings.UrlVersionNotes);
+        addFailure("Version Notes", m_settings.UrlVersionNotes, false);
         m_view.front = CheckView::Front::Text;
         m_view.caption = FailedCaption();
     }

@@ -1,16 +1,14 @@
 #pragma once
 
 #include "core/Common.h"
+#include "platform/Downloader.h"
 #include "update/VersionInfo.h"
 
-#include <QNetworkAccessManager>
 #include <QObject>
 #include <QStringList>
 #include <QUrl>
 
 namespace update {
-
-class Downloader;
 
 /// What the update window shows of one check; the window renders it after each change.
 struct CheckView
@@ -43,6 +41,8 @@ class UpdateCheck final : public QObject
 public:
     static constexpr qint64 MaxVersionInfoBytes = 64 * 1024;
     static constexpr qint64 MaxVersionNotesBytes = 4 * 1024 * 1024;
+    static constexpr int VersionInfoTotalMs = 30000;
+    static constexpr int VersionNotesTotalMs = 120000;
 
     enum class Phase { Idle, VersionInfo, VersionNotes, Completed, Failed };
 
@@ -65,8 +65,11 @@ public:
     /// Abandons a running check: its results, also those already on their way, are dropped.
     void Cancel();
 
+    /// The limits of the two downloads; tests shorten them.
+    platform::DownloadLimits &versionInfoLimits() { return m_versionInfoLimits; }
+    platform::DownloadLimits &versionNotesLimits() { return m_versionNotesLimits; }
     void setStallTimeout(int milliseconds);
-    int stallTimeout() const;
+    int stallTimeout() const { return m_versionInfoLimits.stallMs; }
 
     Phase phase() const { return m_phase; }
     const CheckView &view() const { return m_view; }
@@ -88,15 +91,16 @@ private:
     void CheckVersionInfo(bool downloaded);
     void ShowVersionNotes(bool downloaded);
     void CheckForUpdatesEnd();
-    void DownloadFile(const QString &address, const QString &path, qint64 maxBytes,
-                      bool versionFile);
+    void DownloadFile(const QString &address, const QString &path,
+                      const platform::DownloadLimits &limits, bool versionFile);
     void DownloadProgress(qint64 progress, qint64 maximum);
     void DownloadEnded(bool ok);
     void addLine(const QString &line);
+    void addFailure(const char *what, const QString &address, bool emptyLineAfter);
 
     TProgramSettings &m_settings;
-    QNetworkAccessManager m_manager;
-    Downloader *m_download;
+    platform::Downloader *m_download;
+    platform::DownloadLimits m_versionInfoLimits, m_versionNotesLimits;
     Phase m_phase = Phase::Idle;
     CheckView m_view;
     bool m_newFilesFound = false;

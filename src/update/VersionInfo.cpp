@@ -8,18 +8,6 @@ namespace {
 const QString kSection = QStringLiteral("VersionInfo");
 }
 
-bool IsWebAddress(const QUrl &url)
-{
-    const QString scheme = url.scheme();
-    return url.isValid() && !url.host().isEmpty() &&
-           (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
-}
-
-bool IsWebAddress(const QString &address)
-{
-    return IsWebAddress(QUrl(address.trimmed(), QUrl::StrictMode));
-}
-
 bool IsVersionInfoFile(const QString &path)
 {
     const platform::IniFile ini(path);
@@ -28,6 +16,11 @@ bool IsVersionInfoFile(const QString &path)
             return true;
     }
     return false;
+}
+
+QString VersionInfoFileRefusal(const QString &path)
+{
+    return IsVersionInfoFile(path) ? QString() : QStringLiteral("no [VersionInfo] section");
 }
 
 void LoadNewVersionInfoIniFile(const QString &path, TProgramSettings &s)
@@ -66,6 +59,41 @@ std::vector<VersionDifference> CompareVersionInfo(const TProgramSettings &s)
     compare(VersionDifference::AddOns, s.NewAvailableAddOns, s.AvailableAddOns,
             "A new AddOn is available.");
     return found;
+}
+
+QByteArray NotesWithBase(const QByteArray &page, const QUrl &address)
+{
+    // Percent-encoded, the address holds no quote or angle bracket; & is the one character
+    // an attribute would read as the start of a reference.
+    QByteArray href = address.toEncoded();
+    href.replace('&', "&amp;");
+    const QByteArray base = "<base href=\"" + href + "\">";
+
+    qsizetype start = page.startsWith("\xEF\xBB\xBF") ? 3 : 0;
+    // A document type after the base would put the page into quirks mode: the base goes after
+    // it, and after comments and blanks before it.
+    qsizetype at = start;
+    for (qsizetype i = start; i < page.size();) {
+        const char c = page.at(i);
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f') {
+            ++i;
+        } else if (page.mid(i, 4) == "<!--") {
+            const qsizetype end = page.indexOf("-->", i + 4);
+            if (end < 0)
+                break;
+            i = end + 3;
+        } else if (page.mid(i, 9).compare("<!doctype", Qt::CaseInsensitive) == 0) {
+            const qsizetype end = page.indexOf('>', i);
+            if (end < 0)
+                break;
+            at = i = end + 1;
+        } else {
+            break;
+        }
+    }
+    QByteArray shown = page;
+    shown.insert(at, base);
+    return shown;
 }
 
 QString CountdownCaption(int delay, int ticks)

@@ -95,11 +95,14 @@ private Q_SLOTS:
             S("RunMe.sh of Classic ended with status 3: File > History shows its output");
         const QString inTerminal =
             S("RunMe.sh of Classic ended with status 3 (its output was in its terminal window)");
-        const QByteArray waits = "#!/bin/sh\n[ \"$1\" = -e ] && shift\nexec \"$@\"\n";
+        // A stand-in terminal passes over its own options ("-T" and a title) up to "-e".
+        const QByteArray toCommand =
+            "#!/bin/sh\nwhile [ $# -gt 0 ] && [ \"$1\" != -e ]; do shift; done; shift\n";
+        const QByteArray waits = toCommand + "exec \"$@\"\n";
         // Like a terminal whose window belongs to a server: the command runs on after the
         // terminal's own process has ended.
         const QByteArray handsOff =
-            "#!/bin/sh\n[ \"$1\" = -e ] && shift\n\"$@\" </dev/null >/dev/null 2>&1 &\nexit 0\n";
+            toCommand + "\"$@\" </dev/null >/dev/null 2>&1 &\nexit 0\n";
 
         QTest::newRow("hidden") << true << QByteArray() << S("RunMe.sh") << fails << logged
                                 << S("3") << QByteArray("copying the chat window");
@@ -113,7 +116,7 @@ private Q_SLOTS:
             << false << handsOff << S("RunMe.sh") << fails << inTerminal << S("3")
             << QByteArray("its output was shown in its terminal window");
         // Like terminals that join the words after "-e" into one command line.
-        const QByteArray joins = "#!/bin/sh\n[ \"$1\" = -e ] && shift\nexec /bin/sh -c \"$*\"\n";
+        const QByteArray joins = toCommand + "exec /bin/sh -c \"$*\"\n";
         QTest::newRow("windowed in a terminal that joins its command into one line")
             << false << joins << S("RunMe.sh") << fails << inTerminal << S("3")
             << QByteArray("its output was shown in its terminal window");

@@ -198,7 +198,7 @@ private Q_SLOTS:
             "[Settings]\r\nHideShell=2\r\nHideCheckForUpdate=0\r\n"
             "[About]\r\nAboutHtmlFName=\r\n"
             "[Mine]\r\nHandAdded=keep me\r\n"
-            "[Wine]\r\nWinePrefix = ~/Games/dark age \r\n";
+            "[Wine]\r\nWinePrefix = ~/Games/dark age \r\nWineBinary = wine-staging\r\n";
         QVERIFY(writeAll(s.iniPath(), original));
         SecondaryWindowSizes sizes;
         LoadProgramIniFile(s, sizes);
@@ -211,6 +211,8 @@ private Q_SLOTS:
         s.ThemesAppDataDir = S("/home/u/.config/Varimond/Themes"); // as start-up sets it
         QCOMPARE(s.WinePrefix, S("~/Games/dark age"));
         s.WinePrefix = S("/elsewhere"); // read only: never saved, whatever the record holds
+        QCOMPARE(s.WineBinary, S("wine-staging"));
+        s.WineBinary = S("/elsewhere/wine");
 
         WindowStateAtClose w;
         w.Caption = S("My UI");
@@ -224,7 +226,7 @@ private Q_SLOTS:
               "CheckUpdateDelay=0x10\r\n", "ThemesDir=  MyThemes  \r\n",
               "ThemesAppDataDir=Varimond/Themes\r\n", "HideCheckForUpdate=0\r\n",
               "[Mine]\r\nHandAdded=keep me\r\n",
-              "[Wine]\r\nWinePrefix = ~/Games/dark age \r\n"})
+              "[Wine]\r\nWinePrefix = ~/Games/dark age \r\nWineBinary = wine-staging\r\n"})
             QVERIFY2(saved.contains(kept), kept);
         QVERIFY(saved.contains("WindowTop=20\r\n"));
         // The file's CRLF endings are used for the lines the save adds too.
@@ -278,6 +280,38 @@ private Q_SLOTS:
             QCOMPARE(e.message(), S("Unable to write to ") + s.iniPath());
         }
         QCOMPARE(readAll(s.iniPath()), original);
+    }
+
+    void linkedSettingsFileWrittenOnlyInsideThePack_data()
+    {
+        QTest::addColumn<bool>("inside");
+        QTest::newRow("link to a file of the pack") << true;
+        QTest::newRow("link out of the pack") << false;
+    }
+
+    void linkedSettingsFileWrittenOnlyInsideThePack()
+    {
+        // A pack may ship its settings file as a link; the save goes through it only when the
+        // file lies inside the pack, never to a file of the user's elsewhere.
+        QFETCH(bool, inside);
+        QTemporaryDir dir;
+        QTemporaryDir elsewhere;
+        const QString target =
+            inside ? dir.filePath(QStringLiteral("settings/real.ini")) : elsewhere.filePath(QStringLiteral(".bashrc"));
+        QVERIFY(QDir().mkpath(QFileInfo(target).path()));
+        QVERIFY(writeAll(target, "export PATH\n"));
+        TProgramSettings s = settingsIn(dir);
+        QVERIFY(QFile::link(target, s.iniPath()));
+        WindowStateAtClose w;
+        w.Caption = QStringLiteral("Varimond");
+        if (inside) {
+            SaveProgramIniFile(s, w);
+            QVERIFY(readAll(target).contains("[ProgramTitle]"));
+        } else {
+            QVERIFY_THROWS_EXCEPTION(AppError, SaveProgramIniFile(s, w));
+            QCOMPARE(readAll(target), QByteArray("export PATH\n"));
+        }
+        QVERIFY(QFileInfo(s.iniPath()).isSymLink());
     }
 };
 

@@ -470,14 +470,14 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(outside + S("Deep/options.ini")));
     }
 
-    void descriptorBackupPutsBytesBack_data()
+    void stagedWriteUndoesToOldBytes_data()
     {
         QTest::addColumn<bool>("existed");
         QTest::newRow("descriptor that was there") << true;
         QTest::newRow("descriptor the run created") << false;
     }
 
-    void descriptorBackupPutsBytesBack()
+    void stagedWriteUndoesToOldBytes()
     {
         // What a failed run of writes uses to undo the writes it made.
         QFETCH(bool, existed);
@@ -489,10 +489,11 @@ private Q_SLOTS:
             QVERIFY(QFile::setPermissions(folder + S("options.ini"),
                                           QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
         }
-        const DescriptorBackup backup = BackUpOptionIniFile(folder);
-        CurrentOption.OptionMode = 2;
-        SaveOptionIniFile(folder);
-        QVERIFY(RestoreOptionIniFile(backup));
+        PendingModeWrite write(folder, 2);
+        QVERIFY(write.Changes());
+        write.Write();
+        QCOMPARE(ModeOnDisk(S("X")), 2);
+        QVERIFY(write.Undo());
         QCOMPARE(QFileInfo::exists(folder + S("options.ini")), existed);
         if (existed) {
             QCOMPARE(readAll(folder + S("options.ini")), original);
@@ -670,7 +671,7 @@ private Q_SLOTS:
         QDir().mkpath(bin);
         if (terminal) {
             const QString fake = bin + S("/x-terminal-emulator");
-            WriteBytes(fake, "#!/bin/sh\n[ \"$1\" = -e ] && shift\necho terminal >> '" +
+            WriteBytes(fake, "#!/bin/sh\n[ \"$1\" = -T ] && shift 2\n[ \"$1\" = -e ] && shift\necho terminal >> '" +
                                  m_log.toUtf8() + "'\nexec \"$@\"\n");
             QFile::setPermissions(fake, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         }

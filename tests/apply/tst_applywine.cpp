@@ -2,6 +2,7 @@
 // Wine is missing, and started in the game's prefix when it is there.
 
 #include "apply/ApplyChanges.h"
+#include "apply/OtherWineQuestion.h"
 #include "common/TestFiles.h"
 #include "common/TestTree.h"
 #include "core/Common.h"
@@ -11,10 +12,14 @@
 #include "platform/IniFile.h"
 #include "platform/ScriptLauncher.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QDirIterator>
 #include <QMap>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 #include <memory>
@@ -28,7 +33,7 @@ class TestApplyWine : public QObject
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_root; // the temporary folder, canonical
-    QByteArray m_path, m_winePrefix;
+    QByteArray m_path, m_winePrefix, m_home, m_config;
 
     QString at(const QString &rel) const { return m_root + QLatin1Char('/') + rel; }
     QString options() const { return at(S("Options/")); }
@@ -88,6 +93,8 @@ private Q_SLOTS:
         m_root = QDir(m_dir->path()).canonicalPath();
         m_path = qgetenv("PATH");
         m_winePrefix = qgetenv("WINEPREFIX");
+        m_home = qgetenv("HOME");
+        m_config = qgetenv("XDG_CONFIG_HOME");
         ProgramSettings = TProgramSettings();
         ProgramSettings.ProgramDir = m_root + QLatin1Char('/');
         ProgramSettings.OptionsDir = S("Options");
@@ -103,6 +110,12 @@ private Q_SLOTS:
             qunsetenv("WINEPREFIX");
         else
             qputenv("WINEPREFIX", m_winePrefix);
+        qputenv("HOME", m_home);
+        if (m_config.isNull())
+            qunsetenv("XDG_CONFIG_HOME");
+        else
+            qputenv("XDG_CONFIG_HOME", m_config);
+        platform::setWineQuestionHandler({});
         m_dir.reset();
     }
 
@@ -198,6 +211,119 @@ private Q_SLOTS:
         lines.sort();
         expected.sort();
         QCOMPARE(lines, expected);
+    }
+
+    // A Proton prefix whose build was removed: the player is asked before anything is written.
+    void tickInAPrefixWhoseWineIsGone_data()
+    {
+        QTest::addColumn<bool>("yes");
+        QTest::newRow("Cancel") << false;
+        QTest::newRow("Yes") << true;
+    }
+
+    void tickInAPrefixWhoseWineIsGone()
+    {
+        QFETCH(bool, yes);
+        QVERIFY(writeAll(options() + S("Pack/options.ini"), "[Mode]\r\nOptionMode=7\r\n"));
+        QVERIFY(writeAll(options() + S("Pack/Group/options.ini"), "[Mode]\r\nOptionMode=7\r\n"));
+        option(S("Pack/Group/A"), 2, S("RunMe.bat"), QString());
+        option(S("Pack/Group/B"), 3, S("RunMe.sh"), QString());
+        QVERIFY(writeAll(options() + S("Pack/Group/B/Selected.ini"), "[Selected]\r\n"));
+        QVERIFY(writeAll(at(S("bin/wine")), recorder()));
+        QVERIFY(QFile::setPermissions(at(S("bin/wine")),
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        const QString compat = S("home/.local/share/Steam/steamapps/compatdata/2510");
+        QVERIFY(writeAll(at(compat + S("/config_info")),
+                         "8.0-5\n" + at(S("gone/Proton 8.0/files/share/fonts/")).toUtf8() + "\n"));
+        QVERIFY(writeAll(at(compat + S("/pfx/drive_c/users/steamuser/AppData/Roaming/Electronic "
+                                       "Arts/Dark Age of Camelot/user.dat")),
+                         "[interface]\r\nitem1=4\r\n"));
+        qputenv("PATH", QFile::encodeName(at(S("bin"))));
+        qputenv("HOME", QFile::encodeName(at(S("home"))));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(at(S("config"))));
+        qunsetenv("WINEPREFIX");
+        int asked = 0;
+        platform::setWineQuestionHandler([&asked, yes](const platform::WineQuestion &question) {
+            ++asked;
+            return yes && question.ownWine == S("Proton 8.0-5");
+        });
+
+        OptionTree tree;
+        int count = 0;
+        GetDirectories(tree, options(), nullptr, count);
+        OptionNode *node = FindNode(tree, S("Pack/Group/A"));
+        QVERIFY(node);
+        const QMap<QString, QByteArray> before = descriptors();
+        const QString answers = at(S("config/varimond/wine-prefixes"));
+
+        bool cancelled = false;
+        try {
+            ApplyChanges(tree, node, options(), nullptr);
+        } catch (const UserCancelled &) {
+            cancelled = true;
+        }
+        QCOMPARE(asked, 1);
+        QCOMPARE(cancelled, !yes);
+        if (!yes) {
+            QCOMPARE(descriptors(), before);
+            QVERIFY(QFile::exists(options() + S("Pack/Group/B/Selected.ini")));
+            QCOMPARE(node->StateIndex, 2);
+            QVERIFY(!QFile::exists(answers));
+            QVERIFY(writeAll(at(S("marker.sh")), recorder()));
+            QVERIFY(
+                platform::shellOpen(at(S("marker.sh")), {}, m_root, platform::ShowCommand::Hidden));
+            QTRY_COMPARE(logLines().size(), 1);
+            QVERIFY(logLines().front().startsWith(S("marker.sh|")));
+            return;
+        }
+        // Yes: the system wine in the Proton prefix, and the answer kept for the player.
+        QCOMPARE(modeOf(S("Pack/Group/A")), 3);
+        QCOMPARE(modeOf(S("Pack/Group/B")), 2);
+        const QString prefix = at(compat + S("/pfx"));
+        QTRY_COMPARE(logLines().size(), 1);
+        QCOMPARE(logLines().front(),
+                 S("wine|cmd /c RunMe.bat|") + options() + S("Pack/Group/A|") + prefix);
+        QCOMPARE(readAll(answers), prefix.toUtf8() + '\n');
+        // A second tick asks nothing.
+        ApplyChanges(tree, node, options(), nullptr);
+        QCOMPARE(asked, 1);
+    }
+
+    // The question's own window: Cancel is the default, so Enter or Escape never says yes.
+    void questionDefaultsToCancel_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<bool>("yes");
+        QTest::newRow("Enter") << int(Qt::Key_Return) << false;
+        QTest::newRow("Escape") << int(Qt::Key_Escape) << false;
+        QTest::newRow("Yes clicked") << 0 << true;
+    }
+
+    void questionDefaultsToCancel()
+    {
+        QFETCH(int, key);
+        QFETCH(bool, yes);
+        const platform::WineQuestion question{S("/home/p/Games/daoc"),
+                                              S("Lutris runner wine-ge-8-26"), S("/usr/bin/wine")};
+        std::unique_ptr<QMessageBox> made(MakeOtherWineQuestion(nullptr, question));
+        QCOMPARE(made->objectName(), S("OtherWineQuestion"));
+        QCOMPARE(made->defaultButton(), made->button(QMessageBox::Cancel));
+        QCOMPARE(made->text(), question.text());
+        made.reset();
+
+        bool seen = false;
+        QTimer::singleShot(0, this, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            seen = true;
+            if (key)
+                QTest::keyClick(box, Qt::Key(key));
+            else
+                box->findChild<QPushButton *>(S("btnYes"))->click();
+        });
+        QCOMPARE(AskOtherWine(question), yes);
+        QVERIFY(seen);
     }
 };
 

@@ -1,12 +1,16 @@
 #pragma once
 
 // A small HTTP/1.1 server on 127.0.0.1 for tests that download: each path answers as its route
-// says; unknown paths get 404.
+// says; unknown paths get 404. Hostile answers are produced as they are sent, so that the
+// server itself holds little memory whatever it sends.
 
 #include <QHash>
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
+
+#include <memory>
 
 struct Route
 {
@@ -15,12 +19,17 @@ struct Route
         Silent,  // accepts and never answers
         Stalled, // announces the body, sends half of it, then nothing
         Unsized, // the body without a length, ended by closing the connection
+        Drip,    // status and headers, then the body one byte every intervalMs
+        Flood,   // a status line, then body, then chunk repeated `repeat` times, as fast as read
     };
     Mode mode = Whole;
     int status = 200;
     QByteArray body;
     QByteArray location; // sent as the Location header when set
     QByteArray type = "text/html";
+    int intervalMs = 0;
+    QByteArray chunk = {};
+    qint64 repeat = 0;
 };
 
 class HttpTestServer final : public QObject
@@ -70,8 +79,24 @@ private:
             found != m_routes.cend() ? *found : Route{Route::Whole, 404, "none", {}};
         if (route.mode == Route::Silent)
             m_held.append(socket);
+        else if (route.mode == Route::Flood)
+            flood(socket, route);
         else
             respond(socket, route);
+    }
+
+    static void flood(QTcpSocket *socket, const Route &route)
+    {
+        socket->write("HTTP/1.1 " + QByteArray::number(route.status) + " X\r\n" + route.body);
+        auto left = std::make_shared<qint64>(route.repeat);
+        auto more = [socket, left, chunk = route.chunk] {
+            while (*left > 0 && socket->bytesToWrite() < 256 * 1024) {
+                socket->write(chunk);
+                --*left;
+            }
+        };
+        QObject::connect(socket, &QTcpSocket::bytesWritten, socket, more);
+        more();
     }
 
     static void respond(QTcpSocket *socket, const Route &route)
@@ -86,6 +111,16 @@ private:
         if (route.mode == Route::Stalled) {
             socket->write(route.body.left(route.body.size() / 2));
             return; // the connection stays open and silent
+        }
+        if (route.mode == Route::Drip) {
+            auto *timer = new QTimer(socket);
+            auto sent = std::make_shared<qsizetype>(0);
+            QObject::connect(timer, &QTimer::timeout, socket, [socket, sent, body = route.body] {
+                if (*sent < body.size())
+                    socket->write(body.mid((*sent)++, 1));
+            });
+            timer->start(route.intervalMs);
+            return;
         }
         socket->write(route.body);
         socket->disconnectFromHost();

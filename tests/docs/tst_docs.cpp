@@ -18,6 +18,7 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -749,42 +750,70 @@ void TestDocs::aboutNamesTheWinePrefix_data()
 {
     QTest::addColumn<QString>("pinned");
     QTest::addColumn<bool>("env");
-    QTest::addColumn<bool>("wine");        // ~/.wine holds the game
-    QTest::addColumn<QString>("expected"); // $T: the temporary folder
+    QTest::addColumn<QString>("game");     // the prefix below home/ that holds the game, or none
+    QTest::addColumn<QString>("expected"); // both lines; $T: the temporary folder, $W: wine
 
-    QTest::newRow("pinned") << QStringLiteral("pfx") << true << true
-                            << QStringLiteral("Wine prefix: $T/pfx (pinned by [Wine] WinePrefix)");
-    QTest::newRow("WINEPREFIX") << QString() << true << true
-                                << QStringLiteral("Wine prefix: $T/env (from WINEPREFIX)");
-    QTest::newRow("found") << QString() << false << true
-                           << QStringLiteral("Wine prefix: $T/home/.wine");
-    QTest::newRow("none") << QString() << false << false
-                          << QStringLiteral("Wine prefix: none found");
+    QTest::newRow("pinned") << QStringLiteral("pfx") << true << QStringLiteral(".wine")
+                            << QStringLiteral("Wine prefix: $T/pfx (pinned by [Wine] WinePrefix)\n"
+                                              "Wine: $W (system wine)");
+    QTest::newRow("WINEPREFIX") << QString() << true << QStringLiteral(".wine")
+                                << QStringLiteral("Wine prefix: $T/env (from WINEPREFIX)\n"
+                                                  "Wine: $W (system wine)");
+    QTest::newRow("found in ~/.wine")
+        << QString() << false << QStringLiteral(".wine")
+        << QStringLiteral("Wine prefix: $T/home/.wine (found: ~/.wine)\nWine: $W (system wine)");
+    QTest::newRow("found: a Lutris game with its runner")
+        << QString() << false << QStringLiteral("Games/daoc")
+        << QStringLiteral("Wine prefix: $T/home/Games/daoc (found: Lutris game daoc)\n"
+                          "Wine: $T/home/.local/share/lutris/runners/wine/wine-ge-8-26/bin/wine "
+                          "(Lutris runner wine-ge-8-26)");
+    QTest::newRow("none") << QString() << false << QString()
+                          << QStringLiteral("Wine prefix: none found\nWine: $W (system wine)");
+    // Far too long for the window: the start of the path gives way, its end and the note stay.
+    const QString deep =
+        QStringLiteral("very-long-folder-name-").repeated(12) + QStringLiteral("pfx");
+    QTest::newRow("long pinned path")
+        << deep << false << QString()
+        << QStringLiteral(
+               "Wine prefix: $T/%1 (pinned by [Wine] WinePrefix)\nWine: $W (system wine)")
+               .arg(deep);
 }
 
 void TestDocs::aboutNamesTheWinePrefix()
 {
     QFETCH(QString, pinned);
     QFETCH(bool, env);
-    QFETCH(bool, wine);
+    QFETCH(QString, game);
     QFETCH(QString, expected);
     const QString root = m_dir->path();
     expected.replace(QStringLiteral("$T"), root);
+    expected.replace(QStringLiteral("$W"), QStandardPaths::findExecutable(QStringLiteral("wine")));
+    const QStringList lines = expected.split(QLatin1Char('\n'));
 
     const char *names[3] = {"HOME", "USER", "WINEPREFIX"};
     QByteArray saved[3];
     for (int i = 0; i < 3; ++i)
         saved[i] = qgetenv(names[i]);
-    qputenv("HOME", QFile::encodeName(root + QStringLiteral("/home")));
+    const QString home = root + QStringLiteral("/home");
+    qputenv("HOME", QFile::encodeName(home));
     qputenv("USER", "player");
     if (env)
         qputenv("WINEPREFIX", QFile::encodeName(root + QStringLiteral("/env")));
     else
         qunsetenv("WINEPREFIX");
-    if (wine)
-        writeFile(root + QStringLiteral("/home/.wine/drive_c/users/player/AppData/Roaming/"
-                                        "Electronic Arts/Dark Age of Camelot/user.dat"),
+    if (!game.isEmpty())
+        writeFile(home + QLatin1Char('/') + game +
+                      QStringLiteral("/drive_c/users/player/AppData/Roaming/"
+                                     "Electronic Arts/Dark Age of Camelot/user.dat"),
                   "[interface]\r\nitem1=7\r\n");
+    // A Lutris game with its own runner, and the runner.
+    writeFile(home + QStringLiteral("/.config/lutris/games/daoc.yml"),
+              "game:\n  prefix: " + QFile::encodeName(home) +
+                  "/Games/daoc\nwine:\n  version: wine-ge-8-26\n");
+    const QString runner =
+        home + QStringLiteral("/.local/share/lutris/runners/wine/wine-ge-8-26/bin/wine");
+    writeFile(runner, "#!/bin/sh\n");
+    QVERIFY(QFile::setPermissions(runner, QFile::ReadOwner | QFile::ExeOwner));
     ProgramSettings.WinePrefix = pinned;
 
     writeFile(optionsRoot() + QStringLiteral("About.txt"), "About this pack");
@@ -795,18 +824,32 @@ void TestDocs::aboutNamesTheWinePrefix()
     auto *line = about.findChild<QLabel *>(QStringLiteral("lblWinePrefix"));
     QVERIFY(line);
     QCOMPARE(about.WinePrefixLabel(), line);
-    const QString shown = line->text();
-    const QString hint = line->toolTip();
-    const bool visible = line->isVisible();
+    auto *wine = about.findChild<QLabel *>(QStringLiteral("lblWineBinary"));
+    QVERIFY(wine);
+    QCOMPARE(about.WineBinaryLabel(), wine);
+    const QStringList shown{line->text(), wine->text()};
+    const QStringList hints{line->toolTip(), wine->toolTip()};
+    const bool visible = line->isVisible() && wine->isVisible();
     for (int i = 0; i < 3; ++i) {
         if (saved[i].isNull())
             qunsetenv(names[i]);
         else
             qputenv(names[i], saved[i]);
     }
-    QCOMPARE(hint, expected);
+    ProgramSettings.WinePrefix.clear();
+    QCOMPARE(hints, lines);
     QVERIFY(visible);
-    QVERIFY(shown == expected || shown.contains(QChar(0x2026)));
+    for (int i = 0; i < 2; ++i) {
+        if (shown[i] == lines[i])
+            continue;
+        // Elided: the lead, then the ellipsis, then the end of the path and the whole note.
+        const QString lead = lines[i].left(lines[i].indexOf(QLatin1Char(':')) + 2);
+        QVERIFY2(shown[i].startsWith(lead + QChar(0x2026)), qPrintable(shown[i]));
+        QVERIFY2(lines[i].endsWith(shown[i].mid(lead.size() + 1)), qPrintable(shown[i]));
+        QVERIFY(shown[i].size() < lines[i].size());
+    }
+    if (pinned.size() > 100)
+        QVERIFY(shown[0] != lines[0]);
 }
 
 int main(int argc, char *argv[])

@@ -459,7 +459,7 @@ void TestHistory::tickThroughApplyChanges()
     GetDirectories(tree, options, nullptr, count);
     // The normal window opens in a terminal that runs its command and ends with it.
     const QString bin = pack.root + S("bin");
-    writeAll(bin + S("/x-terminal-emulator"), "#!/bin/sh\n[ \"$1\" = -e ] && shift\nexec \"$@\"\n");
+    writeAll(bin + S("/x-terminal-emulator"), "#!/bin/sh\n[ \"$1\" = -T ] && shift 2\n[ \"$1\" = -e ] && shift\nexec \"$@\"\n");
     QFile::setPermissions(bin + S("/x-terminal-emulator"), QFile::ReadOwner | QFile::ExeOwner);
     const QByteArray path = qgetenv("PATH");
     qputenv("PATH", bin.toUtf8());

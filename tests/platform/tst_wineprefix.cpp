@@ -35,8 +35,10 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_root;
     QStringList m_locked;
-    QByteArray m_savedEnv[5];
-    static constexpr const char *EnvNames[5] = {"HOME", "USER", "WINEPREFIX", "PATH", "DISPLAY"};
+    static constexpr int EnvCount = 7;
+    QByteArray m_savedEnv[EnvCount];
+    static constexpr const char *EnvNames[EnvCount] = {
+        "HOME", "USER", "WINEPREFIX", "PATH", "DISPLAY", "WINEDEBUG", "WINEDLLOVERRIDES"};
 
     QString at(const QString &rel) const
     {
@@ -132,7 +134,7 @@ private Q_SLOTS:
         QVERIFY(m_dir->isValid());
         m_root = QDir(m_dir->path()).canonicalPath();
         QVERIFY(QDir().mkpath(at(S("home"))));
-        for (int i = 0; i < 5; ++i)
+        for (int i = 0; i < EnvCount; ++i)
             m_savedEnv[i] = qgetenv(EnvNames[i]);
         g_pinned = {};
         platform::setPinnedPrefixSource([] { return g_pinned; });
@@ -143,7 +145,7 @@ private Q_SLOTS:
         for (const QString &path : std::as_const(m_locked))
             QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         m_locked.clear();
-        for (int i = 0; i < 5; ++i) {
+        for (int i = 0; i < EnvCount; ++i) {
             if (m_savedEnv[i].isNull())
                 qunsetenv(EnvNames[i]);
             else
@@ -332,7 +334,8 @@ private Q_SLOTS:
             << S("wine|Z:\\$W\\Tools\\Tool.Exe -h|$T/opt|") + found + S("|kept");
         QTest::newRow(".bat in a terminal window")
             << S("opt/RunMe.bat") << S("$T/pin") << S("-") << true
-            << S("x-terminal-emulator|-e env WINEPREFIX=$T/pin $T/bin/wine cmd /c RunMe.bat "
+            << S("x-terminal-emulator|-T RunMe.bat -e env WINEPREFIX=$T/pin WINEDEBUG=-all "
+                 "WINEDLLOVERRIDES=winemenubuilder.exe=d $T/bin/wine cmd /c RunMe.bat "
                  "-h|$T/opt|$T/pin|kept\nwine|cmd /c RunMe.bat -h|$T/opt|$T/pin|kept");
     }
 
@@ -349,7 +352,7 @@ private Q_SLOTS:
         QVERIFY(writeAll(at(file), "@echo off\r\n"));
         fake(S("wine"));
         if (normal) {
-            fake(S("x-terminal-emulator"), "shift\nexec \"$@\"\n");
+            fake(S("x-terminal-emulator"), "shift 3\nexec \"$@\"\n");
             qputenv("DISPLAY", ":0"); // a terminal opens only where there is a display
         } else {
             qunsetenv("DISPLAY");
@@ -358,11 +361,13 @@ private Q_SLOTS:
         qputenv("HOME", QFile::encodeName(at(S("home"))));
         qputenv("USER", "player");
         qputenv("VARIMOND_KEEP", "kept");
+        qunsetenv("WINEDEBUG");
+        qunsetenv("WINEDLLOVERRIDES");
         if (env == S("-"))
             qunsetenv("WINEPREFIX");
         else
             qputenv("WINEPREFIX", QFile::encodeName(expand(env)));
-        g_pinned = {expand(pinned), QString()};
+        g_pinned = {expand(pinned), QString(), QString()};
 
         QVERIFY(platform::needsWine(at(file)));
         QVERIFY(platform::wineAvailable());

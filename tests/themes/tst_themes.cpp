@@ -9,6 +9,7 @@
 #include "platform/IniFile.h"
 #include "platform/Paths.h"
 #include "platform/ScriptLauncher.h"
+#include "platform/WineRunner.h"
 #include "themes/ThemeApply.h"
 #include "themes/ThemeStore.h"
 
@@ -44,10 +45,25 @@ class TestThemes : public QObject
     Q_OBJECT
 
     std::unique_ptr<ThemeFixture> f;
+    QByteArray m_home, m_config;
 
 private Q_SLOTS:
-    void init() { f = std::make_unique<ThemeFixture>(); }
-    void cleanup() { f.reset(); }
+    void init()
+    {
+        f = std::make_unique<ThemeFixture>();
+        m_home = qgetenv("HOME");
+        m_config = qgetenv("XDG_CONFIG_HOME");
+    }
+    void cleanup()
+    {
+        f.reset();
+        qputenv("HOME", m_home);
+        if (m_config.isNull())
+            qunsetenv("XDG_CONFIG_HOME");
+        else
+            qputenv("XDG_CONFIG_HOME", m_config);
+        platform::setWineQuestionHandler({});
+    }
 
     // ---- Listing ---------------------------------------------------------------------------
 
@@ -651,6 +667,7 @@ private Q_SLOTS:
         QTest::newRow("over the size limit") << S("huge");
         QTest::newRow("a hostile name") << S("name");
         QTest::newRow("a Windows script without Wine") << S("wine");
+        QTest::newRow("Cancel to another Wine in a prefix whose own is gone") << S("otherwine");
     }
 
     void refusedBeforeClearing()
@@ -675,6 +692,21 @@ private Q_SLOTS:
         } else if (kind == S("wine")) {
             f->theme(S("Broken"), ThemeFixture::themeText({S(".\\Options\\Win\\RunMe.bat")}));
             message = platform::wineMissingMessage(); // the fixture's PATH has no wine
+        } else if (kind == S("otherwine")) {
+            // A pinned Proton prefix whose build was removed, a system wine, and the player
+            // answers Cancel: no error to report, and nothing changes.
+            f->theme(S("Broken"), ThemeFixture::themeText({S(".\\Options\\Win\\RunMe.bat")}));
+            QVERIFY(writeAll(f->root() + S("bin/wine"), f->script(S("wine"))));
+            QVERIFY(QFile::setPermissions(f->root() + S("bin/wine"),
+                                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+            QVERIFY(writeAll(f->root() + S("compat/2510/config_info"),
+                             "8.0-5\n/gone/Proton 8.0/files/share/fonts/\n"));
+            QVERIFY(QDir().mkpath(f->root() + S("compat/2510/pfx")));
+            ProgramSettings.WinePrefix = f->root() + S("compat/2510/pfx");
+            qputenv("HOME", QFile::encodeName(f->root()));
+            qputenv("XDG_CONFIG_HOME", QFile::encodeName(f->root() + S("config")));
+            platform::setWineQuestionHandler([](const platform::WineQuestion &) { return false; });
+            message.clear();
         }
         ThemeApplication app(ProgramSettings);
         try {
@@ -687,6 +719,8 @@ private Q_SLOTS:
         QCOMPARE(f->mode(S("A")), 3);
         QCOMPARE(ProgramSettings.ThemeName, S("(Default)"));
         QVERIFY(f->runs().isEmpty());
+        if (kind == S("otherwine"))
+            QVERIFY(!QFile::exists(f->root() + S("config/varimond/wine-prefixes")));
     }
 
     void delays_data()

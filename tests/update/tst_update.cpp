@@ -3,20 +3,48 @@
 #include "common/HttpTestServer.h"
 #include "common/TestFiles.h"
 #include "core/Common.h"
+#include "platform/Downloader.h"
 #include "platform/IniFile.h"
-#include "update/Downloader.h"
 #include "update/UpdateCheck.h"
 #include "update/VersionInfo.h"
 
-#include <QNetworkAccessManager>
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
 using namespace testfiles;
-using update::Downloader;
+using platform::Downloader;
 
 Q_DECLARE_METATYPE(Route)
+
+namespace {
+
+/// The process's resident memory, from /proc/self/status.
+qint64 residentKiB()
+{
+    for (const QByteArray &line : readAll(S("/proc/self/status")).split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    }
+    return -1;
+}
+
+/// User and system time of the process so far, in clock ticks (fields 14 and 15).
+qint64 cpuTicks()
+{
+    const QByteArray stat = readAll(S("/proc/self/stat"));
+    // The fields after the command name, which may itself hold blanks and parentheses.
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    return fields.value(11).toLongLong() + fields.value(12).toLongLong();
+}
+
+int threadCount()
+{
+    return QDir(S("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
+}
+
+} // namespace
 
 class TestUpdate : public QObject
 {
@@ -67,39 +95,49 @@ private Q_SLOTS:
         QTest::addColumn<QString>("address"); // a path on the server, or a whole address
         QTest::addColumn<bool>("versionFile");
         QTest::addColumn<QByteArray>("landed"); // the file's content, or null for no file
+        QTest::addColumn<QString>("reason");    // why it failed, as the window shows it
         const QByteArray ini = "[VersionInfo]\nUserInterface=1.31\n";
         auto whole = [](int status, const QByteArray &body, const QByteArray &location = {}) {
             return Route{Route::Whole, status, body, location};
         };
+        const QString notWeb = S("not an http or https address");
+        const QString movedOff = S("redirected to an address that is not http or https");
         QTest::newRow("page") << whole(200, "<p>notes</p>") << S("/f") << false
-                              << QByteArray("<p>notes</p>");
-        QTest::newRow("version file") << whole(200, ini) << S("/f") << true << ini;
-        QTest::newRow("404") << whole(404, "missing") << S("/f") << false << QByteArray();
-        QTest::newRow("500") << whole(500, ini) << S("/f") << true << QByteArray();
+                              << QByteArray("<p>notes</p>") << QString();
+        QTest::newRow("version file") << whole(200, ini) << S("/f") << true << ini << QString();
+        QTest::newRow("404") << whole(404, "missing") << S("/f") << false << QByteArray()
+                             << S("HTTP 404 Not Found");
+        QTest::newRow("500") << whole(500, ini) << S("/f") << true << QByteArray()
+                             << S("HTTP 500 Internal Server Error");
         QTest::newRow("login page as version file")
-            << whole(200, "<html><form>Log in</form></html>") << S("/f") << true << QByteArray();
+            << whole(200, "<html><form>Log in</form></html>") << S("/f") << true << QByteArray()
+            << S("no [VersionInfo] section");
         QTest::newRow("at the cap, unsized")
             << Route{Route::Unsized, 200, QByteArray(1000, 'y'), {}} << S("/f") << false
-            << QByteArray(1000, 'y');
+            << QByteArray(1000, 'y') << QString();
         QTest::newRow("over the cap, sized")
-            << whole(200, QByteArray(1001, 'y')) << S("/f") << false << QByteArray();
+            << whole(200, QByteArray(1001, 'y')) << S("/f") << false << QByteArray()
+            << S("larger than 1000 bytes");
         QTest::newRow("over the cap, unsized")
             << Route{Route::Unsized, 200, QByteArray(1001, 'y'), {}} << S("/f") << false
-            << QByteArray();
+            << QByteArray() << S("larger than 1000 bytes");
         QTest::newRow("redirect to the web")
-            << whole(302, {}, "/g") << S("/f") << false << QByteArray("<p>g</p>");
-        QTest::newRow("redirect to a local file")
-            << whole(302, {}, "file:///etc/hostname") << S("/f") << false << QByteArray();
+            << whole(302, {}, "/g") << S("/f") << false << QByteArray("<p>g</p>") << QString();
+        QTest::newRow("redirect to a local file") << whole(302, {}, "file:///etc/hostname")
+                                                  << S("/f") << false << QByteArray() << movedOff;
         QTest::newRow("redirect to ftp")
-            << whole(301, {}, "ftp://127.0.0.1/x") << S("/f") << false << QByteArray();
-        QTest::newRow("redirect loop") << whole(302, {}, "/f") << S("/f") << false << QByteArray();
-        QTest::newRow("no answer")
-            << Route{Route::Silent, 200, {}, {}} << S("/f") << false << QByteArray();
-        QTest::newRow("stops sending") << Route{Route::Stalled, 200, QByteArray(900, 'z'), {}}
-                                       << S("/f") << false << QByteArray();
+            << whole(301, {}, "ftp://127.0.0.1/x") << S("/f") << false << QByteArray() << movedOff;
+        QTest::newRow("redirect loop") << whole(302, {}, "/f") << S("/f") << false << QByteArray()
+                                       << S("more than 5 redirects");
+        QTest::newRow("no answer") << Route{Route::Silent, 200, {}, {}} << S("/f") << false
+                                   << QByteArray() << S("no answer for 1.5 s");
+        QTest::newRow("stops sending")
+            << Route{Route::Stalled, 200, QByteArray(900, 'z'), {}} << S("/f") << false
+            << QByteArray() << S("no answer for 1.5 s");
         for (const char *address : {"file:///etc/hostname", "ftp://127.0.0.1/f",
                                     "data:text/plain,[VersionInfo]", "/etc/hostname", "Undef"})
-            QTest::newRow(address) << whole(200, ini) << S(address) << false << QByteArray();
+            QTest::newRow(address)
+                << whole(200, ini) << S(address) << false << QByteArray() << notWeb;
     }
 
     void download()
@@ -108,6 +146,7 @@ private Q_SLOTS:
         QFETCH(QString, address);
         QFETCH(bool, versionFile);
         QFETCH(QByteArray, landed);
+        QFETCH(QString, reason);
         HttpTestServer server;
         QVERIFY(server.start());
         server.set(S("/f"), route);
@@ -115,21 +154,160 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString target = dir.filePath(S("NewVersionInfo.ini"));
 
-        QNetworkAccessManager manager;
-        Downloader download(&manager);
-        download.setStallTimeout(1500);
+        Downloader download;
         QSignalSpy finished(&download, &Downloader::finished);
-        download.start(address == S("/f") ? server.url(address) : address, target, 1000,
-                       versionFile ? Downloader::Acceptor(&update::IsVersionInfoFile)
+        platform::DownloadLimits limits;
+        limits.maxBytes = 1000;
+        limits.stallMs = 1500;
+        download.start(address == S("/f") ? server.url(address) : address, target, limits,
+                       versionFile ? Downloader::Acceptor(&update::VersionInfoFileRefusal)
                                    : Downloader::Acceptor());
         QCOMPARE(finished.count(), 0); // never from inside start()
         QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 10000);
         QCOMPARE(finished.at(0).at(0).toBool(), !landed.isNull());
+        QCOMPARE(download.errorString(), reason);
         // Nothing but a complete, accepted download is left in the folder.
         const QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
         QCOMPARE(left, landed.isNull() ? QStringList() : QStringList{S("NewVersionInfo.ini")});
         if (!landed.isNull())
             QCOMPARE(readAll(target), landed);
+    }
+
+    // Servers that keep a download going: each ends it within its limit.
+    void slowServers_data()
+    {
+        QTest::addColumn<Route>("route");
+        QTest::addColumn<int>("totalMs"); // 0: the version file's own limits
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<int>("boundMs"); // the download has ended by then
+        // One byte every 10 s: never silent for 15 s, and under the average rate after 15 s.
+        QTest::newRow("a byte every 10 s, version file's limits")
+            << Route{Route::Drip, 200, QByteArray(500, 'd'), {}, "text/plain", 10000} << 0
+            << S("too slow: under 1 KiB/s") << update::UpdateCheck::VersionInfoTotalMs;
+        // Twenty bytes a second: well within every limit but the total.
+        QTest::newRow("steady trickle, 3 s total")
+            << Route{Route::Drip, 200, QByteArray(500, 'd'), {}, "text/plain", 50} << 3000
+            << S("too slow: 3 s limit") << 4500;
+    }
+
+    void slowServers()
+    {
+        QFETCH(Route, route);
+        QFETCH(int, totalMs);
+        QFETCH(QString, reason);
+        QFETCH(int, boundMs);
+        HttpTestServer server;
+        QVERIFY(server.start());
+        server.set(S("/f"), route);
+        QTemporaryDir dir;
+        TProgramSettings settings;
+        update::UpdateCheck check(settings);
+        platform::DownloadLimits limits = check.versionInfoLimits();
+        if (totalMs) {
+            limits.totalMs = totalMs;
+            limits.minAverageRate = 0;
+        }
+        Downloader download;
+        QSignalSpy finished(&download, &Downloader::finished);
+        QElapsedTimer clock;
+        clock.start();
+        download.start(server.url(S("/f")), dir.filePath(S("f")), limits);
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, boundMs + 1000);
+        const qint64 took = clock.elapsed();
+        qInfo("ended after %lld ms (bound %d ms): %s", took, boundMs,
+              qPrintable(download.errorString()));
+        QVERIFY(took <= boundMs);
+        QCOMPARE(download.errorString(), reason);
+        QVERIFY(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).isEmpty());
+    }
+
+    // Headers that never end are cut at 64 KiB; afterwards the connection is closed, the
+    // download's thread is gone, and the memory and the processor are as they were.
+    void endlessHeaders_data()
+    {
+        QTest::addColumn<Route>("route");
+        QTest::newRow("one header of 100 MB")
+            << Route{Route::Flood, 200, "X-Big: ", {}, {}, 0, QByteArray(64 * 1024, 'h'), 1600};
+        QTest::newRow("100,000 header lines") << Route{
+            Route::Flood, 200, {}, {}, {}, 0, QByteArray("X-Line: 0123456789abcdef\r\n"), 100000};
+    }
+
+    void endlessHeaders()
+    {
+        QFETCH(Route, route);
+        HttpTestServer server;
+        QVERIFY(server.start());
+        server.set(S("/f"), route);
+        QTemporaryDir dir;
+        const qint64 rssBefore = residentKiB();
+        const int threadsBefore = threadCount();
+        Downloader download;
+        QSignalSpy finished(&download, &Downloader::finished);
+        QElapsedTimer clock;
+        clock.start();
+        download.start(server.url(S("/f")), dir.filePath(S("f")), platform::DownloadLimits{});
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 10000);
+        const qint64 took = clock.elapsed();
+        QCOMPARE(download.errorString(), S("response header larger than 64 KiB"));
+        // Let the server notice the closed connection and stop.
+        QTRY_COMPARE(threadCount(), threadsBefore);
+        QTest::qWait(200);
+        const qint64 cpuBefore = cpuTicks();
+        QTest::qWait(1000);
+        const qint64 cpuAfter = cpuTicks();
+        const qint64 rssAfter = residentKiB();
+        qInfo("ended after %lld ms; memory %lld -> %lld KiB; %lld CPU ticks in the second after",
+              took, rssBefore, rssAfter, cpuAfter - cpuBefore);
+        QVERIFY(took < 5000);
+        QVERIFY(rssAfter - rssBefore < 20 * 1024);
+        QVERIFY(cpuAfter - cpuBefore <= 5); // 50 ms of a second at most
+    }
+
+    // Each address of a chain is asked for once, every time; the sixth redirect fails.
+    void redirectChains_data()
+    {
+        QTest::addColumn<int>("hops");
+        QTest::addColumn<QString>("reason");
+        for (int hops : {1, 2, 3, 5})
+            QTest::addRow("%d hops", hops) << hops << QString();
+        QTest::newRow("6 hops") << 6 << S("more than 5 redirects");
+    }
+
+    void redirectChains()
+    {
+        QFETCH(int, hops);
+        QFETCH(QString, reason);
+        HttpTestServer server;
+        QVERIFY(server.start());
+        // Absolute and relative targets alternate, with both 301/302 and 307/308.
+        for (int i = 0; i < hops; ++i) {
+            const QByteArray next = "/r" + QByteArray::number(i + 1);
+            server.set(S("/r%1").arg(i),
+                       Route{Route::Whole,
+                             i % 2 ? 307 : 302,
+                             {},
+                             i % 3 == 1 ? server.url(QString::fromLatin1(next)).toUtf8() : next});
+        }
+        server.page(S("/r%1").arg(hops), "[VersionInfo]\n");
+        QTemporaryDir dir;
+        Downloader download;
+        constexpr int Runs = 20;
+        int succeeded = 0;
+        for (int run = 0; run < Runs; ++run) {
+            QSignalSpy finished(&download, &Downloader::finished);
+            download.start(server.url(S("/r0")), dir.filePath(S("v.ini")),
+                           platform::DownloadLimits{});
+            QTRY_COMPARE(finished.count(), 1);
+            succeeded += finished.at(0).at(0).toBool();
+            QCOMPARE(download.errorString(), reason);
+        }
+        QCOMPARE(succeeded, reason.isEmpty() ? Runs : 0);
+        for (int i = 0; i <= qMin(hops, 5); ++i)
+            QCOMPARE(server.hits(S("/r%1").arg(i)), Runs);
+        if (hops > 5)
+            QCOMPARE(server.hits(S("/r%1").arg(hops)), 0);
+        if (reason.isEmpty())
+            QCOMPARE(download.finalUrl(), QUrl(server.url(S("/r%1").arg(hops))));
     }
 
     void progressAndAbort()
@@ -138,18 +316,50 @@ private Q_SLOTS:
         QVERIFY(server.start());
         server.set(S("/f"), Route{Route::Stalled, 200, QByteArray(1000, 'p'), {}});
         QTemporaryDir dir;
-        QNetworkAccessManager manager;
-        Downloader download(&manager);
+        const int threadsBefore = threadCount();
+        Downloader download;
         QSignalSpy progress(&download, &Downloader::progress);
         QSignalSpy finished(&download, &Downloader::finished);
-        download.start(server.url(S("/f")), dir.filePath(S("n.html")), 4096);
+        platform::DownloadLimits limits;
+        limits.maxBytes = 4096;
+        download.start(server.url(S("/f")), dir.filePath(S("n.html")), limits);
         QTRY_VERIFY(!progress.isEmpty() && progress.last().at(0).toLongLong() == 500);
         QCOMPARE(progress.last().at(1).toLongLong(), 1000);
         QVERIFY(!QFileInfo::exists(dir.filePath(S("n.html")))); // not under its name yet
+        QElapsedTimer clock;
+        clock.start();
         download.abort();
+        // Cancel closes the connection and ends the download's thread before it returns.
+        QVERIFY(clock.elapsed() < 1000);
+        QCOMPARE(threadCount(), threadsBefore);
         QVERIFY(!download.isRunning());
         QVERIFY(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).isEmpty());
+        QTest::qWait(100);
         QCOMPARE(finished.count(), 0);
+    }
+
+    void notesWithBase_data()
+    {
+        QTest::addColumn<QByteArray>("page");
+        QTest::addColumn<QByteArray>("shown");
+        const QByteArray base = "<base href=\"http://h/d/n.html?a=1&amp;b=%22\">";
+        QTest::newRow("plain") << QByteArray("<p>x</p>") << base + "<p>x</p>";
+        QTest::newRow("empty") << QByteArray() << base;
+        QTest::newRow("after the document type")
+            << QByteArray("<!DOCTYPE html>\n<html>") << "<!DOCTYPE html>" + base + "\n<html>";
+        QTest::newRow("after comments and the document type")
+            << QByteArray(" <!-- a > b --><!doctype html><html>")
+            << " <!-- a > b --><!doctype html>" + base + "<html>";
+        QTest::newRow("after the byte-order mark")
+            << QByteArray("\xEF\xBB\xBF<html>") << "\xEF\xBB\xBF" + base + "<html>";
+        QTest::newRow("unclosed comment") << QByteArray("<!-- x") << base + "<!-- x";
+    }
+
+    void notesWithBase()
+    {
+        QFETCH(QByteArray, page);
+        QFETCH(QByteArray, shown);
+        QCOMPARE(update::NotesWithBase(page, QUrl(S("http://h/d/n.html?a=1&b=\""))), shown);
     }
 
     void publishedFileMovesAddresses()

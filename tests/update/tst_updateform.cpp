@@ -171,9 +171,15 @@ private Q_SLOTS:
         const QColor blue(0, 0, 255), green(0, 128, 0), red(255, 0, 0);
         const QStringList news{S("Completed"), S("New files available")};
         const QStringList error{S("[** Download Error **]"), QString()};
-        const QStringList noVersion{S("Could not retreive \"Version Info\" file:"), S("  %V"),
-                                    QString()};
-        const QStringList noNotes{S("Could not retreive \"Version Notes\" file:"), S("  %N")};
+        // The two lines of each failure, then the reason in plain words.
+        auto noVersion = [](const char *why) {
+            return QStringList{S("Could not retreive \"Version Info\" file:"), S("  %V"),
+                               S("  ") + S(why), QString()};
+        };
+        auto noNotes = [](const char *why) {
+            return QStringList{S("Could not retreive \"Version Notes\" file:"), S("  %N"),
+                               S("  ") + S(why)};
+        };
 
         QTest::newRow("equal") << whole(200, versionFile("1.30", "2.01", "2", "A")) << notes
                                << completed
@@ -194,33 +200,44 @@ private Q_SLOTS:
             << QStringList{S("02"), S("A")} << true;
         QTest::newRow("add-on in other case")
             << whole(200, versionFile("1.30", "2.01", "2", "a")) << whole(404, {}) << failed
-            << error << red << QStringList{S("A new AddOn is available."), QString()} + noNotes
+            << error << red
+            << QStringList{S("A new AddOn is available."), QString()} +
+                   noNotes("HTTP 404 Not Found")
             << QStringList{S("2"), S("a")} << false;
         QTest::newRow("version file 404, notes fetched")
-            << whole(404, {}) << notes << failed << error << red << noVersion
+            << whole(404, {}) << notes << failed << error << red << noVersion("HTTP 404 Not Found")
             << QStringList{S("2"), S("A")} << true;
         QTest::newRow("login page instead of the version file")
             << whole(200, "<html>Please log in</html>") << whole(404, {}) << failed << error << red
-            << noVersion + noNotes << QStringList{S("2"), S("A")} << false;
+            << noVersion("no [VersionInfo] section") + noNotes("HTTP 404 Not Found")
+            << QStringList{S("2"), S("A")} << false;
         QTest::newRow("version file over the cap")
             << whole(200, "[VersionInfo]\n" + QByteArray(64 * 1024, ';')) << notes << failed
-            << error << red << noVersion << QStringList{S("2"), S("A")} << true;
+            << error << red << noVersion("larger than 64 KiB") << QStringList{S("2"), S("A")}
+            << true;
         QTest::newRow("redirect to a local file")
             << whole(302, {}, "file:///etc/hostname") << notes << failed << error << red
-            << noVersion << QStringList{S("2"), S("A")} << true;
-        QTest::newRow("server never answers")
-            << Route{Route::Silent, 200, {}, {}} << notes << failed << error << red << noVersion
+            << noVersion("redirected to an address that is not http or https")
             << QStringList{S("2"), S("A")} << true;
+        QTest::newRow("header that never ends")
+            << Route{Route::Flood, 200, {}, {}, {}, 0, QByteArray("X-Line: 0123456789\r\n"), 100000}
+            << notes << failed << error << red << noVersion("response header larger than 64 KiB")
+            << QStringList{S("2"), S("A")} << true;
+        QTest::newRow("server never answers")
+            << Route{Route::Silent, 200, {}, {}} << notes << failed << error << red
+            << noVersion("no answer for 1.5 s") << QStringList{S("2"), S("A")} << true;
         QTest::newRow("published file without addresses")
             << whole(200, "[VersionInfo]\nUserInterface=1.30\nVarimond=2.01\nAvailableBetas=2\n"
                           "AvailableAddOns=A\n")
             << notes << failed << error << red
-            << QStringList{S("Could not retreive \"Version Notes\" file:"), S("  Undef")}
+            << QStringList{S("Could not retreive \"Version Notes\" file:"), S("  Undef"),
+                           S("  not an http or https address")}
             << QStringList{S("2"), S("A")} << false;
         QTest::newRow("notes stop half-way")
             << whole(200, versionFile("1.30", "2.01", "3", "A"))
             << Route{Route::Stalled, 200, QByteArray(5000, 'n'), {}} << failed << error << red
-            << QStringList{S("A new Beta is available."), QString()} + noNotes
+            << QStringList{S("A new Beta is available."), QString()} +
+                   noNotes("no answer for 1.5 s")
             << QStringList{S("3"), S("A")} << false;
     }
 
@@ -275,6 +292,54 @@ private Q_SLOTS:
                  browser);
         QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden).size(),
                  int(versionLanded) + int(browser));
+    }
+
+    // Moved files: up to five redirects each, every address asked for once; the sixth fails.
+    void movedFiles_data()
+    {
+        QTest::addColumn<int>("versionHops");
+        QTest::addColumn<int>("notesHops");
+        QTest::addColumn<QStringList>("lines");
+        QTest::newRow("3 and 5 redirects") << 3 << 5 << QStringList();
+        QTest::newRow("notes behind 6 redirects")
+            << 2 << 6
+            << QStringList{S("Could not retreive \"Version Notes\" file:"), S("  %N"),
+                           S("  more than 5 redirects")};
+    }
+
+    void movedFiles()
+    {
+        QFETCH(int, versionHops);
+        QFETCH(int, notesHops);
+        QFETCH(QStringList, lines);
+        ProgramSettings.CheckUpdateDelay = 0;
+        ProgramSettings.UrlVersionInfo = m_server->url(S("/v0"));
+        ProgramSettings.UrlVersionNotes = m_server->url(S("/n0"));
+        auto chain = [this](const char *prefix, int hops, const QByteArray &body) {
+            for (int i = 0; i < hops; ++i)
+                m_server->set(S("/%1%2").arg(S(prefix)).arg(i),
+                              whole(i % 2 ? 301 : 302, {},
+                                    "/" + QByteArray(prefix) + QByteArray::number(i + 1)));
+            m_server->page(S("/%1%2").arg(S(prefix)).arg(hops), body);
+        };
+        // The published file keeps both addresses where they are.
+        chain("v", versionHops,
+              versionFile("1.30", "2.01", "2", "A")
+                  .replace("%V", ProgramSettings.UrlVersionInfo.toUtf8())
+                  .replace("%N", ProgramSettings.UrlVersionNotes.toUtf8()));
+        chain("n", notesHops, "<html><title>Moved notes</title></html>");
+        openAndWait();
+        lines.replaceInStrings(S("%N"), ProgramSettings.UrlVersionNotes);
+        QCOMPARE(linesShown(), lines.join(QLatin1Char('\n')));
+        QCOMPARE(m_form->windowTitle(), lines.isEmpty() ? S("Checking for Updates [ Completed ]")
+                                                        : S("Checking for Updates [ Falied ]"));
+        for (int i = 0; i <= versionHops; ++i)
+            QCOMPARE(m_server->hits(S("/v%1").arg(i)), 1);
+        for (int i = 0; i <= qMin(notesHops, 5); ++i)
+            QCOMPARE(m_server->hits(S("/n%1").arg(i)), 1);
+        QCOMPARE(m_server->hits(S("/n%1").arg(notesHops)), notesHops <= 5 ? 1 : 0);
+        if (lines.isEmpty())
+            QTRY_COMPARE_WITH_TIMEOUT(m_form->WebBrowser()->title(), S("Moved notes"), 20000);
     }
 
     void countdown_data()
@@ -366,6 +431,50 @@ private Q_SLOTS:
         QVERIFY(browserInFront());
         QTRY_COMPARE_WITH_TIMEOUT(m_form->WebBrowser()->title(), S("blocked/loaded"), 20000);
         QCOMPARE(m_server->hits(S("/docs/pixel.png")), 1);
+    }
+
+    // A notes page larger than the browser takes as inline content is still shown from the
+    // bytes that were downloaded: the server is asked for it once, and its relative image
+    // comes from beside it.
+    void largeNotesPageShownFromTheDownload()
+    {
+        ProgramSettings.UrlVersionNotes = m_server->url(S("/docs/n.html"));
+        serve("/v.ini", whole(200, versionFile("1.30", "2.01", "2", "A")));
+        m_server->set(S("/docs/pixel.png"),
+                      Route{Route::Whole, 200, QByteArray(), {}, "image/png"});
+        QByteArray page = "<!DOCTYPE html><html><head><title>Big</title></head><body>"
+                          "<img src='pixel.png'>";
+        while (page.size() < 3 * 1024 * 1024)
+            page += "<p>Version notes, line after line of them.</p>\n";
+        page += "<script>document.title = 'Big, ' + document.querySelectorAll('p').length"
+                " + ' paragraphs';</script></body></html>";
+        const int paragraphs = page.count("<p>");
+        m_server->page(S("/docs/n.html"), page);
+        openAndWait();
+        QCOMPARE(m_form->windowTitle(), S("Checking for Updates [ Completed ]"));
+        QVERIFY(browserInFront());
+        QTRY_COMPARE_WITH_TIMEOUT(m_form->WebBrowser()->title(),
+                                  S("Big, %1 paragraphs").arg(paragraphs), 30000);
+        QTRY_COMPARE(m_server->hits(S("/docs/pixel.png")), 1);
+        QCOMPARE(m_server->hits(S("/docs/n.html")), 1);
+    }
+
+    // A link to a part of the notes page names the address the page came from (its base);
+    // following it stays in the downloaded page and asks the server for nothing.
+    void linkWithinTheNotesPage()
+    {
+        ProgramSettings.CheckUpdateDelay = 0;
+        serve("/v.ini", whole(200, versionFile("1.30", "2.01", "2", "A")));
+        m_server->page(S("/n.html"),
+                       "<html><body><a id='l' href='#part'>part</a><div style='height:3000px'>"
+                       "</div><h2 id='part'>Part</h2><script>window.onload = function() {"
+                       "document.getElementById('l').click(); };</script></body></html>");
+        openAndWait();
+        QVERIFY(browserInFront());
+        QTRY_COMPARE_WITH_TIMEOUT(m_form->WebBrowser()->url().fragment(), S("part"), 20000);
+        QCOMPARE(m_form->WebBrowser()->url().scheme(), S("varimond-notes"));
+        QTest::qWait(300);
+        QCOMPARE(m_server->hits(S("/n.html")), 1);
     }
 
     void weblink_data()
