@@ -101,8 +101,7 @@ private Q_SLOTS:
         const QByteArray waits = toCommand + "exec \"$@\"\n";
         // Like a terminal whose window belongs to a server: the command runs on after the
         // terminal's own process has ended.
-        const QByteArray handsOff =
-            toCommand + "\"$@\" </dev/null >/dev/null 2>&1 &\nexit 0\n";
+        const QByteArray handsOff = toCommand + "\"$@\" </dev/null >/dev/null 2>&1 &\nexit 0\n";
 
         QTest::newRow("hidden") << true << QByteArray() << S("RunMe.sh") << fails << logged
                                 << S("3") << QByteArray("copying the chat window");
