@@ -687,6 +687,7 @@ void TMainForm::TreeView1Change(OptionNode *node)
         const TCurrentOption o = CurrentOption;
         DisplayFName(folder, o.OptionReadMeTxtFName, o.OptionReadMeHtmlFName,
                      o.OptionReadMeHttpFName);
+        m_pane->ShowPreviews(folder);
     });
 }
 

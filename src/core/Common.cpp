@@ -101,6 +101,7 @@ void LoadProgramIniFile(TProgramSettings &s, SecondaryWindowSizes &sizes)
     s.HideCheckForUpdate = flag("Settings", "HideCheckForUpdate", true);
     s.PgmFirstRun = flag("Settings", "PgmFirstRun", true);
     s.ShowThemesMenu = flag("Settings", "ShowThemesMenu", false);
+    s.ShowPreviews = flag("Settings", "ShowPreviews", true);
     sizes.About.setWidth(num("AboutWindowSizes", "WindowWidth", 200));
     sizes.About.setHeight(num("AboutWindowSizes", "WindowHeight", 200));
     s.UserInterface = str("VersionInfo", "UserInterface", kUndef);
