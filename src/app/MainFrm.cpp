@@ -15,6 +15,7 @@
 #include "game/UserDat.h"
 #include "history/HistoryFrm.h"
 #include "history/InstallHistory.h"
+#include "history/RunReport.h"
 #include "options/OptionIni.h"
 #include "options/OptionTreeController.h"
 #include "options/StateIcons.h"
@@ -118,6 +119,7 @@ TMainForm::TMainForm(const QString &executablePath)
     setMinimumSize(215, 210);
     buildLayout();
     buildMenus();
+    reportScriptFailures();
     FormCreate(executablePath);
 
     m_changeTimer.setSingleShot(true);
@@ -163,6 +165,18 @@ void TMainForm::CreateForms()
     forms.Splash = new TSplashForm(this);
     forms.CheckUpdate = new TCheckUpdateForm(this);
     SetForms(forms);
+}
+
+void TMainForm::reportScriptFailures()
+{
+    // A script of an install that failed is told in plain words on the window's status line,
+    // where it stays until the next message (the next tick, theme or rebuild says its own).
+    connect(&history::TheHistory(), &history::InstallHistory::installEnded, this,
+            [](const history::InstallRecord &record) {
+                const QString report = history::failureReport(record);
+                if (!report.isEmpty())
+                    TheStatusLine().Show(report);
+            });
 }
 
 void TMainForm::buildLayout()

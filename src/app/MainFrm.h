@@ -136,6 +136,7 @@ private:
     void rememberExpandedFolders();
     void buildLayout();
     void buildMenus();
+    void reportScriptFailures();
     void applyPlacement(const MainWindowPlacement &placement);
     void applyTreeWidth();
     void keepTreeWidth();

@@ -4,6 +4,7 @@
 #include "core/StatusLine.h"
 #include "core/FormUtils.h"
 #include "history/InstallHistory.h"
+#include "history/RunReport.h"
 
 #include <QDialogButtonBox>
 #include <QDir>
@@ -17,6 +18,7 @@
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QSplitter>
+#include <QStyle>
 #include <QThread>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -52,21 +54,13 @@ QString kindWord(FileChange::Kind kind)
     return QStringLiteral("removed");
 }
 
-// The status of an install's starts: each hidden start's exit status, "running" while a
-// start's process is alive, "-" for a start the program cannot watch.
+// The status of an install's starts: each start's exit status, "running" while it runs, "not
+// started", or "-" for a start whose status the program could not see.
 QString exitStatusText(const InstallRecord &record)
 {
     QStringList parts;
-    for (const history::ScriptStart &start : record.starts) {
-        if (history::RunLog::isRunning(start))
-            parts.append(QStringLiteral("running"));
-        else if (start.hasExitStatus)
-            parts.append(QString::number(start.exitStatus));
-        else if (start.hidden && start.pid == 0)
-            parts.append(QStringLiteral("not started"));
-        else
-            parts.append(QStringLiteral("-"));
-    }
+    for (const history::ScriptStart &start : record.starts)
+        parts.append(history::statusText(start));
     return parts.join(QStringLiteral(", "));
 }
 
@@ -260,6 +254,13 @@ void THistoryForm::UpdateHistoryList()
         item->setToolTip(ColScripts, item->text(ColScripts));
         item->setToolTip(ColOption, item->text(ColOption));
         item->setText(ColStatus, exitStatusText(record));
+        if (history::hasFailure(record)) {
+            // A script that failed is marked; the install itself is not undone.
+            item->setIcon(ColStatus, style()->standardIcon(QStyle::SP_MessageBoxWarning));
+            item->setForeground(ColStatus, QColor(0xb0, 0, 0));
+            item->setToolTip(ColStatus, history::failureReport(record));
+        }
+        item->setText(ColFiles, filesSummary(m_history.installChanges(record), record));
         QString files = filesSummary(m_history.installChanges(record), record);
         const qsizetype unrecorded = m_history.log()->unrecorded(record).size();
         if (unrecorded > 0)
@@ -309,7 +310,9 @@ void THistoryForm::lvHistoryChange()
                       .arg(QDir::toNativeSeparators(start.script),
                            start.parameters.join(QLatin1Char(' ')),
                            start.hidden ? QStringLiteral("hidden") : QStringLiteral("normal"));
-        if (start.hidden)
+        if (start.inTerminal)
+            output += QStringLiteral("(its output was shown in its terminal window)\n");
+        else
             output += QString::fromUtf8(m_history.log()->output(record, start.index));
         if (start.hasExitStatus)
             output += QStringLiteral("\n[exit status %1]\n").arg(start.exitStatus);

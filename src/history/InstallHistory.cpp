@@ -249,6 +249,7 @@ QString InstallHistory::begin(const QString &kind, const QString &option,
         }
     }
     m_open.push_back(record);
+    emit installBegun(record.id);
     emit changed();
     return record.id;
 }
@@ -266,14 +267,20 @@ const platform::StartHook *InstallHistory::recordStart(const QString &id, const 
     } catch (const AppError &) {
         return nullptr;
     }
+    // Every start runs inside the wrapper, so that its exit status is known; one in a
+    // terminal keeps its output there.
     platform::StartHook hook;
-    if (hidden) {
-        const InstallRecord record = *it;
-        RunLog *log = m_log.get();
-        hook.wrap = [log, record, index](const platform::ShellCommand &command) {
-            return log->wrap(record, index, command);
-        };
-    }
+    const InstallRecord record = *it;
+    RunLog *log = m_log.get();
+    hook.wrap = [log, record, index](const platform::ShellCommand &command) {
+        if (command.inTerminal) {
+            try {
+                log->setTerminal(record, index);
+            } catch (const AppError &) {
+            }
+        }
+        return log->wrap(record, index, command);
+    };
     hook.started = [this, id, index](qint64 pid) {
         auto r = std::find_if(m_open.begin(), m_open.end(),
                               [&](const InstallRecord &rec) { return rec.id == id; });
@@ -344,6 +351,7 @@ void InstallHistory::settle()
 {
     if (m_busy)
         return; // the timer comes back
+    std::vector<InstallRecord> ended; // told once the list of open installs is consistent
     bool settled = false;
     for (auto it = m_open.begin(); it != m_open.end();) {
         if (!it->closed) {
@@ -359,6 +367,7 @@ void InstallHistory::settle()
         takeAfter(fresh);
         it = m_open.erase(it);
         settled = true;
+        ended.push_back(std::move(fresh));
     }
     const bool pending = !m_open.empty();
     if (pending && !m_settleTimer.isActive())
@@ -367,6 +376,8 @@ void InstallHistory::settle()
         m_settleTimer.stop();
     if (settled)
         emit changed();
+    for (const InstallRecord &record : ended)
+        emit installEnded(record);
 }
 
 bool InstallHistory::anyRunning() const

@@ -101,6 +101,10 @@ public:
 signals:
     /// The log or the snapshots changed.
     void changed();
+    /// Install @p id was begun.
+    void installBegun(const QString &id);
+    /// Every script of @p record has ended (or never started), as its record now tells.
+    void installEnded(const history::InstallRecord &record);
     /// A restore put the options' descriptors and marks back: the option tree is out of date.
     void selectionRestored();
 

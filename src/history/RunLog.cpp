@@ -36,6 +36,37 @@ const QString Wrapper =
         .arg(history::RunLog::OutputCap)
         .arg(history::RunLog::OutputCap / (1024 * 1024));
 
+// The same inside a terminal window: the script keeps the terminal for its input and output, and
+// the wrapper first writes its own process id and start time (field 22 of /proc/<pid>/stat),
+// since the terminal's own process may end long before the script does.
+const QString TerminalWrapper = QStringLiteral(
+    "b=$1; shift; "
+    "printf '%s %s\\n' \"$$\" \"$(command -p cut -d ' ' -f 22 /proc/$$/stat 2>/dev/null)\" "
+    ">\"$b.pid.part\" && command -p mv -f \"$b.pid.part\" \"$b.pid\"; "
+    "\"$@\"; s=$?; printf '%s\\n' \"$s\" >\"$b.exit.part\"; "
+    "command -p mv -f \"$b.exit.part\" \"$b.exit\"; exit $s");
+
+// The terminal wrapper as a file in the log folder, written when it is missing or differs.
+bool writeRunner(const QString &path)
+{
+    // Only a plain file of the log is read and written: a link in its place (a pack may hold
+    // anything) would have the write land wherever it points, and a FIFO would hang the read.
+    const QFileInfo info(path);
+    if (info.isSymLink() || (info.exists() && !info.isFile()))
+        return false;
+    const QByteArray content = "#!/bin/sh\n" + TerminalWrapper.toUtf8() + '\n';
+    QFile existing(path);
+    if (existing.open(QIODevice::ReadOnly) && existing.read(content.size() + 1) == content)
+        return true;
+    QSaveFile out(path);
+    out.setDirectWriteFallback(false);
+    if (!out.open(QIODevice::WriteOnly) || out.write(content) != content.size()) {
+        out.cancelWriting();
+        return false;
+    }
+    return out.commit();
+}
+
 QByteArray readTail(const QString &path, qint64 maxBytes)
 {
     QFile file(path);
@@ -131,6 +162,12 @@ void RunLog::setStarted(InstallRecord &record, int index, qint64 pid)
     ini.flush();
 }
 
+void RunLog::setTerminal(const InstallRecord &record, int index)
+{
+    platform::IniFile::writeString(sessionIni(record), startSection(index),
+                                   QStringLiteral("Terminal"), QStringLiteral("1"));
+}
+
 void RunLog::setSnapshots(InstallRecord &record, const QString &before, const QString &after,
                           const QString &error)
 {
@@ -157,6 +194,20 @@ void RunLog::refreshExit(InstallRecord &record) const
     for (ScriptStart &start : record.starts) {
         if (start.hasExitStatus)
             continue;
+        if (start.inTerminal && !start.wrapperSeen) {
+            QFile pid(record.folder + QString::number(start.index) + QStringLiteral(".pid"));
+            if (pid.open(QIODevice::ReadOnly)) {
+                const QList<QByteArray> fields = pid.read(64).trimmed().split(' ');
+                const qint64 id = fields.value(0).toLongLong();
+                if (id > 0) {
+                    start.wrapperSeen = true;
+                    start.pid = id;
+                    start.pidStart = fields.value(1).toULongLong();
+                    if (start.pidStart == 0)
+                        start.pidStart = processStartTime(id);
+                }
+            }
+        }
         QFile exit(record.folder + QString::number(start.index) + QStringLiteral(".exit"));
         if (!exit.open(QIODevice::ReadOnly))
             continue;
@@ -198,6 +249,7 @@ InstallRecord RunLog::load(const QString &id) const
         const QString params = ini.readString(section, QStringLiteral("Parameters"), {});
         start.parameters = params.isEmpty() ? QStringList() : params.split(QLatin1Char(' '));
         start.hidden = ini.readBool(section, QStringLiteral("Hidden"), false);
+        start.inTerminal = ini.readBool(section, QStringLiteral("Terminal"), false);
         start.pid = ini.readString(section, QStringLiteral("Pid"), {}).toLongLong();
         start.pidStart = ini.readString(section, QStringLiteral("PidStart"), {}).toULongLong();
         record.starts.push_back(start);
@@ -222,10 +274,33 @@ std::vector<InstallRecord> RunLog::list() const
 platform::ShellCommand RunLog::wrap(const InstallRecord &record, int index,
                                     const platform::ShellCommand &command) const
 {
+    const QString base = record.folder + QString::number(index);
     platform::ShellCommand wrapped = command; // the environment stays as it is
+    // The terminal's "-e": after its title ("-T" and the script's name, which is not looked at).
+    qsizetype dashE = -1;
+    for (qsizetype i = 0; command.inTerminal && i < command.arguments.size() && dashE < 0; ++i) {
+        if (command.arguments[i] == QLatin1String("-T"))
+            ++i;
+        else if (command.arguments[i] == QLatin1String("-e"))
+            dashE = i;
+    }
+    if (dashE >= 0) {
+        // The terminal's own options and "-e" stay in front; the wrapper runs inside it.
+        // Some terminals join the words after "-e" into one command line and split it again:
+        // the wrapper goes as a file, so that only plain paths travel through the terminal.
+        const QString runner = m_folder + QStringLiteral("terminal-run.sh");
+        const QStringList wrapper =
+            writeRunner(runner)
+                ? QStringList{QStringLiteral("/bin/sh"), runner, base}
+                : QStringList{QStringLiteral("/bin/sh"), QStringLiteral("-c"), TerminalWrapper,
+                              QStringLiteral("varimond-run"), base};
+        wrapped.arguments =
+            command.arguments.mid(0, dashE + 1) + wrapper + command.arguments.mid(dashE + 1);
+        return wrapped;
+    }
     wrapped.program = QStringLiteral("/bin/sh");
     wrapped.arguments = QStringList{QStringLiteral("-c"), Wrapper, QStringLiteral("varimond-run"),
-                                    record.folder + QString::number(index), command.program} +
+                                    base, command.program} +
                         command.arguments;
     return wrapped;
 }
@@ -256,7 +331,14 @@ quint64 RunLog::processStartTime(qint64 pid)
 
 bool RunLog::isRunning(const ScriptStart &start)
 {
-    if (start.hasExitStatus || start.pid <= 0 || start.pidStart == 0)
+    if (start.hasExitStatus)
+        return false;
+    // A terminal may hand its command to a server of its own and end at once: until the wrapper
+    // inside it has made itself known, the start counts as running for a while.
+    if (start.inTerminal && !start.wrapperSeen && start.pid > 0 && start.time.isValid() &&
+        start.time.msecsTo(QDateTime::currentDateTime()) < TerminalGraceMs)
+        return true;
+    if (start.pid <= 0 || start.pidStart == 0)
         return false;
     return processStartTime(start.pid) == start.pidStart;
 }

@@ -18,10 +18,12 @@ struct ScriptStart
     QString script; // the file started
     QStringList parameters;
     bool hidden = false;
+    bool inTerminal = false; // ran in a terminal window: its output stayed there
     qint64 pid = 0;       // 0 when no process was started
     quint64 pidStart = 0; // the process's start time (clock ticks since boot), against reused ids
+    bool wrapperSeen = false; // a terminal start's wrapper wrote its own process id (pid above)
 
-    bool hasExitStatus = false; // a hidden start's wrapper wrote the status
+    bool hasExitStatus = false; // the wrapper wrote the status
     int exitStatus = 0;
 };
 
@@ -43,9 +45,11 @@ struct InstallRecord
 };
 
 /// The run log: a folder per install below the log folder, with a "session.ini" the program
-/// writes and, for each hidden start, "<n>.out" (its output) and "<n>.exit" (its exit status),
-/// written by a small shell wrapper when the script ends, whether the program still runs then or
-/// not. The log is never read by the scripts and never rewritten by the wrapper.
+/// writes and, for each start, "<n>.exit" (its exit status), written by a small shell wrapper
+/// when the script ends, whether the program still runs then or not, and "<n>.out" (its output)
+/// unless it ran in a terminal window, where its output stays. A wrapper inside a terminal also
+/// writes "<n>.pid", its own process id, as a terminal may run its command from a server of its
+/// own. The log is never read by the scripts and never rewritten by the wrapper.
 class RunLog final
 {
 public:
@@ -62,6 +66,8 @@ public:
     int addStart(InstallRecord &record, const QString &script, const QStringList &parameters,
                  bool hidden);
     void setStarted(InstallRecord &record, int index, qint64 pid);
+    /// Notes that start @p index runs in a terminal window.
+    void setTerminal(const InstallRecord &record, int index);
     void setSnapshots(InstallRecord &record, const QString &before, const QString &after,
                       const QString &error);
     void setClosed(InstallRecord &record);
@@ -70,13 +76,18 @@ public:
     std::vector<InstallRecord> list() const;
     InstallRecord load(const QString &id) const;
 
-    /// The command that runs @p command and writes its output and exit status beside the
-    /// record of start @p index.
+    /// The command that runs @p command and writes its exit status, and its output unless it
+    /// runs in a terminal (then the wrapper runs inside the terminal), beside the record of
+    /// start @p index.
     platform::ShellCommand wrap(const InstallRecord &record, int index,
                                 const platform::ShellCommand &command) const;
 
-    /// The last @p maxBytes bytes of a hidden start's output (all of it when smaller).
+    /// The last @p maxBytes bytes of a start's output (all of it when smaller).
     QByteArray output(const InstallRecord &record, int index, qint64 maxBytes = 256 * 1024) const;
+
+    /// How long a terminal start counts as running before the wrapper inside the terminal has
+    /// written its process id.
+    static constexpr qint64 TerminalGraceMs = 20000;
 
     /// Whether the process of @p start is still running.
     static bool isRunning(const ScriptStart &start);

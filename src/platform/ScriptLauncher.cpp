@@ -93,6 +93,7 @@ ShellCommand shellOpenCommand(const QString &file, const QStringList &parameters
                 QStringList{QStringLiteral("-T"), info.fileName(), QStringLiteral("-e")} +
                 command.arguments;
             command.program = terminal;
+            command.inTerminal = true;
         }
     }
     return command;

@@ -25,13 +25,15 @@ struct ShellCommand
     QStringList arguments;
     QString winePrefix;      // WINEPREFIX for the process; empty: the inherited one, if any
     QStringList environment; // "NAME=value" set for the process, WINEPREFIX among them
+    bool inTerminal = false; // program is the terminal; the command follows its "-e"
 };
 ShellCommand shellOpenCommand(const QString &file, const QStringList &parameters,
                               const QString &directory, ShowCommand show);
 
 /// Lets a caller that records starts see each one: @c wrap may replace the final command (the
-/// program and arguments about to start, after every other choice was made), and @c started
-/// learns the process id of what was started. Either may be empty.
+/// program and arguments about to start, after every other choice was made; in a terminal, the
+/// command after "-e" is the one to wrap, so that the wrapper runs inside the terminal), and
+/// @c started learns the process id of what was started. Either may be empty.
 struct StartHook
 {
     std::function<ShellCommand(const ShellCommand &)> wrap;

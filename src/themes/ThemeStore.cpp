@@ -70,7 +70,23 @@ QString OptionsRoot(const TProgramSettings &settings)
 QString ThemeFile(const TProgramSettings &settings, const QString &name)
 {
     const QString folder = ThemesFolder(settings);
-    return folder.isEmpty() ? QString() : folder + name + QStringLiteral(".ini");
+    if (folder.isEmpty())
+        return QString();
+    const QString file = name + QStringLiteral(".ini");
+    const QFileInfo exact(folder + file);
+    if (exact.exists() || exact.isSymLink() || !ThemeNameProblem(name).isEmpty())
+        return exact.filePath();
+    // The listing takes ".ini" in any case: a theme listed from "Amber.INI" is that file, to
+    // read, save over and delete, never a second "Amber.ini" beside it. Links are never
+    // listed, so never taken here either.
+    const QStringList names = QDir(folder).entryList(
+        QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks, QDir::Name);
+    for (const QString &entry : names) {
+        if (entry.size() == file.size() && entry.startsWith(name) &&
+            entry.endsWith(QStringLiteral(".ini"), Qt::CaseInsensitive))
+            return folder + entry;
+    }
+    return exact.filePath();
 }
 
 bool IsThemeLink(const QString &file)
@@ -229,9 +245,9 @@ bool DeleteTheme(const TProgramSettings &settings, const QString &name)
     if (fileName.contains(DefaultThemeName()))
         return false;
     // A name read from the folder always names a file in it; anything else deletes nothing.
-    const QString folder = ThemesFolder(settings);
-    if (!folder.isEmpty() && ThemeNameProblem(name).isEmpty())
-        QFile::remove(folder + fileName);
+    const QString file = ThemeFile(settings, name);
+    if (!file.isEmpty() && ThemeNameProblem(name).isEmpty())
+        QFile::remove(file);
     return true;
 }
 

@@ -32,7 +32,9 @@ QString ThemesFolder(const TProgramSettings &settings);
 /// in '/'. Never the program folder itself, which may be a whole home folder.
 QString OptionsRoot(const TProgramSettings &settings);
 
-/// The file of theme @p name: the themes folder, the name and ".ini"; empty without a store.
+/// The file of theme @p name: the themes folder, the name and ".ini"; when no such file exists,
+/// the file that ShowAvailableThemes() listed as @p name (its ".ini" in another case). Empty
+/// without a store.
 QString ThemeFile(const TProgramSettings &settings, const QString &name);
 
 /// True when @p file is a symbolic link: such a theme is never listed, read or written.

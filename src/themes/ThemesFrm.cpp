@@ -131,6 +131,10 @@ void TThemesForm::SetApplyThemeForm(TApplyThemeForm *form)
 
 bool TThemesForm::event(QEvent *event)
 {
+    // The progress window and the message of an apply come and go over this window while it
+    // runs; coming back from them is no new activation for the count of entries read.
+    if (event->type() == QEvent::WindowDeactivate)
+        m_keepEntriesRead = m_applying;
     const bool result = QDialog::event(event);
     if (event->type() == QEvent::WindowActivate)
         FormActivate();
@@ -185,10 +189,15 @@ void TThemesForm::FormActivate()
         m_btnSave->setEnabled(open);
         m_btnDelete->setEnabled(open);
     }
-    // After an apply the label keeps the number of entries it read, also over the activations
-    // that its own progress window and messages cause, until the user's next action.
-    if (!m_entriesRead.isNull())
-        m_label2->setText(m_entriesRead);
+    // After an apply the label keeps the number of entries it read over the activations that
+    // its own progress window and messages cause; the next activation after them clears it.
+    if (!m_entriesRead.isNull()) {
+        if (m_keepEntriesRead || m_applying)
+            m_label2->setText(m_entriesRead);
+        else
+            m_entriesRead.clear();
+    }
+    m_keepEntriesRead = false;
     m_refreshing = false;
 }
 
@@ -245,6 +254,7 @@ bool TThemesForm::btnApplyClick()
     bool touched = false; // the selections have been cleared (some of them, at least)
     bool complete = false;
     ThemeApplication application(ProgramSettings);
+    m_applying = true;
     const bool ok = Guarded(this, [&] {
         application.Read(name);
         touched = true;
@@ -293,13 +303,19 @@ bool TThemesForm::btnApplyClick()
         box.setObjectName(QStringLiteral("ThemeEntriesSkipped"));
         box.exec();
     }
+    m_applying = false;
     return ok;
 }
 
 void TThemesForm::btnOkayClick()
 {
+    // Ok applies when the active theme changed since the window was shown, when it was not in
+    // the list, and when the user chose a row other than the one the refresh selected: a
+    // chosen theme is never left unapplied by the button that says it applies.
+    const QListWidgetItem *row = m_listBox1->currentItem();
+    const bool chosen = row && row->text() != m_preselectedThemeName;
     if (m_shownThemeName != ProgramSettings.ThemeName ||
-        m_shownThemeName != m_preselectedThemeName) {
+        m_shownThemeName != m_preselectedThemeName || chosen) {
         if (!btnApplyClick())
             return; // the error was shown; the window stays open
     }

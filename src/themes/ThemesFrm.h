@@ -71,7 +71,9 @@ private:
     std::function<void()> m_updateTreeView;
     QString m_shownThemeName;
     QString m_preselectedThemeName;
-    QString m_entriesRead; // Label2 after an apply, until the user's next action
+    QString m_entriesRead;          // Label2 after an apply, until the next activation
+    bool m_applying = false;        // an apply (its progress window, its messages) is under way
+    bool m_keepEntriesRead = false; // the last deactivation was the apply's own
     bool m_refreshing = false;
 };
 

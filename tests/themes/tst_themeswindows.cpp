@@ -345,8 +345,11 @@ private Q_SLOTS:
         const QStringList ok{S("btnOkay")};
         QTest::newRow("Ok on the active theme: nothing applied")
             << S("Blue") << QString() << ok << QStringList() << S("Blue");
-        QTest::newRow("Ok after choosing another row: still nothing applied")
-            << S("Blue") << S("(Default)") << ok << QStringList() << S("Blue");
+        QTest::newRow("Ok after choosing another row: that row applied")
+            << S("Blue") << S("(Default)") << ok << QStringList{S("Chat/Compact")}
+            << S("(Default)");
+        QTest::newRow("Ok after choosing another row, then the active one: nothing applied")
+            << S("Blue") << S("(Default)|Blue") << ok << QStringList() << S("Blue");
         QTest::newRow("Ok when the active theme is not listed: the selected row")
             << S("Gone") << QString() << ok << QStringList{S("Chat/Compact")} << S("(Default)");
         QTest::newRow("Ok, not listed, another row chosen")
@@ -369,8 +372,8 @@ private Q_SLOTS:
         QFETCH(QString, after);
         ProgramSettings.ThemeName = active;
         open();
-        if (!choose.isEmpty())
-            select(choose);
+        for (const QString &row : choose.split(QLatin1Char('|'), Qt::SkipEmptyParts))
+            select(row);
         ModalDriver driver; // lets the progress window run
         for (const QString &name : buttons)
             button(m_themes, name.toLatin1().constData())->click();
@@ -434,6 +437,77 @@ private Q_SLOTS:
         select(S("Blue"));
         button(m_themes, "btnOkay")->click();
         QCOMPARE(m_themes->isVisible(), ran.isEmpty());
+    }
+
+    // A theme file whose ".ini" is in another case is the theme listed: applied, saved over
+    // (keeping its name) and deleted as that file.
+    void themeFileInOtherCase_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::newRow("apply") << S("btnApply");
+        QTest::newRow("save over") << S("btnSave");
+        QTest::newRow("delete") << S("btnDelete");
+    }
+
+    void themeFileInOtherCase()
+    {
+        QFETCH(QString, button);
+        const QByteArray amber = ThemeFixture::themeText({S(".\\Options\\Bars\\Blue\\RunMe.sh")});
+        QVERIFY(writeAll(f->themes() + S("Amber.INI"), amber));
+        open();
+        QCOMPARE(rows(list()), (QStringList{S("(Default)"), S("Amber"), S("Blue")}));
+        select(S("Amber"));
+        ModalDriver driver;
+        QStringList errors;
+        driver.actions[S("GeneralErrorReport")] = [&](QWidget *box) {
+            errors.append(static_cast<QMessageBox *>(box)->text());
+            static_cast<QMessageBox *>(box)->done(QMessageBox::Ok);
+        };
+        this->button(m_themes, button.toLatin1().constData())->click();
+        QCOMPARE(errors, QStringList());
+        const QStringList files = QDir(f->themes()).entryList(QDir::Files, QDir::Name);
+        if (button == S("btnApply")) {
+            QCOMPARE(ProgramSettings.ThemeName, S("Amber"));
+            QTRY_COMPARE(f->ranFolders(), QStringList{S("Bars/Blue")});
+            QCOMPARE(files, (QStringList{S("(Default).ini"), S("Amber.INI"), S("Blue.ini")}));
+        } else if (button == S("btnSave")) {
+            // Saved from the marks of Chat/Classic and Bars/Red, into the same file.
+            QCOMPARE(files, (QStringList{S("(Default).ini"), S("Amber.INI"), S("Blue.ini")}));
+            QCOMPARE(platform::IniFile(f->themes() + S("Amber.INI")).sections().size(), 2);
+            QCOMPARE(rows(list()), (QStringList{S("(Default)"), S("Amber"), S("Blue")}));
+        } else {
+            QCOMPARE(files, (QStringList{S("(Default).ini"), S("Blue.ini")}));
+            QCOMPARE(rows(list()), (QStringList{S("(Default)"), S("Blue")}));
+        }
+    }
+
+    // The number of entries an apply read stays in Label2 while the apply's own windows come
+    // and go, and gives way to the active theme's name at the next activation.
+    void entriesReadUntilNextActivation()
+    {
+        open();
+        QVERIFY(QTest::qWaitForWindowActive(m_themes));
+        select(S("Blue"));
+        {
+            ModalDriver driver; // lets the progress window run
+            button(m_themes, "btnApply")->click();
+            QVERIFY(driver.seen.contains(S("ApplyThemeForm")));
+        }
+        QCOMPARE(m_themes->Label2()->text(), S("2"));
+        // Back from the progress window, as a window manager hands the focus back.
+        m_themes->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(m_themes));
+        QCOMPARE(m_themes->Label2()->text(), S("2"));
+
+        QWidget other;
+        other.setGeometry(50, 50, 200, 100);
+        other.show();
+        other.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&other));
+        QCOMPARE(m_themes->Label2()->text(), S("2"));
+        m_themes->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(m_themes));
+        QCOMPARE(m_themes->Label2()->text(), S("Blue"));
     }
 
     void emptyFolderStartsTheFirstTheme()
