@@ -11,6 +11,7 @@ packages=(
   dpkg-dev desktop-file-utils appstream
   libgit2-dev git
   libcurl4-openssl-dev
+  libarchive-dev libsodium-dev zlib1g-dev minisign libarchive-tools
 )
 
 missing=()

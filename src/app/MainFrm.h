@@ -67,6 +67,8 @@ public:
     // Settings file, delegated to the settings record's functions.
     void LoadProgramIniFile();
     void SaveProgramIniFile();
+    /// Starts the program again on this pack (after an update replaced its files).
+    void StartAgainOnPack();
 
     // Option tree.
     void UpdateTreeView();

@@ -1,0 +1,214 @@
+#include "packupdate/PackInstall.h"
+
+#include "history/InstallHistory.h"
+#include "packupdate/Minisign.h"
+#include "platform/Confine.h"
+#include "platform/Error.h"
+#include "platform/IniFile.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace packupdate {
+
+namespace {
+
+QString archivePath(const InstallTarget &t, const PackageInfo &info)
+{
+    return UpdateFolder(t.packDir) + QStringLiteral("package") + info.suffix();
+}
+
+QString signaturePath(const InstallTarget &t)
+{
+    return UpdateFolder(t.packDir) + QStringLiteral("package.minisig");
+}
+
+QString stagingPath(const InstallTarget &t)
+{
+    return UpdateFolder(t.packDir) + QStringLiteral("staging");
+}
+
+} // namespace
+
+PackInstall::PackInstall(QObject *parent) : QObject(parent), m_download(new platform::Downloader(this))
+{
+    m_archiveLimits.totalMs = ArchiveTotalMs;
+    m_archiveLimits.stallMs = ArchiveStallMs;
+    m_archiveLimits.minAverageRate = ArchiveMinRate;
+    m_archiveLimits.rateGraceMs = 30000;
+    connect(m_download, &platform::Downloader::progress, this, &PackInstall::progress);
+    connect(m_download, &platform::Downloader::finished, this, [this](bool ok) {
+        if (!ok) {
+            fail(QStringLiteral("The update could not be downloaded: %1")
+                     .arg(m_download->errorString()));
+            return;
+        }
+        if (m_step == Step::Signature) {
+            QFile file(signaturePath(m_target));
+            if (file.open(QIODevice::ReadOnly))
+                m_signature = QString::fromUtf8(file.read(MaxSignatureBytes));
+            file.close();
+            QFile::remove(signaturePath(m_target));
+            downloadArchive();
+            return;
+        }
+        install();
+    });
+}
+
+PackInstall::~PackInstall()
+{
+    cancel();
+}
+
+void PackInstall::start(const PackageInfo &info, const InstallTarget &target)
+{
+    cancel();
+    m_info = info;
+    m_target = target;
+    m_signature = info.signature;
+    m_message.clear();
+    m_carried = CarryOverResult();
+    m_running = true;
+    const QString update = UpdateFolder(target.packDir);
+    m_madeUpdateFolder = !QFileInfo::exists(update);
+    auto failLater = [this](const QString &why) {
+        QMetaObject::invokeMethod(this, [this, why] { fail(why); }, Qt::QueuedConnection);
+    };
+    if (!target.publicKey.isEmpty() && !IsMinisignPublicKey(target.publicKey)) {
+        failLater(QStringLiteral("The update was not installed: the pack's [Update] PublicKey "
+                                 "is not a minisign public key."));
+        return;
+    }
+    if (!QDir().mkpath(update) || QFileInfo(QDir::cleanPath(update)).isSymLink()) {
+        failLater(QStringLiteral("The update was not installed: cannot make the folder %1.")
+                      .arg(update));
+        return;
+    }
+    emit stage(QStringLiteral("Downloading"));
+    if (m_signature.isEmpty() && !info.signatureUrl.isEmpty() && !target.publicKey.isEmpty()) {
+        m_step = Step::Signature;
+        platform::DownloadLimits limits;
+        limits.maxBytes = MaxSignatureBytes;
+        limits.totalMs = 30000;
+        m_download->start(info.signatureUrl, signaturePath(target), limits);
+        return;
+    }
+    downloadArchive();
+}
+
+void PackInstall::downloadArchive()
+{
+    m_step = Step::Archive;
+    platform::DownloadLimits limits = m_archiveLimits;
+    // A body larger than announced is cut off as soon as it passes the size.
+    limits.maxBytes = m_info.size;
+    m_download->start(m_info.archive, archivePath(m_target, m_info), limits,
+                      [this](const QString &path) { return verify(path); });
+}
+
+QString PackInstall::verify(const QString &path) const
+{
+    const qint64 size = QFileInfo(path).size();
+    if (size != m_info.size)
+        return QStringLiteral("the archive is %1 bytes, not the %2 announced")
+            .arg(size)
+            .arg(m_info.size);
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return QStringLiteral("the archive cannot be read");
+    if (hash.result().toHex() != m_info.sha256)
+        return QStringLiteral("the archive's SHA-256 is not the one announced");
+    if (!m_target.publicKey.isEmpty()) {
+        const QString why = VerifyMinisign(path, m_signature, m_target.publicKey);
+        if (!why.isEmpty())
+            return why;
+    }
+    return {};
+}
+
+void PackInstall::install()
+{
+    const QString archive = archivePath(m_target, m_info);
+    const QString staging = stagingPath(m_target);
+    try {
+        emit stage(QStringLiteral("Unpacking"));
+        // A staging folder left by an interrupted unpack (never one a journal names: a swap
+        // left by a killed run is dealt with at start-up, before any update can begin).
+        if (QFileInfo::exists(UpdateFolder(m_target.packDir) + QStringLiteral("journal")))
+            throw AppError(QStringLiteral("An earlier update of this pack is unfinished; start "
+                                          "Varimond again to finish it"));
+        QDir(staging).removeRecursively();
+        const UnpackResult unpacked = UnpackArchive(archive, staging, m_unpackLimits);
+        QFile::remove(archive);
+
+        // The new version must be a pack: its options folder is where its settings say.
+        const QString options = platform::IniFile::readString(
+            unpacked.root + m_target.iniName, QStringLiteral("OptionsDir"),
+            QStringLiteral("OptionsDir"), QStringLiteral("Options"));
+        const QString optionsFolder = platform::confinedFolder(unpacked.root, options);
+        if (optionsFolder.isEmpty() || !QFileInfo(optionsFolder).isDir())
+            throw AppError(QStringLiteral("The update archive was not installed: it holds no "
+                                          "%1 folder")
+                               .arg(options));
+
+        emit stage(QStringLiteral("Installing"));
+        if (m_beforeCarryOver)
+            m_beforeCarryOver();
+        m_carried = CarryOver(m_target.packDir, unpacked.root, m_target.iniName);
+
+        const SwapPlan plan =
+            MakeSwapPlan(m_target.packDir, unpacked.root, m_target.oldVersion, m_target.programName);
+        history::InstallSession session(
+            QStringLiteral("update"),
+            QStringLiteral("Pack update %1 to %2").arg(m_target.oldVersion, m_info.version), {});
+        SwapPack(plan, m_swapHook);
+        QDir(staging).removeRecursively();
+
+        m_message = QStringLiteral("Version %1 is installed. The previous version is kept in %2.")
+                        .arg(m_info.version,
+                             QStringLiteral(".varimond-update/") + QFile::decodeName(plan.previous));
+        if (!m_carried.missing.isEmpty())
+            m_message += QStringLiteral("\n\nThese options you had chosen are not in the new "
+                                        "version:\n") +
+                         m_carried.missing.join(QLatin1Char('\n'));
+    } catch (const AppError &e) {
+        QDir(staging).removeRecursively();
+        fail(e.message());
+        return;
+    }
+    m_running = false;
+    emit finished(true);
+}
+
+void PackInstall::cleanUp()
+{
+    QFile::remove(archivePath(m_target, m_info));
+    QFile::remove(signaturePath(m_target));
+    if (m_madeUpdateFolder)
+        QDir().rmdir(UpdateFolder(m_target.packDir));
+}
+
+void PackInstall::fail(const QString &why)
+{
+    if (!m_running)
+        return;
+    m_message = why;
+    cleanUp();
+    m_running = false;
+    emit finished(false);
+}
+
+void PackInstall::cancel()
+{
+    if (!m_running)
+        return;
+    m_download->abort();
+    cleanUp();
+    m_running = false;
+}
+
+} // namespace packupdate

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayList>
+#include <QString>
+
+#include <functional>
+
+namespace packupdate {
+
+/// The folder of a pack that holds an update's staging folder, its journal and the previous
+/// versions: ".varimond-update/" inside the pack.
+QString UpdateFolder(const QString &packDir);
+
+/// Whether the top-level name @p name of a pack belongs to Varimond rather than to the pack
+/// (its dot folders, the program's own link or binary @p programName, the downloaded version
+/// files): such names stay where they are in an update.
+bool IsKeptName(const QByteArray &name, const QByteArray &programName);
+
+/// One swap of a pack's files for a new version's, as the journal records it. Names are single
+/// file names of the pack's top level, as bytes.
+struct SwapPlan
+{
+    QByteArray packDir;  // ends in '/'
+    QByteArray staging;  // the new version's folder, relative to the update folder
+    QByteArray previous; // the folder the old files go to, relative to the update folder
+    QByteArrayList outgoing;
+    QByteArrayList incoming;
+};
+
+/// Lists what a swap of the pack at @p packDir for the new version in @p newRoot (a folder
+/// inside UpdateFolder(), ending in '/') moves: every top-level name of each except the kept
+/// ones. The old files go to "previous-<version>" (made unique with "-2", "-3"...).
+SwapPlan MakeSwapPlan(const QString &packDir, const QString &newRoot, const QString &oldVersion,
+                      const QString &programName);
+
+/// Called with the number of each step of a swap before it is taken (0 for the journal,
+/// then one per rename, then the commit), so that a test can end the process at any of them.
+using SwapStepHook = std::function<void(int step)>;
+
+/// Swaps the files: writes the journal, moves every outgoing name into the previous folder and
+/// every incoming name into the pack, then marks the journal committed and removes it with the
+/// staging folder. A kill at any point leaves a journal from which RecoverSwap() puts back
+/// either the old pack or the new one, whole. A rename that fails puts the old pack back at once
+/// and throws AppError.
+void SwapPack(const SwapPlan &plan, const SwapStepHook &hook = {});
+
+enum class Recovery { Nothing, Finished, RolledBack };
+
+/// Finishes or rolls back a swap that a killed program left in the pack at @p packDir: a
+/// committed swap is finished (the new version stays), any other is rolled back (the old
+/// version comes back whole). Names in the journal must be single names of the pack's top
+/// level, so a journal that came with a pack moves nothing out of it. Returns what was done;
+/// throws AppError when a rename fails (the journal stays for the next start).
+Recovery RecoverSwap(const QString &packDir);
+
+} // namespace packupdate
