@@ -723,7 +723,9 @@ void TMainForm::FileOpenPackItemClick()
 void TMainForm::StartAgainOnPack()
 {
     const QString pack = QDir(ProgramSettings.ProgramDir).absolutePath();
-    if (!QProcess::startDetached(QCoreApplication::applicationFilePath(),
+    const QString program =
+        m_restartProgram.isEmpty() ? QCoreApplication::applicationFilePath() : m_restartProgram;
+    if (!QProcess::startDetached(program,
                                  {QStringLiteral("--pack"), pack}))
         QMessageBox::warning(this, QStringLiteral("Varimond"),
                              QStringLiteral("Varimond could not be started again for %1: start "

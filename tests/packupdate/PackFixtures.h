@@ -16,6 +16,7 @@
 #include <zlib.h>
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <vector>
