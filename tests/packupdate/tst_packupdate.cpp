@@ -3,6 +3,7 @@
 
 #include "PackFixtures.h"
 #include "common/HttpTestServer.h"
+#include "history/InstallHistory.h"
 #include "packupdate/ArchiveUnpack.h"
 #include "packupdate/Minisign.h"
 #include "packupdate/PackInstall.h"
@@ -413,6 +414,38 @@ private Q_SLOTS:
         QTest::qWait(200);
         QCOMPARE(done.count(), 0);
         QCOMPARE(fixtures::snapshot(pack), before);
+    }
+
+    void recordedInTheHistoryAndRestorable()
+    {
+        QTemporaryDir dir;
+        const QString pack = dir.filePath(S("pack/"));
+        makeOldPack(pack);
+        QFile settings(pack + S("varimond.ini"));
+        QVERIFY(settings.open(QIODevice::Append));
+        settings.write("[History]\nFolders=Options\n");
+        settings.close();
+        history::InstallHistory &h = history::TheHistory();
+        h.configure(pack, pack + S("varimond.ini"));
+        QVERIFY(h.snapshotsOn());
+        const auto oldOptions = fixtures::snapshot(pack + S("Options"));
+
+        const QString archive = dir.filePath(S("p.zip"));
+        QVERIFY(fixtures::makeArchive(archive, S("zip"), newVersion(QByteArray())));
+        PackInstall install;
+        QVERIFY2(run(install, publish(archive, S(".zip")), pack), qPrintable(install.message()));
+        QVERIFY(fixtures::snapshot(pack + S("Options")) != oldOptions);
+
+        const std::vector<history::InstallRecord> records = h.log()->list();
+        QCOMPARE(records.size(), size_t(1));
+        const history::InstallRecord &update = records.front();
+        QCOMPARE(update.kind, S("update"));
+        QCOMPARE(update.option, S("Pack update 1.0 to 2.0"));
+        QVERIFY(!update.before.isEmpty());
+        QVERIFY(!update.after.isEmpty());
+        // Restore in the History window puts the previous version's options back.
+        h.restore(update.id);
+        QCOMPARE(fixtures::snapshot(pack + S("Options")), oldOptions);
     }
 };
 

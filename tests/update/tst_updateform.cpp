@@ -5,6 +5,7 @@
 #include "common/HttpTestServer.h"
 #include "common/TestFiles.h"
 #include "core/Common.h"
+#include "packupdate/PackInstall.h"
 #include "platform/IniFile.h"
 #include "platform/Paths.h"
 #include "update/CheckUpdateFrm.h"
@@ -590,7 +591,7 @@ private Q_SLOTS:
         auto *button = child<QPushButton>("btnInstallUpdate");
         QCOMPARE(button->isVisible(), offered);
         if (offered)
-            QCOMPARE(button->toolTip(), S("Download and install version 2.0 (1.0 KB)"));
+            QCOMPARE(button->toolTip(), S("Download and install version 2.0 (1 KB)"));
         // Without an offer the window is as it always was.
         QCOMPARE(label("lblMessage1")->text(), S("Completed"));
     }
