@@ -96,6 +96,7 @@ public:
             const int status = archive_read_next_header(a, &entry);
             if (status == ARCHIVE_EOF)
                 break;
+            checkCancel();
             if (status < ARCHIVE_WARN)
                 refuse(QStringLiteral("it cannot be read (%1)")
                            .arg(QString::fromUtf8(archive_error_string(a))));
@@ -133,6 +134,12 @@ public:
     const std::vector<QByteArray> &links() const { return m_links; }
 
 private:
+    void checkCancel() const
+    {
+        if (m_limits.cancel && m_limits.cancel->load())
+            refuse(QStringLiteral("cancelled"));
+    }
+
     // The folder that holds the entry, made as needed; no component may be a link.
     int parentFolder(const QByteArrayList &parts, const QByteArray &name)
     {
@@ -188,6 +195,7 @@ private:
                            .arg(QString::fromUtf8(archive_error_string(a))));
             if (n == 0)
                 break;
+            checkCancel();
             result.bytes += n;
             if (result.bytes > m_limits.maxBytes)
                 refuse(QStringLiteral("it unpacks to more than %1 bytes").arg(m_limits.maxBytes));

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <atomic>
+
 namespace packupdate {
 
 /// What an archive may hold: beyond these it is taken for an archive bomb and refused.
@@ -10,6 +12,8 @@ struct UnpackLimits
     qint64 maxEntries = 100000;
     qint64 maxBytes = qint64(4) * 1024 * 1024 * 1024; // unpacked, all files together
     qint64 maxRatio = 100; // unpacked bytes per byte of the archive
+    /// When set and true, the unpack stops (as a refusal) at the next entry or block.
+    const std::atomic<bool> *cancel = nullptr;
 };
 
 struct UnpackResult

@@ -54,13 +54,15 @@ PackInstall::PackInstall(QObject *parent) : QObject(parent), m_download(new plat
             downloadArchive();
             return;
         }
-        install();
+        unpack();
     });
 }
 
 PackInstall::~PackInstall()
 {
     cancel();
+    if (m_unpackThread.joinable())
+        m_unpackThread.join();
 }
 
 void PackInstall::start(const PackageInfo &info, const InstallTarget &target)
@@ -130,20 +132,55 @@ QString PackInstall::verify(const QString &path) const
     return {};
 }
 
-void PackInstall::install()
+void PackInstall::unpack()
 {
     const QString archive = archivePath(m_target, m_info);
     const QString staging = stagingPath(m_target);
+    emit stage(QStringLiteral("Unpacking"));
+    // A swap left by a killed run is dealt with at start-up, before any update can begin; its
+    // journal still here means it could not be, and nothing may touch the staging folder.
+    if (QFileInfo::exists(UpdateFolder(m_target.packDir) + QStringLiteral("journal"))) {
+        fail(QStringLiteral("An earlier update of this pack is unfinished; start Varimond again "
+                            "to finish it."));
+        return;
+    }
+    m_cancelUnpack = false;
+    UnpackLimits limits = m_unpackLimits;
+    limits.cancel = &m_cancelUnpack;
+    const quint64 generation = ++m_generation;
+    m_unpackThread = std::thread([this, archive, staging, limits, generation] {
+        UnpackResult result;
+        QString error;
+        try {
+            // A staging folder an interrupted unpack left holds new files only.
+            QDir(staging).removeRecursively();
+            result = UnpackArchive(archive, staging, limits);
+        } catch (const AppError &e) {
+            error = e.message();
+        } catch (const std::exception &e) {
+            error = QString::fromLocal8Bit(e.what());
+        }
+        QMetaObject::invokeMethod(
+            this,
+            [this, result, error, generation] {
+                if (generation != m_generation || !m_running)
+                    return;
+                if (m_unpackThread.joinable())
+                    m_unpackThread.join();
+                if (!error.isEmpty())
+                    fail(error);
+                else
+                    install(result);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void PackInstall::install(const UnpackResult &unpacked)
+{
+    const QString staging = stagingPath(m_target);
     try {
-        emit stage(QStringLiteral("Unpacking"));
-        // A staging folder left by an interrupted unpack (never one a journal names: a swap
-        // left by a killed run is dealt with at start-up, before any update can begin).
-        if (QFileInfo::exists(UpdateFolder(m_target.packDir) + QStringLiteral("journal")))
-            throw AppError(QStringLiteral("An earlier update of this pack is unfinished; start "
-                                          "Varimond again to finish it"));
-        QDir(staging).removeRecursively();
-        const UnpackResult unpacked = UnpackArchive(archive, staging, m_unpackLimits);
-        QFile::remove(archive);
+        QFile::remove(archivePath(m_target, m_info));
 
         // The new version must be a pack: its options folder is where its settings say.
         const QString options = platform::IniFile::readString(
@@ -207,6 +244,10 @@ void PackInstall::cancel()
     if (!m_running)
         return;
     m_download->abort();
+    ++m_generation;
+    m_cancelUnpack = true;
+    if (m_unpackThread.joinable())
+        m_unpackThread.join(); // the unpack stops at its next block and removes what it made
     cleanUp();
     m_running = false;
 }

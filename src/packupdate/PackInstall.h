@@ -8,7 +8,10 @@
 
 #include <QObject>
 
+#include <atomic>
 #include <functional>
+#include <memory>
+#include <thread>
 
 namespace packupdate {
 
@@ -43,7 +46,8 @@ public:
 
     /// Starts the update; finished() follows, never from inside this call.
     void start(const PackageInfo &info, const InstallTarget &target);
-    /// Stops a download still running; nothing of it is kept and finished() does not follow.
+    /// Stops a download or unpack still running; nothing of it is kept and finished() does
+    /// not follow. Once the files are being swapped it is too late to stop.
     void cancel();
     bool isRunning() const { return m_running; }
 
@@ -68,7 +72,8 @@ Q_SIGNALS:
 private:
     void downloadArchive();
     QString verify(const QString &path) const;
-    void install();
+    void unpack();
+    void install(const UnpackResult &unpacked);
     void fail(const QString &why);
     void cleanUp();
 
@@ -81,6 +86,11 @@ private:
     InstallTarget m_target;
     QString m_signature;
     bool m_running = false;
+    // The unpack runs on a thread of its own, so that the window stays responsive; its
+    // result is posted back with the generation it belongs to.
+    std::thread m_unpackThread;
+    std::atomic<bool> m_cancelUnpack{false};
+    quint64 m_generation = 0;
     bool m_madeUpdateFolder = false;
     enum class Step { Signature, Archive } m_step = Step::Archive;
     QString m_message;
