@@ -95,8 +95,8 @@ int main(int argc, char *argv[])
         const QString b = dir.filePath(QStringLiteral("bsdtar%1").arg(run));
         QDir().mkpath(b);
         t.restart();
-        const int code = QProcess::execute(QStringLiteral("bsdtar"),
-                                           {QStringLiteral("-xf"), archive, QStringLiteral("-C"), b});
+        const int code = QProcess::execute(
+            QStringLiteral("bsdtar"), {QStringLiteral("-xf"), archive, QStringLiteral("-C"), b});
         bsdtar.push_back(t.nsecsElapsed());
         if (code != 0) {
             std::fprintf(stderr, "bsdtar failed\n");

@@ -725,8 +725,7 @@ void TMainForm::StartAgainOnPack()
     const QString pack = QDir(ProgramSettings.ProgramDir).absolutePath();
     const QString program =
         m_restartProgram.isEmpty() ? QCoreApplication::applicationFilePath() : m_restartProgram;
-    if (!QProcess::startDetached(program,
-                                 {QStringLiteral("--pack"), pack}))
+    if (!QProcess::startDetached(program, {QStringLiteral("--pack"), pack}))
         QMessageBox::warning(this, QStringLiteral("Varimond"),
                              QStringLiteral("Varimond could not be started again for %1: start "
                                             "it again by hand.")

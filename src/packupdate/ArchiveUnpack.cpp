@@ -49,7 +49,8 @@ QByteArrayList components(const QByteArray &name)
         if (part.isEmpty() || part == ".")
             continue;
         if (part == "..")
-            refuse(QStringLiteral("it holds a name that leads out of its folder, %1").arg(shown(name)));
+            refuse(QStringLiteral("it holds a name that leads out of its folder, %1")
+                       .arg(shown(name)));
         parts.append(part);
     }
     return parts;
@@ -119,8 +120,10 @@ public:
             if (type == AE_IFDIR) {
                 makeFolder(parent, leaf, name);
             } else if (type == AE_IFREG) {
-                if (archive_entry_size_is_set(entry) && archive_entry_size(entry) > m_limits.maxBytes)
-                    refuse(QStringLiteral("it unpacks to more than %1 bytes").arg(m_limits.maxBytes));
+                if (archive_entry_size_is_set(entry) &&
+                    archive_entry_size(entry) > m_limits.maxBytes)
+                    refuse(
+                        QStringLiteral("it unpacks to more than %1 bytes").arg(m_limits.maxBytes));
                 writeFile(a, parent, leaf, name, archive_entry_perm(entry), buffer, result);
             } else if (type == AE_IFLNK) {
                 makeLink(parent, parts, archive_entry_symlink(entry), name);
@@ -224,7 +227,8 @@ private:
     {
         const QByteArray target(rawTarget ? rawTarget : "");
         if (target.isEmpty() || target.startsWith('/'))
-            refuse(QStringLiteral("it holds a link that leads out of the pack, %1").arg(shown(name)));
+            refuse(
+                QStringLiteral("it holds a link that leads out of the pack, %1").arg(shown(name)));
         // Taken as written from the link's folder, the target must stay inside; where it
         // really leads, links followed, is checked once everything is in place.
         int depth = int(parts.size()) - 1;

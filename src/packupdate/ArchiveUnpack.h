@@ -11,7 +11,7 @@ struct UnpackLimits
 {
     qint64 maxEntries = 100000;
     qint64 maxBytes = qint64(4) * 1024 * 1024 * 1024; // unpacked, all files together
-    qint64 maxRatio = 100; // unpacked bytes per byte of the archive
+    qint64 maxRatio = 100;                            // unpacked bytes per byte of the archive
     /// When set and true, the unpack stops (as a refusal) at the next entry or block.
     const std::atomic<bool> *cancel = nullptr;
 };

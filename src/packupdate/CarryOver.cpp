@@ -33,8 +33,8 @@ bool selected(int mode)
 QString folderNamed(const QString &pack, const QString &iniPath, const char *section,
                     const char *key, const char *fallback)
 {
-    const QString value = platform::IniFile::readString(iniPath, QLatin1String(section),
-                                                        QLatin1String(key), QLatin1String(fallback));
+    const QString value = platform::IniFile::readString(
+        iniPath, QLatin1String(section), QLatin1String(key), QLatin1String(fallback));
     QString folder = platform::confinedFolder(pack, value);
     if (folder.isEmpty())
         folder = platform::confinedFolder(pack, QLatin1String(fallback));
@@ -145,8 +145,10 @@ CarryOverResult CarryOver(const QString &oldPack, const QString &newPack, const 
     const QString newIniPath = newPack + iniName;
 
     // Each option's selection and marker, matched by path.
-    const QString oldOptions = folderNamed(oldPack, oldIniPath, "OptionsDir", "OptionsDir", "Options");
-    const QString newOptions = folderNamed(newPack, newIniPath, "OptionsDir", "OptionsDir", "Options");
+    const QString oldOptions =
+        folderNamed(oldPack, oldIniPath, "OptionsDir", "OptionsDir", "Options");
+    const QString newOptions =
+        folderNamed(newPack, newIniPath, "OptionsDir", "OptionsDir", "Options");
     if (!oldOptions.isEmpty() && !newOptions.isEmpty() && isRealFolder(oldOptions) &&
         isRealFolder(newOptions)) {
         Walk walk{oldOptions, newOptions, realNew, result};
@@ -163,7 +165,8 @@ CarryOverResult CarryOver(const QString &oldPack, const QString &newPack, const 
             if (!oldIni.hasKey(section, key))
                 continue;
             const QString value = oldIni.readString(section, key, QString());
-            if (!newIni.hasKey(section, key) || newIni.readString(section, key, QString()) != value) {
+            if (!newIni.hasKey(section, key) ||
+                newIni.readString(section, key, QString()) != value) {
                 newIni.writeString(section, key, value);
                 ++result.keys;
             }

@@ -95,7 +95,8 @@ QString VerifyMinisign(const QString &path, const QString &signature, const QStr
     if (!file.open(QIODevice::ReadOnly))
         return QStringLiteral("the archive cannot be read");
     const auto *pk = reinterpret_cast<const unsigned char *>(key.key.constData());
-    const auto *sigBytes = reinterpret_cast<const unsigned char *>(sig.constData()) + 2 + KeyIdBytes;
+    const auto *sigBytes =
+        reinterpret_cast<const unsigned char *>(sig.constData()) + 2 + KeyIdBytes;
     int verdict = -1;
     if (algorithm == "ED") {
         // Pre-hashed: the signature covers the file's BLAKE2b-512 hash, read in pieces.
@@ -108,8 +109,8 @@ QString VerifyMinisign(const QString &path, const QString &signature, const QStr
                 return QStringLiteral("the archive cannot be read");
             if (n == 0)
                 break;
-            crypto_generichash_update(&state, reinterpret_cast<const unsigned char *>(buffer.constData()),
-                                      quint64(n));
+            crypto_generichash_update(
+                &state, reinterpret_cast<const unsigned char *>(buffer.constData()), quint64(n));
         }
         unsigned char hash[crypto_generichash_BYTES_MAX];
         crypto_generichash_final(&state, hash, sizeof hash);

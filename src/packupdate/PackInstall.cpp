@@ -32,7 +32,8 @@ QString stagingPath(const InstallTarget &t)
 
 } // namespace
 
-PackInstall::PackInstall(QObject *parent) : QObject(parent), m_download(new platform::Downloader(this))
+PackInstall::PackInstall(QObject *parent)
+    : QObject(parent), m_download(new platform::Downloader(this))
 {
     m_archiveLimits.totalMs = ArchiveTotalMs;
     m_archiveLimits.stallMs = ArchiveStallMs;
@@ -77,7 +78,8 @@ void PackInstall::start(const PackageInfo &info, const InstallTarget &target)
     const QString update = UpdateFolder(target.packDir);
     m_madeUpdateFolder = !QFileInfo::exists(update);
     auto failLater = [this](const QString &why) {
-        QMetaObject::invokeMethod(this, [this, why] { fail(why); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, why] { fail(why); }, Qt::QueuedConnection);
     };
     if (!target.publicKey.isEmpty() && !IsMinisignPublicKey(target.publicKey)) {
         failLater(QStringLiteral("The update was not installed: the pack's [Update] PublicKey "
@@ -85,8 +87,8 @@ void PackInstall::start(const PackageInfo &info, const InstallTarget &target)
         return;
     }
     if (!QDir().mkpath(update) || QFileInfo(QDir::cleanPath(update)).isSymLink()) {
-        failLater(QStringLiteral("The update was not installed: cannot make the folder %1.")
-                      .arg(update));
+        failLater(
+            QStringLiteral("The update was not installed: cannot make the folder %1.").arg(update));
         return;
     }
     emit stage(QStringLiteral("Downloading"));
@@ -197,8 +199,8 @@ void PackInstall::install(const UnpackResult &unpacked)
             m_beforeCarryOver();
         m_carried = CarryOver(m_target.packDir, unpacked.root, m_target.iniName);
 
-        const SwapPlan plan =
-            MakeSwapPlan(m_target.packDir, unpacked.root, m_target.oldVersion, m_target.programName);
+        const SwapPlan plan = MakeSwapPlan(m_target.packDir, unpacked.root, m_target.oldVersion,
+                                           m_target.programName);
         history::InstallSession session(
             QStringLiteral("update"),
             QStringLiteral("Pack update %1 to %2").arg(m_target.oldVersion, m_info.version), {});
@@ -206,8 +208,8 @@ void PackInstall::install(const UnpackResult &unpacked)
         QDir(staging).removeRecursively();
 
         m_message = QStringLiteral("Version %1 is installed. The previous version is kept in %2.")
-                        .arg(m_info.version,
-                             QStringLiteral(".varimond-update/") + QFile::decodeName(plan.previous));
+                        .arg(m_info.version, QStringLiteral(".varimond-update/") +
+                                                 QFile::decodeName(plan.previous));
         if (!m_carried.missing.isEmpty())
             m_message += QStringLiteral("\n\nThese options you had chosen are not in the new "
                                         "version:\n") +

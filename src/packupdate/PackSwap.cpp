@@ -64,7 +64,8 @@ QByteArray folderIdentity(const QByteArray &folder)
 QByteArray journalText(const SwapPlan &plan, bool committed)
 {
     QByteArray text = kMagic + '\n';
-    text += "folder " + folderIdentity(QFile::encodeName(UpdateFolder(QFile::decodeName(plan.packDir)))) + '\n';
+    text += "folder " +
+            folderIdentity(QFile::encodeName(UpdateFolder(QFile::decodeName(plan.packDir)))) + '\n';
     text += QByteArray(committed ? "state committed\n" : "state moving\n");
     text += "staging " + plan.staging.toHex() + '\n';
     text += "previous " + plan.previous.toHex() + '\n';
@@ -89,8 +90,8 @@ void syncFolder(const QByteArray &folder)
 void writeJournal(const QByteArray &updateFolder, const QByteArray &text)
 {
     const QByteArray temp = updateFolder + kJournal + ".tmp";
-    const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
-                          0644);
+    const int fd =
+        ::open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
     bool ok = fd >= 0 && ::write(fd, text.constData(), size_t(text.size())) == text.size() &&
               ::fsync(fd) == 0;
     if (fd >= 0)
@@ -243,14 +244,16 @@ void SwapPack(const SwapPlan &plan, const SwapStepHook &hook)
         for (const QByteArray &name : plan.outgoing) {
             next();
             if (::rename((plan.packDir + name).constData(), (previous + name).constData()) != 0)
-                throw AppError(QStringLiteral("Cannot move %1 aside: %2")
-                                   .arg(QFile::decodeName(name), QString::fromLocal8Bit(strerror(errno))));
+                throw AppError(
+                    QStringLiteral("Cannot move %1 aside: %2")
+                        .arg(QFile::decodeName(name), QString::fromLocal8Bit(strerror(errno))));
         }
         for (const QByteArray &name : plan.incoming) {
             next();
             if (::rename((stage + name).constData(), (plan.packDir + name).constData()) != 0)
-                throw AppError(QStringLiteral("Cannot move the new %1 in: %2")
-                                   .arg(QFile::decodeName(name), QString::fromLocal8Bit(strerror(errno))));
+                throw AppError(
+                    QStringLiteral("Cannot move the new %1 in: %2")
+                        .arg(QFile::decodeName(name), QString::fromLocal8Bit(strerror(errno))));
         }
         syncFolder(plan.packDir);
         next();

@@ -36,7 +36,8 @@ bool ReadPackageInfo(const QString &path, PackageInfo &info, QString *why)
 
     info = PackageInfo();
     info.archive = ini.readString(kSection, QStringLiteral("Archive"), QString());
-    info.sha256 = ini.readString(kSection, QStringLiteral("SHA256"), QString()).toLatin1().toLower();
+    info.sha256 =
+        ini.readString(kSection, QStringLiteral("SHA256"), QString()).toLatin1().toLower();
     const QString size = ini.readString(kSection, QStringLiteral("Size"), QString());
     // Escaped line breaks: the .minisig file's lines on one INI line.
     info.signature = ini.readString(kSection, QStringLiteral("Signature"), QString())

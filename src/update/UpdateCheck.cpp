@@ -184,9 +184,9 @@ void UpdateCheck::CheckForUpdatesEnd()
             m_view.message1Colour = m_view.message2Colour = LabelColour::Blue;
             if (m_packageOffered) {
                 m_view.installOffered = true;
-                m_view.installHint = QStringLiteral("Download and install version %1 (%2)")
-                                         .arg(m_package.version,
-                                              packupdate::SizeText(m_package.size));
+                m_view.installHint =
+                    QStringLiteral("Download and install version %1 (%2)")
+                        .arg(m_package.version, packupdate::SizeText(m_package.size));
             }
         } else {
             m_view.message2 = QStringLiteral("No new files available");

@@ -65,10 +65,10 @@ inline QMap<QString, QByteArray> snapshot(const QString &root, bool withoutOwn =
                 tree[path] = "dir " + mode;
                 todo.push_back(path + QLatin1Char('/'));
             } else {
-                tree[path] = "file " + mode + ' ' +
-                             QCryptographicHash::hash(read(e.absoluteFilePath()),
-                                                      QCryptographicHash::Sha256)
-                                 .toHex();
+                tree[path] =
+                    "file " + mode + ' ' +
+                    QCryptographicHash::hash(read(e.absoluteFilePath()), QCryptographicHash::Sha256)
+                        .toHex();
             }
         }
     }

@@ -28,7 +28,8 @@ void makePackAndStaging(const QString &pack)
     fixtures::write(o + S("A/RunMe.sh"), "#!/bin/sh\n", true);
     fixtures::write(o + S("B/options.ini"), "[Mode]\nOptionMode=2\n");
     fixtures::write(o + S("B/RunMe.sh"), "#!/bin/sh\n", true);
-    fixtures::write(pack + S("varimond.ini"), "[VersionInfo]\nUserInterface=1.0\n[Settings]\nHideShell=1\n");
+    fixtures::write(pack + S("varimond.ini"),
+                    "[VersionInfo]\nUserInterface=1.0\n[Settings]\nHideShell=1\n");
     fixtures::write(pack + S("Themes/T.ini"), "[Options]\n");
     fixtures::write(pack + S("Only1.txt"), "1\n");
     fixtures::write(pack + S("Docs/a.txt"), "old\n");

@@ -113,7 +113,9 @@ private:
     packupdate::PackageInfo publish(const QString &archive, const QString &suffix)
     {
         const QString route = S("/pack") + suffix;
-        m_server.set(route, Route{Route::Whole, 200, fixtures::read(archive), {}, "application/octet-stream"});
+        m_server.set(
+            route,
+            Route{Route::Whole, 200, fixtures::read(archive), {}, "application/octet-stream"});
         packupdate::PackageInfo info;
         info.archive = m_server.url(route);
         info.sha256 = sha256Of(archive);
@@ -123,8 +125,8 @@ private:
     }
 
     /// Runs one install to its end; whether it succeeded.
-    static bool run(PackInstall &install, const packupdate::PackageInfo &info,
-                    const QString &pack, const QString &key = QString())
+    static bool run(PackInstall &install, const packupdate::PackageInfo &info, const QString &pack,
+                    const QString &key = QString())
     {
         packupdate::InstallTarget target{pack, S("varimond.ini"), S("varimond"), S("1.0"), key};
         QSignalSpy done(&install, &PackInstall::finished);
@@ -153,16 +155,35 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("section");
         QTest::addColumn<bool>("valid");
         const QByteArray sha(64, 'a');
-        QTest::newRow("complete") << QByteArray("Archive=https://x.org/p.tar.xz\nSHA256=" + sha + "\nSize=10\n") << true;
-        QTest::newRow("upper-case hash") << QByteArray("Archive=https://x.org/p.7z\nSHA256=" + sha.toUpper() + "\nSize=10\n") << true;
-        QTest::newRow("ftp") << QByteArray("Archive=ftp://x.org/p.zip\nSHA256=" + sha + "\nSize=10\n") << false;
-        QTest::newRow("rar") << QByteArray("Archive=https://x.org/p.rar\nSHA256=" + sha + "\nSize=10\n") << false;
-        QTest::newRow("short hash") << QByteArray("Archive=https://x.org/p.zip\nSHA256=abc\nSize=10\n") << false;
-        QTest::newRow("no size") << QByteArray("Archive=https://x.org/p.zip\nSHA256=" + sha + "\n") << false;
-        QTest::newRow("size 0") << QByteArray("Archive=https://x.org/p.zip\nSHA256=" + sha + "\nSize=0\n") << false;
-        QTest::newRow("size -5") << QByteArray("Archive=https://x.org/p.zip\nSHA256=" + sha + "\nSize=-5\n") << false;
-        QTest::newRow("over 4 GiB") << QByteArray("Archive=https://x.org/p.zip\nSHA256=" + sha + "\nSize=4294967297\n") << false;
-        QTest::newRow("file signature address") << QByteArray("Archive=https://x.org/p.zip\nSHA256=" + sha + "\nSize=1\nSignatureUrl=file:///etc/passwd\n") << false;
+        QTest::newRow("complete") << QByteArray("Archive=https://x.org/p.tar.xz\nSHA256=" + sha +
+                                                "\nSize=10\n")
+                                  << true;
+        QTest::newRow("upper-case hash")
+            << QByteArray("Archive=https://x.org/p.7z\nSHA256=" + sha.toUpper() + "\nSize=10\n")
+            << true;
+        QTest::newRow("ftp") << QByteArray("Archive=ftp://x.org/p.zip\nSHA256=" + sha +
+                                           "\nSize=10\n")
+                             << false;
+        QTest::newRow("rar") << QByteArray("Archive=https://x.org/p.rar\nSHA256=" + sha +
+                                           "\nSize=10\n")
+                             << false;
+        QTest::newRow("short hash")
+            << QByteArray("Archive=https://x.org/p.zip\nSHA256=abc\nSize=10\n") << false;
+        QTest::newRow("no size") << QByteArray("Archive=https://x.org/p.zip\nSHA256=" + sha + "\n")
+                                 << false;
+        QTest::newRow("size 0") << QByteArray("Archive=https://x.org/p.zip\nSHA256=" + sha +
+                                              "\nSize=0\n")
+                                << false;
+        QTest::newRow("size -5") << QByteArray("Archive=https://x.org/p.zip\nSHA256=" + sha +
+                                               "\nSize=-5\n")
+                                 << false;
+        QTest::newRow("over 4 GiB")
+            << QByteArray("Archive=https://x.org/p.zip\nSHA256=" + sha + "\nSize=4294967297\n")
+            << false;
+        QTest::newRow("file signature address")
+            << QByteArray("Archive=https://x.org/p.zip\nSHA256=" + sha +
+                          "\nSize=1\nSignatureUrl=file:///etc/passwd\n")
+            << false;
     }
     void readsPackageSection()
     {
@@ -306,7 +327,8 @@ private Q_SLOTS:
         QTest::newRow("zip-slip") << S("slip") << S("leads out");
         QTest::newRow("absolute name") << S("absolute") << S("absolute");
         QTest::newRow("link out") << S("linkout") << S("link that leads out");
-        QTest::newRow("link to a link out") << S("linkchain") << S("leads out of the pack or nowhere");
+        QTest::newRow("link to a link out")
+            << S("linkchain") << S("leads out of the pack or nowhere");
         QTest::newRow("write through a link") << S("through") << S("through a link");
         QTest::newRow("device") << S("device") << S("device");
         QTest::newRow("FIFO") << S("fifo") << S("FIFO");
@@ -353,7 +375,8 @@ private Q_SLOTS:
         else if (kind == S("nooptions"))
             entries = {{"ReadMe.txt", "no options"}, {"Other/x.txt", "x"}};
         else if (kind == S("badsig") || kind == S("unsigned") || kind == S("sha") ||
-                 kind == S("short") || kind == S("long") || kind == S("404") || kind == S("garbage"))
+                 kind == S("short") || kind == S("long") || kind == S("404") ||
+                 kind == S("garbage"))
             format = S("zip");
 
         const QString archive = dir.filePath(S("p.") + format);
@@ -398,7 +421,8 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString pack = dir.filePath(S("pack/"));
         makeOldPack(pack);
-        m_server.set(S("/slow.zip"), Route{Route::Drip, 200, QByteArray(100000, 'z'), {}, "application/zip", 50});
+        m_server.set(S("/slow.zip"),
+                     Route{Route::Drip, 200, QByteArray(100000, 'z'), {}, "application/zip", 50});
         packupdate::PackageInfo info;
         info.archive = m_server.url(S("/slow.zip"));
         info.sha256 = QByteArray(64, '0');

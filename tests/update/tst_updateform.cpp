@@ -11,15 +11,15 @@
 #include "update/CheckUpdateFrm.h"
 
 #include <QAction>
-#include <QCryptographicHash>
-#include <QMessageBox>
-#include <QProcess>
 #include <QApplication>
 #include <QBuffer>
 #include <QCheckBox>
+#include <QCryptographicHash>
 #include <QDesktopServices>
 #include <QImage>
 #include <QLabel>
+#include <QMessageBox>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStackedWidget>
@@ -69,8 +69,8 @@ QByteArray newVersionArchive(const QString &work)
 
 QByteArray packageSection(const QString &address, const QByteArray &archive)
 {
-    return "[Package]\r\nArchive=" + address.toUtf8() + "\r\nSHA256=" +
-           QCryptographicHash::hash(archive, QCryptographicHash::Sha256).toHex() +
+    return "[Package]\r\nArchive=" + address.toUtf8() +
+           "\r\nSHA256=" + QCryptographicHash::hash(archive, QCryptographicHash::Sha256).toHex() +
            "\r\nSize=" + QByteArray::number(archive.size()) + "\r\n";
 }
 
@@ -573,13 +573,14 @@ private Q_SLOTS:
         const QByteArray sha(64, 'a');
         const QByteArray news = versionFile("2.0", "2.01", "2", "A");
         const QByteArray same = versionFile("1.30", "2.01", "2", "A");
-        const QByteArray package = "[Package]\r\nArchive=https://x.org/p.zip\r\nSHA256=" + sha +
-                                   "\r\nSize=1000\r\n";
+        const QByteArray package =
+            "[Package]\r\nArchive=https://x.org/p.zip\r\nSHA256=" + sha + "\r\nSize=1000\r\n";
         QTest::newRow("new files, sound package") << news + package << true;
         QTest::newRow("no new files") << same + package << false;
         QTest::newRow("no package") << news << false;
         QTest::newRow("package without hash")
-            << news + "[Package]\r\nArchive=https://x.org/p.zip\r\nSize=1000\r\n" << false;
+            << news + "[Package]\r\nArchive=https://x.org/p.zip\r\nSize=1000\r\n"
+            << false;
     }
     void installUpdateOffered()
     {
@@ -606,7 +607,8 @@ private Q_SLOTS:
         const QByteArray archive = newVersionArchive(m_dir->path());
         QByteArray published = versionFile("2.0", "2.01", "2", "A") +
                                packageSection(m_server->url(S("/p.tar.gz")), archive);
-        published.replace(QByteArray::number(archive.size()), QByteArray::number(archive.size() + 1));
+        published.replace(QByteArray::number(archive.size()),
+                          QByteArray::number(archive.size() + 1));
         serve("/v.ini", whole(200, published));
         serve("/n.html", whole(200, "<p>notes</p>"));
         serve("/p.tar.gz", whole(200, archive));
@@ -625,7 +627,8 @@ private Q_SLOTS:
         const QString pack = m_dir->filePath(S("pack"));
         makePack(pack, "[Settings]\nHideCheckForUpdate=0\nCheckForUpdateMode=1\n"
                        "CheckInterfaceMode=0\nPgmFirstRun=0\n[VersionInfo]\nUserInterface=1.0\n"
-                       "UrlVersionInfo=" + m_server->url(S("/v.ini")).toUtf8() +
+                       "UrlVersionInfo=" +
+                           m_server->url(S("/v.ini")).toUtf8() +
                            "\nUrlVersionNotes=" + m_server->url(S("/n.html")).toUtf8() + "\n");
         const QByteArray archive = newVersionArchive(m_dir->path());
         serve("/v.ini", whole(200, versionFile("2.0", "2.01", "2", "A") +
@@ -666,9 +669,11 @@ private Q_SLOTS:
                                                S("OptionMode"), QString()),
                  S("3"));
         const QString settings = pack + S("/varimond.ini");
-        QCOMPARE(platform::IniFile::readString(settings, S("VersionInfo"), S("UserInterface"), QString()),
+        QCOMPARE(platform::IniFile::readString(settings, S("VersionInfo"), S("UserInterface"),
+                                               QString()),
                  S("2.0"));
-        QCOMPARE(platform::IniFile::readString(settings, S("Settings"), S("CheckForUpdateMode"), QString()),
+        QCOMPARE(platform::IniFile::readString(settings, S("Settings"), S("CheckForUpdateMode"),
+                                               QString()),
                  S("1"));
         QVERIFY(QFileInfo(pack + S("/.varimond-update/previous-1.0/Options")).isDir());
     }
