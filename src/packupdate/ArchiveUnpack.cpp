@@ -1,5 +1,6 @@
 #include "packupdate/ArchiveUnpack.h"
 
+#include "packupdate/PackSwap.h"
 #include "platform/Confine.h"
 #include "platform/Error.h"
 
@@ -293,7 +294,7 @@ UnpackResult UnpackArchive(const QString &archivePath, const QString &staging,
                            .arg(shown(link)));
         }
     } catch (...) {
-        QDir(staging).removeRecursively();
+        RemoveTree(staging);
         throw;
     }
 

@@ -155,7 +155,7 @@ void PackInstall::unpack()
         QString error;
         try {
             // A staging folder an interrupted unpack left holds new files only.
-            QDir(staging).removeRecursively();
+            RemoveTree(staging);
             result = UnpackArchive(archive, staging, limits);
         } catch (const AppError &e) {
             error = e.message();
@@ -205,7 +205,7 @@ void PackInstall::install(const UnpackResult &unpacked)
             QStringLiteral("update"),
             QStringLiteral("Pack update %1 to %2").arg(m_target.oldVersion, m_info.version), {});
         SwapPack(plan, m_swapHook);
-        QDir(staging).removeRecursively();
+        RemoveTree(staging);
 
         m_message = QStringLiteral("Version %1 is installed. The previous version is kept in %2.")
                         .arg(m_info.version, QStringLiteral(".varimond-update/") +
@@ -215,7 +215,7 @@ void PackInstall::install(const UnpackResult &unpacked)
                                         "version:\n") +
                          m_carried.missing.join(QLatin1Char('\n'));
     } catch (const AppError &e) {
-        QDir(staging).removeRecursively();
+        RemoveTree(staging);
         fail(e.message());
         return;
     }

@@ -147,9 +147,13 @@ bool readJournal(const QByteArray &updateFolder, SwapPlan &plan, bool &committed
 
 void removeTree(const QByteArray &path)
 {
-    // Qt removes links themselves, never what they point to.
-    if (exists(path))
-        QDir(QFile::decodeName(path)).removeRecursively();
+    RemoveTree(QFile::decodeName(path));
+}
+
+bool isRealFolder(const QByteArray &path)
+{
+    struct stat st;
+    return ::lstat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 QByteArray stagingFolder(const SwapPlan &plan)
@@ -193,6 +197,22 @@ void finish(const SwapPlan &plan)
 }
 
 } // namespace
+
+void RemoveTree(const QString &path)
+{
+    QByteArray native = QFile::encodeName(path);
+    while (native.size() > 1 && native.endsWith('/'))
+        native.chop(1);
+    struct stat st;
+    if (::lstat(native.constData(), &st) != 0)
+        return;
+    if (!S_ISDIR(st.st_mode)) {
+        ::unlink(native.constData());
+        return;
+    }
+    // Inside a real folder Qt removes links themselves, never what they name.
+    QDir(QFile::decodeName(native)).removeRecursively();
+}
 
 QString UpdateFolder(const QString &packDir)
 {
@@ -269,6 +289,9 @@ void SwapPack(const SwapPlan &plan, const SwapStepHook &hook)
 Recovery RecoverSwap(const QString &packDir)
 {
     const QByteArray update = QFile::encodeName(UpdateFolder(packDir));
+    // Only the pack's own folder is looked into, never one a link leads to.
+    if (!isRealFolder(update.left(update.size() - 1)))
+        return Recovery::Nothing;
     if (!exists(update + kJournal)) {
         // Without a journal no file of the pack has moved: a staging folder is what an
         // interrupted unpack left, new files only.

@@ -12,6 +12,11 @@ namespace packupdate {
 /// versions: ".varimond-update/" inside the pack.
 QString UpdateFolder(const QString &packDir);
 
+/// Removes the folder at @p path with everything in it, never following a link: a link (or a
+/// file) at @p path is removed itself, and links inside are removed, not what they name. A pack
+/// may have planted a link where a staging folder is expected.
+void RemoveTree(const QString &path);
+
 /// Whether the top-level name @p name of a pack belongs to Varimond rather than to the pack
 /// (its dot folders, the program's own link or binary @p programName, the downloaded version
 /// files): such names stay where they are in an update.

@@ -157,6 +157,32 @@ private Q_SLOTS:
         QCOMPARE(after, before);
         QVERIFY(!plan.outgoing.isEmpty());
     }
+
+    void plantedLinksAreNotFollowed_data()
+    {
+        QTest::addColumn<QString>("link"); // the name in the pack that is a link to outside
+        QTest::newRow("staging folder") << S(".varimond-update/staging");
+        QTest::newRow("update folder") << S(".varimond-update");
+    }
+    void plantedLinksAreNotFollowed()
+    {
+        QFETCH(QString, link);
+        QTemporaryDir dir;
+        const QString pack = dir.filePath(S("pack/"));
+        fixtures::write(pack + S("Options/A/options.ini"), "[Mode]\nOptionMode=3\n");
+        const QString outside = dir.filePath(S("outside/"));
+        fixtures::write(outside + S("staging/keep.txt"), "keep\n");
+        fixtures::write(outside + S("keep.txt"), "keep\n");
+        QDir().mkpath(QFileInfo(pack + link).absolutePath());
+        QVERIFY(
+            QFile::link(link.contains(S("staging")) ? outside : outside.chopped(1), pack + link));
+        const auto before = fixtures::snapshot(outside);
+        QCOMPARE(packupdate::RecoverSwap(pack), packupdate::Recovery::Nothing);
+        QCOMPARE(fixtures::snapshot(outside), before);
+        packupdate::RemoveTree(pack + link);
+        QCOMPARE(fixtures::snapshot(outside), before);
+        QVERIFY(!QFileInfo(pack + link).isSymLink());
+    }
 };
 
 QTEST_GUILESS_MAIN(TestPackSwap)

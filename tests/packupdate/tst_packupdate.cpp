@@ -440,6 +440,25 @@ private Q_SLOTS:
         QCOMPARE(fixtures::snapshot(pack), before);
     }
 
+    void stagingLinkPlantedByThePack()
+    {
+        // A pack handed round with a link where the staging folder goes: the link is removed,
+        // never what it names.
+        QTemporaryDir dir;
+        const QString pack = dir.filePath(S("pack/"));
+        makeOldPack(pack);
+        const QString outside = dir.filePath(S("home"));
+        fixtures::write(outside + S("/precious.txt"), "keep\n");
+        QDir().mkpath(pack + S(".varimond-update"));
+        QVERIFY(QFile::link(outside, pack + S(".varimond-update/staging")));
+        const QString archive = dir.filePath(S("p.zip"));
+        QVERIFY(fixtures::makeArchive(archive, S("zip"), newVersion(QByteArray())));
+        PackInstall install;
+        QVERIFY2(run(install, publish(archive, S(".zip")), pack), qPrintable(install.message()));
+        QCOMPARE(fixtures::read(outside + S("/precious.txt")), QByteArray("keep\n"));
+        QCOMPARE(fixtures::read(pack + S("NewReadMe.txt")), QByteArray("only in 2.0\n"));
+    }
+
     void recordedInTheHistoryAndRestorable()
     {
         QTemporaryDir dir;
