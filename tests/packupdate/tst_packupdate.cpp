@@ -246,25 +246,32 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("format");
         QTest::addColumn<QByteArray>("top");
-        QTest::addColumn<bool>("withSignature");
-        QTest::newRow("zip") << S("zip") << QByteArray() << false;
-        QTest::newRow("tar.gz in a folder") << S("tar.gz") << QByteArray("Pack-2.0/") << false;
-        QTest::newRow("tar.xz signed") << S("tar.xz") << QByteArray() << true;
-        QTest::newRow("7z in a folder, signed") << S("7z") << QByteArray("Pack-2.0/") << true;
+        QTest::addColumn<QString>("signature"); // "", "inline" or "address"
+        QTest::newRow("zip") << S("zip") << QByteArray() << QString();
+        QTest::newRow("tar.gz in a folder") << S("tar.gz") << QByteArray("Pack-2.0/") << QString();
+        QTest::newRow("tar.xz signed") << S("tar.xz") << QByteArray() << S("inline");
+        QTest::newRow("7z in a folder, signed")
+            << S("7z") << QByteArray("Pack-2.0/") << S("inline");
+        QTest::newRow("zip, signature by address") << S("zip") << QByteArray() << S("address");
     }
     void installsUpdate()
     {
         QFETCH(QString, format);
         QFETCH(QByteArray, top);
-        QFETCH(bool, withSignature);
+        QFETCH(QString, signature);
+        const bool withSignature = !signature.isEmpty();
         QTemporaryDir dir;
         const QString pack = dir.filePath(S("pack/"));
         makeOldPack(pack);
         const QString archive = dir.filePath(S("p.") + format);
         QVERIFY(fixtures::makeArchive(archive, format, newVersion(top)));
         packupdate::PackageInfo info = publish(archive, S(".") + format);
-        if (withSignature)
+        if (signature == S("inline")) {
             info.signature = sign(archive);
+        } else if (signature == S("address")) {
+            m_server.page(S("/pack.minisig"), sign(archive).toUtf8());
+            info.signatureUrl = m_server.url(S("/pack.minisig"));
+        }
         auto oldTree = fixtures::snapshot(pack, true);
         oldTree.remove(S("varimond")); // the program's link stays in the pack
 
