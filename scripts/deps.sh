@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-webengine-dev libqt6webenginecore6-bin qt6-svg-dev qt6-qpa-plugins
+  qt6-image-formats-plugins
   libgl1-mesa-dev libxkbcommon-dev libxcb1-dev fonts-dejavu-core
   xvfb x11-utils
   wine

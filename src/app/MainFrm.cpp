@@ -435,10 +435,6 @@ bool TMainForm::FormShow()
                                                   QStringLiteral("ThemesAppDataDir"), asRead,
                                                   why, QStringLiteral("Themes")));
         }
-        if (!ignored.isEmpty())
-            QMessageBox::warning(this, QApplication::applicationDisplayName(),
-                                 QStringLiteral("Some settings of %1 were not used:\n\n%2")
-                                     .arg(ProgramSettings.iniPath(), ignored.join(QLatin1Char('\n'))));
         if (ProgramSettings.PgmFirstRun) {
             status(QStringLiteral("\"First Time\" Initialization"));
             CopyDefaultThemes(ProgramSettings, ProgramSettings.ThemesAppDataDir);
@@ -453,6 +449,10 @@ bool TMainForm::FormShow()
         m_pane->RichEdit()->setFont(memo);
         m_label1->setToolTip(QStringLiteral("Available Options [ %1 ]").arg(m_tree->OptionCount()));
 
+        if (!ignored.isEmpty())
+            QMessageBox::warning(this, QApplication::applicationDisplayName(),
+                                 QStringLiteral("Some settings of %1 were not used:\n\n%2")
+                                     .arg(ProgramSettings.iniPath(), ignored.join(QLatin1Char('\n'))));
         status(QStringLiteral("Done!"));
         pause(250);
         if (splash)
@@ -673,6 +673,7 @@ void TMainForm::TreeView1Change(OptionNode *node)
         const TCurrentOption o = CurrentOption;
         DisplayFName(folder, o.OptionReadMeTxtFName, o.OptionReadMeHtmlFName,
                      o.OptionReadMeHttpFName);
+        m_pane->ShowPreviews(folder);
     });
 }
 

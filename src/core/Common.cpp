@@ -101,6 +101,7 @@ void LoadProgramIniFile(TProgramSettings &s, SecondaryWindowSizes &sizes)
     s.HideCheckForUpdate = flag("Settings", "HideCheckForUpdate", true);
     s.PgmFirstRun = flag("Settings", "PgmFirstRun", true);
     s.ShowThemesMenu = flag("Settings", "ShowThemesMenu", false);
+    s.ShowPreviews = flag("Settings", "ShowPreviews", true);
     sizes.About.setWidth(num("AboutWindowSizes", "WindowWidth", 200));
     sizes.About.setHeight(num("AboutWindowSizes", "WindowHeight", 200));
     s.UserInterface = str("VersionInfo", "UserInterface", kUndef);
@@ -144,6 +145,9 @@ QStringList ConfineSettingsFolders(TProgramSettings &s)
 void SaveProgramIniFile(const TProgramSettings &s, const WindowStateAtClose &w)
 {
     platform::IniFile ini(s.iniPath());
+    // A settings file that is a link out of the pack (to the user's .bashrc, say) is never
+    // written through.
+    ini.confineWritesTo(platform::realLocation(s.ProgramDir));
     // The keys are written in their fixed order and the file is replaced once at the end.
     ini.beginUpdate();
     auto str = [&ini](const char *section, const char *key, const QString &value) {

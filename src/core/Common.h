@@ -35,6 +35,9 @@ struct TProgramSettings
     /// Shows the Themes menu ([Settings] ShowThemesMenu, off by default). Set by the pack maker:
     /// read at start-up and never written, so the key stays as the pack has it.
     bool ShowThemesMenu = false;
+    /// Shows an option's preview pictures above its ReadMe ([Settings] ShowPreviews, on by
+    /// default). Read only, like ShowThemesMenu.
+    bool ShowPreviews = true;
     int WindowState = 0;
     QString UserInterface, Varimond, AvailableBetas, AvailableAddOns;
     QString UrlVersionInfo, UrlVersionNotes, UrlWeblinkPage, WeblinkButtonCaption;

@@ -1,5 +1,7 @@
 #include "docs/DocumentPane.h"
 
+#include "docs/PreviewStrip.h"
+
 #include "core/Common.h"
 #include "options/StateIcons.h"
 #include "platform/Error.h"
@@ -244,6 +246,8 @@ DocumentPane::DocumentPane(QWidget *parent, const QString &stripName) : QWidget(
 
     auto *holder = new QVBoxLayout;
     holder->setContentsMargins(8, 3, 8, 8);
+    m_previews = new PreviewStrip(this);
+    holder->addWidget(m_previews);
     m_stack = new QStackedLayout;
     m_stack->setStackingMode(QStackedLayout::StackOne);
     m_richEdit = new DocumentView(this);
@@ -272,6 +276,7 @@ void DocumentPane::DisplayFName(const QString &baseFolder, const QString &txtNam
                                 const QString &htmlName, const QString &httpAddress)
 {
     setButtonsVisible(false);
+    m_previews->clear();
     if (m_browser)
         m_browser->resize(m_richEdit->size());
     if (!txtName.isEmpty())
@@ -328,6 +333,15 @@ void DocumentPane::DisplayHttpFName(const QString &address)
         return;
     navigate(url);
     bringToFront(m_browser);
+}
+
+void DocumentPane::ShowPreviews(const QString &folder)
+{
+    if (!ProgramSettings.ShowPreviews) {
+        m_previews->clear();
+        return;
+    }
+    m_previews->showFolder(platform::resolvePath(folder));
 }
 
 void DocumentPane::FocusDocument(bool browser)

@@ -5,6 +5,7 @@
 
 #include <memory>
 
+class PreviewStrip;
 class QProgressBar;
 class QTextBrowser;
 class QToolButton;
@@ -55,6 +56,12 @@ public:
     /// Makes the pane keep its home page in @p home instead of its own field: the About window
     /// hands in its process-wide AboutHomeFName. @p home must outlive the pane.
     void UseHomeFName(QString *home);
+
+    /// Shows the preview pictures of the option folder @p folder (a stored path) above the
+    /// document, unless ProgramSettings.ShowPreviews is off; DisplayFName hides them again.
+    void ShowPreviews(const QString &folder);
+    /// The strip of preview thumbnails ("PreviewStrip").
+    PreviewStrip *Previews() const { return m_previews; }
 
     QTextBrowser *RichEdit() const { return m_richEdit; }
     /// Null until the first page was shown.
@@ -109,6 +116,7 @@ private:
     QToolButton *m_homeButton = nullptr;
     QProgressBar *m_progressBar = nullptr;
     QTextBrowser *m_richEdit = nullptr;
+    PreviewStrip *m_previews = nullptr;
     QWebEngineView *m_browser = nullptr;
     QStackedLayout *m_stack = nullptr;
     QString m_ownHome;

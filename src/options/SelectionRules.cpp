@@ -9,20 +9,108 @@
 
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include <sys/stat.h>
 
-#include <vector>
-
 namespace {
 
-// Writes @p state as the node's OptionMode, then shows it. Nothing changes in the tree when the
-// write is refused.
-void StoreState(OptionTree &tree, OptionNode *node, int state, const QString &optionsRoot)
+using StateChanges = std::vector<std::pair<OptionNode *, int>>;
+
+// Where the rules may write: folders that really lie inside the options folder. A folder
+// reached through a symbolic link that leads out of it is shown, but never written to. A
+// folder's real place is its parent's plus its name unless it is itself a link, so each parent
+// is resolved once and each folder costs one lstat.
+class WritePlaces
 {
-    CurrentOption.OptionMode = state;
-    SaveOptionIniFile(GetNodeDir(node, optionsRoot));
-    tree.SetState(node, state);
+public:
+    explicit WritePlaces(const QString &optionsRoot)
+        : m_optionsRoot(optionsRoot), m_realRoot(platform::realLocation(optionsRoot))
+    {
+    }
+
+    const QString &RealRoot() const { return m_realRoot; }
+
+    bool Inside(const OptionNode *node)
+    {
+        const QString folder = GetNodeDir(node, m_optionsRoot);
+        struct stat st = {};
+        if (!node->Parent ||
+            (::lstat(QFile::encodeName(folder.chopped(1)).constData(), &st) == 0 &&
+             S_ISLNK(st.st_mode)))
+            return platform::isWithin(platform::realLocation(folder), m_realRoot);
+        auto known = m_parents.find(node->Parent);
+        if (known == m_parents.end()) {
+            const bool in = platform::isWithin(
+                platform::realLocation(GetNodeDir(node->Parent, m_optionsRoot)), m_realRoot);
+            known = m_parents.emplace(node->Parent, in).first;
+        }
+        return known->second;
+    }
+
+private:
+    QString m_optionsRoot;
+    QString m_realRoot;
+    std::unordered_map<const OptionNode *, bool> m_parents;
+};
+
+// Appends the cleared state of every leaf below @p node (the node itself when it is a leaf),
+// depth first in child order, without recursion so that a very deep tree cannot exhaust the
+// stack. Leaves outside the options folder are counted instead, except @p keep.
+void PlanClear(OptionNode *node, WritePlaces &places, const OptionNode *keep, StateChanges &changes,
+               int &leftOutside)
+{
+    std::vector<OptionNode *> pending{node};
+    while (!pending.empty()) {
+        OptionNode *current = pending.back();
+        pending.pop_back();
+        if (current->HasChildren()) {
+            for (auto it = current->Children.rbegin(); it != current->Children.rend(); ++it)
+                pending.push_back(it->get());
+            continue;
+        }
+        if (current != keep && !places.Inside(current)) {
+            ++leftOutside;
+            continue;
+        }
+        changes.emplace_back(current, ClearedState(current->StateIndex));
+    }
+}
+
+// Writes every change's state as its folder's OptionMode, all or nothing, then shows them.
+// Every descriptor is read and checked, and each change staged, before the first write: a
+// descriptor that cannot be written changes nothing. Only the staged writes that change a file
+// are kept, within a bound on the memory they hold. A write that still fails puts the ones
+// already written back to their old bytes before the error propagates.
+void StoreStates(OptionTree &tree, const StateChanges &changes, const QString &optionsRoot,
+                 const QString &realRoot)
+{
+    constexpr qint64 MaxStaged = 256 * 1024 * 1024;
+    qint64 staged = 0;
+    std::vector<PendingModeWrite> writes;
+    for (const auto &change : changes) {
+        PendingModeWrite write(GetNodeDir(change.first, optionsRoot), change.second, realRoot);
+        if (!write.Changes())
+            continue;
+        staged += write.Size();
+        if (staged > MaxStaged)
+            throw AppError(QStringLiteral("The descriptors of this group are too large to be "
+                                          "changed together. Nothing was changed."));
+        writes.push_back(std::move(write));
+    }
+
+    size_t written = 0;
+    try {
+        for (; written < writes.size(); ++written)
+            writes[written].Write();
+    } catch (const AppError &) {
+        for (size_t i = 0; i < written; ++i)
+            writes[i].Undo();
+        throw;
+    }
+    // The tree shows the new states only now that the disk holds all of them.
+    for (const auto &change : changes)
+        tree.SetState(change.first, change.second);
 }
 
 } // namespace
@@ -68,30 +156,23 @@ OptionNode *GetLinkedNodeParent(OptionNode *node, const QString &optionsRoot)
     return node->Parent;
 }
 
-void ClearModeLinkedChildren(OptionTree &tree, OptionNode *node, const QString &optionsRoot)
+TickResult ClearModeLinkedChildren(OptionTree &tree, OptionNode *node, const QString &optionsRoot)
 {
+    TickResult result;
     if (!node)
-        return;
-    // Depth first in child order without recursion, so a very deep tree cannot exhaust the
-    // stack.
-    std::vector<OptionNode *> pending{node};
-    while (!pending.empty()) {
-        OptionNode *current = pending.back();
-        pending.pop_back();
-        if (current->HasChildren()) {
-            for (auto it = current->Children.rbegin(); it != current->Children.rend(); ++it)
-                pending.push_back(it->get());
-            continue;
-        }
-        StoreState(tree, current, ClearedState(current->StateIndex), optionsRoot);
-    }
+        return result;
+    WritePlaces places(optionsRoot);
+    StateChanges changes;
+    PlanClear(node, places, nullptr, changes, result.LeftOutside);
+    StoreStates(tree, changes, optionsRoot, places.RealRoot());
+    return result;
 }
 
-void ClearTreeViewCheckBox(OptionTree &tree, OptionNode *node, const QString &optionsRoot)
+TickResult ClearTreeViewCheckBox(OptionTree &tree, OptionNode *node, const QString &optionsRoot)
 {
     if (!node || !node->Parent)
-        return;
-    ClearModeLinkedChildren(tree, GetLinkedNodeParent(node, optionsRoot), optionsRoot);
+        return {};
+    return ClearModeLinkedChildren(tree, GetLinkedNodeParent(node, optionsRoot), optionsRoot);
 }
 
 TickResult UpdateTreeViewCheckBox(OptionTree &tree, OptionNode *node, const QString &optionsRoot)
@@ -99,30 +180,8 @@ TickResult UpdateTreeViewCheckBox(OptionTree &tree, OptionNode *node, const QStr
     TickResult result;
     if (!node)
         return result;
-
-    // Writes land only in folders that really lie inside the options folder: a folder reached
-    // through a symbolic link that leads out of it is shown, but never written to. A folder's
-    // real place is its parent's plus its name unless it is itself a link, so each parent is
-    // resolved once and each folder costs one lstat.
-    const QString realRoot = platform::realLocation(optionsRoot);
-    std::unordered_map<const OptionNode *, bool> parentInside;
-    auto inside = [&](const OptionNode *n) {
-        const QString folder = GetNodeDir(n, optionsRoot);
-        struct stat st = {};
-        if (::lstat(QFile::encodeName(folder.chopped(1)).constData(), &st) == 0 &&
-            S_ISLNK(st.st_mode))
-            return platform::isWithin(platform::realLocation(folder), realRoot);
-        if (!n->Parent)
-            return platform::isWithin(platform::realLocation(folder), realRoot);
-        auto known = parentInside.find(n->Parent);
-        if (known == parentInside.end()) {
-            const bool in = platform::isWithin(
-                platform::realLocation(GetNodeDir(n->Parent, optionsRoot)), realRoot);
-            known = parentInside.emplace(n->Parent, in).first;
-        }
-        return known->second;
-    };
-    if (!inside(node))
+    WritePlaces places(optionsRoot);
+    if (!places.Inside(node))
         throw AppError(QStringLiteral("%1 lies outside the options folder %2 (it is reached "
                                       "through a symbolic link), so it cannot be ticked. Nothing "
                                       "was changed.")
@@ -130,63 +189,17 @@ TickResult UpdateTreeViewCheckBox(OptionTree &tree, OptionNode *node, const QStr
 
     // What the tick does, worked out before anything is written: every leaf of the group
     // cleared, then the node toggled from the state the clear left it in.
-    std::vector<std::pair<OptionNode *, int>> changes;
-    int nodeAt = -1;
-    if (node->Parent) {
-        std::vector<OptionNode *> pending{GetLinkedNodeParent(node, optionsRoot)};
-        while (!pending.empty()) {
-            OptionNode *current = pending.back();
-            pending.pop_back();
-            if (current->HasChildren()) {
-                for (auto it = current->Children.rbegin(); it != current->Children.rend(); ++it)
-                    pending.push_back(it->get());
-                continue;
-            }
-            if (current != node && !inside(current)) {
-                ++result.LeftOutside;
-                continue;
-            }
-            if (current == node)
-                nodeAt = static_cast<int>(changes.size());
-            changes.emplace_back(current, ClearedState(current->StateIndex));
-        }
-    }
-    if (nodeAt < 0) {
-        nodeAt = static_cast<int>(changes.size());
-        changes.emplace_back(node, node->StateIndex);
-    }
-    changes[static_cast<size_t>(nodeAt)].second = ToggledState(changes[static_cast<size_t>(nodeAt)].second);
+    StateChanges changes;
+    if (node->Parent)
+        PlanClear(GetLinkedNodeParent(node, optionsRoot), places, node, changes,
+                  result.LeftOutside);
+    auto own = changes.begin();
+    while (own != changes.end() && own->first != node)
+        ++own;
+    if (own == changes.end())
+        own = changes.emplace(changes.end(), node, node->StateIndex);
+    own->second = ToggledState(own->second);
 
-    // Every descriptor is read and checked, and each change staged, before the first write: a
-    // descriptor that cannot be written changes nothing. Only the staged writes that change a
-    // file are kept, within a bound on the memory they hold.
-    constexpr qint64 MaxStaged = 256 * 1024 * 1024;
-    qint64 staged = 0;
-    std::vector<PendingModeWrite> writes;
-    for (const auto &change : changes) {
-        PendingModeWrite write(GetNodeDir(change.first, optionsRoot), change.second, realRoot);
-        if (!write.Changes())
-            continue;
-        staged += write.Size();
-        if (staged > MaxStaged)
-            throw AppError(QStringLiteral("The descriptors of this group are too large to be "
-                                          "changed together. Nothing was changed."));
-        writes.push_back(std::move(write));
-    }
-
-    size_t written = 0;
-    try {
-        for (; written < writes.size(); ++written)
-            writes[written].Write();
-    } catch (const AppError &) {
-        // A write that failed after the checks: what was written goes back to its old bytes,
-        // so the group keeps its previous choice.
-        for (size_t i = 0; i < written; ++i)
-            writes[i].Undo();
-        throw;
-    }
-    // The tree shows the new states only now that the disk holds all of them.
-    for (const auto &change : changes)
-        tree.SetState(change.first, change.second);
+    StoreStates(tree, changes, optionsRoot, places.RealRoot());
     return result;
 }

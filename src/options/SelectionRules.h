@@ -12,6 +12,14 @@ struct OptionNode;
 /// write succeeded, so the tree never shows what the disk does not hold. Folder paths are built
 /// below @p optionsRoot (ending in '/').
 
+/// What a tick left alone.
+struct TickResult
+{
+    /// Options of the group whose folders lie outside the options folder (reached through a
+    /// symbolic link): shown in the tree, but never written, so their states stay.
+    int LeftOutside = 0;
+};
+
 /// The state a group clear leaves on a leaf: 3 becomes 2, 5 becomes 4, every other state stays.
 int ClearedState(int state);
 
@@ -25,21 +33,12 @@ OptionNode *GetLinkedNodeParent(OptionNode *node, const QString &optionsRoot);
 
 /// Resets every leaf below @p node (the node itself when it is a leaf), depth first in child
 /// order, and writes each leaf's state, whatever it is, into its options.ini (created where
-/// missing). Nodes with children are neither changed nor written. A refused write throws
-/// AppError and stops at that leaf: the leaves before it stay cleared, it and the rest keep
-/// their states.
-void ClearModeLinkedChildren(OptionTree &tree, OptionNode *node, const QString &optionsRoot);
+/// missing), all or nothing as a tick does (see below). Nodes with children are neither changed
+/// nor written; leaves outside the options folder are left as they are and counted.
+TickResult ClearModeLinkedChildren(OptionTree &tree, OptionNode *node, const QString &optionsRoot);
 
 /// Clears the group of @p node; a top-level node has none.
-void ClearTreeViewCheckBox(OptionTree &tree, OptionNode *node, const QString &optionsRoot);
-
-/// What a tick left alone.
-struct TickResult
-{
-    /// Options of the group whose folders lie outside the options folder (reached through a
-    /// symbolic link): shown in the tree, but never written, so their states stay.
-    int LeftOutside = 0;
-};
+TickResult ClearTreeViewCheckBox(OptionTree &tree, OptionNode *node, const QString &optionsRoot);
 
 /// A tick on @p node: clears its group, then toggles the node, all or nothing. Every descriptor
 /// the tick writes is checked (read whole, below the size limit, writable, really inside the

@@ -62,9 +62,102 @@ constexpr std::pair<unsigned char, char16_t> kWebdings[] = {
 };
 // clang-format on
 
-// A byte of a symbol font as the character the font draws; 0 when the font has no glyph there.
+// Zapf Dingbats: bytes 0x21..0x7E are the Dingbats block in order, except for the glyphs
+// Unicode placed elsewhere.
+constexpr std::pair<unsigned char, char16_t> kZapfLowExceptions[] = {
+    {0x25, 0x260E}, {0x2A, 0x261B}, {0x2B, 0x261E}, {0x48, 0x2605}, {0x6C, 0x25CF},
+    {0x6E, 0x25A0}, {0x73, 0x25B2}, {0x74, 0x25BC}, {0x75, 0x25C6}, {0x77, 0x25D7},
+};
+
+char32_t zapfDingbatsChar(unsigned char b)
+{
+    if (b >= 0x21 && b <= 0x7E) {
+        for (const auto &[byte, ch] : kZapfLowExceptions) {
+            if (byte == b)
+                return ch;
+        }
+        return 0x2700 + (b - 0x20);
+    }
+    if (b >= 0x80 && b <= 0x8D)
+        return 0x2768 + (b - 0x80); // ornamental brackets
+    if (b >= 0xA1 && b <= 0xA7)
+        return 0x2761 + (b - 0xA1);
+    switch (b) {
+    case 0xA8:
+        return 0x2663;
+    case 0xA9:
+        return 0x2666;
+    case 0xAA:
+        return 0x2665;
+    case 0xAB:
+        return 0x2660;
+    case 0xD5:
+        return 0x2192;
+    case 0xD6:
+        return 0x2194;
+    case 0xD7:
+        return 0x2195;
+    default:
+        break;
+    }
+    if (b >= 0xAC && b <= 0xB5)
+        return 0x2460 + (b - 0xAC); // circled digits
+    if (b >= 0xB6 && b <= 0xD4)
+        return 0x2776 + (b - 0xB6); // negative circled digits, then the heavy arrow
+    if (b >= 0xD8 && b <= 0xEF)
+        return 0x2798 + (b - 0xD8);
+    if (b >= 0xF1 && b <= 0xFE)
+        return 0x27B1 + (b - 0xF1);
+    return 0;
+}
+
+// The Wingdings 2 glyphs documents use: check marks and boxes, circled numbers, marks.
+constexpr std::pair<unsigned char, char16_t> kWingdings2[] = {
+    {0x25, 0x2704}, {0x26, 0x2700}, {0x4F, 0x2717}, {0x50, 0x2713}, {0x51, 0x2612}, {0x52, 0x2611},
+    {0x53, 0x2612}, {0x54, 0x2612}, {0x5C, 0x203D}, {0x69, 0x24EA}, {0x6A, 0x2460}, {0x6B, 0x2461},
+    {0x6C, 0x2462}, {0x6D, 0x2463}, {0x6E, 0x2464}, {0x6F, 0x2465}, {0x70, 0x2466}, {0x71, 0x2467},
+    {0x72, 0x2468}, {0x73, 0x2469}, {0x74, 0x24FF}, {0x75, 0x2776}, {0x76, 0x2777}, {0x77, 0x2778},
+    {0x78, 0x2779}, {0x79, 0x277A}, {0x7A, 0x277B}, {0x7B, 0x277C}, {0x7C, 0x277D}, {0x7D, 0x277E},
+    {0x7E, 0x277F}, {0x80, 0x2609}, {0x81, 0x25CB}, {0x82, 0x263D}, {0x83, 0x263E}, {0x97, 0x25CF},
+    {0x98, 0x25CF}, {0xA2, 0x25AA}, {0xA3, 0x25A0}, {0xF8, 0x203B}, {0xF9, 0x2042},
+};
+
+// The Wingdings 3 glyphs documents use: arrows and triangles.
+constexpr std::pair<unsigned char, char16_t> kWingdings3[] = {
+    {0x21, 0x2190}, {0x22, 0x2192}, {0x23, 0x2191}, {0x24, 0x2193}, {0x25, 0x2196}, {0x26, 0x2197},
+    {0x27, 0x2199}, {0x28, 0x2198}, {0x2F, 0x21DE}, {0x30, 0x21DF}, {0x34, 0x21E2}, {0x35, 0x21E1},
+    {0x36, 0x21E3}, {0x37, 0x21AF}, {0x38, 0x21B5}, {0x44, 0x21C4}, {0x45, 0x21C5}, {0x48, 0x21C7},
+    {0x49, 0x21C9}, {0x4A, 0x21C8}, {0x4B, 0x21CA}, {0x4C, 0x21B6}, {0x4D, 0x21B7}, {0x50, 0x21BB},
+    {0x51, 0x21BA}, {0x53, 0x2324}, {0x54, 0x2303}, {0x55, 0x2325}, {0x56, 0x2334}, {0x58, 0x21EA},
+    {0x70, 0x25B2}, {0x71, 0x25BC}, {0x72, 0x25B3}, {0x73, 0x25BD}, {0x74, 0x25C0}, {0x75, 0x25B6},
+    {0x76, 0x25C1}, {0x77, 0x25B7}, {0x78, 0x25E3}, {0x79, 0x25E2}, {0x7A, 0x25E4}, {0x7B, 0x25E5},
+    {0x7C, 0x25C2}, {0x7D, 0x25B8},
+};
+
+template <size_t N>
+char32_t lookUp(const std::pair<unsigned char, char16_t> (&table)[N], unsigned char b)
+{
+    for (const auto &[byte, ch] : table) {
+        if (byte == b)
+            return ch;
+    }
+    return 0;
+}
+
+// A byte of a symbol font as the character the font draws; 0 when the font has no glyph there
+// (or is a symbol font the reader has no table for).
 char32_t symbolChar(int codePage, unsigned char b)
 {
+    switch (codePage) {
+    case kCodePageZapfDingbats:
+        return zapfDingbatsChar(b);
+    case kCodePageWingdings2:
+        return lookUp(kWingdings2, b);
+    case kCodePageWingdings3:
+        return lookUp(kWingdings3, b);
+    default:
+        break;
+    }
     if (b >= 0x20) {
         if (codePage == kCodePageSymbol)
             return kSymbol[b - 0x20];
@@ -134,8 +227,7 @@ QList<QByteArray> codePageNames(int codePage)
 
 bool isSymbolCodePage(int codePage)
 {
-    return codePage == kCodePageSymbol || codePage == kCodePageWingdings ||
-           codePage == kCodePageWebdings;
+    return codePage <= kCodePageSymbol && codePage >= kCodePageOtherSymbol;
 }
 
 } // namespace
@@ -188,12 +280,23 @@ int fontCodePage(int codePage, const QString &fontName)
     const auto named = [&fontName](const char *name) {
         return fontName.startsWith(QLatin1String(name), Qt::CaseInsensitive);
     };
+    if (named("Wingdings 2") || named("Wingdings2"))
+        return kCodePageWingdings2;
+    if (named("Wingdings 3") || named("Wingdings3"))
+        return kCodePageWingdings3;
     if (named("Wingdings"))
         return kCodePageWingdings;
     if (named("Webdings"))
         return kCodePageWebdings;
+    if (named("Zapf Dingbats") || named("ZapfDingbats") || named("ITC Zapf Dingbats"))
+        return kCodePageZapfDingbats;
     if (fontName.compare(QLatin1String("Symbol"), Qt::CaseInsensitive) == 0)
         return kCodePageSymbol;
+    // Another font of the symbol character set (Marlett, MT Extra, a maker's own): the reader
+    // has no table for its glyphs, so its characters stay as they are. A nameless one is
+    // taken for Symbol, as Windows does.
+    if (codePage == kCodePageSymbol && !fontName.trimmed().isEmpty() && !named("Symbol"))
+        return kCodePageOtherSymbol;
     return codePage;
 }
 

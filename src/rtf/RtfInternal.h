@@ -121,6 +121,8 @@ struct ParaState
     QTextOption::TabType nextTabType = QTextOption::LeftTab;
     QList<QTextOption::Tab> tabs;
     ListMarker marker;
+    int list = 0;      // \ls: the list (of the list override table) the paragraph belongs to
+    int listLevel = 0; // \ilvl: its level in that list, 0..8
 };
 
 // A cell border as the row definition gives it.
@@ -190,6 +192,10 @@ QString hyperlinkTarget(const QString &instruction);
 
 // Tables are nested at most this deep; deeper rows join the innermost table.
 constexpr int kMaxTableDepth = 8;
+// Tables nested deeper than this are written out as paragraphs in their cell, one per row with
+// the cells separated by tabs: each level of QTextTable inside a cell lays its content out
+// about twice over, so deeper nesting would freeze the window on a crafted file.
+constexpr int kMaxLaidOutTableDepth = 3;
 // Cells of a row beyond this many join the last one.
 constexpr int kMaxRowCells = 64;
 
@@ -240,8 +246,9 @@ private:
     Level &levelAt(int depth);
     void closeLevel();
     void closeTables();
-    void renderTable(QTextCursor &cursor, const TableBuf &table);
-    void renderCell(QTextCursor &cursor, const CellBuf &cell);
+    void renderTable(QTextCursor &cursor, const TableBuf &table, int depth);
+    void renderFlat(QTextCursor &cursor, const TableBuf &table, int depth);
+    void renderCell(QTextCursor &cursor, const CellBuf &cell, int depth);
 
     QTextCharFormat charFormat(const CharState &c);
     std::pair<int, int> fontVariant(int font, int size);
@@ -274,6 +281,10 @@ private:
 constexpr int kCodePageSymbol = -1;
 constexpr int kCodePageWingdings = -2;
 constexpr int kCodePageWebdings = -3;
+constexpr int kCodePageZapfDingbats = -4;
+constexpr int kCodePageWingdings2 = -5;
+constexpr int kCodePageWingdings3 = -6;
+constexpr int kCodePageOtherSymbol = -7; // a symbol font without a table: bytes as they are
 
 // The code page of a \fcharset value; 0 (the document's ANSI code page) for \fcharset1 and any
 // value the format does not define.
@@ -326,6 +337,11 @@ enum class Kw {
     // destinations
     SkipDest, FontTable, ColorTable, Field, FldInst, FldRslt, TextDest, MarkerText, Container,
     Upr, Ud, Footnote, Pn, PnTextBefore, PnTextAfter,
+    // footnotes and endnotes
+    FtnAlt, NoteFormat, NoteStart,
+    // list table
+    ListTable, ListOverrideTable, List, ListLevel, ListId, LevelNfc, LevelStart, LevelText,
+    LevelFollow, ListOverride, Ls, Ilvl,
     // document
     Ansi, AnsiCpg, Mac, Pc, Pca, Deff, DefTab,
     // font table
@@ -347,6 +363,9 @@ enum class Kw {
     Par, Line, Tab, Cell, NestCell, Row, NestRow, Char, U, Uc, Bin, Chftn,
 };
 // clang-format on
+
+// In the value of a footnote numbering word: the word is about endnotes.
+constexpr int kEndnoteFlag = 0x10;
 
 struct KwInfo
 {

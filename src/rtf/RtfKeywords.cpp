@@ -29,6 +29,25 @@ const KwEntry kKeywords[] = {
     {"nesttableprops", {Kw::Container}}, {"shptxt", {Kw::TextDest}},
     {"upr", {Kw::Upr}}, {"ud", {Kw::Ud}}, {"footnote", {Kw::Footnote}}, {"chftn", {Kw::Chftn}},
     {"pn", {Kw::Pn}}, {"pntxtb", {Kw::PnTextBefore}}, {"pntxta", {Kw::PnTextAfter}},
+    {"ftnalt", {Kw::FtnAlt}},
+    {"ftnnar", {Kw::NoteFormat, ListMarker::Decimal}},
+    {"ftnnalc", {Kw::NoteFormat, ListMarker::LowerLetter}},
+    {"ftnnauc", {Kw::NoteFormat, ListMarker::UpperLetter}},
+    {"ftnnrlc", {Kw::NoteFormat, ListMarker::LowerRoman}},
+    {"ftnnruc", {Kw::NoteFormat, ListMarker::UpperRoman}},
+    {"aftnnar", {Kw::NoteFormat, kEndnoteFlag | ListMarker::Decimal}},
+    {"aftnnalc", {Kw::NoteFormat, kEndnoteFlag | ListMarker::LowerLetter}},
+    {"aftnnauc", {Kw::NoteFormat, kEndnoteFlag | ListMarker::UpperLetter}},
+    {"aftnnrlc", {Kw::NoteFormat, kEndnoteFlag | ListMarker::LowerRoman}},
+    {"aftnnruc", {Kw::NoteFormat, kEndnoteFlag | ListMarker::UpperRoman}},
+    {"ftnstart", {Kw::NoteStart, 0}}, {"aftnstart", {Kw::NoteStart, kEndnoteFlag}},
+    // The list table and the paragraphs that use its lists.
+    {"listtable", {Kw::ListTable}}, {"listoverridetable", {Kw::ListOverrideTable}},
+    {"list", {Kw::List}}, {"listlevel", {Kw::ListLevel}}, {"listid", {Kw::ListId}},
+    {"levelnfc", {Kw::LevelNfc}}, {"levelnfcn", {Kw::LevelNfc}},
+    {"levelstartat", {Kw::LevelStart}}, {"leveltext", {Kw::LevelText}},
+    {"levelfollow", {Kw::LevelFollow}}, {"listoverride", {Kw::ListOverride}},
+    {"ls", {Kw::Ls}}, {"ilvl", {Kw::Ilvl}},
 
     {"ansi", {Kw::Ansi}}, {"ansicpg", {Kw::AnsiCpg}}, {"mac", {Kw::Mac}}, {"pc", {Kw::Pc}},
     {"pca", {Kw::Pca}}, {"deff", {Kw::Deff}}, {"deftab", {Kw::DefTab}},
@@ -132,8 +151,7 @@ const KwEntry kKeywords[] = {
 const char *const kSkippedDestinations[] = {
     "info", "stylesheet", "pict", "header", "headerl", "headerr", "headerf", "footer", "footerl",
     "footerr", "footerf", "object", "objdata", "objclass", "objname", "themedata",
-    "colorschememapping", "latentstyles", "datastore", "xmlnstbl", "listtable",
-    "listoverridetable", "rsidtbl", "generator", "filetbl", "revtbl", "pgdsctbl", "xe", "tc",
+    "colorschememapping", "latentstyles", "datastore", "xmlnstbl", "rsidtbl", "generator", "filetbl", "revtbl", "pgdsctbl", "xe", "tc",
     "tcn", "rxe", "bxe", "txe", "pxe", "annotation", "atnid", "atnauthor", "atndate", "atnref",
     "atnparent", "atnicn", "atrfstart", "atrfend", "author", "operator", "title", "subject",
     "keywords", "comment", "doccomm", "company", "category", "manager", "hlinkbase", "buptim",
@@ -145,7 +163,7 @@ const char *const kSkippedDestinations[] = {
     "blipuid", "sv", "sn", "sp", "macpict", "xmlopen", "xmlclose", "xmlattrname",
     "xmlattrvalue", "oleclsid", "factoidname", "mmath", "datafield", "formfield", "ffname",
     "ffdeftext", "ffformat", "ffhelptext", "ffstattext", "ffentrymcr", "ffexitmcr", "ffl",
-    "docfmt", "pgdsc", "leveltext", "levelnumbers", "list", "listname", "listoverride", "tcelld",
+    "docfmt", "pgdsc", "levelnumbers", "listname", "tcelld",
 };
 // clang-format on
 
@@ -225,6 +243,8 @@ bool applyFormatWord(CharState &chr, ParaState &para, const KwInfo &info, bool h
         case Kw::Shading: para.shading = clampInt(param, 0, 10000); break;
         case Kw::InTable: para.itap = std::max(para.itap, 1); break;
         case Kw::Itap: para.itap = clampInt(param, 0, kMaxTableDepth); break;
+        case Kw::Ls: para.list = clampInt(param, 0, kMaxParam); break;
+        case Kw::Ilvl: para.listLevel = clampInt(param, 0, 8); break;
 
     default:
         return false;

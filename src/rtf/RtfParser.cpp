@@ -7,6 +7,8 @@
 #include <QTextDocument>
 
 #include <algorithm>
+#include <array>
+#include <cctype>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -43,7 +45,59 @@ enum class Dest : unsigned char {
     Pn,         // a paragraph numbering definition: its words, no text
     PnBefore,   // the text before a number or bullet
     PnAfter,    // the text after it
+    ListTable,  // \listtable: the lists' levels, numbering and marker texts
+    LevelText,  // \leveltext: a list level's marker, kept as raw bytes and characters
+    Overrides,  // \listoverridetable: which list each \ls number stands for
 };
+
+// Footnote marks look ahead this far for the note they mark, to tell a footnote from an
+// endnote; writers put the note right after its mark.
+constexpr int kNoteLookahead = 512;
+// The list table keeps at most this many lists and overrides.
+constexpr int kMaxLists = 1024;
+constexpr int kMaxListText = 64;
+
+// One level of a list of the list table.
+struct ListLevelDef
+{
+    ListMarker::Style style = ListMarker::Decimal;
+    bool bullet = false; // no number (\levelnfc23)
+    bool none = false;   // no marker at all (\levelnfc255)
+    int start = 1;
+    int font = -1;
+    int follow = 0; // \levelfollow: 0 a tab, 1 a space, 2 nothing
+    QString text;   // \leveltext: a length, then characters and level placeholders 0..8
+};
+
+struct ListDef
+{
+    int id = 0;
+    std::vector<ListLevelDef> levels;
+};
+
+// A \levelnfc value: how a list level writes its number.
+void levelNumbering(ListLevelDef &level, long long nfc)
+{
+    level.bullet = nfc == 23;
+    level.none = nfc == 255;
+    switch (nfc) {
+    case 1:
+        level.style = ListMarker::UpperRoman;
+        break;
+    case 2:
+        level.style = ListMarker::LowerRoman;
+        break;
+    case 3:
+        level.style = ListMarker::UpperLetter;
+        break;
+    case 4:
+        level.style = ListMarker::LowerLetter;
+        break;
+    default:
+        level.style = ListMarker::Decimal;
+        break;
+    }
+}
 
 struct GroupState
 {
@@ -59,8 +113,9 @@ struct GroupState
     bool pnOwner = false;      // the group \pn began in
     bool footnote = false;     // inside a footnote
     bool footnoteOwner = false;
-    bool marker = false; // inside \pntext or \listtext
-    bool result = false; // inside a field's \fldrslt
+    bool endnote = false; // the footnote is an endnote (\ftnalt)
+    bool marker = false;  // inside \pntext or \listtext
+    bool result = false;  // inside a field's \fldrslt
 };
 
 class Parser
@@ -164,8 +219,11 @@ private:
         }
         if (closing.pnOwner && !skipping())
             state().para.marker = m_pnBuild;
-        if (closing.footnoteOwner && !m_notes.empty() && !m_notes.back().text.isEmpty())
-            m_notes.push_back(NoteEvent{QString(), closing.chr, ParaState()});
+        if (closing.footnoteOwner) {
+            std::vector<NoteEvent> &notes = closing.endnote ? m_endnotes : m_notes;
+            if (!notes.empty() && !notes.back().text.isEmpty())
+                notes.push_back(NoteEvent{QString(), closing.chr, ParaState()});
+        }
         if (closing.fieldOwner && closing.field >= 0) {
             const Field &field = m_tables.fields[closing.field];
             if (!field.hasResult && !skipping()) {
@@ -244,6 +302,10 @@ private:
         }
         if (skipping())
             return;
+        if (state().dest == Dest::LevelText) {
+            levelTextChar(b); // placeholders are bytes 0..8
+            return;
+        }
         if (b < 0x20 && b != '\t')
             return;
         const Dest dest = state().dest;
@@ -255,7 +317,8 @@ private:
                 commitColor();
             return;
         }
-        if (dest == Dest::ColorTable || dest == Dest::Pn)
+        if (dest == Dest::ColorTable || dest == Dest::Pn || dest == Dest::ListTable ||
+            dest == Dest::Overrides)
             return;
         m_bytes.append(static_cast<char>(b));
     }
@@ -303,7 +366,7 @@ private:
             if (st.footnote) {
                 ParaState para = st.para;
                 para.itap = 0;
-                m_notes.push_back(NoteEvent{s, st.chr, para});
+                (st.endnote ? m_endnotes : m_notes).push_back(NoteEvent{s, st.chr, para});
                 return;
             }
             if (st.marker)
@@ -330,9 +393,15 @@ private:
             if (m_pnBuild.after.size() < kMaxFontName)
                 m_pnBuild.after += s;
             break;
+        case Dest::LevelText:
+            for (QChar ch : s)
+                levelTextChar(ch.unicode());
+            break;
         case Dest::ColorTable:
         case Dest::Skip:
         case Dest::Pn:
+        case Dest::ListTable:
+        case Dest::Overrides:
             break;
         }
     }
@@ -344,6 +413,8 @@ private:
         if (m_paraHasMarker || m_paraHasText)
             return;
         m_paraHasMarker = true;
+        if (st.para.list > 0 && listTableMarker(st))
+            return;
         const ListMarker &m = st.para.marker;
         if (m.kind != ListMarker::Bullet && m.kind != ListMarker::Number) {
             m_lastNumberLevel = -1;
@@ -360,6 +431,76 @@ private:
         if (m.font >= 0)
             chr.font = m.font;
         m_builder.text(marker, chr, st.para);
+    }
+
+    // One character of a list level's \leveltext, kept as it is: the level's font, which
+    // decides what its bytes are, may follow the text.
+    void levelTextChar(char16_t ch)
+    {
+        if (m_lists.empty() || m_lists.back().levels.empty())
+            return;
+        QString &text = m_lists.back().levels.back().text;
+        if (text.size() < kMaxListText)
+            text.append(QChar(ch));
+    }
+
+    // The marker of a paragraph of a list-table list (\ls, \ilvl), written out when the
+    // writer gave no \listtext: numbers counted per list and level, deeper levels starting
+    // over after a higher one. False when the list is not defined.
+    bool listTableMarker(const GroupState &st)
+    {
+        const auto override = m_overrides.constFind(st.para.list);
+        if (override == m_overrides.constEnd())
+            return false;
+        const ListDef *list = nullptr;
+        for (const ListDef &l : m_lists) {
+            if (l.id == *override)
+                list = &l;
+        }
+        if (!list || list->levels.empty())
+            return false;
+        const int level = std::min<int>(st.para.listLevel, list->levels.size() - 1);
+        const ListLevelDef &def = list->levels[level];
+        m_lastNumberLevel = -1;
+        std::array<int, 9> &counts = m_listCounts[st.para.list];
+        counts[level] = counts[level] == 0 ? def.start : counts[level] + 1;
+        for (int deeper = level + 1; deeper < 9; ++deeper)
+            counts[deeper] = 0;
+        if (def.none)
+            return true;
+        const int fontCodePage = fontCodePageOf(def.font >= 0 ? def.font : st.chr.font);
+        const int codePage = fontCodePage == 0 ? m_ansiCodePage : fontCodePage;
+        QString marker;
+        const int length = def.text.isEmpty() ? 0 : def.text.at(0).unicode();
+        for (int i = 1; i <= length && i < def.text.size(); ++i) {
+            const char16_t ch = def.text.at(i).unicode();
+            if (ch < 9) {
+                // A placeholder: the number of that level.
+                if (static_cast<size_t>(ch) < list->levels.size()) {
+                    const ListLevelDef &other = list->levels[ch];
+                    const int n = counts[ch] == 0 ? other.start : counts[ch];
+                    if (!other.bullet && !other.none)
+                        marker += listNumber(n, other.style);
+                }
+            } else if (ch <= 0xFF) {
+                marker += m_decoder.decode(QByteArray(1, static_cast<char>(ch)), codePage);
+            } else {
+                const char32_t mapped = symbolFontChar(codePage, ch);
+                marker += QString::fromUcs4(&mapped, 1);
+            }
+        }
+        if (marker.isEmpty() && def.bullet)
+            marker = QString(QChar(0x2022));
+        if (marker.isEmpty())
+            return true;
+        marker += def.follow == 0   ? QStringLiteral("\t")
+                  : def.follow == 1 ? QStringLiteral(" ")
+                                    : QString();
+        CharState chr = st.chr;
+        if (def.font >= 0)
+            chr.font = def.font;
+        m_builder.text(marker, chr, st.para);
+        return true;
     }
 
     void emitChar(char32_t ch)
@@ -391,6 +532,8 @@ private:
                 }
             } else if (value == '\t') {
                 emitText(QStringLiteral("\t"));
+            } else if (state().dest == Dest::LevelText && value > 0x1F && value <= 0xFFFF) {
+                levelTextChar(static_cast<char16_t>(value));
             } else if (value > 0x1F && value <= 0x10FFFF) {
                 const char32_t ch = symbolFontChar(currentCodePage(), static_cast<char32_t>(value));
                 emitText(QString::fromUcs4(&ch, 1));
@@ -422,7 +565,8 @@ private:
             return;
         const GroupState &st = state();
         if (st.footnote) {
-            m_notes.push_back(NoteEvent{QString(), st.chr, ParaState()});
+            (st.endnote ? m_endnotes : m_notes)
+                .push_back(NoteEvent{QString(), st.chr, ParaState()});
             return;
         }
         m_builder.paragraphBreak(st.chr, st.para);
@@ -435,7 +579,8 @@ private:
             return;
         const GroupState &st = state();
         if (st.footnote) {
-            m_notes.push_back(NoteEvent{QStringLiteral("\t"), st.chr, ParaState()});
+            (st.endnote ? m_endnotes : m_notes)
+                .push_back(NoteEvent{QStringLiteral("\t"), st.chr, ParaState()});
             return;
         }
         m_builder.cell(nested ? std::max(2, st.para.itap) : 1, st.chr, st.para);
@@ -453,20 +598,65 @@ private:
         newParagraph();
     }
 
-    // Footnotes go after the body, each in its own paragraphs, in the order they came.
+    // Footnotes go after the body, each in its own paragraphs, in the order they came; the
+    // endnotes after them.
     void appendFootnotes()
     {
-        if (m_notes.empty())
+        if (m_notes.empty() && m_endnotes.empty())
             return;
         const GroupState &st = m_stack.back();
         if (m_paraHasText)
             m_builder.paragraphBreak(st.chr, st.para);
-        for (const NoteEvent &e : m_notes) {
-            if (e.text.isEmpty())
-                m_builder.paragraphBreak(e.chr, e.para);
-            else
-                m_builder.text(e.text, e.chr, e.para);
+        for (const std::vector<NoteEvent> *notes : {&m_notes, &m_endnotes}) {
+            for (const NoteEvent &e : *notes) {
+                if (e.text.isEmpty())
+                    m_builder.paragraphBreak(e.chr, e.para);
+                else
+                    m_builder.text(e.text, e.chr, e.para);
+            }
         }
+    }
+
+    // Whether the note that a mark in the body numbers is an endnote: the \footnote group
+    // right after the mark says \ftnalt among its first words.
+    bool nextNoteIsEndnote() const
+    {
+        const std::string_view rest(
+            m_p, static_cast<size_t>(std::min<std::ptrdiff_t>(m_end - m_p, kNoteLookahead)));
+        size_t at = 0;
+        while ((at = rest.find("\\footnote", at)) != std::string_view::npos) {
+            at += 9;
+            if (at < rest.size() && std::isalpha(static_cast<unsigned char>(rest[at])))
+                continue;
+            // The note's leading control words, up to its first text or group.
+            while (at < rest.size()) {
+                const char c = rest[at];
+                if (c == ' ' || c == '\r' || c == '\n') {
+                    ++at;
+                } else if (c == '\\') {
+                    size_t end = at + 1;
+                    while (
+                        end < rest.size() &&
+                        (std::isalnum(static_cast<unsigned char>(rest[end])) || rest[end] == '-'))
+                        ++end;
+                    if (rest.substr(at, end - at) == "\\ftnalt")
+                        return true;
+                    if (end == at + 1)
+                        return false;
+                    at = end;
+                } else {
+                    return false;
+                }
+            }
+            return false;
+        }
+        return false;
+    }
+
+    QString noteNumber(bool endnote) const
+    {
+        const int n = std::max(1, endnote ? m_endnoteNumber : m_footnoteNumber);
+        return listNumber(n, endnote ? m_endnoteStyle : m_footnoteStyle);
     }
 
     // ---- tables ----
@@ -671,6 +861,66 @@ private:
             default: return;
             }
         }
+        if (st.dest == Dest::ListTable) {
+            switch (info.kw) {
+            case Kw::List:
+                if (m_lists.size() < kMaxLists)
+                    m_lists.emplace_back();
+                else
+                    setDest(Dest::Skip);
+                return;
+            case Kw::ListId:
+                if (!m_lists.empty())
+                    m_lists.back().id = clampInt(param, -kMaxParam, kMaxParam);
+                return;
+            case Kw::ListLevel:
+                if (!m_lists.empty() && m_lists.back().levels.size() < 9)
+                    m_lists.back().levels.emplace_back();
+                else
+                    setDest(Dest::Skip);
+                return;
+            case Kw::LevelText:
+                if (!m_lists.empty() && !m_lists.back().levels.empty())
+                    m_lists.back().levels.back().text.clear();
+                setDest(Dest::LevelText);
+                return;
+            case Kw::LevelNfc: case Kw::LevelStart: case Kw::LevelFollow: case Kw::F:
+                if (!m_lists.empty() && !m_lists.back().levels.empty()) {
+                    ListLevelDef &level = m_lists.back().levels.back();
+                    if (info.kw == Kw::LevelStart)
+                        level.start = clampInt(param, 0, 32767);
+                    else if (info.kw == Kw::LevelFollow)
+                        level.follow = clampInt(param, 0, 2);
+                    else if (info.kw == Kw::F)
+                        level.font = clampInt(param, 0, kMaxParam);
+                    else
+                        levelNumbering(level, param);
+                }
+                return;
+            case Kw::SkipDest: setDest(Dest::Skip); return;
+            default: return;
+            }
+        }
+        if (st.dest == Dest::LevelText) {
+            switch (info.kw) {
+            case Kw::U: unicode(param); return;
+            case Kw::Uc: st.uc = clampInt(param, 0, 16); return;
+            case Kw::SkipDest: setDest(Dest::Skip); return;
+            default: return;
+            }
+        }
+        if (st.dest == Dest::Overrides) {
+            switch (info.kw) {
+            case Kw::ListOverride: m_overrideList = 0; return;
+            case Kw::ListId: m_overrideList = clampInt(param, -kMaxParam, kMaxParam); return;
+            case Kw::Ls:
+                if (m_overrides.size() < kMaxLists)
+                    m_overrides.insert(clampInt(param, 0, kMaxParam), m_overrideList);
+                return;
+            case Kw::ListLevel: case Kw::SkipDest: setDest(Dest::Skip); return;
+            default: return;
+            }
+        }
         if (st.dest == Dest::Pn) {
             ListMarker &m = m_pnBuild;
             switch (info.kw) {
@@ -738,13 +988,18 @@ private:
                 setDest(Dest::Skip);
             }
             break;
-        case Kw::Chftn:
-            // The mark in the text numbers the footnote; the one in the footnote repeats it.
-            if (!st.footnote)
-                ++m_footnoteNumber;
+        case Kw::Chftn: {
+            // The mark in the text numbers the footnote or endnote, each kind counted on its
+            // own; the one in the note repeats it.
+            bool endnote = st.endnote;
+            if (!st.footnote) {
+                endnote = nextNoteIsEndnote();
+                ++(endnote ? m_endnoteNumber : m_footnoteNumber);
+            }
             flushBytes();
-            emitText(QString::number(std::max(1, m_footnoteNumber)));
+            emitText(noteNumber(endnote));
             break;
+        }
         case Kw::Pn:
             if (m_overflow == 0) {
                 st.pnOwner = true;
@@ -754,8 +1009,29 @@ private:
             setDest(m_overflow == 0 ? Dest::Pn : Dest::Skip);
             break;
         case Kw::PnKind: case Kw::PnLevel: case Kw::PnStyle: case Kw::PnStart: case Kw::PnFont:
-        case Kw::PnTextBefore: case Kw::PnTextAfter:
             break; // outside a \pn group these mean nothing
+        case Kw::PnTextBefore: case Kw::PnTextAfter:
+            setDest(Dest::Skip); // nor is their text any of the document's (\pnseclvl has some)
+            break;
+        case Kw::FtnAlt:
+            if (st.footnote)
+                st.endnote = true;
+            break;
+        case Kw::NoteFormat:
+            ((info.value & kEndnoteFlag) ? m_endnoteStyle : m_footnoteStyle) =
+                static_cast<ListMarker::Style>(info.value & ~kEndnoteFlag);
+            break;
+        case Kw::NoteStart:
+            ((info.value & kEndnoteFlag) ? m_endnoteNumber : m_footnoteNumber) =
+                clampInt(param, 1, 32767) - 1;
+            break;
+        case Kw::ListTable: setDest(m_overflow == 0 ? Dest::ListTable : Dest::Skip); break;
+        case Kw::ListOverrideTable: setDest(m_overflow == 0 ? Dest::Overrides : Dest::Skip); break;
+        case Kw::List: case Kw::ListLevel: case Kw::LevelText: case Kw::ListOverride:
+            setDest(Dest::Skip); // outside their tables
+            break;
+        case Kw::ListId: case Kw::LevelNfc: case Kw::LevelStart: case Kw::LevelFollow:
+            break;
 
         case Kw::Ansi: m_ansiCodePage = 1252; break;
         case Kw::AnsiCpg:
@@ -845,7 +1121,18 @@ private:
     int m_listNumber = 0;
 
     int m_footnoteNumber = 0;
+    int m_endnoteNumber = 0;
+    ListMarker::Style m_footnoteStyle = ListMarker::Decimal;
+    ListMarker::Style m_endnoteStyle = ListMarker::Decimal;
     std::vector<NoteEvent> m_notes;
+    std::vector<NoteEvent> m_endnotes;
+
+    // The list table: its lists, the \ls numbers that stand for them, and the running numbers
+    // of each \ls by level.
+    std::vector<ListDef> m_lists;
+    QHash<int, int> m_overrides;
+    int m_overrideList = 0;
+    std::unordered_map<int, std::array<int, 9>> m_listCounts;
 
     DocumentBuilder m_builder;
 };

@@ -160,7 +160,7 @@ void DocumentBuilder::closeLevel()
         return;
     auto table = std::make_unique<TableBuf>(std::move(level.table));
     if (m_levels.empty()) {
-        renderTable(m_cursor, *table);
+        renderTable(m_cursor, *table, 1);
         m_blockPara = ParaState();
     } else {
         m_levels.back().cell.items.push_back(
@@ -174,8 +174,12 @@ void DocumentBuilder::closeTables()
         closeLevel();
 }
 
-void DocumentBuilder::renderTable(QTextCursor &cursor, const TableBuf &table)
+void DocumentBuilder::renderTable(QTextCursor &cursor, const TableBuf &table, int depth)
 {
+    if (depth > kMaxLaidOutTableDepth) {
+        renderFlat(cursor, table, depth);
+        return;
+    }
     // The edges of every cell, in twips from the page margin.
     struct Span
     {
@@ -329,7 +333,7 @@ void DocumentBuilder::renderTable(QTextCursor &cursor, const TableBuf &table)
             for (size_t k = c; k < next; ++k) {
                 if (k > c && !row.cells[k].items.empty())
                     cellCursor.insertBlock();
-                renderCell(cellCursor, row.cells[k]);
+                renderCell(cellCursor, row.cells[k], depth);
             }
             c = next - 1;
         }
@@ -338,7 +342,27 @@ void DocumentBuilder::renderTable(QTextCursor &cursor, const TableBuf &table)
     cursor.movePosition(QTextCursor::NextBlock);
 }
 
-void DocumentBuilder::renderCell(QTextCursor &cursor, const CellBuf &cell)
+// A table too deep to lay out as one: each row a paragraph of its own, its cells' text
+// separated by tabs; paragraphs within a cell keep their breaks.
+void DocumentBuilder::renderFlat(QTextCursor &cursor, const TableBuf &table, int depth)
+{
+    bool first = cursor.block().length() <= 1; // starts on a line of its own
+    for (const RowBuf &row : table.rows) {
+        for (size_t c = 0; c < row.cells.size(); ++c) {
+            const CellBuf &cell = row.cells[c];
+            if (!first && c == 0) {
+                cursor.insertBlock();
+            } else if (c > 0) {
+                insertText(cursor, QStringLiteral("\t"),
+                           charFormat(cell.items.empty() ? CharState() : cell.items.front().chr));
+            }
+            first = false;
+            renderCell(cursor, cell, depth);
+        }
+    }
+}
+
+void DocumentBuilder::renderCell(QTextCursor &cursor, const CellBuf &cell, int depth)
 {
     bool text = false;
     for (const Item &item : cell.items) {
@@ -353,7 +377,7 @@ void DocumentBuilder::renderCell(QTextCursor &cursor, const CellBuf &cell)
             text = false;
             break;
         case Item::Table:
-            renderTable(cursor, *item.table);
+            renderTable(cursor, *item.table, depth + 1);
             break;
         }
     }

@@ -22,6 +22,7 @@
 #include <QMessageBox>
 #include <QSplitter>
 #include <QSplitterHandle>
+#include <QScrollArea>
 #include <QTemporaryDir>
 #include <QTextBrowser>
 #include <QTimer>
@@ -590,6 +591,33 @@ private Q_SLOTS:
         runsAfterFence(seen);
         QCOMPARE(seen.value(selected.section(QLatin1Char('/'), -1)), runs);
         QCOMPARE(seen.size(), runs);
+    }
+
+    // Selecting an option shows its preview pictures above its ReadMe; selecting another one
+    // shows that one's, and the Welcome document none.
+    void selectingAnOptionShowsItsPreviews()
+    {
+        samplePack();
+        QImage red(64, 48, QImage::Format_RGB32);
+        red.fill(Qt::red);
+        QVERIFY(red.save(options() + S("Pack/P/A/Preview.png")));
+        QVERIFY(red.save(options() + S("Pack/P/A/Screenshot 2.png")));
+        startMain("[Settings]\nCheckInterfaceMode=0\nPgmFirstRun=0\n");
+        OptionTreeController *tree = m_form->TreeController();
+        m_form->findChild<QToolButton *>(S("sbtnExpand"))->click();
+        auto *strip = m_form->findChild<QScrollArea *>(S("PreviewStrip"));
+        QVERIFY(strip);
+        QVERIFY(!strip->isVisible());
+        treeView()->setCurrentIndex(tree->IndexOf(FindNode(tree->Tree(), S("Pack/P/A"))));
+        QTRY_VERIFY(strip->isVisible());
+        QTRY_VERIFY(strip->findChild<QToolButton *>(S("Preview2")));
+        QTRY_VERIFY(!strip->findChild<QToolButton *>(S("Preview2"))->icon().isNull());
+        treeView()->setCurrentIndex(tree->IndexOf(FindNode(tree->Tree(), S("Pack/P/B"))));
+        QTRY_VERIFY(!strip->isVisible());
+        treeView()->setCurrentIndex(tree->IndexOf(FindNode(tree->Tree(), S("Pack/P/A"))));
+        QTRY_VERIFY(strip->isVisible());
+        action("Welcome1")->trigger();
+        QVERIFY(!strip->isVisible());
     }
 
     void refusedWriteOnATickGivesTheErrorBox()

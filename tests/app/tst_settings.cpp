@@ -281,6 +281,38 @@ private Q_SLOTS:
         }
         QCOMPARE(readAll(s.iniPath()), original);
     }
+
+    void linkedSettingsFileWrittenOnlyInsideThePack_data()
+    {
+        QTest::addColumn<bool>("inside");
+        QTest::newRow("link to a file of the pack") << true;
+        QTest::newRow("link out of the pack") << false;
+    }
+
+    void linkedSettingsFileWrittenOnlyInsideThePack()
+    {
+        // A pack may ship its settings file as a link; the save goes through it only when the
+        // file lies inside the pack, never to a file of the user's elsewhere.
+        QFETCH(bool, inside);
+        QTemporaryDir dir;
+        QTemporaryDir elsewhere;
+        const QString target =
+            inside ? dir.filePath(QStringLiteral("settings/real.ini")) : elsewhere.filePath(QStringLiteral(".bashrc"));
+        QVERIFY(QDir().mkpath(QFileInfo(target).path()));
+        QVERIFY(writeAll(target, "export PATH\n"));
+        TProgramSettings s = settingsIn(dir);
+        QVERIFY(QFile::link(target, s.iniPath()));
+        WindowStateAtClose w;
+        w.Caption = QStringLiteral("Varimond");
+        if (inside) {
+            SaveProgramIniFile(s, w);
+            QVERIFY(readAll(target).contains("[ProgramTitle]"));
+        } else {
+            QVERIFY_THROWS_EXCEPTION(AppError, SaveProgramIniFile(s, w));
+            QCOMPARE(readAll(target), QByteArray("export PATH\n"));
+        }
+        QVERIFY(QFileInfo(s.iniPath()).isSymLink());
+    }
 };
 
 QTEST_GUILESS_MAIN(TestSettings)

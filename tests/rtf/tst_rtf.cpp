@@ -9,6 +9,8 @@
 #include <QTextLayout>
 #include <QTextTable>
 
+#include <functional>
+
 using platform::isRtf;
 using platform::readRtf;
 
@@ -164,6 +166,7 @@ private slots:
     void tables_data();
     void tables();
     void nestedTable();
+    void deepNestedTablesAreFlattened();
     void cellFormats();
     void contextualSpacing();
     void paragraphShading();
@@ -971,7 +974,9 @@ void TestRtf::symbolFonts_data()
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<QString>("expected");
     const QByteArray fonts = "{\\fonttbl{\\f5\\ftech\\fcharset2 Symbol;}{\\f6\\fnil\\fcharset2 "
-                             "Wingdings;}{\\f7\\fcharset2 Webdings;}{\\f8\\fcharset0 Symbol;}}";
+                             "Wingdings;}{\\f7\\fcharset2 Webdings;}{\\f8\\fcharset0 Symbol;}"
+                             "{\\f9\\fcharset2 Zapf Dingbats;}{\\f10\\fcharset2 Wingdings 2;}"
+                             "{\\f11\\fcharset2 Wingdings 3;}{\\f12\\fcharset2 Marlett;}}";
     auto row = [&fonts](const char *name, const QByteArray &body, const char *utf8) {
         QTest::newRow(name) << fonts + body << QString::fromUtf8(utf8);
     };
@@ -983,6 +988,13 @@ void TestRtf::symbolFonts_data()
     row("Wingdings bullets", "{\\f6 l\\'a7n\\'d8v}", "●▪■➢❖");
     row("Wingdings arrows and checks", "{\\f6\\'e8\\'f0\\'fc}", "🡺⇨✔");
     row("Webdings", "{\\f7 a4}", "✔▶");
+    row("Zapf Dingbats", "{\\f9 A3l\\'ac\\'d5}", "✡✓●①→");
+    row("Zapf Dingbats in private use", "{\\f9\\u61505?}", "✡");
+    row("Wingdings 2 checks", "{\\f10 RPO}", "☑✓✗");
+    row("Wingdings 2 numbers", "{\\f10 jk}", "①②");
+    row("Wingdings 3 arrows", "{\\f11 !\"tu}", "←→◀▶");
+    row("Wingdings 3 is not Wingdings", "{\\f11 R}{\\f6 R}", "R☼");
+    row("unknown symbol font keeps its characters", "{\\f12 abc}", "abc");
     row("private use in Symbol", "{\\f5\\u-3913?}", "•");
     row("private use in Wingdings", "{\\f6\\u61607?}", "▪");
     row("private use in a text font is Symbol's", "\\u61623?\\u61537?", "•α");
@@ -1046,6 +1058,46 @@ void TestRtf::readDestinations_data()
         "{\\fldrslt\\f5\\'b7}}",
         "•");
     row("other field with empty result", "a{\\field{\\*\\fldinst PAGE}{\\fldrslt}}b", "ab");
+    row("pntxta outside a pn group", "{\\pnseclvl1\\pnucrm{\\pntxta .}}Hello", "Hello");
+    QTest::newRow("pntxta beside pnseclvl")
+        << QByteArray("{\\rtf1 {\\pnseclvl1\\pnucrm{\\pntxta .}}Hello}") << QStringLiteral("Hello");
+    QTest::newRow("endnote in its own format")
+        << QByteArray("{\\rtf1\\aftnnrlc A{\\super\\chftn}{\\footnote\\ftnalt{\\super\\chftn} E}}")
+        << QStringLiteral("Ai\ni E");
+    QTest::newRow("footnotes and endnotes counted apart")
+        << QByteArray(
+               "{\\rtf1\\aftnnalc\\ftnnruc a{\\super\\chftn}{\\footnote \\ftnalt {\\super\\chftn} "
+               "E1}b{\\super\\chftn}{\\footnote{\\super\\chftn} F1}c{\\super\\chftn}{\\footnote"
+               "\\ftnalt{\\super\\chftn} E2}\\par}")
+        << QStringLiteral("aabIcb\nI F1\na E1\nb E2");
+    QTest::newRow("endnotes start where asked")
+        << QByteArray("{\\rtf1\\aftnnar\\aftnstart5 a{\\chftn}{\\footnote\\ftnalt{\\chftn} E}}")
+        << QStringLiteral("a5\n5 E");
+    const QByteArray lists =
+        "{\\rtf1{\\fonttbl{\\f0 Arial;}{\\f5\\fcharset2 Symbol;}}"
+        "{\\*\\listtable{\\list{\\listlevel\\levelnfc0{\\leveltext\\'02\\'00.;}{\\levelnumbers"
+        "\\'01;}}\\listid1}"
+        "{\\list\\listid7{\\listlevel\\levelnfc1\\levelstartat3{\\leveltext\\'02\\'00);}}"
+        "{\\listlevel\\levelnfc4{\\leveltext\\'04\\'00.\\'01.;}}}"
+        "{\\list\\listid9{\\listlevel\\levelnfc23{\\leveltext\\'01\\u-3913 ?;}\\f5}}}"
+        "{\\*\\listoverridetable{\\listoverride\\listid1\\ls1}{\\listoverride\\listid7\\ls2}"
+        "{\\listoverride\\listid9\\ls3}}";
+    QTest::newRow("list table number")
+        << QByteArray(
+               "{\\rtf1{\\*\\listtable{\\list{\\listlevel\\levelnfc0{\\leveltext\\'02\\'00.;}"
+               "{\\levelnumbers\\'01;}}\\listid1}}{\\*\\listoverridetable{\\listoverride"
+               "\\listid1\\ls1}}\\pard\\ls1 One\\par}")
+        << QStringLiteral("1.\tOne");
+    QTest::newRow("list table levels")
+        << lists + "\\pard\\ls2 One\\par\\pard\\ls2\\ilvl1 Sub\\par\\pard\\ls2\\ilvl1 Sub\\par"
+                   "\\pard\\ls2 Two\\par\\pard\\ls2\\ilvl1 Sub\\par\\pard After}"
+        << QStringLiteral("III)\tOne\nIII.a.\tSub\nIII.b.\tSub\nIV)\tTwo\nIV.a.\tSub\nAfter");
+    QTest::newRow("list table bullet in its font")
+        << lists + "\\pard\\ls3 Item\\par\\pard\\ls3 Item}" << QStringLiteral("•\tItem\n•\tItem");
+    QTest::newRow("list text wins over the list table")
+        << lists + "\\pard\\ls1{\\listtext 1.\\tab}One\\par}" << QStringLiteral("1.\tOne");
+    QTest::newRow("undefined list shows no marker")
+        << lists + "\\pard\\ls44 One\\par}" << QStringLiteral("One");
     QTest::newRow("nothing after the closing brace")
         << QByteArray("{\\rtf1 a\\par}b{\\rtf1 c}") << QStringLiteral("a");
 }
@@ -1137,6 +1189,30 @@ void TestRtf::tables()
     QCOMPARE(outside, text);
     if (body.startsWith("before"))
         QCOMPARE(table->format().columnWidthConstraints().value(0).rawValue(), 100.0);
+}
+
+// Nested tables deeper than a few levels are written out inside their cell, not laid out as
+// tables within tables, whose layout time doubles with each level.
+void TestRtf::deepNestedTablesAreFlattened()
+{
+    QByteArray data = "{\\rtf1 ";
+    for (int i = 0; i < 5000; ++i)
+        data += "\\intbl\\itap8 x\\nestcell{\\*\\nesttableprops\\nestrow}";
+    data += "\\cell\\row}";
+    QTextDocument doc;
+    readRtf(data, &doc);
+    QCOMPARE(text(doc).count(QLatin1Char('x')), 5000);
+    int deepest = 0;
+    std::function<void(QTextFrame *, int)> walk = [&](QTextFrame *frame, int depth) {
+        for (QTextFrame *child : frame->childFrames()) {
+            const bool table = qobject_cast<QTextTable *>(child) != nullptr;
+            deepest = std::max(deepest, depth + (table ? 1 : 0));
+            walk(child, depth + (table ? 1 : 0));
+        }
+    };
+    walk(doc.rootFrame(), 0);
+    QVERIFY(deepest >= 1);
+    QVERIFY2(deepest <= 3, qPrintable(QString::number(deepest)));
 }
 
 void TestRtf::nestedTable()
