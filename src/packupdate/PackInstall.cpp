@@ -5,6 +5,7 @@
 #include "platform/Confine.h"
 #include "platform/Error.h"
 #include "platform/IniFile.h"
+#include "platform/Paths.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -28,6 +29,30 @@ QString signaturePath(const InstallTarget &t)
 QString stagingPath(const InstallTarget &t)
 {
     return UpdateFolder(t.packDir) + QStringLiteral("staging");
+}
+
+/// The top-level names that are the installed version's own: its settings file, the first
+/// folder of its options and themes folders, and what the last update put in. Other files in
+/// the pack's folder are not the pack's to move.
+QByteArrayList packNames(const InstallTarget &t)
+{
+    QByteArrayList names = InstalledNames(t.packDir);
+    auto add = [&names, &t](const QString &stored) {
+        const QString first = platform::fromStoredPath(stored).section(QLatin1Char('/'), 0, 0,
+                                                                       QString::SectionSkipEmpty);
+        if (first.isEmpty() || first == QLatin1String(".") || first == QLatin1String(".."))
+            return;
+        // Found as Windows would find it: the settings may spell it in another case.
+        const QString found = QFileInfo(platform::resolvePath(t.packDir + first)).fileName();
+        names.append(QFile::encodeName(found.isEmpty() ? first : found));
+    };
+    const QString ini = t.packDir + t.iniName;
+    add(t.iniName);
+    add(platform::IniFile::readString(ini, QStringLiteral("OptionsDir"),
+                                      QStringLiteral("OptionsDir"), QStringLiteral("Options")));
+    add(platform::IniFile::readString(ini, QStringLiteral("ThemesDir"), QStringLiteral("ThemesDir"),
+                                      QStringLiteral("Themes")));
+    return names;
 }
 
 } // namespace
@@ -200,7 +225,7 @@ void PackInstall::install(const UnpackResult &unpacked)
         m_carried = CarryOver(m_target.packDir, unpacked.root, m_target.iniName);
 
         const SwapPlan plan = MakeSwapPlan(m_target.packDir, unpacked.root, m_target.oldVersion,
-                                           m_target.programName);
+                                           m_target.programName, packNames(m_target));
         history::InstallSession session(
             QStringLiteral("update"),
             QStringLiteral("Pack update %1 to %2").arg(m_target.oldVersion, m_info.version), {});

@@ -86,23 +86,29 @@ void syncFolder(const QByteArray &folder)
     }
 }
 
-// Replaces the journal in one rename, synced, so that it is always either whole or absent.
-void writeJournal(const QByteArray &updateFolder, const QByteArray &text)
+// Replaces the file @p name of the update folder in one rename, synced, so that it is always
+// either whole or absent.
+void writeFile(const QByteArray &updateFolder, const QByteArray &name, const QByteArray &text)
 {
-    const QByteArray temp = updateFolder + kJournal + ".tmp";
+    const QByteArray temp = updateFolder + name + ".tmp";
     const int fd =
         ::open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
     bool ok = fd >= 0 && ::write(fd, text.constData(), size_t(text.size())) == text.size() &&
               ::fsync(fd) == 0;
     if (fd >= 0)
         ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(temp.constData(), (updateFolder + kJournal).constData()) == 0;
+    ok = ok && ::rename(temp.constData(), (updateFolder + name).constData()) == 0;
     if (!ok) {
         ::unlink(temp.constData());
-        throw AppError(QStringLiteral("Unable to write to %1")
-                           .arg(QFile::decodeName(updateFolder + kJournal)));
+        throw AppError(
+            QStringLiteral("Unable to write to %1").arg(QFile::decodeName(updateFolder + name)));
     }
     syncFolder(updateFolder);
+}
+
+void writeJournal(const QByteArray &updateFolder, const QByteArray &text)
+{
+    writeFile(updateFolder, kJournal, text);
 }
 
 bool readJournal(const QByteArray &updateFolder, SwapPlan &plan, bool &committed)
@@ -226,7 +232,7 @@ bool IsKeptName(const QByteArray &name, const QByteArray &programName)
 }
 
 SwapPlan MakeSwapPlan(const QString &packDir, const QString &newRoot, const QString &oldVersion,
-                      const QString &programName)
+                      const QString &programName, const QByteArrayList &packNames)
 {
     SwapPlan plan;
     plan.packDir = QFile::encodeName(packDir);
@@ -235,13 +241,30 @@ SwapPlan MakeSwapPlan(const QString &packDir, const QString &newRoot, const QStr
         throw AppError(QStringLiteral("The new version is not in %1").arg(update));
     plan.staging = QFile::encodeName(newRoot.mid(update.size()));
     const QByteArray program = QFile::encodeName(programName);
-    plan.outgoing = topLevelNames(plan.packDir, program);
     plan.incoming = topLevelNames(QFile::encodeName(newRoot), program);
+    for (const QByteArray &name : topLevelNames(plan.packDir, program)) {
+        if (plan.incoming.contains(name) || packNames.contains(name))
+            plan.outgoing.append(name);
+    }
     const QByteArray base = "previous-" + QFile::encodeName(VersionFolderText(oldVersion));
     plan.previous = base;
     for (int n = 2; exists(QFile::encodeName(update) + plan.previous); ++n)
         plan.previous = base + '-' + QByteArray::number(n);
     return plan;
+}
+
+QByteArrayList InstalledNames(const QString &packDir)
+{
+    QFile file(UpdateFolder(packDir) + QStringLiteral("installed"));
+    QByteArrayList names;
+    if (file.size() > 16 * 1024 * 1024 || !file.open(QIODevice::ReadOnly))
+        return names;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        const QByteArray name = QByteArray::fromHex(line.trimmed());
+        if (singleName(name))
+            names.append(name);
+    }
+    return names;
 }
 
 void SwapPack(const SwapPlan &plan, const SwapStepHook &hook)
@@ -283,6 +306,15 @@ void SwapPack(const SwapPlan &plan, const SwapStepHook &hook)
         throw;
     }
     next();
+    // What this version put in, so that the next update takes it out again, also the names
+    // it drops. Bookkeeping only: the swap is complete without it.
+    QByteArray installed;
+    for (const QByteArray &name : plan.incoming)
+        installed += name.toHex() + '\n';
+    try {
+        writeFile(update, "installed", installed);
+    } catch (const AppError &) {
+    }
     finish(plan);
 }
 

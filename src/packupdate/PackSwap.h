@@ -34,10 +34,16 @@ struct SwapPlan
 };
 
 /// Lists what a swap of the pack at @p packDir for the new version in @p newRoot (a folder
-/// inside UpdateFolder(), ending in '/') moves: every top-level name of each except the kept
-/// ones. The old files go to "previous-<version>" (made unique with "-2", "-3"...).
+/// inside UpdateFolder(), ending in '/') moves: every top-level name of the new version comes
+/// in, and goes out of the pack the same names and those of @p packNames (the old version's
+/// own: its options and themes folders, its settings file, what the last update installed).
+/// Other files beside the pack's stay where they are, and so do the kept names. The old files
+/// go to "previous-<version>" (made unique with "-2", "-3"...).
 SwapPlan MakeSwapPlan(const QString &packDir, const QString &newRoot, const QString &oldVersion,
-                      const QString &programName);
+                      const QString &programName, const QByteArrayList &packNames = {});
+
+/// The top-level names the last update put into the pack at @p packDir (empty when none did).
+QByteArrayList InstalledNames(const QString &packDir);
 
 /// Called with the number of each step of a swap before it is taken (0 for the journal,
 /// then one per rename, then the commit), so that a test can end the process at any of them.

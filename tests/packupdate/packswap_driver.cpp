@@ -1,4 +1,5 @@
-// Runs one swap of a pack for the kill loop, killing itself with SIGKILL before step N:
+// Runs one swap of a pack for the kill loop, killing itself with SIGKILL before step N (the
+// old version's own names are its Options, Themes and varimond.ini):
 //   packswap_driver swap <pack/> <newRoot/> <oldVersion> <N>   (N = -1: no kill)
 //   packswap_driver recover <pack/>                            prints what the recovery did
 
@@ -20,7 +21,8 @@ int main(int argc, char *argv[])
         if (args.size() == 6 && args[1] == QLatin1String("swap")) {
             const int killAt = args[5].toInt();
             const packupdate::SwapPlan plan =
-                packupdate::MakeSwapPlan(args[2], args[3], args[4], QStringLiteral("varimond"));
+                packupdate::MakeSwapPlan(args[2], args[3], args[4], QStringLiteral("varimond"),
+                                         {"Options", "Themes", "varimond.ini"});
             packupdate::SwapPack(plan, [killAt](int step) {
                 if (step == killAt)
                     ::kill(::getpid(), SIGKILL);

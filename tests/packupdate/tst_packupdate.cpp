@@ -53,7 +53,9 @@ void makeOldPack(const QString &pack)
                     "[MainWindowSizes]\nWindowWidth=777\n[ActiveTheme]\nThemeName=Mine\n");
     fixtures::write(pack + S("Themes/Shipped.ini"), "[Options]\nold\n");
     fixtures::write(pack + S("Themes/Mine.ini"), "[Options]\nmine\n");
-    fixtures::write(pack + S("OldReadMe.txt"), "only in 1.0\n");
+    fixtures::write(pack + S("Docs/OldReadMe.txt"), "only in 1.0\n");
+    fixtures::write(pack + S("Notes.txt"), "the player's\n");
+    fixtures::write(pack + S(".varimond-update/installed"), QByteArray("Docs").toHex() + "\n");
     QFile::link(S("/bin/true"), pack + S("varimond"));
 }
 
@@ -273,7 +275,9 @@ private Q_SLOTS:
             info.signatureUrl = m_server.url(S("/pack.minisig"));
         }
         auto oldTree = fixtures::snapshot(pack, true);
-        oldTree.remove(S("varimond")); // the program's link stays in the pack
+        // The program's link stays in the pack, and so does a file that is not the pack's.
+        oldTree.remove(S("varimond"));
+        oldTree.remove(S("Notes.txt"));
 
         PackInstall install;
         QVERIFY2(run(install, info, pack, withSignature ? m_publicKey : QString()),
@@ -282,7 +286,8 @@ private Q_SLOTS:
         // The new version's files, with modes masked, and the old one's kept aside whole.
         QCOMPARE(fixtures::read(pack + S("Options/Welcome.txt")), QByteArray("new welcome\n"));
         QCOMPARE(fixtures::read(pack + S("NewReadMe.txt")), QByteArray("only in 2.0\n"));
-        QVERIFY(!QFileInfo::exists(pack + S("OldReadMe.txt")));
+        QCOMPARE(fixtures::read(pack + S("Notes.txt")), QByteArray("the player's\n"));
+        QVERIFY(!QFileInfo::exists(pack + S("Docs"))); // the last update's, gone in 2.0
         QCOMPARE(QFileInfo(pack + S("Options/A/RunMe.sh")).permissions() & 0x7777,
                  QFileInfo(pack + S("Options/B/RunMe.sh")).permissions() & 0x7777);
         QCOMPARE(QFileInfo(pack + S("Options/Welcome.txt")).permissions() & 0x7777,
@@ -445,6 +450,32 @@ private Q_SLOTS:
         QTest::qWait(200);
         QCOMPARE(done.count(), 0);
         QCOMPARE(fixtures::snapshot(pack), before);
+    }
+
+    void nextUpdateTakesOutWhatTheLastPutIn()
+    {
+        QTemporaryDir dir;
+        const QString pack = dir.filePath(S("pack/"));
+        makeOldPack(pack);
+        const QString archive = dir.filePath(S("p.zip"));
+        QVERIFY(fixtures::makeArchive(archive, S("zip"), newVersion(QByteArray())));
+        PackInstall install;
+        QVERIFY2(run(install, publish(archive, S(".zip")), pack), qPrintable(install.message()));
+        // 3.0 no longer has NewReadMe.txt, which 2.0 brought.
+        std::vector<Entry> three = newVersion(QByteArray());
+        three.erase(std::remove_if(three.begin(), three.end(),
+                                   [](const Entry &e) { return e.name == "NewReadMe.txt"; }),
+                    three.end());
+        QVERIFY(fixtures::makeArchive(archive, S("zip"), three));
+        packupdate::InstallTarget target{pack, S("varimond.ini"), S("varimond"), S("2.0"), {}};
+        QSignalSpy done(&install, &PackInstall::finished);
+        install.start(publish(archive, S(".zip")), target);
+        QVERIFY(done.wait(60000));
+        QVERIFY2(done.first().first().toBool(), qPrintable(install.message()));
+        QVERIFY(!QFileInfo::exists(pack + S("NewReadMe.txt")));
+        QCOMPARE(fixtures::read(pack + S(".varimond-update/previous-2.0/NewReadMe.txt")),
+                 QByteArray("only in 2.0\n"));
+        QCOMPARE(fixtures::read(pack + S("Notes.txt")), QByteArray("the player's\n"));
     }
 
     void stagingLinkPlantedByThePack()
