@@ -336,6 +336,8 @@ private Q_SLOTS:
         QTest::newRow("larger than announced") << S("long") << S("larger than");
         QTest::newRow("bad signature") << S("badsig") << S("signature does not match");
         QTest::newRow("unsigned, key set") << S("unsigned") << S("not signed");
+        QTest::newRow("pack's key is no minisign key")
+            << S("badkey") << S("not a minisign public key");
         QTest::newRow("zip-slip") << S("slip") << S("leads out");
         QTest::newRow("absolute name") << S("absolute") << S("absolute");
         QTest::newRow("link out") << S("linkout") << S("link that leads out");
@@ -386,8 +388,8 @@ private Q_SLOTS:
             entries.push_back({"NewReadMe.txt", "again"});
         else if (kind == S("nooptions"))
             entries = {{"ReadMe.txt", "no options"}, {"Other/x.txt", "x"}};
-        else if (kind == S("badsig") || kind == S("unsigned") || kind == S("sha") ||
-                 kind == S("short") || kind == S("long") || kind == S("404") ||
+        else if (kind == S("badsig") || kind == S("unsigned") || kind == S("badkey") ||
+                 kind == S("sha") || kind == S("short") || kind == S("long") || kind == S("404") ||
                  kind == S("garbage"))
             format = S("zip");
 
@@ -414,9 +416,12 @@ private Q_SLOTS:
             info = publish(archive, S(".zip"));
             info.signature = sign(dir.filePath(S("p.zip")) + S(".minisig")); // another file's
             key = m_publicKey;
-        } else if (kind == S("unsigned"))
+        } else if (kind == S("unsigned")) {
             key = m_publicKey;
-        else if (kind == S("404"))
+        } else if (kind == S("badkey")) {
+            info.signature = sign(archive);
+            key = S("RWQ-not-a-key");
+        } else if (kind == S("404"))
             info.archive = m_server.url(S("/missing.zip"));
 
         const auto before = fixtures::snapshot(pack);
