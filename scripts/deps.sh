@@ -10,7 +10,7 @@ packages=(
   xvfb x11-utils
   wine
   dpkg-dev desktop-file-utils appstream
-  libgit2-dev git
+  libgit2-dev zlib1g-dev git strace
   libcurl4-openssl-dev
   libarchive-dev libsodium-dev zlib1g-dev minisign libarchive-tools
 )

@@ -254,6 +254,9 @@ void TMainForm::buildMenus()
     file->addSeparator()->setObjectName(QStringLiteral("FileOpenPackSeparator"));
     QAction *historyItem = menuItem(file, "FileHistoryItem", QStringLiteral("&History..."), false);
     connect(historyItem, &QAction::triggered, this, &TMainForm::FileHistoryItemClick);
+    // A Restore put the options' modes and marks back: the tree shows them again.
+    connect(&history::TheHistory(), &history::InstallHistory::selectionRestored, this,
+            [this] { UpdateTreeView(); });
     QAction *exitItem = menuItem(file, "FileExitItem", fileExit1->text(), false);
     exitItem->setToolTip(fileExit1->toolTip());
     exitItem->setStatusTip(fileExit1->statusTip());
@@ -381,7 +384,15 @@ bool TMainForm::FormShow()
         // A pack's settings file may not aim the program's writes out of the pack.
         QStringList ignored = ConfineSettingsFolders(ProgramSettings);
         MarkSettingsLoaded();
-        history::TheHistory().configure(ProgramSettings.ProgramDir, ProgramSettings.iniPath());
+        history::InstallHistory::Environment historyEnvironment;
+        historyEnvironment.askConsent = [this](const QStringList &folders) {
+            return AskHistoryConsent(this, folders);
+        };
+        // The options' modes and marks are kept with the game files, so a Restore brings the
+        // selection back too.
+        historyEnvironment.optionsDir = ProgramSettings.optionsRoot();
+        history::TheHistory().configure(ProgramSettings.ProgramDir, ProgramSettings.iniPath(),
+                                        historyEnvironment);
         pause(250);
         if (ProgramSettings.HideCheckForUpdate) {
             m_checkForUpdateModeItem->setVisible(false);

@@ -10,6 +10,8 @@
 #include "platform/Paths.h"
 #include "platform/ScriptLauncher.h"
 
+#include <optional>
+
 namespace {
 
 // A script name from the descriptor, as the file it names in the option folder; empty when
@@ -42,8 +44,29 @@ int ApplyChanges(OptionTree &tree, OptionNode *node, const QString &optionsRoot,
                                   ScriptPath(folder, CurrentOption.OptionRunMe2FName)});
     }
 
-    // Throws when a descriptor may not be written: then no script starts.
-    const TickResult tick = UpdateTreeViewCheckBox(tree, node, optionsRoot);
+    // Recorded in the history: a snapshot of its folders (and of the options' selection) now,
+    // before the modes change, every start, and a second snapshot when the scripts have ended.
+    std::optional<history::InstallSession> session;
+    {
+        const QString folder = GetNodeDir(node, optionsRoot);
+        QStringList scripts;
+        for (const QString &name :
+             {CurrentOption.OptionRunMeFName, CurrentOption.OptionRunMe2FName}) {
+            if (!ScriptPath(folder, name).isEmpty())
+                scripts.append(name);
+        }
+        session.emplace(QStringLiteral("tick"), folder, scripts);
+    }
+
+    // Throws when a descriptor may not be written: then nothing changed, no script starts and
+    // the install is not kept.
+    TickResult tick;
+    try {
+        tick = UpdateTreeViewCheckBox(tree, node, optionsRoot);
+    } catch (...) {
+        session->cancel();
+        throw;
+    }
 
     // The rules read other folders' descriptors; the ticked option's is read again.
     const QString folder = GetNodeDir(node, optionsRoot);
@@ -52,31 +75,23 @@ int ApplyChanges(OptionTree &tree, OptionNode *node, const QString &optionsRoot,
     const TCurrentOption option = CurrentOption;
 
     const QString first = ScriptPath(folder, option.OptionRunMeFName);
-    // Recorded in the history: a snapshot of its folders now, every start, and a second
-    // snapshot when the scripts have ended.
-    QStringList scripts;
-    for (const QString &name : {option.OptionRunMeFName, option.OptionRunMe2FName}) {
-        if (!ScriptPath(folder, name).isEmpty())
-            scripts.append(name);
-    }
-    history::InstallSession session(QStringLiteral("tick"), folder, scripts);
     if (!first.isEmpty()) {
         if (ProgramSettings.HideShell) {
             const QStringList hidden{QStringLiteral("-h")};
             platform::shellOpen(first, hidden, folder, platform::ShowCommand::Hidden,
-                                session.start(first, hidden, true));
+                                session->start(first, hidden, true));
             // The dialog counts down the option's delay instead of watching the script.
             if (applyForm)
                 applyForm->exec();
         } else {
             platform::shellOpen(first, {}, folder, platform::ShowCommand::Normal,
-                                session.start(first, {}, false));
+                                session->start(first, {}, false));
         }
     }
 
     const QString second = ScriptPath(folder, option.OptionRunMe2FName);
     if (!second.isEmpty())
         platform::shellOpen(second, {}, folder, platform::ShowCommand::Normal,
-                            session.start(second, {}, false));
+                            session->start(second, {}, false));
     return tick.LeftOutside;
 }

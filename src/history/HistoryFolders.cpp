@@ -5,6 +5,9 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QStandardPaths>
+
+#include <algorithm>
 
 namespace history {
 
@@ -51,6 +54,31 @@ bool isWithin(const QString &path, const QString &root)
     return path == root || path.startsWith(root + QLatin1Char('/'));
 }
 
+// The history's repository, the run log and their kin in the pack: a snapshot of the history
+// into itself, or a restore there, would destroy it.
+bool isProgramsOwn(const QString &real, const QString &pack)
+{
+    if (!isWithin(real, pack) || real == pack)
+        return false;
+    const QStringList parts =
+        real.mid(pack == QLatin1String("/") ? 1 : pack.size() + 1).split(QLatin1Char('/'));
+    return std::any_of(parts.begin(), parts.end(), [](const QString &part) {
+        return part.startsWith(QLatin1String(".varimond-"));
+    });
+}
+
+// The system's own trees, where no restore may remove or put back a file.
+bool isSystemFolder(const QString &real)
+{
+    const QString top = real.section(QLatin1Char('/'), 1, 1);
+    static const QStringList system = {QStringLiteral("etc"),  QStringLiteral("usr"),
+                                       QStringLiteral("bin"),  QStringLiteral("sbin"),
+                                       QStringLiteral("boot"), QStringLiteral("dev"),
+                                       QStringLiteral("proc"), QStringLiteral("sys"),
+                                       QStringLiteral("var"),  QStringLiteral("run")};
+    return system.contains(top) || top.startsWith(QLatin1String("lib"));
+}
+
 } // namespace
 
 bool isDrivePath(const QString &entry)
@@ -92,11 +120,50 @@ QStringList readFolderEntries(const QString &iniPath)
     return entries;
 }
 
+QStringList userOwnFolders(const QString &homeDir)
+{
+    QStringList folders;
+    if (homeDir.isEmpty())
+        return folders;
+    const QString home = QDir::cleanPath(homeDir);
+    for (const char *name : {".ssh", ".config", ".local", ".gnupg", "Desktop", "Documents",
+                             "Downloads", "Music", "Pictures", "Videos"})
+        folders.append(home + QLatin1Char('/') + QLatin1String(name));
+    if (home == QDir::cleanPath(QDir::homePath())) {
+        // Where the user's settings put them, which may be other names (or languages).
+        folders.append(platform::userAppDataFolder());
+        for (const auto location :
+             {QStandardPaths::DesktopLocation, QStandardPaths::DocumentsLocation,
+              QStandardPaths::DownloadLocation, QStandardPaths::MusicLocation,
+              QStandardPaths::PicturesLocation, QStandardPaths::MoviesLocation}) {
+            const QString folder = QStandardPaths::writableLocation(location);
+            // An unset XDG user folder is the home folder itself, which is refused anyway.
+            if (!folder.isEmpty() && QDir::cleanPath(folder) != home)
+                folders.append(QDir::cleanPath(folder));
+        }
+    }
+    folders.removeDuplicates();
+    return folders;
+}
+
 std::vector<NamedFolder> resolveFolders(const QStringList &entries, const QString &programDir,
                                         const QString &homeDir, const QString &winePrefix)
 {
-    const QString parentTree = canonicalized(QDir::cleanPath(programDir + QStringLiteral("..")));
+    const QString pack = canonicalized(QDir::cleanPath(programDir));
     const QString home = homeDir.isEmpty() ? QString() : canonicalized(QDir::cleanPath(homeDir));
+    QStringList own;
+    for (const QString &folder : userOwnFolders(homeDir))
+        own.append(canonicalized(folder));
+    // The prefix's drive_c as it really is; a "drive_c" that is a link to a folder of another
+    // name is no drive of a prefix and earns no trust.
+    QString driveC;
+    if (!winePrefix.isEmpty()) {
+        driveC = canonicalized(
+            platform::resolvePath(QDir::cleanPath(winePrefix + QStringLiteral("/drive_c"))));
+        if (QFileInfo(driveC).fileName().compare(QLatin1String("drive_c"), Qt::CaseInsensitive))
+            driveC.clear();
+    }
+
     std::vector<NamedFolder> folders;
     QStringList seen;
     for (const QString &entry : entries) {
@@ -109,7 +176,6 @@ std::vector<NamedFolder> resolveFolders(const QStringList &entries, const QStrin
         seen.append(folder.key);
 
         QString lexical;
-        bool absolute = text.startsWith(QLatin1Char('/'));
         if (isDrivePath(entry)) {
             if (winePrefix.isEmpty() || entry.at(0).toUpper() != QLatin1Char('C')) {
                 folder.problem = QStringLiteral("History folder %1 was not found: no Wine "
@@ -119,22 +185,31 @@ std::vector<NamedFolder> resolveFolders(const QStringList &entries, const QStrin
                 continue;
             }
             // Inside the prefix, as Windows would find it whatever the case of the names.
-            absolute = true;
             lexical = platform::resolvePath(
                 QDir::cleanPath(winePrefix + QStringLiteral("/drive_c/") + text.mid(2)));
         } else {
-            lexical = QDir::cleanPath(absolute ? text : programDir + text);
+            lexical = QDir::cleanPath(text.startsWith(QLatin1Char('/')) ? text : programDir + text);
         }
         const QString real = canonicalized(lexical);
-        if (!absolute && (!isWithin(lexical, QDir::cleanPath(programDir + QStringLiteral(".."))) ||
-                          !isWithin(real, parentTree))) {
-            folder.problem = QStringLiteral("History folder %1 lies outside the program "
-                                            "folder's parent; name it by its full path")
-                                 .arg(entry);
-        } else if (real == QLatin1String("/") || (!home.isEmpty() && isWithin(home, real))) {
+        const bool inDriveC = !driveC.isEmpty() && isWithin(real, driveC);
+        const auto ownFolder = std::find_if(own.begin(), own.end(), [&](const QString &f) {
+            return isWithin(real, f) && !(inDriveC && isWithin(driveC, f) && driveC != f);
+        });
+        if (real == QLatin1String("/") || real == QLatin1String("/home") ||
+            (!home.isEmpty() && isWithin(home, real))) {
             folder.problem =
                 QStringLiteral("History folder %1 is the root or home folder or lies above it")
                     .arg(entry);
+        } else if (isProgramsOwn(real, pack)) {
+            folder.problem =
+                QStringLiteral("History folder %1 is Varimond's own (its history or run log)")
+                    .arg(entry);
+        } else if (isSystemFolder(real)) {
+            folder.problem =
+                QStringLiteral("History folder %1 is a system folder (%2)").arg(entry, real);
+        } else if (ownFolder != own.end()) {
+            folder.problem = QStringLiteral("History folder %1 lies in your own folder %2")
+                                 .arg(entry, *ownFolder);
         } else {
             const QFileInfo info(real);
             if (!info.exists()) {
@@ -142,6 +217,7 @@ std::vector<NamedFolder> resolveFolders(const QStringList &entries, const QStrin
             } else if (!info.isDir()) {
                 folder.problem = QStringLiteral("History folder %1 is not a folder").arg(entry);
             }
+            folder.needsConsent = !isWithin(real, pack) && !inDriveC;
         }
         if (folder.problem.isEmpty())
             folder.path = QFile::encodeName(real);

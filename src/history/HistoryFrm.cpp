@@ -6,16 +6,23 @@
 
 #include <QDialogButtonBox>
 #include <QDir>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QSplitter>
+#include <QThread>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
 
 using history::FileChange;
 using history::InstallRecord;
@@ -26,6 +33,10 @@ enum Column { ColTime, ColOption, ColScripts, ColStatus, ColFiles, ColumnCount }
 constexpr int IdRole = Qt::UserRole + 1;
 // The confirmation lists this many changes at most; the rest are counted.
 constexpr int ListedChanges = 40;
+// How long a restore's work runs before its progress window shows.
+constexpr int ProgressAfterMs = 300;
+// The widest a column of the list is made when it is fitted to its content.
+constexpr int MaxColumnWidth = 240;
 
 QString kindWord(FileChange::Kind kind)
 {
@@ -75,6 +86,27 @@ QString filesSummary(const std::vector<FileChange> &changes, const InstallRecord
         .arg(counts[2]);
 }
 
+// Runs @p work on a thread of its own, so that the windows keep painting while large files are
+// read and written, behind a small progress window without buttons that shows when the work
+// takes more than a moment; returns when it has ended.
+void RunWithProgress(QWidget *parent, const QString &label, const std::function<void()> &work)
+{
+    QProgressDialog progress(label, QString(), 0, 0, parent);
+    progress.setObjectName(QStringLiteral("RestoreProgress"));
+    progress.setWindowTitle(QStringLiteral("Restore"));
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setCancelButton(nullptr);
+    progress.setMinimumDuration(ProgressAfterMs);
+    progress.setValue(0); // starts the clock after which it shows
+    QEventLoop loop;
+    std::unique_ptr<QThread> thread(QThread::create(work));
+    QObject::connect(thread.get(), &QThread::finished, &loop, &QEventLoop::quit);
+    thread->start();
+    // Input is kept from the windows (the progress window is modal) but they keep painting.
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    thread->wait();
+}
+
 QString optionText(const InstallRecord &record)
 {
     if (record.kind == QLatin1String("restore"))
@@ -83,6 +115,21 @@ QString optionText(const InstallRecord &record)
 }
 
 } // namespace
+
+bool AskHistoryConsent(QWidget *parent, const QStringList &folders)
+{
+    QMessageBox box(QMessageBox::Question, QStringLiteral("History folders"),
+                    QStringLiteral("This pack keeps a history of its installs in folders outside "
+                                   "it:\n\n%1\n\nVarimond stores their files before and after "
+                                   "each install, and Restore puts them back there, removing "
+                                   "files added since. Allow this pack to keep history of these "
+                                   "folders?\n\nYour answer is remembered for this pack.")
+                        .arg(folders.join(QLatin1Char('\n'))),
+                    QMessageBox::Yes | QMessageBox::No, parent);
+    box.setObjectName(QStringLiteral("HistoryConsentBox"));
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
 
 THistoryForm::THistoryForm(QWidget *parent, history::InstallHistory *source)
     : QDialog(parent), m_history(source ? *source : history::TheHistory())
@@ -108,6 +155,8 @@ THistoryForm::THistoryForm(QWidget *parent, history::InstallHistory *source)
     m_files = new QPlainTextEdit(this);
     m_files->setObjectName(QStringLiteral("memFiles"));
     m_files->setReadOnly(true);
+    // Long paths wrap within the pane, also where they hold no space.
+    m_files->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     m_output = new QPlainTextEdit(this);
     m_output->setObjectName(QStringLiteral("memOutput"));
     m_output->setReadOnly(true);
@@ -207,14 +256,28 @@ void THistoryForm::UpdateHistoryList()
         item->setText(ColTime, record.time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
         item->setText(ColOption, optionText(record));
         item->setText(ColScripts, scripts.join(QStringLiteral(", ")));
+        item->setToolTip(ColScripts, item->text(ColScripts));
+        item->setToolTip(ColOption, item->text(ColOption));
         item->setText(ColStatus, exitStatusText(record));
-        item->setText(ColFiles, filesSummary(m_history.installChanges(record), record));
+        QString files = filesSummary(m_history.installChanges(record), record);
+        const qsizetype unrecorded = m_history.log()->unrecorded(record).size();
+        if (unrecorded > 0)
+            files += QStringLiteral("; %1 not recorded").arg(unrecorded);
+        item->setText(ColFiles, files);
         if (!record.snapshotError.isEmpty())
             item->setForeground(ColFiles, QColor(0xb0, 0, 0));
     }
-    for (int c = 0; c < ColFiles; ++c)
+    // Long option names and a theme's many scripts are cut (the whole text is the tooltip) so
+    // that the files column stays in sight.
+    for (int c = 0; c < ColFiles; ++c) {
         m_list->resizeColumnToContents(c);
-    if (!SelectId(selected) && m_list->topLevelItemCount() > 0)
+        m_list->setColumnWidth(c, std::min(m_list->columnWidth(c), MaxColumnWidth));
+    }
+    // A new install takes the selection; otherwise the selected one stays selected.
+    const QString newest = records.empty() ? QString() : records.front().id;
+    const bool added = newest != m_newest;
+    m_newest = newest;
+    if ((added || !SelectId(selected)) && m_list->topLevelItemCount() > 0)
         m_list->setCurrentItem(m_list->topLevelItem(0));
     lvHistoryChange();
 }
@@ -233,6 +296,8 @@ void THistoryForm::lvHistoryChange()
         files.append(record.snapshotError);
     for (const FileChange &c : m_history.installChanges(record))
         files.append(kindWord(c.kind) + QStringLiteral(": ") + c.path);
+    for (const QString &path : m_history.log()->unrecorded(record))
+        files.append(QStringLiteral("not recorded: ") + path);
     if (files.isEmpty() && !record.before.isEmpty() && record.after.isEmpty())
         files.append(QStringLiteral("Waiting for the scripts to end"));
     m_files->setPlainText(files.join(QLatin1Char('\n')));
@@ -257,12 +322,23 @@ void THistoryForm::btnRestoreClick()
     const QString id = SelectedId();
     if (id.isEmpty())
         return;
+    const auto inBackground = [this](const QString &label) {
+        return [this, label](const std::function<void()> &work) {
+            RunWithProgress(this, label, work);
+        };
+    };
     Guarded(this, [&] {
-        const std::vector<FileChange> changes = m_history.restorePreview(id);
+        // Both read the folders as they are now, which takes long for large changed files.
+        std::vector<FileChange> changes;
+        std::vector<history::SnapshotStore::SelectionChange> selection;
+        m_history.runBusy(inBackground(QStringLiteral("Reading the history folders...")), [&] {
+            changes = m_history.restorePreview(id);
+            selection = m_history.selectionPreview(id);
+        });
         QString text = QStringLiteral("Put the history folders back as they were before this "
                                       "install?\n\n");
         if (changes.empty())
-            text += QStringLiteral("No file differs from that state.");
+            text += QStringLiteral("No file differs from that state.\n");
         for (size_t i = 0; i < changes.size() && i < size_t(ListedChanges); ++i) {
             const FileChange &c = changes[i];
             const QString verb = c.kind == FileChange::Added     ? QStringLiteral("restored")
@@ -272,12 +348,25 @@ void THistoryForm::btnRestoreClick()
         }
         if (changes.size() > size_t(ListedChanges))
             text += QStringLiteral("and %1 more\n").arg(changes.size() - size_t(ListedChanges));
+        if (!selection.empty())
+            text += QStringLiteral("\nSelection:\n");
+        for (size_t i = 0; i < selection.size() && i < size_t(ListedChanges); ++i) {
+            const auto &s = selection[i];
+            auto word = [](bool selected) {
+                return selected ? QStringLiteral("selected") : QStringLiteral("not selected");
+            };
+            text += QStringLiteral("%1: %2 \u2192 %3\n")
+                        .arg(s.option.section(QLatin1Char('/'), -1), word(s.before), word(s.after));
+        }
+        if (selection.size() > size_t(ListedChanges))
+            text += QStringLiteral("and %1 more\n").arg(selection.size() - size_t(ListedChanges));
         text += QStringLiteral("\nThe restore is recorded, so it can be undone.");
         if (QMessageBox::question(this, QStringLiteral("Restore"), text,
                                   QMessageBox::Yes | QMessageBox::No,
                                   QMessageBox::No) != QMessageBox::Yes)
             return;
-        const std::vector<FileChange> done = m_history.restore(id);
+        const std::vector<FileChange> done =
+            m_history.restore(id, inBackground(QStringLiteral("Restoring files...")));
         m_status->setText(QStringLiteral("Restored: %1 files changed.").arg(done.size()));
     });
     UpdateHistoryList();

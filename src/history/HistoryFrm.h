@@ -11,6 +11,10 @@ namespace history {
 class InstallHistory;
 }
 
+/// Asks the user, in a modal box over @p parent, whether the pack may keep history of
+/// @p folders, which lie outside it. True when the user allows it.
+bool AskHistoryConsent(QWidget *parent, const QStringList &folders);
+
 /// The History window: every recorded install, newest first, with its time, option, scripts,
 /// exit status and the files it added, changed and removed; the selected install's files and
 /// script output below; Restore puts the history folders back as they were before it.
@@ -45,4 +49,5 @@ private:
     QLabel *m_notices = nullptr;
     QLabel *m_status = nullptr;
     QPushButton *m_restore = nullptr;
+    QString m_newest; // the newest install listed
 };

@@ -1,13 +1,18 @@
 #include "history/InstallHistory.h"
 
 #include "platform/Error.h"
+#include "platform/Paths.h"
 #include "platform/WinePrefix.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 
 #include <algorithm>
+#include <exception>
 #include <map>
+
+#include <sys/stat.h>
 
 namespace history {
 
@@ -23,6 +28,27 @@ QString describe(const QString &kind)
     if (kind == QLatin1String("theme"))
         return QStringLiteral("theme");
     return QStringLiteral("install");
+}
+
+QString refusedByUser(const NamedFolder &folder)
+{
+    return QStringLiteral("History folder %1 (%2) lies outside the pack and was not allowed")
+        .arg(folder.entry, QFile::decodeName(folder.path));
+}
+
+QString setAsideLink(const QString &path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st;
+    if (::lstat(native.constData(), &st) != 0 || !S_ISLNK(st.st_mode))
+        return {};
+    const QString aside =
+        path + QStringLiteral(".link-") +
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"));
+    if (::rename(native.constData(), QFile::encodeName(aside).constData()) != 0)
+        return {};
+    return QStringLiteral("%1 was a symbolic link; it was renamed to %2 and not followed")
+        .arg(QFileInfo(path).fileName(), QFileInfo(aside).fileName());
 }
 
 QString commitMessage(const QString &when, const InstallRecord &record)
@@ -58,44 +84,66 @@ void InstallHistory::notice(const QString &text)
 }
 
 void InstallHistory::configure(const QString &programDir, const QString &iniPath,
-                               const QString &homeDir)
+                               const Environment &environment)
 {
     m_settleTimer.stop();
     m_open.clear();
     m_store.reset();
     m_folders.clear();
+    m_consent.reset();
+    m_askConsent = environment.askConsent;
     m_programDir = programDir;
+    m_optionsDir = environment.optionsDir;
+    // The program's own files in the pack are never links: a pack could lead the log or the
+    // repository anywhere. One is put aside (renamed, never followed) and a new one made.
+    QStringList setAside;
+    for (const char *name : {".varimond-log", ".varimond-history", ".varimond-history.lock"}) {
+        const QString text = setAsideLink(programDir + QLatin1String(name));
+        if (!text.isEmpty())
+            setAside.append(text);
+    }
     m_log = std::make_unique<RunLog>(programDir + QStringLiteral(".varimond-log"));
+    for (const QString &text : setAside)
+        notice(text);
 
     const QStringList entries = readFolderEntries(iniPath);
     if (!entries.isEmpty()) {
-        // The game's Wine prefix is looked for only when a folder is named by its drive.
-        QString prefix;
-        if (std::any_of(entries.begin(), entries.end(), isDrivePath))
-            prefix = platform::gamePrefixInForce().prefix;
-        m_folders = resolveFolders(entries, programDir,
-                                   homeDir.isEmpty() ? QDir::homePath() : homeDir, prefix);
-        bool usable = false;
-        for (const NamedFolder &folder : m_folders) {
+        // The prefix's drive_c is the game's own place, where a pack may keep history freely.
+        const QString prefix =
+            environment.winePrefix ? *environment.winePrefix : platform::gamePrefixInForce().prefix;
+        m_folders = resolveFolders(
+            entries, programDir,
+            environment.homeDir.isEmpty() ? QDir::homePath() : environment.homeDir, prefix);
+        QString pack = QFileInfo(programDir).canonicalFilePath();
+        if (pack.isEmpty())
+            pack = QDir::cleanPath(programDir);
+        m_consent = std::make_unique<FolderConsent>(environment.consentFile.isEmpty()
+                                                        ? platform::varimondConfigFolder() +
+                                                              QStringLiteral("/history-folders")
+                                                        : environment.consentFile,
+                                                    QFile::encodeName(pack));
+        for (NamedFolder &folder : m_folders) {
+            if (folder.needsConsent && folder.problem.isEmpty()) {
+                switch (m_consent->answer(folder.path)) {
+                case FolderConsent::Allowed:
+                    folder.needsConsent = false;
+                    break;
+                case FolderConsent::Refused:
+                    folder.problem = refusedByUser(folder);
+                    break;
+                case FolderConsent::Unasked:
+                    break; // asked at the first install
+                }
+            }
             if (!folder.problem.isEmpty()) {
                 notice(folder.problem);
-            } else {
-                usable = true;
-                if (folder.missing)
-                    notice(QStringLiteral("History folder %1 does not exist; it is kept as an "
-                                          "empty folder")
-                               .arg(folder.entry));
+            } else if (folder.missing && !folder.needsConsent) {
+                notice(QStringLiteral("History folder %1 does not exist; it is kept as an "
+                                      "empty folder")
+                           .arg(folder.entry));
             }
         }
-        if (usable) {
-            m_store = std::make_unique<SnapshotStore>(repositoryPath());
-            try {
-                notice(m_store->open());
-            } catch (const AppError &e) {
-                notice(e.message());
-                m_store.reset();
-            }
-        }
+        openStore();
     }
 
     // Installs of earlier runs: an "after" snapshot still due, or a script still running.
@@ -111,11 +159,61 @@ void InstallHistory::configure(const QString &programDir, const QString &iniPath
     emit changed();
 }
 
+void InstallHistory::openStore()
+{
+    if (m_store || std::none_of(m_folders.begin(), m_folders.end(),
+                                [](const NamedFolder &f) { return f.usable(); }))
+        return;
+    m_store = std::make_unique<SnapshotStore>(repositoryPath());
+    if (!m_optionsDir.isEmpty())
+        m_store->setSelectionRoot(QFile::encodeName(m_optionsDir));
+    try {
+        notice(m_store->open());
+    } catch (const AppError &e) {
+        notice(e.message());
+        m_store.reset();
+    }
+}
+
+void InstallHistory::askForPendingFolders()
+{
+    std::vector<NamedFolder *> pending;
+    for (NamedFolder &folder : m_folders) {
+        if (folder.problem.isEmpty() && folder.needsConsent)
+            pending.push_back(&folder);
+    }
+    // Without anyone to ask, the folders are left out until someone can answer.
+    if (pending.empty() || !m_askConsent || !m_consent)
+        return;
+    QStringList shown;
+    std::vector<QByteArray> paths;
+    for (const NamedFolder *folder : pending) {
+        shown.append(QFile::decodeName(folder->path));
+        paths.push_back(folder->path);
+    }
+    const bool allowed = m_askConsent(shown);
+    m_consent->remember(paths, allowed);
+    for (NamedFolder *folder : pending) {
+        if (allowed) {
+            folder->needsConsent = false;
+            if (folder->missing)
+                notice(QStringLiteral("History folder %1 does not exist; it is kept as an "
+                                      "empty folder")
+                           .arg(folder->entry));
+        } else {
+            folder->problem = refusedByUser(*folder);
+            notice(folder->problem);
+        }
+    }
+    openStore();
+}
+
 QString InstallHistory::begin(const QString &kind, const QString &option,
                               const QStringList &scripts)
 {
     if (!m_log)
         return {};
+    askForPendingFolders();
     InstallRecord record;
     QString shown = option;
     if (!m_programDir.isEmpty() && shown.startsWith(m_programDir))
@@ -141,6 +239,7 @@ QString InstallHistory::begin(const QString &kind, const QString &option,
             before = m_store->snapshot(m_folders, commitMessage(QStringLiteral("Before"), record),
                                        &moved);
             notice(moved);
+            m_log->addUnrecorded(record, m_store->unrecorded());
         } catch (const AppError &e) {
             error = QStringLiteral("Snapshot before the install failed: %1").arg(e.message());
         }
@@ -205,6 +304,21 @@ void InstallHistory::close(const QString &id)
     settle();
 }
 
+void InstallHistory::cancel(const QString &id)
+{
+    hooksById().erase(id);
+    auto it = std::find_if(m_open.begin(), m_open.end(),
+                           [&](const InstallRecord &r) { return r.id == id; });
+    if (it == m_open.end() || !it->starts.empty())
+        return;
+    // Only a record folder of the log itself is removed.
+    if (!it->folder.isEmpty() && it->folder.startsWith(m_log->folder()))
+        QDir(it->folder).removeRecursively();
+    m_open.erase(it);
+    settle();
+    emit changed();
+}
+
 void InstallHistory::takeAfter(InstallRecord &record)
 {
     if (!m_store || record.before.isEmpty() || !record.snapshotError.isEmpty())
@@ -216,6 +330,7 @@ void InstallHistory::takeAfter(InstallRecord &record)
         after =
             m_store->snapshot(m_folders, commitMessage(QStringLiteral("After"), record), &moved);
         notice(moved);
+        m_log->addUnrecorded(record, m_store->unrecorded());
     } catch (const AppError &e) {
         error = QStringLiteral("Snapshot after the install failed: %1").arg(e.message());
     }
@@ -227,6 +342,8 @@ void InstallHistory::takeAfter(InstallRecord &record)
 
 void InstallHistory::settle()
 {
+    if (m_busy)
+        return; // the timer comes back
     bool settled = false;
     for (auto it = m_open.begin(); it != m_open.end();) {
         if (!it->closed) {
@@ -281,45 +398,102 @@ std::vector<FileChange> InstallHistory::restorePreview(const QString &id)
     const InstallRecord target = checkedForRestore(id);
     QStringList keys;
     for (const NamedFolder &folder : m_folders) {
-        if (folder.problem.isEmpty())
+        if (folder.usable())
             keys.append(folder.key);
     }
     const QString now = m_store->writeTree(m_folders);
     return m_store->changes(now, target.before, keys);
 }
 
-std::vector<FileChange> InstallHistory::restore(const QString &id)
+std::vector<SnapshotStore::SelectionChange> InstallHistory::selectionPreview(const QString &id)
+{
+    const InstallRecord target = checkedForRestore(id);
+    return m_store->selectionChanges(m_store->writeTree(m_folders), target.before);
+}
+
+void InstallHistory::runBusy(const LongWork &runLong, const std::function<void()> &work)
+{
+    std::exception_ptr failure;
+    const auto guarded = [&] {
+        try {
+            work();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    };
+    m_busy = true;
+    if (runLong)
+        runLong(guarded);
+    else
+        guarded();
+    m_busy = false;
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+std::vector<FileChange> InstallHistory::restore(const QString &id, const LongWork &runLong)
 {
     const InstallRecord target = checkedForRestore(id);
     const QString what = QStringLiteral("%1 (%2)").arg(
         target.option, target.time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
-    const QString sid = begin(QStringLiteral("restore"), what, {});
-    const auto record = std::find_if(m_open.begin(), m_open.end(),
-                                     [&](const InstallRecord &r) { return r.id == sid; });
-    if (sid.isEmpty() || record == m_open.end())
+    InstallRecord record;
+    try {
+        record = m_log->create(QStringLiteral("restore"), what, {});
+    } catch (const AppError &) {
         throw AppError(QStringLiteral("Cannot write to the run log %1; nothing was restored")
                            .arg(m_log->folder()));
-    if (record->before.isEmpty()) {
-        const QString error = record->snapshotError;
-        close(sid);
+    }
+
+    // The restore is an install of its own, so that it can be undone: the present state is
+    // kept first, and the restored one after. All three read or write whole files, so they run
+    // through runLong.
+    QString before, after, error, moved;
+    QStringList unrecorded;
+    std::vector<FileChange> changes;
+    std::exception_ptr failure;
+    runBusy(runLong, [&] {
+        try {
+            before = m_store->snapshot(m_folders, commitMessage(QStringLiteral("Before"), record),
+                                       &moved);
+            unrecorded += m_store->unrecorded();
+        } catch (const AppError &e) {
+            error = QStringLiteral("Snapshot before the install failed: %1").arg(e.message());
+            return;
+        }
+        try {
+            changes = m_store->restore(before, target.before, m_folders);
+        } catch (...) {
+            failure = std::current_exception(); // what was changed is kept in the "after"
+        }
+        try {
+            after = m_store->snapshot(m_folders, commitMessage(QStringLiteral("After"), record));
+            unrecorded += m_store->unrecorded();
+        } catch (const AppError &e) {
+            error = QStringLiteral("Snapshot after the install failed: %1").arg(e.message());
+        }
+    });
+    notice(moved);
+    try {
+        m_log->setSnapshots(record, before, after, error);
+        m_log->addUnrecorded(record, unrecorded);
+        m_log->setClosed(record);
+    } catch (const AppError &) {
+    }
+    emit changed();
+    if (before.isEmpty())
         throw AppError(QStringLiteral("The present state could not be kept, so nothing was "
                                       "restored. %1")
                            .arg(error));
-    }
-    std::vector<FileChange> changes;
-    try {
-        changes = m_store->restore(record->before, target.before, m_folders);
-    } catch (const AppError &) {
-        close(sid); // what was changed is kept in the restore's "after" snapshot
-        throw;
-    }
-    close(sid);
+    if (!m_optionsDir.isEmpty())
+        emit selectionRestored();
+    if (failure)
+        std::rethrow_exception(failure);
     return changes;
 }
 
 std::vector<FileChange> InstallHistory::installChanges(const InstallRecord &record) const
 {
-    if (!m_store || record.before.isEmpty() || record.after.isEmpty())
+    if (m_busy || !m_store || record.before.isEmpty() || record.after.isEmpty())
         return {};
     try {
         return m_store->changes(record.before, record.after);
@@ -351,6 +525,13 @@ InstallSession::~InstallSession()
     } catch (...) {
         // closing is bookkeeping only; nothing may escape a destructor
     }
+}
+
+void InstallSession::cancel()
+{
+    if (!m_id.isEmpty())
+        TheHistory().cancel(m_id);
+    m_id.clear();
 }
 
 const platform::StartHook *InstallSession::start(const QString &script,

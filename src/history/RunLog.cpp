@@ -311,4 +311,37 @@ QStringList RunLog::notices() const
     return lines;
 }
 
+void RunLog::addUnrecorded(const InstallRecord &record, const QStringList &paths)
+{
+    if (paths.isEmpty() || !record.isValid())
+        return;
+    QStringList all = unrecorded(record);
+    for (const QString &path : paths) {
+        if (all.size() >= MaxUnrecorded)
+            break;
+        if (!all.contains(path))
+            all.append(path);
+    }
+    QSaveFile out(record.folder + QStringLiteral("unrecorded.txt"));
+    out.setDirectWriteFallback(false);
+    if (!out.open(QIODevice::WriteOnly))
+        return;
+    for (QString line : std::as_const(all))
+        out.write(line.replace(QLatin1Char('\n'), QLatin1Char(' ')).toUtf8() + '\n');
+    out.commit();
+}
+
+QStringList RunLog::unrecorded(const InstallRecord &record) const
+{
+    QFile file(record.folder + QStringLiteral("unrecorded.txt"));
+    if (!record.isValid() || !file.open(QIODevice::ReadOnly))
+        return {};
+    QStringList paths;
+    for (const QByteArray &line : file.read(4 * 1024 * 1024).split('\n')) {
+        if (!line.isEmpty() && paths.size() < MaxUnrecorded)
+            paths.append(QString::fromUtf8(line));
+    }
+    return paths;
+}
+
 } // namespace history

@@ -85,6 +85,12 @@ public:
     /// The start time of process @p pid, 0 when it does not run.
     static quint64 processStartTime(qint64 pid);
 
+    /// The files and folders a snapshot of @p record left out ("not recorded"), at most
+    /// MaxUnrecorded of them, kept beside its session.
+    static constexpr int MaxUnrecorded = 1000;
+    void addUnrecorded(const InstallRecord &record, const QStringList &paths);
+    QStringList unrecorded(const InstallRecord &record) const;
+
     /// Adds @p text to the notices unless it is there already. Returns whether it was added.
     bool addNotice(const QString &text);
     /// The notices, oldest first, each with its time.

@@ -97,6 +97,15 @@ inline qint64 nowNs()
     return nanoseconds(t);
 }
 
+// The root entry of a snapshot that holds the options' descriptors and selection marks. No
+// folder's key is spelt so: a '%' in a folder's entry is always written "%25".
+inline constexpr char SelectionKey[] = "%selection";
+// Git's tree without entries.
+inline constexpr char EmptyTreeId[] = "4b825dc642cb6eb9a060e54bf8d69288fbee4904";
+
+// The temporary a restore writes a file's content to before renaming it into place.
+inline constexpr char RestoreTemporary[] = ".varimond-tmp-restore";
+
 // Our own files and git's folder never enter a snapshot (and so are never touched by a restore).
 inline bool isSkippedName(const char *name)
 {
@@ -143,15 +152,21 @@ inline TreePtr subtree(git_repository *repo, const git_tree_entry *entry)
     return TreePtr(tree);
 }
 
-// The names of both trees, in order, each once.
+// The names of both trees, in order, each once; names that are no file name are left out.
 inline std::vector<std::string> unionOfNames(const git_tree *a, const git_tree *b)
 {
     std::vector<std::string> names;
     for (const git_tree *t : {a, b}) {
         if (!t)
             continue;
-        for (size_t i = 0; i < git_tree_entrycount(t); ++i)
-            names.emplace_back(git_tree_entry_name(git_tree_entry_byindex(t, i)));
+        for (size_t i = 0; i < git_tree_entrycount(t); ++i) {
+            const char *name = git_tree_entry_name(git_tree_entry_byindex(t, i));
+            // A repository made by someone else may hold names no snapshot stores, which would
+            // lead a restore out of its folder.
+            if (*name && std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0 &&
+                !std::strchr(name, '/'))
+                names.emplace_back(name);
+        }
     }
     std::sort(names.begin(), names.end());
     names.erase(std::unique(names.begin(), names.end()), names.end());

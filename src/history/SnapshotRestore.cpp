@@ -1,10 +1,16 @@
 #include "history/SnapshotGit.h"
 #include "history/SnapshotStore.h"
 
+#include <QCryptographicHash>
 #include <QDir>
+
+#include <cstring>
+#include <memory>
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
 
 namespace history {
 
@@ -12,12 +18,18 @@ using namespace detail;
 
 namespace {
 
+// The piece of a stored file written at a time.
+constexpr size_t ChunkSize = 1 << 20;
+
 // Puts the disk from one stored folder's content to another's, through handles opened without
 // following links.
 class Restorer
 {
 public:
-    Restorer(git_repository *repo, std::vector<FileChange> &out) : m_repo(repo), m_out(out)
+    /// @p marksOnly: the trees hold only the options' descriptors and marks; folders are
+    /// neither made nor removed, and a folder gone since is passed over.
+    Restorer(git_repository *repo, std::vector<FileChange> &out, bool marksOnly = false)
+        : m_repo(repo), m_out(out), m_marksOnly(marksOnly)
     {
         m_mask = ::umask(0);
         ::umask(m_mask);
@@ -37,6 +49,8 @@ public:
                                git_tree_entry_filemode(ec) != GIT_FILEMODE_LINK &&
                                git_tree_entry_filemode(et) != GIT_FILEMODE_LINK;
             if (isTree(ec) && isTree(et)) {
+                if (m_marksOnly && !folderExists(dirfd, name.c_str()))
+                    continue;
                 Fd sub(openFolder(dirfd, name.c_str(), childPath));
                 TreePtr tc = subtree(m_repo, ec);
                 TreePtr tt = subtree(m_repo, et);
@@ -75,6 +89,8 @@ private:
             Fd sub(fd);
             TreePtr tree = subtree(m_repo, entry);
             apply(sub.get(), tree.get(), nullptr, path, shown + QLatin1Char('/'));
+            if (m_marksOnly)
+                return; // the option folder itself stays
             // A folder that still holds what no snapshot holds (git's own folder) stays.
             if (::unlinkat(dirfd, name, AT_REMOVEDIR) != 0 && errno != ENOENT &&
                 errno != ENOTEMPTY && errno != EEXIST)
@@ -89,6 +105,21 @@ private:
     void create(int dirfd, const char *name, const git_tree_entry *entry, const QByteArray &path,
                 const QString &shown)
     {
+        // Whatever is there now was not recorded by the snapshot just taken (it cannot be read,
+        // lies too deep, or has a name the store refuses): it stays as it is.
+        struct stat st;
+        const bool exists = ::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+        if (m_marksOnly && isTree(entry)) {
+            // Marks go back only into option folders that are still there.
+            if (!exists || !S_ISDIR(st.st_mode))
+                return;
+            Fd sub(openFolder(dirfd, name, path));
+            TreePtr tree = subtree(m_repo, entry);
+            apply(sub.get(), nullptr, tree.get(), path, shown + QLatin1Char('/'));
+            return;
+        }
+        if (exists)
+            return;
         if (isTree(entry)) {
             if (::mkdirat(dirfd, name, 0777) != 0 && errno != EEXIST)
                 failErrno(QStringLiteral("Cannot create"), path);
@@ -97,11 +128,11 @@ private:
             apply(sub.get(), nullptr, tree.get(), path, shown + QLatin1Char('/'));
             return;
         }
-        git_blob *raw = nullptr;
-        check(git_blob_lookup(&raw, m_repo, git_tree_entry_id(entry)),
-              QStringLiteral("Cannot read the stored %1").arg(shown));
-        BlobPtr blob(raw);
         if (git_tree_entry_filemode(entry) == GIT_FILEMODE_LINK) {
+            git_blob *raw = nullptr;
+            check(git_blob_lookup(&raw, m_repo, git_tree_entry_id(entry)),
+                  QStringLiteral("Cannot read the stored %1").arg(shown));
+            BlobPtr blob(raw);
             const QByteArray target(static_cast<const char *>(git_blob_rawcontent(raw)),
                                     qsizetype(git_blob_rawsize(raw)));
             if (::symlinkat(target.constData(), dirfd, name) != 0)
@@ -112,14 +143,11 @@ private:
         m_out.push_back({FileChange::Added, shown});
     }
 
-    // The stored content, written beside the file and renamed over it, so that the file is
-    // either old or new; its permissions are kept but for the executable bits.
+    // The stored content, streamed from the store into a file beside the target and renamed
+    // over it, so that the file is either old or new and memory stays bounded whatever its size;
+    // its permissions are kept but for the executable bits.
     void writeFile(int dirfd, const char *name, const git_tree_entry *entry, const QByteArray &path)
     {
-        git_blob *raw = nullptr;
-        check(git_blob_lookup(&raw, m_repo, git_tree_entry_id(entry)),
-              QStringLiteral("Cannot read the stored %1").arg(QFile::decodeName(path)));
-        BlobPtr blob(raw);
         const bool exec = git_tree_entry_filemode(entry) == GIT_FILEMODE_BLOB_EXECUTABLE;
         mode_t perm = 0666 & ~m_mask;
         struct stat st;
@@ -128,35 +156,178 @@ private:
         if (exec)
             perm |= (perm & 0444) >> 2;
 
-        static const char tmp[] = ".varimond-tmp-restore";
-        ::unlinkat(dirfd, tmp, 0);
-        Fd fd(::openat(dirfd, tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        ::unlinkat(dirfd, RestoreTemporary, 0);
+        Fd fd(::openat(dirfd, RestoreTemporary,
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (fd.get() < 0)
             failErrno(QStringLiteral("Cannot write"), path);
-        const char *data = static_cast<const char *>(git_blob_rawcontent(raw));
-        size_t left = size_t(git_blob_rawsize(raw));
-        bool ok = true;
-        while (left > 0) {
-            const ssize_t n = ::write(fd.get(), data, left);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                ok = false;
-                break;
-            }
-            data += n;
-            left -= size_t(n);
+        bool ok = false;
+        try {
+            ok = copyBlob(git_tree_entry_id(entry), fd.get(), path);
+        } catch (...) {
+            ::unlinkat(dirfd, RestoreTemporary, 0);
+            throw;
         }
-        if (!ok || ::fchmod(fd.get(), perm) != 0 || ::renameat(dirfd, tmp, dirfd, name) != 0) {
+        if (!ok || ::fchmod(fd.get(), perm) != 0 ||
+            ::renameat(dirfd, RestoreTemporary, dirfd, name) != 0) {
             const int err = errno;
-            ::unlinkat(dirfd, tmp, 0);
+            ::unlinkat(dirfd, RestoreTemporary, 0);
             errno = err;
             failErrno(QStringLiteral("Cannot write"), path);
         }
     }
 
+    static bool isZero(const char *data, size_t size)
+    {
+        return size > 0 && data[0] == 0 && std::memcmp(data, data + 1, size - 1) == 0;
+    }
+
+    static bool writeAll(int fd, const char *data, size_t left)
+    {
+        while (left > 0) {
+            const ssize_t n = ::write(fd, data, left);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            data += n;
+            left -= size_t(n);
+        }
+        return true;
+    }
+
+    // Writes blob @p id to @p fd a piece at a time, holes for runs of zeros. The store keeps each
+    // object as a file of its own, deflated: it is read and inflated here through small buffers
+    // (libgit2's own stream maps the whole file into memory) and its digest checked at the end.
+    // Objects in packs (a repository packed by git itself) go through libgit2.
+    bool copyBlob(const git_oid *id, int fd, const QByteArray &path)
+    {
+        const QByteArray hex = toHex(*id).toLatin1();
+        const QByteArray file =
+            QByteArray(git_repository_path(m_repo)) + "objects/" + hex.left(2) + '/' + hex.mid(2);
+        Fd in(::open(file.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (in.get() < 0)
+            return copyThroughLibgit2(id, fd, path);
+
+        const auto damaged = [&] {
+            return AppError(
+                QStringLiteral("The stored %1 is damaged").arg(QFile::decodeName(path)));
+        };
+        z_stream z{};
+        if (inflateInit(&z) != Z_OK)
+            throw damaged();
+        std::unique_ptr<z_stream, int (*)(z_stream *)> zOwner(&z, inflateEnd);
+        std::vector<unsigned char> packed(ChunkSize / 4), plain(ChunkSize);
+        QCryptographicHash digest(QCryptographicHash::Sha1);
+        QByteArray header; // "blob <size>\0"
+        qint64 size = -1, done = 0;
+        int rc = Z_OK;
+        while (rc != Z_STREAM_END) {
+            if (z.avail_in == 0) {
+                const ssize_t n = ::read(in.get(), packed.data(), packed.size());
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    throw damaged();
+                z.next_in = packed.data();
+                z.avail_in = uInt(n);
+            }
+            z.next_out = plain.data();
+            z.avail_out = uInt(plain.size());
+            rc = ::inflate(&z, Z_NO_FLUSH);
+            if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR)
+                throw damaged();
+            const char *data = reinterpret_cast<const char *>(plain.data());
+            size_t n = plain.size() - z.avail_out;
+            digest.addData(QByteArrayView(data, qsizetype(n)));
+            if (size < 0) {
+                // The header ends at the first zero byte; it is short.
+                const auto *end = static_cast<const char *>(std::memchr(data, 0, n));
+                header.append(data, end ? end - data : qsizetype(n));
+                if (!end) {
+                    if (header.size() > 64)
+                        throw damaged();
+                    continue;
+                }
+                if (!header.startsWith("blob "))
+                    throw damaged();
+                bool ok = false;
+                size = header.mid(5).toLongLong(&ok);
+                if (!ok || size < 0)
+                    throw damaged();
+                n -= size_t(end + 1 - data);
+                data = end + 1;
+            }
+            if (done + qint64(n) > size)
+                throw damaged();
+            if (isZero(data, n)) {
+                if (::lseek(fd, off_t(n), SEEK_CUR) < 0)
+                    return false;
+            } else if (!writeAll(fd, data, n)) {
+                return false;
+            }
+            done += qint64(n);
+        }
+        if (done != size ||
+            digest.result() !=
+                QByteArrayView(reinterpret_cast<const char *>(id->id), GIT_OID_RAWSZ))
+            throw damaged();
+        return ::ftruncate(fd, off_t(size)) == 0;
+    }
+
+    bool copyThroughLibgit2(const git_oid *id, int fd, const QByteArray &path)
+    {
+        git_odb *odb = nullptr;
+        check(git_repository_odb(&odb, m_repo), QStringLiteral("Cannot open the history"));
+        std::unique_ptr<git_odb, void (*)(git_odb *)> odbOwner(odb, git_odb_free);
+        git_odb_stream *stream = nullptr;
+        size_t size = 0;
+        git_object_t type = GIT_OBJECT_INVALID;
+        if (git_odb_open_rstream(&stream, &size, &type, odb, id) == 0) {
+            std::unique_ptr<git_odb_stream, void (*)(git_odb_stream *)> owner(stream,
+                                                                              git_odb_stream_free);
+            if (type != GIT_OBJECT_BLOB)
+                throw AppError(QStringLiteral("Cannot read the stored %1: not a file")
+                                   .arg(QFile::decodeName(path)));
+            std::vector<char> buffer(ChunkSize);
+            size_t done = 0;
+            while (done < size) {
+                const int n = git_odb_stream_read(stream, buffer.data(), buffer.size());
+                if (n < 0)
+                    fail(QStringLiteral("Cannot read the stored %1").arg(QFile::decodeName(path)));
+                if (n == 0)
+                    break;
+                // Runs of zeros become holes again, as sparse files had them.
+                if (isZero(buffer.data(), size_t(n))) {
+                    if (::lseek(fd, off_t(n), SEEK_CUR) < 0)
+                        return false;
+                } else if (!writeAll(fd, buffer.data(), size_t(n))) {
+                    return false;
+                }
+                done += size_t(n);
+            }
+            if (done != size)
+                throw AppError(
+                    QStringLiteral("The stored %1 is damaged").arg(QFile::decodeName(path)));
+            return ::ftruncate(fd, off_t(size)) == 0;
+        }
+        git_blob *raw = nullptr;
+        check(git_blob_lookup(&raw, m_repo, id),
+              QStringLiteral("Cannot read the stored %1").arg(QFile::decodeName(path)));
+        BlobPtr blob(raw);
+        return writeAll(fd, static_cast<const char *>(git_blob_rawcontent(raw)),
+                        size_t(git_blob_rawsize(raw)));
+    }
+
+    static bool folderExists(int dirfd, const char *name)
+    {
+        struct stat st;
+        return ::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+    }
+
     git_repository *m_repo;
     std::vector<FileChange> &m_out;
+    bool m_marksOnly;
     mode_t m_mask = 022;
 };
 
@@ -165,6 +336,7 @@ private:
 std::vector<FileChange> SnapshotStore::restore(const QString &current, const QString &target,
                                                const std::vector<NamedFolder> &folders)
 {
+    const Locked lock(*this);
     if (!m_repo)
         throw AppError(QStringLiteral("The history is not open"));
     TreePtr cur = rootTree(m_repo, current);
@@ -172,7 +344,7 @@ std::vector<FileChange> SnapshotStore::restore(const QString &current, const QSt
     std::vector<FileChange> out;
     Restorer restorer(m_repo, out);
     for (const NamedFolder &folder : folders) {
-        if (!folder.problem.isEmpty())
+        if (!folder.usable())
             continue;
         const QByteArray key = folder.key.toUtf8();
         const git_tree_entry *et = git_tree_entry_byname(tgt.get(), key.constData());
@@ -187,6 +359,19 @@ std::vector<FileChange> SnapshotStore::restore(const QString &current, const QSt
         TreePtr tt = subtree(m_repo, et);
         restorer.apply(fd.get(), tc.get(), tt.get(), folder.path,
                        folder.displayName() + QLatin1Char('/'));
+    }
+
+    // The options' descriptors and marks, when both snapshots hold them; they are not counted
+    // among the files.
+    TreePtr sc = subtree(m_repo, git_tree_entry_byname(cur.get(), SelectionKey));
+    TreePtr st = subtree(m_repo, git_tree_entry_byname(tgt.get(), SelectionKey));
+    if (!m_selectionRoot.isEmpty() && sc && st) {
+        Fd fd(::open(m_selectionRoot.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (fd.get() < 0)
+            failErrno(QStringLiteral("Cannot open"), m_selectionRoot);
+        std::vector<FileChange> marks;
+        Restorer(m_repo, marks, true)
+            .apply(fd.get(), sc.get(), st.get(), m_selectionRoot, QStringLiteral("Options/"));
     }
     return out;
 }

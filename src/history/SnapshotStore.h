@@ -55,10 +55,15 @@ public:
     /// AppError when no repository can be made.
     QString open();
 
-    /// Commits the present content of @p folders (those without a problem) on top of the latest
-    /// snapshot. Returns the commit id in hex. Throws AppError when a folder cannot be read whole;
-    /// nothing is committed then. @p notice receives a text when the repository had to be
-    /// moved aside first.
+    /// Commits the present content of @p folders (the usable ones) on top of the latest
+    /// snapshot. Returns the commit id in hex. What cannot be read is left out and listed in
+    /// unrecorded(); a folder that cannot be opened at all is left out of the snapshot, so a
+    /// restore leaves it alone. Throws AppError when the store cannot be written. @p notice
+    /// receives a text when the repository had to be moved aside first.
+    ///
+    /// Every operation holds an exclusive advisory lock on "<path>.lock" while it works in the
+    /// repository; the first to take it removes lock files and half-written objects a killed
+    /// run left behind.
     QString snapshot(const std::vector<NamedFolder> &folders, const QString &message,
                      QString *notice = nullptr);
 
@@ -66,6 +71,25 @@ public:
     /// hex, usable wherever a snapshot id is), and a commit of such a tree.
     QString writeTree(const std::vector<NamedFolder> &folders, QString *notice = nullptr);
     QString commit(const QString &treeId, const QString &message);
+
+    /// Snapshots also take the options' descriptors and selection marks (options.ini and
+    /// Selected.ini) below the options folder @p optionsDir, and restore() puts them back; empty
+    /// for none.
+    void setSelectionRoot(const QByteArray &optionsDir) { m_selectionRoot = optionsDir; }
+
+    /// The options whose selection differs from snapshot @p from to snapshot @p to: the option
+    /// folder below the options folder ('/' separators) and whether it was selected in each
+    /// ([Mode] OptionMode 3 or 5). Empty when either holds no selection.
+    struct SelectionChange
+    {
+        QString option;
+        bool before = false, after = false;
+    };
+    std::vector<SelectionChange> selectionChanges(const QString &from, const QString &to) const;
+
+    /// What the latest snapshot left out, one "path (reason)" each: files and folders that
+    /// cannot be read, lie too deep, or have a name the store refuses.
+    const QStringList &unrecorded() const { return m_unrecorded; }
 
     /// Whether @p id names a snapshot in this repository.
     bool hasSnapshot(const QString &id) const;
@@ -77,8 +101,10 @@ public:
                                     const QStringList &keys = {}) const;
 
     /// Brings each folder of @p folders that snapshot @p target holds to its content there:
-    /// files not in it are removed, the others written back with their executable bits. The
-    /// disk must hold snapshot @p current (taken just before). Never follows a symbolic link.
+    /// files not in it are removed, the others written back with their executable bits, each
+    /// streamed from the store in pieces (memory stays bounded whatever a file's size). The
+    /// disk must hold snapshot @p current (taken just before); what it left out (see
+    /// unrecorded()) is left as it is. Never follows a symbolic link.
     /// Returns the files changed. Throws AppError when a change fails; the changes before it
     /// stay.
     std::vector<FileChange> restore(const QString &current, const QString &target,
@@ -95,8 +121,37 @@ private:
     };
     class Walk;
 
+    // Held while this process works in the repository: the first holder takes an exclusive
+    // advisory lock on "<repository>.lock" beside it (beside, so that moving a damaged
+    // repository aside keeps the one lock) and, holding it, removes what a run killed inside
+    // libgit2 left behind.
+    class Locked
+    {
+    public:
+        explicit Locked(const SnapshotStore &store) : m_store(store)
+        {
+            if (m_store.m_lockDepth == 0)
+                m_store.lock();
+            ++m_store.m_lockDepth;
+        }
+        ~Locked()
+        {
+            if (--m_store.m_lockDepth == 0)
+                m_store.unlock();
+        }
+        Locked(const Locked &) = delete;
+        Locked &operator=(const Locked &) = delete;
+
+    private:
+        const SnapshotStore &m_store;
+    };
+
+    void lock() const;
+    void unlock() const;
+    QString openLocked();
     void openOrCreate();
     bool healthy() const;
+    bool holdsLinks() const;
     QString moveAside();
     void close();
     void loadCache();
@@ -109,6 +164,10 @@ private:
     QHash<QByteArray, CacheEntry> m_cache; // by path
     quint32 m_generation = 0;              // of the snapshot being taken; entries it met carry it
     bool m_cacheDirty = false;
+    QStringList m_unrecorded;    // of the latest writeTree()
+    QByteArray m_selectionRoot;  // the options folder whose marks are kept
+    mutable int m_lockDepth = 0; // nested holders of the lock in this process
+    mutable int m_lockFd = -1;
 };
 
 } // namespace history

@@ -143,6 +143,11 @@ void ThemeApplication::ClearAndPlan()
     for (const ThemeStep &step : plan.Steps)
         scripts.append(step.Script);
     platform::requireWineFor(scripts);
+    // Recorded in the history as one install, begun before the clear so that its "before"
+    // snapshot holds the selection the theme replaces; snapshotted again when the theme's
+    // scripts have ended.
+    m_session = std::make_unique<history::InstallSession>(
+        QStringLiteral("theme"), QStringLiteral("Theme ") + m_theme.Name, scripts);
     ClearAllSelectedOptions(OptionsRoot(m_settings), &plan.LeftOutside);
     CurrentOption.OptionProgramDelay = m_settings.DefaultProgramDelay;
     m_plan = std::move(plan);
@@ -167,13 +172,13 @@ void ThemeApplication::Start()
         complete();
         return;
     }
-    // Recorded in the history as one install: its folders are snapshotted now and again when
-    // the theme's scripts have ended.
-    QStringList scripts;
-    for (const ThemeStep &step : m_plan.Steps)
-        scripts.append(step.Script);
-    m_session = std::make_unique<history::InstallSession>(
-        QStringLiteral("theme"), QStringLiteral("Theme ") + m_theme.Name, scripts);
+    if (!m_session) {
+        QStringList scripts;
+        for (const ThemeStep &step : m_plan.Steps)
+            scripts.append(step.Script);
+        m_session = std::make_unique<history::InstallSession>(
+            QStringLiteral("theme"), QStringLiteral("Theme ") + m_theme.Name, scripts);
+    }
     beginStep();
 }
 

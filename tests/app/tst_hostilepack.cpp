@@ -12,6 +12,7 @@
 #include "options/OptionNode.h"
 #include "options/OptionScan.h"
 #include "apply/ApplyChanges.h"
+#include "history/InstallHistory.h"
 #include "platform/Error.h"
 #include "themes/ThemeApply.h"
 #include "themes/ThemeStore.h"
@@ -140,7 +141,8 @@ private Q_SLOTS:
                          "[ThemesDir]\r\nThemesDir=..\\home\\.ssh\r\nThemesAppDataDir=..\\\r\n"
                          "[OptionsDir]\r\nOptionsDir=Options\r\n"
                          "[Settings]\r\nPgmFirstRun=1\r\nShowThemesMenu=1\r\nCheckInterfaceMode=0\r\n"
-                         "CheckForUpdateMode=0\r\nHideShell=1\r\n"));
+                         "CheckForUpdateMode=0\r\nHideShell=1\r\n"
+                         "[History]\r\nFolders=..\\home\\Documents;/etc;..\\home;..\\outside\r\n"));
         option(options() + S("Chat/Classic"), 3, true);
         option(options() + S("Chat/Compact"), 2);
         QVERIFY(QFile::link(m_root + S("/outside/Docs"), options() + S("Chat/Docs")));
@@ -183,6 +185,19 @@ private Q_SLOTS:
         QCOMPARE(ProgramSettings.ThemesDir, S("Themes"));
         qputenv("HOME", QFile::encodeName(m_home));
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home + S("/.config")));
+        // The history: the user's documents, /etc and the home folder are refused outright; the
+        // folder outside is used once the user allows it at the first install.
+        QStringList asked;
+        history::InstallHistory::Environment historyEnvironment;
+        historyEnvironment.homeDir = m_home;
+        historyEnvironment.winePrefix = QString();
+        historyEnvironment.optionsDir = ProgramSettings.optionsRoot();
+        historyEnvironment.askConsent = [&asked](const QStringList &folders) {
+            asked += folders;
+            return true;
+        };
+        history::TheHistory().configure(ProgramSettings.ProgramDir, ProgramSettings.iniPath(),
+                                        historyEnvironment);
         OptionTree tree;
         int count = 0;
         GetDirectories(tree, ProgramSettings.optionsRoot(), nullptr, count);
@@ -208,6 +223,19 @@ private Q_SLOTS:
         apply.Start();
         QTRY_VERIFY_WITH_TIMEOUT(done, 20000);
         QVERIFY(readAll(m_pack + S("/ran.log")).contains("Classic"));
+
+        // An install with history and its Restore: what the user made in the refused folders
+        // since stays, and the folder outside is put back as it was (it did not change).
+        QCOMPARE(asked, QStringList{QFileInfo(m_root + S("/outside")).canonicalFilePath()});
+        const auto installs = history::TheHistory().log()->list();
+        QCOMPARE(installs.size(), size_t(2)); // the tick and the theme
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !history::TheHistory().log()->load(installs[0].id).after.isEmpty(), 20000);
+        QVERIFY(writeAll(m_home + S("/Documents/new"), "made since"));
+        history::TheHistory().restore(installs[1].id);
+        QCOMPARE(readAll(m_home + S("/Documents/new")), QByteArray("made since"));
+        QVERIFY(QFile::remove(m_home + S("/Documents/new")));
+        QCOMPARE(IniFileMode(options() + S("Chat/Classic")), 3); // the selection before the tick
 
         // Nothing outside the pack and the user's Varimond folders came, went or changed.
         const QMap<QString, QString> after = listing(m_root, allowed());

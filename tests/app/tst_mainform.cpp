@@ -323,10 +323,10 @@ private Q_SLOTS:
     void historyWindowFromTheFileMenu()
     {
         makeForm("[Settings]\nCheckInterfaceMode=0\nPgmFirstRun=0\n"
-                 "[History]\nFolders=..\\ui\\custom\n");
+                 "[History]\nFolders=ui\\custom\n");
         QVERIFY(m_form->FormShow());
         m_form->ShowMainWindow();
-        QVERIFY(history::TheHistory().snapshotsOn());
+        QVERIFY(history::TheHistory().snapshotsOn()); // inside the pack: used without asking
         QCOMPARE(action("FileHistoryItem")->text(), S("&History..."));
         QString shown;
         QTimer::singleShot(0, this, [&] {
@@ -340,7 +340,32 @@ private Q_SLOTS:
         // Read at start-up, never rewritten.
         QVERIFY(m_form->close());
         QCOMPARE(platform::IniFile::readString(iniPath(), S("History"), S("Folders"), QString()),
-                 S("..\\ui\\custom"));
+                 S("ui\\custom"));
+    }
+
+    void historyFolderOutsideThePackAskedAboutOnce()
+    {
+        QVERIFY(QDir().mkpath(m_dir->filePath(S("game/ui"))));
+        makeForm("[Settings]\nCheckInterfaceMode=0\nPgmFirstRun=0\n"
+                 "[History]\nFolders=..\\game\\ui\n");
+        QVERIFY(m_form->FormShow());
+        m_form->ShowMainWindow();
+        QVERIFY(!history::TheHistory().snapshotsOn());
+        QString text;
+        ModalProbe probe(S("QMessageBox"), QMessageBox::Yes, [&](QWidget *box) {
+            QCOMPARE(box->objectName(), S("HistoryConsentBox"));
+            text = static_cast<QMessageBox *>(box)->text();
+        });
+        for (int i = 0; i < 2; ++i)
+            history::InstallSession(S("tick"), pack() + S("/Options/Group/Choice/"), {});
+        QCOMPARE(probe.seen, 1);
+        QVERIFY2(text.contains(QFileInfo(m_dir->filePath(S("game/ui"))).canonicalFilePath()),
+                 qPrintable(text));
+        QVERIFY(history::TheHistory().snapshotsOn());
+        // Remembered in the user's own folder, never in the pack.
+        QVERIFY(
+            readAll(m_dir->filePath(S("config/varimond/history-folders"))).startsWith("allow\t"));
+        QVERIFY(!readAll(iniPath()).contains("allow"));
     }
 
     void welcomeShownAgainWhenAModalWindowCloses()
@@ -591,6 +616,31 @@ private Q_SLOTS:
         runsAfterFence(seen);
         QCOMPARE(seen.value(selected.section(QLatin1Char('/'), -1)), runs);
         QCOMPARE(seen.size(), runs);
+    }
+
+    void restoreShowsTheSelectionFromBefore()
+    {
+        samplePack();
+        QVERIFY(QDir().mkpath(pack() + S("/ui")));
+        startMain("[Settings]\nCheckInterfaceMode=0\nPgmFirstRun=0\nHideShell=1\n"
+                  "[History]\nFolders=ui\n");
+        OptionTreeController *tree = m_form->TreeController();
+        m_form->findChild<QToolButton *>(S("sbtnExpand"))->click();
+        treeView()->setFocus();
+        treeView()->setCurrentIndex(tree->IndexOf(FindNode(tree->Tree(), S("Pack/P/A"))));
+        QTest::keyClick(treeView(), Qt::Key_Space);
+        QTRY_COMPARE(FindNode(tree->Tree(), S("Pack/P/A"))->StateIndex, 3);
+        QCOMPARE(FindNode(tree->Tree(), S("Pack/P/B"))->StateIndex, 2);
+        const auto records = history::TheHistory().log()->list();
+        QCOMPARE(records.size(), size_t(1));
+        QTRY_VERIFY(!history::TheHistory().log()->load(records[0].id).after.isEmpty());
+
+        history::TheHistory().restore(records[0].id);
+        // The tree is read again: B is ticked as before the install, on disk and on screen.
+        QCOMPARE(modeOf(S("Pack/P/A")), 2);
+        QCOMPARE(modeOf(S("Pack/P/B")), 3);
+        QCOMPARE(FindNode(tree->Tree(), S("Pack/P/A"))->StateIndex, 2);
+        QCOMPARE(FindNode(tree->Tree(), S("Pack/P/B"))->StateIndex, 3);
     }
 
     // Selecting an option shows its preview pictures above its ReadMe; selecting another one

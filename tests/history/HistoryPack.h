@@ -5,6 +5,8 @@
 // history hook.
 
 #include "common/TestFiles.h"
+#include "history/HistoryConsent.h"
+#include "history/HistoryFolders.h"
 #include "history/InstallHistory.h"
 #include "platform/ScriptLauncher.h"
 
@@ -39,9 +41,31 @@ struct HistoryPack
     QString iniPath() const { return programDir + QStringLiteral("varimond.ini"); }
     QString repo() const { return programDir + QStringLiteral(".varimond-history"); }
 
-    void configure(const QString &home = QStringLiteral("/nonexistent-home"))
+    /// The user's answers about folders outside the pack live in the temporary folder.
+    QString consentFile() const { return root + QStringLiteral("config/history-folders"); }
+
+    /// Sets the history up on the pack. Unless @p ask is given, the user allowed the pack's
+    /// folders outside it before.
+    void configure(const QString &home = QStringLiteral("/nonexistent-home"),
+                   history::InstallHistory::ConsentAsker ask = {})
     {
-        history::TheHistory().configure(programDir, iniPath(), home);
+        if (!ask) {
+            std::vector<QByteArray> outside;
+            for (const history::NamedFolder &f :
+                 history::resolveFolders(history::readFolderEntries(iniPath()), programDir, home))
+                if (f.needsConsent)
+                    outside.push_back(f.path);
+            history::FolderConsent(consentFile(),
+                                   QFile::encodeName(QFileInfo(programDir).canonicalFilePath()))
+                .remember(outside, true);
+        }
+        history::InstallHistory::Environment env;
+        env.homeDir = home;
+        env.winePrefix = QString();
+        env.consentFile = consentFile();
+        env.askConsent = std::move(ask);
+        env.optionsDir = programDir + QStringLiteral("Options/");
+        history::TheHistory().configure(programDir, iniPath(), env);
     }
 
     /// Writes the option's script with @p body and starts it through the history hook, as a

@@ -15,6 +15,7 @@
 #include "themes/ThemeApply.h"
 
 #include <QProcess>
+#include <QSignalSpy>
 #include <QtTest>
 
 using namespace testfiles;
@@ -85,6 +86,9 @@ private slots:
     void tickThroughApplyChanges();
     void settingsSaveKeepsFolders();
     void themeIsOneInstall();
+    void restoreBringsTheSelectionBack_data();
+    void restoreBringsTheSelectionBack();
+    void refusedTickLeavesNoInstall();
     void cacheNeverHidesAChange_data();
     void cacheNeverHidesAChange();
 };
@@ -92,22 +96,45 @@ private slots:
 void TestHistory::resolveFolders_data()
 {
     QTest::addColumn<QString>("entry");
-    QTest::addColumn<QString>("expected"); // path below the temporary root, or "!" + problem word
+    // The path below the temporary root; "?" before it when the user must allow it first;
+    // "!" + a word of the problem when it is refused.
+    QTest::addColumn<QString>("expected");
 
-    QTest::newRow("relative with backslashes") << S("..\\ui\\custom") << S("ui/custom");
-    QTest::newRow("relative with slashes") << S("../ui/custom") << S("ui/custom");
+    QTest::newRow("relative with backslashes") << S("..\\ui\\custom") << S("?ui/custom");
+    QTest::newRow("relative with slashes") << S("../ui/custom") << S("?ui/custom");
     QTest::newRow("inside the program folder") << S("Data") << S("pack/Data");
-    QTest::newRow("above the parent") << S("..\\..\\elsewhere") << S("!outside");
-    QTest::newRow("link out of the parent") << S("..\\escape") << S("!outside");
+    QTest::newRow("the history itself") << S(".varimond-history") << S("!Varimond's own");
+    QTest::newRow("inside the run log") << S(".varimond-log\\x") << S("!Varimond's own");
+    QTest::newRow("link inside the pack out of it") << S("Data\\out") << S("?outside");
+    QTest::newRow("above the parent") << S("..\\..\\@leaf") << S("?@leaf");
+    QTest::newRow("link out of the parent") << S("..\\escape") << S("?outside");
+    QTest::newRow("explicit outside folder") << S("@outside") << S("?outside");
     QTest::newRow("root") << S("/") << S("!root");
     QTest::newRow("home folder") << S("@home") << S("!home");
     QTest::newRow("above home") << S("@home/..") << S("!home");
-    QTest::newRow("explicit outside folder") << S("@outside") << S("outside");
+    QTest::newRow("/home") << S("/home") << S("!home");
+    for (const char *system :
+         {"/etc", "/etc/ssh", "/dev", "/dev/shm", "/usr/share", "/lib", "/lib64", "/boot",
+          "/proc/self", "/sys", "/var/lib", "/run", "/bin", "/sbin"})
+        QTest::newRow(system) << S(system) << S("!system");
+    for (const char *own : {"@home/Documents", "@home/Documents/x", "@home/.ssh", "@home/.config",
+                            "@home/.local/share/x", "@home/.gnupg", "@home/Desktop",
+                            "@home/Downloads", "@home/Music", "@home/Pictures", "@home/Videos"})
+        QTest::newRow(own) << S(own) << S("!own folder");
+    QTest::newRow("link in the pack to Documents") << S("ToDocs") << S("!own folder");
+    QTest::newRow("games below home") << S("@home/Games/daoc") << S("?home/me/Games/daoc");
     QTest::newRow("a file") << S("..\\file.txt") << S("!not a folder");
     QTest::newRow("C: drive, no prefix") << S("C:\\Games\\UI") << S("!Wine");
     QTest::newRow("C: drive in the prefix")
         << S("@prefix C:\\Games\\UI") << S("wine/drive_c/games/ui");
+    QTest::newRow("prefix's drive_c named by its path")
+        << S("@prefix @root/wine/drive_c/games") << S("wine/drive_c/games");
     QTest::newRow("other drive") << S("@prefix D:\\Games") << S("!Wine");
+    QTest::newRow("Proton prefix below ~/.local")
+        << S("@proton C:\\Games") << S("home/me/.local/share/Steam/pfx/drive_c/Games");
+    QTest::newRow("Proton prefix's folder outside drive_c")
+        << S("@proton @home/.local/share/Steam/pfx") << S("!own folder");
+    QTest::newRow("drive_c that is a link to Documents") << S("@fake C:\\x") << S("!own folder");
 }
 
 void TestHistory::resolveFolders()
@@ -116,32 +143,53 @@ void TestHistory::resolveFolders()
     QFETCH(QString, expected);
     QTemporaryDir outer;
     HistoryPack pack;
-    QDir().mkpath(pack.root + S("home/me"));
+    const QString home = pack.root + S("home/me");
+    for (const char *sub :
+         {"Documents/x", "Games/daoc", ".ssh", ".local/share/Steam/pfx/drive_c/Games"})
+        QDir().mkpath(home + S("/") + S(sub));
     QDir().mkpath(pack.programDir + S("Data"));
+    // Two levels above the pack is the temporary root's parent: a folder there, named after it.
+    const QString leaf = QFileInfo(pack.temp->path()).fileName();
+    entry.replace(S("@leaf"), leaf + S("-elsewhere"));
+    expected.replace(S("@leaf"), S("../") + leaf + S("-elsewhere"));
     writeAll(pack.root + S("file.txt"), "x");
     QVERIFY(QFile::link(outer.path(), pack.root + S("escape")));
-    entry.replace(S("@home"), pack.root + S("home/me"));
+    QVERIFY(QFile::link(outer.path(), pack.programDir + S("Data/out")));
+    QVERIFY(QFile::link(home + S("/Documents"), pack.programDir + S("ToDocs")));
+    QDir().mkpath(pack.root + S("fake"));
+    QVERIFY(QFile::link(home + S("/Documents"), pack.root + S("fake/drive_c")));
+    entry.replace(S("@home"), home);
     entry.replace(S("@outside"), outer.path());
+    entry.replace(S("@root/"), pack.root);
     // The Wine prefix's folders are found whatever the case of the name.
     QDir().mkpath(pack.root + S("wine/drive_c/games/ui"));
     QString prefix;
-    if (entry.startsWith(S("@prefix "))) {
-        entry = entry.mid(8);
-        prefix = pack.root + S("wine");
+    for (const auto &[tag, folder] : {std::pair{S("@prefix "), S("wine")},
+                                      std::pair{S("@proton "), S("home/me/.local/share/Steam/pfx")},
+                                      std::pair{S("@fake "), S("fake")}}) {
+        if (entry.startsWith(tag)) {
+            entry = entry.mid(tag.size());
+            prefix = pack.root + folder;
+        }
     }
 
-    const auto folders =
-        history::resolveFolders({entry}, pack.programDir, pack.root + S("home/me"), prefix);
+    const auto folders = history::resolveFolders({entry}, pack.programDir, home, prefix);
     QCOMPARE(folders.size(), size_t(1));
     const history::NamedFolder &f = folders.front();
     if (expected.startsWith(QLatin1Char('!'))) {
         QVERIFY2(f.problem.contains(expected.mid(1)), qPrintable(f.problem));
         QVERIFY(f.path.isEmpty());
+        QVERIFY(!f.usable());
     } else {
         QVERIFY2(f.problem.isEmpty(), qPrintable(f.problem));
-        const QString want = expected == S("outside")
-                                 ? QFileInfo(outer.path()).canonicalFilePath()
-                                 : QFileInfo(pack.root).canonicalFilePath() + S("/") + expected;
+        const bool consent = expected.startsWith(QLatin1Char('?'));
+        QCOMPARE(f.needsConsent, consent);
+        if (consent)
+            expected = expected.mid(1);
+        const QString want =
+            expected == S("outside")
+                ? QFileInfo(outer.path()).canonicalFilePath()
+                : QDir::cleanPath(QFileInfo(pack.root).canonicalFilePath() + S("/") + expected);
         QCOMPARE(QFile::decodeName(f.path), want);
         QCOMPARE(history::entryFromKey(f.key),
                  QString(entry).replace(QLatin1Char('\\'), QLatin1Char('/')));
@@ -536,6 +584,108 @@ void TestHistory::themeIsOneInstall()
     QVERIFY(QDir(pack.ui).isEmpty());
 }
 
+void TestHistory::restoreBringsTheSelectionBack_data()
+{
+    QTest::addColumn<bool>("theme"); // a theme naming B, else a tick of B
+    QTest::newRow("tick") << false;
+    QTest::newRow("theme") << true;
+}
+
+void TestHistory::restoreBringsTheSelectionBack()
+{
+    QFETCH(bool, theme);
+    // A group of two options: Classic is selected and marked; Modern's script changes the game
+    // files and, as a pack's scripts do, marks its own folder.
+    HistoryPack pack;
+    const QString options = pack.programDir + S("Options/");
+    const QString classic = options + S("Chat/Classic/");
+    const QString modern = options + S("Chat/Modern/");
+    writeAll(options + S("Chat/options.ini"), "[LinkChildren]\nOptionLinkChildren=1\n");
+    writeAll(classic + S("options.ini"),
+             "[RunMe]\nOptionRunMeFName=RunMe.sh\n[Mode]\nOptionMode=3\n");
+    writeAll(classic + S("Selected.ini"), "[Mode]\nSelected=1\n");
+    writeAll(classic + S("RunMe.sh"), "true\n");
+    writeAll(modern + S("options.ini"),
+             "[RunMe]\nOptionRunMeFName=RunMe.sh\n[Mode]\nOptionMode=2\n");
+    writeAll(modern + S("RunMe.sh"), "printf modern > " + Quoted(pack.ui + S("chat.xml")) +
+                                         "\nprintf '[Mode]\\nSelected=1\\n' > Selected.ini\n");
+    writeAll(pack.ui + S("chat.xml"), "classic");
+    writeAll(pack.programDir + S("Themes/Modern.ini"),
+             "[Option0]\r\nRunMeFName=.\\Options\\Chat\\Modern\\RunMe.sh\r\nDelay=20\r\n");
+    const QMap<QString, QByteArray> optionsBefore = FolderState(options);
+    pack.configure();
+
+    if (theme) {
+        TProgramSettings settings;
+        settings.ProgramDir = pack.programDir;
+        settings.OptionsDir = S("Options");
+        settings.ThemesDir = S("Themes");
+        settings.HideShell = true;
+        settings.DefaultProgramDelay = 20;
+        ThemeApplication application(settings);
+        application.Prepare(S("Modern"));
+        application.Start();
+        QTRY_VERIFY(application.GetState() == ThemeApplication::State::Complete);
+    } else {
+        OptionTree tree;
+        int count = 0;
+        GetDirectories(tree, options, nullptr, count);
+        const bool hideShell = ProgramSettings.HideShell;
+        ProgramSettings.HideShell = true;
+        ApplyChanges(tree, FindNode(tree, S("Chat/Modern")), options, nullptr);
+        ProgramSettings.HideShell = hideShell;
+    }
+    const auto records = TheHistory().log()->list();
+    QCOMPARE(records.size(), size_t(1));
+    const QString id = records[0].id;
+    QTRY_VERIFY(Settled(pack, id));
+    QCOMPARE(readAll(pack.ui + S("chat.xml")), QByteArray("modern"));
+    QVERIFY(QFileInfo::exists(modern + S("Selected.ini")));
+    QCOMPARE(
+        platform::IniFile::readInteger(modern + S("options.ini"), S("Mode"), S("OptionMode"), 0),
+        theme ? 2 : 3);
+
+    // The confirmation's list of selection changes, then the restore.
+    const auto selection = TheHistory().selectionPreview(id);
+    QCOMPARE(selection.size(), size_t(theme ? 1 : 2));
+    QCOMPARE(selection[0].option, S("Chat/Classic"));
+    QVERIFY(!selection[0].before && selection[0].after);
+    QSignalSpy rebuilt(&TheHistory(), &history::InstallHistory::selectionRestored);
+    const auto done = TheHistory().restore(id);
+    QCOMPARE(Describe(done), QStringList{S("C ../ui/custom/chat.xml")}); // marks are not counted
+    QCOMPARE(rebuilt.count(), 1);
+    QCOMPARE(readAll(pack.ui + S("chat.xml")), QByteArray("classic"));
+    QCOMPARE(FolderState(options), optionsBefore);
+
+    // The tree read again shows the selection from before the install.
+    OptionTree tree;
+    int count = 0;
+    GetDirectories(tree, options, nullptr, count);
+    QCOMPARE(FindNode(tree, S("Chat/Classic"))->StateIndex, 3);
+    QCOMPARE(FindNode(tree, S("Chat/Modern"))->StateIndex, 2);
+}
+
+void TestHistory::refusedTickLeavesNoInstall()
+{
+    HistoryPack pack;
+    const QString options = pack.programDir + S("Options/");
+    writeAll(options + S("UI/A/options.ini"),
+             "[RunMe]\nOptionRunMeFName=RunMe.sh\n[Mode]\nOptionMode=3\n");
+    writeAll(options + S("UI/A/RunMe.sh"), "true\n");
+    writeAll(options + S("UI/B/options.ini"),
+             "[RunMe]\nOptionRunMeFName=RunMe.sh\n[Mode]\nOptionMode=2\n");
+    writeAll(options + S("UI/B/RunMe.sh"), "true\n");
+    pack.configure();
+    OptionTree tree;
+    int count = 0;
+    GetDirectories(tree, options, nullptr, count);
+    // A descriptor of the group that cannot be read whole refuses the tick before any write.
+    writeAll(options + S("UI/A/options.ini"), QByteArray(17 * 1024 * 1024, ';'));
+    QVERIFY_THROWS_EXCEPTION(AppError,
+                             ApplyChanges(tree, FindNode(tree, S("UI/B")), options, nullptr));
+    QVERIFY(TheHistory().log()->list().empty());
+}
+
 void TestHistory::cacheNeverHidesAChange_data()
 {
     QTest::addColumn<QString>("change");
@@ -561,7 +711,8 @@ void TestHistory::cacheNeverHidesAChange()
     QFETCH(QStringList, changes);
     HistoryPack pack;
     Seed(pack);
-    const auto folders = history::resolveFolders({S("..\\ui\\custom")}, pack.programDir, {});
+    auto folders = history::resolveFolders({S("..\\ui\\custom")}, pack.programDir, {});
+    folders.front().needsConsent = false; // the user allowed it
     // Every file is trusted at once, so the second snapshot comes from the cache alone.
     auto store = std::make_unique<history::SnapshotStore>(pack.repo(), 0);
     store->open();
