@@ -134,25 +134,38 @@ void PackInstall::downloadArchive()
     platform::DownloadLimits limits = m_archiveLimits;
     // A body larger than announced is cut off as soon as it passes the size.
     limits.maxBytes = m_info.size;
-    m_download->start(m_info.archive, archivePath(m_target, m_info), limits,
-                      [this](const QString &path) { return verify(path); });
+    // The archive is checked once it is complete, on the unpack's thread, before anything of
+    // it is read: hashing a large file would stall the window.
+    m_download->start(m_info.archive, archivePath(m_target, m_info), limits);
 }
 
-QString PackInstall::verify(const QString &path) const
+QString PackInstall::verify(const QString &path, const PackageInfo &info, const QString &signature,
+                            const QString &publicKey, const std::atomic<bool> &cancel)
 {
     const qint64 size = QFileInfo(path).size();
-    if (size != m_info.size)
+    if (size != info.size)
         return QStringLiteral("the archive is %1 bytes, not the %2 announced")
             .arg(size)
-            .arg(m_info.size);
+            .arg(info.size);
     QFile file(path);
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+    if (!file.open(QIODevice::ReadOnly))
         return QStringLiteral("the archive cannot be read");
-    if (hash.result().toHex() != m_info.sha256)
+    QByteArray buffer(1 << 20, Qt::Uninitialized);
+    for (;;) {
+        if (cancel)
+            return QStringLiteral("cancelled");
+        const qint64 n = file.read(buffer.data(), buffer.size());
+        if (n < 0)
+            return QStringLiteral("the archive cannot be read");
+        if (n == 0)
+            break;
+        hash.addData(QByteArrayView(buffer.constData(), n));
+    }
+    if (hash.result().toHex() != info.sha256)
         return QStringLiteral("the archive's SHA-256 is not the one announced");
-    if (!m_target.publicKey.isEmpty()) {
-        const QString why = VerifyMinisign(path, m_signature, m_target.publicKey);
+    if (!publicKey.isEmpty()) {
+        const QString why = VerifyMinisign(path, signature, publicKey);
         if (!why.isEmpty())
             return why;
     }
@@ -163,7 +176,7 @@ void PackInstall::unpack()
 {
     const QString archive = archivePath(m_target, m_info);
     const QString staging = stagingPath(m_target);
-    emit stage(QStringLiteral("Unpacking"));
+    emit stage(QStringLiteral("Verifying and unpacking"));
     // A swap left by a killed run is dealt with at start-up, before any update can begin; its
     // journal still here means it could not be, and nothing may touch the staging folder.
     if (QFileInfo::exists(UpdateFolder(m_target.packDir) + QStringLiteral("journal"))) {
@@ -175,10 +188,14 @@ void PackInstall::unpack()
     UnpackLimits limits = m_unpackLimits;
     limits.cancel = &m_cancelUnpack;
     const quint64 generation = ++m_generation;
-    m_unpackThread = std::thread([this, archive, staging, limits, generation] {
+    m_unpackThread = std::thread([this, archive, staging, limits, generation, info = m_info,
+                                  signature = m_signature, key = m_target.publicKey] {
         UnpackResult result;
         QString error;
         try {
+            const QString refused = verify(archive, info, signature, key, m_cancelUnpack);
+            if (!refused.isEmpty())
+                throw AppError(QStringLiteral("The update was not installed: %1").arg(refused));
             // A staging folder an interrupted unpack left holds new files only.
             RemoveTree(staging);
             result = UnpackArchive(archive, staging, limits);

@@ -65,13 +65,14 @@ public:
 
 Q_SIGNALS:
     void progress(qint64 received, qint64 total);
-    /// What the update does now: "Downloading", "Verifying", "Unpacking", "Installing".
+    /// What the update does now: "Downloading", "Verifying and unpacking", "Installing".
     void stage(const QString &text);
     void finished(bool ok);
 
 private:
     void downloadArchive();
-    QString verify(const QString &path) const;
+    static QString verify(const QString &path, const PackageInfo &info, const QString &signature,
+                          const QString &publicKey, const std::atomic<bool> &cancel);
     void unpack();
     void install(const UnpackResult &unpacked);
     void fail(const QString &why);
