@@ -678,6 +678,57 @@ private Q_SLOTS:
         QVERIFY(QFileInfo(pack + S("/.varimond-update/previous-1.0/Options")).isDir());
     }
 
+    void helpMenuInstallClosesWithoutSaving()
+    {
+        const QString pack = m_dir->filePath(S("pack"));
+        makePack(pack, "[Settings]\nHideCheckForUpdate=0\nCheckInterfaceMode=0\nPgmFirstRun=0\n"
+                       "[VersionInfo]\nUserInterface=1.0\nUrlVersionInfo=" +
+                           m_server->url(S("/v.ini")).toUtf8() +
+                           "\nUrlVersionNotes=" + m_server->url(S("/n.html")).toUtf8() + "\n");
+        const QByteArray archive = newVersionArchive(m_dir->path());
+        serve("/v.ini", whole(200, versionFile("2.0", "2.01", "2", "A") +
+                                       packageSection(m_server->url(S("/p.tar.gz")), archive)));
+        serve("/n.html", whole(200, "<p>notes</p>"));
+        serve("/p.tar.gz", whole(200, archive));
+        const QString restart = m_dir->filePath(S("restart.sh"));
+        const QString said = m_dir->filePath(S("restart.txt"));
+        QVERIFY(writeAll(restart, "#!/bin/sh\necho \"$@\" > '" + said.toUtf8() + "'\n"));
+        QFile::setPermissions(restart, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+        TMainForm main(pack + S("/varimond"));
+        main.CreateForms();
+        main.SetRestartProgram(restart);
+        QVERIFY(main.FormShow());
+        main.ShowMainWindow();
+        QTimer clicker;
+        connect(&clicker, &QTimer::timeout, this, [] {
+            QWidget *modal = QApplication::activeModalWidget();
+            if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+                if (box->objectName() == S("UpdateInstalledBox"))
+                    box->accept();
+                return;
+            }
+            auto *form = qobject_cast<TCheckUpdateForm *>(modal);
+            auto *button = form ? form->findChild<QPushButton *>(S("btnInstallUpdate")) : nullptr;
+            if (button && button->isVisible() && button->text() == S("Install Update") &&
+                !form->Install()->isRunning())
+                button->click();
+        });
+        clicker.start(20);
+        main.findChild<QAction *>(S("HelpCheckUpdatesItem"))->trigger();
+        QTRY_VERIFY(!main.isVisible());
+        QTRY_COMPARE(readAll(said), "--pack " + QFile::encodeName(pack) + "\n");
+        // The settings of this run went into the old file before the update and were carried
+        // over; the close wrote nothing over the new version's file.
+        const QString settings = pack + S("/varimond.ini");
+        QCOMPARE(platform::IniFile::readString(settings, S("VersionInfo"), S("UserInterface"),
+                                               QString()),
+                 S("2.0"));
+        QVERIFY(!platform::IniFile(settings).hasKey(S("About"), S("AboutTxtFName")));
+        QVERIFY(platform::IniFile(pack + S("/.varimond-update/previous-1.0/varimond.ini"))
+                    .hasKey(S("About"), S("AboutTxtFName")));
+    }
+
     void helpMenuAppliesTheBox()
     {
         const QString pack = m_dir->filePath(S("pack"));
