@@ -1,6 +1,8 @@
 # The Debian package. Library dependencies are found by dpkg-shlibdeps; the Qt plugins and the
 # web engine's helper process are loaded at run time, and https downloads need the system's
-# certificate store, so they are named here.
+# certificate store, so they are named here. libarchive and libsodium, which install pack
+# updates, are linked and found by dpkg-shlibdeps; they are named as well so that the package
+# says so even where the shared-library look-up is switched off.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME varimond)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -12,7 +14,7 @@ starting their install scripts.")
 set(CPACK_DEBIAN_PACKAGE_SECTION games)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libqt6webenginecore6-bin, libqt6svg6, ca-certificates")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libqt6webenginecore6-bin, libqt6svg6, ca-certificates, libarchive13, libsodium23")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "wine, xdg-utils, x-terminal-emulator")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_OUTPUT_FILE_PREFIX ${CMAKE_BINARY_DIR})

@@ -164,6 +164,9 @@ void TMainForm::CreateForms()
     forms.ApplyTheme = new TApplyThemeForm(this);
     forms.Splash = new TSplashForm(this);
     forms.CheckUpdate = new TCheckUpdateForm(this);
+    // An update carries the player's settings over from the settings file: this run's go
+    // there first.
+    forms.CheckUpdate->setSaveSettings([this] { SaveProgramIniFile(); });
     SetForms(forms);
 }
 
@@ -509,7 +512,15 @@ bool TMainForm::FormShow()
         }
         if (ProgramSettings.CheckForUpdateMode && !ProgramSettings.HideCheckForUpdate) {
             status(QStringLiteral("Checking for Updates"));
-            if (execModal(m_forms.CheckUpdate) == TCheckUpdateForm::WeblinkResult) {
+            const int result = execModal(m_forms.CheckUpdate);
+            if (result == TCheckUpdateForm::WeblinkResult) {
+                weblink = true;
+                return;
+            }
+            if (result == TCheckUpdateForm::UpdateInstalledResult) {
+                // The settings were written before the update took them over; this run ends
+                // without writing them again over the new version's file.
+                StartAgainOnPack();
                 weblink = true;
                 return;
             }
@@ -988,6 +999,18 @@ void TMainForm::FilterChanged(const QString &text)
             QStringLiteral("%1 options match \"%2\"").arg(count(matches), text));
 }
 
+void TMainForm::StartAgainOnPack()
+{
+    const QString pack = QDir(ProgramSettings.ProgramDir).absolutePath();
+    const QString program =
+        m_restartProgram.isEmpty() ? QCoreApplication::applicationFilePath() : m_restartProgram;
+    if (!QProcess::startDetached(program, {QStringLiteral("--pack"), pack}))
+        QMessageBox::warning(this, QStringLiteral("Varimond"),
+                             QStringLiteral("Varimond could not be started again for %1: start "
+                                            "it again by hand.")
+                                 .arg(QDir::toNativeSeparators(pack)));
+}
+
 void TMainForm::HowTo1Execute()
 {
     Guarded(this, [this] {
@@ -1009,7 +1032,12 @@ void TMainForm::HelpAbout1Execute() { execModal(m_forms.About); }
 void TMainForm::HelpCheckUpdatesItemClick()
 {
     ProgramSettings.CheckUpdateDelay = 0;
-    execModal(m_forms.CheckUpdate);
+    if (execModal(m_forms.CheckUpdate) == TCheckUpdateForm::UpdateInstalledResult) {
+        StartAgainOnPack();
+        m_closing = true; // closes without writing this run's settings over the new file
+        close();
+        return;
+    }
     // Continue applies the window's "Check on startup" box to the setting; the menu follows.
     m_checkForUpdateModeItem->setChecked(ProgramSettings.CheckForUpdateMode);
 }

@@ -69,6 +69,10 @@ public:
     // Settings file, delegated to the settings record's functions.
     void LoadProgramIniFile();
     void SaveProgramIniFile();
+    /// Starts the program again on this pack (after an update replaced its files).
+    void StartAgainOnPack();
+    /// The program started again after an update; the running binary unless set.
+    void SetRestartProgram(const QString &path) { m_restartProgram = path; }
 
     // Option tree.
     void UpdateTreeView();
@@ -172,4 +176,5 @@ private:
     bool m_startUpFinished = false;
     bool m_closeRequested = false;
     bool m_closing = false;
+    QString m_restartProgram;
 };

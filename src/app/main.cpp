@@ -3,6 +3,8 @@
 #include "app/PackChoice.h"
 #include "app/Signals.h"
 #include "apply/OtherWineQuestion.h"
+#include "packupdate/PackSwap.h"
+#include "platform/Error.h"
 #include "platform/Paths.h"
 #include "platform/WindowFrame.h"
 
@@ -128,6 +130,21 @@ int main(int argc, char *argv[])
         // A pack started from its own binary or link is a pack opened too: it belongs in the
         // recent list like one chosen by folder.
         packs::rememberPack(besideBinary);
+    }
+
+    // An update of the pack that a killed run left half done is finished or rolled back
+    // before anything of the pack is read: the pack is then one version, whole.
+    try {
+        if (packupdate::RecoverSwap(platform::programDirFrom(executablePath)) ==
+            packupdate::Recovery::RolledBack)
+            QMessageBox::information(nullptr, QStringLiteral("Varimond"),
+                                     QStringLiteral("An update of this pack was interrupted. "
+                                                    "The previous version was put back."));
+    } catch (const AppError &e) {
+        QMessageBox::warning(nullptr, QStringLiteral("Varimond"),
+                             QStringLiteral("An interrupted update of this pack could not be "
+                                            "finished: %1")
+                                 .arg(e.message()));
     }
 
     // The windows, created once, hidden, in the program's fixed order.

@@ -117,6 +117,7 @@ void LoadProgramIniFile(TProgramSettings &s, SecondaryWindowSizes &sizes)
     sizes.CheckUpdate.setHeight(num("CheckUpdateWindowSizes", "WindowHeight", 200));
     s.WinePrefix = str("Wine", "WinePrefix", QString());
     s.WineBinary = str("Wine", "WineBinary", QString());
+    s.PublicKey = str("Update", "PublicKey", QString());
 }
 
 QString IgnoredSettingLine(const QString &section, const QString &key, const QString &value,

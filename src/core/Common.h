@@ -48,6 +48,9 @@ struct TProgramSettings
     // [Wine] WineBinary: the Wine that runs the Windows scripts when the player pins it. Read
     // only, like WinePrefix.
     QString WineBinary;
+    /// [Update] PublicKey: the minisign public key whose signature a pack update's archive must
+    /// carry; empty when the pack asks for none. Set by the pack maker, read only.
+    QString PublicKey;
 
     // Run-time values that never reach the settings file.
     int GameInterfaceMode = 0;

@@ -1,6 +1,7 @@
 #include "update/CheckUpdateFrm.h"
 
 #include "core/FormUtils.h"
+#include "packupdate/PackInstall.h"
 #include "platform/WebLink.h"
 
 #include <QApplication>
@@ -11,6 +12,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QShowEvent>
@@ -146,7 +148,7 @@ void setColour(QLabel *label, LabelColour colour)
 
 TCheckUpdateForm::TCheckUpdateForm(QWidget *owner)
     : QDialog(owner), m_check(new update::UpdateCheck(ProgramSettings, this)),
-      m_timer1(new QTimer(this))
+      m_install(new packupdate::PackInstall(this)), m_timer1(new QTimer(this))
 {
     setObjectName(QStringLiteral("CheckUpdateForm"));
     setWindowTitle(QStringLiteral("Check for Updates"));
@@ -212,6 +214,10 @@ TCheckUpdateForm::TCheckUpdateForm(QWidget *owner)
     m_btnWeblink->setObjectName(QStringLiteral("btnWeblink"));
     m_btnWeblink->setToolTip(QStringLiteral("Open weblink in default browser window"));
     m_btnWeblink->setAutoDefault(false);
+    m_btnInstallUpdate = new QPushButton(QStringLiteral("Install Update"), this);
+    m_btnInstallUpdate->setObjectName(QStringLiteral("btnInstallUpdate"));
+    m_btnInstallUpdate->setAutoDefault(false);
+    m_btnInstallUpdate->hide();
     m_btnContinue = new QPushButton(QStringLiteral("Continue"), this);
     m_btnContinue->setObjectName(QStringLiteral("btnContinue"));
     m_btnContinue->setToolTip(QStringLiteral("Close window"));
@@ -220,6 +226,7 @@ TCheckUpdateForm::TCheckUpdateForm(QWidget *owner)
     bottom->addWidget(m_progressBar1, 1);
     bottom->addStretch();
     bottom->addWidget(m_btnWeblink);
+    bottom->addWidget(m_btnInstallUpdate);
     bottom->addWidget(m_btnContinue);
     outer->addLayout(bottom);
 
@@ -228,6 +235,19 @@ TCheckUpdateForm::TCheckUpdateForm(QWidget *owner)
     connect(m_timer1, &QTimer::timeout, this, &TCheckUpdateForm::Timer1Timer);
     connect(m_btnContinue, &QPushButton::clicked, this, &TCheckUpdateForm::btnContinueClick);
     connect(m_btnWeblink, &QPushButton::clicked, this, &TCheckUpdateForm::btnWeblinkClick);
+    connect(m_btnInstallUpdate, &QPushButton::clicked, this,
+            &TCheckUpdateForm::btnInstallUpdateClick);
+    connect(m_install, &packupdate::PackInstall::progress, this, [this](qint64 got, qint64 total) {
+        // The bar counts KiB, so that archives beyond int's range fit.
+        m_progressBar1->setMaximum(int(qMax<qint64>(total, 0) / 1024));
+        m_progressBar1->setValue(int(got / 1024));
+    });
+    connect(m_install, &packupdate::PackInstall::stage, this, [this](const QString &text) {
+        m_lblMessage2->setText(text);
+        setColour(m_lblMessage2, LabelColour::Blue);
+    });
+    connect(m_install, &packupdate::PackInstall::finished, this,
+            &TCheckUpdateForm::InstallFinished);
     connect(m_check, &update::UpdateCheck::changed, this, &TCheckUpdateForm::render);
     connect(m_check, &update::UpdateCheck::notesReady, this, &TCheckUpdateForm::ShowNotes);
     connect(m_check, &update::UpdateCheck::finished, this, [this] {
@@ -296,6 +316,11 @@ void TCheckUpdateForm::render()
     m_lblNewAvailableAddOns->setText(v.newAddOns);
     setColour(m_lblNewAvailableAddOns, v.newAddOnsColour);
     m_btnWeblink->setText(v.weblinkCaption);
+    if (!m_install->isRunning()) {
+        m_btnInstallUpdate->setText(QStringLiteral("Install Update"));
+        m_btnInstallUpdate->setToolTip(v.installHint);
+        m_btnInstallUpdate->setVisible(v.installOffered);
+    }
 
     const QString text = v.lines.isEmpty() ? QString() : v.lines.join(QLatin1Char('\n'));
     if (m_richEdit1->toPlainText() != text) {
@@ -385,9 +410,59 @@ void TCheckUpdateForm::btnWeblinkClick()
     done(WeblinkResult);
 }
 
+void TCheckUpdateForm::btnInstallUpdateClick()
+{
+    if (m_install->isRunning()) {
+        // The button is Cancel while the archive downloads.
+        m_install->cancel();
+        m_progressBar1->hide();
+        m_btnInstallUpdate->setText(QStringLiteral("Install Update"));
+        m_lblMessage2->setText(QStringLiteral("Update cancelled"));
+        setColour(m_lblMessage2, LabelColour::Red);
+        return;
+    }
+    packupdate::InstallTarget target;
+    target.packDir = ProgramSettings.ProgramDir;
+    target.iniName = ProgramSettings.ProgramIniFName;
+    target.programName = ProgramSettings.ProgramName;
+    target.oldVersion = ProgramSettings.UserInterface;
+    target.publicKey = ProgramSettings.PublicKey;
+    m_install->setBeforeCarryOver(m_saveSettings);
+    m_timer1->stop();
+    m_progressBar1->setMaximum(0);
+    m_progressBar1->setValue(0);
+    m_progressBar1->show();
+    m_btnInstallUpdate->setText(QStringLiteral("Cancel"));
+    m_install->start(m_check->package(), target);
+}
+
+void TCheckUpdateForm::InstallFinished(bool ok)
+{
+    m_progressBar1->hide();
+    m_btnInstallUpdate->setText(QStringLiteral("Install Update"));
+    if (!ok) {
+        m_lblMessage1->setText(QStringLiteral("[** Update Error **]"));
+        setColour(m_lblMessage1, LabelColour::Red);
+        m_lblMessage2->setText(QStringLiteral("Nothing was changed"));
+        setColour(m_lblMessage2, LabelColour::Red);
+        m_richEdit1->setPlainText(m_install->message());
+        m_area->setCurrentWidget(m_richEdit1);
+        return;
+    }
+    m_btnInstallUpdate->hide();
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Install Update"),
+                    m_install->message() +
+                        QStringLiteral("\n\nVarimond starts again on the updated pack."),
+                    QMessageBox::Ok, this);
+    box.setObjectName(QStringLiteral("UpdateInstalledBox"));
+    box.exec();
+    done(UpdateInstalledResult);
+}
+
 void TCheckUpdateForm::done(int result)
 {
     m_timer1->stop();
+    m_install->cancel();
     ProgramSettings.CheckUpdateDelay = 0;
     m_check->Cancel();
     QDialog::done(result);

@@ -5,6 +5,12 @@
 #include <QDialog>
 #include <QTimer>
 
+#include <functional>
+
+namespace packupdate {
+class PackInstall;
+}
+
 class QCheckBox;
 class QFrame;
 class QLabel;
@@ -28,6 +34,8 @@ class TCheckUpdateForm final : public QDialog
 
 public:
     static constexpr int WeblinkResult = 6;
+    /// The window's result when a pack update was installed: the program starts again on it.
+    static constexpr int UpdateInstalledResult = 7;
     explicit TCheckUpdateForm(QWidget *owner);
     ~TCheckUpdateForm() override;
 
@@ -35,6 +43,9 @@ public:
     void setStallTimeout(int milliseconds) { m_check->setStallTimeout(milliseconds); }
 
     update::UpdateCheck *Check() const { return m_check; }
+    packupdate::PackInstall *Install() const { return m_install; }
+    /// Writes this run's settings into the settings file before an update carries them over.
+    void setSaveSettings(std::function<void()> save) { m_saveSettings = std::move(save); }
     /// Null until the first notes page was shown.
     QWebEngineView *WebBrowser() const { return m_webBrowser; }
 
@@ -52,6 +63,8 @@ private:
     void Timer1Timer();
     void btnContinueClick();
     void btnWeblinkClick();
+    void btnInstallUpdateClick();
+    void InstallFinished(bool ok);
     void render();
     void ShowNotes(const QString &path, const QUrl &address);
     QWebEngineView *ensureBrowser();
@@ -73,6 +86,9 @@ private:
     QCheckBox *m_cbCheckOnStartup = nullptr;
     QProgressBar *m_progressBar1 = nullptr;
     QPushButton *m_btnWeblink = nullptr;
+    QPushButton *m_btnInstallUpdate = nullptr;
+    packupdate::PackInstall *m_install;
+    std::function<void()> m_saveSettings;
     QPushButton *m_btnContinue = nullptr;
     QTimer *m_timer1;
     int m_countdownTicks = 0;

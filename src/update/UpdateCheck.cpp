@@ -59,6 +59,8 @@ void UpdateCheck::Start()
     m_view.caption = InProgressCaption();
     m_newFilesFound = false;
     m_countdownDue = false;
+    m_packageOffered = false;
+    m_package = packupdate::PackageInfo();
     m_phase = Phase::VersionInfo;
     emit changed();
     DownloadFile(m_settings.UrlVersionInfo, versionInfoPath(), m_versionInfoLimits, true);
@@ -129,6 +131,9 @@ void UpdateCheck::CheckVersionInfo(bool downloaded)
     // does not count as retrieved either.
     if (downloaded && platform::fileExists(versionInfoPath())) {
         LoadNewVersionInfoIniFile(versionInfoPath(), m_settings);
+        // A publisher may offer the new version as an archive; one that is incomplete or
+        // unsound is not offered, and the window stays as it is without one.
+        m_packageOffered = packupdate::ReadPackageInfo(versionInfoPath(), m_package);
         for (const VersionDifference &d : CompareVersionInfo(m_settings)) {
             m_newFilesFound = true;
             if (d.kind == VersionDifference::Betas) {
@@ -177,6 +182,12 @@ void UpdateCheck::CheckForUpdatesEnd()
         if (m_newFilesFound) {
             m_view.message2 = QStringLiteral("New files available");
             m_view.message1Colour = m_view.message2Colour = LabelColour::Blue;
+            if (m_packageOffered) {
+                m_view.installOffered = true;
+                m_view.installHint =
+                    QStringLiteral("Download and install version %1 (%2)")
+                        .arg(m_package.version, packupdate::SizeText(m_package.size));
+            }
         } else {
             m_view.message2 = QStringLiteral("No new files available");
             m_view.message1Colour = m_view.message2Colour = LabelColour::DarkGreen;

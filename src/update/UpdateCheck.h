@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Common.h"
+#include "packupdate/PackageInfo.h"
 #include "platform/Downloader.h"
 #include "update/VersionInfo.h"
 
@@ -25,6 +26,9 @@ struct CheckView
     QStringList lines; // the message lines of the text pane, in order
     Front front = Front::Text;
     QString weblinkCaption;
+    /// The version file offers an archive of the new version: the Install Update button shows.
+    bool installOffered = false;
+    QString installHint;
     bool progressVisible = false;
     qint64 progress = 0;
     qint64 progressMax = 0;
@@ -77,6 +81,9 @@ public:
     /// True once a check reached "No new files available" and the countdown may run.
     bool countdownDue() const { return m_countdownDue; }
 
+    /// The archive the version file offers, when installOffered is set in the view.
+    const packupdate::PackageInfo &package() const { return m_package; }
+
     QString versionInfoPath() const;
     QString versionNotesPath() const;
 
@@ -105,6 +112,8 @@ private:
     CheckView m_view;
     bool m_newFilesFound = false;
     bool m_countdownDue = false;
+    packupdate::PackageInfo m_package;
+    bool m_packageOffered = false;
 };
 
 } // namespace update

@@ -5,6 +5,8 @@
 #include "common/HttpTestServer.h"
 #include "common/TestFiles.h"
 #include "core/Common.h"
+#include "packupdate/PackInstall.h"
+#include "platform/IniFile.h"
 #include "platform/Paths.h"
 #include "update/CheckUpdateFrm.h"
 
@@ -12,9 +14,12 @@
 #include <QApplication>
 #include <QBuffer>
 #include <QCheckBox>
+#include <QCryptographicHash>
 #include <QDesktopServices>
 #include <QImage>
 #include <QLabel>
+#include <QMessageBox>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStackedWidget>
@@ -36,6 +41,37 @@ QByteArray versionFile(const char *ui, const char *program, const char *betas, c
     return QByteArray("[VersionInfo]\r\nUserInterface=") + ui + "\r\nVarimond=" + program +
            "\r\nAvailableBetas=" + betas + "\r\nAvailableAddOns=" + addOns +
            "\r\nWeblinkButtonCaption=Get it\r\nUrlVersionInfo=%V\r\nUrlVersionNotes=%N\r\n";
+}
+
+/// A pack of version 1.0 at @p pack: option A chosen, B not, with the player's settings.
+void makePack(const QString &pack, const QByteArray &settings)
+{
+    QVERIFY(writeAll(pack + S("/Options/A/options.ini"), "[Mode]\nOptionMode=3\n"));
+    QVERIFY(writeAll(pack + S("/Options/A/RunMe.sh"), "#!/bin/sh\n"));
+    QVERIFY(writeAll(pack + S("/Options/B/options.ini"), "[Mode]\nOptionMode=2\n"));
+    QVERIFY(writeAll(pack + S("/Options/B/RunMe.sh"), "#!/bin/sh\n"));
+    QVERIFY(writeAll(pack + S("/varimond.ini"), settings));
+}
+
+/// Version 2.0 as a .tar.gz made with the system's tar: A and B both off, B's script new.
+QByteArray newVersionArchive(const QString &work)
+{
+    const QString src = work + S("/v2");
+    writeAll(src + S("/Options/A/options.ini"), "[Mode]\nOptionMode=2\n");
+    writeAll(src + S("/Options/A/RunMe.sh"), "#!/bin/sh\n");
+    writeAll(src + S("/Options/B/options.ini"), "[Mode]\nOptionMode=2\n");
+    writeAll(src + S("/Options/B/RunMe.sh"), "#!/bin/sh\necho 2\n");
+    writeAll(src + S("/varimond.ini"), "[VersionInfo]\nUserInterface=2.0\n");
+    const QString archive = work + S("/v2.tar.gz");
+    QProcess::execute(S("tar"), {S("-czf"), archive, S("-C"), src, S(".")});
+    return readAll(archive);
+}
+
+QByteArray packageSection(const QString &address, const QByteArray &archive)
+{
+    return "[Package]\r\nArchive=" + address.toUtf8() +
+           "\r\nSHA256=" + QCryptographicHash::hash(archive, QCryptographicHash::Sha256).toHex() +
+           "\r\nSize=" + QByteArray::number(archive.size()) + "\r\n";
 }
 
 Route whole(int status, const QByteArray &body, const QByteArray &location = {})
@@ -528,6 +564,169 @@ private Q_SLOTS:
         main.reset();
         QCOMPARE(readAll(pack + S("/varimond.ini")), settings);
         QVERIFY(platform::fileExists(pack + S("/NewVersionInfo.ini")));
+    }
+
+    void installUpdateOffered_data()
+    {
+        QTest::addColumn<QByteArray>("published");
+        QTest::addColumn<bool>("offered");
+        const QByteArray sha(64, 'a');
+        const QByteArray news = versionFile("2.0", "2.01", "2", "A");
+        const QByteArray same = versionFile("1.30", "2.01", "2", "A");
+        const QByteArray package =
+            "[Package]\r\nArchive=https://x.org/p.zip\r\nSHA256=" + sha + "\r\nSize=1000\r\n";
+        QTest::newRow("new files, sound package") << news + package << true;
+        QTest::newRow("no new files") << same + package << false;
+        QTest::newRow("no package") << news << false;
+        QTest::newRow("package without hash")
+            << news + "[Package]\r\nArchive=https://x.org/p.zip\r\nSize=1000\r\n"
+            << false;
+    }
+    void installUpdateOffered()
+    {
+        QFETCH(QByteArray, published);
+        QFETCH(bool, offered);
+        serve("/v.ini", whole(200, published));
+        serve("/n.html", whole(200, "<p>notes</p>"));
+        openAndWait();
+        auto *button = child<QPushButton>("btnInstallUpdate");
+        QCOMPARE(button->isVisible(), offered);
+        if (offered)
+            QCOMPARE(button->toolTip(), S("Download and install version 2.0 (1 KB)"));
+        // Without an offer the window is as it always was.
+        QCOMPARE(label("lblMessage1")->text(), S("Completed"));
+    }
+
+    void installFailureChangesNothing()
+    {
+        const QString pack = m_dir->filePath(S("pack"));
+        makePack(pack, "[VersionInfo]\nUserInterface=1.30\n");
+        ProgramSettings.ProgramDir = pack + S("/");
+        ProgramSettings.ProgramIniFName = S("varimond.ini");
+        ProgramSettings.ProgramName = S("varimond");
+        const QByteArray archive = newVersionArchive(m_dir->path());
+        QByteArray published = versionFile("2.0", "2.01", "2", "A") +
+                               packageSection(m_server->url(S("/p.tar.gz")), archive);
+        published.replace(QByteArray::number(archive.size()),
+                          QByteArray::number(archive.size() + 1));
+        serve("/v.ini", whole(200, published));
+        serve("/n.html", whole(200, "<p>notes</p>"));
+        serve("/p.tar.gz", whole(200, archive));
+        openAndWait();
+        const QByteArray options = readAll(pack + S("/Options/A/options.ini"));
+        QTest::mouseClick(child<QPushButton>("btnInstallUpdate"), Qt::LeftButton);
+        QTRY_COMPARE(label("lblMessage1")->text(), S("[** Update Error **]"));
+        QVERIFY(linesShown().contains(S("not the")));
+        QVERIFY(m_form->isVisible());
+        QCOMPARE(readAll(pack + S("/Options/A/options.ini")), options);
+        QVERIFY(!QFileInfo::exists(pack + S("/.varimond-update")));
+    }
+
+    void startUpInstallRestartsOnTheNewVersion()
+    {
+        const QString pack = m_dir->filePath(S("pack"));
+        makePack(pack, "[Settings]\nHideCheckForUpdate=0\nCheckForUpdateMode=1\n"
+                       "CheckInterfaceMode=0\nPgmFirstRun=0\n[VersionInfo]\nUserInterface=1.0\n"
+                       "UrlVersionInfo=" +
+                           m_server->url(S("/v.ini")).toUtf8() +
+                           "\nUrlVersionNotes=" + m_server->url(S("/n.html")).toUtf8() + "\n");
+        const QByteArray archive = newVersionArchive(m_dir->path());
+        serve("/v.ini", whole(200, versionFile("2.0", "2.01", "2", "A") +
+                                       packageSection(m_server->url(S("/p.tar.gz")), archive)));
+        serve("/n.html", whole(200, "<p>notes</p>"));
+        serve("/p.tar.gz", whole(200, archive));
+        // The program started again: a script that records its arguments.
+        const QString restart = m_dir->filePath(S("restart.sh"));
+        const QString said = m_dir->filePath(S("restart.txt"));
+        QVERIFY(writeAll(restart, "#!/bin/sh\necho \"$@\" > '" + said.toUtf8() + "'\n"));
+        QFile::setPermissions(restart, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+        auto main = std::make_unique<TMainForm>(pack + S("/varimond"));
+        main->CreateForms();
+        main->SetRestartProgram(restart);
+        QTimer clicker;
+        connect(&clicker, &QTimer::timeout, this, [] {
+            QWidget *modal = QApplication::activeModalWidget();
+            if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+                if (box->objectName() == S("UpdateInstalledBox"))
+                    box->accept();
+                return;
+            }
+            auto *form = qobject_cast<TCheckUpdateForm *>(modal);
+            auto *button = form ? form->findChild<QPushButton *>(S("btnInstallUpdate")) : nullptr;
+            if (button && button->isVisible() && button->text() == S("Install Update") &&
+                !form->Install()->isRunning())
+                button->click();
+        });
+        clicker.start(20);
+        QVERIFY(!main->FormShow()); // this run ends
+        main.reset();
+        QTRY_COMPARE(readAll(said), "--pack " + QFile::encodeName(pack) + "\n");
+        // The new version, with the player's choice and settings; nothing of this run's
+        // settings was written over it afterwards.
+        QCOMPARE(readAll(pack + S("/Options/B/RunMe.sh")), QByteArray("#!/bin/sh\necho 2\n"));
+        QCOMPARE(platform::IniFile::readString(pack + S("/Options/A/options.ini"), S("Mode"),
+                                               S("OptionMode"), QString()),
+                 S("3"));
+        const QString settings = pack + S("/varimond.ini");
+        QCOMPARE(platform::IniFile::readString(settings, S("VersionInfo"), S("UserInterface"),
+                                               QString()),
+                 S("2.0"));
+        QCOMPARE(platform::IniFile::readString(settings, S("Settings"), S("CheckForUpdateMode"),
+                                               QString()),
+                 S("1"));
+        QVERIFY(QFileInfo(pack + S("/.varimond-update/previous-1.0/Options")).isDir());
+    }
+
+    void helpMenuInstallClosesWithoutSaving()
+    {
+        const QString pack = m_dir->filePath(S("pack"));
+        makePack(pack, "[Settings]\nHideCheckForUpdate=0\nCheckInterfaceMode=0\nPgmFirstRun=0\n"
+                       "[VersionInfo]\nUserInterface=1.0\nUrlVersionInfo=" +
+                           m_server->url(S("/v.ini")).toUtf8() +
+                           "\nUrlVersionNotes=" + m_server->url(S("/n.html")).toUtf8() + "\n");
+        const QByteArray archive = newVersionArchive(m_dir->path());
+        serve("/v.ini", whole(200, versionFile("2.0", "2.01", "2", "A") +
+                                       packageSection(m_server->url(S("/p.tar.gz")), archive)));
+        serve("/n.html", whole(200, "<p>notes</p>"));
+        serve("/p.tar.gz", whole(200, archive));
+        const QString restart = m_dir->filePath(S("restart.sh"));
+        const QString said = m_dir->filePath(S("restart.txt"));
+        QVERIFY(writeAll(restart, "#!/bin/sh\necho \"$@\" > '" + said.toUtf8() + "'\n"));
+        QFile::setPermissions(restart, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+        TMainForm main(pack + S("/varimond"));
+        main.CreateForms();
+        main.SetRestartProgram(restart);
+        QVERIFY(main.FormShow());
+        main.ShowMainWindow();
+        QTimer clicker;
+        connect(&clicker, &QTimer::timeout, this, [] {
+            QWidget *modal = QApplication::activeModalWidget();
+            if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+                if (box->objectName() == S("UpdateInstalledBox"))
+                    box->accept();
+                return;
+            }
+            auto *form = qobject_cast<TCheckUpdateForm *>(modal);
+            auto *button = form ? form->findChild<QPushButton *>(S("btnInstallUpdate")) : nullptr;
+            if (button && button->isVisible() && button->text() == S("Install Update") &&
+                !form->Install()->isRunning())
+                button->click();
+        });
+        clicker.start(20);
+        main.findChild<QAction *>(S("HelpCheckUpdatesItem"))->trigger();
+        QTRY_VERIFY(!main.isVisible());
+        QTRY_COMPARE(readAll(said), "--pack " + QFile::encodeName(pack) + "\n");
+        // The settings of this run went into the old file before the update and were carried
+        // over; the close wrote nothing over the new version's file.
+        const QString settings = pack + S("/varimond.ini");
+        QCOMPARE(platform::IniFile::readString(settings, S("VersionInfo"), S("UserInterface"),
+                                               QString()),
+                 S("2.0"));
+        QVERIFY(!platform::IniFile(settings).hasKey(S("About"), S("AboutTxtFName")));
+        QVERIFY(platform::IniFile(pack + S("/.varimond-update/previous-1.0/varimond.ini"))
+                    .hasKey(S("About"), S("AboutTxtFName")));
     }
 
     void helpMenuAppliesTheBox()

@@ -1,0 +1,350 @@
+#include "packupdate/PackSwap.h"
+
+#include "packupdate/PackageInfo.h"
+#include "platform/Error.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace packupdate {
+
+namespace {
+
+const QByteArray kJournal = "journal";
+const QByteArray kMagic = "varimond-swap 1";
+
+bool exists(const QByteArray &path)
+{
+    struct stat st;
+    return ::lstat(path.constData(), &st) == 0;
+}
+
+QByteArrayList topLevelNames(const QByteArray &folder, const QByteArray &programName)
+{
+    QByteArrayList names;
+    DIR *dir = ::opendir(folder.constData());
+    if (!dir)
+        throw AppError(QStringLiteral("Cannot read the folder %1").arg(QFile::decodeName(folder)));
+    while (const dirent *e = ::readdir(dir)) {
+        const QByteArray name(e->d_name);
+        if (name == "." || name == ".." || IsKeptName(name, programName))
+            continue;
+        names.append(name);
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool singleName(const QByteArray &name)
+{
+    return !name.isEmpty() && name != "." && name != ".." && !name.contains('/') &&
+           !name.contains('\0');
+}
+
+// A journal line holds one name, hex-encoded, so that any byte of a file name survives.
+// The update folder's identity: a journal that came with a copied or unpacked pack names
+// another folder and is not acted on.
+QByteArray folderIdentity(const QByteArray &folder)
+{
+    struct stat st;
+    if (::lstat(folder.constData(), &st) != 0)
+        return {};
+    return QByteArray::number(quint64(st.st_dev)) + ':' + QByteArray::number(quint64(st.st_ino));
+}
+
+QByteArray journalText(const SwapPlan &plan, bool committed)
+{
+    QByteArray text = kMagic + '\n';
+    text += "folder " +
+            folderIdentity(QFile::encodeName(UpdateFolder(QFile::decodeName(plan.packDir)))) + '\n';
+    text += QByteArray(committed ? "state committed\n" : "state moving\n");
+    text += "staging " + plan.staging.toHex() + '\n';
+    text += "previous " + plan.previous.toHex() + '\n';
+    for (const QByteArray &name : plan.outgoing)
+        text += "out " + name.toHex() + '\n';
+    for (const QByteArray &name : plan.incoming)
+        text += "in " + name.toHex() + '\n';
+    text += "end\n";
+    return text;
+}
+
+void syncFolder(const QByteArray &folder)
+{
+    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+// Replaces the file @p name of the update folder in one rename, synced, so that it is always
+// either whole or absent.
+void writeFile(const QByteArray &updateFolder, const QByteArray &name, const QByteArray &text)
+{
+    const QByteArray temp = updateFolder + name + ".tmp";
+    const int fd =
+        ::open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    bool ok = fd >= 0 && ::write(fd, text.constData(), size_t(text.size())) == text.size() &&
+              ::fsync(fd) == 0;
+    if (fd >= 0)
+        ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(temp.constData(), (updateFolder + name).constData()) == 0;
+    if (!ok) {
+        ::unlink(temp.constData());
+        throw AppError(
+            QStringLiteral("Unable to write to %1").arg(QFile::decodeName(updateFolder + name)));
+    }
+    syncFolder(updateFolder);
+}
+
+void writeJournal(const QByteArray &updateFolder, const QByteArray &text)
+{
+    writeFile(updateFolder, kJournal, text);
+}
+
+bool readJournal(const QByteArray &updateFolder, SwapPlan &plan, bool &committed)
+{
+    QFile file(QFile::decodeName(updateFolder + kJournal));
+    if (file.size() > 64 * 1024 * 1024 || !file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArrayList lines = file.readAll().split('\n');
+    if (lines.size() < 5 || lines[0] != kMagic || !lines.contains("end"))
+        return false;
+    committed = false;
+    QByteArray identity;
+    for (const QByteArray &line : lines) {
+        const int space = line.indexOf(' ');
+        const QByteArray word = line.left(space);
+        const QByteArray value = space < 0 ? QByteArray() : line.mid(space + 1);
+        const QByteArray name = QByteArray::fromHex(value);
+        if (word == "folder")
+            identity = value;
+        else if (word == "state")
+            committed = value == "committed";
+        else if (word == "staging")
+            plan.staging = name;
+        else if (word == "previous")
+            plan.previous = name;
+        else if (word == "out")
+            plan.outgoing.append(name);
+        else if (word == "in")
+            plan.incoming.append(name);
+    }
+    // Only names of the pack's top level and of the update folder: a journal that came with a
+    // pack cannot move anything elsewhere.
+    bool sound = !identity.isEmpty() && identity == folderIdentity(updateFolder) &&
+                 singleName(plan.previous) && !plan.staging.isEmpty() &&
+                 !plan.staging.startsWith('/');
+    for (const QByteArray &part : plan.staging.split('/'))
+        sound = sound && (part.isEmpty() || singleName(part));
+    for (const QByteArray &name : plan.outgoing + plan.incoming)
+        sound = sound && singleName(name);
+    return sound;
+}
+
+void removeTree(const QByteArray &path)
+{
+    RemoveTree(QFile::decodeName(path));
+}
+
+bool isRealFolder(const QByteArray &path)
+{
+    struct stat st;
+    return ::lstat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+QByteArray stagingFolder(const SwapPlan &plan)
+{
+    // The first component of the staging path: the folder the archive was unpacked into.
+    return plan.staging.left(plan.staging.indexOf('/'));
+}
+
+// Puts every name back where it was before the swap. Each name is in exactly one place at any
+// time, so a name found in the pack and gone from the staging folder came in with the swap.
+void rollBack(const SwapPlan &plan)
+{
+    const QByteArray update = QFile::encodeName(UpdateFolder(QFile::decodeName(plan.packDir)));
+    const QByteArray stage = update + plan.staging;
+    const QByteArray previous = update + plan.previous + '/';
+    for (qsizetype i = plan.incoming.size() - 1; i >= 0; --i) {
+        const QByteArray &name = plan.incoming[i];
+        if (exists(plan.packDir + name) && !exists(stage + name) &&
+            ::rename((plan.packDir + name).constData(), (stage + name).constData()) != 0)
+            throw AppError(QStringLiteral("Cannot move %1 back").arg(QFile::decodeName(name)));
+    }
+    for (qsizetype i = plan.outgoing.size() - 1; i >= 0; --i) {
+        const QByteArray &name = plan.outgoing[i];
+        if (exists(previous + name) && !exists(plan.packDir + name) &&
+            ::rename((previous + name).constData(), (plan.packDir + name).constData()) != 0)
+            throw AppError(QStringLiteral("Cannot move %1 back").arg(QFile::decodeName(name)));
+    }
+    syncFolder(plan.packDir);
+    ::unlink((update + kJournal).constData());
+    syncFolder(update);
+    ::rmdir((update + plan.previous).constData()); // only when empty
+    removeTree(update + stagingFolder(plan));
+}
+
+void finish(const SwapPlan &plan)
+{
+    const QByteArray update = QFile::encodeName(UpdateFolder(QFile::decodeName(plan.packDir)));
+    ::unlink((update + kJournal).constData());
+    syncFolder(update);
+    removeTree(update + stagingFolder(plan));
+}
+
+} // namespace
+
+void RemoveTree(const QString &path)
+{
+    QByteArray native = QFile::encodeName(path);
+    while (native.size() > 1 && native.endsWith('/'))
+        native.chop(1);
+    struct stat st;
+    if (::lstat(native.constData(), &st) != 0)
+        return;
+    if (!S_ISDIR(st.st_mode)) {
+        ::unlink(native.constData());
+        return;
+    }
+    // Inside a real folder Qt removes links themselves, never what they name.
+    QDir(QFile::decodeName(native)).removeRecursively();
+}
+
+QString UpdateFolder(const QString &packDir)
+{
+    return packDir + QStringLiteral(".varimond-update/");
+}
+
+bool IsKeptName(const QByteArray &name, const QByteArray &programName)
+{
+    return name.startsWith(".varimond") || name == programName || name == "NewVersionInfo.ini" ||
+           name == "NewVersionNotes.html";
+}
+
+SwapPlan MakeSwapPlan(const QString &packDir, const QString &newRoot, const QString &oldVersion,
+                      const QString &programName, const QByteArrayList &packNames)
+{
+    SwapPlan plan;
+    plan.packDir = QFile::encodeName(packDir);
+    const QString update = UpdateFolder(packDir);
+    if (!newRoot.startsWith(update))
+        throw AppError(QStringLiteral("The new version is not in %1").arg(update));
+    plan.staging = QFile::encodeName(newRoot.mid(update.size()));
+    const QByteArray program = QFile::encodeName(programName);
+    plan.incoming = topLevelNames(QFile::encodeName(newRoot), program);
+    for (const QByteArray &name : topLevelNames(plan.packDir, program)) {
+        if (plan.incoming.contains(name) || packNames.contains(name))
+            plan.outgoing.append(name);
+    }
+    const QByteArray base = "previous-" + QFile::encodeName(VersionFolderText(oldVersion));
+    plan.previous = base;
+    for (int n = 2; exists(QFile::encodeName(update) + plan.previous); ++n)
+        plan.previous = base + '-' + QByteArray::number(n);
+    return plan;
+}
+
+QByteArrayList InstalledNames(const QString &packDir)
+{
+    QFile file(UpdateFolder(packDir) + QStringLiteral("installed"));
+    QByteArrayList names;
+    if (file.size() > 16 * 1024 * 1024 || !file.open(QIODevice::ReadOnly))
+        return names;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        const QByteArray name = QByteArray::fromHex(line.trimmed());
+        if (singleName(name))
+            names.append(name);
+    }
+    return names;
+}
+
+void SwapPack(const SwapPlan &plan, const SwapStepHook &hook)
+{
+    const QByteArray update = QFile::encodeName(UpdateFolder(QFile::decodeName(plan.packDir)));
+    const QByteArray stage = update + plan.staging;
+    const QByteArray previous = update + plan.previous + '/';
+    int step = 0;
+    auto next = [&] {
+        if (hook)
+            hook(step);
+        ++step;
+    };
+    next();
+    writeJournal(update, journalText(plan, false));
+    try {
+        if (::mkdir((update + plan.previous).constData(), 0755) != 0)
+            throw AppError(QStringLiteral("Cannot make the folder %1")
+                               .arg(QFile::decodeName(update + plan.previous)));
+        for (const QByteArray &name : plan.outgoing) {
+            next();
+            if (::rename((plan.packDir + name).constData(), (previous + name).constData()) != 0)
+                throw AppError(
+                    QStringLiteral("Cannot move %1 aside: %2")
+                        .arg(QFile::decodeName(name), QString::fromLocal8Bit(strerror(errno))));
+        }
+        for (const QByteArray &name : plan.incoming) {
+            next();
+            if (::rename((stage + name).constData(), (plan.packDir + name).constData()) != 0)
+                throw AppError(
+                    QStringLiteral("Cannot move the new %1 in: %2")
+                        .arg(QFile::decodeName(name), QString::fromLocal8Bit(strerror(errno))));
+        }
+        syncFolder(plan.packDir);
+        next();
+        writeJournal(update, journalText(plan, true));
+    } catch (const AppError &) {
+        rollBack(plan);
+        throw;
+    }
+    next();
+    // What this version put in, so that the next update takes it out again, also the names
+    // it drops. Bookkeeping only: the swap is complete without it.
+    QByteArray installed;
+    for (const QByteArray &name : plan.incoming)
+        installed += name.toHex() + '\n';
+    try {
+        writeFile(update, "installed", installed);
+    } catch (const AppError &) {
+    }
+    finish(plan);
+}
+
+Recovery RecoverSwap(const QString &packDir)
+{
+    const QByteArray update = QFile::encodeName(UpdateFolder(packDir));
+    // Only the pack's own folder is looked into, never one a link leads to.
+    if (!isRealFolder(update.left(update.size() - 1)))
+        return Recovery::Nothing;
+    if (!exists(update + kJournal)) {
+        // Without a journal no file of the pack has moved: a staging folder is what an
+        // interrupted unpack left, new files only.
+        removeTree(update + "staging");
+        return Recovery::Nothing;
+    }
+    SwapPlan plan;
+    plan.packDir = QFile::encodeName(packDir);
+    bool committed = false;
+    if (!readJournal(update, plan, committed)) {
+        // Not ours, or not whole (the journal is replaced in one rename, so ours always is):
+        // nothing is moved on its word.
+        ::unlink((update + kJournal).constData());
+        return Recovery::Nothing;
+    }
+    if (committed) {
+        finish(plan);
+        return Recovery::Finished;
+    }
+    rollBack(plan);
+    return Recovery::RolledBack;
+}
+
+} // namespace packupdate
