@@ -11,6 +11,7 @@
 // the runs.
 //
 // Usage: bench_themeread [folder for the generated files]
+#include "common/Figures.h"
 #include "core/Common.h"
 #include "platform/IniFile.h"
 #include "themes/ThemeApply.h"
@@ -44,18 +45,6 @@ QByteArray fill(const std::function<QByteArray(int)> &unit)
         text += next;
     }
 }
-
-struct Figures
-{
-    std::vector<double> ms;
-    double min() const { return *std::min_element(ms.begin(), ms.end()); }
-    double median() const
-    {
-        std::vector<double> s = ms;
-        std::sort(s.begin(), s.end());
-        return s[s.size() / 2];
-    }
-};
 
 double rawRead(const QByteArray &path)
 {

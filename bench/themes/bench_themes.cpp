@@ -14,6 +14,7 @@
 // Each figure is the minimum and the median of the runs.
 //
 // Usage: bench_themes [folder for the generated pack]
+#include "common/Figures.h"
 #include "core/Common.h"
 #include "themes/ThemeStore.h"
 
@@ -145,18 +146,6 @@ void rawWalk(const std::string &folder, const std::function<void(const std::stri
     for (const std::string &s : subs)
         rawWalk(folder + s + '/', marked);
 }
-
-struct Figures
-{
-    std::vector<double> ms;
-    double min() const { return *std::min_element(ms.begin(), ms.end()); }
-    double median() const
-    {
-        std::vector<double> s = ms;
-        std::sort(s.begin(), s.end());
-        return s[s.size() / 2];
-    }
-};
 
 void print(const char *what, const Figures &program, const Figures &floor)
 {
