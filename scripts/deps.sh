@@ -12,7 +12,7 @@ packages=(
   dpkg-dev desktop-file-utils appstream
   libgit2-dev zlib1g-dev git strace
   libcurl4-openssl-dev
-  libarchive-dev libsodium-dev zlib1g-dev minisign libarchive-tools
+  libarchive-dev libsodium-dev minisign libarchive-tools
 )
 
 missing=()
