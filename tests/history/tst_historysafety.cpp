@@ -369,9 +369,16 @@ void TestHistorySafety::restoreOfALargeFileKeepsMemoryBounded()
     QVERIFY(::stat(QFile::encodeName(big).constData(), &st) == 0);
     QVERIFY2(qint64(st.st_blocks) * 512 < Size / 8, qPrintable(QString::number(st.st_blocks)));
     // The snapshot before the restore and the restore itself, in kilobytes.
+    const qint64 start =
+        out.section(S("maxrss-before "), 1).section(QLatin1Char('\n'), 0, 0).toLongLong();
     const qint64 peak =
         out.section(S("maxrss-after "), 1).section(QLatin1Char('\n'), 0, 0).toLongLong();
-    QVERIFY2(peak > 0 && peak < 128 * 1024, qPrintable(out));
+    // The restore itself adds little whatever the file's size.
+    QVERIFY2(peak > 0 && peak - start < 96 * 1024, qPrintable(out));
+#ifndef __SANITIZE_ADDRESS__
+    // And the whole run stays small (the sanitizer's own shadow memory is larger than this).
+    QVERIFY2(peak < 128 * 1024, qPrintable(out));
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestHistorySafety)
