@@ -7,10 +7,14 @@
 
 #include <QFile>
 
+#include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace {
@@ -20,7 +24,8 @@ using StateChanges = std::vector<std::pair<OptionNode *, int>>;
 // Where the rules may write: folders that really lie inside the options folder. A folder
 // reached through a symbolic link that leads out of it is shown, but never written to. A
 // folder's real place is its parent's plus its name unless it is itself a link, so each parent
-// is resolved once and each folder costs one lstat.
+// is resolved and listed once (the listing tells which entries are links), and a folder costs
+// nothing more unless it is a link.
 class WritePlaces
 {
 public:
@@ -33,25 +38,55 @@ public:
 
     bool Inside(const OptionNode *node)
     {
-        const QString folder = GetNodeDir(node, m_optionsRoot);
-        struct stat st = {};
-        if (!node->Parent ||
-            (::lstat(QFile::encodeName(folder.chopped(1)).constData(), &st) == 0 &&
-             S_ISLNK(st.st_mode)))
-            return platform::isWithin(platform::realLocation(folder), m_realRoot);
+        if (!node->Parent)
+            return within(GetNodeDir(node, m_optionsRoot));
         auto known = m_parents.find(node->Parent);
-        if (known == m_parents.end()) {
-            const bool in = platform::isWithin(
-                platform::realLocation(GetNodeDir(node->Parent, m_optionsRoot)), m_realRoot);
-            known = m_parents.emplace(node->Parent, in).first;
-        }
-        return known->second;
+        if (known == m_parents.end())
+            known = m_parents.emplace(node->Parent, look(node->Parent)).first;
+        const Parent &parent = known->second;
+        if (parent.links.count(QFile::encodeName(node->Text).toStdString()) == 0)
+            return parent.inside;
+        return within(GetNodeDir(node, m_optionsRoot));
     }
 
 private:
+    struct Parent
+    {
+        bool inside = false;
+        std::unordered_set<std::string> links; // names of entries that are symbolic links
+    };
+
+    bool within(const QString &folder) const
+    {
+        return platform::isWithin(platform::realLocation(folder), m_realRoot);
+    }
+
+    Parent look(const OptionNode *folderNode) const
+    {
+        Parent parent;
+        const QString folder = GetNodeDir(folderNode, m_optionsRoot);
+        parent.inside = within(folder);
+        const QByteArray native = QFile::encodeName(folder);
+        DIR *listing = ::opendir(native.constData());
+        if (!listing)
+            return parent;
+        while (const dirent *entry = ::readdir(listing)) {
+            bool link = entry->d_type == DT_LNK;
+            if (entry->d_type == DT_UNKNOWN) {
+                struct stat st = {};
+                link = ::fstatat(::dirfd(listing), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                       S_ISLNK(st.st_mode);
+            }
+            if (link)
+                parent.links.insert(entry->d_name);
+        }
+        ::closedir(listing);
+        return parent;
+    }
+
     QString m_optionsRoot;
     QString m_realRoot;
-    std::unordered_map<const OptionNode *, bool> m_parents;
+    std::unordered_map<const OptionNode *, Parent> m_parents;
 };
 
 // Appends the cleared state of every leaf below @p node (the node itself when it is a leaf),
