@@ -10,6 +10,8 @@
 #include <QSaveFile>
 #include <QTemporaryDir>
 
+#include <functional>
+
 namespace packs {
 
 namespace {
@@ -44,6 +46,31 @@ QStringList readRecent()
     return folders;
 }
 
+namespace {
+
+// Replaces the file at @p path, making its folder, with @p head and then one line per entry,
+// each encoded by @p encode, in one step. An entry holding a line break cannot be listed; it is
+// simply left out.
+bool writeList(const QString &path, const QByteArray &head, const QStringList &entries,
+               const std::function<QByteArray(const QString &)> &encode)
+{
+    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+        return false;
+    QSaveFile file(path);
+    file.setDirectWriteFallback(false);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    file.write(head);
+    for (const QString &entry : entries) {
+        if (entry.contains(QLatin1Char('\n')) || entry.contains(QLatin1Char('\r')))
+            continue;
+        file.write(encode(entry) + '\n');
+    }
+    return file.commit();
+}
+
+} // namespace
+
 bool rememberPack(const QString &folder)
 {
     const QString absolute = withoutTrailingSlash(QFileInfo(folder).absoluteFilePath());
@@ -53,20 +80,7 @@ bool rememberPack(const QString &folder)
     while (folders.size() > MaxRecent)
         folders.removeLast();
 
-    const QString path = recentListPath();
-    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
-        return false;
-    QSaveFile file(path);
-    file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    for (const QString &f : std::as_const(folders)) {
-        // A folder name holding a line break cannot be listed; it is simply not remembered.
-        if (f.contains(QLatin1Char('\n')) || f.contains(QLatin1Char('\r')))
-            continue;
-        file.write(QFile::encodeName(f) + '\n');
-    }
-    return file.commit();
+    return writeList(recentListPath(), QByteArray(), folders, &QFile::encodeName);
 }
 
 namespace {
@@ -113,20 +127,9 @@ bool rememberExpanded(const QString &packDir, const QStringList &folders)
             return false;
         QFile::setPermissions(base, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
-    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
-        return false;
-    QSaveFile file(path);
-    file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
     const QString absolute = withoutTrailingSlash(QFileInfo(packDir).absoluteFilePath());
-    file.write(ExpandedListHeader + QFile::encodeName(absolute) + '\n');
-    for (const QString &f : folders) {
-        if (f.contains(QLatin1Char('\n')) || f.contains(QLatin1Char('\r')))
-            continue;
-        file.write(f.toUtf8() + '\n');
-    }
-    return file.commit();
+    return writeList(path, ExpandedListHeader + QFile::encodeName(absolute) + '\n', folders,
+                     [](const QString &f) { return f.toUtf8(); });
 }
 
 bool holdsOptionsFolder(const QString &folder)
