@@ -13,6 +13,7 @@
 //
 // Usage: bench_filter [folder for the generated options]
 #include "common/OptionPack.h"
+#include "common/TreeWindow.h"
 #include "core/Common.h"
 #include "options/OptionNode.h"
 #include "options/OptionTreeController.h"
@@ -79,19 +80,8 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    QWidget window;
-    auto *layout = new QVBoxLayout(&window);
-    auto *label = new QLabel(QStringLiteral("Options"), &window);
-    auto *expand = new QToolButton(&window);
-    auto *collapse = new QToolButton(&window);
-    auto *view = new QTreeView(&window);
-    layout->addWidget(label);
-    layout->addWidget(expand);
-    layout->addWidget(collapse);
-    layout->addWidget(view, 1);
-    OptionTreeController controller(view, label, expand, collapse);
-    window.resize(300, 600);
-    window.show();
+    benchpack::TreeWindow window;
+    OptionTreeController &controller = window.controller();
     controller.UpdateTreeView();
     QApplication::processEvents();
     std::printf("%d option folders, %d nodes in the tree\n", folders,

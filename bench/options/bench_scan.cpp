@@ -15,6 +15,7 @@
 // Usage: bench_scan [--only a|b|c] [folder for the generated options]
 // --only repeats one part alone, for a profiler.
 #include "common/OptionPack.h"
+#include "common/TreeWindow.h"
 #include "core/Common.h"
 #include "options/OptionNode.h"
 #include "options/OptionScan.h"
@@ -231,20 +232,8 @@ int main(int argc, char **argv)
     }
 
     // The window part of (c): the tree view in its panel, as in the main window.
-    QWidget window;
-    auto *layout = new QVBoxLayout(&window);
-    auto *label = new QLabel(QStringLiteral("Options"), &window);
-    auto *expand = new QToolButton(&window);
-    auto *collapse = new QToolButton(&window);
-    auto *view = new QTreeView(&window);
-    layout->addWidget(label);
-    layout->addWidget(expand);
-    layout->addWidget(collapse);
-    layout->addWidget(view, 1);
-    OptionTreeController controller(view, label, expand, collapse);
-    window.resize(300, 600);
-    window.show();
-    QApplication::processEvents();
+    benchpack::TreeWindow window;
+    OptionTreeController &controller = window.controller();
 
     int walked = folders;
     const auto partA = [&] { walked = rawWalk(); };
