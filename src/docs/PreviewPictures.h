@@ -76,6 +76,9 @@ public:
     /// Drops what is waiting: nothing requested so far is reported any more.
     void cancel();
 
+    /// Returns when no picture is being decoded; what the decodes found is then queued to the
+    /// event loop.
+    void waitForIdle() { m_pool.waitForDone(); }
     /// The number of the latest request.
     quint64 currentRequest() const { return m_request; }
     /// Empties the thumbnail cache.

@@ -7,6 +7,7 @@
 // scratch folders and the user's Varimond configuration is byte for byte, mode and time as it
 // was.
 #include "common/TestFiles.h"
+#include "common/Waits.h"
 #include "core/Common.h"
 #include "options/OptionIni.h"
 #include "options/OptionNode.h"
@@ -166,11 +167,11 @@ private Q_SLOTS:
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process.setWorkingDirectory(m_root);
         process.start(m_pack + S("/varimond"), {});
-        QVERIFY(process.waitForStarted(10000));
+        QVERIFY(process.waitForStarted(HangMs));
         // The first-run copy is the start-up's last step on the disk; the warning about the
-        // settings set aside follows it.
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(m_home + S("/.config/varimond/Themes")).isDir(), 60000);
-        QTest::qWait(500);
+        // settings set aside follows it. The copy runs in one go once its folder is made, and a
+        // signal is only acted on from the event loop, so the whole copy is made by the close.
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(m_home + S("/.config/varimond/Themes")).isDir(), HangMs);
         ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
         QVERIFY(process.waitForFinished(60000));
         QCOMPARE(process.exitCode(), 0);
@@ -223,7 +224,7 @@ private Q_SLOTS:
         bool done = false;
         connect(&apply, &ThemeApplication::finished, this, [&done] { done = true; });
         apply.Start();
-        QTRY_VERIFY_WITH_TIMEOUT(done, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(done, HangMs);
         QVERIFY(readAll(m_pack + S("/ran.log")).contains("Classic"));
 
         // An install with history and its Restore: what the user made in the refused folders
@@ -232,7 +233,7 @@ private Q_SLOTS:
         const auto installs = history::TheHistory().log()->list();
         QCOMPARE(installs.size(), size_t(2)); // the tick and the theme
         QTRY_VERIFY_WITH_TIMEOUT(
-            !history::TheHistory().log()->load(installs[0].id).after.isEmpty(), 20000);
+            !history::TheHistory().log()->load(installs[0].id).after.isEmpty(), HangMs);
         QVERIFY(writeAll(m_home + S("/Documents/new"), "made since"));
         history::TheHistory().restore(installs[1].id);
         QCOMPARE(readAll(m_home + S("/Documents/new")), QByteArray("made since"));

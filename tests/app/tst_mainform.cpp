@@ -6,6 +6,7 @@
 #include "apply/TreeClick.h"
 #include "common/TestFiles.h"
 #include "common/TestTree.h"
+#include "common/Waits.h"
 #include "core/Common.h"
 #include "core/ErrorReport.h"
 #include "docs/DocumentPane.h"
@@ -178,7 +179,27 @@ class TestMainForm : public QObject
                                               S("OptionMode"), -1);
     }
 
-    // How often each option's script ran, once the fence option's script has run too.
+    // Whether the run log holds an install of the option folder ending in @p option and an
+    // exit status for every start of every install: each script is waited for by its own exit
+    // record, in whatever order they end.
+    static bool allEnded(const QString &option)
+    {
+        bool seen = false;
+        for (const history::InstallRecord &record : history::TheHistory().log()->list()) {
+            seen = seen || QDir::cleanPath(record.option).endsWith(option);
+            if (!record.closed)
+                return false;
+            for (const history::ScriptStart &start : record.starts) {
+                if (!start.hasExitStatus)
+                    return false;
+            }
+        }
+        return seen;
+    }
+
+    // How often each option's script ran, once every install made so far has ended. The fence
+    // option F is ticked last, so anything the earlier key presses and clicks left queued has
+    // made its install by the time F's exists.
     void runsAfterFence(QMap<QString, int> &runs)
     {
         OptionNode *fence = FindNode(m_form->TreeController()->Tree(), S("Fence/F"));
@@ -186,11 +207,12 @@ class TestMainForm : public QObject
         view->setCurrentIndex(m_form->TreeController()->IndexOf(fence));
         QTest::keyClick(view, Qt::Key_Space);
         runs.clear();
-        QTRY_VERIFY_WITH_TIMEOUT(readAll(runLog()).contains("F\n"), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(allEnded(S("/Fence/F")), HangMs);
         for (const QByteArray &line : readAll(runLog()).split('\n')) {
             if (!line.isEmpty() && line != "F")
                 ++runs[QString::fromUtf8(line)];
         }
+        QVERIFY(readAll(runLog()).contains("F\n"));
     }
 
     void startMain(const QByteArray &ini)
@@ -198,7 +220,7 @@ class TestMainForm : public QObject
         makeForm(ini);
         QVERIFY(m_form->FormShow());
         m_form->ShowMainWindow();
-        QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+        QVERIFY(QTest::qWaitForWindowExposed(m_form.get(), HangMs));
     }
 
     QTreeView *treeView() const { return m_form->findChild<QTreeView *>(S("TreeView1")); }
@@ -376,13 +398,13 @@ private Q_SLOTS:
         QVERIFY(m_form->FormShow());
         m_form->ShowMainWindow();
         QTextEdit *text = m_form->Pane()->RichEdit();
-        QTRY_COMPARE(text->toPlainText(), S("Welcome aboard"));
+        QTRY_COMPARE_WITH_TIMEOUT(text->toPlainText(), S("Welcome aboard"), HangMs);
         m_form->HowTo1Execute();
         QCOMPARE(text->toPlainText(), S("How to use it"));
         ModalCatcher catcher;
         m_form->HelpAbout1Execute();
         QCOMPARE(catcher.seen, QStringList{S("AboutForm")});
-        QTRY_COMPARE(text->toPlainText(), S("Welcome aboard"));
+        QTRY_COMPARE_WITH_TIMEOUT(text->toPlainText(), S("Welcome aboard"), HangMs);
     }
 
     void keysAndClicksInTheTree()
@@ -397,7 +419,7 @@ private Q_SLOTS:
         makeForm("[Settings]\nCheckInterfaceMode=0\nPgmFirstRun=0\n");
         QVERIFY(m_form->FormShow());
         m_form->ShowMainWindow();
-        QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+        QVERIFY(QTest::qWaitForWindowExposed(m_form.get(), HangMs));
         auto *view = m_form->findChild<QTreeView *>(S("TreeView1"));
         OptionTreeController *tree = m_form->TreeController();
         OptionNode *top = tree->Tree().TopLevel().front().get();
@@ -434,11 +456,11 @@ private Q_SLOTS:
         QVERIFY(!icon.isEmpty());
         QTest::mouseClick(view->viewport(), Qt::LeftButton, Qt::NoModifier,
                           QPoint(label.right() - 2, label.center().y()));
-        QTRY_COMPARE(tree->SelectedNode(), a);
+        QTRY_COMPARE_WITH_TIMEOUT(tree->SelectedNode(), a, HangMs);
         QCoreApplication::processEvents(); // the click is acted on from the event loop
         QCOMPARE(mode("A"), 2);
         QTest::mouseClick(view->viewport(), Qt::LeftButton, Qt::NoModifier, icon.center());
-        QTRY_COMPARE(mode("A"), 3);
+        QTRY_COMPARE_WITH_TIMEOUT(mode("A"), 3, HangMs);
         QCOMPARE(mode("B"), 2);
         QCOMPARE(b->StateIndex, int(CheckOff));
     }
@@ -467,7 +489,7 @@ private Q_SLOTS:
                  "OptionsTreeWidth=50\n");
         QVERIFY(m_form->FormShow());
         m_form->ShowMainWindow();
-        QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+        QVERIFY(QTest::qWaitForWindowExposed(m_form.get(), HangMs));
         QCOMPARE(m_form->size(), QSize(640, 420));
         // A stored tree width below the drag limit is applied as it is.
         QCOMPARE(m_form->findChild<QWidget *>(S("PanelLeft"))->width(), 50);
@@ -475,7 +497,7 @@ private Q_SLOTS:
             m_form->setWindowState(Qt::WindowMinimized);
         else if (state == 2)
             m_form->setWindowState(Qt::WindowMaximized);
-        QTRY_COMPARE(m_form->isMaximized(), state == 2);
+        QTRY_COMPARE_WITH_TIMEOUT(m_form->isMaximized(), state == 2, HangMs);
         QVERIFY(m_form->close());
         const platform::IniFile ini(iniPath());
         QCOMPARE(ini.readInteger(S("MainWindowSizes"), S("WindowState"), -1), state);
@@ -501,7 +523,7 @@ private Q_SLOTS:
                  "WindowWidth=600\nOptionsTreeWidth=260\n");
         QVERIFY(m_form->FormShow());
         m_form->ShowMainWindow();
-        QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+        QVERIFY(QTest::qWaitForWindowExposed(m_form.get(), HangMs));
         auto *splitter = m_form->findChild<QSplitter *>(S("Splitter1"));
         QWidget *panel = m_form->findChild<QWidget *>(S("PanelLeft"));
         QCOMPARE(panel->width(), 260);
@@ -553,7 +575,7 @@ private Q_SLOTS:
         // Through the window system: press, release, press (a double-click), release.
         QTest::mouseDClick(m_form->windowHandle(), Qt::LeftButton, {},
                            view->viewport()->mapTo(m_form.get(), icon));
-        QTRY_COMPARE(modeOf(ticked), modeAfter);
+        QTRY_COMPARE_WITH_TIMEOUT(modeOf(ticked), modeAfter, HangMs);
         const QString name = ticked.section(QLatin1Char('/'), -1);
         QMap<QString, int> runs;
         runsAfterFence(runs);
@@ -609,7 +631,7 @@ private Q_SLOTS:
         for (const QString &m : modes) {
             const QString rel = m.section(QLatin1Char(' '), 0, 0);
             const int mode = m.section(QLatin1Char(' '), 1).toInt();
-            QTRY_COMPARE(modeOf(rel), mode);
+            QTRY_COMPARE_WITH_TIMEOUT(modeOf(rel), mode, HangMs);
             QCOMPARE(FindNode(tree->Tree(), rel)->StateIndex, mode);
         }
         QMap<QString, int> seen;
@@ -629,11 +651,11 @@ private Q_SLOTS:
         treeView()->setFocus();
         treeView()->setCurrentIndex(tree->IndexOf(FindNode(tree->Tree(), S("Pack/P/A"))));
         QTest::keyClick(treeView(), Qt::Key_Space);
-        QTRY_COMPARE(FindNode(tree->Tree(), S("Pack/P/A"))->StateIndex, 3);
+        QTRY_COMPARE_WITH_TIMEOUT(FindNode(tree->Tree(), S("Pack/P/A"))->StateIndex, 3, HangMs);
         QCOMPARE(FindNode(tree->Tree(), S("Pack/P/B"))->StateIndex, 2);
         const auto records = history::TheHistory().log()->list();
         QCOMPARE(records.size(), size_t(1));
-        QTRY_VERIFY(!history::TheHistory().log()->load(records[0].id).after.isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(!history::TheHistory().log()->load(records[0].id).after.isEmpty(), HangMs);
 
         history::TheHistory().restore(records[0].id);
         // The tree is read again: B is ticked as before the install, on disk and on screen.
@@ -659,13 +681,13 @@ private Q_SLOTS:
         QVERIFY(strip);
         QVERIFY(!strip->isVisible());
         treeView()->setCurrentIndex(tree->IndexOf(FindNode(tree->Tree(), S("Pack/P/A"))));
-        QTRY_VERIFY(strip->isVisible());
-        QTRY_VERIFY(strip->findChild<QToolButton *>(S("Preview2")));
-        QTRY_VERIFY(!strip->findChild<QToolButton *>(S("Preview2"))->icon().isNull());
+        QTRY_VERIFY_WITH_TIMEOUT(strip->isVisible(), HangMs);
+        QTRY_VERIFY_WITH_TIMEOUT(strip->findChild<QToolButton *>(S("Preview2")), HangMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!strip->findChild<QToolButton *>(S("Preview2"))->icon().isNull(), HangMs);
         treeView()->setCurrentIndex(tree->IndexOf(FindNode(tree->Tree(), S("Pack/P/B"))));
-        QTRY_VERIFY(!strip->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(!strip->isVisible(), HangMs);
         treeView()->setCurrentIndex(tree->IndexOf(FindNode(tree->Tree(), S("Pack/P/A"))));
-        QTRY_VERIFY(strip->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(strip->isVisible(), HangMs);
         action("Welcome1")->trigger();
         QVERIFY(!strip->isVisible());
     }
@@ -683,7 +705,7 @@ private Q_SLOTS:
         treeView()->setCurrentIndex(tree->IndexOf(FindNode(tree->Tree(), S("Pack/P/B"))));
         MessageBoxCatcher catcher;
         QTest::keyClick(treeView(), Qt::Key_Space);
-        QTRY_COMPARE(catcher.title, S("Varimond"));
+        QTRY_COMPARE_WITH_TIMEOUT(catcher.title, S("Varimond"), HangMs);
         QCOMPARE(catcher.text, S("Unable to write to ") + locked + S("."));
         // The tick stopped at the first leaf it could not write: B is not toggled, no script.
         QCOMPARE(readAll(locked), before);
@@ -778,9 +800,9 @@ private Q_SLOTS:
         QCOMPARE(catcher.title, S("Varimond"));
         QVERIFY(!splashShownWithReport);
         m_form->ShowMainWindow();
-        QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+        QVERIFY(QTest::qWaitForWindowExposed(m_form.get(), HangMs));
         QVERIFY(!splash->isVisible());
-        QTRY_COMPARE(m_form->Pane()->RichEdit()->toPlainText(), S("Welcome aboard"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_form->Pane()->RichEdit()->toPlainText(), S("Welcome aboard"), HangMs);
     }
 
     void windowStateOnActivation_data()
@@ -801,13 +823,13 @@ private Q_SLOTS:
         startMain("[Settings]\nCheckInterfaceMode=0\nPgmFirstRun=0\n[MainWindowSizes]\n"
                   "WindowState=" +
                   QByteArray::number(stored) + "\n");
-        QTRY_COMPARE(m_form->isMaximized(), stored == 2);
+        QTRY_COMPARE_WITH_TIMEOUT(m_form->isMaximized(), stored == 2, HangMs);
         m_form->setWindowState(userMaximises ? Qt::WindowMaximized : Qt::WindowNoState);
-        QTRY_COMPARE(m_form->isMaximized(), userMaximises);
+        QTRY_COMPARE_WITH_TIMEOUT(m_form->isMaximized(), userMaximises, HangMs);
         ModalProbe probe(S("AboutForm"), QDialog::Accepted, nullptr);
         m_form->HelpAbout1Execute();
         QCOMPARE(probe.seen, 1);
-        QTRY_COMPARE(m_form->isMaximized(), maximisedAfterModal);
+        QTRY_COMPARE_WITH_TIMEOUT(m_form->isMaximized(), maximisedAfterModal, HangMs);
     }
 
     void availableOptionsHint_data()
@@ -948,8 +970,8 @@ private Q_SLOTS:
         QCOMPARE(m_form->size(), QSize(600, 420));
         // A request from the window system, which does not have to keep to the minimum size.
         m_form->windowHandle()->resize(requested);
-        QTRY_COMPARE(m_form->size(), result);
-        QTRY_COMPARE(m_form->windowHandle()->size(), result);
+        QTRY_COMPARE_WITH_TIMEOUT(m_form->size(), result, HangMs);
+        QTRY_COMPARE_WITH_TIMEOUT(m_form->windowHandle()->size(), result, HangMs);
     }
 
     void treePanelKeepsItsWidthInANarrowWindow_data()
@@ -971,11 +993,11 @@ private Q_SLOTS:
         QWidget *panel = m_form->findChild<QWidget *>(S("PanelLeft"));
         QCOMPARE(panel->width(), stored);
         m_form->resize(215, 420);
-        QTRY_COMPARE(m_form->width(), 215);
+        QTRY_COMPARE_WITH_TIMEOUT(m_form->width(), 215, HangMs);
         QVERIFY(panel->width() >= qMin(stored, 200));
         if (widenAgain) {
             m_form->resize(700, 420);
-            QTRY_COMPARE(panel->width(), stored);
+            QTRY_COMPARE_WITH_TIMEOUT(panel->width(), stored, HangMs);
         }
         QVERIFY(m_form->close());
         QCOMPARE(platform::IniFile::readInteger(iniPath(), S("MainWindowSizes"),

@@ -4,6 +4,7 @@
 #include "app/PackChoice.h"
 #include "common/TestFiles.h"
 #include "common/TestTree.h"
+#include "common/Waits.h"
 #include "core/Common.h"
 #include "core/StatusLine.h"
 #include "docs/DocumentPane.h"
@@ -71,9 +72,9 @@ class TestNavigation : public QObject
         m_form->CreateForms();
         QVERIFY(m_form->FormShow());
         m_form->ShowMainWindow();
-        QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+        QVERIFY(QTest::qWaitForWindowExposed(m_form.get(), HangMs));
         m_form->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
+        QVERIFY(QTest::qWaitForWindowActive(m_form.get(), HangMs));
     }
 
     QTreeView *view() const { return m_form->findChild<QTreeView *>(S("TreeView1")); }
@@ -99,7 +100,7 @@ class TestNavigation : public QObject
     void typeFilter(const QString &text)
     {
         QTest::keyClick(m_form.get(), Qt::Key_F, Qt::ControlModifier);
-        QTRY_VERIFY(filterEdit()->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(filterEdit()->isVisible(), HangMs);
         QVERIFY(filterEdit()->hasFocus());
         QTest::keyClicks(filterEdit(), text);
     }
@@ -176,7 +177,7 @@ private Q_SLOTS:
         view()->setFocus();
         view()->setCurrentIndex(indexOf("Colours/Warm/Deep/Teal Night"));
         QTest::keyClick(view(), Qt::Key_Space);
-        QTRY_VERIFY_WITH_TIMEOUT(readAll(runLog()).contains("Teal Night\n"), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(readAll(runLog()).contains("Teal Night\n"), HangMs);
         QCOMPARE(node("Colours/Warm/Deep/Teal Night")->StateIndex, 3);
         QCOMPARE(node("Colours/Warm/Deep/Dawn")->StateIndex, 2);
         QCOMPARE(platform::IniFile::readInteger(options() + S("Colours/Warm/Deep/Dawn/options.ini"),
@@ -274,7 +275,7 @@ private Q_SLOTS:
         view()->setExpanded(indexOf("Fonts"), true);
         QFile::remove(pack() + S("/varimond.ini"));
         items[2]->trigger();
-        QTRY_VERIFY(!m_form->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(!m_form->isVisible(), HangMs);
         QVERIFY(QFileInfo(pack() + S("/varimond.ini")).isFile());
         QCOMPARE(packs::readExpanded(pack()), QStringList{S("Fonts/")});
     }
@@ -286,13 +287,13 @@ private Q_SLOTS:
         view()->setExpanded(indexOf("Fonts"), true);
         option(S("Fonts/Tiny"), 2);
         QTest::keyClick(m_form.get(), Qt::Key_F5);
-        QTRY_VERIFY(node("Fonts/Tiny"));
+        QTRY_VERIFY_WITH_TIMEOUT(node("Fonts/Tiny"), HangMs);
         QVERIFY(shownRows().contains(S("Fonts/Tiny")));
         QCOMPARE(statusShown(), S("7 options in 4 folders"));
 
         // F1 shows the How To document.
         QTest::keyClick(m_form.get(), Qt::Key_F1);
-        QTRY_VERIFY(m_form->Pane()->RichEdit()->toPlainText().contains(S("How to use this pack.")));
+        QTRY_VERIFY_WITH_TIMEOUT(m_form->Pane()->RichEdit()->toPlainText().contains(S("How to use this pack.")), HangMs);
 
         // Ctrl+O asks for a pack folder.
         QString asked;
@@ -303,14 +304,14 @@ private Q_SLOTS:
             }
         });
         QTest::keyClick(m_form.get(), Qt::Key_O, Qt::ControlModifier);
-        QTRY_COMPARE(asked, S("Open Pack"));
+        QTRY_COMPARE_WITH_TIMEOUT(asked, S("Open Pack"), HangMs);
         m_form->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
+        QVERIFY(QTest::qWaitForWindowActive(m_form.get(), HangMs));
 
         // Ctrl+Q closes the window the normal way, saving the settings.
         QFile::remove(pack() + S("/varimond.ini"));
         QTest::keyClick(m_form.get(), Qt::Key_Q, Qt::ControlModifier);
-        QTRY_VERIFY(!m_form->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(!m_form->isVisible(), HangMs);
         QVERIFY(QFileInfo(pack() + S("/varimond.ini")).isFile());
     }
 

@@ -2,6 +2,7 @@
 // command line and for a start on the pack last used, the recent list on real files.
 #include "app/PackChoice.h"
 #include "common/TestFiles.h"
+#include "common/Waits.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -52,7 +53,7 @@ class TestPacks : public QObject
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process.setWorkingDirectory(m_dir.path());
         process.start(program, arguments);
-        QVERIFY(process.waitForStarted(10000));
+        QVERIFY(process.waitForStarted(HangMs));
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(m_config + S("/varimond/Themes")).isDir(), 60000);
         ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
         QVERIFY(process.waitForFinished(60000));
@@ -108,7 +109,7 @@ private Q_SLOTS:
         env.insert(S("QT_QPA_PLATFORM"), S("no-such-platform")); // a window would fail
         process.setProcessEnvironment(env);
         process.start(Binary, arguments);
-        QVERIFY(process.waitForFinished(30000));
+        QVERIFY(process.waitForFinished(HangMs));
         QCOMPARE(process.exitCode(), exitCode);
         const QString stdOut = QString::fromLocal8Bit(process.readAllStandardOutput());
         const QString stdErr = QString::fromLocal8Bit(process.readAllStandardError());
@@ -120,11 +121,24 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(packs::recentListPath()));
     }
 
-    // --pack makes the folder the program folder: settings written there, pack remembered.
-    void packOptionOpensThatFolder()
+    void packOpenedIsRemembered_data()
     {
+        QTest::addColumn<bool>("throughLink");
+        QTest::newRow("--pack names the folder") << false;
+        QTest::newRow("started through a link to the binary inside the pack") << true;
+    }
+
+    // The folder opened is the program folder: settings written there, pack remembered.
+    void packOpenedIsRemembered()
+    {
+        QFETCH(bool, throughLink);
         const QString pack = makePack(S("My Pack"));
-        runUntilStarted(Binary, {S("--pack"), pack + S("/")});
+        if (throughLink) {
+            QVERIFY(QFile::link(Binary, pack + S("/varimond")));
+            runUntilStarted(pack + S("/varimond"), {});
+        } else {
+            runUntilStarted(Binary, {S("--pack"), pack + S("/")});
+        }
         QVERIFY(QFileInfo(pack + S("/varimond.ini")).isFile());
         QCOMPARE(packs::readRecent(), QStringList{pack});
     }
@@ -144,16 +158,6 @@ private Q_SLOTS:
         QVERIFY(QFileInfo(pack + S("/varimond.ini")).isFile());
         QVERIFY(!QFileInfo::exists(bin + S("/varimond.ini")));
         QCOMPARE(packs::readRecent(), (QStringList{pack, gone}));
-    }
-
-    // A pack started through a link to the binary inside it is a pack opened too.
-    void packStartedFromItsOwnLinkIsRemembered()
-    {
-        const QString pack = makePack(S("Linked"));
-        QVERIFY(QFile::link(Binary, pack + S("/varimond")));
-        runUntilStarted(pack + S("/varimond"), {});
-        QVERIFY(QFileInfo(pack + S("/varimond.ini")).isFile());
-        QCOMPARE(packs::readRecent(), QStringList{pack});
     }
 
     // The expanded folders go through a whole run of the real program: opened again at its

@@ -4,6 +4,7 @@
 #include "app/MainFrm.h"
 #include "common/TestFiles.h"
 #include "common/TestTree.h"
+#include "common/Waits.h"
 #include "core/Common.h"
 #include "history/HistoryFrm.h"
 #include "history/InstallHistory.h"
@@ -158,7 +159,7 @@ private Q_SLOTS:
         m_form->CreateForms();
         QVERIFY(m_form->FormShow());
         m_form->ShowMainWindow();
-        QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+        QVERIFY(QTest::qWaitForWindowExposed(m_form.get(), HangMs));
         QVERIFY(statusLine());
         QVERIFY(statusLine()->isVisible());
 
@@ -168,7 +169,7 @@ private Q_SLOTS:
         tick();
         // The tick stands: the option is selected whatever its script did.
         QCOMPARE(FindNode(m_form->TreeController()->Tree(), S("Chat/Classic"))->StateIndex, 3);
-        QTRY_COMPARE_WITH_TIMEOUT(ended, 1, 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(ended, 1, HangMs);
         // A failure is told in place of the tick's own line, which is all a clean run leaves.
         const QString ticked = S("Classic selected; ") + scriptName + S(" started");
         QCOMPARE(told(), message.isEmpty() ? ticked : message);
@@ -176,7 +177,7 @@ private Q_SLOTS:
         THistoryForm form(m_form.get());
         form.show();
         auto *list = form.findChild<QTreeWidget *>(S("lvHistory"));
-        QTRY_COMPARE(list->topLevelItemCount(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItemCount(), 1, HangMs);
         QTreeWidgetItem *row = list->topLevelItem(0);
         QCOMPARE(list->headerItem()->text(3), S("Exit status"));
         QCOMPARE(row->text(3), status);
@@ -190,7 +191,7 @@ private Q_SLOTS:
             QVERIFY(writeAll(option() + scriptName, "#!/bin/sh\nexit 0\n"));
             tick();
             QCOMPARE(told(), ticked);
-            QTRY_COMPARE_WITH_TIMEOUT(ended, 2, 15000);
+            QTRY_COMPARE_WITH_TIMEOUT(ended, 2, HangMs);
             QCOMPARE(told(), ticked);
         }
     }

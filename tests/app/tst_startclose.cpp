@@ -2,6 +2,7 @@
 // binary, started headless, ended by a signal as a session log-out would end it.
 #include "common/HttpTestServer.h"
 #include "common/TestFiles.h"
+#include "common/Waits.h"
 #include "platform/IniFile.h"
 
 #include <QDir>
@@ -27,7 +28,7 @@ QString xTool(const QString &display, const QString &tool, const QStringList &ar
     env.insert(S("DISPLAY"), display);
     p.setProcessEnvironment(env);
     p.start(tool, arguments);
-    if (!p.waitForFinished(3000) || p.exitCode() != 0)
+    if (!p.waitForFinished(HangMs) || p.exitCode() != 0)
         return QString();
     return QString::fromUtf8(p.readAllStandardOutput());
 }
@@ -104,7 +105,7 @@ class TestStartClose : public QObject
         // Started from elsewhere, as from a desktop entry: the link's folder is the program's.
         process.setWorkingDirectory(m_dir.path());
         process.start(m_pack + S("/varimond"), {});
-        QVERIFY(process.waitForStarted(10000));
+        QVERIFY(process.waitForStarted(HangMs));
     }
 
     void terminate(QProcess &process)
@@ -288,9 +289,9 @@ private Q_SLOTS:
         QProcess xvfb;
         xvfb.start(S("Xvfb"), {S("-displayfd"), S("1"), S("-nolisten"), S("tcp"), S("-screen"),
                                S("0"), S("1024x768x24")});
-        QVERIFY(xvfb.waitForStarted(10000));
+        QVERIFY(xvfb.waitForStarted(HangMs));
         QByteArray number;
-        QTRY_VERIFY_WITH_TIMEOUT((number += xvfb.readAllStandardOutput()).contains('\n'), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT((number += xvfb.readAllStandardOutput()).contains('\n'), HangMs);
         const QString display = QLatin1Char(':') + QString::fromLatin1(number.trimmed());
 
         QVERIFY(writeAll(iniPath(), "[ProgramTitle]\nProgramTitle=My Interface\n"
@@ -300,9 +301,9 @@ private Q_SLOTS:
         QElapsedTimer clock;
         clock.start();
         while (xTool(display, S("xprop"), {S("-root"), S("-len"), S("1")}).isEmpty() &&
-               clock.elapsed() < 20000)
+               clock.elapsed() < HangMs)
             QTest::qWait(100);
-        QVERIFY2(clock.elapsed() < 20000, "the private X server cannot be reached");
+        QVERIFY2(clock.elapsed() < HangMs, "the private X server cannot be reached");
 
         QProcess process;
         start(process, display);
@@ -310,7 +311,7 @@ private Q_SLOTS:
         QStringList names;
         clock.restart();
         while (!names.contains(S("Check User Interface Mode")) &&
-               process.state() == QProcess::Running && clock.elapsed() < 60000) {
+               process.state() == QProcess::Running && clock.elapsed() < HangMs) {
             QTest::qWait(100);
             names = windowNames(display);
         }
@@ -330,7 +331,7 @@ private Q_SLOTS:
 
         terminate(process);
         xvfb.terminate();
-        QVERIFY(xvfb.waitForFinished(10000));
+        QVERIFY(xvfb.waitForFinished(HangMs));
     }
 
     void signalBeforeSettingsLoadedWritesNothing()

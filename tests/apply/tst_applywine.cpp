@@ -5,6 +5,7 @@
 #include "apply/OtherWineQuestion.h"
 #include "common/TestFiles.h"
 #include "common/TestTree.h"
+#include "common/Waits.h"
 #include "core/Common.h"
 #include "options/OptionNode.h"
 #include "options/OptionScan.h"
@@ -196,7 +197,7 @@ private Q_SLOTS:
             QVERIFY(writeAll(at(S("marker.sh")), recorder()));
             QVERIFY(
                 platform::shellOpen(at(S("marker.sh")), {}, m_root, platform::ShowCommand::Hidden));
-            QTRY_COMPARE(logLines().size(), 1);
+            QTRY_COMPARE_WITH_TIMEOUT(logLines().size(), 1, HangMs);
             QVERIFY(logLines().front().startsWith(S("marker.sh|")));
             return;
         }
@@ -206,7 +207,7 @@ private Q_SLOTS:
         QCOMPARE(modeOf(S("Pack/Group/B")), 2);
         for (QString &line : expected)
             line.replace(S("$T"), m_root);
-        QTRY_COMPARE(logLines().size(), expected.size());
+        QTRY_COMPARE_WITH_TIMEOUT(logLines().size(), expected.size(), HangMs);
         QStringList lines = logLines();
         lines.sort();
         expected.sort();
@@ -272,7 +273,7 @@ private Q_SLOTS:
             QVERIFY(writeAll(at(S("marker.sh")), recorder()));
             QVERIFY(
                 platform::shellOpen(at(S("marker.sh")), {}, m_root, platform::ShowCommand::Hidden));
-            QTRY_COMPARE(logLines().size(), 1);
+            QTRY_COMPARE_WITH_TIMEOUT(logLines().size(), 1, HangMs);
             QVERIFY(logLines().front().startsWith(S("marker.sh|")));
             return;
         }
@@ -280,7 +281,7 @@ private Q_SLOTS:
         QCOMPARE(modeOf(S("Pack/Group/A")), 3);
         QCOMPARE(modeOf(S("Pack/Group/B")), 2);
         const QString prefix = at(compat + S("/pfx"));
-        QTRY_COMPARE(logLines().size(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(logLines().size(), 1, HangMs);
         QCOMPARE(logLines().front(),
                  S("wine|cmd /c RunMe.bat|") + options() + S("Pack/Group/A|") + prefix);
         QCOMPARE(readAll(answers), prefix.toUtf8() + '\n');

@@ -39,8 +39,10 @@ public:
     {
         connect(&m_server, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+                ++m_open;
                 connect(socket, &QTcpSocket::readyRead, this, [this, socket] { read(socket); });
                 connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+                connect(socket, &QObject::destroyed, this, [this] { --m_open; });
             }
         });
         return m_server.listen(QHostAddress::LocalHost, 0);
@@ -55,6 +57,8 @@ public:
         set(path, Route{Route::Whole, 200, body, {}});
     }
     int hits(const QString &path) const { return m_hits.value(path); }
+    /// Connections not yet closed by both ends.
+    int openConnections() const { return m_open; }
     /// Answers every silent request held so far with @p body.
     void release(const QByteArray &body)
     {
@@ -126,6 +130,7 @@ private:
         socket->disconnectFromHost();
     }
 
+    int m_open = 0; // before the server, whose sockets count themselves out as it goes
     QTcpServer m_server;
     QHash<QString, Route> m_routes;
     QHash<QString, int> m_hits;

@@ -1,6 +1,7 @@
 // The document pane and the About window on real files, with a web server on 127.0.0.1 for
 // the pages the embedded browser loads.
 #include "common/TestFiles.h"
+#include "common/Waits.h"
 #include "core/Common.h"
 #include "docs/AboutFrm.h"
 #include "docs/DocumentPane.h"
@@ -38,8 +39,6 @@
 #include <unistd.h>
 
 namespace {
-
-constexpr int LoadTimeout = 15000;
 
 /// A small PNG image.
 QByteArray pngImage()
@@ -471,10 +470,10 @@ void TestDocs::documentSet()
         QVERIFY(!textInFront(pane.get()));
         QWebEngineView *browser = pane->WebBrowser();
         if (front == QLatin1String("html")) {
-            QTRY_COMPARE_WITH_TIMEOUT(browser->title(), QStringLiteral("Local Page"), LoadTimeout);
+            QTRY_COMPARE_WITH_TIMEOUT(browser->title(), QStringLiteral("Local Page"), HangMs);
             QCOMPARE(browser->url(), QUrl::fromLocalFile(base() + html));
         } else {
-            QTRY_COMPARE_WITH_TIMEOUT(browser->title(), QStringLiteral("Page A"), LoadTimeout);
+            QTRY_COMPARE_WITH_TIMEOUT(browser->title(), QStringLiteral("Page A"), HangMs);
             QCOMPARE(browser->url(), QUrl(address));
         }
     }
@@ -494,7 +493,7 @@ void TestDocs::homeOpensAddressWhenLinksOff()
     button(pane.get(), "sbtnHome")->click();
 
     QVERIFY(pane->WebBrowser());
-    QTRY_COMPARE_WITH_TIMEOUT(pane->WebBrowser()->title(), QStringLiteral("Page B"), LoadTimeout);
+    QTRY_COMPARE_WITH_TIMEOUT(pane->WebBrowser()->title(), QStringLiteral("Page B"), HangMs);
     QCOMPARE(pane->WebBrowser()->url(), QUrl(address));
     QCOMPARE(m_server->hits(QStringLiteral("/b")), 1);
 }
@@ -509,24 +508,24 @@ void TestDocs::backAndForward()
 
     pane->DisplayFName(base(), QString(), QStringLiteral("Page.html"), QString());
     QWebEngineView *browser = pane->WebBrowser();
-    QTRY_COMPARE_WITH_TIMEOUT(browser->title(), QStringLiteral("Local Page"), LoadTimeout);
+    QTRY_COMPARE_WITH_TIMEOUT(browser->title(), QStringLiteral("Local Page"), HangMs);
     QVERIFY(!previous->isEnabled());
     QVERIFY(!next->isEnabled());
 
     pane->DisplayFName(base(), QString(), QString(), m_server->url(QStringLiteral("/a")));
-    QTRY_COMPARE_WITH_TIMEOUT(browser->title(), QStringLiteral("Page A"), LoadTimeout);
-    QTRY_VERIFY(previous->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(browser->title(), QStringLiteral("Page A"), HangMs);
+    QTRY_VERIFY_WITH_TIMEOUT(previous->isEnabled(), HangMs);
     QVERIFY(!next->isEnabled());
 
     QTest::mouseClick(previous, Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(browser->title(), QStringLiteral("Local Page"), LoadTimeout);
-    QTRY_VERIFY(next->isEnabled());
-    QTRY_VERIFY(!previous->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(browser->title(), QStringLiteral("Local Page"), HangMs);
+    QTRY_VERIFY_WITH_TIMEOUT(next->isEnabled(), HangMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!previous->isEnabled(), HangMs);
 
     QTest::mouseClick(next, Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(browser->title(), QStringLiteral("Page A"), LoadTimeout);
-    QTRY_VERIFY(previous->isEnabled());
-    QTRY_VERIFY(!next->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(browser->title(), QStringLiteral("Page A"), HangMs);
+    QTRY_VERIFY_WITH_TIMEOUT(previous->isEnabled(), HangMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!next->isEnabled(), HangMs);
 
     // A new document set keeps the history.
     pane->DisplayFName(base(), QStringLiteral("ReadMe.txt"), QString(), QString());
@@ -542,16 +541,15 @@ void TestDocs::progressBarWhileLoading()
     QCOMPARE(bar->toolTip(), QStringLiteral("Retrieving Web Page"));
 
     pane->DisplayFName(base(), QString(), QString(), m_server->url(QStringLiteral("/slow")));
-    QTRY_COMPARE_WITH_TIMEOUT(m_server->held(), 1, LoadTimeout);
-    QTRY_VERIFY(bar->isVisibleTo(pane.get()));
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->held(), 1, HangMs);
+    QTRY_VERIFY_WITH_TIMEOUT(bar->isVisibleTo(pane.get()), HangMs);
     // The bar spans the strip from left 141 to 9 pixels short of its right edge.
     QCOMPARE(bar->geometry().left(), 141);
     QCOMPARE(bar->geometry().right(), bar->parentWidget()->width() - 9 - 1);
 
     m_server->release();
-    QTRY_COMPARE_WITH_TIMEOUT(pane->WebBrowser()->title(), QStringLiteral("Slow Page"),
-                              LoadTimeout);
-    QTRY_VERIFY(!bar->isVisibleTo(pane.get()));
+    QTRY_COMPARE_WITH_TIMEOUT(pane->WebBrowser()->title(), QStringLiteral("Slow Page"), HangMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!bar->isVisibleTo(pane.get()), HangMs);
     QCOMPARE(bar->maximum(), 100);
     QCOMPARE(bar->value(), 100);
 }
@@ -561,12 +559,12 @@ void TestDocs::stopEndsLoading()
     auto pane = makePane();
     QProgressBar *bar = pane->ProgressBar();
     pane->DisplayFName(base(), QString(), QString(), m_server->url(QStringLiteral("/slow")));
-    QTRY_COMPARE_WITH_TIMEOUT(m_server->held(), 1, LoadTimeout);
-    QTRY_VERIFY(bar->isVisibleTo(pane.get()));
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->held(), 1, HangMs);
+    QTRY_VERIFY_WITH_TIMEOUT(bar->isVisibleTo(pane.get()), HangMs);
 
     button(pane.get(), "sbtnStop")->click();
 
-    QTRY_VERIFY_WITH_TIMEOUT(!bar->isVisibleTo(pane.get()), LoadTimeout);
+    QTRY_VERIFY_WITH_TIMEOUT(!bar->isVisibleTo(pane.get()), HangMs);
     QVERIFY(pane->WebBrowser()->title() != QStringLiteral("Slow Page"));
 }
 
@@ -574,14 +572,14 @@ void TestDocs::refreshReloads()
 {
     auto pane = makePane();
     pane->DisplayFName(base(), QString(), QString(), m_server->url(QStringLiteral("/a")));
-    QTRY_COMPARE_WITH_TIMEOUT(pane->WebBrowser()->title(), QStringLiteral("Page A"), LoadTimeout);
+    QTRY_COMPARE_WITH_TIMEOUT(pane->WebBrowser()->title(), QStringLiteral("Page A"), HangMs);
     QCOMPARE(m_server->hits(QStringLiteral("/a")), 1);
     // The text in front does not stop the buttons from acting on the browser.
     pane->DisplayFName(base(), QStringLiteral("ReadMe.txt"), QString(), QString());
 
     button(pane.get(), "sbtnRefresh")->click();
 
-    QTRY_COMPARE_WITH_TIMEOUT(m_server->hits(QStringLiteral("/a")), 2, LoadTimeout);
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->hits(QStringLiteral("/a")), 2, HangMs);
     QVERIFY(textInFront(pane.get()));
 }
 
@@ -598,7 +596,7 @@ void TestDocs::aboutDefault()
     about.show();
 
     DocumentPane *pane = about.Pane();
-    QTRY_COMPARE(paneText(pane), QStringLiteral("About this pack"));
+    QTRY_COMPARE_WITH_TIMEOUT(paneText(pane), QStringLiteral("About this pack"), HangMs);
     QCOMPARE(about.Label1()->text(), QStringLiteral("Varimond v2.01"));
     QCOMPARE(visibleButtons(&about), 0);
     QVERIFY(!pane->WebBrowser());
@@ -615,8 +613,8 @@ void TestDocs::aboutMissingText()
     TAboutForm about(&owner);
     about.show();
 
-    QTRY_COMPARE(paneText(about.Pane()), QStringLiteral("Could not find file ...\n  ") +
-                                             m_dir->path() + QStringLiteral("/Options/About.txt"));
+    QTRY_COMPARE_WITH_TIMEOUT(paneText(about.Pane()), QStringLiteral("Could not find file ...\n  ") +
+                                             m_dir->path() + QStringLiteral("/Options/About.txt"), HangMs);
     QCOMPARE(visibleButtons(&about), 0);
 }
 
@@ -628,7 +626,7 @@ void TestDocs::aboutMissingHtml()
     TAboutForm about(&owner);
     about.show();
     DocumentPane *pane = about.Pane();
-    QTRY_COMPARE(paneText(pane), QStringLiteral("About this pack"));
+    QTRY_COMPARE_WITH_TIMEOUT(paneText(pane), QStringLiteral("About this pack"), HangMs);
     QCOMPARE(visibleButtons(&about), 5);
     const QString missing = optionsRoot() + QStringLiteral("About.html");
     QCOMPARE(AboutHomeFName, missing);
@@ -636,7 +634,7 @@ void TestDocs::aboutMissingHtml()
     QTest::mouseClick(button(&about, "sbtnHome"), Qt::LeftButton);
 
     QVERIFY(pane->WebBrowser());
-    QTRY_COMPARE_WITH_TIMEOUT(pane->WebBrowser()->url(), QUrl::fromLocalFile(missing), LoadTimeout);
+    QTRY_COMPARE_WITH_TIMEOUT(pane->WebBrowser()->url(), QUrl::fromLocalFile(missing), HangMs);
     QVERIFY(textInFront(pane));
 }
 
@@ -649,14 +647,14 @@ void TestDocs::aboutAddressWhenLinksOff()
     TAboutForm about(&owner);
     about.show();
     DocumentPane *pane = about.Pane();
-    QTRY_COMPARE(paneText(pane), QStringLiteral("About this pack"));
+    QTRY_COMPARE_WITH_TIMEOUT(paneText(pane), QStringLiteral("About this pack"), HangMs);
     QCOMPARE(visibleButtons(&about), 5);
     QVERIFY(!pane->WebBrowser());
     QCOMPARE(m_server->hits(QStringLiteral("/b")), 0);
 
     QTest::mouseClick(button(&about, "sbtnHome"), Qt::LeftButton);
 
-    QTRY_COMPARE_WITH_TIMEOUT(pane->WebBrowser()->title(), QStringLiteral("Page B"), LoadTimeout);
+    QTRY_COMPARE_WITH_TIMEOUT(pane->WebBrowser()->title(), QStringLiteral("Page B"), HangMs);
     QCOMPARE(m_server->hits(QStringLiteral("/b")), 1);
     // The About window's home page is its own; the main pane's is untouched.
     DocumentPane mainPane;
@@ -672,17 +670,15 @@ void TestDocs::aboutLabelWhileDownloading()
     about.show();
     QProgressBar *bar = about.Pane()->ProgressBar();
 
-    QTRY_COMPARE_WITH_TIMEOUT(m_server->held(), 1, LoadTimeout);
-    QTRY_COMPARE(about.Label1()->text(), QStringLiteral("Retreiving File"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->held(), 1, HangMs);
+    QTRY_COMPARE_WITH_TIMEOUT(about.Label1()->text(), QStringLiteral("Retreiving File"), HangMs);
     QVERIFY(bar->isVisibleTo(&about));
     QVERIFY(browserInFront(about.Pane()));
 
     m_server->release();
-    QTRY_COMPARE_WITH_TIMEOUT(about.Label1()->text(), QStringLiteral("Varimond v2.01"),
-                              LoadTimeout);
+    QTRY_COMPARE_WITH_TIMEOUT(about.Label1()->text(), QStringLiteral("Varimond v2.01"), HangMs);
     QVERIFY(!bar->isVisibleTo(&about));
-    QTRY_COMPARE_WITH_TIMEOUT(about.Pane()->WebBrowser()->title(), QStringLiteral("Slow Page"),
-                              LoadTimeout);
+    QTRY_COMPARE_WITH_TIMEOUT(about.Pane()->WebBrowser()->title(), QStringLiteral("Slow Page"), HangMs);
 }
 
 void TestDocs::aboutSizeAndPlacement()
@@ -702,7 +698,7 @@ void TestDocs::aboutSizeAndPlacement()
     const QRect w = about.frameGeometry();
     QCOMPARE(w.left(), o.left() + (o.width() - w.width()) / 2);
     QCOMPARE(w.top(), o.top() + (o.height() - w.height()) / 2);
-    QTRY_COMPARE(paneText(about.Pane()), QStringLiteral("About this pack"));
+    QTRY_COMPARE_WITH_TIMEOUT(paneText(about.Pane()), QStringLiteral("About this pack"), HangMs);
     about.accept();
 
     about.resize(640, 480);
@@ -740,7 +736,7 @@ void TestDocs::aboutUnreadableText()
     closer.start(20);
     about.show();
 
-    QTRY_COMPARE_WITH_TIMEOUT(reported, QStringLiteral("Failed to Load Stream."), LoadTimeout);
+    QTRY_COMPARE_WITH_TIMEOUT(reported, QStringLiteral("Failed to Load Stream."), HangMs);
     QVERIFY(!about.Pane()->WebBrowser());
     QCOMPARE(visibleButtons(&about), 0);
     QCOMPARE(about.Label1()->text(), QStringLiteral("Varimond v2.01"));
@@ -820,7 +816,7 @@ void TestDocs::aboutNamesTheWinePrefix()
     QWidget owner;
     TAboutForm about(&owner);
     about.show();
-    QTRY_COMPARE(paneText(about.Pane()), QStringLiteral("About this pack"));
+    QTRY_COMPARE_WITH_TIMEOUT(paneText(about.Pane()), QStringLiteral("About this pack"), HangMs);
     auto *line = about.findChild<QLabel *>(QStringLiteral("lblWinePrefix"));
     QVERIFY(line);
     QCOMPARE(about.WinePrefixLabel(), line);
@@ -996,7 +992,7 @@ void TestDocs::localPageHasNoLocalRights()
 
     QWebEngineView *browser = pane->WebBrowser();
     QVERIFY(browser);
-    QTRY_VERIFY_WITH_TIMEOUT(browser->title().contains(QLatin1Char('|')), LoadTimeout);
+    QTRY_VERIFY_WITH_TIMEOUT(browser->title().contains(QLatin1Char('|')), HangMs);
     QCOMPARE(browser->title(), QStringLiteral("blocked|blocked|ok|ok|rgb(1, 2, 3)"));
     QCOMPARE(m_server->hits(QStringLiteral("/pic.png")), 1);
 }
@@ -1029,8 +1025,7 @@ void TestDocs::onlyWebAddressesOpen()
     QCOMPARE(browserInFront(pane.get()), opens);
     QCOMPARE(textInFront(pane.get()), !opens);
     if (opens) {
-        QTRY_COMPARE_WITH_TIMEOUT(pane->WebBrowser()->title(), QStringLiteral("Page A"),
-                                  LoadTimeout);
+        QTRY_COMPARE_WITH_TIMEOUT(pane->WebBrowser()->title(), QStringLiteral("Page A"), HangMs);
         return;
     }
     QVERIFY(!pane->WebBrowser());
@@ -1102,7 +1097,7 @@ void TestDocs::pageStartsNoDownload()
 
     pane->DisplayFName(base(), QString(), QStringLiteral("Download.html"), QString());
 
-    QTRY_COMPARE_WITH_TIMEOUT(seen.size(), 1, LoadTimeout);
+    QTRY_COMPARE_WITH_TIMEOUT(seen.size(), 1, HangMs);
     QVERIFY(seen.first());
     QCOMPARE(seen.first()->state(), QWebEngineDownloadRequest::DownloadCancelled);
     QVERIFY(!QFile::exists(base() + QStringLiteral("x.bin")));

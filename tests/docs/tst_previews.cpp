@@ -1,6 +1,7 @@
 // Preview pictures of an option folder: which files count, their decoding off the GUI thread,
 // the strip above the ReadMe, the viewer, and the setting that turns them off.
 #include "common/TestFiles.h"
+#include "common/Waits.h"
 #include "core/Common.h"
 #include "docs/DocumentPane.h"
 #include "docs/PreviewPictures.h"
@@ -30,8 +31,6 @@
 using testfiles::writeAll;
 
 namespace {
-
-constexpr int Timeout = 20000;
 
 QByteArray encoded(const QImage &image, const char *format)
 {
@@ -280,7 +279,7 @@ void TestPreviews::stripShowsThumbnailsAndErrorTilesWithoutBlocking()
     // Nothing was decoded on this thread during the call.
     QCOMPARE(strip->finishedCount(), 0);
     QVERIFY(strip->isVisible());
-    QVERIFY(done.wait(Timeout));
+    QVERIFY(done.wait(HangMs));
     timer.stop();
     qInfo("decoding took %lld ms; %d timer ticks, longest pause of the event loop %lld ms",
           static_cast<long long>(clock.elapsed()), ticks, static_cast<long long>(longest));
@@ -318,7 +317,7 @@ void TestPreviews::viewerStepsThroughPictures()
     pane.ShowPreviews(dir);
     PreviewStrip *strip = pane.Previews();
     QSignalSpy done(strip, &PreviewStrip::allShown);
-    QVERIFY(done.wait(Timeout));
+    QVERIFY(done.wait(HangMs));
 
     QTest::mouseClick(strip->findChild<QToolButton *>(QStringLiteral("Preview1")), Qt::LeftButton);
     PreviewViewer *viewer = strip->viewer();
@@ -327,7 +326,7 @@ void TestPreviews::viewerStepsThroughPictures()
     QVERIFY(viewer->isVisible());
     QCOMPARE(viewer->currentIndex(), 0);
     QSignalSpy shown(viewer, &PreviewViewer::pictureShown);
-    QTRY_VERIFY_WITH_TIMEOUT(!viewer->picture().isNull(), Timeout);
+    QTRY_VERIFY_WITH_TIMEOUT(!viewer->picture().isNull(), HangMs);
     QCOMPARE(viewer->picture().size(), QSize(1200, 900)); // decoded at full size
     // Fitted to the window: the picture on screen is smaller than the picture.
     auto *label = viewer->findChild<QLabel *>(QStringLiteral("lblPicture"));
@@ -338,13 +337,13 @@ void TestPreviews::viewerStepsThroughPictures()
     shown.clear();
     QTest::keyClick(viewer, Qt::Key_Right);
     QCOMPARE(viewer->currentIndex(), 1);
-    QVERIFY(shown.wait(Timeout));
+    QVERIFY(shown.wait(HangMs));
     QVERIFY(viewer->picture().isNull());
     QVERIFY(label->text().startsWith(QStringLiteral("cannot show this picture")));
 
     QTest::mouseClick(viewer->findChild<QToolButton *>(QStringLiteral("btnNext")), Qt::LeftButton);
     QCOMPARE(viewer->currentIndex(), 2);
-    QTRY_COMPARE_WITH_TIMEOUT(viewer->picture().size(), QSize(400, 300), Timeout);
+    QTRY_COMPARE_WITH_TIMEOUT(viewer->picture().size(), QSize(400, 300), HangMs);
     QTest::keyClick(viewer, Qt::Key_Right); // the last one stays
     QCOMPARE(viewer->currentIndex(), 2);
     QTest::keyClick(viewer, Qt::Key_Left);
@@ -363,10 +362,10 @@ void TestPreviews::animatedGifPlays()
     PreviewStrip strip;
     strip.showFolder(dir);
     strip.openPicture(0);
-    QTRY_VERIFY_WITH_TIMEOUT(strip.viewer()->isPlaying(), Timeout);
+    QTRY_VERIFY_WITH_TIMEOUT(strip.viewer()->isPlaying(), HangMs);
     QTest::keyClick(strip.viewer(), Qt::Key_Right);
     QVERIFY(!strip.viewer()->isPlaying());
-    QTRY_VERIFY_WITH_TIMEOUT(!strip.viewer()->picture().isNull(), Timeout);
+    QTRY_VERIFY_WITH_TIMEOUT(!strip.viewer()->picture().isNull(), HangMs);
     QVERIFY(!strip.viewer()->isPlaying());
 }
 
@@ -428,12 +427,15 @@ void TestPreviews::quickSwitchNeverShowsOtherPictures()
     QSignalSpy done(strip, &PreviewStrip::allShown);
     for (int round = 0; round < 5; ++round) {
         pane.ShowPreviews(a);
-        QTest::qWait(round * 20); // some of A's pictures may be decoding now
+        // A different number of A's pictures shown each round, the next one decoding.
+        QTRY_VERIFY_WITH_TIMEOUT(strip->finishedCount() >= round, HangMs);
         pane.ShowPreviews(b);
     }
-    QVERIFY(done.wait(Timeout));
-    // Let anything of A's still on its way arrive.
-    QTest::qWait(800);
+    QVERIFY(done.wait(HangMs));
+    // Anything of A's still on its way arrives.
+    strip->loader().waitForIdle();
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
     QCOMPARE(strip->pictures().size(), 2);
     QCOMPARE(strip->finishedCount(), 2);
     for (const char *name : {"Preview1", "Preview2"}) {
@@ -450,12 +452,12 @@ void TestPreviews::thumbnailsComeFromTheCache()
     PreviewStrip strip;
     QSignalSpy done(&strip, &PreviewStrip::allShown);
     strip.showFolder(dir);
-    QVERIFY(done.wait(Timeout));
+    QVERIFY(done.wait(HangMs));
     // Changed on disk: the cache knows the file by its size and time, so the new one shows.
     write(dir + "/Preview.png", encoded(filled(300, 200, Qt::blue), "PNG"));
     QVERIFY(setModified(dir + "/Preview.png", QDateTime::currentDateTime().addSecs(5)));
     strip.showFolder(dir);
-    QVERIFY(done.wait(Timeout));
+    QVERIFY(done.wait(HangMs));
     QVERIFY(tileColor(strip.findChild<QToolButton *>(QStringLiteral("Preview1"))).blue() > 200);
     // Unchanged in size and time: shown from the cache, without reading the file again (here
     // garbage of the same size, which a decode would refuse).
@@ -463,7 +465,7 @@ void TestPreviews::thumbnailsComeFromTheCache()
     write(dir + "/Preview.png", QByteArray(before.size(), 'x'));
     QVERIFY(setModified(dir + "/Preview.png", before.lastModified()));
     strip.showFolder(dir);
-    QVERIFY(done.wait(Timeout));
+    QVERIFY(done.wait(HangMs));
     QCOMPARE(strip.failedCount(), 0);
     QVERIFY(tileColor(strip.findChild<QToolButton *>(QStringLiteral("Preview1"))).blue() > 200);
 }

@@ -1,5 +1,6 @@
 // The game's interface mode: reading and writing user.dat, and the dialog that shows the mode.
 #include "common/TestFiles.h"
+#include "common/Waits.h"
 #include "core/Common.h"
 #include "game/CheckUserInterfaceModeFrm.h"
 #include "game/UserDat.h"
@@ -234,13 +235,13 @@ void TestGame::modeReadAndShown()
     Owner owner;
     TCheckUserInterfaceModeForm dialog(&owner.window);
     dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog, HangMs));
     QCOMPARE(child<QLabel>(dialog, "Label2")->text(), label2);
     QCOMPARE(child<QLabel>(dialog, "Label3")->text(), label3);
     QCOMPARE(child<QPushButton>(dialog, "btnSetCustom")->isEnabled(), setCustomEnabled);
     QVERIFY(child<QPushButton>(dialog, "btnOkay")->isEnabled());
     // The focus starts at Ok, never at the button that changes the game's file.
-    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    QVERIFY(QTest::qWaitForWindowActive(&dialog, HangMs));
     QCOMPARE(QApplication::focusWidget(), child<QWidget>(dialog, "btnOkay"));
     if (!content.isNull())
         QCOMPARE(readAll(userDat()), content); // reading never touches the game's file
@@ -281,7 +282,7 @@ void TestGame::dialogLayout()
     // The widest texts fit the fixed size, and the size does not follow the text.
     ProgramSettings.GameInterfaceMode = std::numeric_limits<int>::min();
     dialog.show();
-    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    QVERIFY(QTest::qWaitForWindowActive(&dialog, HangMs));
     const QSize size = dialog.size();
     QVERIFY(label2->width() >= label2->sizeHint().width());
     QVERIFY(label3->width() >= label3->sizeHint().width());
@@ -293,17 +294,17 @@ void TestGame::dialogLayout()
     QVERIFY(dialog.isVisible());
     QCOMPARE(dialog.result(), 0);
     QTest::mouseClick(okay, Qt::LeftButton);
-    QTRY_VERIFY(!dialog.isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), HangMs);
 
     ProgramSettings.GameInterfaceMode = 4;
     dialog.show();
-    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    QVERIFY(QTest::qWaitForWindowActive(&dialog, HangMs));
     QCOMPARE(dialog.size(), size);
     QVERIFY(label3->width() >= label3->sizeHint().width());
 
     // Tab order: Set to CUSTOM, Ok, the tick box, and round again.
     setCustom->setFocus();
-    QTRY_COMPARE(QApplication::focusWidget(), setCustom);
+    QTRY_COMPARE_WITH_TIMEOUT(QApplication::focusWidget(), setCustom, HangMs);
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     QCOMPARE(QApplication::focusWidget(), okay);
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
@@ -314,7 +315,7 @@ void TestGame::dialogLayout()
     // Enter away from the buttons closes with Ok and never writes the game's file.
     box->setFocus();
     QTest::keyClick(box, Qt::Key_Return);
-    QTRY_VERIFY(!dialog.isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), HangMs);
     QVERIFY(!QFileInfo::exists(m_config));
 }
 
@@ -327,7 +328,7 @@ void TestGame::everyShowingRecomputes()
 
     ProgramSettings.GameInterfaceMode = 0;
     dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog, HangMs));
     QCOMPARE(label2->text(), QStringLiteral("Atlantis (0)"));
     QVERIFY(setCustom->isEnabled());
     // Centred over the owner, divisions truncating.
@@ -336,12 +337,12 @@ void TestGame::everyShowingRecomputes()
     QCOMPARE(w.left(), o.left() + (o.width() - w.width()) / 2);
     QCOMPARE(w.top(), o.top() + (o.height() - w.height()) / 2);
     QTest::mouseClick(child<QPushButton>(dialog, "btnOkay"), Qt::LeftButton);
-    QTRY_VERIFY(!dialog.isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), HangMs);
 
     owner.window.move(40, 30);
     ProgramSettings.GameInterfaceMode = -1;
     dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog, HangMs));
     QCOMPARE(label2->text(), QStringLiteral("UNKNOWN (-1)"));
     QCOMPARE(child<QLabel>(dialog, "Label3")->text(), NotFoundText);
     QVERIFY(!setCustom->isEnabled());
@@ -350,7 +351,7 @@ void TestGame::everyShowingRecomputes()
 
     // The program itself may still close it, as it does at a termination signal.
     dialog.reject();
-    QTRY_VERIFY(!dialog.isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), HangMs);
 }
 
 void TestGame::setCustomKeepsEveryOtherLine()
@@ -383,9 +384,9 @@ void TestGame::setCustomKeepsEveryOtherLine()
     Owner owner;
     TCheckUserInterfaceModeForm dialog(&owner.window);
     dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog, HangMs));
     QTest::mouseClick(child<QPushButton>(dialog, "btnSetCustom"), Qt::LeftButton);
-    QTRY_VERIFY(!dialog.isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), HangMs);
     QCOMPARE(dialog.result(), int(QDialog::Accepted));
 
     QCOMPARE(ProgramSettings.GameInterfaceMode, 7);
@@ -411,12 +412,12 @@ void TestGame::setCustomCreatesMissingFileAndFolders()
     Owner owner;
     TCheckUserInterfaceModeForm dialog(&owner.window);
     dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog, HangMs));
 
     // The game's folder goes away while the dialog is open.
     QVERIFY(QDir(m_config).removeRecursively());
     QTest::mouseClick(child<QPushButton>(dialog, "btnSetCustom"), Qt::LeftButton);
-    QTRY_VERIFY(!dialog.isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), HangMs);
     QVERIFY(QFileInfo(userDat()).isFile());
     QCOMPARE(platform::IniFile::readInteger(userDat(), QStringLiteral("interface"),
                                             QStringLiteral("item1"), -1),
@@ -447,10 +448,10 @@ void TestGame::refusedWriteShowsErrorAndStaysOpen()
     Owner owner;
     TCheckUserInterfaceModeForm dialog(&owner.window);
     dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog, HangMs));
 
     QTest::mouseClick(child<QPushButton>(dialog, "btnSetCustom"), Qt::LeftButton);
-    QTRY_COMPARE(m_errors->boxes().size(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(m_errors->boxes().size(), 1, HangMs);
 
     const ErrorBoxCatcher::Box &box = m_errors->boxes().front();
     QCOMPARE(box.title, QStringLiteral("Varimond"));
@@ -463,7 +464,7 @@ void TestGame::refusedWriteShowsErrorAndStaysOpen()
 
     // Still open and usable: Ok leaves it.
     QTest::mouseClick(child<QPushButton>(dialog, "btnOkay"), Qt::LeftButton);
-    QTRY_VERIFY(!dialog.isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), HangMs);
 }
 
 void TestGame::blockedFolderIsReported()
@@ -506,7 +507,7 @@ void TestGame::leavingTheDialog()
     Owner owner;
     TCheckUserInterfaceModeForm dialog(&owner.window);
     dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog, HangMs));
     auto *box = child<QCheckBox>(dialog, "cbDisableInterfaceModeCheck");
     if (ticked) {
         QTest::mouseClick(box, Qt::LeftButton);
@@ -514,7 +515,7 @@ void TestGame::leavingTheDialog()
     }
     QTest::mouseClick(child<QPushButton>(dialog, setCustom ? "btnSetCustom" : "btnOkay"),
                       Qt::LeftButton);
-    QTRY_VERIFY(!dialog.isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), HangMs);
 
     QCOMPARE(ProgramSettings.CheckInterfaceMode, checkAfter);
     QCOMPARE(owner.item->isChecked(), checkAfter);
@@ -612,7 +613,7 @@ void TestGame::userDatInTheWinePrefix()
     Owner owner;
     TCheckUserInterfaceModeForm dialog(&owner.window);
     dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog, HangMs));
     auto *line = child<QLabel>(dialog, "lblUserDatFName");
     QCOMPARE(line->toolTip(), expected);
     QVERIFY(line->isVisible());
@@ -628,11 +629,11 @@ void TestGame::userDatInTheWinePrefix()
                      "[interface]\r\nitem1=0\r\n"));
     if (mode == 0 || mode == 4) {
         QTest::mouseClick(child<QPushButton>(dialog, "btnSetCustom"), Qt::LeftButton);
-        QTRY_VERIFY(!dialog.isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), HangMs);
     } else {
         QVERIFY(!child<QPushButton>(dialog, "btnSetCustom")->isEnabled());
         QTest::mouseClick(child<QPushButton>(dialog, "btnOkay"), Qt::LeftButton);
-        QTRY_VERIFY(!dialog.isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), HangMs);
     }
     for (int i = 0; i < paths.size(); ++i) {
         QByteArray after = contents[i];

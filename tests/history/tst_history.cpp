@@ -5,6 +5,7 @@
 #include "HistoryPack.h"
 #include "apply/ApplyChanges.h"
 #include "common/TestTree.h"
+#include "common/Waits.h"
 #include "core/Common.h"
 #include "history/HistoryFolders.h"
 #include "history/InstallHistory.h"
@@ -59,7 +60,7 @@ QString GitLog(const QString &repo)
 {
     QProcess git;
     git.start(S("git"), {S("--git-dir=") + repo, S("log"), S("--format=%B")});
-    git.waitForFinished(10000);
+    git.waitForFinished(HangMs);
     return QString::fromUtf8(git.readAllStandardOutput());
 }
 
@@ -227,7 +228,7 @@ void TestHistory::installRecordsChanges()
 
     const QString id = pack.install("U=" + Quoted(pack.ui) + "\n" + body + "echo done \"$1\"\n");
     QVERIFY(!id.isEmpty());
-    QTRY_VERIFY(Settled(pack, id));
+    QTRY_VERIFY_WITH_TIMEOUT(Settled(pack, id), HangMs);
     const history::InstallRecord record = pack.record(id);
     QVERIFY2(record.snapshotError.isEmpty(), qPrintable(record.snapshotError));
     QCOMPARE(record.option, S("Options/Bars"));
@@ -265,7 +266,7 @@ void TestHistory::restoreIsExactAndUndoable()
                                     "rm \"$U/sub/b.txt\"; rmdir \"$U/empty\"\n"
                                     "chmod -x \"$U/run.sh\"; rm \"$U/alias\"\n"
                                     "ln -s sub \"$U/alias2\"\n");
-    QTRY_VERIFY(Settled(pack, id));
+    QTRY_VERIFY_WITH_TIMEOUT(Settled(pack, id), HangMs);
     const QMap<QString, QByteArray> installed = FolderState(pack.ui);
     QVERIFY(installed != original);
 
@@ -295,9 +296,9 @@ void TestHistory::secondInstallOfSameOption()
     pack.configure();
     const QByteArray write = "printf \"$V\" > " + Quoted(pack.ui + S("theme.xml")) + "\n";
     const QString first = pack.install("V=v1\n" + write);
-    QTRY_VERIFY(Settled(pack, first));
+    QTRY_VERIFY_WITH_TIMEOUT(Settled(pack, first), HangMs);
     const QString second = pack.install("V=v2\n" + write);
-    QTRY_VERIFY(Settled(pack, second));
+    QTRY_VERIFY_WITH_TIMEOUT(Settled(pack, second), HangMs);
 
     const auto records = TheHistory().log()->list();
     QCOMPARE(records.size(), size_t(2));
@@ -323,7 +324,7 @@ void TestHistory::restoreRefusedWhileScriptRuns()
                                     " ]; do sleep 0.02; done\n"
                                     "printf late > " +
                                     Quoted(pack.ui + S("a.txt")) + "\n");
-    QTRY_VERIFY(TheHistory().anyRunning());
+    QTRY_VERIFY_WITH_TIMEOUT(TheHistory().anyRunning(), HangMs);
     QVERIFY(pack.record(id).after.isEmpty());
     const QMap<QString, QByteArray> before = FolderState(pack.ui);
     try {
@@ -336,7 +337,7 @@ void TestHistory::restoreRefusedWhileScriptRuns()
     QCOMPARE(TheHistory().log()->list().size(), size_t(1)); // the refusal records nothing
 
     writeAll(flag, "");
-    QTRY_VERIFY(Settled(pack, id));
+    QTRY_VERIFY_WITH_TIMEOUT(Settled(pack, id), HangMs);
     QVERIFY(!TheHistory().anyRunning());
     TheHistory().restore(id);
     QCOMPARE(readAll(pack.ui + S("a.txt")), QByteArray("one\r\n"));
@@ -355,9 +356,9 @@ void TestHistory::outputLandsAfterProgramClosed()
     pack.configure();
     QVERIFY(pack.record(id).after.isEmpty());
     writeAll(flag, "");
-    QTRY_VERIFY(QFileInfo::exists(pack.record(id).folder + S("1.exit")));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(pack.record(id).folder + S("1.exit")), HangMs);
     pack.configure();
-    QTRY_VERIFY(Settled(pack, id));
+    QTRY_VERIFY_WITH_TIMEOUT(Settled(pack, id), HangMs);
     const history::InstallRecord record = pack.record(id);
     QVERIFY(record.starts[0].hasExitStatus);
     QCOMPARE(record.starts[0].exitStatus, 3);
@@ -382,7 +383,7 @@ void TestHistory::damagedRepositoryMovedAside()
     Seed(pack);
     pack.configure();
     const QString id = pack.install("true\n");
-    QTRY_VERIFY(Settled(pack, id));
+    QTRY_VERIFY_WITH_TIMEOUT(Settled(pack, id), HangMs);
     const QString after = pack.record(id).after;
 
     if (damage == S("head")) {
@@ -413,7 +414,7 @@ void TestHistory::damagedRepositoryMovedAside()
 
     // A new repository takes the next install; the damaged one is never snapshotted.
     const QString next = pack.install("printf n > " + Quoted(pack.ui + S("n.txt")) + "\n");
-    QTRY_VERIFY(Settled(pack, next));
+    QTRY_VERIFY_WITH_TIMEOUT(Settled(pack, next), HangMs);
     QVERIFY2(pack.record(next).snapshotError.isEmpty(),
              qPrintable(pack.record(next).snapshotError));
     QCOMPARE(Describe(TheHistory().installChanges(pack.record(next))),
@@ -427,7 +428,7 @@ void TestHistory::packWithoutHistoryKeepsLogOnly()
     pack.configure();
     QVERIFY(!TheHistory().snapshotsOn());
     const QString id = pack.install("echo \"installing $1\"\nexit 2\n");
-    QTRY_VERIFY(QFileInfo::exists(pack.record(id).folder + S("1.exit")));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(pack.record(id).folder + S("1.exit")), HangMs);
     const history::InstallRecord record = pack.record(id);
     QCOMPARE(record.starts[0].exitStatus, 2);
     QCOMPARE(TheHistory().log()->output(record, 1), QByteArray("installing -h\n"));
@@ -439,7 +440,7 @@ void TestHistory::packWithoutHistoryKeepsLogOnly()
     // A script that writes far more than is kept still runs to its end and its status lands.
     const QString flood = pack.install("head -c 6000000 /dev/zero | tr '\\0' x\necho tail-end >" +
                                        Quoted(pack.root + S("ran-to-end")) + "\nexit 5\n");
-    QTRY_VERIFY(QFileInfo::exists(pack.record(flood).folder + S("1.exit")));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(pack.record(flood).folder + S("1.exit")), HangMs);
     const history::InstallRecord flooded = pack.record(flood);
     QCOMPARE(flooded.starts[0].exitStatus, 5);
     QVERIFY(QFileInfo::exists(pack.root + S("ran-to-end")));
@@ -463,7 +464,7 @@ void TestHistory::missingFolderStoredEmptyReportedOnce()
 
     const QString id = pack.install("mkdir -p " + Quoted(pack.root + S("ui/later/x")) +
                                     "\nprintf y > " + Quoted(pack.root + S("ui/later/x/y")) + "\n");
-    QTRY_VERIFY(Settled(pack, id));
+    QTRY_VERIFY_WITH_TIMEOUT(Settled(pack, id), HangMs);
     QCOMPARE(Describe(TheHistory().installChanges(pack.record(id))),
              QStringList{S("A ../ui/later/x/y")});
     TheHistory().restore(id);
@@ -480,7 +481,7 @@ void TestHistory::linksAreNotFollowed()
     pack.configure();
     const QString id = pack.install("printf s2 > " + Quoted(outside.path() + S("/secret")) +
                                     "\nprintf n > " + Quoted(pack.ui + S("n")) + "\n");
-    QTRY_VERIFY(Settled(pack, id));
+    QTRY_VERIFY_WITH_TIMEOUT(Settled(pack, id), HangMs);
     // Only the folder's own file changed: the link is stored as a link.
     QCOMPARE(Describe(TheHistory().installChanges(pack.record(id))),
              QStringList{S("A ../ui/custom/n")});
@@ -520,7 +521,7 @@ void TestHistory::tickThroughApplyChanges()
     const auto records = TheHistory().log()->list();
     QCOMPARE(records.size(), size_t(1));
     const QString id = records[0].id;
-    QTRY_VERIFY(Settled(pack, id));
+    QTRY_VERIFY_WITH_TIMEOUT(Settled(pack, id), HangMs);
     const history::InstallRecord record = pack.record(id);
     QCOMPARE(record.option, S("Options/UI/Bars"));
     QCOMPARE(record.scripts, (QStringList{S("RunMe.sh"), S("RunMe2.sh")}));
@@ -529,7 +530,7 @@ void TestHistory::tickThroughApplyChanges()
     QVERIFY(!record.starts[1].hidden);
     QCOMPARE(TheHistory().log()->output(record, 1), QByteArray("first -h\n"));
     // The status lands though the script's PATH held none of the wrapper's tools.
-    QTRY_VERIFY(pack.record(id).starts[0].hasExitStatus);
+    QTRY_VERIFY_WITH_TIMEOUT(pack.record(id).starts[0].hasExitStatus, HangMs);
     QCOMPARE(Describe(TheHistory().installChanges(pack.record(id))),
              (QStringList{S("A ../ui/custom/one"), S("A ../ui/custom/two")}));
 }
@@ -567,11 +568,11 @@ void TestHistory::themeIsOneInstall()
     ThemeApplication theme(settings);
     theme.Prepare(S("Mine"));
     theme.Start();
-    QTRY_VERIFY(theme.GetState() == ThemeApplication::State::Complete);
+    QTRY_VERIFY_WITH_TIMEOUT(theme.GetState() == ThemeApplication::State::Complete, HangMs);
 
     const auto records = TheHistory().log()->list();
     QCOMPARE(records.size(), size_t(1));
-    QTRY_VERIFY(Settled(pack, records[0].id));
+    QTRY_VERIFY_WITH_TIMEOUT(Settled(pack, records[0].id), HangMs);
     const history::InstallRecord record = pack.record(records[0].id);
     QCOMPARE(record.kind, S("theme"));
     QCOMPARE(record.option, S("Theme Mine"));
@@ -625,7 +626,7 @@ void TestHistory::restoreBringsTheSelectionBack()
         ThemeApplication application(settings);
         application.Prepare(S("Modern"));
         application.Start();
-        QTRY_VERIFY(application.GetState() == ThemeApplication::State::Complete);
+        QTRY_VERIFY_WITH_TIMEOUT(application.GetState() == ThemeApplication::State::Complete, HangMs);
     } else {
         OptionTree tree;
         int count = 0;
@@ -638,7 +639,7 @@ void TestHistory::restoreBringsTheSelectionBack()
     const auto records = TheHistory().log()->list();
     QCOMPARE(records.size(), size_t(1));
     const QString id = records[0].id;
-    QTRY_VERIFY(Settled(pack, id));
+    QTRY_VERIFY_WITH_TIMEOUT(Settled(pack, id), HangMs);
     QCOMPARE(readAll(pack.ui + S("chat.xml")), QByteArray("modern"));
     QVERIFY(QFileInfo::exists(modern + S("Selected.ini")));
     QCOMPARE(

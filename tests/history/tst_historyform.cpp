@@ -2,6 +2,7 @@
 // Restore with its confirmation and refusal, answered through the real message boxes.
 
 #include "HistoryPack.h"
+#include "common/Waits.h"
 #include "core/StatusLine.h"
 #include "history/HistoryFrm.h"
 #include "history/InstallHistory.h"
@@ -87,7 +88,7 @@ private:
     {
         m_form = std::make_unique<THistoryForm>();
         m_form->show();
-        QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+        QVERIFY(QTest::qWaitForWindowExposed(m_form.get(), HangMs));
     }
 
 private slots:
@@ -107,10 +108,10 @@ private slots:
         m_pack->configure();
         const QString first =
             m_pack->install("echo hello; printf x > " + Quoted(m_pack->ui + S("x")) + "\nexit 4\n");
-        QTRY_VERIFY(Settled(*m_pack, first));
+        QTRY_VERIFY_WITH_TIMEOUT(Settled(*m_pack, first), HangMs);
         const QString second =
             m_pack->install("printf two > " + Quoted(m_pack->ui + S("a.txt")) + "\n");
-        QTRY_VERIFY(Settled(*m_pack, second));
+        QTRY_VERIFY_WITH_TIMEOUT(Settled(*m_pack, second), HangMs);
         Open();
 
         QTreeWidget *list = List();
@@ -146,7 +147,7 @@ private slots:
         const QString id =
             m_pack->install("printf n > " + Quoted(m_pack->ui + S("new.txt")) + "\nprintf two > " +
                             Quoted(m_pack->ui + S("a.txt")) + "\n");
-        QTRY_VERIFY(Settled(*m_pack, id));
+        QTRY_VERIFY_WITH_TIMEOUT(Settled(*m_pack, id), HangMs);
         Open();
         QCOMPARE(m_form->SelectedId(), id);
 
@@ -182,7 +183,7 @@ private slots:
         m_pack->configure();
         const QString id = m_pack->install("printf x | dd of=" + Quoted(big) +
                                            " bs=1 seek=1000 conv=notrunc 2>/dev/null\n");
-        QTRY_VERIFY_WITH_TIMEOUT(Settled(*m_pack, id), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(Settled(*m_pack, id), HangMs);
         Open();
         BoxAnswer answer;
         AnswerNextBox(QMessageBox::Yes, &answer);
@@ -217,7 +218,7 @@ private slots:
         m_pack->configure();
         // The option's script selects itself, as a pack's scripts may.
         const QString id = m_pack->install("printf '[Mode]\\nOptionMode=3\\n' > options.ini\n");
-        QTRY_VERIFY(Settled(*m_pack, id));
+        QTRY_VERIFY_WITH_TIMEOUT(Settled(*m_pack, id), HangMs);
         Open();
         BoxAnswer answer;
         AnswerNextBox(QMessageBox::Yes, &answer);
@@ -232,12 +233,12 @@ private slots:
         m_pack->configure();
         const QString name = QString(200, QLatin1Char('n'));
         const QString first = m_pack->install("printf x > " + Quoted(m_pack->ui + name) + "\n");
-        QTRY_VERIFY(Settled(*m_pack, first));
+        QTRY_VERIFY_WITH_TIMEOUT(Settled(*m_pack, first), HangMs);
         Open();
         QCOMPARE(m_form->SelectedId(), first);
         // The file list stays within its pane: the long name wraps.
         auto *files = m_form->findChild<QPlainTextEdit *>(S("memFiles"));
-        QTRY_VERIFY(files->document()->firstBlock().layout()->lineCount() > 1);
+        QTRY_VERIFY_WITH_TIMEOUT(files->document()->firstBlock().layout()->lineCount() > 1, HangMs);
         QCOMPARE(files->horizontalScrollBar()->maximum(), 0);
 
         // An install made while the window is open is listed on top and selected; its many
@@ -250,8 +251,8 @@ private slots:
             history::InstallSession session(S("theme"), S("Theme Big"), scripts);
             second = session.id();
         }
-        QTRY_COMPARE(m_form->SelectedId(), second);
-        QTRY_VERIFY(Settled(*m_pack, second));
+        QTRY_COMPARE_WITH_TIMEOUT(m_form->SelectedId(), second, HangMs);
+        QTRY_VERIFY_WITH_TIMEOUT(Settled(*m_pack, second), HangMs);
         QHeaderView *header = List()->header();
         QVERIFY2(header->sectionPosition(4) + 40 < List()->viewport()->width(),
                  qPrintable(QString::number(header->sectionPosition(4))));
@@ -267,7 +268,7 @@ private slots:
         const QString flag = m_pack->root + S("go");
         const QString id =
             m_pack->install("while [ ! -e " + Quoted(flag) + " ]; do sleep 0.02; done\n");
-        QTRY_VERIFY(TheHistory().anyRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(TheHistory().anyRunning(), HangMs);
         Open();
         QCOMPARE(List()->topLevelItem(0)->text(3), S("running"));
         QCOMPARE(List()->topLevelItem(0)->text(4), S("pending"));
@@ -281,7 +282,7 @@ private slots:
         QCOMPARE(List()->topLevelItemCount(), 1);
 
         writeAll(flag, "");
-        QTRY_COMPARE(List()->topLevelItem(0)->text(4), S("0 added, 0 changed, 0 removed"));
+        QTRY_COMPARE_WITH_TIMEOUT(List()->topLevelItem(0)->text(4), S("0 added, 0 changed, 0 removed"), HangMs);
         QCOMPARE(List()->topLevelItem(0)->text(3), S("0"));
         QVERIFY(Settled(*m_pack, id));
     }
@@ -295,7 +296,7 @@ private slots:
         QVERIFY(QDir().mkpath(deep));
         m_pack->configure();
         const QString id = m_pack->install("echo installed\n");
-        QTRY_VERIFY(Settled(*m_pack, id));
+        QTRY_VERIFY_WITH_TIMEOUT(Settled(*m_pack, id), HangMs);
         Open();
         QCOMPARE(List()->topLevelItem(0)->text(4),
                  S("0 added, 0 changed, 0 removed; 1 not recorded"));

@@ -3,6 +3,7 @@
 // be read, lie too deep or have names git keeps for itself; a restore of a large file.
 
 #include "HistoryPack.h"
+#include "common/Waits.h"
 #include "history/InstallHistory.h"
 #include "platform/Error.h"
 
@@ -110,7 +111,7 @@ void TestHistorySafety::consentAskedOnceRememberedPerPack()
     const QByteArray change = "printf x > " + Quoted(pack.ui + S("x")) + "\nprintf d > " +
                               Quoted(pack.programDir + S("Data/d")) + "\n";
     const QString first = pack.install(change);
-    QTRY_VERIFY(Settled(pack, first));
+    QTRY_VERIFY_WITH_TIMEOUT(Settled(pack, first), HangMs);
     QCOMPARE(asked, QStringList{QFileInfo(pack.ui).canonicalFilePath()});
     const QStringList expected =
         allow ? QStringList{S("../ui/custom/x"), S("Data/d")} : QStringList{S("Data/d")};
@@ -127,7 +128,7 @@ void TestHistorySafety::consentAskedOnceRememberedPerPack()
     pack.install("true\n");
     pack.configure(S("/nonexistent-home"), ask);
     const QString later = pack.install("true\n");
-    QTRY_VERIFY(Settled(pack, later));
+    QTRY_VERIFY_WITH_TIMEOUT(Settled(pack, later), HangMs);
     QCOMPARE(asked.size(), 1);
     QVERIFY(QFileInfo::exists(pack.consentFile()));
     QCOMPARE(readAll(pack.iniPath()), ini);
@@ -142,7 +143,7 @@ void TestHistorySafety::consentAskedOnceRememberedPerPack()
     env.askConsent = ask;
     TheHistory().configure(other.programDir, other.iniPath(), env);
     const QString third = other.install("true\n");
-    QTRY_VERIFY(Ended(other, third));
+    QTRY_VERIFY_WITH_TIMEOUT(Ended(other, third), HangMs);
     QCOMPARE(asked.size(), 2);
 }
 
@@ -161,7 +162,7 @@ void TestHistorySafety::personalAndSystemFoldersNeverTouched()
     });
     QVERIFY(!TheHistory().snapshotsOn());
     const QString id = pack.install("printf new > " + Quoted(home + S("/Documents/new")) + "\n");
-    QTRY_VERIFY(Ended(pack, id));
+    QTRY_VERIFY_WITH_TIMEOUT(Ended(pack, id), HangMs);
     QCOMPARE(asked, 0);
     const QString notices = TheHistory().log()->notices().join(S("\n"));
     QVERIFY2(notices.contains(S("your own folder")), qPrintable(notices));
@@ -192,7 +193,7 @@ void TestHistorySafety::leftoversOfAKilledRunRemoved()
     writeAll(pack.ui + S("a.txt"), "one");
     pack.configure();
     const QString first = pack.install("printf two > " + Quoted(pack.ui + S("a.txt")) + "\n");
-    QTRY_VERIFY(Settled(pack, first));
+    QTRY_VERIFY_WITH_TIMEOUT(Settled(pack, first), HangMs);
 
     // What a kill (or a power cut) inside the next snapshot leaves; a new run starts.
     const QString path = leftover.startsWith(QLatin1Char('@'))
@@ -201,7 +202,7 @@ void TestHistorySafety::leftoversOfAKilledRunRemoved()
     QVERIFY(writeAll(path, QByteArray(4096, 'x')));
     pack.configure();
     const QString second = pack.install("printf three > " + Quoted(pack.ui + S("a.txt")) + "\n");
-    QTRY_VERIFY(Settled(pack, second));
+    QTRY_VERIFY_WITH_TIMEOUT(Settled(pack, second), HangMs);
     QVERIFY2(pack.record(second).snapshotError.isEmpty(),
              qPrintable(pack.record(second).snapshotError));
     QVERIFY(!QFileInfo::exists(path));
@@ -235,7 +236,7 @@ void TestHistorySafety::oddEntriesLeftOutAndKept()
     pack.configure();
     const QString id = pack.install("printf two > " + Quoted(pack.ui + S("a.txt")) +
                                     "\nprintf more >> " + Quoted(pack.ui + entry) + "\n");
-    QTRY_VERIFY(Settled(pack, id));
+    QTRY_VERIFY_WITH_TIMEOUT(Settled(pack, id), HangMs);
     const history::InstallRecord record = pack.record(id);
     QVERIFY2(record.snapshotError.isEmpty(), qPrintable(record.snapshotError));
     QCOMPARE(Paths(TheHistory().installChanges(record)), QStringList{S("../ui/custom/a.txt")});
@@ -272,7 +273,7 @@ void TestHistorySafety::packMadeHistoryIsNotFollowed()
         // The pack's own repository, as a first run made it, with a part replaced by a link.
         pack.configure();
         const QString first = pack.install("true\n");
-        QTRY_VERIFY(Settled(pack, first));
+        QTRY_VERIFY_WITH_TIMEOUT(Settled(pack, first), HangMs);
         const QString part = pack.programDir + link;
         QVERIFY(QDir(part).removeRecursively());
         QVERIFY(QFile::link(outside.path() + link.mid(link.indexOf(QLatin1Char('/'))), part));
@@ -295,7 +296,7 @@ void TestHistorySafety::packMadeHistoryIsNotFollowed()
 
     pack.configure();
     const QString id = pack.install("printf d > " + Quoted(pack.programDir + S("Data/d")) + "\n");
-    QTRY_VERIFY(Settled(pack, id));
+    QTRY_VERIFY_WITH_TIMEOUT(Settled(pack, id), HangMs);
     QVERIFY2(pack.record(id).snapshotError.isEmpty(), qPrintable(pack.record(id).snapshotError));
     QCOMPARE(Paths(TheHistory().installChanges(pack.record(id))), QStringList{S("Data/d")});
     QCOMPARE(listing(), before);

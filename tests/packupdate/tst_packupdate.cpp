@@ -3,6 +3,7 @@
 
 #include "PackFixtures.h"
 #include "common/HttpTestServer.h"
+#include "common/Waits.h"
 #include "history/InstallHistory.h"
 #include "packupdate/ArchiveUnpack.h"
 #include "packupdate/Minisign.h"
@@ -105,7 +106,7 @@ private:
             args.append(S("-l"));
         p.start(S("minisign"), args);
         p.closeWriteChannel();
-        if (!p.waitForFinished(30000) || p.exitCode() != 0)
+        if (!p.waitForFinished(HangMs) || p.exitCode() != 0)
             return {};
         return QString::fromUtf8(fixtures::read(file + S(".minisig")));
     }
@@ -133,7 +134,7 @@ private:
         packupdate::InstallTarget target{pack, S("varimond.ini"), S("varimond"), S("1.0"), key};
         QSignalSpy done(&install, &PackInstall::finished);
         install.start(info, target);
-        if (!done.wait(120000))
+        if (!done.wait(HangMs))
             return false;
         return done.first().first().toBool();
     }
@@ -147,7 +148,7 @@ private Q_SLOTS:
         QProcess p;
         p.start(S("minisign"), {S("-G"), S("-W"), S("-p"), m_keys.filePath(S("k.pub")), S("-s"),
                                 m_keys.filePath(S("k.sec"))});
-        QVERIFY2(p.waitForFinished(30000) && p.exitCode() == 0, "minisign is needed");
+        QVERIFY2(p.waitForFinished(HangMs) && p.exitCode() == 0, "minisign is needed");
         m_publicKey = QString::fromUtf8(fixtures::read(m_keys.filePath(S("k.pub"))));
         QVERIFY(packupdate::IsMinisignPublicKey(m_publicKey));
     }
@@ -237,7 +238,7 @@ private Q_SLOTS:
             QProcess p;
             p.start(S("minisign"), {S("-G"), S("-W"), S("-p"), dir.filePath(S("o.pub")), S("-s"),
                                     dir.filePath(S("o.sec"))});
-            QVERIFY(p.waitForFinished(30000));
+            QVERIFY(p.waitForFinished(HangMs));
             key = QString::fromUtf8(fixtures::read(dir.filePath(S("o.pub"))));
         }
         const QString why = packupdate::VerifyMinisign(file, signature, key);
@@ -449,10 +450,12 @@ private Q_SLOTS:
         QSignalSpy progress(&install, &PackInstall::progress);
         QSignalSpy done(&install, &PackInstall::finished);
         install.start(info, {pack, S("varimond.ini"), S("varimond"), S("1.0"), QString()});
-        QTRY_VERIFY(progress.count() > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(progress.count() > 0, HangMs);
         install.cancel();
         QVERIFY(!install.isRunning());
-        QTest::qWait(200);
+        // The cancel joined the download's and the unpack's threads: whatever they sent is
+        // queued by now.
+        QCoreApplication::sendPostedEvents();
         QCOMPARE(done.count(), 0);
         QCOMPARE(fixtures::snapshot(pack), before);
     }
@@ -475,7 +478,7 @@ private Q_SLOTS:
         packupdate::InstallTarget target{pack, S("varimond.ini"), S("varimond"), S("2.0"), {}};
         QSignalSpy done(&install, &PackInstall::finished);
         install.start(publish(archive, S(".zip")), target);
-        QVERIFY(done.wait(60000));
+        QVERIFY(done.wait(HangMs));
         QVERIFY2(done.first().first().toBool(), qPrintable(install.message()));
         QVERIFY(!QFileInfo::exists(pack + S("NewReadMe.txt")));
         QCOMPARE(fixtures::read(pack + S(".varimond-update/previous-2.0/NewReadMe.txt")),

@@ -2,6 +2,7 @@
 // and map back to their very bytes, Qt's file classes and started scripts reach them, and the
 // in-memory INI reader reads what the INI layer reads.
 #include "common/TestFiles.h"
+#include "common/Waits.h"
 #include "platform/Error.h"
 #include "platform/FileNames.h"
 #include "platform/FolderReader.h"
@@ -139,7 +140,7 @@ private Q_SLOTS:
         QVERIFY(platform::shellOpen(shown + S("Ex\xc3\xa9"
                                               "cute.sh"),
                                     {log, S("-h")}, shown, platform::ShowCommand::Hidden));
-        QTRY_VERIFY(QFileInfo::exists(log));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(log), HangMs);
         QCOMPARE(readAll(log), folder + "\n-h");
     }
 

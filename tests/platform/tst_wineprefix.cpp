@@ -3,6 +3,7 @@
 // fake "wine" that records how it was called.
 
 #include "common/TestFiles.h"
+#include "common/Waits.h"
 #include "platform/ScriptLauncher.h"
 #include "platform/WinePrefix.h"
 
@@ -379,7 +380,7 @@ private Q_SLOTS:
         expected = expand(expected);
         expected.replace(S("\\$W"), windowsRoot);
         const QStringList lines = expected.split(QLatin1Char('\n'));
-        QTRY_COMPARE(logLines().size(), lines.size());
+        QTRY_COMPARE_WITH_TIMEOUT(logLines().size(), lines.size(), HangMs);
         QCOMPARE(logLines(), lines);
     }
 };

@@ -3,6 +3,7 @@
 // before another Wine may run in a prefix whose own is gone, and the terminal's title.
 
 #include "common/TestFiles.h"
+#include "common/Waits.h"
 #include "platform/Error.h"
 #include "platform/ScriptLauncher.h"
 #include "platform/WinePrefix.h"
@@ -257,12 +258,12 @@ private Q_SLOTS:
             recorder(S("marker"));
             QVERIFY(platform::shellOpen(at(S("marker")), {}, at(S("opt")),
                                         platform::ShowCommand::Hidden));
-            QTRY_COMPARE(logLines().size(), 1);
+            QTRY_COMPARE_WITH_TIMEOUT(logLines().size(), 1, HangMs);
             QVERIFY(logLines().front().startsWith(at(S("marker|"))));
             return;
         }
         QVERIFY(startBat());
-        QTRY_COMPARE(logLines().size(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(logLines().size(), 1, HangMs);
         QCOMPARE(logLines().front(), at(want[0]) + S("|cmd /c RunMe.bat -h|") + at(want[2]) +
                                          QLatin1Char('|') + at(S("opt")) +
                                          S("|-all|winemenubuilder.exe=d"));
@@ -335,7 +336,7 @@ private Q_SLOTS:
         QVERIFY(platform::OtherWineAnswers().allowed(prefix));
         QVERIFY(!platform::OtherWineAnswers().allowed(at(S("home/.wine"))));
         QVERIFY(startBat());
-        QTRY_COMPARE(logLines().size(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(logLines().size(), 1, HangMs);
         QCOMPARE(logLines().front(), at(S("bin/wine|cmd /c RunMe.bat -h|")) + prefix +
                                          QLatin1Char('|') + at(S("opt")) +
                                          S("|-all|winemenubuilder.exe=d"));
@@ -405,7 +406,7 @@ private Q_SLOTS:
         if (overrides != S("-"))
             qputenv("WINEDLLOVERRIDES", overrides.toUtf8());
         QVERIFY(startBat());
-        QTRY_COMPARE(logLines().size(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(logLines().size(), 1, HangMs);
         QVERIFY2(logLines().front().endsWith(QLatin1Char('|') + expected),
                  qPrintable(logLines().front()));
     }
@@ -431,7 +432,7 @@ private Q_SLOTS:
         recorder(S("bin/x-terminal-emulator"));
         qputenv("DISPLAY", ":0"); // a terminal opens only where there is a display
         QVERIFY(platform::shellOpen(at(file), {}, at(S("opt")), platform::ShowCommand::Normal));
-        QTRY_COMPARE(logLines().size(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(logLines().size(), 1, HangMs);
         const QStringList fields = logLines().front().split(QLatin1Char('|'));
         QCOMPARE(fields[0], at(S("bin/x-terminal-emulator")));
         QCOMPARE(fields[1], expand(expected));

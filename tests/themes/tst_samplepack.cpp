@@ -4,6 +4,7 @@
 #include "app/MainFrm.h"
 #include "common/TestFiles.h"
 #include "common/TestTree.h"
+#include "common/Waits.h"
 #include "core/Common.h"
 #include "options/OptionNode.h"
 #include "options/OptionTreeController.h"
@@ -109,7 +110,7 @@ private Q_SLOTS:
         auto *view = form.findChild<QTreeView *>(S("TreeView1"));
         view->setCurrentIndex(form.TreeController()->IndexOf(FindNode(tree, bars[2])));
         form.ApplyChanges();
-        QTRY_VERIFY_WITH_TIMEOUT(marked(bars[2]) && !marked(bars[0]), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(marked(bars[2]) && !marked(bars[0]), HangMs);
         QCOMPARE(mode(bars[2]), 5);
         QCOMPARE(mode(bars[0]), 4);
         QVERIFY(marked(chat[1]));

@@ -3,6 +3,7 @@
 // their pacing and hostile theme files.
 
 #include "ThemeFixture.h"
+#include "common/Waits.h"
 #include "options/OptionIni.h"
 #include "options/OptionScan.h"
 #include "platform/Error.h"
@@ -34,7 +35,7 @@ QList<qint64> runToEnd(ThemeApplication &app)
     bool done = false;
     QObject::connect(&app, &ThemeApplication::finished, &context, [&] { done = true; });
     app.Start();
-    [&] { QTRY_VERIFY_WITH_TIMEOUT(done, 20000); }();
+    [&] { QTRY_VERIFY_WITH_TIMEOUT(done, HangMs); }();
     return starts;
 }
 
@@ -574,7 +575,7 @@ private Q_SLOTS:
         const QString h = hidden ? S("-h") : QString();
         QCOMPARE(started, (QStringList{S("0 ") + h, S("1 ") + h, S("2 ") + h}));
         QCOMPARE(ProgramSettings.ThemeName, S("Three"));
-        QTRY_COMPARE(f->runs().size(), 3);
+        QTRY_COMPARE_WITH_TIMEOUT(f->runs().size(), 3, HangMs);
         QSet<QString> seen;
         for (const ScriptRun &run : f->runs()) {
             seen.insert(run.folder);
@@ -652,7 +653,7 @@ private Q_SLOTS:
         runToEnd(app);
         QCOMPARE(ProgramSettings.ThemeName, S("T"));
         QVERIFY(!f->selected(S("Marked")));
-        QTRY_COMPARE(f->runs().size(), ran.size());
+        QTRY_COMPARE_WITH_TIMEOUT(f->runs().size(), ran.size(), HangMs);
         QStringList folders = f->ranFolders();
         folders.sort();
         QCOMPARE(folders, ran);
@@ -773,7 +774,7 @@ private Q_SLOTS:
         QVERIFY2(starts[2] - starts[1] >= 200, qPrintable(QString::number(starts[2] - starts[1])));
         QVERIFY(total >= 520);
         // The scripts themselves started in the theme's order.
-        QTRY_COMPARE(f->runs().size(), 3);
+        QTRY_COMPARE_WITH_TIMEOUT(f->runs().size(), 3, HangMs);
         QList<ScriptRun> runs = f->runs();
         std::sort(runs.begin(), runs.end(),
                   [](const ScriptRun &a, const ScriptRun &b) { return a.ns < b.ns; });
@@ -795,7 +796,7 @@ private Q_SLOTS:
         app.Abort();
         QCOMPARE(app.GetState(), ThemeApplication::State::Aborted);
         QCOMPARE(finished, 1);
-        QTRY_COMPARE(f->ranFolders(), QStringList{S("A")});
+        QTRY_COMPARE_WITH_TIMEOUT(f->ranFolders(), QStringList{S("A")}, HangMs);
         QCOMPARE(ProgramSettings.ThemeName, S("(Default)"));
     }
 };

@@ -4,6 +4,7 @@
 #include "ThemeFixture.h"
 #include "app/MainFrm.h"
 #include "common/TestTree.h"
+#include "common/Waits.h"
 #include "core/StatusLine.h"
 #include "options/OptionTreeController.h"
 #include "platform/IniFile.h"
@@ -98,7 +99,7 @@ class TestThemesWindows : public QObject
     void open()
     {
         m_themes->show();
-        QVERIFY(QTest::qWaitForWindowExposed(m_themes));
+        QVERIFY(QTest::qWaitForWindowExposed(m_themes, HangMs));
     }
 
     void select(const QString &name)
@@ -289,7 +290,7 @@ private Q_SLOTS:
         QVERIFY(!f->selected(S("Chat/Classic")));
         QCOMPARE(f->mode(S("Chat/Classic")), 2);
         QCOMPARE(f->mode(S("Bars/Red")), 4);
-        QTRY_COMPARE(f->runs().size(), 2);
+        QTRY_COMPARE_WITH_TIMEOUT(f->runs().size(), 2, HangMs);
         QStringList ran = f->ranFolders();
         ran.sort();
         QCOMPARE(ran, (QStringList{S("Bars/Blue"), S("Chat/Compact")}));
@@ -381,7 +382,7 @@ private Q_SLOTS:
         QCOMPARE(ProgramSettings.ThemeName, after);
         QCOMPARE(f->selected(S("Chat/Classic")), ran.isEmpty());
         QCOMPARE(m_treeUpdates, ran.isEmpty() ? 0 : static_cast<int>(buttons.size()));
-        QTRY_COMPARE(f->runs().size(), ran.size());
+        QTRY_COMPARE_WITH_TIMEOUT(f->runs().size(), ran.size(), HangMs);
         QStringList folders = f->ranFolders();
         folders.sort();
         QCOMPARE(folders, ran);
@@ -431,7 +432,7 @@ private Q_SLOTS:
         QVERIFY(m_themes->isVisible());
         QCOMPARE(f->selected(S("Chat/Classic")), ran.isEmpty());
         QCOMPARE(m_treeUpdates, ran.isEmpty() ? 0 : 1);
-        QTRY_COMPARE(f->ranFolders(), ran);
+        QTRY_COMPARE_WITH_TIMEOUT(f->ranFolders(), ran, HangMs);
         QCOMPARE(m_themes->Label2()->text(), label);
         // Ok applies again and closes only when the apply succeeds.
         select(S("Blue"));
@@ -468,7 +469,7 @@ private Q_SLOTS:
         const QStringList files = QDir(f->themes()).entryList(QDir::Files, QDir::Name);
         if (button == S("btnApply")) {
             QCOMPARE(ProgramSettings.ThemeName, S("Amber"));
-            QTRY_COMPARE(f->ranFolders(), QStringList{S("Bars/Blue")});
+            QTRY_COMPARE_WITH_TIMEOUT(f->ranFolders(), QStringList{S("Bars/Blue")}, HangMs);
             QCOMPARE(files, (QStringList{S("(Default).ini"), S("Amber.INI"), S("Blue.ini")}));
         } else if (button == S("btnSave")) {
             // Saved from the marks of Chat/Classic and Bars/Red, into the same file.
@@ -486,7 +487,7 @@ private Q_SLOTS:
     void entriesReadUntilNextActivation()
     {
         open();
-        QVERIFY(QTest::qWaitForWindowActive(m_themes));
+        QVERIFY(QTest::qWaitForWindowActive(m_themes, HangMs));
         select(S("Blue"));
         {
             ModalDriver driver; // lets the progress window run
@@ -496,17 +497,17 @@ private Q_SLOTS:
         QCOMPARE(m_themes->Label2()->text(), S("2"));
         // Back from the progress window, as a window manager hands the focus back.
         m_themes->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(m_themes));
+        QVERIFY(QTest::qWaitForWindowActive(m_themes, HangMs));
         QCOMPARE(m_themes->Label2()->text(), S("2"));
 
         QWidget other;
         other.setGeometry(50, 50, 200, 100);
         other.show();
         other.activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(&other));
+        QVERIFY(QTest::qWaitForWindowActive(&other, HangMs));
         QCOMPARE(m_themes->Label2()->text(), S("2"));
         m_themes->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(m_themes));
+        QVERIFY(QTest::qWaitForWindowActive(m_themes, HangMs));
         QCOMPARE(m_themes->Label2()->text(), S("Blue"));
     }
 

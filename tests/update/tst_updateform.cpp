@@ -4,6 +4,7 @@
 #include "app/MainFrm.h"
 #include "common/HttpTestServer.h"
 #include "common/TestFiles.h"
+#include "common/Waits.h"
 #include "core/Common.h"
 #include "packupdate/PackInstall.h"
 #include "platform/IniFile.h"
@@ -129,8 +130,7 @@ class TestUpdateForm : public QObject
         using Phase = update::UpdateCheck::Phase;
         // The caption may read Falied before the notes download has ended.
         QTRY_VERIFY_WITH_TIMEOUT(m_form->Check()->phase() == Phase::Completed ||
-                                     m_form->Check()->phase() == Phase::Failed,
-                                 10000);
+                                     m_form->Check()->phase() == Phase::Failed, HangMs);
     }
 
 private Q_SLOTS:
@@ -375,7 +375,7 @@ private Q_SLOTS:
             QCOMPARE(m_server->hits(S("/n%1").arg(i)), 1);
         QCOMPARE(m_server->hits(S("/n%1").arg(notesHops)), notesHops <= 5 ? 1 : 0);
         if (lines.isEmpty())
-            QTRY_COMPARE_WITH_TIMEOUT(m_form->WebBrowser()->title(), S("Moved notes"), 20000);
+            QTRY_COMPARE_WITH_TIMEOUT(m_form->WebBrowser()->title(), S("Moved notes"), HangMs);
     }
 
     void countdown_data()
@@ -409,7 +409,7 @@ private Q_SLOTS:
             QVERIFY(m_form->isVisible());
             return;
         }
-        QTRY_VERIFY_WITH_TIMEOUT(!m_form->isVisible(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_form->isVisible(), HangMs);
         QCOMPARE(seen, captions);
         QVERIFY(m_form->result() != TCheckUpdateForm::WeblinkResult);
         QCOMPARE(ProgramSettings.CheckUpdateDelay, 0);
@@ -422,7 +422,7 @@ private Q_SLOTS:
         serve("/n.html", whole(200, "<p>notes</p>"));
         m_form->setStallTimeout(60000);
         m_form->open();
-        QTRY_COMPARE(m_server->hits(S("/v.ini")), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->hits(S("/v.ini")), 1, HangMs);
         // The window answers while the server keeps silent.
         QVERIFY(child<QProgressBar>("ProgressBar1")->isVisible());
         QCOMPARE(m_form->windowTitle(), S("Checking for Updates [ In Progress ]"));
@@ -465,7 +465,7 @@ private Q_SLOTS:
                            "onerror=\"seen('r','failed')\"></body></html>");
         openAndWait();
         QVERIFY(browserInFront());
-        QTRY_COMPARE_WITH_TIMEOUT(m_form->WebBrowser()->title(), S("blocked/loaded"), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_form->WebBrowser()->title(), S("blocked/loaded"), HangMs);
         QCOMPARE(m_server->hits(S("/docs/pixel.png")), 1);
     }
 
@@ -490,8 +490,8 @@ private Q_SLOTS:
         QCOMPARE(m_form->windowTitle(), S("Checking for Updates [ Completed ]"));
         QVERIFY(browserInFront());
         QTRY_COMPARE_WITH_TIMEOUT(m_form->WebBrowser()->title(),
-                                  S("Big, %1 paragraphs").arg(paragraphs), 30000);
-        QTRY_COMPARE(m_server->hits(S("/docs/pixel.png")), 1);
+                                  S("Big, %1 paragraphs").arg(paragraphs), HangMs);
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->hits(S("/docs/pixel.png")), 1, HangMs);
         QCOMPARE(m_server->hits(S("/docs/n.html")), 1);
     }
 
@@ -507,9 +507,9 @@ private Q_SLOTS:
                        "document.getElementById('l').click(); };</script></body></html>");
         openAndWait();
         QVERIFY(browserInFront());
-        QTRY_COMPARE_WITH_TIMEOUT(m_form->WebBrowser()->url().fragment(), S("part"), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_form->WebBrowser()->url().fragment(), S("part"), HangMs);
         QCOMPARE(m_form->WebBrowser()->url().scheme(), S("varimond-notes"));
-        QTest::qWait(300);
+        // A load of the page again would have asked the server before its address changed.
         QCOMPARE(m_server->hits(S("/n.html")), 1);
     }
 
@@ -615,7 +615,7 @@ private Q_SLOTS:
         openAndWait();
         const QByteArray options = readAll(pack + S("/Options/A/options.ini"));
         QTest::mouseClick(child<QPushButton>("btnInstallUpdate"), Qt::LeftButton);
-        QTRY_COMPARE(label("lblMessage1")->text(), S("[** Update Error **]"));
+        QTRY_COMPARE_WITH_TIMEOUT(label("lblMessage1")->text(), S("[** Update Error **]"), HangMs);
         QVERIFY(linesShown().contains(S("not the")));
         QVERIFY(m_form->isVisible());
         QCOMPARE(readAll(pack + S("/Options/A/options.ini")), options);
@@ -661,7 +661,7 @@ private Q_SLOTS:
         clicker.start(20);
         QVERIFY(!main->FormShow()); // this run ends
         main.reset();
-        QTRY_COMPARE(readAll(said), "--pack " + QFile::encodeName(pack) + "\n");
+        QTRY_COMPARE_WITH_TIMEOUT(readAll(said), "--pack " + QFile::encodeName(pack) + "\n", HangMs);
         // The new version, with the player's choice and settings; nothing of this run's
         // settings was written over it afterwards.
         QCOMPARE(readAll(pack + S("/Options/B/RunMe.sh")), QByteArray("#!/bin/sh\necho 2\n"));
@@ -716,8 +716,8 @@ private Q_SLOTS:
         });
         clicker.start(20);
         main.findChild<QAction *>(S("HelpCheckUpdatesItem"))->trigger();
-        QTRY_VERIFY(!main.isVisible());
-        QTRY_COMPARE(readAll(said), "--pack " + QFile::encodeName(pack) + "\n");
+        QTRY_VERIFY_WITH_TIMEOUT(!main.isVisible(), HangMs);
+        QTRY_COMPARE_WITH_TIMEOUT(readAll(said), "--pack " + QFile::encodeName(pack) + "\n", HangMs);
         // The settings of this run went into the old file before the update and were carried
         // over; the close wrote nothing over the new version's file.
         const QString settings = pack + S("/varimond.ini");
