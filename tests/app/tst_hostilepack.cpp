@@ -6,14 +6,14 @@
 // program's own classes on the same pack. Afterwards every file outside the pack, the test's
 // scratch folders and the user's Varimond configuration is byte for byte, mode and time as it
 // was.
+#include "apply/ApplyChanges.h"
 #include "common/TestFiles.h"
 #include "common/Waits.h"
 #include "core/Common.h"
+#include "history/InstallHistory.h"
 #include "options/OptionIni.h"
 #include "options/OptionNode.h"
 #include "options/OptionScan.h"
-#include "apply/ApplyChanges.h"
-#include "history/InstallHistory.h"
 #include "platform/Error.h"
 #include "themes/ThemeApply.h"
 #include "themes/ThemeStore.h"
@@ -232,8 +232,8 @@ private Q_SLOTS:
         QCOMPARE(asked, QStringList{QFileInfo(m_root + S("/outside")).canonicalFilePath()});
         const auto installs = history::TheHistory().log()->list();
         QCOMPARE(installs.size(), size_t(2)); // the tick and the theme
-        QTRY_VERIFY_WITH_TIMEOUT(
-            !history::TheHistory().log()->load(installs[0].id).after.isEmpty(), HangMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!history::TheHistory().log()->load(installs[0].id).after.isEmpty(),
+                                 HangMs);
         QVERIFY(writeAll(m_home + S("/Documents/new"), "made since"));
         history::TheHistory().restore(installs[1].id);
         QCOMPARE(readAll(m_home + S("/Documents/new")), QByteArray("made since"));

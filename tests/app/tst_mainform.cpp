@@ -1,7 +1,6 @@
 // The main window in-process: start-up steps and their status texts, menus, settings toggles,
 // placement and what the close writes, the splitter refusal and the general error report.
 #include "app/MainFrm.h"
-#include "history/InstallHistory.h"
 #include "app/SplashFrm.h"
 #include "apply/TreeClick.h"
 #include "common/TestFiles.h"
@@ -10,6 +9,7 @@
 #include "core/Common.h"
 #include "core/ErrorReport.h"
 #include "docs/DocumentPane.h"
+#include "history/InstallHistory.h"
 #include "options/OptionNode.h"
 #include "options/OptionTreeController.h"
 #include "platform/Error.h"
@@ -655,7 +655,8 @@ private Q_SLOTS:
         QCOMPARE(FindNode(tree->Tree(), S("Pack/P/B"))->StateIndex, 2);
         const auto records = history::TheHistory().log()->list();
         QCOMPARE(records.size(), size_t(1));
-        QTRY_VERIFY_WITH_TIMEOUT(!history::TheHistory().log()->load(records[0].id).after.isEmpty(), HangMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!history::TheHistory().log()->load(records[0].id).after.isEmpty(),
+                                 HangMs);
 
         history::TheHistory().restore(records[0].id);
         // The tree is read again: B is ticked as before the install, on disk and on screen.
@@ -683,7 +684,8 @@ private Q_SLOTS:
         treeView()->setCurrentIndex(tree->IndexOf(FindNode(tree->Tree(), S("Pack/P/A"))));
         QTRY_VERIFY_WITH_TIMEOUT(strip->isVisible(), HangMs);
         QTRY_VERIFY_WITH_TIMEOUT(strip->findChild<QToolButton *>(S("Preview2")), HangMs);
-        QTRY_VERIFY_WITH_TIMEOUT(!strip->findChild<QToolButton *>(S("Preview2"))->icon().isNull(), HangMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!strip->findChild<QToolButton *>(S("Preview2"))->icon().isNull(),
+                                 HangMs);
         treeView()->setCurrentIndex(tree->IndexOf(FindNode(tree->Tree(), S("Pack/P/B"))));
         QTRY_VERIFY_WITH_TIMEOUT(!strip->isVisible(), HangMs);
         treeView()->setCurrentIndex(tree->IndexOf(FindNode(tree->Tree(), S("Pack/P/A"))));
@@ -802,7 +804,8 @@ private Q_SLOTS:
         m_form->ShowMainWindow();
         QVERIFY(QTest::qWaitForWindowExposed(m_form.get(), HangMs));
         QVERIFY(!splash->isVisible());
-        QTRY_COMPARE_WITH_TIMEOUT(m_form->Pane()->RichEdit()->toPlainText(), S("Welcome aboard"), HangMs);
+        QTRY_COMPARE_WITH_TIMEOUT(m_form->Pane()->RichEdit()->toPlainText(), S("Welcome aboard"),
+                                  HangMs);
     }
 
     void windowStateOnActivation_data()

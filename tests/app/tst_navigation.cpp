@@ -293,7 +293,8 @@ private Q_SLOTS:
 
         // F1 shows the How To document.
         QTest::keyClick(m_form.get(), Qt::Key_F1);
-        QTRY_VERIFY_WITH_TIMEOUT(m_form->Pane()->RichEdit()->toPlainText().contains(S("How to use this pack.")), HangMs);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            m_form->Pane()->RichEdit()->toPlainText().contains(S("How to use this pack.")), HangMs);
 
         // Ctrl+O asks for a pack folder.
         QString asked;

@@ -709,7 +709,8 @@ private Q_SLOTS:
             QCOMPARE(r.dir, Physical(S("Pack/P/A")));
         }
         QCOMPARE(names, (QSet<QString>{S("RunMe.sh"), S("RunMe2.sh")}));
-        QTRY_COMPARE_WITH_TIMEOUT(readAll(m_log).count("terminal\n"), terminal && !display.isEmpty() ? 2 : 0, HangMs);
+        QTRY_COMPARE_WITH_TIMEOUT(readAll(m_log).count("terminal\n"),
+                                  terminal && !display.isEmpty() ? 2 : 0, HangMs);
     }
 
     void firstScriptNotStartable_data()
@@ -825,7 +826,8 @@ private Q_SLOTS:
                        m_log.toUtf8() + "'\n");
         QVERIFY(platform::shellOpen(folder + S("FDS.sh"), {}, folder,
                                     platform::ShowCommand::Hidden)); // found ignoring case
-        QTRY_COMPARE_WITH_TIMEOUT(readAll(m_log), QByteArray("/dev/null\n/dev/null\n/dev/null\n"), HangMs);
+        QTRY_COMPARE_WITH_TIMEOUT(readAll(m_log), QByteArray("/dev/null\n/dev/null\n/dev/null\n"),
+                                  HangMs);
     }
 
     // ---- Progress dialog -------------------------------------------------------------------

@@ -613,8 +613,10 @@ void TestDocs::aboutMissingText()
     TAboutForm about(&owner);
     about.show();
 
-    QTRY_COMPARE_WITH_TIMEOUT(paneText(about.Pane()), QStringLiteral("Could not find file ...\n  ") +
-                                             m_dir->path() + QStringLiteral("/Options/About.txt"), HangMs);
+    QTRY_COMPARE_WITH_TIMEOUT(paneText(about.Pane()),
+                              QStringLiteral("Could not find file ...\n  ") + m_dir->path() +
+                                  QStringLiteral("/Options/About.txt"),
+                              HangMs);
     QCOMPARE(visibleButtons(&about), 0);
 }
 
@@ -678,7 +680,8 @@ void TestDocs::aboutLabelWhileDownloading()
     m_server->release();
     QTRY_COMPARE_WITH_TIMEOUT(about.Label1()->text(), QStringLiteral("Varimond v2.01"), HangMs);
     QVERIFY(!bar->isVisibleTo(&about));
-    QTRY_COMPARE_WITH_TIMEOUT(about.Pane()->WebBrowser()->title(), QStringLiteral("Slow Page"), HangMs);
+    QTRY_COMPARE_WITH_TIMEOUT(about.Pane()->WebBrowser()->title(), QStringLiteral("Slow Page"),
+                              HangMs);
 }
 
 void TestDocs::aboutSizeAndPlacement()

@@ -626,7 +626,8 @@ void TestHistory::restoreBringsTheSelectionBack()
         ThemeApplication application(settings);
         application.Prepare(S("Modern"));
         application.Start();
-        QTRY_VERIFY_WITH_TIMEOUT(application.GetState() == ThemeApplication::State::Complete, HangMs);
+        QTRY_VERIFY_WITH_TIMEOUT(application.GetState() == ThemeApplication::State::Complete,
+                                 HangMs);
     } else {
         OptionTree tree;
         int count = 0;

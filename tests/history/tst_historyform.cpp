@@ -282,7 +282,8 @@ private slots:
         QCOMPARE(List()->topLevelItemCount(), 1);
 
         writeAll(flag, "");
-        QTRY_COMPARE_WITH_TIMEOUT(List()->topLevelItem(0)->text(4), S("0 added, 0 changed, 0 removed"), HangMs);
+        QTRY_COMPARE_WITH_TIMEOUT(List()->topLevelItem(0)->text(4),
+                                  S("0 added, 0 changed, 0 removed"), HangMs);
         QCOMPARE(List()->topLevelItem(0)->text(3), S("0"));
         QVERIFY(Settled(*m_pack, id));
     }

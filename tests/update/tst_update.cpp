@@ -338,7 +338,8 @@ private Q_SLOTS:
         limits.maxBytes = 4096;
         limits.stallMs = HangMs;
         download.start(server.url(S("/f")), dir.filePath(S("n.html")), limits);
-        QTRY_VERIFY_WITH_TIMEOUT(!progress.isEmpty() && progress.last().at(0).toLongLong() == 500, HangMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!progress.isEmpty() && progress.last().at(0).toLongLong() == 500,
+                                 HangMs);
         QCOMPARE(progress.last().at(1).toLongLong(), 1000);
         QVERIFY(!QFileInfo::exists(dir.filePath(S("n.html")))); // not under its name yet
         QElapsedTimer clock;

@@ -130,7 +130,8 @@ class TestUpdateForm : public QObject
         using Phase = update::UpdateCheck::Phase;
         // The caption may read Falied before the notes download has ended.
         QTRY_VERIFY_WITH_TIMEOUT(m_form->Check()->phase() == Phase::Completed ||
-                                     m_form->Check()->phase() == Phase::Failed, HangMs);
+                                     m_form->Check()->phase() == Phase::Failed,
+                                 HangMs);
     }
 
 private Q_SLOTS:
@@ -661,7 +662,8 @@ private Q_SLOTS:
         clicker.start(20);
         QVERIFY(!main->FormShow()); // this run ends
         main.reset();
-        QTRY_COMPARE_WITH_TIMEOUT(readAll(said), "--pack " + QFile::encodeName(pack) + "\n", HangMs);
+        QTRY_COMPARE_WITH_TIMEOUT(readAll(said), "--pack " + QFile::encodeName(pack) + "\n",
+                                  HangMs);
         // The new version, with the player's choice and settings; nothing of this run's
         // settings was written over it afterwards.
         QCOMPARE(readAll(pack + S("/Options/B/RunMe.sh")), QByteArray("#!/bin/sh\necho 2\n"));
@@ -717,7 +719,8 @@ private Q_SLOTS:
         clicker.start(20);
         main.findChild<QAction *>(S("HelpCheckUpdatesItem"))->trigger();
         QTRY_VERIFY_WITH_TIMEOUT(!main.isVisible(), HangMs);
-        QTRY_COMPARE_WITH_TIMEOUT(readAll(said), "--pack " + QFile::encodeName(pack) + "\n", HangMs);
+        QTRY_COMPARE_WITH_TIMEOUT(readAll(said), "--pack " + QFile::encodeName(pack) + "\n",
+                                  HangMs);
         // The settings of this run went into the old file before the update and were carried
         // over; the close wrote nothing over the new version's file.
         const QString settings = pack + S("/varimond.ini");
