@@ -13,9 +13,11 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+# Each wait below looks for its event every tenth of a second; its bound of two minutes is only
+# reached by a hang, never by a busy machine.
 Xvfb -displayfd 5 -nolisten tcp -screen 0 1280x800x24 5>"$work/display" 2>/dev/null &
 xvfb=$!
-for _ in $(seq 1 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+for _ in $(seq 1 1200); do [ -s "$work/display" ] && break; sleep 0.1; done
 export DISPLAY=":$(head -n 1 "$work/display")"
 mkdir -p "$work/home/.config/Electronic Arts/Dark Age of Camelot"
 printf '[interface]\r\nitem1=7\r\n' >"$work/home/.config/Electronic Arts/Dark Age of Camelot/user.dat"
@@ -24,11 +26,11 @@ export QT_QPA_PLATFORM=xcb
 unset WINEPREFIX
 (cd "$work" && exec "$bin") &
 app=$!
-win=$(timeout 60 xdotool search --sync --onlyvisible --name '^Varimond$' | head -n 1)
+win=$(timeout 120 xdotool search --sync --onlyvisible --name '^Varimond$' | head -n 1)
 xdotool windowfocus --sync "$win"
 xdotool key --clearmodifiers Return
 pack="$HOME/Varimond Sample Pack"
-for _ in $(seq 1 600); do
+for _ in $(seq 1 1200); do
   [ -d "$XDG_CONFIG_HOME/varimond/Themes" ] && break
   kill -0 "$app" 2>/dev/null || break
   sleep 0.1

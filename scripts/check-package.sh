@@ -32,7 +32,7 @@ unset WINEPREFIX
 (cd "$work" && exec /usr/bin/varimond --pack "$work/pack") &
 pid=$!
 # The per-user themes folder is made at the last step of the start-up.
-for _ in $(seq 1 600); do
+for _ in $(seq 1 1200); do
   [ -d "$work/config/varimond/Themes" ] && break
   kill -0 "$pid" 2>/dev/null || break
   sleep 0.1
