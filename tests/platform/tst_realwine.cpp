@@ -2,6 +2,7 @@
 // Skipped where Wine is not installed; ./test.sh installs it.
 
 #include "common/TestFiles.h"
+#include "common/Waits.h"
 #include "platform/ScriptLauncher.h"
 #include "platform/WineRunner.h"
 
@@ -129,9 +130,9 @@ private Q_SLOTS:
                         (QLatin1String(game) == QLatin1String("a") ? S("runner-a")
                                                                    : S("runner-b")) +
                         S("/bin/wine");
-            QTRY_COMPARE(
-                QString::fromUtf8(readAll(used)).split(QLatin1Char('\n'), Qt::SkipEmptyParts),
-                runs);
+            QTRY_COMPARE_WITH_TIMEOUT(
+                QString::fromUtf8(readAll(used)).split(QLatin1Char('\n'), Qt::SkipEmptyParts), runs,
+                HangMs);
         }
 
         if (!server.isEmpty()) {
