@@ -28,15 +28,17 @@ cores=$(nproc)
 logs=build/test-under-load
 mkdir -p "$logs"
 
-# The busy processes: each a shell spinning on its own, ended by its process id when the
-# script ends in any way.
+# The busy processes: each a shell spinning on its own, ended by its process id (with the suite
+# when it still runs) when the script ends in any way.
 busy=()
-stop_busy() {
+suite=""
+stop_all() {
+  [ -n "$suite" ] && kill -- "-$suite" 2>/dev/null # the suite's process group: ctest and its tests
   for pid in "${busy[@]}"; do kill "$pid" 2>/dev/null; done
   for pid in "${busy[@]}"; do wait "$pid" 2>/dev/null; done
   busy=()
 }
-trap stop_busy EXIT
+trap stop_all EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 for ((i = 0; i < cores; i++)); do
@@ -52,8 +54,13 @@ for ((run = 1; run <= runs; run++)); do
   log="$logs/run-$run.log"
   echo "== Run $run of $runs (log: $log)"
   start=$(date +%s)
-  ctest --test-dir build --output-on-failure -j "$cores" "$@" >"$log" 2>&1
+  # In the background, so that a signal to this script is acted on at once, and in a process
+  # group of its own, which ends with the script.
+  setsid ctest --test-dir build --output-on-failure -j "$cores" "$@" >"$log" 2>&1 &
+  suite=$!
+  wait "$suite"
   status=$?
+  suite=""
   took=$(($(date +%s) - start))
   # ctest lists the failed tests below this line, one a line.
   failures=$(sed -n '/The following tests FAILED:/,$p' "$log" | sed -n 's/^[[:space:]]*[0-9]\+ - //p')
