@@ -30,6 +30,7 @@ public:
     ThinBar() : QScrollBar(Qt::Horizontal) {}
     QSize sizeHint() const override { return {QScrollBar::sizeHint().width(), ThinScrollBar}; }
 };
+
 constexpr double MinZoom = 0.05;
 constexpr double MaxZoom = 16.0;
 constexpr double ZoomStep = 1.25;
@@ -245,8 +246,7 @@ void PreviewViewer::updatePicture()
 bool PreviewViewer::scrollsWithKeys() const
 {
     const QSize room = m_area->viewport()->size();
-    return m_clickedIn &&
-           (m_label->width() > room.width() || m_label->height() > room.height());
+    return m_clickedIn && (m_label->width() > room.width() || m_label->height() > room.height());
 }
 
 bool PreviewViewer::stepKey(int key)
@@ -309,8 +309,7 @@ void PreviewViewer::resizeEvent(QResizeEvent *event)
 bool PreviewViewer::eventFilter(QObject *watched, QEvent *event)
 {
     // The picture's area would take the stepping keys for scrolling: they step here first.
-    if (event->type() == QEvent::KeyPress &&
-        stepKey(static_cast<QKeyEvent *>(event)->key()))
+    if (event->type() == QEvent::KeyPress && stepKey(static_cast<QKeyEvent *>(event)->key()))
         return true;
     if (event->type() == QEvent::MouseButtonPress && watched != m_area)
         m_clickedIn = true;

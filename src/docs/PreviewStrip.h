@@ -89,8 +89,9 @@ private:
 /// option's folder, hidden when the folder has none or the player hid it. Its height is kept
 /// within the room it is given (setRoom): thumbnails scale down to that, but not below
 /// MinIconHeight, where the strip is left out; tiles that do not fit the width scroll
-/// sideways (with a thin scroll bar, or the wheel). Thumbnails come from a decoder thread; a picture that cannot be shown gets a small
-/// "cannot show this picture" tile. A click on a thumbnail opens the picture in the viewer.
+/// sideways (with a thin scroll bar, or the wheel). Thumbnails come from a decoder thread; a
+/// picture that cannot be shown gets a small "cannot show this picture" tile. A click on a
+/// thumbnail opens the picture in the viewer.
 class PreviewStrip final : public QScrollArea
 {
     Q_OBJECT
