@@ -1,6 +1,7 @@
 #include "docs/DocumentPane.h"
 
 #include "docs/PreviewStrip.h"
+#include "docs/PreviewStripState.h"
 
 #include "core/Common.h"
 #include "options/StateIcons.h"
@@ -43,6 +44,11 @@ constexpr int ProgressLeft = 141;
 constexpr int ProgressRightGap = 9;
 constexpr int ProgressHeight = 18;
 constexpr int TextSideMargin = 5;
+/// Margins of the document area, and the gap between the preview strip and the document.
+constexpr int AreaSide = 8;
+constexpr int AreaTop = 3;
+constexpr int AreaBottom = 8;
+constexpr int StripGap = 2;
 
 /// Runs without a place to break a line that are longer than this get such places; see
 /// breakLongRuns.
@@ -135,23 +141,34 @@ bool isWebAddress(const QUrl &url)
 }
 
 /// The strip above the document: fixed button positions, and a progress bar that stretches
-/// from its fixed left edge to a fixed gap before the right edge.
+/// from its fixed left edge to a fixed gap before the right edge, or before the preview
+/// strip's button at the right edge while that is shown.
 class ButtonStrip final : public QWidget
 {
 public:
     explicit ButtonStrip(QWidget *parent) : QWidget(parent) { setFixedHeight(StripHeight); }
 
     QProgressBar *bar = nullptr;
+    QToolButton *right = nullptr;
+
+    void place()
+    {
+        int end = width() - ProgressRightGap;
+        if (right && !right->isHidden()) {
+            const int w = right->sizeHint().width();
+            right->setGeometry(end - w, ButtonTop, w, 22);
+            end -= w + ProgressRightGap;
+        }
+        if (bar)
+            bar->setGeometry(ProgressLeft, (StripHeight - ProgressHeight) / 2,
+                             qMax(0, end - ProgressLeft), ProgressHeight);
+    }
 
 protected:
     void resizeEvent(QResizeEvent *event) override
     {
         QWidget::resizeEvent(event);
-        if (bar) {
-            const int width = qMax(0, this->width() - ProgressRightGap - ProgressLeft);
-            bar->setGeometry(ProgressLeft, (StripHeight - ProgressHeight) / 2, width,
-                             ProgressHeight);
-        }
+        place();
     }
 };
 
@@ -242,15 +259,33 @@ DocumentPane::DocumentPane(QWidget *parent, const QString &stripName) : QWidget(
     m_progressBar->setTextVisible(false);
     m_progressBar->hide();
     strip->bar = m_progressBar;
+
+    // One click hides or shows the preview strip; the choice is the player's and outlives
+    // the run.
+    m_stripButton = new QToolButton(strip);
+    m_stripButton->setObjectName(QStringLiteral("sbtnPreviewStrip"));
+    m_stripButton->setAutoRaise(true);
+    m_stripButton->setFocusPolicy(Qt::NoFocus);
+    m_stripButton->setCheckable(true);
+    m_stripButton->setText(QStringLiteral("Pictures"));
+    m_stripButton->hide();
+    strip->right = m_stripButton;
     layout->addWidget(strip);
 
-    auto *holder = new QVBoxLayout;
-    holder->setContentsMargins(8, 3, 8, 8);
-    m_previews = new PreviewStrip(this);
+    m_area = new QWidget(this);
+    m_area->setObjectName(QStringLiteral("DocumentArea"));
+    auto *holder = new QVBoxLayout(m_area);
+    holder->setContentsMargins(AreaSide, AreaTop, AreaSide, AreaBottom);
+    holder->setSpacing(StripGap);
+    m_previews = new PreviewStrip(m_area);
+    m_previews->setHiddenByPlayer(previews::stripHiddenByPlayer());
+    m_stripButton->setChecked(!m_previews->hiddenByPlayer());
+    connect(m_stripButton, &QToolButton::toggled, this, &DocumentPane::togglePreviewStrip);
+    m_area->installEventFilter(this);
     holder->addWidget(m_previews);
     m_stack = new QStackedLayout;
     m_stack->setStackingMode(QStackedLayout::StackOne);
-    m_richEdit = new DocumentView(this);
+    m_richEdit = new DocumentView(m_area);
     m_richEdit->setObjectName(QStringLiteral("RichEdit1"));
     m_richEdit->setReadOnly(true);
     // Links in a ReadMe are shown, not followed: the view must keep the document it was given.
@@ -261,8 +296,9 @@ DocumentPane::DocumentPane(QWidget *parent, const QString &stripName) : QWidget(
     m_richEdit->setPlainText(QStringLiteral("RichEdit1"));
     applyTextMargins();
     m_stack->addWidget(m_richEdit);
-    holder->addLayout(m_stack);
-    layout->addLayout(holder, 1);
+    holder->addLayout(m_stack, 1);
+    layout->addWidget(m_area, 1);
+    updatePreviewStrip();
 }
 
 DocumentPane::~DocumentPane() = default;
@@ -277,6 +313,7 @@ void DocumentPane::DisplayFName(const QString &baseFolder, const QString &txtNam
 {
     setButtonsVisible(false);
     m_previews->clear();
+    updatePreviewStrip();
     if (m_browser)
         m_browser->resize(m_richEdit->size());
     if (!txtName.isEmpty())
@@ -337,11 +374,38 @@ void DocumentPane::DisplayHttpFName(const QString &address)
 
 void DocumentPane::ShowPreviews(const QString &folder)
 {
-    if (!ProgramSettings.ShowPreviews) {
+    if (ProgramSettings.ShowPreviews)
+        m_previews->showFolder(platform::resolvePath(folder));
+    else
         m_previews->clear();
-        return;
-    }
-    m_previews->showFolder(platform::resolvePath(folder));
+    updatePreviewStrip();
+}
+
+void DocumentPane::updatePreviewStrip()
+{
+    m_stripButton->setVisible(!m_previews->pictures().isEmpty());
+    m_stripButton->setToolTip(m_stripButton->isChecked()
+                                  ? QStringLiteral("Hide the preview pictures")
+                                  : QStringLiteral("Show the preview pictures"));
+    static_cast<ButtonStrip *>(m_strip)->place();
+    // A quarter of the area, the gap under the strip included, is the most the strip takes.
+    const int document = m_area->height() - AreaTop - AreaBottom;
+    m_previews->setRoom(QSize(m_area->width() - 2 * AreaSide, document / 4 - StripGap));
+}
+
+void DocumentPane::togglePreviewStrip(bool shown)
+{
+    m_previews->setHiddenByPlayer(!shown);
+    updatePreviewStrip();
+    // Not saved is not an error worth a message: the strip still follows the click.
+    previews::rememberStripHidden(!shown);
+}
+
+bool DocumentPane::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_area && event->type() == QEvent::Resize)
+        updatePreviewStrip();
+    return QWidget::eventFilter(watched, event);
 }
 
 void DocumentPane::FocusDocument(bool browser)

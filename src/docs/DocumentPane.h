@@ -59,6 +59,9 @@ public:
 
     /// Shows the preview pictures of the option folder @p folder (a stored path) above the
     /// document, unless ProgramSettings.ShowPreviews is off; DisplayFName hides them again.
+    /// The strip takes at most a quarter of the document's area, so the document keeps three
+    /// quarters; the player hides and shows it with the button "sbtnPreviewStrip", which is
+    /// there while an option with pictures is shown, and the choice is kept between runs.
     void ShowPreviews(const QString &folder);
     /// The strip of preview thumbnails ("PreviewStrip").
     PreviewStrip *Previews() const { return m_previews; }
@@ -104,6 +107,10 @@ private:
     void navigate(const QUrl &url);
     void bringToFront(QWidget *view);
     void setButtonsVisible(bool visible);
+    /// Shows the strip's button while the strip has pictures, and gives the strip its room.
+    void updatePreviewStrip();
+    void togglePreviewStrip(bool shown);
+    bool eventFilter(QObject *watched, QEvent *event) override;
     void updateHistoryState();
     void applyTextMargins();
     void showDocument(std::unique_ptr<QTextDocument> document);
@@ -114,8 +121,10 @@ private:
     QToolButton *m_stop = nullptr;
     QToolButton *m_refresh = nullptr;
     QToolButton *m_homeButton = nullptr;
+    QToolButton *m_stripButton = nullptr;
     QProgressBar *m_progressBar = nullptr;
     QTextBrowser *m_richEdit = nullptr;
+    QWidget *m_area = nullptr; // the strip above the document views
     PreviewStrip *m_previews = nullptr;
     QWebEngineView *m_browser = nullptr;
     QStackedLayout *m_stack = nullptr;
