@@ -240,6 +240,7 @@ void PackInstall::install(const UnpackResult &unpacked)
         if (m_beforeCarryOver)
             m_beforeCarryOver();
         m_carried = CarryOver(m_target.packDir, unpacked.root, m_target.iniName);
+        CheckFinalPlace(unpacked.root, m_target.programName);
 
         const SwapPlan plan = MakeSwapPlan(m_target.packDir, unpacked.root, m_target.oldVersion,
                                            m_target.programName, packNames(m_target));

@@ -353,6 +353,8 @@ private Q_SLOTS:
         QTest::newRow("bomb of 5 GiB") << S("bomb") << S("times its size");
         QTest::newRow("one file over 4 GiB") << S("bigfile") << S("more than 4294967296 bytes");
         QTest::newRow("server error") << S("404") << S("HTTP 404");
+        QTest::newRow("link up from the top folder") << S("topup") << S("leads out of the pack");
+        QTest::newRow("link up from a group") << S("deepup") << S("leads out of the pack");
     }
     void refusesBadArchive()
     {
@@ -386,7 +388,11 @@ private Q_SLOTS:
             entries.push_back({"Options/h", "Options/A/RunMe.sh", Entry::HardLink});
         else if (kind == S("twice"))
             entries.push_back({"NewReadMe.txt", "again"});
-        else if (kind == S("nooptions"))
+        else if (kind == S("topup") || kind == S("deepup")) {
+            entries = newVersion("Pack-2.0/");
+            entries.push_back(kind == S("topup") ? Entry{"Pack-2.0/up", "..", Entry::Link}
+                                                 : Entry{"Pack-2.0/Options/Grp/D", "../../..", Entry::Link});
+        } else if (kind == S("nooptions"))
             entries = {{"ReadMe.txt", "no options"}, {"Other/x.txt", "x"}};
         else if (kind == S("badsig") || kind == S("unsigned") || kind == S("badkey") ||
                  kind == S("sha") || kind == S("short") || kind == S("long") || kind == S("404") ||
