@@ -206,15 +206,15 @@ QByteArray readTextFile(const QString &path)
     return data;
 }
 
-/// The address the Home button opens: a local path (the base folder is absolute) or a web
-/// address as the settings give it; empty for an address that is neither http nor https.
-// A local page's address; its folder's files may then be served to it.
+/// A local page's address; its folder's files may then be served to it.
 QUrl localPage(const QString &file)
 {
     localpages::allowFolder(QFileInfo(file).absolutePath());
     return localpages::pageUrl(file);
 }
 
+/// The address the Home button opens: a local path (the base folder is absolute) or a web
+/// address as the settings give it; empty for an address that is neither http nor https.
 QUrl homeUrl(const QString &home)
 {
     const QString local = platform::fromStoredPath(home);

@@ -188,9 +188,11 @@ void UpdateCheck::CheckForUpdatesEnd()
                 const bool vouched = !m_settings.PublicKey.isEmpty();
                 if (!vouched)
                     addLine(NotSignedText());
+                // An older version announced anew is not offered: it would not install.
                 m_view.installOffered =
-                    vouched || QUrl(m_package.archive).scheme().compare(
-                                   QLatin1String("https"), Qt::CaseInsensitive) == 0;
+                    packupdate::IsNewerVersion(m_package.version, m_settings.UserInterface) &&
+                    (vouched || QUrl(m_package.archive).scheme().compare(
+                                    QLatin1String("https"), Qt::CaseInsensitive) == 0);
                 m_view.installHint =
                     QStringLiteral("Download and install version %1 (%2)")
                         .arg(m_package.version, packupdate::SizeText(m_package.size));
