@@ -1,5 +1,7 @@
 #include "docs/DocumentPane.h"
 
+#include "docs/GuardedPage.h"
+#include "docs/LocalPages.h"
 #include "docs/PreviewStrip.h"
 #include "docs/PreviewStripState.h"
 
@@ -127,8 +129,14 @@ public:
 
     void interceptRequest(QWebEngineUrlRequestInfo &info) override
     {
-        if (!DocumentPane::allowsLocalRequest(info.firstPartyUrl(), info.requestUrl(),
-                                              info.resourceType()))
+        // Pages are never shown from file: addresses, so nothing asks for one rightly; a local
+        // page's own files are asked for under its page address, and judged as files.
+        const QUrl request = info.requestUrl();
+        if (request.isLocalFile() ||
+            (!localpages::pagePath(request).isEmpty() &&
+             !DocumentPane::allowsLocalRequest(localpages::asFileUrl(info.firstPartyUrl()),
+                                               localpages::asFileUrl(request),
+                                               info.resourceType())))
             info.block(true);
     }
 };
@@ -215,13 +223,20 @@ QByteArray readTextFile(const QString &path)
     return data;
 }
 
+/// A local page's address; its folder's files may then be served to it.
+QUrl localPage(const QString &file)
+{
+    localpages::allowFolder(QFileInfo(file).absolutePath());
+    return localpages::pageUrl(file);
+}
+
 /// The address the Home button opens: a local path (the base folder is absolute) or a web
 /// address as the settings give it; empty for an address that is neither http nor https.
 QUrl homeUrl(const QString &home)
 {
     const QString local = platform::fromStoredPath(home);
     if (local.startsWith(QLatin1Char('/')))
-        return QUrl::fromLocalFile(platform::resolvePath(local));
+        return localPage(platform::resolvePath(local));
     const QUrl url = QUrl::fromUserInput(home);
     return isWebAddress(url) ? url : QUrl();
 }
@@ -358,7 +373,7 @@ void DocumentPane::DisplayHtmlFName(const QString &path)
 {
     if (!platform::fileExists(path))
         return;
-    navigate(QUrl::fromLocalFile(platform::resolvePath(path)));
+    navigate(localPage(platform::resolvePath(path)));
     bringToFront(m_browser);
 }
 
@@ -418,14 +433,20 @@ void DocumentPane::FocusDocument(bool browser)
 
 void DocumentPane::sbtnPreviousPageClick()
 {
-    if (m_browser)
-        m_browser->back();
+    if (!m_browser || !m_browser->history()->canGoBack())
+        return;
+    static_cast<GuardedPage *>(m_browser->page())
+        ->expectNavigation(m_browser->history()->backItem().url());
+    m_browser->back();
 }
 
 void DocumentPane::sbtnNextPageClick()
 {
-    if (m_browser)
-        m_browser->forward();
+    if (!m_browser || !m_browser->history()->canGoForward())
+        return;
+    static_cast<GuardedPage *>(m_browser->page())
+        ->expectNavigation(m_browser->history()->forwardItem().url());
+    m_browser->forward();
 }
 
 void DocumentPane::sbtnStopClick()
@@ -436,8 +457,10 @@ void DocumentPane::sbtnStopClick()
 
 void DocumentPane::sbtnRefreshClick()
 {
-    if (m_browser)
-        m_browser->reload();
+    if (!m_browser)
+        return;
+    static_cast<GuardedPage *>(m_browser->page())->expectNavigation(m_browser->url());
+    m_browser->reload();
 }
 
 void DocumentPane::sbtnHomeClick()
@@ -482,11 +505,19 @@ QWebEngineView *DocumentPane::ensureBrowser()
         return m_browser;
     m_browser = new QWebEngineView(this);
     m_browser->setObjectName(QStringLiteral("WebBrowser1"));
+    // The view goes only where the program or the player sends it: a page's script cannot
+    // move it, nor open a folder listing in it.
+    auto *guarded = new GuardedPage(m_browser);
+    m_browser->setPage(guarded);
+    guarded->watchPlayer(m_browser);
     // A ReadMe page is shown without local rights: its scripts cannot read other local files
-    // (and so cannot send them anywhere), while the page's own images and style sheets and
-    // images from the web still load. Downloads are never accepted, so none starts.
+    // (and so cannot send them anywhere), it shows no local file in a frame, while the page's
+    // own images and style sheets and images from the web still load. Downloads are never
+    // accepted, so none starts.
+    localpages::serveIn(guarded->profile());
     m_browser->page()->setUrlRequestInterceptor(new LocalFileGuard(m_browser));
     QWebEngineSettings *settings = m_browser->settings();
+    settings->setAttribute(QWebEngineSettings::LocalContentCanAccessFileUrls, false);
     settings->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls, true);
     settings->setAttribute(QWebEngineSettings::JavascriptCanOpenWindows, false);
     settings->setAttribute(QWebEngineSettings::JavascriptCanAccessClipboard, false);
@@ -578,8 +609,8 @@ bool DocumentPane::allowsLocalRequest(const QUrl &page, const QUrl &request, int
         return true;
     // What a page embeds, from its own folder or below; symbolic links count where they lead.
     // Scripts never read local files (fetch, XMLHttpRequest, workers), nor does anything else.
+    // A frame never shows a local file: a file of the folder may be a hard link to any file.
     switch (resourceType) {
-    case Info::ResourceTypeSubFrame:
     case Info::ResourceTypeStylesheet:
     case Info::ResourceTypeScript:
     case Info::ResourceTypeImage:

@@ -90,9 +90,9 @@ public:
 
     /// Whether the browser loads @p request, of the QWebEngineUrlRequestInfo resource type
     /// @p resourceType, for the page @p page. A page shown from a local file has no local
-    /// rights beyond its own folder: it embeds images, style sheets, scripts, fonts, media
-    /// and frames from that folder and below, and nothing else local; its scripts read no
-    /// local file at all. Web addresses are not restricted here.
+    /// rights beyond its own folder: it embeds images, style sheets, scripts, fonts and media
+    /// from that folder and below, and nothing else local; no frame shows a local file, and
+    /// its scripts read no local file at all. Web addresses are not restricted here.
     static bool allowsLocalRequest(const QUrl &page, const QUrl &request, int resourceType);
 
     /// Command numbers of WebBrowser1CommandStateChange.
