@@ -45,6 +45,7 @@ flags=(-std=c++17 -g -O1 -fPIC -fno-omit-frame-pointer
   "$root/fuzz/rtf_fuzzer.cpp" \
   "$root/src/rtf/RtfReader.cpp" \
   "$root/src/rtf/RtfParser.cpp" \
+  "$root/src/rtf/RtfControlWords.cpp" \
   "$root/src/rtf/RtfCodePages.cpp" \
   "$root/src/rtf/RtfKeywords.cpp" \
   "$root/src/rtf/RtfTables.cpp" \

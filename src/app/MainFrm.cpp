@@ -627,6 +627,9 @@ void TMainForm::FormActivate()
 void TMainForm::CloseForSignal()
 {
     m_closeRequested = true;
+    // No box may hold this close: errors go to the standard error stream from now on, and a
+    // box that opens later closes at once.
+    EndWithoutBoxes();
     // A modal window closes first; its nested loop then ends and the close follows.
     while (QWidget *modal = QApplication::activeModalWidget()) {
         if (auto *dialog = qobject_cast<QDialog *>(modal))

@@ -2,6 +2,7 @@
 
 #include "apply/ApplyFrm.h"
 #include "core/Common.h"
+#include "core/StatusLine.h"
 #include "history/InstallHistory.h"
 #include "options/OptionIni.h"
 #include "options/OptionNode.h"
@@ -9,6 +10,7 @@
 #include "options/SelectionRules.h"
 #include "platform/Paths.h"
 #include "platform/ScriptLauncher.h"
+#include "platform/ScriptPlace.h"
 
 #include <QFileInfo>
 
@@ -17,11 +19,22 @@
 namespace {
 
 // A script name from the descriptor, as the file it names in the option folder; empty when
-// there is no such file (an empty name or a sub-folder of that name start nothing).
-QString ScriptPath(const QString &folder, const QString &name)
+// there is no such file (an empty name or a sub-folder of that name start nothing) and when
+// the name leads out of the option's own folder, which starts nothing either.
+QString ScriptPath(const QString &folder, const QString &name, QStringList *outside = nullptr)
 {
-    const QString path = folder + name;
-    return platform::fileExists(path) ? platform::resolvePath(path) : QString();
+    QString file;
+    switch (platform::locateScript(folder, folder, name, &file)) {
+    case platform::ScriptPlace::Inside:
+        return file;
+    case platform::ScriptPlace::Outside:
+        if (outside)
+            outside->append(name);
+        break;
+    case platform::ScriptPlace::Missing:
+        break;
+    }
+    return QString();
 }
 
 } // namespace
@@ -78,7 +91,12 @@ int ApplyChanges(OptionTree &tree, OptionNode *node, const QString &optionsRoot,
     // Kept aside: the dialog's nested event loop may let other handlers read descriptors.
     const TCurrentOption option = CurrentOption;
 
-    const QString first = ScriptPath(folder, option.OptionRunMeFName);
+    // A name that leads out of the option's folder starts nothing, and the status line says so.
+    // The node's name is kept: a rebuild during the dialog may delete the node.
+    const QString optionName = node->Text;
+    QStringList outside;
+    const QString first = ScriptPath(folder, option.OptionRunMeFName, &outside);
+
     if (!first.isEmpty()) {
         if (started)
             started->append(QFileInfo(first).fileName());
@@ -95,7 +113,11 @@ int ApplyChanges(OptionTree &tree, OptionNode *node, const QString &optionsRoot,
         }
     }
 
-    const QString second = ScriptPath(folder, option.OptionRunMe2FName);
+    const QString second = ScriptPath(folder, option.OptionRunMe2FName, &outside);
+    if (!outside.isEmpty())
+        TheStatusLine().Show(QStringLiteral("%1 not started: a script of %2 must lie in its "
+                                            "own folder")
+                                 .arg(outside.join(QStringLiteral(" and ")), optionName));
     if (!second.isEmpty() && started)
         started->append(QFileInfo(second).fileName());
     if (!second.isEmpty())

@@ -12,8 +12,17 @@ class QWidget;
 /// character has a higher character code than the full stop.
 QString ErrorReportText(const QString &message);
 
-/// The general error report: a critical message box titled with the application title.
+/// The general error report: a critical message box titled with the application title. The
+/// report is also written to the standard error stream (the run's log of a desktop session);
+/// once EndWithoutBoxes() was called it is written there only, and no box holds the program.
 void ShowGeneralErrorReport(QWidget *parent, const QString &message);
+
+/// The program ends without waiting on the player (the session asked it to, by a signal): from
+/// now on no modal box holds it. An error report goes to the standard error stream only, the
+/// modal boxes and dialogs up now or opened later are closed as soon as they show (a message
+/// box's text is written to the standard error stream first).
+void EndWithoutBoxes();
+bool EndingWithoutBoxes();
 
 /// Runs an event handler's body and shows any error it raises in the general error report, so
 /// that no exception crosses Qt's event loop. Returns false when the body failed; a body the

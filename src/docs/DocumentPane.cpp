@@ -1,6 +1,9 @@
 #include "docs/DocumentPane.h"
 
+#include "docs/GuardedPage.h"
+#include "docs/LocalPages.h"
 #include "docs/PreviewStrip.h"
+#include "docs/PreviewStripState.h"
 
 #include "core/Common.h"
 #include "options/StateIcons.h"
@@ -43,6 +46,11 @@ constexpr int ProgressLeft = 141;
 constexpr int ProgressRightGap = 9;
 constexpr int ProgressHeight = 18;
 constexpr int TextSideMargin = 5;
+/// Margins of the document area, and the gap between the preview strip and the document.
+constexpr int AreaSide = 8;
+constexpr int AreaTop = 3;
+constexpr int AreaBottom = 8;
+constexpr int StripGap = 2;
 
 /// Runs without a place to break a line that are longer than this get such places; see
 /// breakLongRuns.
@@ -121,8 +129,14 @@ public:
 
     void interceptRequest(QWebEngineUrlRequestInfo &info) override
     {
-        if (!DocumentPane::allowsLocalRequest(info.firstPartyUrl(), info.requestUrl(),
-                                              info.resourceType()))
+        // Pages are never shown from file: addresses, so nothing asks for one rightly; a local
+        // page's own files are asked for under its page address, and judged as files.
+        const QUrl request = info.requestUrl();
+        if (request.isLocalFile() ||
+            (!localpages::pagePath(request).isEmpty() &&
+             !DocumentPane::allowsLocalRequest(localpages::asFileUrl(info.firstPartyUrl()),
+                                               localpages::asFileUrl(request),
+                                               info.resourceType())))
             info.block(true);
     }
 };
@@ -135,23 +149,34 @@ bool isWebAddress(const QUrl &url)
 }
 
 /// The strip above the document: fixed button positions, and a progress bar that stretches
-/// from its fixed left edge to a fixed gap before the right edge.
+/// from its fixed left edge to a fixed gap before the right edge, or before the preview
+/// strip's button at the right edge while that is shown.
 class ButtonStrip final : public QWidget
 {
 public:
     explicit ButtonStrip(QWidget *parent) : QWidget(parent) { setFixedHeight(StripHeight); }
 
     QProgressBar *bar = nullptr;
+    QToolButton *right = nullptr;
+
+    void place()
+    {
+        int end = width() - ProgressRightGap;
+        if (right && !right->isHidden()) {
+            const int w = right->sizeHint().width();
+            right->setGeometry(end - w, ButtonTop, w, 22);
+            end -= w + ProgressRightGap;
+        }
+        if (bar)
+            bar->setGeometry(ProgressLeft, (StripHeight - ProgressHeight) / 2,
+                             qMax(0, end - ProgressLeft), ProgressHeight);
+    }
 
 protected:
     void resizeEvent(QResizeEvent *event) override
     {
         QWidget::resizeEvent(event);
-        if (bar) {
-            const int width = qMax(0, this->width() - ProgressRightGap - ProgressLeft);
-            bar->setGeometry(ProgressLeft, (StripHeight - ProgressHeight) / 2, width,
-                             ProgressHeight);
-        }
+        place();
     }
 };
 
@@ -198,13 +223,20 @@ QByteArray readTextFile(const QString &path)
     return data;
 }
 
+/// A local page's address; its folder's files may then be served to it.
+QUrl localPage(const QString &file)
+{
+    localpages::allowFolder(QFileInfo(file).absolutePath());
+    return localpages::pageUrl(file);
+}
+
 /// The address the Home button opens: a local path (the base folder is absolute) or a web
 /// address as the settings give it; empty for an address that is neither http nor https.
 QUrl homeUrl(const QString &home)
 {
     const QString local = platform::fromStoredPath(home);
     if (local.startsWith(QLatin1Char('/')))
-        return QUrl::fromLocalFile(platform::resolvePath(local));
+        return localPage(platform::resolvePath(local));
     const QUrl url = QUrl::fromUserInput(home);
     return isWebAddress(url) ? url : QUrl();
 }
@@ -242,15 +274,33 @@ DocumentPane::DocumentPane(QWidget *parent, const QString &stripName) : QWidget(
     m_progressBar->setTextVisible(false);
     m_progressBar->hide();
     strip->bar = m_progressBar;
+
+    // One click hides or shows the preview strip; the choice is the player's and outlives
+    // the run.
+    m_stripButton = new QToolButton(strip);
+    m_stripButton->setObjectName(QStringLiteral("sbtnPreviewStrip"));
+    m_stripButton->setAutoRaise(true);
+    m_stripButton->setFocusPolicy(Qt::NoFocus);
+    m_stripButton->setCheckable(true);
+    m_stripButton->setText(QStringLiteral("Pictures"));
+    m_stripButton->hide();
+    strip->right = m_stripButton;
     layout->addWidget(strip);
 
-    auto *holder = new QVBoxLayout;
-    holder->setContentsMargins(8, 3, 8, 8);
-    m_previews = new PreviewStrip(this);
+    m_area = new QWidget(this);
+    m_area->setObjectName(QStringLiteral("DocumentArea"));
+    auto *holder = new QVBoxLayout(m_area);
+    holder->setContentsMargins(AreaSide, AreaTop, AreaSide, AreaBottom);
+    holder->setSpacing(StripGap);
+    m_previews = new PreviewStrip(m_area);
+    m_previews->setHiddenByPlayer(previews::stripHiddenByPlayer());
+    m_stripButton->setChecked(!m_previews->hiddenByPlayer());
+    connect(m_stripButton, &QToolButton::toggled, this, &DocumentPane::togglePreviewStrip);
+    m_area->installEventFilter(this);
     holder->addWidget(m_previews);
     m_stack = new QStackedLayout;
     m_stack->setStackingMode(QStackedLayout::StackOne);
-    m_richEdit = new DocumentView(this);
+    m_richEdit = new DocumentView(m_area);
     m_richEdit->setObjectName(QStringLiteral("RichEdit1"));
     m_richEdit->setReadOnly(true);
     // Links in a ReadMe are shown, not followed: the view must keep the document it was given.
@@ -261,8 +311,9 @@ DocumentPane::DocumentPane(QWidget *parent, const QString &stripName) : QWidget(
     m_richEdit->setPlainText(QStringLiteral("RichEdit1"));
     applyTextMargins();
     m_stack->addWidget(m_richEdit);
-    holder->addLayout(m_stack);
-    layout->addLayout(holder, 1);
+    holder->addLayout(m_stack, 1);
+    layout->addWidget(m_area, 1);
+    updatePreviewStrip();
 }
 
 DocumentPane::~DocumentPane() = default;
@@ -277,6 +328,7 @@ void DocumentPane::DisplayFName(const QString &baseFolder, const QString &txtNam
 {
     setButtonsVisible(false);
     m_previews->clear();
+    updatePreviewStrip();
     if (m_browser)
         m_browser->resize(m_richEdit->size());
     if (!txtName.isEmpty())
@@ -321,7 +373,7 @@ void DocumentPane::DisplayHtmlFName(const QString &path)
 {
     if (!platform::fileExists(path))
         return;
-    navigate(QUrl::fromLocalFile(platform::resolvePath(path)));
+    navigate(localPage(platform::resolvePath(path)));
     bringToFront(m_browser);
 }
 
@@ -337,11 +389,38 @@ void DocumentPane::DisplayHttpFName(const QString &address)
 
 void DocumentPane::ShowPreviews(const QString &folder)
 {
-    if (!ProgramSettings.ShowPreviews) {
+    if (ProgramSettings.ShowPreviews)
+        m_previews->showFolder(platform::resolvePath(folder));
+    else
         m_previews->clear();
-        return;
-    }
-    m_previews->showFolder(platform::resolvePath(folder));
+    updatePreviewStrip();
+}
+
+void DocumentPane::updatePreviewStrip()
+{
+    m_stripButton->setVisible(!m_previews->pictures().isEmpty());
+    m_stripButton->setToolTip(m_stripButton->isChecked()
+                                  ? QStringLiteral("Hide the preview pictures")
+                                  : QStringLiteral("Show the preview pictures"));
+    static_cast<ButtonStrip *>(m_strip)->place();
+    // A quarter of the area, the gap under the strip included, is the most the strip takes.
+    const int document = m_area->height() - AreaTop - AreaBottom;
+    m_previews->setRoom(QSize(m_area->width() - 2 * AreaSide, document / 4 - StripGap));
+}
+
+void DocumentPane::togglePreviewStrip(bool shown)
+{
+    m_previews->setHiddenByPlayer(!shown);
+    updatePreviewStrip();
+    // Not saved is not an error worth a message: the strip still follows the click.
+    previews::rememberStripHidden(!shown);
+}
+
+bool DocumentPane::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_area && event->type() == QEvent::Resize)
+        updatePreviewStrip();
+    return QWidget::eventFilter(watched, event);
 }
 
 void DocumentPane::FocusDocument(bool browser)
@@ -354,14 +433,20 @@ void DocumentPane::FocusDocument(bool browser)
 
 void DocumentPane::sbtnPreviousPageClick()
 {
-    if (m_browser)
-        m_browser->back();
+    if (!m_browser || !m_browser->history()->canGoBack())
+        return;
+    static_cast<GuardedPage *>(m_browser->page())
+        ->expectNavigation(m_browser->history()->backItem().url());
+    m_browser->back();
 }
 
 void DocumentPane::sbtnNextPageClick()
 {
-    if (m_browser)
-        m_browser->forward();
+    if (!m_browser || !m_browser->history()->canGoForward())
+        return;
+    static_cast<GuardedPage *>(m_browser->page())
+        ->expectNavigation(m_browser->history()->forwardItem().url());
+    m_browser->forward();
 }
 
 void DocumentPane::sbtnStopClick()
@@ -372,8 +457,10 @@ void DocumentPane::sbtnStopClick()
 
 void DocumentPane::sbtnRefreshClick()
 {
-    if (m_browser)
-        m_browser->reload();
+    if (!m_browser)
+        return;
+    static_cast<GuardedPage *>(m_browser->page())->expectNavigation(m_browser->url());
+    m_browser->reload();
 }
 
 void DocumentPane::sbtnHomeClick()
@@ -418,11 +505,19 @@ QWebEngineView *DocumentPane::ensureBrowser()
         return m_browser;
     m_browser = new QWebEngineView(this);
     m_browser->setObjectName(QStringLiteral("WebBrowser1"));
+    // The view goes only where the program or the player sends it: a page's script cannot
+    // move it, nor open a folder listing in it.
+    auto *guarded = new GuardedPage(m_browser);
+    m_browser->setPage(guarded);
+    guarded->watchPlayer(m_browser);
     // A ReadMe page is shown without local rights: its scripts cannot read other local files
-    // (and so cannot send them anywhere), while the page's own images and style sheets and
-    // images from the web still load. Downloads are never accepted, so none starts.
+    // (and so cannot send them anywhere), it shows no local file in a frame, while the page's
+    // own images and style sheets and images from the web still load. Downloads are never
+    // accepted, so none starts.
+    localpages::serveIn(guarded->profile());
     m_browser->page()->setUrlRequestInterceptor(new LocalFileGuard(m_browser));
     QWebEngineSettings *settings = m_browser->settings();
+    settings->setAttribute(QWebEngineSettings::LocalContentCanAccessFileUrls, false);
     settings->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls, true);
     settings->setAttribute(QWebEngineSettings::JavascriptCanOpenWindows, false);
     settings->setAttribute(QWebEngineSettings::JavascriptCanAccessClipboard, false);
@@ -514,8 +609,8 @@ bool DocumentPane::allowsLocalRequest(const QUrl &page, const QUrl &request, int
         return true;
     // What a page embeds, from its own folder or below; symbolic links count where they lead.
     // Scripts never read local files (fetch, XMLHttpRequest, workers), nor does anything else.
+    // A frame never shows a local file: a file of the folder may be a hard link to any file.
     switch (resourceType) {
-    case Info::ResourceTypeSubFrame:
     case Info::ResourceTypeStylesheet:
     case Info::ResourceTypeScript:
     case Info::ResourceTypeImage:

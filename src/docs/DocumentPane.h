@@ -59,6 +59,9 @@ public:
 
     /// Shows the preview pictures of the option folder @p folder (a stored path) above the
     /// document, unless ProgramSettings.ShowPreviews is off; DisplayFName hides them again.
+    /// The strip takes at most a quarter of the document's area, so the document keeps three
+    /// quarters; the player hides and shows it with the button "sbtnPreviewStrip", which is
+    /// there while an option with pictures is shown, and the choice is kept between runs.
     void ShowPreviews(const QString &folder);
     /// The strip of preview thumbnails ("PreviewStrip").
     PreviewStrip *Previews() const { return m_previews; }
@@ -87,9 +90,9 @@ public:
 
     /// Whether the browser loads @p request, of the QWebEngineUrlRequestInfo resource type
     /// @p resourceType, for the page @p page. A page shown from a local file has no local
-    /// rights beyond its own folder: it embeds images, style sheets, scripts, fonts, media
-    /// and frames from that folder and below, and nothing else local; its scripts read no
-    /// local file at all. Web addresses are not restricted here.
+    /// rights beyond its own folder: it embeds images, style sheets, scripts, fonts and media
+    /// from that folder and below, and nothing else local; no frame shows a local file, and
+    /// its scripts read no local file at all. Web addresses are not restricted here.
     static bool allowsLocalRequest(const QUrl &page, const QUrl &request, int resourceType);
 
     /// Command numbers of WebBrowser1CommandStateChange.
@@ -104,6 +107,10 @@ private:
     void navigate(const QUrl &url);
     void bringToFront(QWidget *view);
     void setButtonsVisible(bool visible);
+    /// Shows the strip's button while the strip has pictures, and gives the strip its room.
+    void updatePreviewStrip();
+    void togglePreviewStrip(bool shown);
+    bool eventFilter(QObject *watched, QEvent *event) override;
     void updateHistoryState();
     void applyTextMargins();
     void showDocument(std::unique_ptr<QTextDocument> document);
@@ -114,8 +121,10 @@ private:
     QToolButton *m_stop = nullptr;
     QToolButton *m_refresh = nullptr;
     QToolButton *m_homeButton = nullptr;
+    QToolButton *m_stripButton = nullptr;
     QProgressBar *m_progressBar = nullptr;
     QTextBrowser *m_richEdit = nullptr;
+    QWidget *m_area = nullptr; // the strip above the document views
     PreviewStrip *m_previews = nullptr;
     QWebEngineView *m_browser = nullptr;
     QStackedLayout *m_stack = nullptr;

@@ -1,5 +1,6 @@
 #include "docs/PreviewStrip.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -7,7 +8,6 @@
 #include <QMovie>
 #include <QPixmap>
 #include <QScrollBar>
-#include <QStyle>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <QWheelEvent>
@@ -17,8 +17,20 @@
 
 namespace {
 
-constexpr int TileSpacing = 6;
-constexpr int StripMargin = 3;
+constexpr int TileSpacing = 4;
+constexpr int StripMargin = 1;
+/// Room around a thumbnail inside its tile.
+constexpr int TilePadding = 4;
+/// The strip's scroll bar is thinner than others: the strip's height is the document's.
+constexpr int ThinScrollBar = 8;
+
+class ThinBar final : public QScrollBar
+{
+public:
+    ThinBar() : QScrollBar(Qt::Horizontal) {}
+    QSize sizeHint() const override { return {QScrollBar::sizeHint().width(), ThinScrollBar}; }
+};
+
 constexpr double MinZoom = 0.05;
 constexpr double MaxZoom = 16.0;
 constexpr double ZoomStep = 1.25;
@@ -46,6 +58,7 @@ PreviewViewer::PreviewViewer(QWidget *parent) : QWidget(parent, Qt::Window)
 {
     setObjectName(QStringLiteral("PreviewViewer"));
     setAttribute(Qt::WA_DeleteOnClose, false);
+    setFocusPolicy(Qt::StrongFocus);
     resize(900, 680);
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(4, 4, 4, 4);
@@ -70,11 +83,16 @@ PreviewViewer::PreviewViewer(QWidget *parent) : QWidget(parent, Qt::Window)
     m_area->setObjectName(QStringLiteral("PictureArea"));
     m_area->setAlignment(Qt::AlignCenter);
     m_area->setWidgetResizable(false);
+    // The area takes the focus only from a click: the keys step through the pictures until
+    // the player clicks into a picture to scroll it.
+    m_area->setFocusPolicy(Qt::ClickFocus);
     m_label = new QLabel;
     m_label->setObjectName(QStringLiteral("lblPicture"));
     m_label->setAlignment(Qt::AlignCenter);
     m_area->setWidget(m_label);
+    m_area->installEventFilter(this);
     m_area->viewport()->installEventFilter(this);
+    m_label->installEventFilter(this);
     layout->addWidget(m_area, 1);
 
     connect(m_previous, &QToolButton::clicked, this, &PreviewViewer::showPrevious);
@@ -94,6 +112,7 @@ void PreviewViewer::showPictures(const QStringList &pictures, int index)
     show();
     raise();
     activateWindow();
+    setFocus();
     load();
 }
 
@@ -109,6 +128,14 @@ void PreviewViewer::showPrevious()
 {
     if (m_index > 0) {
         --m_index;
+        load();
+    }
+}
+
+void PreviewViewer::showIndex(int index)
+{
+    if (index >= 0 && index < m_pictures.size() && index != m_index) {
+        m_index = index;
         load();
     }
 }
@@ -146,6 +173,7 @@ void PreviewViewer::load()
     stopMovie();
     m_image = QImage();
     m_zoom = 0;
+    m_clickedIn = false;
     m_label->clear();
     m_label->setText(QStringLiteral("…"));
     m_label->adjustSize();
@@ -215,18 +243,44 @@ void PreviewViewer::updatePicture()
     m_label->resize(target);
 }
 
-void PreviewViewer::keyPressEvent(QKeyEvent *event)
+bool PreviewViewer::scrollsWithKeys() const
 {
-    switch (event->key()) {
+    const QSize room = m_area->viewport()->size();
+    return m_clickedIn && (m_label->width() > room.width() || m_label->height() > room.height());
+}
+
+bool PreviewViewer::stepKey(int key)
+{
+    switch (key) {
     case Qt::Key_Left:
+    case Qt::Key_Right:
+        if (scrollsWithKeys())
+            return false;
+        key == Qt::Key_Left ? showPrevious() : showNext();
+        return true;
     case Qt::Key_PageUp:
         showPrevious();
-        return;
-    case Qt::Key_Right:
+        return true;
     case Qt::Key_PageDown:
     case Qt::Key_Space:
         showNext();
+        return true;
+    case Qt::Key_Home:
+        showIndex(0);
+        return true;
+    case Qt::Key_End:
+        showIndex(static_cast<int>(m_pictures.size()) - 1);
+        return true;
+    default:
+        return false;
+    }
+}
+
+void PreviewViewer::keyPressEvent(QKeyEvent *event)
+{
+    if (stepKey(event->key()))
         return;
+    switch (event->key()) {
     case Qt::Key_Plus:
     case Qt::Key_Equal:
         zoomBy(ZoomStep);
@@ -254,6 +308,11 @@ void PreviewViewer::resizeEvent(QResizeEvent *event)
 
 bool PreviewViewer::eventFilter(QObject *watched, QEvent *event)
 {
+    // The picture's area would take the stepping keys for scrolling: they step here first.
+    if (event->type() == QEvent::KeyPress && stepKey(static_cast<QKeyEvent *>(event)->key()))
+        return true;
+    if (event->type() == QEvent::MouseButtonPress && watched != m_area)
+        m_clickedIn = true;
     if (watched == m_area->viewport() && event->type() == QEvent::Wheel) {
         const auto *wheel = static_cast<QWheelEvent *>(event);
         const int delta = wheel->angleDelta().y();
@@ -273,9 +332,7 @@ PreviewStrip::PreviewStrip(QWidget *parent) : QScrollArea(parent)
     setWidgetResizable(true);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    // As tall as a line of thumbnails and the scroll bar under it.
-    const int scrollBar = style()->pixelMetric(QStyle::PM_ScrollBarExtent);
-    setFixedHeight(previews::ThumbnailHeight + 2 * StripMargin + 10 + scrollBar);
+    setHorizontalScrollBar(new ThinBar);
     m_tiles = new QWidget;
     m_tiles->setObjectName(QStringLiteral("PreviewTiles"));
     auto *layout = new QHBoxLayout(m_tiles);
@@ -299,6 +356,52 @@ void PreviewStrip::clear()
     hide();
 }
 
+void PreviewStrip::setRoom(QSize room)
+{
+    if (room != m_room) {
+        m_room = room;
+        layoutTiles();
+    }
+}
+
+void PreviewStrip::setHiddenByPlayer(bool hidden)
+{
+    m_hiddenByPlayer = hidden;
+    layoutTiles();
+}
+
+void PreviewStrip::wheelEvent(QWheelEvent *event)
+{
+    // The strip only scrolls sideways: the wheel's turns do that.
+    QCoreApplication::sendEvent(horizontalScrollBar(), event);
+}
+
+void PreviewStrip::layoutTiles()
+{
+    const int count = static_cast<int>(m_buttons.size());
+    const int chrome = 2 * StripMargin + TilePadding;
+    const auto iconWidth = [](int height) {
+        return (height * previews::ThumbnailWidth + previews::ThumbnailHeight / 2) /
+               previews::ThumbnailHeight;
+    };
+    int iconHeight = std::min(previews::ThumbnailHeight, m_room.height() - chrome);
+    const qint64 lineWidth = qint64(count) * (iconWidth(iconHeight) + TilePadding) +
+                             std::max(0, count - 1) * TileSpacing + 2 * StripMargin;
+    const bool scrolls = lineWidth > m_room.width();
+    if (scrolls)
+        iconHeight = std::min(iconHeight, m_room.height() - chrome - ThinScrollBar);
+    const bool fits = iconHeight >= MinIconHeight;
+    if (fits) {
+        const QSize icon(iconWidth(iconHeight), iconHeight);
+        for (QToolButton *b : std::as_const(m_buttons)) {
+            b->setFixedSize(icon + QSize(TilePadding, TilePadding));
+            b->setIconSize(icon);
+        }
+        setFixedHeight(iconHeight + chrome + (scrolls ? ThinScrollBar : 0));
+    }
+    setVisible(count > 0 && fits && !m_hiddenByPlayer);
+}
+
 void PreviewStrip::showFolder(const QString &folder)
 {
     clear();
@@ -310,15 +413,13 @@ void PreviewStrip::showFolder(const QString &folder)
         auto *b = new QToolButton(m_tiles);
         b->setObjectName(QStringLiteral("Preview%1").arg(i + 1));
         b->setAutoRaise(true);
-        b->setFixedSize(previews::ThumbnailWidth + 8, previews::ThumbnailHeight + 8);
-        b->setIconSize(QSize(previews::ThumbnailWidth, previews::ThumbnailHeight));
         b->setText(QStringLiteral("…"));
         b->setToolTip(QFileInfo(m_pictures[i]).fileName());
         connect(b, &QToolButton::clicked, this, [this, i] { openPicture(i); });
         layout->insertWidget(i, b);
         m_buttons.append(b);
     }
-    show();
+    layoutTiles();
     m_loader.requestThumbnails(m_pictures);
 }
 

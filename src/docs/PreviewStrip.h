@@ -14,9 +14,11 @@ class QMovie;
 class QToolButton;
 
 /// A window that shows an option's preview pictures at full size, one at a time: fitted to
-/// the window at first, zoomed with the wheel or the buttons, stepped through with the arrow
-/// keys or the buttons, closed with Esc. Pictures are decoded off the GUI thread; an animated
-/// one plays.
+/// the window at first, zoomed with the wheel or the buttons, closed with Esc. Left/Right,
+/// Page Up/Page Down, Home/End and the buttons step through the pictures wherever the focus is
+/// inside the window; only a picture zoomed past the window's size that the player clicked
+/// into scrolls with the arrow keys instead. Pictures are decoded off the GUI thread; an
+/// animated one plays.
 class PreviewViewer final : public QWidget
 {
     Q_OBJECT
@@ -29,6 +31,8 @@ public:
     void showPictures(const QStringList &pictures, int index);
     void showNext();
     void showPrevious();
+    /// Shows picture @p index, when there is one.
+    void showIndex(int index);
     void zoomBy(double factor);
     /// Back to fitting the picture to the window.
     void fitToWindow();
@@ -56,10 +60,17 @@ private:
                       bool animated);
     void updatePicture();
     void stopMovie();
+    /// Acts on a key that steps through the pictures; false for other keys, and for the arrow
+    /// keys while the picture scrolls with them.
+    bool stepKey(int key);
+    /// Whether the arrow keys scroll the picture: it is larger than its area and the player
+    /// clicked into it since it was shown.
+    bool scrollsWithKeys() const;
 
     previews::PreviewLoader m_loader;
     QStringList m_pictures;
     int m_index = -1;
+    bool m_clickedIn = false;
     QImage m_image;
     double m_zoom = 0;                  // 0 = fit to window
     std::unique_ptr<QFile> m_movieFile; // declared first: the movie reads from it
@@ -75,8 +86,11 @@ private:
 };
 
 /// The line of thumbnails above an option's ReadMe: one tile per preview picture of the
-/// option's folder, hidden when the folder has none. Thumbnails come from a decoder thread;
-/// a picture that cannot be shown gets a small "cannot show this picture" tile. A click on a
+/// option's folder, hidden when the folder has none or the player hid it. Its height is kept
+/// within the room it is given (setRoom): thumbnails scale down to that, but not below
+/// MinIconHeight, where the strip is left out; tiles that do not fit the width scroll
+/// sideways (with a thin scroll bar, or the wheel). Thumbnails come from a decoder thread; a
+/// picture that cannot be shown gets a small "cannot show this picture" tile. A click on a
 /// thumbnail opens the picture in the viewer.
 class PreviewStrip final : public QScrollArea
 {
@@ -90,6 +104,15 @@ public:
     void showFolder(const QString &folder);
     /// Hides the strip and forgets its pictures; thumbnails still decoding are not shown.
     void clear();
+    /// The width the strip gets and the most height it may take; it is left out when that
+    /// is too little for thumbnails of MinIconHeight.
+    void setRoom(QSize room);
+    /// Hides (or shows again) the strip whatever the option holds, as the player chose.
+    void setHiddenByPlayer(bool hidden);
+    bool hiddenByPlayer() const { return m_hiddenByPlayer; }
+
+    /// Thumbnails are not made smaller than this: below it they are hard to tell apart.
+    static constexpr int MinIconHeight = 24;
 
     QStringList pictures() const { return m_pictures; }
     /// Tiles whose thumbnail or error is in place.
@@ -109,8 +132,13 @@ Q_SIGNALS:
 private:
     void pictureReady(quint64 request, int index, const QImage &image, const QString &error,
                       bool animated);
+    /// Sizes the tiles and the strip to the room and the width, and shows or hides the strip.
+    void layoutTiles();
+    void wheelEvent(QWheelEvent *event) override;
 
     previews::PreviewLoader m_loader;
+    QSize m_room{QWIDGETSIZE_MAX, QWIDGETSIZE_MAX};
+    bool m_hiddenByPlayer = false;
     QWidget *m_tiles = nullptr;
     QList<QToolButton *> m_buttons;
     QStringList m_pictures;

@@ -6,6 +6,7 @@
 
 #include <QByteArrayList>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 
@@ -256,6 +257,15 @@ private:
     std::vector<QByteArray> m_links;
 };
 
+// A link must lead to something that exists inside the pack at @p realRoot.
+void requireInside(const QString &realRoot, const QString &link, const QString &name)
+{
+    const QString where = platform::realLocation(link);
+    if (where.isEmpty() || !platform::isWithin(where, realRoot) || !QFileInfo::exists(where))
+        refuse(QStringLiteral("it holds a link that leads out of the pack or nowhere, %1")
+                   .arg(name.left(200)));
+}
+
 struct ArchiveCloser
 {
     void operator()(archive *a) const { archive_read_free(a); }
@@ -267,6 +277,7 @@ UnpackResult UnpackArchive(const QString &archivePath, const QString &staging,
                            const UnpackLimits &limits)
 {
     UnpackResult result;
+    std::vector<QByteArray> links;
     const QFileInfo archiveInfo(archivePath);
     if (!archiveInfo.isFile())
         throw AppError(QStringLiteral("The update archive %1 is missing").arg(archivePath));
@@ -283,16 +294,7 @@ UnpackResult UnpackArchive(const QString &archivePath, const QString &staging,
     try {
         Unpacker unpacker(staging, limits, archiveInfo.size());
         unpacker.run(a.get(), result);
-        // Where each link really leads, with every link of the pack followed.
-        const QString realStaging = platform::realLocation(staging);
-        for (const QByteArray &link : unpacker.links()) {
-            const QString where =
-                platform::realLocation(staging + QLatin1Char('/') + QFile::decodeName(link));
-            if (where.isEmpty() || !platform::isWithin(where, realStaging) ||
-                !QFileInfo::exists(where))
-                refuse(QStringLiteral("it holds a link that leads out of the pack or nowhere, %1")
-                           .arg(shown(link)));
-        }
+        links = unpacker.links();
     } catch (...) {
         RemoveTree(staging);
         throw;
@@ -307,7 +309,38 @@ UnpackResult UnpackArchive(const QString &archivePath, const QString &staging,
         result.root = top.first().absoluteFilePath() + QLatin1Char('/');
     else
         result.root = dir.absolutePath() + QLatin1Char('/');
+
+    // Where each link really leads, with every link of the pack followed: inside the pack as
+    // it will be once moved into place, not merely inside the staging folder around it.
+    try {
+        const QString realRoot = platform::realLocation(result.root);
+        for (const QByteArray &link : links)
+            requireInside(realRoot, staging + QLatin1Char('/') + QFile::decodeName(link),
+                          shown(link));
+    } catch (...) {
+        RemoveTree(staging);
+        throw;
+    }
     return result;
+}
+
+void CheckFinalPlace(const QString &root, const QString &programName)
+{
+    const QByteArray program = QFile::encodeName(programName);
+    const QDir dir(root);
+    for (const QString &name : dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                             QDir::NoDotAndDotDot)) {
+        if (IsKeptName(QFile::encodeName(name), program))
+            RemoveTree(root + name);
+    }
+    const QString realRoot = platform::realLocation(root);
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (it.fileInfo().isSymLink())
+            requireInside(realRoot, path, path.mid(root.size()));
+    }
 }
 
 } // namespace packupdate

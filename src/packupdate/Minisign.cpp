@@ -59,7 +59,8 @@ bool IsMinisignPublicKey(const QString &publicKey)
     return readPublicKey(publicKey, key);
 }
 
-QString VerifyMinisign(const QString &path, const QString &signature, const QString &publicKey)
+QString VerifyMinisign(const QString &path, const QString &signature, const QString &publicKey,
+                       QString *trustedComment)
 {
     if (!initSodium())
         return QStringLiteral("the signature cannot be checked here");
@@ -135,6 +136,8 @@ QString VerifyMinisign(const QString &path, const QString &signature, const QStr
                                     reinterpret_cast<const unsigned char *>(signedText.constData()),
                                     quint64(signedText.size()), pk) != 0)
         return QStringLiteral("the signature's trusted comment does not match");
+    if (trustedComment)
+        *trustedComment = QString::fromUtf8(comment);
     return {};
 }
 

@@ -9,8 +9,10 @@ namespace packupdate {
 /// the public key as minisign prints it (the base64 line, with or without the comment line
 /// before it). Both the legacy ("Ed") and the pre-hashed ("ED", BLAKE2b-512) signatures are
 /// understood, and the trusted comment must carry the key's global signature. Returns an empty
-/// text when the signature is good, else why not, in plain words.
-QString VerifyMinisign(const QString &path, const QString &signature, const QString &publicKey);
+/// text when the signature is good, else why not, in plain words. On a good signature,
+/// @p trustedComment (when given) receives its trusted comment.
+QString VerifyMinisign(const QString &path, const QString &signature, const QString &publicKey,
+                       QString *trustedComment = nullptr);
 
 /// Whether @p publicKey reads as a minisign public key.
 bool IsMinisignPublicKey(const QString &publicKey);

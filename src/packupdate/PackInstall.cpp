@@ -111,6 +111,13 @@ void PackInstall::start(const PackageInfo &info, const InstallTarget &target)
                                  "is not a minisign public key."));
         return;
     }
+    // An update goes forward only: an older version announced anew is not installed again.
+    if (!IsNewerVersion(info.version, target.oldVersion)) {
+        failLater(QStringLiteral("The update was not installed: version %1 is not newer than "
+                                 "the installed version %2.")
+                      .arg(info.version, target.oldVersion));
+        return;
+    }
     if (!QDir().mkpath(update) || QFileInfo(QDir::cleanPath(update)).isSymLink()) {
         failLater(
             QStringLiteral("The update was not installed: cannot make the folder %1.").arg(update));
@@ -165,9 +172,20 @@ QString PackInstall::verify(const QString &path, const PackageInfo &info, const 
     if (hash.result().toHex() != info.sha256)
         return QStringLiteral("the archive's SHA-256 is not the one announced");
     if (!publicKey.isEmpty()) {
-        const QString why = VerifyMinisign(path, signature, publicKey);
+        QString comment;
+        const QString why = VerifyMinisign(path, signature, publicKey, &comment);
         if (!why.isEmpty())
             return why;
+        // The version is signed with the archive, so that an older archive signed with the same
+        // key cannot be announced as a newer version.
+        const QString version = TrustedCommentVersion(comment);
+        if (version.isEmpty())
+            return QStringLiteral("the signature's trusted comment names no version "
+                                  "(version:%1)")
+                .arg(info.version);
+        if (version != info.version)
+            return QStringLiteral("the archive is signed as version %1, not %2")
+                .arg(version, info.version);
     }
     return {};
 }
@@ -236,10 +254,20 @@ void PackInstall::install(const UnpackResult &unpacked)
                                           "%1 folder")
                                .arg(options));
 
+        // The version the archive itself holds is the one announced (and signed).
+        const QString version = platform::IniFile::readString(
+            unpacked.root + m_target.iniName, QStringLiteral("VersionInfo"),
+            QStringLiteral("UserInterface"), QString());
+        if (version != m_info.version)
+            throw AppError(QStringLiteral("The update archive was not installed: its %1 names "
+                                          "version %2, not the %3 announced")
+                               .arg(m_target.iniName, version, m_info.version));
+
         emit stage(QStringLiteral("Installing"));
         if (m_beforeCarryOver)
             m_beforeCarryOver();
         m_carried = CarryOver(m_target.packDir, unpacked.root, m_target.iniName);
+        CheckFinalPlace(unpacked.root, m_target.programName);
 
         const SwapPlan plan = MakeSwapPlan(m_target.packDir, unpacked.root, m_target.oldVersion,
                                            m_target.programName, packNames(m_target));

@@ -3,12 +3,67 @@
 #include "platform/Downloader.h"
 #include "platform/IniFile.h"
 
+#include <QRegularExpression>
+#include <QStringList>
+
 namespace packupdate {
 
 namespace {
 const QString kSection = QStringLiteral("Package");
 const char *const kSuffixes[] = {".zip", ".tar.gz", ".tar.xz", ".7z"};
+
+// A version as its runs: digits and other characters, the separators among them.
+QStringList versionRuns(const QString &version)
+{
+    QStringList runs;
+    for (const QChar c : version) {
+        if (!runs.isEmpty() && runs.last().back().isDigit() == c.isDigit())
+            runs.last() += c;
+        else
+            runs.append(QString(c));
+    }
+    return runs;
+}
+
+// Compares two runs of digits as numbers of any length.
+int compareNumbers(QString a, QString b)
+{
+    while (a.size() > 1 && a.front() == QLatin1Char('0'))
+        a.remove(0, 1);
+    while (b.size() > 1 && b.front() == QLatin1Char('0'))
+        b.remove(0, 1);
+    if (a.size() != b.size())
+        return a.size() < b.size() ? -1 : 1;
+    return a.compare(b);
+}
 } // namespace
+
+bool IsNewerVersion(const QString &candidate, const QString &installed)
+{
+    const QStringList a = versionRuns(candidate.trimmed());
+    const QStringList b = versionRuns(installed.trimmed());
+    for (int i = 0; i < a.size() && i < b.size(); ++i) {
+        const bool digitsA = a[i].front().isDigit();
+        const bool digitsB = b[i].front().isDigit();
+        if (digitsA != digitsB)
+            return digitsA;
+        const int c = digitsA ? compareNumbers(a[i], b[i]) : a[i].compare(b[i], Qt::CaseInsensitive);
+        if (c != 0)
+            return c > 0;
+    }
+    return a.size() > b.size();
+}
+
+QString TrustedCommentVersion(const QString &comment)
+{
+    static const QLatin1String key("version:");
+    for (const QString &item : comment.split(QRegularExpression(QStringLiteral("[ \\t]+")),
+                                             Qt::SkipEmptyParts)) {
+        if (item.startsWith(key))
+            return item.mid(key.size());
+    }
+    return {};
+}
 
 QString PackageInfo::suffix() const
 {

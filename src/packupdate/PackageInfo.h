@@ -31,6 +31,17 @@ bool ReadPackageInfo(const QString &path, PackageInfo &info, QString *why = null
 /// "1.5 MB", "200 KB", "12 bytes": an archive's size as the window's hint words it.
 QString SizeText(qint64 bytes);
 
+/// Whether version @p candidate comes after version @p installed: both are read as runs of
+/// digits (compared as numbers) and runs of other characters (compared without regard to case),
+/// in order; a run of digits comes after any other run, and a version that goes on after the
+/// other ends comes after it. "1.10" is after "1.9", "2.0a" after "2.0", "2.0" after "Undef";
+/// "2.0" is not after "2.0" nor after "02.0".
+bool IsNewerVersion(const QString &candidate, const QString &installed);
+
+/// The version a minisign trusted comment names: the value of its "version:" item (items are
+/// separated by blanks or tabs), empty when it names none.
+QString TrustedCommentVersion(const QString &comment);
+
 /// A version text made fit to be part of a folder name: characters other than letters, digits,
 /// '.', '-' and '_' become '_', at most 64 of them; "unknown" when nothing is left.
 QString VersionFolderText(const QString &version);

@@ -2,8 +2,10 @@
 
 // The pieces of the RTF reader (platform/RtfReader.h), shared between its source files:
 //
-//   RtfParser.cpp     reads the bytes: groups, control words, destinations, and the tables of
-//                     fonts, colours and fields the document declares;
+//   RtfParser.cpp     reads the bytes: groups, text, paragraphs and notes (RtfParserState.h
+//                     holds the parser's state);
+//   RtfControlWords.cpp  control words and symbols: destinations, and the tables of fonts,
+//                     colours, fields and lists the document declares;
 //   RtfKeywords.cpp   the control words the parser knows;
 //   RtfReader.cpp     the entry points, and the DocumentBuilder that puts formatted text into
 //                     the QTextDocument;

@@ -7,26 +7,13 @@
 #include "platform/IniFile.h"
 #include "platform/Paths.h"
 #include "platform/ScriptLauncher.h"
+#include "platform/ScriptPlace.h"
 #include "themes/ThemeStore.h"
 
 #include <QDir>
 #include <QFileInfo>
 
 #include <algorithm>
-
-namespace {
-
-bool isInside(const QString &path, const QString &root, Qt::CaseSensitivity cs)
-{
-    return path.startsWith(root + QLatin1Char('/'), cs);
-}
-
-bool hasDriveLetter(const QString &path)
-{
-    return path.size() >= 2 && path[1] == QLatin1Char(':') && path[0].isLetter();
-}
-
-} // namespace
 
 ThemeContent ReadTheme(const TProgramSettings &settings, const QString &name)
 {
@@ -58,29 +45,7 @@ ThemeContent ReadTheme(const TProgramSettings &settings, const QString &name)
 ThemeScriptPlace LocateThemeScript(const QString &programDir, const QString &optionsRoot,
                                    const QString &stored, QString *file)
 {
-    const QString mapped = platform::fromStoredPath(stored);
-    if (mapped.isEmpty())
-        return ThemeScriptPlace::Missing;
-    if (mapped.startsWith(QLatin1Char('/')) || hasDriveLetter(mapped))
-        return ThemeScriptPlace::Outside;
-
-    // ".." is taken by the text, as Windows takes it; the result must lie inside the option
-    // folders by its text (ignoring case, as the look-up below does) and, links followed, by
-    // where the file really is.
-    const QString root = QDir::cleanPath(optionsRoot);
-    const QString joined = QDir::cleanPath(programDir + mapped);
-    if (!isInside(joined, root, Qt::CaseInsensitive))
-        return ThemeScriptPlace::Outside;
-    const QString resolved = platform::resolvePath(joined);
-    const QFileInfo info(resolved);
-    if (!info.isFile())
-        return ThemeScriptPlace::Missing;
-    const QString realRoot = QFileInfo(root).canonicalFilePath();
-    if (realRoot.isEmpty() || !isInside(info.canonicalFilePath(), realRoot, Qt::CaseSensitive))
-        return ThemeScriptPlace::Outside;
-    if (file)
-        *file = resolved;
-    return ThemeScriptPlace::Inside;
+    return platform::locateScript(programDir, optionsRoot, stored, file);
 }
 
 int ThemePlan::TotalDelay() const

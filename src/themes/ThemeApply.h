@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/ScriptPlace.h"
+
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
@@ -45,7 +47,7 @@ struct ThemeContent
 ThemeContent ReadTheme(const TProgramSettings &settings, const QString &name);
 
 /// Where a stored script path of a theme leads.
-enum class ThemeScriptPlace { Inside, Missing, Outside };
+using ThemeScriptPlace = platform::ScriptPlace;
 
 /// Maps @p stored (".\Options\Folder\RunMe.bat", taken from @p programDir) onto the file it
 /// names, case-insensitively as Windows would find it. Outside: an absolute path, a drive

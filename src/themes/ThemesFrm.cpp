@@ -3,8 +3,8 @@
 #include "core/Common.h"
 #include "core/ErrorReport.h"
 #include "core/FormUtils.h"
-#include "themes/ApplyThemeFrm.h"
 #include "core/StatusLine.h"
+#include "themes/ApplyThemeFrm.h"
 #include "themes/ThemeApply.h"
 #include "themes/ThemeStore.h"
 #include "themes/ThemesSaveAsFrm.h"
@@ -33,16 +33,6 @@ QPushButton *button(QWidget *parent, const char *name, const QString &caption, c
 }
 
 } // namespace
-
-void ShowDefaultThemeError(QWidget *parent)
-{
-    QMessageBox box(QMessageBox::Critical, QStringLiteral("Error"),
-                    QStringLiteral("Error - You cannot change the (Default) Theme."),
-                    QMessageBox::Ok, parent);
-    box.setObjectName(QStringLiteral("DefaultThemeError"));
-    box.move(20, 100);
-    box.exec();
-}
 
 TThemesForm::TThemesForm(QWidget *owner)
     : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -118,7 +108,22 @@ void TThemesForm::SetSaveAsForm(TThemesSaveAsForm *form)
     m_saveAsForm = form;
     if (form) {
         form->setParent(this, form->windowFlags());
-        form->SetThemesForm(this);
+        form->SetThemes(
+            [this] {
+                const QListWidgetItem *row = m_listBox1->currentItem();
+                return row ? row->text() : QString();
+            },
+            [this](const QString &name, QWidget *reportTo) {
+                // The name becomes the list's last row, selected, until the list is read
+                // again; the save goes by the name, so a first theme in an empty list is not
+                // taken for the protected row 0.
+                m_listBox1->addItem(name);
+                m_listBox1->setCurrentRow(m_listBox1->count() - 1);
+                if (SaveTheme(name, reportTo))
+                    return true;
+                delete m_listBox1->takeItem(m_listBox1->count() - 1);
+                return false;
+            });
     }
 }
 

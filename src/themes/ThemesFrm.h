@@ -76,7 +76,3 @@ private:
     bool m_keepEntriesRead = false; // the last deactivation was the apply's own
     bool m_refreshing = false;
 };
-
-/// The refusal "Error - You cannot change the (Default) Theme.": an error box with one OK
-/// button at screen position 20, 100.
-void ShowDefaultThemeError(QWidget *parent);

@@ -2,14 +2,23 @@
 
 #include "core/FormUtils.h"
 #include "themes/ThemeStore.h"
-#include "themes/ThemesFrm.h"
 
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QShowEvent>
+
+void ShowDefaultThemeError(QWidget *parent)
+{
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Error"),
+                    QStringLiteral("Error - You cannot change the (Default) Theme."),
+                    QMessageBox::Ok, parent);
+    box.setObjectName(QStringLiteral("DefaultThemeError"));
+    box.move(20, 100);
+    box.exec();
+}
 
 TThemesSaveAsForm::TThemesSaveAsForm(QWidget *owner)
     : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -58,11 +67,7 @@ void TThemesSaveAsForm::showEvent(QShowEvent *event)
 void TThemesSaveAsForm::FormShow()
 {
     CentreOver(this, parentWidget());
-    QString text;
-    if (m_themes) {
-        if (const QListWidgetItem *row = m_themes->ListBox1()->currentItem())
-            text = row->text();
-    }
+    QString text = m_selectedName ? m_selectedName() : QString();
     if (text == DefaultThemeName())
         text.clear();
     m_edThemeFName->setText(text);
@@ -87,24 +92,10 @@ void TThemesSaveAsForm::btnOkayClick()
         ShowDefaultThemeError(this);
         return;
     }
-    if (!m_themes) {
-        accept();
-        return;
-    }
-    // The name becomes the list's last row, selected, until the Themes window reads the list
-    // again; the save goes by the name, so a first theme in an empty list is not taken for the
-    // protected row 0.
-    QListWidget *list = m_themes->ListBox1();
-    list->addItem(name);
-    list->setCurrentRow(list->count() - 1);
     // A refusal is reported over this window, which keeps the Themes window from refreshing
-    // its list meanwhile.
-    if (m_themes->SaveTheme(name, this)) {
+    // its list meanwhile; refused or failed, the window stays open for another name.
+    if (!m_save || m_save(name, this))
         accept();
-        return;
-    }
-    // Refused or failed: the window stays open for another name.
-    delete list->takeItem(list->count() - 1);
 }
 
 void TThemesSaveAsForm::btnCancelClick()

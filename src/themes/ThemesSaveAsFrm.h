@@ -2,10 +2,11 @@
 
 #include <QDialog>
 
+#include <functional>
+
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class TThemesForm;
 
 /// The Save-As window: asks for a theme name and saves the current selections under it.
 class TThemesSaveAsForm final : public QDialog
@@ -15,8 +16,17 @@ class TThemesSaveAsForm final : public QDialog
 public:
     explicit TThemesSaveAsForm(QWidget *owner);
 
-    /// The Themes window whose list it reads and adds to.
-    void SetThemesForm(TThemesForm *form) { m_themes = form; }
+    /// Saves the current selections as the named theme, reporting any error over the given
+    /// window; false when the save was refused or failed.
+    using SaveTheme = std::function<bool(const QString &name, QWidget *reportTo)>;
+
+    /// Where the window's theme names come from and go to: the name selected in the Themes
+    /// window's list, proposed when the window is shown, and the save of the chosen name.
+    void SetThemes(std::function<QString()> selectedName, SaveTheme save)
+    {
+        m_selectedName = std::move(selectedName);
+        m_save = std::move(save);
+    }
 
     QLineEdit *edThemeFName() const { return m_edThemeFName; }
     QPushButton *btnOkay() const { return m_btnOkay; }
@@ -34,5 +44,10 @@ private:
     QLineEdit *m_edThemeFName;
     QPushButton *m_btnOkay;
     QPushButton *m_btnCancel;
-    TThemesForm *m_themes = nullptr;
+    std::function<QString()> m_selectedName;
+    SaveTheme m_save;
 };
+
+/// The refusal "Error - You cannot change the (Default) Theme.": an error box with one OK
+/// button at screen position 20, 100.
+void ShowDefaultThemeError(QWidget *parent);

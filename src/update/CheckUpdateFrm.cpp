@@ -1,6 +1,7 @@
 #include "update/CheckUpdateFrm.h"
 
 #include "core/FormUtils.h"
+#include "docs/GuardedPage.h"
 #include "packupdate/PackInstall.h"
 #include "platform/WebLink.h"
 
@@ -83,10 +84,11 @@ private:
 /// The notes page's view. Its base is the address it came from, so a link to a part of the
 /// same page names that address; it is followed within the page held in memory instead of
 /// fetching the page again.
-class NotesPage final : public QWebEnginePage
+/// Like every page of the program, it goes only where the program or the player sends it.
+class NotesPage final : public GuardedPage
 {
 public:
-    using QWebEnginePage::QWebEnginePage;
+    using GuardedPage::GuardedPage;
     QUrl shownUrl, sourceUrl;
 
 protected:
@@ -94,13 +96,16 @@ protected:
     {
         if (isMainFrame && type == NavigationTypeLinkClicked && url.hasFragment() &&
             !sourceUrl.isEmpty() && url.adjusted(QUrl::RemoveFragment) == sourceUrl) {
+            // Asked through the rules: only the player's click goes on, as the program's load.
+            if (!GuardedPage::acceptNavigationRequest(url, type, isMainFrame))
+                return false;
             QUrl target = shownUrl;
             target.setFragment(url.fragment());
             QMetaObject::invokeMethod(
                 this, [this, target] { setUrl(target); }, Qt::QueuedConnection);
             return false;
         }
-        return QWebEnginePage::acceptNavigationRequest(url, type, isMainFrame);
+        return GuardedPage::acceptNavigationRequest(url, type, isMainFrame);
     }
 };
 
@@ -360,7 +365,9 @@ QWebEngineView *TCheckUpdateForm::ensureBrowser()
     settings->setAttribute(QWebEngineSettings::PluginsEnabled, false);
     m_webBrowser = new QWebEngineView(m_area);
     m_webBrowser->setObjectName(QStringLiteral("WebBrowser1"));
-    m_webBrowser->setPage(new NotesPage(m_profile, m_webBrowser));
+    auto *notes = new NotesPage(m_profile, m_webBrowser);
+    m_webBrowser->setPage(notes);
+    notes->watchPlayer(m_webBrowser);
     QWidget *front = m_area->currentWidget();
     m_area->addWidget(m_webBrowser);
     m_area->setCurrentWidget(front);

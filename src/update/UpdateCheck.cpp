@@ -183,7 +183,16 @@ void UpdateCheck::CheckForUpdatesEnd()
             m_view.message2 = QStringLiteral("New files available");
             m_view.message1Colour = m_view.message2Colour = LabelColour::Blue;
             if (m_packageOffered) {
-                m_view.installOffered = true;
+                // Without the pack's key nothing vouches for the archive: the player is told,
+                // and it is offered only where the connection itself is authenticated.
+                const bool vouched = !m_settings.PublicKey.isEmpty();
+                if (!vouched)
+                    addLine(NotSignedText());
+                // An older version announced anew is not offered: it would not install.
+                m_view.installOffered =
+                    packupdate::IsNewerVersion(m_package.version, m_settings.UserInterface) &&
+                    (vouched || QUrl(m_package.archive).scheme().compare(
+                                    QLatin1String("https"), Qt::CaseInsensitive) == 0);
                 m_view.installHint =
                     QStringLiteral("Download and install version %1 (%2)")
                         .arg(m_package.version, packupdate::SizeText(m_package.size));

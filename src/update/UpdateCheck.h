@@ -26,7 +26,8 @@ struct CheckView
     QStringList lines; // the message lines of the text pane, in order
     Front front = Front::Text;
     QString weblinkCaption;
-    /// The version file offers an archive of the new version: the Install Update button shows.
+    /// The version file offers an archive of the new version that may be installed from here
+    /// (signed for the pack's key, or served over https): the Install Update button shows.
     bool installOffered = false;
     QString installHint;
     bool progressVisible = false;
@@ -63,6 +64,8 @@ public:
         return QStringLiteral("Checking for Updates [ Completed ]");
     }
     static QString FailedCaption() { return QStringLiteral("Checking for Updates [ Falied ]"); }
+    /// Said when the pack names no key for its updates' signatures.
+    static QString NotSignedText() { return QStringLiteral("This update is not signed"); }
 
     /// Sets up a clean state and starts the check; a check still running is abandoned.
     void Start();

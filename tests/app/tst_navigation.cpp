@@ -1,5 +1,6 @@
 // Finding one's way in the real main window: the tree's filter, the folders remembered per
-// pack, File > Recent Packs, the keys, and the status line below the panels.
+// pack, File > Recent Packs, the keys, the status line below the panels, and the preview
+// pictures' viewer and strip.
 #include "app/MainFrm.h"
 #include "app/PackChoice.h"
 #include "common/TestFiles.h"
@@ -8,6 +9,7 @@
 #include "core/Common.h"
 #include "core/StatusLine.h"
 #include "docs/DocumentPane.h"
+#include "docs/PreviewStrip.h"
 #include "options/OptionNode.h"
 #include "options/OptionTreeController.h"
 #include "platform/IniFile.h"
@@ -21,6 +23,7 @@
 #include <QTemporaryDir>
 #include <QTextBrowser>
 #include <QTimer>
+#include <QToolButton>
 #include <QTreeView>
 #include <QtTest>
 
@@ -109,6 +112,25 @@ class TestNavigation : public QObject
     {
         return m_form->findChild<QLabel *>(S("lblStatusLine"))->property("fullText").toString();
     }
+
+    // Look/Three, a ReadMe and three pictures, selected in the window at its default size.
+    void startWithPictures()
+    {
+        const QString option = options() + S("Look/Three/");
+        QVERIFY(writeAll(option + S("options.ini"), "[Mode]\nOptionMode=2\n"));
+        QVERIFY(writeAll(option + S("ReadMe.txt"), QByteArray("A line.\n").repeated(40)));
+        QImage picture(1200, 900, QImage::Format_RGB32);
+        picture.fill(Qt::darkCyan);
+        for (const char *name : {"Preview.png", "Preview1.png", "Preview2.png"})
+            QVERIFY(picture.save(option + S(name)));
+        start();
+        QCOMPARE(m_form->size(), QSize(500, 250));
+        view()->setExpanded(indexOf("Look"), true);
+        view()->setCurrentIndex(indexOf("Look/Three"));
+        QTRY_COMPARE_WITH_TIMEOUT(strip()->pictures().size(), 3, HangMs);
+    }
+
+    PreviewStrip *strip() const { return m_form->findChild<PreviewStrip *>(S("PreviewStrip")); }
 
 private Q_SLOTS:
     void initTestCase()
@@ -329,6 +351,69 @@ private Q_SLOTS:
         // One line, whatever the text holds.
         TheStatusLine().Show(S("RunMe.bat of Classic\nended"));
         QCOMPARE(statusShown(), S("RunMe.bat of Classic ended"));
+    }
+
+    void viewerKeysStepWhereverTheFocusIs_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("from");
+        QTest::addColumn<bool>("zoomed");
+        QTest::addColumn<int>("to");
+        QTest::newRow("Right") << int(Qt::Key_Right) << 1 << false << 2;
+        QTest::newRow("Left") << int(Qt::Key_Left) << 1 << false << 0;
+        QTest::newRow("Page Down") << int(Qt::Key_PageDown) << 0 << false << 1;
+        QTest::newRow("Home") << int(Qt::Key_Home) << 2 << false << 0;
+        QTest::newRow("End") << int(Qt::Key_End) << 0 << false << 2;
+        QTest::newRow("Right scrolls a zoomed picture") << int(Qt::Key_Right) << 1 << true << 1;
+    }
+
+    void viewerKeysStepWhereverTheFocusIs()
+    {
+        QFETCH(int, key);
+        QFETCH(int, from);
+        QFETCH(bool, zoomed);
+        QFETCH(int, to);
+        startWithPictures();
+        auto *tile = strip()->findChild<QToolButton *>(S("Preview%1").arg(from + 1));
+        QTRY_VERIFY_WITH_TIMEOUT(tile && tile->isVisible(), HangMs);
+        QTest::mouseClick(tile, Qt::LeftButton);
+        PreviewViewer *viewer = strip()->viewer();
+        QVERIFY(QTest::qWaitForWindowActive(viewer, HangMs));
+        QTRY_VERIFY_WITH_TIMEOUT(!viewer->picture().isNull(), 60000);
+        if (zoomed)
+            viewer->zoomBy(4);
+        auto *area = viewer->findChild<QScrollArea *>(S("PictureArea"));
+        QTest::mouseClick(area->viewport(), Qt::LeftButton);
+        QCOMPARE(QApplication::focusWidget(), area);
+        QTest::keyClick(area, Qt::Key(key));
+        QCOMPARE(viewer->currentIndex(), to);
+    }
+
+    void readMeKeepsThreeQuartersAndAllWithTheStripHidden()
+    {
+        startWithPictures();
+        auto *text = m_form->findChild<QTextBrowser *>(S("RichEdit1"));
+        view()->setCurrentIndex(indexOf("Fonts/Small")); // no pictures: the whole pane
+        QTRY_VERIFY_WITH_TIMEOUT(!strip()->isVisible(), HangMs);
+        const int all = text->height();
+        view()->setCurrentIndex(indexOf("Look/Three"));
+        QTRY_VERIFY_WITH_TIMEOUT(strip()->isVisible() && text->height() < all, HangMs);
+        QVERIFY2(text->height() * 4 >= all * 3,
+                 qPrintable(S("%1 of %2").arg(text->height()).arg(all)));
+        auto *button = m_form->findChild<QToolButton *>(S("sbtnPreviewStrip"));
+        QVERIFY(button);
+        QTest::mouseClick(button, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(text->height(), all, HangMs);
+        QVERIFY(!strip()->isVisible());
+
+        // Still hidden after a restart; the choice is not in the pack's settings.
+        QVERIFY(m_form->close());
+        QVERIFY(!readAll(pack() + S("/varimond.ini")).toLower().contains("strip"));
+        m_form.reset();
+        startWithPictures();
+        QVERIFY(!strip()->isVisible());
+        QTRY_COMPARE_WITH_TIMEOUT(m_form->findChild<QTextBrowser *>(S("RichEdit1"))->height(), all,
+                                  HangMs);
     }
 };
 

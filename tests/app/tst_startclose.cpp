@@ -89,7 +89,8 @@ class TestStartClose : public QObject
     QString themesCopy() const { return m_config + S("/varimond/Themes"); }
 
     // Started headless, or on the X server @p display when one is given.
-    void start(QProcess &process, const QString &display = QString())
+    void start(QProcess &process, const QString &display = QString(),
+               QProcess::ProcessChannelMode channels = QProcess::ForwardedErrorChannel)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(S("QT_QPA_PLATFORM"), display.isEmpty() ? S("offscreen") : S("xcb"));
@@ -101,7 +102,7 @@ class TestStartClose : public QObject
         env.insert(S("HOME"), m_dir.path() + S("/home"));
         env.remove(S("WINEPREFIX"));
         process.setProcessEnvironment(env);
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.setProcessChannelMode(channels);
         // Started from elsewhere, as from a desktop entry: the link's folder is the program's.
         process.setWorkingDirectory(m_dir.path());
         process.start(m_pack + S("/varimond"), {});
@@ -342,6 +343,28 @@ private Q_SLOTS:
         start(process);
         ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
         QVERIFY(process.waitForFinished(60000));
+        QCOMPARE(readAll(iniPath()), mine);
+    }
+
+    void signalEndsTheProgramUnderAnErrorBox()
+    {
+        // A settings file over the size cap is never replaced: the close that SIGTERM asks for
+        // cannot save and reports it, which must not hold the close on a box nobody clicks.
+        const QByteArray mine = "[Settings]\nHideShell=1\n" + QByteArray(17 * 1024 * 1024, ';');
+        QVERIFY(writeAll(iniPath(), mine));
+        qputenv("VARIMOND_STARTUP_MARKER", "1");
+        QProcess process;
+        start(process, QString(), QProcess::SeparateChannels);
+        qunsetenv("VARIMOND_STARTUP_MARKER");
+        process.setReadChannel(QProcess::StandardError);
+        QByteArray said;
+        while (!said.contains("option tree filled") && process.waitForReadyRead(60000))
+            said += process.readAllStandardError();
+        QVERIFY2(said.contains("option tree filled"), said.constData());
+
+        ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+        QVERIFY(process.waitForFinished(60000));
+        QVERIFY(process.readAllStandardError().contains("Varimond: Unable to write"));
         QCOMPARE(readAll(iniPath()), mine);
     }
 };

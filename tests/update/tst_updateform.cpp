@@ -75,6 +75,18 @@ QByteArray packageSection(const QString &address, const QByteArray &archive)
            "\r\nSize=" + QByteArray::number(archive.size()) + "\r\n";
 }
 
+/// Signs @p archive with a new key made in @p work, the trusted comment naming version 2.0:
+/// the [Package] Signature line and the public key for [Update] PublicKey.
+std::pair<QByteArray, QByteArray> signWithNewKey(const QString &work, const QByteArray &archive)
+{
+    const QString file = work + S("/signed"), key = work + S("/key");
+    writeAll(file, archive);
+    QProcess::execute(S("minisign"), {S("-G"), S("-W"), S("-p"), key + S(".pub"), S("-s"), key + S(".sec")});
+    QProcess::execute(S("minisign"), {S("-S"), S("-s"), key + S(".sec"), S("-m"), file, S("-t"), S("version:2.0")});
+    return {"Signature=" + readAll(file + S(".minisig")).trimmed().replace("\n", "\\n") + "\r\n",
+            readAll(key + S(".pub")).trimmed().split('\n').last()};
+}
+
 Route whole(int status, const QByteArray &body, const QByteArray &location = {})
 {
     return Route{Route::Whole, status, body, location};
@@ -497,17 +509,21 @@ private Q_SLOTS:
     }
 
     // A link to a part of the notes page names the address the page came from (its base);
-    // following it stays in the downloaded page and asks the server for nothing.
+    // following it (the player's click) stays in the downloaded page and asks the server for
+    // nothing.
     void linkWithinTheNotesPage()
     {
         ProgramSettings.CheckUpdateDelay = 0;
         serve("/v.ini", whole(200, versionFile("1.30", "2.01", "2", "A")));
         m_server->page(S("/n.html"),
-                       "<html><body><a id='l' href='#part'>part</a><div style='height:3000px'>"
-                       "</div><h2 id='part'>Part</h2><script>window.onload = function() {"
-                       "document.getElementById('l').click(); };</script></body></html>");
+                       "<html><head><title>Notes</title></head><body style='margin:0'>"
+                       "<a id='l' href='#part' style='display:block;height:200px'>part</a>"
+                       "<div style='height:3000px'></div><h2 id='part'>Part</h2></body></html>");
         openAndWait();
         QVERIFY(browserInFront());
+        QTRY_COMPARE_WITH_TIMEOUT(m_form->WebBrowser()->title(), S("Notes"), HangMs);
+        QTRY_VERIFY_WITH_TIMEOUT(m_form->WebBrowser()->focusProxy(), HangMs);
+        QTest::mouseClick(m_form->WebBrowser()->focusProxy(), Qt::LeftButton, {}, QPoint(40, 40));
         QTRY_COMPARE_WITH_TIMEOUT(m_form->WebBrowser()->url().fragment(), S("part"), HangMs);
         QCOMPARE(m_form->WebBrowser()->url().scheme(), S("varimond-notes"));
         // A load of the page again would have asked the server before its address changed.
@@ -570,23 +586,32 @@ private Q_SLOTS:
     void installUpdateOffered_data()
     {
         QTest::addColumn<QByteArray>("published");
+        QTest::addColumn<QString>("key");
         QTest::addColumn<bool>("offered");
+        QTest::addColumn<bool>("notSigned"); // the window says the update is not signed
         const QByteArray sha(64, 'a');
         const QByteArray news = versionFile("2.0", "2.01", "2", "A");
         const QByteArray same = versionFile("1.30", "2.01", "2", "A");
         const QByteArray package =
             "[Package]\r\nArchive=https://x.org/p.zip\r\nSHA256=" + sha + "\r\nSize=1000\r\n";
-        QTest::newRow("new files, sound package") << news + package << true;
-        QTest::newRow("no new files") << same + package << false;
-        QTest::newRow("no package") << news << false;
+        QByteArray overHttp = package;
+        overHttp.replace("https:", "http:");
+        QTest::newRow("new files, sound package") << news + package << QString() << true << true;
+        QTest::newRow("no new files") << same + package << QString() << false << false;
+        QTest::newRow("no package") << news << QString() << false << false;
         QTest::newRow("package without hash")
             << news + "[Package]\r\nArchive=https://x.org/p.zip\r\nSize=1000\r\n"
-            << false;
+            << QString() << false << false;
+        QTest::newRow("unsigned over http") << news + overHttp << QString() << false << true;
+        QTest::newRow("pack has a key, http") << news + overHttp << S("RWQkey") << true << false;
     }
     void installUpdateOffered()
     {
         QFETCH(QByteArray, published);
+        QFETCH(QString, key);
         QFETCH(bool, offered);
+        QFETCH(bool, notSigned);
+        ProgramSettings.PublicKey = key;
         serve("/v.ini", whole(200, published));
         serve("/n.html", whole(200, "<p>notes</p>"));
         openAndWait();
@@ -594,6 +619,7 @@ private Q_SLOTS:
         QCOMPARE(button->isVisible(), offered);
         if (offered)
             QCOMPARE(button->toolTip(), S("Download and install version 2.0 (1 KB)"));
+        QCOMPARE(linesShown().contains(S("This update is not signed")), notSigned);
         // Without an offer the window is as it always was.
         QCOMPARE(label("lblMessage1")->text(), S("Completed"));
     }
@@ -606,8 +632,10 @@ private Q_SLOTS:
         ProgramSettings.ProgramIniFName = S("varimond.ini");
         ProgramSettings.ProgramName = S("varimond");
         const QByteArray archive = newVersionArchive(m_dir->path());
+        const auto [signature, key] = signWithNewKey(m_dir->path(), archive);
+        ProgramSettings.PublicKey = QString::fromUtf8(key);
         QByteArray published = versionFile("2.0", "2.01", "2", "A") +
-                               packageSection(m_server->url(S("/p.tar.gz")), archive);
+                               packageSection(m_server->url(S("/p.tar.gz")), archive) + signature;
         published.replace(QByteArray::number(archive.size()),
                           QByteArray::number(archive.size() + 1));
         serve("/v.ini", whole(200, published));
@@ -626,14 +654,16 @@ private Q_SLOTS:
     void startUpInstallRestartsOnTheNewVersion()
     {
         const QString pack = m_dir->filePath(S("pack"));
-        makePack(pack, "[Settings]\nHideCheckForUpdate=0\nCheckForUpdateMode=1\n"
+        const QByteArray archive = newVersionArchive(m_dir->path());
+        const auto [signature, key] = signWithNewKey(m_dir->path(), archive);
+        makePack(pack, "[Update]\nPublicKey=" + key + "\n[Settings]\nHideCheckForUpdate=0\nCheckForUpdateMode=1\n"
                        "CheckInterfaceMode=0\nPgmFirstRun=0\n[VersionInfo]\nUserInterface=1.0\n"
                        "UrlVersionInfo=" +
                            m_server->url(S("/v.ini")).toUtf8() +
                            "\nUrlVersionNotes=" + m_server->url(S("/n.html")).toUtf8() + "\n");
-        const QByteArray archive = newVersionArchive(m_dir->path());
         serve("/v.ini", whole(200, versionFile("2.0", "2.01", "2", "A") +
-                                       packageSection(m_server->url(S("/p.tar.gz")), archive)));
+                                       packageSection(m_server->url(S("/p.tar.gz")), archive) +
+                                       signature));
         serve("/n.html", whole(200, "<p>notes</p>"));
         serve("/p.tar.gz", whole(200, archive));
         // The program started again: a script that records its arguments.
@@ -683,13 +713,15 @@ private Q_SLOTS:
     void helpMenuInstallClosesWithoutSaving()
     {
         const QString pack = m_dir->filePath(S("pack"));
-        makePack(pack, "[Settings]\nHideCheckForUpdate=0\nCheckInterfaceMode=0\nPgmFirstRun=0\n"
+        const QByteArray archive = newVersionArchive(m_dir->path());
+        const auto [signature, key] = signWithNewKey(m_dir->path(), archive);
+        makePack(pack, "[Update]\nPublicKey=" + key + "\n[Settings]\nHideCheckForUpdate=0\nCheckInterfaceMode=0\nPgmFirstRun=0\n"
                        "[VersionInfo]\nUserInterface=1.0\nUrlVersionInfo=" +
                            m_server->url(S("/v.ini")).toUtf8() +
                            "\nUrlVersionNotes=" + m_server->url(S("/n.html")).toUtf8() + "\n");
-        const QByteArray archive = newVersionArchive(m_dir->path());
         serve("/v.ini", whole(200, versionFile("2.0", "2.01", "2", "A") +
-                                       packageSection(m_server->url(S("/p.tar.gz")), archive)));
+                                       packageSection(m_server->url(S("/p.tar.gz")), archive) +
+                                       signature));
         serve("/n.html", whole(200, "<p>notes</p>"));
         serve("/p.tar.gz", whole(200, archive));
         const QString restart = m_dir->filePath(S("restart.sh"));
