@@ -19,6 +19,8 @@
 #include <time.h>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace history::detail {
@@ -110,6 +112,32 @@ inline constexpr char RestoreTemporary[] = ".varimond-tmp-restore";
 inline bool isSkippedName(const char *name)
 {
     return std::strncmp(name, ".varimond-", 10) == 0 || std::strcmp(name, ".git") == 0;
+}
+
+// Opens the folder at the absolute path @p path one name at a time from the root, following no
+// link on the way: a named folder is resolved to its real location once, and any link put on
+// that way since (a restored one, or one a script made) makes it fail with ELOOP or ENOTDIR
+// rather than lead elsewhere. With @p create, missing folders are made. -1 with errno set.
+inline int openFolderAt(const QByteArray &path, bool create)
+{
+    if (!path.startsWith('/')) {
+        errno = EINVAL;
+        return -1;
+    }
+    int fd = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (const QByteArray &name : path.split('/')) {
+        if (fd < 0 || name.isEmpty() || name == ".")
+            continue;
+        int next = ::openat(fd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0 && errno == ENOENT && create && name != ".." &&
+            (::mkdirat(fd, name.constData(), 0777) == 0 || errno == EEXIST))
+            next = ::openat(fd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int err = errno;
+        ::close(fd);
+        fd = next;
+        errno = err;
+    }
+    return fd;
 }
 
 inline git_oid toOid(const QString &hex)

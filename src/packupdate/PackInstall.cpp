@@ -5,12 +5,15 @@
 #include "platform/Confine.h"
 #include "platform/Error.h"
 #include "platform/IniFile.h"
+#include "platform/OwnFile.h"
 #include "platform/Paths.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+
+#include <unistd.h>
 
 namespace packupdate {
 
@@ -72,10 +75,9 @@ PackInstall::PackInstall(QObject *parent)
             return;
         }
         if (m_step == Step::Signature) {
-            QFile file(signaturePath(m_target));
-            if (file.open(QIODevice::ReadOnly))
-                m_signature = QString::fromUtf8(file.read(MaxSignatureBytes));
-            file.close();
+            m_signature = QString::fromUtf8(
+                platform::readOwnFile(signaturePath(m_target), MaxSignatureBytes)
+                    .value_or(QByteArray()));
             QFile::remove(signaturePath(m_target));
             downloadArchive();
             return;
@@ -100,12 +102,18 @@ void PackInstall::start(const PackageInfo &info, const InstallTarget &target)
     m_message.clear();
     m_carried = CarryOverResult();
     m_running = true;
-    const QString update = UpdateFolder(target.packDir);
-    m_madeUpdateFolder = !QFileInfo::exists(update);
     auto failLater = [this](const QString &why) {
         QMetaObject::invokeMethod(
             this, [this, why] { fail(why); }, Qt::QueuedConnection);
     };
+    QString update;
+    try {
+        update = UpdateFolder(target.packDir);
+    } catch (const AppError &e) {
+        failLater(QStringLiteral("The update was not installed: %1.").arg(e.message()));
+        return;
+    }
+    m_madeUpdateFolder = !QFileInfo::exists(update);
     if (!target.publicKey.isEmpty() && !IsMinisignPublicKey(target.publicKey)) {
         failLater(QStringLiteral("The update was not installed: the pack's [Update] PublicKey "
                                  "is not a minisign public key."));
@@ -147,10 +155,14 @@ QString PackInstall::verify(const QString &path, const PackageInfo &info, const 
         return QStringLiteral("the archive is %1 bytes, not the %2 announced")
             .arg(size)
             .arg(info.size);
-    QFile file(path);
+    QFile file;
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!file.open(QIODevice::ReadOnly))
+    const int fd = platform::openOwnFile(path);
+    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        if (fd >= 0)
+            ::close(fd);
         return QStringLiteral("the archive cannot be read");
+    }
     QByteArray buffer(1 << 20, Qt::Uninitialized);
     for (;;) {
         if (cancel)
@@ -250,8 +262,9 @@ void PackInstall::install(const UnpackResult &unpacked)
         RemoveTree(staging);
 
         m_message = QStringLiteral("Version %1 is installed. The previous version is kept in %2.")
-                        .arg(m_info.version, QStringLiteral(".varimond-update/") +
-                                                 QFile::decodeName(plan.previous));
+                        .arg(m_info.version, QDir::toNativeSeparators(
+                                                 UpdateFolder(m_target.packDir) +
+                                                 QFile::decodeName(plan.previous)));
         if (!m_carried.missing.isEmpty())
             m_message += QStringLiteral("\n\nThese options you had chosen are not in the new "
                                         "version:\n") +
@@ -267,10 +280,14 @@ void PackInstall::install(const UnpackResult &unpacked)
 
 void PackInstall::cleanUp()
 {
-    QFile::remove(archivePath(m_target, m_info));
-    QFile::remove(signaturePath(m_target));
-    if (m_madeUpdateFolder)
-        QDir().rmdir(UpdateFolder(m_target.packDir));
+    try {
+        QFile::remove(archivePath(m_target, m_info));
+        QFile::remove(signaturePath(m_target));
+        if (m_madeUpdateFolder)
+            QDir().rmdir(UpdateFolder(m_target.packDir));
+    } catch (const AppError &) {
+        // The state folder is gone: nothing of the update is left to remove.
+    }
 }
 
 void PackInstall::fail(const QString &why)
