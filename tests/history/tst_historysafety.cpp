@@ -81,6 +81,8 @@ private slots:
     void oddEntriesLeftOutAndKept();
     void packMadeHistoryIsNotFollowed_data();
     void packMadeHistoryIsNotFollowed();
+    void plantedOwnFilesNeitherHangNorWriteThrough_data();
+    void plantedOwnFilesNeitherHangNorWriteThrough();
     void storedLinkOutIsNotRestored_data();
     void storedLinkOutIsNotRestored();
     void unreadableFileLeftOut();
@@ -300,6 +302,44 @@ void TestHistorySafety::packMadeHistoryIsNotFollowed()
     QCOMPARE(listing(), before);
     QVERIFY(QFileInfo(pack.programDir + link).isSymLink()); // left as the pack brought it
     QVERIFY(QFileInfo(pack.repo() + S("/HEAD")).isFile());
+}
+
+void TestHistorySafety::plantedOwnFilesNeitherHangNorWriteThrough_data()
+{
+    QTest::addColumn<QString>("name"); // in the history's folder; %1: the first install's id
+    QTest::addColumn<char>("kind");    // a FIFO, a link to /dev/zero, a hard link to the user's
+    for (const char *name : {"history/varimond-statcache", "log/notices.txt", "log/%1/1.exit"})
+        for (const char kind : {'p', 'z', 'h'})
+            QTest::newRow((QByteArray(name) + ' ' + kind).constData()) << S(name) << kind;
+}
+
+void TestHistorySafety::plantedOwnFilesNeitherHangNorWriteThrough()
+{
+    QFETCH(QString, name);
+    QFETCH(char, kind);
+    // Whatever stands at the name of one of the history's own files is neither waited on nor
+    // read without end nor written through; the history goes on.
+    HistoryPack pack(S("Data"));
+    const QString mine = pack.root + S(".bashrc");
+    QVERIFY(writeAll(mine, "# mine\n"));
+    QDir().mkpath(pack.programDir + S("Data"));
+    pack.configure();
+    const QString first = pack.install("printf 1 > " + Quoted(pack.programDir + S("Data/a")) + "\n");
+    QTRY_VERIFY(Ended(pack, first));
+    TheHistory().log()->addNotice(S("a notice"));
+    const QByteArray at = QFile::encodeName(QFileInfo(pack.repo()).path() + QLatin1Char('/') +
+                                            name.arg(first));
+    ::unlink(at.constData());
+    QVERIFY(kind == 'p'   ? ::mkfifo(at.constData(), 0600) == 0
+            : kind == 'z' ? ::symlink("/dev/zero", at.constData()) == 0
+                          : ::link(QFile::encodeName(mine).constData(), at.constData()) == 0);
+
+    pack.configure();
+    const QString second = pack.install("printf 2 > " + Quoted(pack.programDir + S("Data/a")) + "\n");
+    QTRY_VERIFY_WITH_TIMEOUT(Ended(pack, second), 60000);
+    TheHistory().log()->addNotice(S("another notice"));
+    QCOMPARE(Paths(TheHistory().installChanges(pack.record(second))), QStringList{S("Data/a")});
+    QCOMPARE(readAll(mine), QByteArray("# mine\n"));
 }
 
 void TestHistorySafety::storedLinkOutIsNotRestored_data()
