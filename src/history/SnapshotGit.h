@@ -6,6 +6,7 @@
 #include "platform/Error.h"
 
 #include <QByteArray>
+#include <QByteArrayList>
 #include <QFile>
 #include <QString>
 
@@ -124,14 +125,19 @@ inline int openFolderAt(const QByteArray &path, bool create)
         errno = EINVAL;
         return -1;
     }
-    int fd = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    for (const QByteArray &name : path.split('/')) {
-        if (fd < 0 || name.isEmpty() || name == ".")
-            continue;
-        int next = ::openat(fd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (next < 0 && errno == ENOENT && create && name != ".." &&
-            (::mkdirat(fd, name.constData(), 0777) == 0 || errno == EEXIST))
-            next = ::openat(fd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    QByteArrayList names = path.split('/');
+    names.removeAll(QByteArray());
+    names.removeAll(QByteArray("."));
+    // The folders on the way only need searching (O_PATH): one that may not be listed is fine.
+    int fd = ::open("/", (names.isEmpty() ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC);
+    for (qsizetype i = 0; i < names.size() && fd >= 0; ++i) {
+        const char *name = names[i].constData();
+        const int flags =
+            (i + 1 == names.size() ? O_RDONLY : O_PATH) | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+        int next = ::openat(fd, name, flags);
+        if (next < 0 && errno == ENOENT && create && names[i] != ".." &&
+            (::mkdirat(fd, name, 0777) == 0 || errno == EEXIST))
+            next = ::openat(fd, name, flags);
         const int err = errno;
         ::close(fd);
         fd = next;
