@@ -286,21 +286,13 @@ private Q_SLOTS:
         QVERIFY(writeAll(root + S("/craft/keys/authorized_keys"), "evil"));
         QVERIFY(QDir().mkpath(root + S("/craft/Data")));
         QVERIFY(QFile::link(S("../../home/.ssh"), root + S("/craft/Data/a")));
-        QString commit;
-        {
-            auto named = [](const QString &entry, const QString &path) {
-                history::NamedFolder f;
-                f.entry = entry;
-                f.key = history::folderKey(entry);
-                f.path = QFile::encodeName(path);
-                return f;
-            };
-            history::SnapshotStore store(pack + S(".varimond-history"));
-            store.open();
-            commit = store.snapshot({named(S("Data"), root + S("/craft/Data")),
-                                     named(S("Data/a"), root + S("/craft/keys"))},
-                                    S("crafted"));
-        }
+        history::SnapshotStore store(pack + S(".varimond-history"));
+        store.open();
+        const QString commit = store.snapshot(
+            {{S("Data"), S("Data"), QFile::encodeName(root + S("/craft/Data")), {}, false, false},
+             {S("Data/a"), history::folderKey(S("Data/a")), QFile::encodeName(root + S("/craft/keys")),
+              {}, false, false}},
+            S("crafted"));
         QVERIFY(QDir(root + S("/craft")).removeRecursively());
         const QString log = pack + S(".varimond-log/20200101-000000-000/");
         QVERIFY(writeAll(log + S("session.ini"),

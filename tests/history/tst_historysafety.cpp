@@ -363,11 +363,8 @@ void TestHistorySafety::storedLinkOutIsNotRestored()
     QDir().mkpath(data);
     QVERIFY(QFile::link(S("../../home/.ssh"), data + S("/a")));
     auto folder = [](const QString &entry, const QString &path) {
-        history::NamedFolder f;
-        f.entry = entry;
-        f.key = history::folderKey(entry);
-        f.path = QFile::encodeName(path);
-        return f;
+        return history::NamedFolder{entry, history::folderKey(entry), QFile::encodeName(path), {},
+                                    false, false};
     };
     history::SnapshotStore store(pack.repo());
     store.open();
