@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <utility>
 #include <memory>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -432,11 +432,12 @@ std::vector<FileChange> SnapshotStore::restore(const QString &current, const QSt
         // Checked again now: a link put on the folder's way since it was named (by a script,
         // or by the restore of a folder before it) stops the restore rather than lead it there.
         Fd fd(openFolderAt(folder.path, true));
-        if (fd.get() < 0)
-            throw AppError(QStringLiteral("History folder %1 is no longer at %2 (%3); nothing "
+        if (fd.get() < 0) {
+            const QString why = QString::fromLocal8Bit(strerror(errno));
+            throw AppError(QStringLiteral("History folder %1 cannot be opened at %2 (%3); nothing "
                                           "more was restored")
-                               .arg(folder.displayName(), QFile::decodeName(folder.path),
-                                    QString::fromLocal8Bit(strerror(errno))));
+                               .arg(folder.displayName(), QFile::decodeName(folder.path), why));
+        }
         TreePtr tc = subtree(m_repo, git_tree_entry_byname(cur.get(), key.constData()));
         TreePtr tt = subtree(m_repo, et);
         restorer.restoreFolder(fd.get(), folder.path, tc.get(), tt.get(),
