@@ -18,6 +18,7 @@
 #include "packupdate/PackFixtures.h"
 #include "packupdate/PackInstall.h"
 #include "platform/Error.h"
+#include "platform/PackState.h"
 #include "themes/ThemeApply.h"
 #include "themes/ThemeStore.h"
 
@@ -333,6 +334,9 @@ private Q_SLOTS:
         // A tick with its snapshots, then a Restore of every install listed.
         for (const char *name : Homes)
             qputenv(name, env.value(S(name)).toUtf8());
+        // The history the pack brought was left unread, and the first start said so once.
+        QVERIFY(readAll(platform::packStateFolder(pack) + S("log/notices.txt"))
+                    .contains("The history inside the pack (.varimond-history) is not used"));
         ProgramSettings = TProgramSettings();
         DeriveProgramPaths(ProgramSettings, pack + S("varimond"));
         SecondaryWindowSizes sizes;
