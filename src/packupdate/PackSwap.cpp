@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <dirent.h>
 #include <fcntl.h>
@@ -188,6 +189,23 @@ void rollBack(const SwapPlan &plan)
     removeTree(update + stagingFolder(plan));
 }
 
+// Removes the temporaries of the update folder's own files that a killed run left (regular
+// files at least a minute old, so that a write going on now is not disturbed).
+void removeStaleTemporaries(const QByteArray &updateFolder)
+{
+    DIR *dir = ::opendir(updateFolder.constData());
+    if (!dir)
+        return;
+    while (const dirent *e = ::readdir(dir)) {
+        struct stat st;
+        if (std::strstr(e->d_name, ".part-") &&
+            ::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(st.st_mode) && st.st_mtime < ::time(nullptr) - 60)
+            ::unlinkat(::dirfd(dir), e->d_name, 0);
+    }
+    ::closedir(dir);
+}
+
 void finish(const SwapPlan &plan)
 {
     const QByteArray update = QFile::encodeName(UpdateFolder(QFile::decodeName(plan.packDir)));
@@ -330,6 +348,7 @@ Recovery RecoverSwap(const QString &packDir)
     // Only the pack's own folder is looked into, never one a link leads to.
     if (!isRealFolder(update.left(update.size() - 1)))
         return Recovery::Nothing;
+    removeStaleTemporaries(update);
     if (!exists(update + kJournal)) {
         // Without a journal no file of the pack has moved: a staging folder is what an
         // interrupted unpack left, new files only.
