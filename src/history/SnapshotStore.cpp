@@ -3,6 +3,7 @@
 #include "history/SnapshotGit.h"
 #include "platform/Error.h"
 #include "platform/IniView.h"
+#include "platform/OwnFile.h"
 
 #include <QCryptographicHash>
 #include <QDataStream>
@@ -441,6 +442,12 @@ bool isLockFile(const char *name)
     return endsWith(name, ".lock");
 }
 
+// Lock files, and the temporary of a cache write that a kill cut short.
+bool isTopLeftover(const char *name)
+{
+    return isLockFile(name) || std::strncmp(name, "varimond-statcache.part-", 24) == 0;
+}
+
 bool isTemporaryObject(const char *name)
 {
     return std::strncmp(name, "tmp_object_git2_", 16) == 0 ||
@@ -452,7 +459,7 @@ bool isTemporaryObject(const char *name)
 void SnapshotStore::lock() const
 {
     const QByteArray path = QFile::encodeName(m_path + QStringLiteral(".lock"));
-    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0)
         failErrno(QStringLiteral("Cannot lock the history:"), path);
     const qint64 deadline = nowNs() + LockWaitNs;
@@ -479,7 +486,7 @@ void SnapshotStore::lock() const
     Fd root(::open(repo.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (root.get() < 0)
         return;
-    removeLeftovers(root.get(), 0, isLockFile);
+    removeLeftovers(root.get(), 0, isTopLeftover);
     for (const char *sub : {"refs", "logs"}) {
         Fd fd(::openat(root.get(), sub, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (fd.get() >= 0)
@@ -643,10 +650,10 @@ bool SnapshotStore::holdsLinks() const
 void SnapshotStore::loadCache()
 {
     m_cache.clear();
-    QFile file(cachePath());
-    if (!file.open(QIODevice::ReadOnly) || file.size() > 512 * 1024 * 1024)
+    const std::optional<QByteArray> read = platform::readOwnFile(cachePath(), 512 * 1024 * 1024);
+    if (!read)
         return;
-    const QByteArray data = file.readAll();
+    const QByteArray &data = *read;
     // The last 20 bytes are a digest of the rest: a cache torn by a crash is not used.
     if (data.size() < 28 || QCryptographicHash::hash(QByteArrayView(data).chopped(20),
                                                      QCryptographicHash::Sha1) != data.right(20))
@@ -697,25 +704,9 @@ void SnapshotStore::saveCache(qint64 snapshotStartNs)
         }
     }
     data += QCryptographicHash::hash(data, QCryptographicHash::Sha1);
-    // Rewritten in place without a sync: replacing the file would free and allocate its blocks
-    // on every snapshot, which costs more than the snapshot itself on some file systems. The
-    // digest makes a torn write harmless; a lost cache only costs one full read.
-    const QByteArray path = QFile::encodeName(cachePath());
-    Fd fd(::open(path.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
-    if (fd.get() < 0)
-        return;
-    qsizetype done = 0;
-    while (done < data.size()) {
-        const ssize_t n =
-            ::pwrite(fd.get(), data.constData() + done, size_t(data.size() - done), off_t(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += n;
-    }
-    if (done != data.size() || ::ftruncate(fd.get(), off_t(data.size())) != 0)
-        ::unlink(path.constData());
+    // Replaced whole without a sync: the digest makes a torn write harmless, and a lost cache
+    // only costs one full read.
+    platform::writeOwnFile(cachePath(), data);
 }
 
 QString SnapshotStore::writeTree(const std::vector<NamedFolder> &folders, QString *notice)
@@ -743,8 +734,15 @@ QString SnapshotStore::writeTree(const std::vector<NamedFolder> &folders, QStrin
             continue;
         Walk walk(*this, odb, folder.displayName());
         std::optional<git_oid> oid;
-        Fd fd(::open(folder.path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        // Checked again now: a link put on the folder's way since it was named leaves it out
+        // rather than lead the snapshot elsewhere.
+        Fd fd(openFolderAt(folder.path, false));
         if (fd.get() < 0) {
+            if (errno == ELOOP || errno == ENOTDIR) {
+                m_unrecorded.append(QStringLiteral("%1 (no longer at %2: a link leads elsewhere)")
+                                        .arg(folder.displayName(), QFile::decodeName(folder.path)));
+                continue;
+            }
             if (errno != ENOENT) {
                 // Left out of this snapshot altogether, so that no restore takes it for empty.
                 m_unrecorded.append(QStringLiteral("%1 (%2)").arg(
