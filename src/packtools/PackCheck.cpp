@@ -11,7 +11,9 @@
 #include "platform/Confine.h"
 #include "platform/Downloader.h"
 #include "platform/Error.h"
+#include "platform/FolderReader.h"
 #include "platform/IniFile.h"
+#include "platform/IniView.h"
 #include "platform/Paths.h"
 #include "platform/ScriptLauncher.h"
 #include "rtf/RtfReader.h"
@@ -30,6 +32,7 @@
 #include <QTextDocument>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,8 +42,12 @@ namespace {
 
 constexpr const char *kIniName = "varimond.ini";
 
+using Listing = std::vector<std::pair<QByteArray, unsigned char>>;
+
 bool validUtf8(const QByteArray &bytes)
 {
+    if (std::all_of(bytes.begin(), bytes.end(), [](char c) { return (c & 0x80) == 0; }))
+        return true;
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     const QString text = decoder(bytes);
     return !decoder.hasError();
@@ -210,55 +217,63 @@ private:
     void walk()
     {
         const QByteArray optionsRoot = QFile::encodeName(QDir::cleanPath(m_optionsRoot));
-        std::vector<Folder> stack{{QFile::encodeName(m_pack), 0, false}};
-        std::vector<std::pair<QByteArray, unsigned char>> entries;
+        const QByteArray packPath = QFile::encodeName(m_pack);
+        std::vector<Folder> stack{{packPath, 0, false}};
+        Listing entries;
         while (!stack.empty()) {
             const Folder folder = stack.back();
             stack.pop_back();
-            DIR *dir = ::opendir(folder.path.constData());
+            const int fd = ::open(folder.path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            DIR *dir = fd < 0 ? nullptr : ::fdopendir(fd);
             if (!dir) {
-                add(relative(QFile::decodeName(folder.path)), 0, PackProblem::Error,
-                    QStringLiteral("unreadable"), QStringLiteral("This folder cannot be listed."));
+                if (fd >= 0)
+                    ::close(fd);
+                add(shownName(folder.path), 0, PackProblem::Error, QStringLiteral("unreadable"),
+                    QStringLiteral("This folder cannot be listed."));
                 continue;
             }
             entries.clear();
             while (const dirent *e = ::readdir(dir)) {
-                const QByteArray name(e->d_name);
-                if (name != "." && name != "..")
-                    entries.emplace_back(name, e->d_type);
+                const char *n = e->d_name;
+                if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)))
+                    continue;
+                entries.push_back({QByteArray(n), e->d_type});
             }
-            ::closedir(dir);
+            // Names in byte order, so the report's order never depends on the file system.
             std::sort(entries.begin(), entries.end());
-            if (folder.option)
-                optionFolder(QFile::decodeName(folder.path) + QLatin1Char('/'), entries);
             for (auto &[name, type] : entries) {
+                if (type == DT_UNKNOWN) {
+                    struct stat st{};
+                    type = ::fstatat(fd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0
+                               ? DT_UNKNOWN
+                           : S_ISDIR(st.st_mode)              ? DT_DIR
+                           : S_ISREG(st.st_mode)              ? DT_REG
+                           : S_ISLNK(st.st_mode)              ? DT_LNK
+                                                              : DT_FIFO;
+                }
+            }
+            if (folder.option)
+                optionFolder(fd, folder.path + '/', entries);
+            ::closedir(dir);
+            const size_t firstChild = stack.size();
+            for (const auto &[name, type] : entries) {
                 const QByteArray path = folder.path + '/' + name;
-                const QString shown = relative(QFile::decodeName(path));
-                if (folder.path.size() == QFile::encodeName(m_pack).size() && IsPlayerState(shown))
+                if (folder.path.size() == packPath.size() &&
+                    IsPlayerState(QString::fromUtf8(name)))
                     continue;
                 if (!validUtf8(name)) {
-                    add(relative(QString::fromLatin1(path)), 0, PackProblem::Error,
-                        QStringLiteral("name-not-utf8"),
+                    add(shownName(path), 0, PackProblem::Error, QStringLiteral("name-not-utf8"),
                         QStringLiteral("The name is not valid UTF-8: rename it (players' "
                                        "archives and file systems may garble it)."));
                 }
-                struct stat st{};
-                if (type == DT_UNKNOWN || type == DT_LNK) {
-                    if (::lstat(path.constData(), &st) != 0)
-                        continue;
-                    type = S_ISDIR(st.st_mode) ? DT_DIR
-                           : S_ISREG(st.st_mode) ? DT_REG
-                           : S_ISLNK(st.st_mode) ? DT_LNK
-                                                 : DT_FIFO;
-                }
                 if (type == DT_LNK) {
-                    link(path, shown);
+                    link(path, shownName(path));
                 } else if (type == DT_DIR) {
                     const bool inOptions = path == optionsRoot ||
                                            path.startsWith(optionsRoot + '/');
                     const int depth = inOptions ? folder.depth + (path == optionsRoot ? 0 : 1) : 0;
                     if (depth > MaxOptionDepth || stack.size() > 100000) {
-                        add(shown, 0, PackProblem::Error, QStringLiteral("too-deep"),
+                        add(shownName(path), 0, PackProblem::Error, QStringLiteral("too-deep"),
                             QStringLiteral("This folder lies deeper than %1 levels below the "
                                            "options folder: the program leaves it out.")
                                 .arg(MaxOptionDepth));
@@ -267,13 +282,22 @@ private:
                     const bool option = inOptions && depth > 0 && !name.startsWith('.') &&
                                         (folder.option || depth == 1);
                     stack.push_back({path, depth, option});
-                } else if (type != DT_REG) {
-                    add(shown, 0, PackProblem::Error, QStringLiteral("special-file"),
+                } else if (type != DT_REG && type != DT_UNKNOWN) {
+                    add(shownName(path), 0, PackProblem::Error, QStringLiteral("special-file"),
                         QStringLiteral("This is a special file (a pipe, socket or device): remove "
                                        "it, a pack holds plain files and folders only."));
                 }
             }
+            // Sub-folders are taken from the stack's end: the first name first.
+            std::reverse(stack.begin() + std::ptrdiff_t(firstChild), stack.end());
         }
+    }
+
+    // A path as the report names it: relative to the pack; a name that is not UTF-8 is shown
+    // as Windows-1252, as the option tree shows it.
+    QString shownName(const QByteArray &path) const
+    {
+        return relative(validUtf8(path) ? QString::fromUtf8(path) : QString::fromLatin1(path));
     }
 
     void link(const QByteArray &path, const QString &shown)
@@ -297,19 +321,24 @@ private:
                                "is elsewhere. Make it relative."));
     }
 
-    void optionFolder(const QString &folder,
-                      const std::vector<std::pair<QByteArray, unsigned char>> &entries)
+    void optionFolder(int fd, const QByteArray &folderBytes, const Listing &entries)
     {
         bool pictures = false;
-        QString descriptor;
+        const QByteArray *descriptor = nullptr;
         for (const auto &entry : entries) {
-            const QByteArray lower = entry.first.toLower();
-            pictures = pictures || lower.startsWith("preview") || lower.startsWith("screenshot");
-            if (lower == "options.ini")
-                descriptor = folder + QFile::decodeName(entry.first);
+            const QByteArray &name = entry.first;
+            const char c = char(name.isEmpty() ? 0 : name[0] | 0x20);
+            if (c == 'p' || c == 's') {
+                const QByteArray lower = name.toLower();
+                pictures = pictures || lower.startsWith("preview") || lower.startsWith("screenshot");
+            } else if (c == 'o' && name.compare("options.ini", Qt::CaseInsensitive) == 0 &&
+                       entry.second != DT_DIR) {
+                descriptor = &name;
+            }
         }
-        if (!descriptor.isEmpty())
-            checkDescriptor(folder, descriptor);
+        const QString folder = QFile::decodeName(folderBytes);
+        if (descriptor)
+            checkDescriptor(fd, *descriptor, folder, entries);
         if (pictures) {
             for (const QString &picture : previews::pictureFiles(folder)) {
                 const previews::Decoded decoded = previews::decode(
@@ -322,20 +351,49 @@ private:
         }
     }
 
-    void checkDescriptor(const QString &folder, const QString &path)
+    // The kind of the file a descriptor names in @p folder, found without regard to case as
+    // the program finds it: in the folder's listing for a plain name, on disk for a path.
+    static unsigned char kindOf(const QString &folder, const QString &name, const Listing &entries,
+                                QString *found)
     {
+        const QString mapped = platform::fromStoredPath(name);
+        if (mapped.contains(QLatin1Char('/'))) {
+            *found = platform::resolvePath(folder + mapped);
+            const QFileInfo info(*found);
+            return info.isSymLink() ? DT_LNK : info.isDir() ? DT_DIR : info.exists() ? DT_REG : 0;
+        }
+        const QByteArray bytes = QFile::encodeName(mapped);
+        const std::pair<QByteArray, unsigned char> *match = nullptr;
+        for (const auto &entry : entries) {
+            if (entry.first == bytes)
+                match = &entry;
+            else if (!match && entry.first.compare(bytes, Qt::CaseInsensitive) == 0)
+                match = &entry;
+        }
+        *found = folder + (match ? QFile::decodeName(match->first) : mapped);
+        return match ? match->second : 0;
+    }
+
+    void checkDescriptor(int fd, const QByteArray &name, const QString &folder,
+                         const Listing &entries)
+    {
+        const QString path = folder + QFile::decodeName(name);
         const QString shown = relative(path);
-        if (QFileInfo(path).size() > platform::IniFile::MaxFileSize) {
+        // Read relative to the listed folder into one buffer, as the program's scan reads it.
+        std::size_t length = 0;
+        if (!platform::FolderReader::readFile(fd, name.constData(), m_buffer, length,
+                                              std::size_t(platform::IniFile::MaxFileSize))) {
             add(shown, 0, PackProblem::Error, QStringLiteral("descriptor-unreadable"),
-                QStringLiteral("The descriptor is larger than 16 MiB: the program ignores it."));
+                QStringLiteral("The descriptor is larger than 16 MiB or cannot be read: the "
+                               "program ignores it."));
             return;
         }
-        const platform::IniFile ini(path);
-        if (!ini.readable()) {
-            add(shown, 0, PackProblem::Error, QStringLiteral("descriptor-unreadable"),
-                QStringLiteral("The descriptor cannot be read: the program ignores it."));
-            return;
-        }
+        m_view.parse(m_buffer.data(), length);
+        const platform::IniView &ini = m_view;
+        const QString absent(QChar(0x1));
+        auto hasKey = [&](const QString &section, const QString &key) {
+            return ini.readString(section, key, absent) != absent;
+        };
         const TCurrentOption option =
             ReadOptionDescriptor(ini, m_settings, [](const QString &) { return true; });
         const QString readMe = QStringLiteral("ReadMe");
@@ -344,54 +402,69 @@ private:
                                  std::pair{"OptionRunMe2FName", option.OptionRunMe2FName}}) {
             if (name.isEmpty())
                 continue;
-            const QString file = platform::resolvePath(folder + platform::fromStoredPath(name));
-            const QFileInfo info(file);
-            const bool given = ini.hasKey(runMe, QLatin1String(key));
-            const int line = lineOf(path, runMe, QLatin1String(key));
-            if (info.isSymLink()) {
-                add(shown, line, PackProblem::Error, QStringLiteral("script-link"),
+            QString file;
+            const unsigned char kind = kindOf(folder, name, entries, &file);
+            if (kind == DT_REG) {
+                if (platform::needsWine(name) && m_windowsScripts++ == 0)
+                    m_firstWindowsScript = relative(file);
+                continue;
+            }
+            const bool given = hasKey(runMe, QLatin1String(key));
+            if (!given)
+                continue;
+            auto line = [&] { return lineOf(path, runMe, QLatin1String(key)); };
+            if (kind == DT_LNK) {
+                add(shown, line(), PackProblem::Error, QStringLiteral("script-link"),
                     QStringLiteral("[RunMe] %1=%2 names a link: the program starts only a plain "
                                    "file in the option's folder.")
                         .arg(QLatin1String(key), name));
-            } else if (info.isDir()) {
-                add(shown, line, PackProblem::Error, QStringLiteral("script-folder"),
+            } else if (kind == DT_DIR) {
+                add(shown, line(), PackProblem::Error, QStringLiteral("script-folder"),
                     QStringLiteral("[RunMe] %1=%2 names a folder, not a script.")
                         .arg(QLatin1String(key), name));
-            } else if (!info.exists()) {
-                // The main script must be there; a missing second script is simply not run,
-                // unless a script beside it that no name names suggests a typo.
+            } else if (kind == 0) {
+                // Only a selectable option (modes 2 to 5 as written) runs its main script;
+                // headers and plain entries may name one that is not there. A missing second
+                // script is simply not run, unless a script beside it that no name names
+                // suggests a typo.
+                const int mode = ini.readInteger(QStringLiteral("Mode"), QStringLiteral("OptionMode"), 1);
                 const bool main = QLatin1String(key) == QLatin1String("OptionRunMeFName");
-                const QString unnamed = main ? QString() : unnamedScript(folder, option);
-                if (given && (main || !unnamed.isEmpty()))
-                    add(shown, line, main ? PackProblem::Error : PackProblem::Warning,
+                const QString unnamed = main ? QString() : unnamedScript(option, entries);
+                if (main ? mode >= 2 && mode <= 5 : !unnamed.isEmpty())
+                    add(shown, line(), main ? PackProblem::Error : PackProblem::Warning,
                         QStringLiteral("script-missing"),
                         QStringLiteral("[RunMe] %1=%2 names no file in the option's folder: check "
                                        "the spelling%3.")
                             .arg(QLatin1String(key), name,
                                  unnamed.isEmpty() ? QString()
                                                    : QStringLiteral(" (%1 is there)").arg(unnamed)));
-            } else if (platform::needsWine(name)) {
-                if (m_windowsScripts++ == 0)
-                    m_firstWindowsScript = relative(file);
             }
         }
         for (auto [key, name] : {std::pair{"OptionReadMeTxtFName", option.OptionReadMeTxtFName},
                                  std::pair{"OptionReadMeHtmlFName", option.OptionReadMeHtmlFName}}) {
             if (name.isEmpty())
                 continue;
-            const QString file = platform::resolvePath(folder + platform::fromStoredPath(name));
-            if (!QFileInfo(file).isFile()) {
-                if (ini.hasKey(readMe, QLatin1String(key)))
-                    add(shown, lineOf(path, readMe, QLatin1String(key)), PackProblem::Error,
-                        QStringLiteral("readme-missing"),
-                        QStringLiteral("[ReadMe] %1=%2 names no file in the option's folder.")
-                            .arg(QLatin1String(key), name));
-            } else if (QLatin1String(key) == QLatin1String("OptionReadMeTxtFName")) {
-                rtfTiming(file);
+            QString file;
+            if (kindOf(folder, name, entries, &file) == DT_REG) {
+                if (QLatin1String(key) == QLatin1String("OptionReadMeTxtFName") &&
+                    file.endsWith(QLatin1String(".rtf"), Qt::CaseInsensitive))
+                    rtfTiming(file);
+                continue;
             }
+            // The pack's default name, repeated in a descriptor, is no typo: an option
+            // without a ReadMe is common.
+            const QString defaultName = QLatin1String(key) == QLatin1String("OptionReadMeTxtFName")
+                                            ? m_settings.DefaultReadMeTxtFName
+                                            : m_settings.DefaultReadMeHtmlFName;
+            if (hasKey(readMe, QLatin1String(key)) &&
+                name.compare(defaultName, Qt::CaseInsensitive) != 0)
+                add(shown, lineOf(path, readMe, QLatin1String(key)), PackProblem::Warning,
+                    QStringLiteral("readme-missing"),
+                    QStringLiteral("[ReadMe] %1=%2 names no file in the option's folder.")
+                        .arg(QLatin1String(key), name));
         }
         const QString http = option.OptionReadMeHttpFName;
-        if (!http.isEmpty() && ini.hasKey(readMe, QStringLiteral("OptionReadMeHttpFName")) &&
+        if (!http.isEmpty() && hasKey(readMe, QStringLiteral("OptionReadMeHttpFName")) &&
             !platform::IsWebAddress(http))
             add(shown, lineOf(path, readMe, QStringLiteral("OptionReadMeHttpFName")),
                 PackProblem::Error, QStringLiteral("bad-url"),
@@ -400,16 +473,16 @@ private:
                     .arg(http));
     }
 
-    // A script in @p folder that neither of the option's script names names.
-    static QString unnamedScript(const QString &folder, const TCurrentOption &option)
+    // A script in the folder that neither of the option's script names names.
+    static QString unnamedScript(const TCurrentOption &option, const Listing &entries)
     {
-        const QStringList named{option.OptionRunMeFName.toLower(),
-                                option.OptionRunMe2FName.toLower()};
-        for (const QString &name : QDir(folder).entryList(
-                 {QStringLiteral("*.sh"), QStringLiteral("*.bat"), QStringLiteral("*.cmd"),
-                  QStringLiteral("*.exe")},
-                 QDir::Files)) {
-            if (!named.contains(name.toLower()))
+        for (const auto &[bytes, type] : entries) {
+            const QString name = QFile::decodeName(bytes);
+            const bool script = type == DT_REG &&
+                                (name.endsWith(QLatin1String(".sh"), Qt::CaseInsensitive) ||
+                                 platform::needsWine(name));
+            if (script && name.compare(option.OptionRunMeFName, Qt::CaseInsensitive) != 0 &&
+                name.compare(option.OptionRunMe2FName, Qt::CaseInsensitive) != 0)
                 return name;
         }
         return {};
@@ -495,6 +568,8 @@ private:
     QString m_iniPath;
     QString m_optionsRoot;
     TProgramSettings m_settings;
+    std::vector<char> m_buffer;
+    platform::IniView m_view;
     int m_windowsScripts = 0;
     QString m_firstWindowsScript;
 };

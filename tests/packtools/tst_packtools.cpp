@@ -139,7 +139,7 @@ private Q_SLOTS:
         QVERIFY(write(o + S("Big/options.ini"), "[Mode]\nOptionMode=1\n"));
         QVERIFY(QFile::resize(o + S("Big/options.ini"), 17 * 1024 * 1024));
         QVERIFY(write(o + S("Typo/RunMe.sh"), "true\n"));
-        QVERIFY(write(o + S("Typo/options.ini"), "[RunMe]\nOptionRunMeFName=RunMee.sh\n"));
+        QVERIFY(write(o + S("Typo/options.ini"), "[RunMe]\nOptionRunMeFName=RunMee.sh\n[Mode]\nOptionMode=2\n"));
         QVERIFY(QDir().mkpath(o + S("Folder/RunMe.sh")));
         QVERIFY(write(o + S("Folder/options.ini"), "[RunMe]\nOptionRunMeFName=RunMe.sh\n"));
         QVERIFY(write(o + S("Linked/options.ini"), "[RunMe]\nOptionRunMeFName=RunMe.sh\n"));
