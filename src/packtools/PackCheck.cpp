@@ -446,9 +446,8 @@ private:
                 continue;
             QString file;
             if (kindOf(folder, name, entries, &file) == DT_REG) {
-                if (QLatin1String(key) == QLatin1String("OptionReadMeTxtFName") &&
-                    file.endsWith(QLatin1String(".rtf"), Qt::CaseInsensitive))
-                    rtfTiming(file);
+                if (QLatin1String(key) == QLatin1String("OptionReadMeTxtFName"))
+                    rtfTiming(fd, folder, file);
                 continue;
             }
             // The pack's default name, repeated in a descriptor, is no typo: an option
@@ -489,14 +488,24 @@ private:
     }
 
     // An RTF ReadMe read and laid out as the ReadMe pane would, timed.
-    void rtfTiming(const QString &file)
+    void rtfTiming(int fd, const QString &folder, const QString &file)
     {
-        QFile in(file);
-        if (in.size() > platform::IniFile::MaxFileSize || !in.open(QIODevice::ReadOnly))
+        // The pane tells RTF by its content, whatever the name: its start is enough, read
+        // relative to the folder already open.
+        const int in = ::openat(fd, QFile::encodeName(file.mid(folder.size())).constData(),
+                                O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (in < 0)
             return;
-        const QByteArray data = in.readAll();
+        QByteArray data(4096, Qt::Uninitialized);
+        const ssize_t got = ::read(in, data.data(), size_t(data.size()));
+        ::close(in);
+        data.truncate(got > 0 ? int(got) : 0);
         if (!platform::isRtf(data))
             return;
+        QFile whole(file);
+        if (whole.size() > platform::IniFile::MaxFileSize || !whole.open(QIODevice::ReadOnly))
+            return;
+        data = whole.readAll();
         QElapsedTimer timer;
         timer.start();
         QTextDocument document;
