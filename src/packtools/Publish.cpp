@@ -1,6 +1,7 @@
 #include "packtools/Publish.h"
 
 #include "packtools/MinisignKeys.h"
+#include "packupdate/Minisign.h"
 #include "packupdate/PackageInfo.h"
 #include "platform/Confine.h"
 #include "platform/Downloader.h"
@@ -292,6 +293,18 @@ PublishResult Publish(const PublishRequest &request, const SecretKey &key)
 
     const QString signature =
         SignFile(archiveTemp, key, QStringLiteral("version:") + request.version);
+    // A pack that names its key installs only archives signed with it: a signature the
+    // players' program would refuse is no publication.
+    const QString packKey = platform::IniFile::readString(packIni, QStringLiteral("Update"),
+                                                          QStringLiteral("PublicKey"), QString());
+    if (!packKey.isEmpty()) {
+        const QString refusal = packupdate::VerifyMinisign(archiveTemp, signature, packKey);
+        if (!refusal.isEmpty())
+            throw AppError(QStringLiteral("The players' program would refuse this archive (%1): "
+                                          "sign with the secret key of the pack's [Update] "
+                                          "PublicKey.")
+                               .arg(refusal));
+    }
     result.archiveUrl = joinUrl(request.baseUrl, archiveName);
     result.signatureUrl = joinUrl(request.baseUrl, archiveName + QStringLiteral(".minisig"));
 

@@ -312,8 +312,11 @@ private Q_SLOTS:
             platform::IniFile::writeString(pack + S("/varimond.ini"), S("Update"), S("PublicKey"),
                                            QString::fromLatin1(publicKey));
         QVERIFY(write(fresh + S("/Options/Welcome.txt"), "new in 2.0\n"));
-        const Run r = varimond({S("publish"), fresh, S("--version"), S("2.0"), S("--url"),
-                                server.url(S("/p")), S("--secret"), key, S("--out"), path("e2e")});
+        // Signed with a key other than the pack's, the update would be refused by every player.
+        const QStringList args{S("publish"), fresh, S("--version"), S("2.0"), S("--url"),
+                               server.url(S("/p")), S("--out"), path("e2e"), S("--secret")};
+        QCOMPARE(varimond(args + QStringList{keygen("other")}).exitCode, 2);
+        const Run r = varimond(args + QStringList{key});
         QVERIFY2(r.exitCode == 0, r.out + r.err);
         Route archive{Route::Whole, 200, read(path("e2e/fresh-2.0.tar.xz")), {}};
         archive.type = "application/x-xz";
