@@ -272,7 +272,7 @@ private:
                     const bool inOptions = path == optionsRoot ||
                                            path.startsWith(optionsRoot + '/');
                     const int depth = inOptions ? folder.depth + (path == optionsRoot ? 0 : 1) : 0;
-                    if (depth > MaxOptionDepth || stack.size() > 100000) {
+                    if (depth > MaxOptionDepth) {
                         add(shownName(path), 0, PackProblem::Error, QStringLiteral("too-deep"),
                             QStringLiteral("This folder lies deeper than %1 levels below the "
                                            "options folder: the program leaves it out.")
