@@ -339,22 +339,27 @@ private Q_SLOTS:
     void cannotRunExitsWithTwo_data()
     {
         QTest::addColumn<QStringList>("args");
-        QTest::newRow("missing folder") << QStringList{S("check"), S("/nonexistent/pack")};
+        QTest::addColumn<QString>("says");
+        QTest::newRow("missing folder") << QStringList{S("check"), S("/nonexistent/pack")}
+                                        << S("is not a folder");
         QTest::newRow("bad key") << QStringList{S("publish"), S(VARIMOND_SOURCE_DIR "/demo"),
                                                 S("--version"), S("1"), S("--url"),
                                                 S("https://example.org/"), S("--secret"),
                                                 S(VARIMOND_SOURCE_DIR "/README.md"), S("--out"),
-                                                path("never")};
-        QTest::newRow("bad argument") << QStringList{S("keygen"), S("--public")};
-        QTest::newRow("unknown command") << QStringList{S("sign")};
+                                                path("never")}
+                                 << S("is not a minisign secret key");
+        QTest::newRow("bad argument") << QStringList{S("keygen"), S("--public")}
+                                      << S("--public needs a value");
+        QTest::newRow("unknown command") << QStringList{S("sign")} << S("Unknown pack command");
     }
 
     void cannotRunExitsWithTwo()
     {
         QFETCH(QStringList, args);
+        QFETCH(QString, says);
         const Run r = varimond(args);
         QCOMPARE(r.exitCode, 2);
-        QVERIFY(!r.err.isEmpty());
+        QVERIFY2(QString::fromLocal8Bit(r.err).contains(says), r.err.constData());
     }
 };
 
