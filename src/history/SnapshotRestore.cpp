@@ -52,7 +52,8 @@ QString leadsTo(const QString &path)
             target.truncate(n);
             if (target.startsWith('/'))
                 at = QStringLiteral("/");
-            QStringList parts = QFile::decodeName(target).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+            QStringList parts =
+                QFile::decodeName(target).split(QLatin1Char('/'), Qt::SkipEmptyParts);
             std::reverse(parts.begin(), parts.end());
             todo += parts;
             continue;
@@ -97,9 +98,9 @@ public:
             if (isWithin(leadsTo(QFile::decodeName(path)), m_root))
                 continue;
             ::unlink(path.constData());
-            m_out.erase(std::remove(m_out.begin(), m_out.end(),
-                                    FileChange{FileChange::Added, linkShown}),
-                        m_out.end());
+            m_out.erase(
+                std::remove(m_out.begin(), m_out.end(), FileChange{FileChange::Added, linkShown}),
+                m_out.end());
         }
     }
 
@@ -208,8 +209,9 @@ private:
             const QString dir = QFile::decodeName(path.left(path.lastIndexOf('/')));
             const QString to = QFile::decodeName(target);
             if (target.isEmpty() || target.contains('\0') ||
-                !isWithin(leadsTo(to.startsWith(QLatin1Char('/')) ? to : dir + QLatin1Char('/') + to),
-                          m_root))
+                !isWithin(
+                    leadsTo(to.startsWith(QLatin1Char('/')) ? to : dir + QLatin1Char('/') + to),
+                    m_root))
                 return;
             if (::symlinkat(target.constData(), dirfd, name) != 0)
                 failErrno(QStringLiteral("Cannot create"), path);
