@@ -534,6 +534,8 @@ bool TMainForm::FormShow()
 
         status(QStringLiteral("Loading Options"));
         UpdateTreeView();
+        if (!history::TheHistory().startNote().isEmpty())
+            TheStatusLine().Show(history::TheHistory().startNote());
         // The folders open at the last close of this pack are opened again; nothing is
         // selected, and the Welcome document follows at the activation as always.
         m_tree->ExpandFolders(packs::readExpanded(PackFolder()));

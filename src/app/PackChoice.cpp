@@ -1,4 +1,5 @@
 #include "app/PackChoice.h"
+#include "platform/OwnFile.h"
 
 #include "platform/Paths.h"
 
@@ -7,7 +8,6 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QTemporaryDir>
 
 #include <functional>
@@ -32,12 +32,12 @@ QString recentListPath()
 
 QStringList readRecent()
 {
-    QFile file(recentListPath());
-    if (!file.open(QIODevice::ReadOnly))
+    // A list of folders is small; anything past a few kilobytes is not ours to read.
+    const std::optional<QByteArray> read = platform::readOwnFile(recentListPath(), 64 * 1024);
+    if (!read)
         return {};
     QStringList folders;
-    // A list of folders is small; anything past a few kilobytes is not ours to read.
-    const QByteArray content = file.read(64 * 1024);
+    const QByteArray &content = *read;
     for (const QByteArray &line : content.split('\n')) {
         const QString folder = QFile::decodeName(line.trimmed());
         if (!folder.isEmpty())
@@ -56,17 +56,13 @@ bool writeList(const QString &path, const QByteArray &head, const QStringList &e
 {
     if (!QDir().mkpath(QFileInfo(path).absolutePath()))
         return false;
-    QSaveFile file(path);
-    file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    file.write(head);
+    QByteArray content = head;
     for (const QString &entry : entries) {
         if (entry.contains(QLatin1Char('\n')) || entry.contains(QLatin1Char('\r')))
             continue;
-        file.write(encode(entry) + '\n');
+        content += encode(entry) + '\n';
     }
-    return file.commit();
+    return platform::writeOwnFile(path, content);
 }
 
 } // namespace
@@ -99,10 +95,11 @@ QString expandedListPath(const QString &packDir)
 
 QStringList readExpanded(const QString &packDir)
 {
-    QFile file(expandedListPath(packDir));
-    if (!file.open(QIODevice::ReadOnly) || file.size() > MaxExpandedListBytes)
+    const QByteArray content =
+        platform::readOwnFile(expandedListPath(packDir), MaxExpandedListBytes)
+            .value_or(QByteArray());
+    if (content.isEmpty())
         return {};
-    const QByteArray content = file.read(MaxExpandedListBytes);
     const QList<QByteArray> lines = content.split('\n');
     // The first line names the pack, so a list is never applied to another pack.
     const QString absolute = withoutTrailingSlash(QFileInfo(packDir).absoluteFilePath());

@@ -4,6 +4,7 @@
 #include "app/Signals.h"
 #include "apply/OtherWineQuestion.h"
 #include "packupdate/PackSwap.h"
+#include "packtools/PackCommand.h"
 #include "platform/Error.h"
 #include "platform/Paths.h"
 #include "platform/WindowFrame.h"
@@ -11,6 +12,7 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QMessageBox>
 
 #include <cstdio>
@@ -83,6 +85,25 @@ int main(int argc, char *argv[])
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
+
+    // "varimond pack ...": the pack maker's tools, without a window. A check lays out RTF
+    // ReadMes, which needs fonts, so it runs on the off-screen platform: no display is needed.
+    if (packtools::IsPackCommand(arguments)) {
+        // The toolkit's own notes (a missing runtime folder and the like) are no concern of
+        // the pack maker's: only its critical messages are shown.
+        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
+            if (type == QtCriticalMsg || type == QtFatalMsg)
+                print(stderr, text + QLatin1Char('\n'));
+        });
+        const QString tool = arguments.value(2);
+        if (tool == QLatin1String("check") || tool == QLatin1String("publish")) {
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+            QGuiApplication app(argc, argv);
+            return packtools::RunPackCommand(arguments);
+        }
+        QCoreApplication app(argc, argv);
+        return packtools::RunPackCommand(arguments);
+    }
     const packs::CommandLine command = packs::parseCommandLine(arguments);
     if (command.action == packs::CommandLine::Action::Exit) {
         print(stdout, command.output);

@@ -1,9 +1,9 @@
 #include "history/HistoryConsent.h"
+#include "platform/OwnFile.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <algorithm>
 
@@ -29,10 +29,10 @@ FolderConsent::FolderConsent(QString file, QByteArray packDir)
 std::vector<FolderConsent::Line> FolderConsent::read() const
 {
     std::vector<Line> lines;
-    QFile file(m_file);
-    if (!file.open(QIODevice::ReadOnly))
+    const std::optional<QByteArray> content = platform::readOwnFile(m_file, MaxFileSize);
+    if (!content)
         return lines;
-    for (const QByteArray &text : file.read(MaxFileSize).split('\n')) {
+    for (const QByteArray &text : content->split('\n')) {
         const QList<QByteArray> parts = text.split('\t');
         if (parts.size() != 3 || (parts[0] != "allow" && parts[0] != "deny"))
             continue;
@@ -69,16 +69,12 @@ bool FolderConsent::remember(const std::vector<QByteArray> &folders, bool allowe
     if (!storable(m_pack) || !std::all_of(folders.begin(), folders.end(), storable) ||
         !QDir().mkpath(QFileInfo(m_file).absolutePath()))
         return false;
-    QSaveFile file(m_file);
-    file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
+    QByteArray content;
     for (const Line &line : lines) {
         if (storable(line.pack) && storable(line.folder))
-            file.write((line.allowed ? "allow\t" : "deny\t") + line.pack + '\t' + line.folder +
-                       '\n');
+            content += (line.allowed ? "allow\t" : "deny\t") + line.pack + '\t' + line.folder + '\n';
     }
-    return file.commit();
+    return platform::writeOwnFile(m_file, content);
 }
 
 } // namespace history

@@ -1,6 +1,8 @@
 #include "history/InstallHistory.h"
 
 #include "platform/Error.h"
+#include "platform/OwnFile.h"
+#include "platform/PackState.h"
 #include "platform/Paths.h"
 #include "platform/WinePrefix.h"
 
@@ -36,19 +38,10 @@ QString refusedByUser(const NamedFolder &folder)
         .arg(folder.entry, QFile::decodeName(folder.path));
 }
 
-QString setAsideLink(const QString &path)
+bool existsHere(const QString &path)
 {
-    const QByteArray native = QFile::encodeName(path);
     struct stat st;
-    if (::lstat(native.constData(), &st) != 0 || !S_ISLNK(st.st_mode))
-        return {};
-    const QString aside =
-        path + QStringLiteral(".link-") +
-        QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"));
-    if (::rename(native.constData(), QFile::encodeName(aside).constData()) != 0)
-        return {};
-    return QStringLiteral("%1 was a symbolic link; it was renamed to %2 and not followed")
-        .arg(QFileInfo(path).fileName(), QFileInfo(aside).fileName());
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
 }
 
 QString commitMessage(const QString &when, const InstallRecord &record)
@@ -94,17 +87,32 @@ void InstallHistory::configure(const QString &programDir, const QString &iniPath
     m_askConsent = environment.askConsent;
     m_programDir = programDir;
     m_optionsDir = environment.optionsDir;
-    // The program's own files in the pack are never links: a pack could lead the log or the
-    // repository anywhere. One is put aside (renamed, never followed) and a new one made.
-    QStringList setAside;
-    for (const char *name : {".varimond-log", ".varimond-history", ".varimond-history.lock"}) {
-        const QString text = setAsideLink(programDir + QLatin1String(name));
-        if (!text.isEmpty())
-            setAside.append(text);
+    m_startNote.clear();
+    m_log.reset();
+    QString state = environment.stateDir.isEmpty() ? platform::packStateFolder(programDir)
+                                                   : environment.stateDir;
+    if (!state.isEmpty() && !state.endsWith(QLatin1Char('/')))
+        state += QLatin1Char('/');
+    if (state.isEmpty() || !platform::makeOwnFolder(state)) {
+        m_startNote = QStringLiteral("No history is kept: its folder in %1 cannot be made")
+                          .arg(platform::varimondStateFolder());
+        emit changed();
+        return;
     }
-    m_log = std::make_unique<RunLog>(programDir + QStringLiteral(".varimond-log"));
-    for (const QString &text : setAside)
-        notice(text);
+    m_stateDir = state;
+    // Earlier versions kept the history inside the pack, where a pack can bring one of its own
+    // making; nothing kept then tells the two apart, so it is left where it is, unread, and a
+    // new history starts here. Said once: the new log's first notice makes the folder.
+    const bool fresh = !existsHere(m_stateDir + QStringLiteral("log")) &&
+                       !existsHere(m_stateDir + QStringLiteral("history"));
+    m_log = std::make_unique<RunLog>(m_stateDir + QStringLiteral("log"));
+    if (fresh && (existsHere(programDir + QStringLiteral(".varimond-history")) ||
+                  existsHere(programDir + QStringLiteral(".varimond-log")))) {
+        m_startNote = QStringLiteral("The history inside the pack (.varimond-history) is not "
+                                     "used; a new one is kept in %1")
+                          .arg(QDir::toNativeSeparators(m_stateDir));
+        notice(m_startNote);
+    }
 
     const QStringList entries = readFolderEntries(iniPath);
     if (!entries.isEmpty()) {

@@ -19,7 +19,7 @@ namespace history {
 
 /// The history of installs: the run log, always kept, and, when the pack names folders in
 /// `[History] Folders=`, snapshots of them before and after each install in the repository
-/// `.varimond-history/` of the program folder. One instance, TheHistory(), set up at start-up.
+/// "history/" of the pack's state folder (platform::packStateFolder(), never inside the pack). One instance, TheHistory(), set up at start-up.
 /// Nothing here blocks an install: a snapshot that fails is recorded and shown, never thrown.
 class InstallHistory final : public QObject
 {
@@ -38,13 +38,15 @@ public:
         QString consentFile;               // empty: in the user's Varimond folder
         ConsentAsker askConsent;           // unset: folders needing consent are left out
         QString optionsDir; // its options.ini and Selected.ini files are kept too; empty: not
+        QString stateDir;   // where the log and the repository live; empty: the pack's state folder
     };
 
     InstallHistory();
     ~InstallHistory() override;
 
     /// Reads the folder list from the settings file @p iniPath (never writes it) and opens the
-    /// log and, when folders are named, the repository, in @p programDir (ending in '/').
+    /// log and, when folders are named, the repository of the pack in @p programDir (ending in
+    /// '/'), both in the pack's state folder. Files in the pack named like them are never used.
     /// Installs of earlier runs whose "after" snapshot is due get it now.
     void configure(const QString &programDir, const QString &iniPath,
                    const Environment &environment = Environment());
@@ -54,7 +56,12 @@ public:
     const std::vector<NamedFolder> &folders() const { return m_folders; }
     RunLog *log() const { return m_log.get(); }
     SnapshotStore *store() const { return m_store.get(); }
-    QString repositoryPath() const { return m_programDir + QStringLiteral(".varimond-history"); }
+    QString repositoryPath() const { return m_stateDir + QStringLiteral("history"); }
+    /// The folder of the log and the repository, ending in '/'.
+    const QString &stateDir() const { return m_stateDir; }
+    /// One line for the status line about this start of the history (empty for none): said once,
+    /// when a history kept inside the pack by earlier versions was left unused.
+    const QString &startNote() const { return m_startNote; }
 
     /// Starts an install: its record and, with snapshots on, the "before" snapshot. Returns the
     /// record's id, empty when the log cannot be written.
@@ -116,6 +123,8 @@ private:
     InstallRecord checkedForRestore(const QString &id) const;
 
     QString m_programDir;
+    QString m_stateDir;
+    QString m_startNote;
     QString m_optionsDir;
     std::unique_ptr<RunLog> m_log;
     std::unique_ptr<SnapshotStore> m_store;

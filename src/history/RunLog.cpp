@@ -2,11 +2,11 @@
 
 #include "platform/Error.h"
 #include "platform/IniFile.h"
+#include "platform/OwnFile.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 namespace history {
 
@@ -49,33 +49,15 @@ const QString TerminalWrapper = QStringLiteral(
 // The terminal wrapper as a file in the log folder, written when it is missing or differs.
 bool writeRunner(const QString &path)
 {
-    // Only a plain file of the log is read and written: a link in its place (a pack may hold
-    // anything) would have the write land wherever it points, and a FIFO would hang the read.
-    const QFileInfo info(path);
-    if (info.isSymLink() || (info.exists() && !info.isFile()))
-        return false;
     const QByteArray content = "#!/bin/sh\n" + TerminalWrapper.toUtf8() + '\n';
-    QFile existing(path);
-    if (existing.open(QIODevice::ReadOnly) && existing.read(content.size() + 1) == content)
+    if (platform::readOwnFile(path, content.size()) == content)
         return true;
-    QSaveFile out(path);
-    out.setDirectWriteFallback(false);
-    if (!out.open(QIODevice::WriteOnly) || out.write(content) != content.size()) {
-        out.cancelWriting();
-        return false;
-    }
-    return out.commit();
+    return platform::writeOwnFile(path, content, false, true);
 }
 
-QByteArray readTail(const QString &path, qint64 maxBytes)
+QByteArray readSmall(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    const qint64 size = file.size();
-    if (size > maxBytes)
-        file.seek(size - maxBytes);
-    return file.read(maxBytes);
+    return platform::readOwnFile(path, 64).value_or(QByteArray());
 }
 
 } // namespace
@@ -93,7 +75,7 @@ QString RunLog::sessionIni(const InstallRecord &record) const
 
 InstallRecord RunLog::create(const QString &kind, const QString &option, const QStringList &scripts)
 {
-    if (!QDir().mkpath(m_folder))
+    if (!platform::makeOwnFolder(m_folder))
         throw AppError(QStringLiteral("Cannot create the run log %1").arg(m_folder));
     InstallRecord record;
     record.time = QDateTime::currentDateTime();
@@ -114,7 +96,7 @@ InstallRecord RunLog::create(const QString &kind, const QString &option, const Q
     record.option = option;
     record.scripts = scripts;
 
-    platform::IniFile ini(sessionIni(record));
+    platform::IniFile ini(sessionIni(record), platform::IniFile::Intent::Own);
     ini.beginUpdate();
     ini.writeString(Install, QStringLiteral("Time"), record.time.toString(TimeFormat));
     ini.writeString(Install, QStringLiteral("Kind"), kind);
@@ -135,7 +117,7 @@ int RunLog::addStart(InstallRecord &record, const QString &script, const QString
     start.hidden = hidden;
     record.starts.push_back(start);
 
-    platform::IniFile ini(sessionIni(record));
+    platform::IniFile ini(sessionIni(record), platform::IniFile::Intent::Own);
     ini.beginUpdate();
     const QString section = startSection(start.index);
     ini.writeString(section, QStringLiteral("Time"), start.time.toString(TimeFormat));
@@ -154,7 +136,7 @@ void RunLog::setStarted(InstallRecord &record, int index, qint64 pid)
     ScriptStart &start = record.starts[size_t(index - 1)];
     start.pid = pid;
     start.pidStart = processStartTime(pid);
-    platform::IniFile ini(sessionIni(record));
+    platform::IniFile ini(sessionIni(record), platform::IniFile::Intent::Own);
     ini.beginUpdate();
     ini.writeString(startSection(index), QStringLiteral("Pid"), QString::number(pid));
     ini.writeString(startSection(index), QStringLiteral("PidStart"),
@@ -164,8 +146,8 @@ void RunLog::setStarted(InstallRecord &record, int index, qint64 pid)
 
 void RunLog::setTerminal(const InstallRecord &record, int index)
 {
-    platform::IniFile::writeString(sessionIni(record), startSection(index),
-                                   QStringLiteral("Terminal"), QStringLiteral("1"));
+    platform::IniFile(sessionIni(record), platform::IniFile::Intent::Own)
+        .writeString(startSection(index), QStringLiteral("Terminal"), QStringLiteral("1"));
 }
 
 void RunLog::setSnapshots(InstallRecord &record, const QString &before, const QString &after,
@@ -174,7 +156,7 @@ void RunLog::setSnapshots(InstallRecord &record, const QString &before, const QS
     record.before = before;
     record.after = after;
     record.snapshotError = error;
-    platform::IniFile ini(sessionIni(record));
+    platform::IniFile ini(sessionIni(record), platform::IniFile::Intent::Own);
     ini.beginUpdate();
     ini.writeString(Install, QStringLiteral("Before"), before);
     ini.writeString(Install, QStringLiteral("After"), after);
@@ -185,8 +167,8 @@ void RunLog::setSnapshots(InstallRecord &record, const QString &before, const QS
 void RunLog::setClosed(InstallRecord &record)
 {
     record.closed = true;
-    platform::IniFile::writeString(sessionIni(record), Install, QStringLiteral("Closed"),
-                                   QStringLiteral("1"));
+    platform::IniFile(sessionIni(record), platform::IniFile::Intent::Own)
+        .writeString(Install, QStringLiteral("Closed"), QStringLiteral("1"));
 }
 
 void RunLog::refreshExit(InstallRecord &record) const
@@ -195,9 +177,10 @@ void RunLog::refreshExit(InstallRecord &record) const
         if (start.hasExitStatus)
             continue;
         if (start.inTerminal && !start.wrapperSeen) {
-            QFile pid(record.folder + QString::number(start.index) + QStringLiteral(".pid"));
-            if (pid.open(QIODevice::ReadOnly)) {
-                const QList<QByteArray> fields = pid.read(64).trimmed().split(' ');
+            const QByteArray pid =
+                readSmall(record.folder + QString::number(start.index) + QStringLiteral(".pid"));
+            if (!pid.isEmpty()) {
+                const QList<QByteArray> fields = pid.trimmed().split(' ');
                 const qint64 id = fields.value(0).toLongLong();
                 if (id > 0) {
                     start.wrapperSeen = true;
@@ -208,11 +191,11 @@ void RunLog::refreshExit(InstallRecord &record) const
                 }
             }
         }
-        QFile exit(record.folder + QString::number(start.index) + QStringLiteral(".exit"));
-        if (!exit.open(QIODevice::ReadOnly))
-            continue;
         bool ok = false;
-        const int status = exit.read(64).trimmed().toInt(&ok);
+        const int status =
+            readSmall(record.folder + QString::number(start.index) + QStringLiteral(".exit"))
+                .trimmed()
+                .toInt(&ok);
         if (ok) {
             start.hasExitStatus = true;
             start.exitStatus = status;
@@ -227,7 +210,7 @@ InstallRecord RunLog::load(const QString &id) const
         return record;
     record.id = id;
     record.folder = m_folder + id + QLatin1Char('/');
-    const platform::IniFile ini(sessionIni(record));
+    const platform::IniFile ini(sessionIni(record), platform::IniFile::Intent::Own);
     record.time =
         QDateTime::fromString(ini.readString(Install, QStringLiteral("Time"), {}), TimeFormat);
     record.kind = ini.readString(Install, QStringLiteral("Kind"), QStringLiteral("tick"));
@@ -307,7 +290,7 @@ platform::ShellCommand RunLog::wrap(const InstallRecord &record, int index,
 
 QByteArray RunLog::output(const InstallRecord &record, int index, qint64 maxBytes) const
 {
-    return readTail(record.folder + QString::number(index) + QStringLiteral(".out"), maxBytes);
+    return platform::readOwnFileTail(record.folder + QString::number(index) + QStringLiteral(".out"), maxBytes);
 }
 
 quint64 RunLog::processStartTime(qint64 pid)
@@ -357,12 +340,8 @@ bool RunLog::addNotice(const QString &text)
     if (text.isEmpty())
         return false;
     const QString path = m_folder + QStringLiteral("notices.txt");
-    QByteArray content;
-    {
-        QFile file(path);
-        if (file.open(QIODevice::ReadOnly))
-            content = file.read(1024 * 1024);
-    }
+    // Past its cap the notices start again: they are a few lines each.
+    QByteArray content = platform::readOwnFile(path, 1024 * 1024).value_or(QByteArray());
     QString line = text;
     line.replace(QLatin1Char('\n'), QLatin1Char(' '));
     for (const QByteArray &existing : content.split('\n')) {
@@ -370,23 +349,19 @@ bool RunLog::addNotice(const QString &text)
         if (tab >= 0 && QString::fromUtf8(existing.mid(tab + 1)) == line)
             return false;
     }
-    QDir().mkpath(m_folder);
-    QSaveFile out(path);
-    if (!out.open(QIODevice::WriteOnly))
-        return false;
-    out.write(content);
-    out.write(QDateTime::currentDateTime().toString(TimeFormat.left(19)).toUtf8() + '\t' +
-              line.toUtf8() + '\n');
-    return out.commit();
+    platform::makeOwnFolder(m_folder);
+    content += QDateTime::currentDateTime().toString(TimeFormat.left(19)).toUtf8() + '\t' +
+               line.toUtf8() + '\n';
+    return platform::writeOwnFile(path, content);
 }
 
 QStringList RunLog::notices() const
 {
-    QFile file(m_folder + QStringLiteral("notices.txt"));
     QStringList lines;
-    if (!file.open(QIODevice::ReadOnly))
-        return lines;
-    for (const QByteArray &line : file.read(1024 * 1024).split('\n')) {
+    const QByteArray content =
+        platform::readOwnFile(m_folder + QStringLiteral("notices.txt"), 1024 * 1024)
+            .value_or(QByteArray());
+    for (const QByteArray &line : content.split('\n')) {
         if (!line.isEmpty())
             lines.append(QString::fromUtf8(line).replace(QLatin1Char('\t'), QStringLiteral("  ")));
     }
@@ -404,22 +379,21 @@ void RunLog::addUnrecorded(const InstallRecord &record, const QStringList &paths
         if (!all.contains(path))
             all.append(path);
     }
-    QSaveFile out(record.folder + QStringLiteral("unrecorded.txt"));
-    out.setDirectWriteFallback(false);
-    if (!out.open(QIODevice::WriteOnly))
-        return;
+    QByteArray content;
     for (QString line : std::as_const(all))
-        out.write(line.replace(QLatin1Char('\n'), QLatin1Char(' ')).toUtf8() + '\n');
-    out.commit();
+        content += line.replace(QLatin1Char('\n'), QLatin1Char(' ')).toUtf8() + '\n';
+    platform::writeOwnFile(record.folder + QStringLiteral("unrecorded.txt"), content);
 }
 
 QStringList RunLog::unrecorded(const InstallRecord &record) const
 {
-    QFile file(record.folder + QStringLiteral("unrecorded.txt"));
-    if (!record.isValid() || !file.open(QIODevice::ReadOnly))
+    if (!record.isValid())
         return {};
     QStringList paths;
-    for (const QByteArray &line : file.read(4 * 1024 * 1024).split('\n')) {
+    const QByteArray content =
+        platform::readOwnFile(record.folder + QStringLiteral("unrecorded.txt"), 4 * 1024 * 1024)
+            .value_or(QByteArray());
+    for (const QByteArray &line : content.split('\n')) {
         if (!line.isEmpty() && paths.size() < MaxUnrecorded)
             paths.append(QString::fromUtf8(line));
     }

@@ -6,6 +6,7 @@
 #include "platform/Error.h"
 
 #include <QByteArray>
+#include <QByteArrayList>
 #include <QFile>
 #include <QString>
 
@@ -19,6 +20,8 @@
 #include <time.h>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace history::detail {
@@ -110,6 +113,37 @@ inline constexpr char RestoreTemporary[] = ".varimond-tmp-restore";
 inline bool isSkippedName(const char *name)
 {
     return std::strncmp(name, ".varimond-", 10) == 0 || std::strcmp(name, ".git") == 0;
+}
+
+// Opens the folder at the absolute path @p path one name at a time from the root, following no
+// link on the way: a named folder is resolved to its real location once, and any link put on
+// that way since (a restored one, or one a script made) makes it fail with ELOOP or ENOTDIR
+// rather than lead elsewhere. With @p create, missing folders are made. -1 with errno set.
+inline int openFolderAt(const QByteArray &path, bool create)
+{
+    if (!path.startsWith('/')) {
+        errno = EINVAL;
+        return -1;
+    }
+    QByteArrayList names = path.split('/');
+    names.removeAll(QByteArray());
+    names.removeAll(QByteArray("."));
+    // The folders on the way only need searching (O_PATH): one that may not be listed is fine.
+    int fd = ::open("/", (names.isEmpty() ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC);
+    for (qsizetype i = 0; i < names.size() && fd >= 0; ++i) {
+        const char *name = names[i].constData();
+        const int flags =
+            (i + 1 == names.size() ? O_RDONLY : O_PATH) | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+        int next = ::openat(fd, name, flags);
+        if (next < 0 && errno == ENOENT && create && names[i] != ".." &&
+            (::mkdirat(fd, name, 0777) == 0 || errno == EEXIST))
+            next = ::openat(fd, name, flags);
+        const int err = errno;
+        ::close(fd);
+        fd = next;
+        errno = err;
+    }
+    return fd;
 }
 
 inline git_oid toOid(const QString &hex)

@@ -1,11 +1,14 @@
 #include "history/SnapshotGit.h"
 #include "history/SnapshotStore.h"
+#include "platform/OwnFile.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,6 +24,52 @@ namespace {
 // The piece of a stored file written at a time.
 constexpr size_t ChunkSize = 1 << 20;
 
+// Where the absolute path @p path leads, resolved a name at a time as the kernel does, links
+// followed; names that do not exist are taken as written. Empty after too many links.
+QString leadsTo(const QString &path)
+{
+    QStringList todo = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    std::reverse(todo.begin(), todo.end());
+    QString at = QStringLiteral("/");
+    int hops = 0;
+    bool missing = false;
+    while (!todo.isEmpty()) {
+        const QString name = todo.takeLast();
+        if (name == QLatin1String("."))
+            continue;
+        if (name == QLatin1String("..")) {
+            at = at.left(std::max<qsizetype>(at.lastIndexOf(QLatin1Char('/')), 1));
+            continue;
+        }
+        const QString next = at == QLatin1String("/") ? at + name : at + QLatin1Char('/') + name;
+        struct stat st;
+        const QByteArray native = QFile::encodeName(next);
+        if (!missing && ::lstat(native.constData(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            QByteArray target(4096, Qt::Uninitialized);
+            const ssize_t n = ::readlink(native.constData(), target.data(), size_t(target.size()));
+            if (n <= 0 || ++hops > 40)
+                return {};
+            target.truncate(n);
+            if (target.startsWith('/'))
+                at = QStringLiteral("/");
+            QStringList parts =
+                QFile::decodeName(target).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+            std::reverse(parts.begin(), parts.end());
+            todo += parts;
+            continue;
+        }
+        missing = missing || ::lstat(native.constData(), &st) != 0;
+        at = next;
+    }
+    return at;
+}
+
+bool isWithin(const QString &path, const QString &root)
+{
+    return !path.isEmpty() && !root.isEmpty() &&
+           (path == root || root == QLatin1String("/") || path.startsWith(root + QLatin1Char('/')));
+}
+
 // Puts the disk from one stored folder's content to another's, through handles opened without
 // following links.
 class Restorer
@@ -33,6 +82,26 @@ public:
     {
         m_mask = ::umask(0);
         ::umask(m_mask);
+    }
+
+    /// Restores the folder at the real location @p root (no link on its way), open as @p fd:
+    /// a stored link is put back only when it leads inside it.
+    void restoreFolder(int fd, const QByteArray &root, const git_tree *cur, const git_tree *tgt,
+                       const QString &shown)
+    {
+        m_root = QFile::decodeName(root);
+        m_links.clear();
+        apply(fd, cur, tgt, root, shown);
+        // A link checked alone may lead out through another made after it ("x -> y/.." with
+        // "y -> ."): every one is checked again with the whole folder in place.
+        for (const auto &[path, linkShown] : m_links) {
+            if (isWithin(leadsTo(QFile::decodeName(path)), m_root))
+                continue;
+            ::unlink(path.constData());
+            m_out.erase(
+                std::remove(m_out.begin(), m_out.end(), FileChange{FileChange::Added, linkShown}),
+                m_out.end());
+        }
     }
 
     void apply(int dirfd, const git_tree *cur, const git_tree *tgt, const QByteArray &path,
@@ -135,8 +204,18 @@ private:
             BlobPtr blob(raw);
             const QByteArray target(static_cast<const char *>(git_blob_rawcontent(raw)),
                                     qsizetype(git_blob_rawsize(raw)));
+            // A link is put back only when it leads inside the folder being restored: a stored
+            // tree (whoever made it) never leads a restore, or what follows it, elsewhere.
+            const QString dir = QFile::decodeName(path.left(path.lastIndexOf('/')));
+            const QString to = QFile::decodeName(target);
+            if (target.isEmpty() || target.contains('\0') ||
+                !isWithin(
+                    leadsTo(to.startsWith(QLatin1Char('/')) ? to : dir + QLatin1Char('/') + to),
+                    m_root))
+                return;
             if (::symlinkat(target.constData(), dirfd, name) != 0)
                 failErrno(QStringLiteral("Cannot create"), path);
+            m_links.emplace_back(path, shown);
         } else {
             writeFile(dirfd, name, entry, path);
         }
@@ -205,7 +284,7 @@ private:
         const QByteArray hex = toHex(*id).toLatin1();
         const QByteArray file =
             QByteArray(git_repository_path(m_repo)) + "objects/" + hex.left(2) + '/' + hex.mid(2);
-        Fd in(::open(file.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        Fd in(platform::openOwnFile(QFile::decodeName(file)));
         if (in.get() < 0)
             return copyThroughLibgit2(id, fd, path);
 
@@ -328,6 +407,8 @@ private:
     git_repository *m_repo;
     std::vector<FileChange> &m_out;
     bool m_marksOnly;
+    QString m_root; // the real location of the folder being restored
+    std::vector<std::pair<QByteArray, QString>> m_links; // made by this restore, and as shown
     mode_t m_mask = 022;
 };
 
@@ -350,15 +431,19 @@ std::vector<FileChange> SnapshotStore::restore(const QString &current, const QSt
         const git_tree_entry *et = git_tree_entry_byname(tgt.get(), key.constData());
         if (!isTree(et))
             continue; // the folder was not named then
-        if (!QDir().mkpath(QFile::decodeName(folder.path)))
-            failErrno(QStringLiteral("Cannot create"), folder.path);
-        Fd fd(::open(folder.path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (fd.get() < 0)
-            failErrno(QStringLiteral("Cannot open"), folder.path);
+        // Checked again now: a link put on the folder's way since it was named (by a script,
+        // or by the restore of a folder before it) stops the restore rather than lead it there.
+        Fd fd(openFolderAt(folder.path, true));
+        if (fd.get() < 0) {
+            const QString why = QString::fromLocal8Bit(strerror(errno));
+            throw AppError(QStringLiteral("History folder %1 cannot be opened at %2 (%3); nothing "
+                                          "more was restored")
+                               .arg(folder.displayName(), QFile::decodeName(folder.path), why));
+        }
         TreePtr tc = subtree(m_repo, git_tree_entry_byname(cur.get(), key.constData()));
         TreePtr tt = subtree(m_repo, et);
-        restorer.apply(fd.get(), tc.get(), tt.get(), folder.path,
-                       folder.displayName() + QLatin1Char('/'));
+        restorer.restoreFolder(fd.get(), folder.path, tc.get(), tt.get(),
+                               folder.displayName() + QLatin1Char('/'));
     }
 
     // The options' descriptors and marks, when both snapshots hold them; they are not counted

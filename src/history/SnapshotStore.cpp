@@ -3,6 +3,7 @@
 #include "history/SnapshotGit.h"
 #include "platform/Error.h"
 #include "platform/IniView.h"
+#include "platform/OwnFile.h"
 
 #include <QCryptographicHash>
 #include <QDataStream>
@@ -42,69 +43,6 @@ constexpr int MaxDepth = 200;
 constexpr qint64 WholeReadLimit = 8 * 1024 * 1024;
 constexpr size_t StreamChunk = 1 << 20;
 constexpr quint32 CacheVersion = 2;
-
-struct LibGit
-{
-    LibGit()
-    {
-        git_libgit2_init();
-        // Every object a tree names is written or checked by the walk itself.
-        git_libgit2_opts(GIT_OPT_ENABLE_STRICT_OBJECT_CREATION, 0);
-        // The history is the program's own: the user's git configuration (which may be
-        // unreadable, or change how names are checked) plays no part in it.
-        for (const git_config_level_t level :
-             {GIT_CONFIG_LEVEL_SYSTEM, GIT_CONFIG_LEVEL_XDG, GIT_CONFIG_LEVEL_GLOBAL,
-              GIT_CONFIG_LEVEL_PROGRAMDATA})
-            git_libgit2_opts(GIT_OPT_SET_SEARCH_PATH, level, "");
-    }
-    ~LibGit() { git_libgit2_shutdown(); }
-};
-
-void ensureLibGit()
-{
-    static LibGit lib;
-}
-
-// Every file below a stored folder (or the one file), as changes of @p kind.
-void listFiles(git_repository *repo, const git_tree_entry *entry, const QString &path,
-               FileChange::Kind kind, std::vector<FileChange> &out)
-{
-    if (!isTree(entry)) {
-        out.push_back({kind, path});
-        return;
-    }
-    TreePtr tree = subtree(repo, entry);
-    for (size_t i = 0; i < git_tree_entrycount(tree.get()); ++i) {
-        const git_tree_entry *child = git_tree_entry_byindex(tree.get(), i);
-        listFiles(repo, child,
-                  path + QLatin1Char('/') + QString::fromUtf8(git_tree_entry_name(child)), kind,
-                  out);
-    }
-}
-
-void diffTrees(git_repository *repo, const git_tree *a, const git_tree *b, const QString &prefix,
-               std::vector<FileChange> &out)
-{
-    for (const std::string &name : unionOfNames(a, b)) {
-        const git_tree_entry *ea = entryOf(a, name);
-        const git_tree_entry *eb = entryOf(b, name);
-        if (sameEntry(ea, eb))
-            continue;
-        const QString path = prefix + QString::fromUtf8(name.c_str());
-        if (isTree(ea) && isTree(eb)) {
-            TreePtr ta = subtree(repo, ea);
-            TreePtr tb = subtree(repo, eb);
-            diffTrees(repo, ta.get(), tb.get(), path + QLatin1Char('/'), out);
-        } else if (ea && eb && !isTree(ea) && !isTree(eb)) {
-            out.push_back({FileChange::Changed, path});
-        } else {
-            if (ea)
-                listFiles(repo, ea, path, FileChange::Removed, out);
-            if (eb)
-                listFiles(repo, eb, path, FileChange::Added, out);
-        }
-    }
-}
 
 } // namespace
 
@@ -388,265 +326,18 @@ private:
     git_oid m_emptyTree;
 };
 
-namespace {
-
-// How long a snapshot waits for another Varimond working in the same history.
-constexpr qint64 LockWaitNs = 20'000'000'000;
-
-bool endsWith(const char *name, const char *suffix)
-{
-    const size_t n = std::strlen(name), s = std::strlen(suffix);
-    return n > s && std::strcmp(name + n - s, suffix) == 0;
-}
-
-// Removes below the open folder @p dirfd every regular file @p leftover names, into sub-folders
-// down to @p depth levels; links are never followed.
-void removeLeftovers(int dirfd, int depth, bool (*leftover)(const char *))
-{
-    const int listFd = ::dup(dirfd);
-    DIR *dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
-    if (!dir) {
-        if (listFd >= 0)
-            ::close(listFd);
-        return;
-    }
-    std::unique_ptr<DIR, int (*)(DIR *)> owner(dir, ::closedir);
-    std::vector<std::string> remove, folders;
-    while (const dirent *ent = ::readdir(dir)) {
-        const char *name = ent->d_name;
-        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
-            continue;
-        // Only names that matter are looked at: the objects folder holds hundreds of folders.
-        const bool match = leftover(name);
-        const bool mayBeFolder = depth > 0 && (ent->d_type == DT_DIR || ent->d_type == DT_UNKNOWN);
-        struct stat st;
-        if ((!match && !mayBeFolder) || ::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-            continue;
-        if (S_ISREG(st.st_mode) && match)
-            remove.emplace_back(name);
-        else if (S_ISDIR(st.st_mode) && depth > 0)
-            folders.emplace_back(name);
-    }
-    for (const std::string &name : remove)
-        ::unlinkat(dirfd, name.c_str(), 0);
-    for (const std::string &name : folders) {
-        Fd sub(::openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (sub.get() >= 0)
-            removeLeftovers(sub.get(), depth - 1, leftover);
-    }
-}
-
-bool isLockFile(const char *name)
-{
-    return endsWith(name, ".lock");
-}
-
-bool isTemporaryObject(const char *name)
-{
-    return std::strncmp(name, "tmp_object_git2_", 16) == 0 ||
-           std::strncmp(name, "tmp_pack_", 9) == 0 || std::strncmp(name, "tmp_idx_", 8) == 0;
-}
-
-} // namespace
-
-void SnapshotStore::lock() const
-{
-    const QByteArray path = QFile::encodeName(m_path + QStringLiteral(".lock"));
-    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0)
-        failErrno(QStringLiteral("Cannot lock the history:"), path);
-    const qint64 deadline = nowNs() + LockWaitNs;
-    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int err = errno;
-        if ((err != EWOULDBLOCK && err != EINTR) || nowNs() > deadline) {
-            ::close(fd);
-            if (err != EWOULDBLOCK && err != EINTR) {
-                errno = err;
-                failErrno(QStringLiteral("Cannot lock the history:"), path);
-            }
-            throw AppError(QStringLiteral("The history in %1 is in use by another Varimond; try "
-                                          "again when it has finished")
-                               .arg(QDir::toNativeSeparators(m_path)));
-        }
-        ::usleep(20'000);
-    }
-    m_lockFd = fd;
-
-    // No one else writes in the repository now: lock files of references, the reflog and the
-    // configuration, and objects half written, are what a killed run left behind. Each would
-    // stop every later snapshot ("failed to lock file") or take disk space for good.
-    const QByteArray repo = QFile::encodeName(m_path);
-    Fd root(::open(repo.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (root.get() < 0)
-        return;
-    removeLeftovers(root.get(), 0, isLockFile);
-    for (const char *sub : {"refs", "logs"}) {
-        Fd fd(::openat(root.get(), sub, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (fd.get() >= 0)
-            removeLeftovers(fd.get(), 16, isLockFile);
-    }
-    Fd objects(::openat(root.get(), "objects", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (objects.get() >= 0)
-        removeLeftovers(objects.get(), 0, isTemporaryObject); // libgit2 writes them there
-}
-
-void SnapshotStore::unlock() const
-{
-    if (m_lockFd >= 0)
-        ::close(m_lockFd); // releases the lock
-    m_lockFd = -1;
-}
-
-SnapshotStore::SnapshotStore(QString repoPath, qint64 trustAfterNs)
-    : m_path(std::move(repoPath)), m_racyWindowNs(trustAfterNs)
-{
-    ensureLibGit();
-    while (m_path.endsWith(QLatin1Char('/')) && m_path.size() > 1)
-        m_path.chop(1);
-}
-
-SnapshotStore::~SnapshotStore()
-{
-    close();
-}
-
-void SnapshotStore::close()
-{
-    if (m_repo)
-        git_repository_free(m_repo);
-    m_repo = nullptr;
-}
-
 QString SnapshotStore::cachePath() const
 {
     return m_path + QStringLiteral("/varimond-statcache");
 }
 
-void SnapshotStore::openOrCreate()
-{
-    const QByteArray path = QFile::encodeName(m_path);
-    if (QFileInfo::exists(m_path)) {
-        if (git_repository_open_bare(&m_repo, path.constData()) < 0)
-            m_repo = nullptr;
-        return;
-    }
-    check(git_repository_init(&m_repo, path.constData(), 1),
-          QStringLiteral("Cannot create the history in %1").arg(m_path));
-}
-
-bool SnapshotStore::healthy() const
-{
-    if (!m_repo)
-        return false;
-    git_oid head;
-    const int rc = git_reference_name_to_id(&head, m_repo, "HEAD");
-    if (rc == GIT_ENOTFOUND || rc == GIT_EUNBORNBRANCH)
-        return true; // nothing committed yet
-    if (rc < 0)
-        return false;
-    git_commit *commit = nullptr;
-    if (git_commit_lookup(&commit, m_repo, &head) < 0)
-        return false;
-    CommitPtr owner(commit);
-    git_tree *tree = nullptr;
-    if (git_commit_tree(&tree, commit) < 0)
-        return false;
-    git_tree_free(tree);
-    return true;
-}
-
-QString SnapshotStore::moveAside()
-{
-    close();
-    m_cache.clear();
-    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    QString aside = m_path + QStringLiteral(".broken-") + stamp;
-    for (int n = 2; QFileInfo::exists(aside) || QFileInfo(aside).isSymLink(); ++n)
-        aside = m_path + QStringLiteral(".broken-") + stamp + QLatin1Char('-') + QString::number(n);
-    if (::rename(QFile::encodeName(m_path).constData(), QFile::encodeName(aside).constData()) != 0)
-        failErrno(QStringLiteral("Cannot move the damaged history aside:"),
-                  QFile::encodeName(m_path));
-    openOrCreate();
-    if (!m_repo)
-        fail(QStringLiteral("Cannot create the history in %1").arg(m_path));
-    return QStringLiteral("The history in %1 was damaged; it was moved to %2 and a new one started")
-        .arg(QDir::toNativeSeparators(m_path), QFileInfo(aside).fileName());
-}
-
-QString SnapshotStore::open()
-{
-    const Locked lock(*this);
-    return openLocked();
-}
-
-QString SnapshotStore::openLocked()
-{
-    close();
-    m_cache.clear();
-    openOrCreate();
-    QString notice;
-    if (!healthy() || holdsLinks())
-        notice = moveAside();
-    loadCache();
-    return notice;
-}
-
-namespace {
-
-// Whether the open folder @p dirfd holds a symbolic link, down to @p depth levels of folders.
-bool anyLink(int dirfd, int depth)
-{
-    const int listFd = ::dup(dirfd);
-    DIR *dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
-    if (!dir) {
-        if (listFd >= 0)
-            ::close(listFd);
-        return false;
-    }
-    std::unique_ptr<DIR, int (*)(DIR *)> owner(dir, ::closedir);
-    while (const dirent *ent = ::readdir(dir)) {
-        const char *name = ent->d_name;
-        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
-            continue;
-        unsigned char type = ent->d_type;
-        if (type == DT_UNKNOWN) {
-            struct stat st;
-            if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-                continue;
-            type = S_ISLNK(st.st_mode) ? DT_LNK : S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
-        }
-        if (type == DT_LNK)
-            return true;
-        if (type == DT_DIR && depth > 0) {
-            Fd sub(::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            if (sub.get() >= 0 && anyLink(sub.get(), depth - 1))
-                return true;
-        }
-    }
-    return false;
-}
-
-} // namespace
-
-// The repository is the program's own and holds no links; one that does (a pack may bring a
-// ".varimond-history" of its making) would lead libgit2's writes out of it.
-bool SnapshotStore::holdsLinks() const
-{
-    const QByteArray repo = QFile::encodeName(m_path);
-    struct stat st;
-    if (::lstat(repo.constData(), &st) == 0 && S_ISLNK(st.st_mode))
-        return true;
-    Fd root(::open(repo.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    return root.get() >= 0 && anyLink(root.get(), 4);
-}
-
 void SnapshotStore::loadCache()
 {
     m_cache.clear();
-    QFile file(cachePath());
-    if (!file.open(QIODevice::ReadOnly) || file.size() > 512 * 1024 * 1024)
+    const std::optional<QByteArray> read = platform::readOwnFile(cachePath(), 512 * 1024 * 1024);
+    if (!read)
         return;
-    const QByteArray data = file.readAll();
+    const QByteArray &data = *read;
     // The last 20 bytes are a digest of the rest: a cache torn by a crash is not used.
     if (data.size() < 28 || QCryptographicHash::hash(QByteArrayView(data).chopped(20),
                                                      QCryptographicHash::Sha1) != data.right(20))
@@ -697,25 +388,9 @@ void SnapshotStore::saveCache(qint64 snapshotStartNs)
         }
     }
     data += QCryptographicHash::hash(data, QCryptographicHash::Sha1);
-    // Rewritten in place without a sync: replacing the file would free and allocate its blocks
-    // on every snapshot, which costs more than the snapshot itself on some file systems. The
-    // digest makes a torn write harmless; a lost cache only costs one full read.
-    const QByteArray path = QFile::encodeName(cachePath());
-    Fd fd(::open(path.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
-    if (fd.get() < 0)
-        return;
-    qsizetype done = 0;
-    while (done < data.size()) {
-        const ssize_t n =
-            ::pwrite(fd.get(), data.constData() + done, size_t(data.size() - done), off_t(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += n;
-    }
-    if (done != data.size() || ::ftruncate(fd.get(), off_t(data.size())) != 0)
-        ::unlink(path.constData());
+    // Replaced whole without a sync: the digest makes a torn write harmless, and a lost cache
+    // only costs one full read.
+    platform::writeOwnFile(cachePath(), data);
 }
 
 QString SnapshotStore::writeTree(const std::vector<NamedFolder> &folders, QString *notice)
@@ -743,8 +418,15 @@ QString SnapshotStore::writeTree(const std::vector<NamedFolder> &folders, QStrin
             continue;
         Walk walk(*this, odb, folder.displayName());
         std::optional<git_oid> oid;
-        Fd fd(::open(folder.path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        // Checked again now: a link put on the folder's way since it was named leaves it out
+        // rather than lead the snapshot elsewhere.
+        Fd fd(openFolderAt(folder.path, false));
         if (fd.get() < 0) {
+            if (errno == ELOOP || errno == ENOTDIR) {
+                m_unrecorded.append(QStringLiteral("%1 (no longer at %2: a link leads elsewhere)")
+                                        .arg(folder.displayName(), QFile::decodeName(folder.path)));
+                continue;
+            }
             if (errno != ENOENT) {
                 // Left out of this snapshot altogether, so that no restore takes it for empty.
                 m_unrecorded.append(QStringLiteral("%1 (%2)").arg(
@@ -820,108 +502,6 @@ QString SnapshotStore::snapshot(const std::vector<NamedFolder> &folders, const Q
 {
     const Locked lock(*this);
     return commit(writeTree(folders, notice), message);
-}
-
-bool SnapshotStore::hasSnapshot(const QString &id) const
-{
-    if (!m_repo || id.size() != GIT_OID_HEXSZ)
-        return false;
-    try {
-        const Locked lock(*this);
-        rootTree(m_repo, id);
-        return true;
-    } catch (const AppError &) {
-        return false;
-    }
-}
-
-std::vector<FileChange> SnapshotStore::changes(const QString &from, const QString &to,
-                                               const QStringList &keys) const
-{
-    const Locked lock(*this);
-    if (!m_repo)
-        throw AppError(QStringLiteral("The history is not open"));
-    TreePtr a = rootTree(m_repo, from);
-    TreePtr b = rootTree(m_repo, to);
-    std::vector<FileChange> out;
-    for (const std::string &name : unionOfNames(a.get(), b.get())) {
-        const QString key = QString::fromUtf8(name.c_str());
-        if ((!keys.isEmpty() && !keys.contains(key)) || name == SelectionKey)
-            continue; // the selection is told apart, by selectionChanges()
-        const git_tree_entry *ea = entryOf(a.get(), name);
-        const git_tree_entry *eb = entryOf(b.get(), name);
-        if (sameEntry(ea, eb))
-            continue;
-        TreePtr ta = subtree(m_repo, ea);
-        TreePtr tb = subtree(m_repo, eb);
-        diffTrees(m_repo, ta.get(), tb.get(),
-                  entryFromKey(key).replace(QLatin1Char('\\'), QLatin1Char('/')) + QLatin1Char('/'),
-                  out);
-    }
-    return out;
-}
-
-namespace {
-
-// Every option folder of a selection tree that holds an options.ini, and whether its mode is a
-// selected one.
-void collectSelection(git_repository *repo, const git_tree *tree, const QString &prefix,
-                      std::map<QString, bool> &out, platform::IniView &view)
-{
-    for (size_t i = 0; i < git_tree_entrycount(tree); ++i) {
-        const git_tree_entry *entry = git_tree_entry_byindex(tree, i);
-        const QString name = QString::fromUtf8(git_tree_entry_name(entry));
-        if (isTree(entry)) {
-            TreePtr sub = subtree(repo, entry);
-            collectSelection(repo, sub.get(), prefix + name + QLatin1Char('/'), out, view);
-        } else if (name.compare(QLatin1String("options.ini"), Qt::CaseInsensitive) == 0 &&
-                   !prefix.isEmpty()) {
-            git_blob *raw = nullptr;
-            check(git_blob_lookup(&raw, repo, git_tree_entry_id(entry)),
-                  QStringLiteral("Cannot read the stored %1").arg(prefix + name));
-            BlobPtr blob(raw);
-            view.parse(static_cast<const char *>(git_blob_rawcontent(raw)),
-                       size_t(git_blob_rawsize(raw)));
-            const int mode =
-                view.readInteger(QStringLiteral("Mode"), QStringLiteral("OptionMode"), 0);
-            out[prefix.chopped(1)] = mode == 3 || mode == 5;
-        }
-    }
-}
-
-} // namespace
-
-std::vector<SnapshotStore::SelectionChange> SnapshotStore::selectionChanges(const QString &from,
-                                                                            const QString &to) const
-{
-    const Locked lock(*this);
-    if (!m_repo)
-        throw AppError(QStringLiteral("The history is not open"));
-    TreePtr a = rootTree(m_repo, from);
-    TreePtr b = rootTree(m_repo, to);
-    TreePtr sa = subtree(m_repo, git_tree_entry_byname(a.get(), SelectionKey));
-    TreePtr sb = subtree(m_repo, git_tree_entry_byname(b.get(), SelectionKey));
-    if (!sa || !sb)
-        return {};
-    std::map<QString, bool> before, after;
-    platform::IniView view;
-    collectSelection(m_repo, sa.get(), QString(), before, view);
-    collectSelection(m_repo, sb.get(), QString(), after, view);
-    std::vector<SelectionChange> out;
-    for (const auto &[option, selected] : before) {
-        const auto it = after.find(option);
-        const bool now = it != after.end() && it->second;
-        if (now != selected)
-            out.push_back({option, selected, now});
-    }
-    for (const auto &[option, selected] : after) {
-        if (selected && before.find(option) == before.end())
-            out.push_back({option, false, true});
-    }
-    std::sort(out.begin(), out.end(), [](const SelectionChange &x, const SelectionChange &y) {
-        return x.option < y.option;
-    });
-    return out;
 }
 
 } // namespace history

@@ -5,6 +5,7 @@
 #include "platform/Confine.h"
 #include "platform/Error.h"
 #include "platform/IniFile.h"
+#include "platform/OwnFile.h"
 #include "platform/Paths.h"
 
 #include <QCryptographicHash>
@@ -12,23 +13,25 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <unistd.h>
+
 namespace packupdate {
 
 namespace {
 
-QString archivePath(const InstallTarget &t, const PackageInfo &info)
+QString archivePath(const QString &updateFolder, const PackageInfo &info)
 {
-    return UpdateFolder(t.packDir) + QStringLiteral("package") + info.suffix();
+    return updateFolder + QStringLiteral("package") + info.suffix();
 }
 
-QString signaturePath(const InstallTarget &t)
+QString signaturePath(const QString &updateFolder)
 {
-    return UpdateFolder(t.packDir) + QStringLiteral("package.minisig");
+    return updateFolder + QStringLiteral("package.minisig");
 }
 
-QString stagingPath(const InstallTarget &t)
+QString stagingPath(const QString &updateFolder)
 {
-    return UpdateFolder(t.packDir) + QStringLiteral("staging");
+    return updateFolder + QStringLiteral("staging");
 }
 
 /// The top-level names that are the installed version's own: its settings file, the first
@@ -72,11 +75,10 @@ PackInstall::PackInstall(QObject *parent)
             return;
         }
         if (m_step == Step::Signature) {
-            QFile file(signaturePath(m_target));
-            if (file.open(QIODevice::ReadOnly))
-                m_signature = QString::fromUtf8(file.read(MaxSignatureBytes));
-            file.close();
-            QFile::remove(signaturePath(m_target));
+            m_signature = QString::fromUtf8(
+                platform::readOwnFile(signaturePath(m_updateFolder), MaxSignatureBytes)
+                    .value_or(QByteArray()));
+            QFile::remove(signaturePath(m_updateFolder));
             downloadArchive();
             return;
         }
@@ -100,12 +102,19 @@ void PackInstall::start(const PackageInfo &info, const InstallTarget &target)
     m_message.clear();
     m_carried = CarryOverResult();
     m_running = true;
-    const QString update = UpdateFolder(target.packDir);
-    m_madeUpdateFolder = !QFileInfo::exists(update);
     auto failLater = [this](const QString &why) {
         QMetaObject::invokeMethod(
             this, [this, why] { fail(why); }, Qt::QueuedConnection);
     };
+    try {
+        m_updateFolder = UpdateFolder(target.packDir);
+    } catch (const AppError &e) {
+        m_updateFolder.clear();
+        failLater(QStringLiteral("The update was not installed: %1.").arg(e.message()));
+        return;
+    }
+    const QString &update = m_updateFolder;
+    m_madeUpdateFolder = !QFileInfo::exists(update);
     if (!target.publicKey.isEmpty() && !IsMinisignPublicKey(target.publicKey)) {
         failLater(QStringLiteral("The update was not installed: the pack's [Update] PublicKey "
                                  "is not a minisign public key."));
@@ -129,7 +138,7 @@ void PackInstall::start(const PackageInfo &info, const InstallTarget &target)
         platform::DownloadLimits limits;
         limits.maxBytes = MaxSignatureBytes;
         limits.totalMs = 30000;
-        m_download->start(info.signatureUrl, signaturePath(target), limits);
+        m_download->start(info.signatureUrl, signaturePath(m_updateFolder), limits);
         return;
     }
     downloadArchive();
@@ -143,7 +152,7 @@ void PackInstall::downloadArchive()
     limits.maxBytes = m_info.size;
     // The archive is checked once it is complete, on the unpack's thread, before anything of
     // it is read: hashing a large file would stall the window.
-    m_download->start(m_info.archive, archivePath(m_target, m_info), limits);
+    m_download->start(m_info.archive, archivePath(m_updateFolder, m_info), limits);
 }
 
 QString PackInstall::verify(const QString &path, const PackageInfo &info, const QString &signature,
@@ -154,10 +163,14 @@ QString PackInstall::verify(const QString &path, const PackageInfo &info, const 
         return QStringLiteral("the archive is %1 bytes, not the %2 announced")
             .arg(size)
             .arg(info.size);
-    QFile file(path);
+    QFile file;
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!file.open(QIODevice::ReadOnly))
+    const int fd = platform::openOwnFile(path);
+    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        if (fd >= 0)
+            ::close(fd);
         return QStringLiteral("the archive cannot be read");
+    }
     QByteArray buffer(1 << 20, Qt::Uninitialized);
     for (;;) {
         if (cancel)
@@ -192,12 +205,12 @@ QString PackInstall::verify(const QString &path, const PackageInfo &info, const 
 
 void PackInstall::unpack()
 {
-    const QString archive = archivePath(m_target, m_info);
-    const QString staging = stagingPath(m_target);
+    const QString archive = archivePath(m_updateFolder, m_info);
+    const QString staging = stagingPath(m_updateFolder);
     emit stage(QStringLiteral("Verifying and unpacking"));
     // A swap left by a killed run is dealt with at start-up, before any update can begin; its
     // journal still here means it could not be, and nothing may touch the staging folder.
-    if (QFileInfo::exists(UpdateFolder(m_target.packDir) + QStringLiteral("journal"))) {
+    if (QFileInfo::exists(m_updateFolder + QStringLiteral("journal"))) {
         fail(QStringLiteral("An earlier update of this pack is unfinished; start Varimond again "
                             "to finish it."));
         return;
@@ -240,9 +253,9 @@ void PackInstall::unpack()
 
 void PackInstall::install(const UnpackResult &unpacked)
 {
-    const QString staging = stagingPath(m_target);
+    const QString staging = stagingPath(m_updateFolder);
     try {
-        QFile::remove(archivePath(m_target, m_info));
+        QFile::remove(archivePath(m_updateFolder, m_info));
 
         // The new version must be a pack: its options folder is where its settings say.
         const QString options = platform::IniFile::readString(
@@ -278,8 +291,9 @@ void PackInstall::install(const UnpackResult &unpacked)
         RemoveTree(staging);
 
         m_message = QStringLiteral("Version %1 is installed. The previous version is kept in %2.")
-                        .arg(m_info.version, QStringLiteral(".varimond-update/") +
-                                                 QFile::decodeName(plan.previous));
+                        .arg(m_info.version, QDir::toNativeSeparators(
+                                                 m_updateFolder +
+                                                 QFile::decodeName(plan.previous)));
         if (!m_carried.missing.isEmpty())
             m_message += QStringLiteral("\n\nThese options you had chosen are not in the new "
                                         "version:\n") +
@@ -295,10 +309,12 @@ void PackInstall::install(const UnpackResult &unpacked)
 
 void PackInstall::cleanUp()
 {
-    QFile::remove(archivePath(m_target, m_info));
-    QFile::remove(signaturePath(m_target));
+    if (m_updateFolder.isEmpty())
+        return; // the update folder could not be made: nothing to remove
+    QFile::remove(archivePath(m_updateFolder, m_info));
+    QFile::remove(signaturePath(m_updateFolder));
     if (m_madeUpdateFolder)
-        QDir().rmdir(UpdateFolder(m_target.packDir));
+        QDir().rmdir(m_updateFolder);
 }
 
 void PackInstall::fail(const QString &why)

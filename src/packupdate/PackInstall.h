@@ -92,6 +92,7 @@ private:
     std::thread m_unpackThread;
     std::atomic<bool> m_cancelUnpack{false};
     quint64 m_generation = 0;
+    QString m_updateFolder; // the pack's update folder (in its state folder), ending in '/'
     bool m_madeUpdateFolder = false;
     enum class Step { Signature, Archive } m_step = Step::Archive;
     QString m_message;

@@ -2,6 +2,9 @@
 
 #include "packupdate/PackageInfo.h"
 #include "platform/Error.h"
+#include "platform/OwnFile.h"
+#include "platform/PackState.h"
+#include "platform/Paths.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,6 +12,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
+#include <optional>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -90,20 +95,9 @@ void syncFolder(const QByteArray &folder)
 // either whole or absent.
 void writeFile(const QByteArray &updateFolder, const QByteArray &name, const QByteArray &text)
 {
-    const QByteArray temp = updateFolder + name + ".tmp";
-    const int fd =
-        ::open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-    bool ok = fd >= 0 && ::write(fd, text.constData(), size_t(text.size())) == text.size() &&
-              ::fsync(fd) == 0;
-    if (fd >= 0)
-        ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(temp.constData(), (updateFolder + name).constData()) == 0;
-    if (!ok) {
-        ::unlink(temp.constData());
+    if (!platform::writeOwnFile(QFile::decodeName(updateFolder + name), text, true))
         throw AppError(
             QStringLiteral("Unable to write to %1").arg(QFile::decodeName(updateFolder + name)));
-    }
-    syncFolder(updateFolder);
 }
 
 void writeJournal(const QByteArray &updateFolder, const QByteArray &text)
@@ -113,10 +107,11 @@ void writeJournal(const QByteArray &updateFolder, const QByteArray &text)
 
 bool readJournal(const QByteArray &updateFolder, SwapPlan &plan, bool &committed)
 {
-    QFile file(QFile::decodeName(updateFolder + kJournal));
-    if (file.size() > 64 * 1024 * 1024 || !file.open(QIODevice::ReadOnly))
+    const std::optional<QByteArray> text =
+        platform::readOwnFile(QFile::decodeName(updateFolder + kJournal), 64 * 1024 * 1024);
+    if (!text)
         return false;
-    const QByteArrayList lines = file.readAll().split('\n');
+    const QByteArrayList lines = text->split('\n');
     if (lines.size() < 5 || lines[0] != kMagic || !lines.contains("end"))
         return false;
     committed = false;
@@ -194,6 +189,23 @@ void rollBack(const SwapPlan &plan)
     removeTree(update + stagingFolder(plan));
 }
 
+// Removes the temporaries of the update folder's own files that a killed run left (regular
+// files at least a minute old, so that a write going on now is not disturbed).
+void removeStaleTemporaries(const QByteArray &updateFolder)
+{
+    DIR *dir = ::opendir(updateFolder.constData());
+    if (!dir)
+        return;
+    while (const dirent *e = ::readdir(dir)) {
+        struct stat st;
+        if (std::strstr(e->d_name, ".part-") &&
+            ::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(st.st_mode) && st.st_mtime < ::time(nullptr) - 60)
+            ::unlinkat(::dirfd(dir), e->d_name, 0);
+    }
+    ::closedir(dir);
+}
+
 void finish(const SwapPlan &plan)
 {
     const QByteArray update = QFile::encodeName(UpdateFolder(QFile::decodeName(plan.packDir)));
@@ -222,7 +234,11 @@ void RemoveTree(const QString &path)
 
 QString UpdateFolder(const QString &packDir)
 {
-    return packDir + QStringLiteral(".varimond-update/");
+    const QString state = platform::packStateFolder(packDir);
+    if (state.isEmpty())
+        throw AppError(QStringLiteral("Cannot make the folder for this pack's updates in %1")
+                           .arg(platform::varimondStateFolder()));
+    return state + QStringLiteral("update/");
 }
 
 bool IsKeptName(const QByteArray &name, const QByteArray &programName)
@@ -240,6 +256,15 @@ SwapPlan MakeSwapPlan(const QString &packDir, const QString &newRoot, const QStr
     if (!newRoot.startsWith(update))
         throw AppError(QStringLiteral("The new version is not in %1").arg(update));
     plan.staging = QFile::encodeName(newRoot.mid(update.size()));
+    // The swap moves files by renames between the pack and the update folder, which only one
+    // file system can do whole; nothing is moved when they lie on two.
+    struct stat packStat, updateStat;
+    if (::stat(plan.packDir.constData(), &packStat) != 0 ||
+        ::stat(QFile::encodeName(update).constData(), &updateStat) != 0 ||
+        packStat.st_dev != updateStat.st_dev)
+        throw AppError(QStringLiteral("The update was not installed: %1, where Varimond prepares "
+                                      "it, is not on the same file system as the pack")
+                           .arg(update));
     const QByteArray program = QFile::encodeName(programName);
     plan.incoming = topLevelNames(QFile::encodeName(newRoot), program);
     for (const QByteArray &name : topLevelNames(plan.packDir, program)) {
@@ -255,11 +280,10 @@ SwapPlan MakeSwapPlan(const QString &packDir, const QString &newRoot, const QStr
 
 QByteArrayList InstalledNames(const QString &packDir)
 {
-    QFile file(UpdateFolder(packDir) + QStringLiteral("installed"));
     QByteArrayList names;
-    if (file.size() > 16 * 1024 * 1024 || !file.open(QIODevice::ReadOnly))
-        return names;
-    for (const QByteArray &line : file.readAll().split('\n')) {
+    const std::optional<QByteArray> text =
+        platform::readOwnFile(UpdateFolder(packDir) + QStringLiteral("installed"), 16 * 1024 * 1024);
+    for (const QByteArray &line : text.value_or(QByteArray()).split('\n')) {
         const QByteArray name = QByteArray::fromHex(line.trimmed());
         if (singleName(name))
             names.append(name);
@@ -324,6 +348,7 @@ Recovery RecoverSwap(const QString &packDir)
     // Only the pack's own folder is looked into, never one a link leads to.
     if (!isRealFolder(update.left(update.size() - 1)))
         return Recovery::Nothing;
+    removeStaleTemporaries(update);
     if (!exists(update + kJournal)) {
         // Without a journal no file of the pack has moved: a staging folder is what an
         // interrupted unpack left, new files only.

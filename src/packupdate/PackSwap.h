@@ -8,8 +8,9 @@
 
 namespace packupdate {
 
-/// The folder of a pack that holds an update's staging folder, its journal and the previous
-/// versions: ".varimond-update/" inside the pack.
+/// The folder that holds a pack's update: its staging folder, its journal and the previous
+/// versions: "update/" in the pack's state folder (platform::packStateFolder()), never inside
+/// the pack. Throws AppError when it cannot be made.
 QString UpdateFolder(const QString &packDir);
 
 /// Removes the folder at @p path with everything in it, never following a link: a link (or a

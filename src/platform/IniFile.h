@@ -55,8 +55,10 @@ public:
 
     /// What the object is opened for. A file opened for Update is opened read-write at once, so
     /// that the one open both reads it and tells whether it may be written; reading and writing
-    /// behave the same either way.
-    enum class Intent : quint8 { Read, Update };
+    /// behave the same either way. Own: one of the program's own files (platform/OwnFile.h):
+    /// read only when it is a regular file with one link, never through a link, and replaced
+    /// through writeOwnFile().
+    enum class Intent : quint8 { Read, Update, Own };
 
     explicit IniFile(QString path);
     IniFile(QString path, Intent intent);

@@ -6,6 +6,7 @@
 
 #include "platform/Confine.h"
 #include "platform/LinuxDirent.h"
+#include "platform/OwnFile.h"
 
 #include <QFile>
 #include <QRandomGenerator>
@@ -228,7 +229,11 @@ void IniFile::load(Intent intent)
     const QByteArray native = QFile::encodeName(m_path);
     constexpr int Common = O_CLOEXEC | O_NONBLOCK | O_NOCTTY; // a FIFO must not block the open
     int fd = -1;
-    if (intent == Intent::Update) {
+    if (intent == Intent::Own) {
+        fd = openOwnFile(m_path);
+        m_linkKnown = true;
+        m_openedForWriting = fd >= 0;
+    } else if (intent == Intent::Update) {
         // Read-write without following a link first: the open that reads the file also answers
         // whether it may be written and whether the path is a link.
         fd = ::open(native.constData(), O_RDWR | O_NOFOLLOW | Common);
@@ -251,6 +256,10 @@ void IniFile::load(Intent intent)
         // Missing (or a dangling link): defaults. Anything else is there but cannot be read,
         // and must never be replaced by a write.
         m_exists = errno != ENOENT && errno != ENOTDIR;
+        // What stands at the name of an own file that is no plain file of one link is not
+        // read, and a write replaces it (never writing through it).
+        if (intent == Intent::Own && (errno == ELOOP || errno == EINVAL))
+            m_exists = false;
         m_unreadable = m_exists;
         return;
     }
@@ -360,6 +369,13 @@ void IniFile::replaceWith(const QByteArray &content)
 
 void IniFile::commit(const QByteArray &content)
 {
+    if (m_intent == Intent::Own) {
+        if (!writeOwnFile(m_path, content))
+            throw iniWriteError(m_path);
+        m_exists = m_modeKnown = m_openedForWriting = true;
+        m_mode = 0600;
+        return;
+    }
     QByteArray target = QFile::encodeName(m_path);
     if (!m_linkKnown || m_viaLink) {
         // Write through a symbolic link to the file it names, keeping the link; a link that

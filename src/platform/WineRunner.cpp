@@ -1,4 +1,5 @@
 #include "platform/WineRunner.h"
+#include "platform/OwnFile.h"
 
 #include "platform/Error.h"
 #include "platform/Paths.h"
@@ -6,7 +7,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 #include <sys/stat.h>
@@ -322,7 +322,8 @@ OtherWineAnswers::OtherWineAnswers(QString file) : m_file(std::move(file))
 
 QStringList OtherWineAnswers::read() const
 {
-    const QString text = QString::fromUtf8(readSmallFile(m_file, MaxAnswersFileSize));
+    const QString text =
+        QString::fromUtf8(readOwnFile(m_file, MaxAnswersFileSize).value_or(QByteArray()));
     return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
@@ -340,11 +341,7 @@ void OtherWineAnswers::allow(const QString &prefix)
     QStringList lines = read();
     lines.append(prefix);
     QDir().mkpath(QFileInfo(m_file).absolutePath());
-    QSaveFile out(m_file);
-    out.setDirectWriteFallback(false);
-    if (!out.open(QIODevice::WriteOnly) ||
-        out.write((lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8()) < 0 ||
-        !out.commit())
+    if (!writeOwnFile(m_file, (lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8()))
         throw iniWriteError(m_file);
 }
 

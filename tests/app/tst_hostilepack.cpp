@@ -7,26 +7,34 @@
 // scratch folders and the user's Varimond configuration is byte for byte, mode and time as it
 // was.
 #include "apply/ApplyChanges.h"
+#include "common/HttpTestServer.h"
 #include "common/TestFiles.h"
 #include "common/Waits.h"
 #include "core/Common.h"
 #include "history/InstallHistory.h"
+#include "history/SnapshotStore.h"
 #include "options/OptionIni.h"
 #include "options/OptionNode.h"
 #include "options/OptionScan.h"
+#include "packupdate/PackFixtures.h"
+#include "packupdate/PackInstall.h"
 #include "platform/Error.h"
+#include "platform/PackState.h"
 #include "themes/ThemeApply.h"
 #include "themes/ThemeStore.h"
 
 #include <QDirIterator>
 #include <QMap>
+#include <QCryptographicHash>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace testfiles;
 
@@ -188,6 +196,7 @@ private Q_SLOTS:
         QCOMPARE(ProgramSettings.ThemesDir, S("Themes"));
         qputenv("HOME", QFile::encodeName(m_home));
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home + S("/.config")));
+        qputenv("XDG_STATE_HOME", QFile::encodeName(m_home + S("/.local/state")));
         // The history: the user's documents, /etc and the home folder are refused outright; the
         // folder outside is used once the user allows it at the first install.
         QStringList asked;
@@ -248,6 +257,144 @@ private Q_SLOTS:
             QVERIFY2(before.contains(it.key()), qPrintable(S("created: ") + it.key()));
         QCOMPARE(readAll(m_home + S("/.bashrc")), QByteArray("# my bashrc\n"));
         QCOMPARE(readAll(options() + S("Chat/Compact/.options.ini.backup")), QByteArray("my backup"));
+    }
+
+    void shippedStateIsOddFiles()
+    {
+        static const char *const Homes[] = {"HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME",
+                                             "XDG_DATA_HOME", "XDG_CACHE_HOME"};
+        // A pack that brings the program's own state folders ready-made: a history whose
+        // commit holds a link into the user's .ssh, a run log naming it, FIFOs, a link to
+        // /dev/zero and hard links to the user's .bashrc. A first start, a tick, a Restore of
+        // every listed install and an update neither hang nor touch anything outside the pack
+        // and the pack's state folder.
+        QTemporaryDir dir;
+        const QString root = dir.path(), home = root + S("/home"), pack = root + S("/pack/");
+        QVERIFY(writeAll(home + S("/.bashrc"), "# my bashrc\n"));
+        QVERIFY(writeAll(home + S("/.ssh/id_rsa"), "-----BEGIN KEY-----\n"));
+        QVERIFY(QDir().mkpath(home + S("/.local/state")));
+        QVERIFY(QDir().mkpath(home + S("/.config")));
+        QVERIFY(writeAll(pack + S("varimond.ini"),
+                         "[Settings]\r\nPgmFirstRun=1\r\nCheckInterfaceMode=0\r\n"
+                         "CheckForUpdateMode=0\r\nHideShell=1\r\n[VersionInfo]\r\n"
+                         "UserInterface=1.0\r\n[History]\r\nFolders=Data;Data/a\r\n"));
+        option(pack + S("Options/Chat/Classic"), 3, true);
+        option(pack + S("Options/Chat/Compact"), 2);
+        QVERIFY(writeAll(pack + S("Themes/(Default).ini"), "[Option0]\nDelay=20\n"));
+        QVERIFY(writeAll(pack + S("Data/keep.txt"), "data"));
+        QVERIFY(QFile::link(S(VARIMOND_BINARY_DIR "/src/app/varimond"), pack + S("varimond")));
+
+        // The crafted commit: Data holds "a -> ../../home/.ssh", Data/a an authorized_keys.
+        QVERIFY(writeAll(root + S("/craft/keys/authorized_keys"), "evil"));
+        QVERIFY(QDir().mkpath(root + S("/craft/Data")));
+        QVERIFY(QFile::link(S("../../home/.ssh"), root + S("/craft/Data/a")));
+        history::SnapshotStore store(pack + S(".varimond-history"));
+        store.open();
+        const QString commit = store.snapshot(
+            {{S("Data"), S("Data"), QFile::encodeName(root + S("/craft/Data")), {}, false, false},
+             {S("Data/a"), history::folderKey(S("Data/a")), QFile::encodeName(root + S("/craft/keys")),
+              {}, false, false}},
+            S("crafted"));
+        QVERIFY(QDir(root + S("/craft")).removeRecursively());
+        const QString log = pack + S(".varimond-log/20200101-000000-000/");
+        QVERIFY(writeAll(log + S("session.ini"),
+                         "[Install]\nTime=2020-01-01 00:00:00.000\nKind=tick\nOption=Data\n"
+                         "Before=" + commit.toLatin1() + "\nAfter=" + commit.toLatin1() +
+                             "\nClosed=1\nStarts=1\n[Start1]\nScript=RunMe.sh\n"));
+        const QByteArray bashrc = QFile::encodeName(home + S("/.bashrc"));
+        auto fifo = [](const QString &path) {
+            return ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0;
+        };
+        auto hardLink = [&bashrc](const QString &path) {
+            QFile::remove(path);
+            return ::link(bashrc.constData(), QFile::encodeName(path).constData()) == 0;
+        };
+        QVERIFY(fifo(log + S("1.exit")));
+        QVERIFY(hardLink(pack + S(".varimond-history/varimond-statcache")));
+        QVERIFY(QDir().mkpath(pack + S(".varimond-update")));
+        QVERIFY(fifo(pack + S(".varimond-update/journal")));
+        QVERIFY(hardLink(pack + S(".varimond-update/journal.tmp")));
+        QVERIFY(QFile::link(S("/dev/zero"), pack + S(".varimond-update/installed")));
+
+        const QMap<QString, QString> before = listing(root, allowed());
+        const QMap<QString, QString> shipped = listing(pack + S(".varimond-update"), {});
+
+        // First start: the window comes, whatever the pack brought.
+        QProcessEnvironment env = environment();
+        for (const char *name : Homes)
+            env.insert(S(name), env.value(S(name)).replace(m_home, home));
+        QProcess process;
+        process.setProcessEnvironment(env);
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(pack + S("varimond"), {});
+        QVERIFY(process.waitForStarted(HangMs));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(home + S("/.config/varimond/Themes")).isDir(), 60000);
+        ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+        QVERIFY(process.waitForFinished(60000));
+
+        // A tick with its snapshots, then a Restore of every install listed.
+        for (const char *name : Homes)
+            qputenv(name, env.value(S(name)).toUtf8());
+        // The history the pack brought was left unread, and the first start said so once.
+        QVERIFY(readAll(platform::packStateFolder(pack) + S("log/notices.txt"))
+                    .contains("The history inside the pack (.varimond-history) is not used"));
+        ProgramSettings = TProgramSettings();
+        DeriveProgramPaths(ProgramSettings, pack + S("varimond"));
+        SecondaryWindowSizes sizes;
+        LoadProgramIniFile(ProgramSettings, sizes);
+        history::InstallHistory::Environment historyEnvironment;
+        historyEnvironment.homeDir = home;
+        historyEnvironment.winePrefix = QString();
+        historyEnvironment.optionsDir = ProgramSettings.optionsRoot();
+        history::TheHistory().configure(ProgramSettings.ProgramDir, ProgramSettings.iniPath(),
+                                        historyEnvironment);
+        OptionTree tree;
+        int count = 0;
+        GetDirectories(tree, ProgramSettings.optionsRoot(), nullptr, count);
+        OptionNode *compact = nullptr;
+        tree.ForEach([&](OptionNode *n) {
+            if (n->Text == S("Compact"))
+                compact = n;
+        });
+        QVERIFY(compact);
+        ApplyChanges(tree, compact, ProgramSettings.optionsRoot(), nullptr);
+        const auto installs = history::TheHistory().log()->list();
+        QVERIFY(!installs.empty());
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !history::TheHistory().log()->load(installs[0].id).after.isEmpty(), 60000);
+        for (const history::InstallRecord &record : installs) {
+            try {
+                history::TheHistory().restore(record.id);
+            } catch (const AppError &) {
+            }
+        }
+
+        // An update, from a local server.
+        HttpTestServer server;
+        QVERIFY(server.start());
+        const QString archive = root + S("/p.tar.gz");
+        QVERIFY(fixtures::makeArchive(
+            archive, S("tar.gz"),
+            {{"varimond.ini", "[VersionInfo]\nUserInterface=2.0\n"},
+             {"Options/Chat/Classic/options.ini", "[Mode]\nOptionMode=3\n"}}));
+        server.set(S("/p.tar.gz"), Route{Route::Whole, 200, readAll(archive), {}, "application/gzip"});
+        packupdate::PackageInfo info;
+        info.archive = server.url(S("/p.tar.gz"));
+        info.sha256 = QCryptographicHash::hash(readAll(archive), QCryptographicHash::Sha256).toHex();
+        info.size = QFileInfo(archive).size();
+        info.version = S("2.0");
+        QVERIFY(QFile::remove(archive));
+        packupdate::PackInstall install;
+        QSignalSpy done(&install, &packupdate::PackInstall::finished);
+        install.start(info, {pack, S("varimond.ini"), S("varimond"), S("1.0"), QString()});
+        QVERIFY(done.wait(60000));
+        QVERIFY2(done.first().first().toBool(), qPrintable(install.message()));
+
+        const QMap<QString, QString> after = listing(root, allowed());
+        QCOMPARE(after, before);
+        QCOMPARE(listing(pack + S(".varimond-update"), {}), shipped);
+        QCOMPARE(readAll(home + S("/.bashrc")), QByteArray("# my bashrc\n"));
+        QCOMPARE(QDir(home + S("/.ssh")).entryList(QDir::Files | QDir::Hidden), QStringList{S("id_rsa")});
     }
 
 private:

@@ -32,6 +32,7 @@ struct HistoryPack
     {
         QDir().mkpath(option);
         QDir().mkpath(ui);
+        QDir().mkpath(state());
         QByteArray ini = "[General]\r\nProgramTitle=Varimond\r\n";
         if (!folders.isEmpty())
             ini += "[History]\r\nFolders=" + folders.toUtf8() + "\r\n";
@@ -39,7 +40,9 @@ struct HistoryPack
     }
 
     QString iniPath() const { return programDir + QStringLiteral("varimond.ini"); }
-    QString repo() const { return programDir + QStringLiteral(".varimond-history"); }
+    /// The pack's state folder, where the history keeps its log and repository.
+    QString state() const { return root + QStringLiteral("state/"); }
+    QString repo() const { return state() + QStringLiteral("history"); }
 
     /// The user's answers about folders outside the pack live in the temporary folder.
     QString consentFile() const { return root + QStringLiteral("config/history-folders"); }
@@ -65,6 +68,7 @@ struct HistoryPack
         env.consentFile = consentFile();
         env.askConsent = std::move(ask);
         env.optionsDir = programDir + QStringLiteral("Options/");
+        env.stateDir = state();
         history::TheHistory().configure(programDir, iniPath(), env);
     }
 

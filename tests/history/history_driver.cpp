@@ -40,7 +40,7 @@ QStringList Leftovers(const QString &repo)
     for (const QString &sub : {QString(), QStringLiteral("/refs/heads"), QStringLiteral("/logs"),
                                QStringLiteral("/logs/refs/heads")}) {
         for (const QString &name : QDir(repo + sub).entryList(QDir::Files | QDir::Hidden)) {
-            if (name.endsWith(QLatin1String(".lock")))
+            if (name.endsWith(QLatin1String(".lock")) || name.contains(QLatin1String(".part-")))
                 found.append(sub + QLatin1Char('/') + name);
         }
     }

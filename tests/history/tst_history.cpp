@@ -402,11 +402,10 @@ void TestHistory::damagedRepositoryMovedAside()
 
     pack.configure();
     const QStringList aside =
-        QDir(pack.programDir)
-            .entryList({S(".varimond-history.broken-*")}, QDir::AllEntries | QDir::Hidden);
+        QDir(pack.state()).entryList({S("history.broken-*")}, QDir::AllEntries | QDir::Hidden);
     QCOMPARE(aside.size(), 1);
     if (damage == S("head"))
-        QCOMPARE(readAll(pack.programDir + aside[0] + S("/HEAD")), damagedHead); // kept as it was
+        QCOMPARE(readAll(pack.state() + aside[0] + S("/HEAD")), damagedHead); // kept as it was
     const QStringList notices = TheHistory().log()->notices();
     QCOMPARE(notices.size(), 1);
     QVERIFY2(notices[0].contains(S("damaged")) && notices[0].contains(aside[0]),

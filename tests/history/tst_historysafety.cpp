@@ -5,6 +5,7 @@
 #include "HistoryPack.h"
 #include "common/Waits.h"
 #include "history/InstallHistory.h"
+#include "history/SnapshotStore.h"
 #include "platform/Error.h"
 
 #include <QDirIterator>
@@ -81,6 +82,10 @@ private slots:
     void oddEntriesLeftOutAndKept();
     void packMadeHistoryIsNotFollowed_data();
     void packMadeHistoryIsNotFollowed();
+    void plantedOwnFilesNeitherHangNorWriteThrough_data();
+    void plantedOwnFilesNeitherHangNorWriteThrough();
+    void storedLinkOutIsNotRestored_data();
+    void storedLinkOutIsNotRestored();
     void unreadableFileLeftOut();
     void restoreOfALargeFileKeepsMemoryBounded();
 };
@@ -141,6 +146,7 @@ void TestHistorySafety::consentAskedOnceRememberedPerPack()
     env.winePrefix = QString();
     env.consentFile = pack.consentFile();
     env.askConsent = ask;
+    env.stateDir = other.state();
     TheHistory().configure(other.programDir, other.iniPath(), env);
     const QString third = other.install("true\n");
     QTRY_VERIFY_WITH_TIMEOUT(Ended(other, third), HangMs);
@@ -269,17 +275,12 @@ void TestHistorySafety::packMadeHistoryIsNotFollowed()
     QTemporaryDir outside;
     QVERIFY(QProcess::execute(S("git"), {S("init"), S("-q"), S("--bare"), outside.path()}) == 0);
     QDir().mkpath(pack.programDir + S("Data"));
-    if (link.contains(QLatin1Char('/'))) {
-        // The pack's own repository, as a first run made it, with a part replaced by a link.
-        pack.configure();
-        const QString first = pack.install("true\n");
-        QTRY_VERIFY_WITH_TIMEOUT(Settled(pack, first), HangMs);
-        const QString part = pack.programDir + link;
-        QVERIFY(QDir(part).removeRecursively());
-        QVERIFY(QFile::link(outside.path() + link.mid(link.indexOf(QLatin1Char('/'))), part));
-    } else {
-        QVERIFY(QFile::link(outside.path(), pack.programDir + link));
-    }
+    // Folders named like the program's own that came with the pack, whole or in part links to
+    // a repository of the user's: never used, never followed.
+    const int slash = link.indexOf(QLatin1Char('/'));
+    QDir().mkpath(QFileInfo(pack.programDir + link).absolutePath());
+    QVERIFY(QFile::link(outside.path() + (slash < 0 ? QString() : link.mid(slash)),
+                        pack.programDir + link));
     auto listing = [&] {
         QStringList entries;
         QDirIterator it(outside.path(), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
@@ -300,8 +301,93 @@ void TestHistorySafety::packMadeHistoryIsNotFollowed()
     QVERIFY2(pack.record(id).snapshotError.isEmpty(), qPrintable(pack.record(id).snapshotError));
     QCOMPARE(Paths(TheHistory().installChanges(pack.record(id))), QStringList{S("Data/d")});
     QCOMPARE(listing(), before);
-    QVERIFY(!QFileInfo(pack.programDir + S(".varimond-log")).isSymLink());
-    QVERIFY(!QFileInfo(pack.repo()).isSymLink());
+    QVERIFY(QFileInfo(pack.programDir + link).isSymLink()); // left as the pack brought it
+    QVERIFY(QFileInfo(pack.repo() + S("/HEAD")).isFile());
+}
+
+void TestHistorySafety::plantedOwnFilesNeitherHangNorWriteThrough_data()
+{
+    QTest::addColumn<QString>("name"); // in the history's folder; %1: the first install's id
+    QTest::addColumn<char>("kind");    // a FIFO, a link to /dev/zero, a hard link to the user's
+    for (const char *name : {"history/varimond-statcache", "log/notices.txt", "log/%1/1.exit"})
+        for (const char kind : {'p', 'z', 'h'})
+            QTest::newRow((QByteArray(name) + ' ' + kind).constData()) << S(name) << kind;
+}
+
+void TestHistorySafety::plantedOwnFilesNeitherHangNorWriteThrough()
+{
+    QFETCH(QString, name);
+    QFETCH(char, kind);
+    // Whatever stands at the name of one of the history's own files is neither waited on nor
+    // read without end nor written through; the history goes on.
+    HistoryPack pack(S("Data"));
+    const QString mine = pack.root + S(".bashrc");
+    QVERIFY(writeAll(mine, "# mine\n"));
+    QDir().mkpath(pack.programDir + S("Data"));
+    pack.configure();
+    const QString first = pack.install("printf 1 > " + Quoted(pack.programDir + S("Data/a")) + "\n");
+    QTRY_VERIFY_WITH_TIMEOUT(Ended(pack, first), HangMs);
+    TheHistory().log()->addNotice(S("a notice"));
+    const QByteArray at = QFile::encodeName(QFileInfo(pack.repo()).path() + QLatin1Char('/') +
+                                            name.arg(first));
+    ::unlink(at.constData());
+    QVERIFY(kind == 'p'   ? ::mkfifo(at.constData(), 0600) == 0
+            : kind == 'z' ? ::symlink("/dev/zero", at.constData()) == 0
+                          : ::link(QFile::encodeName(mine).constData(), at.constData()) == 0);
+
+    pack.configure();
+    const QString second = pack.install("printf 2 > " + Quoted(pack.programDir + S("Data/a")) + "\n");
+    QTRY_VERIFY_WITH_TIMEOUT(Ended(pack, second), 60000);
+    TheHistory().log()->addNotice(S("another notice"));
+    QCOMPARE(Paths(TheHistory().installChanges(pack.record(second))), QStringList{S("Data/a")});
+    QCOMPARE(readAll(mine), QByteArray("# mine\n"));
+}
+
+void TestHistorySafety::storedLinkOutIsNotRestored_data()
+{
+    QTest::addColumn<QString>("order");   // of the named folders
+    QTest::addColumn<bool>("withKeys"); // the stored tree holds Data/a with a file too
+    QTest::newRow("restore writes through the link") << S("Data;Data/a") << true;
+    QTest::newRow("undo removes through the link") << S("Data/a;Data") << false;
+}
+
+void TestHistorySafety::storedLinkOutIsNotRestored()
+{
+    QFETCH(QString, order);
+    QFETCH(bool, withKeys);
+    // A stored tree whose folder Data holds a link "a" out of it, to the user's .ssh, with
+    // Data/a named as well: neither a restore nor its undo reaches what the link names.
+    HistoryPack pack{QString()};
+    const QString data = pack.programDir + S("Data"), home = pack.root + S("home/");
+    QVERIFY(writeAll(home + S(".ssh/id_rsa"), "key"));
+    QVERIFY(writeAll(pack.root + S("craft/authorized_keys"), "evil"));
+    QDir().mkpath(data);
+    QVERIFY(QFile::link(S("../../home/.ssh"), data + S("/a")));
+    auto folder = [](const QString &entry, const QString &path) {
+        return history::NamedFolder{entry, history::folderKey(entry), QFile::encodeName(path), {},
+                                    false, false};
+    };
+    history::SnapshotStore store(pack.repo());
+    store.open();
+    std::vector<history::NamedFolder> crafted{folder(S("Data"), data)};
+    if (withKeys)
+        crafted.push_back(folder(S("Data/a"), pack.root + S("craft")));
+    const QString target = store.snapshot(crafted, S("crafted"));
+    QVERIFY(QFile::remove(data + S("/a")));
+    std::vector<history::NamedFolder> folders;
+    for (const QString &entry : order.split(QLatin1Char(';')))
+        folders.push_back(folder(entry, pack.programDir + entry));
+    const auto before = FolderState(home);
+
+    const QString current = store.snapshot(folders, S("before the restore"));
+    try {
+        store.restore(current, target, folders);
+        store.restore(store.snapshot(folders, S("after the restore")), current, folders);
+    } catch (const AppError &) {
+        // Refusing is a sound outcome too; what counts is the user's folder.
+    }
+    QCOMPARE(FolderState(home), before);
+    QVERIFY(!QFileInfo(data + S("/a")).isSymLink());
 }
 
 void TestHistorySafety::unreadableFileLeftOut()

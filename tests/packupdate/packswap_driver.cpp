@@ -1,5 +1,6 @@
 // Runs one swap of a pack for the kill loop, killing itself with SIGKILL before step N (the
-// old version's own names are its Options, Themes and varimond.ini):
+// old version's own names are its Options, Themes, varimond.ini and what the last update
+// installed):
 //   packswap_driver swap <pack/> <newRoot/> <oldVersion> <N>   (N = -1: no kill)
 //   packswap_driver recover <pack/>                            prints what the recovery did
 
@@ -22,7 +23,8 @@ int main(int argc, char *argv[])
             const int killAt = args[5].toInt();
             const packupdate::SwapPlan plan =
                 packupdate::MakeSwapPlan(args[2], args[3], args[4], QStringLiteral("varimond"),
-                                         {"Options", "Themes", "varimond.ini"});
+                                         QByteArrayList{"Options", "Themes", "varimond.ini"} +
+                                             packupdate::InstalledNames(args[2]));
             packupdate::SwapPack(plan, [killAt](int step) {
                 if (step == killAt)
                     ::kill(::getpid(), SIGKILL);

@@ -10,6 +10,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 QString S(const char *text)
@@ -18,6 +21,12 @@ QString S(const char *text)
 }
 
 const QString Driver = QStringLiteral(VARIMOND_BINARY_DIR "/tests/packupdate/packswap_driver");
+
+/// The folder of the pack's update files, in its state folder.
+QString U(const QString &pack)
+{
+    return packupdate::UpdateFolder(pack);
+}
 
 /// An installed pack (1.0, option B chosen) and, in its staging folder, version 2.0 with the
 /// player's choices carried over.
@@ -35,7 +44,7 @@ void makePackAndStaging(const QString &pack)
     fixtures::write(pack + S("Docs/a.txt"), "old\n");
     QFile::link(S("/bin/true"), pack + S("varimond"));
 
-    const QString n = pack + S(".varimond-update/staging/Pack/");
+    const QString n = U(pack) + S("staging/Pack/");
     fixtures::write(n + S("Options/A/options.ini"), "[Mode]\nOptionMode=2\n");
     fixtures::write(n + S("Options/A/RunMe.sh"), "#!/bin/sh\necho 2\n", true);
     fixtures::write(n + S("Options/B/options.ini"), "[Mode]\nOptionMode=3\n");
@@ -51,9 +60,14 @@ int runDriver(const QStringList &args, QProcess::ExitStatus *status = nullptr,
               QByteArray *output = nullptr)
 {
     QProcess p;
-    p.start(Driver, args);
-    if (!p.waitForFinished(60000))
+    // With its memory bounded: a read without end fails instead of taking the machine's.
+    p.start(S("/bin/sh"), QStringList{S("-c"), S("ulimit -v 4000000; exec \"$0\" \"$@\""), Driver} +
+                              args);
+    if (!p.waitForFinished(60000)) {
+        p.kill();
+        p.waitForFinished();
         return -1;
+    }
     if (status)
         *status = p.exitStatus();
     if (output)
@@ -67,7 +81,16 @@ class TestPackSwap : public QObject
 {
     Q_OBJECT
 
+    QTemporaryDir m_state;
+
 private Q_SLOTS:
+    void initTestCase()
+    {
+        // The packs' state folders, the driver's too, in a throw-away place.
+        QVERIFY(m_state.isValid());
+        qputenv("XDG_STATE_HOME", QFile::encodeName(m_state.path()));
+    }
+
     void killLoop()
     {
         // The two wholes: the pack before, and after a swap that ran to its end.
@@ -75,7 +98,7 @@ private Q_SLOTS:
         const QString refPack = reference.filePath(S("pack/"));
         makePackAndStaging(refPack);
         const auto oldTree = fixtures::snapshot(refPack, true);
-        QCOMPARE(runDriver({S("swap"), refPack, refPack + S(".varimond-update/staging/Pack/"),
+        QCOMPARE(runDriver({S("swap"), refPack, U(refPack) + S("staging/Pack/"),
                             S("1.0"), S("-1")}),
                  0);
         const auto newTree = fixtures::snapshot(refPack, true);
@@ -98,7 +121,7 @@ private Q_SLOTS:
             const QString pack = dir.filePath(S("pack/"));
             makePackAndStaging(pack);
             QProcess::ExitStatus status = QProcess::NormalExit;
-            const int code = runDriver({S("swap"), pack, pack + S(".varimond-update/staging/Pack/"),
+            const int code = runDriver({S("swap"), pack, U(pack) + S("staging/Pack/"),
                                         S("1.0"), QString::number(step)},
                                        &status);
             if (status == QProcess::NormalExit) {
@@ -123,10 +146,10 @@ private Q_SLOTS:
                 auto previous = oldTree;
                 previous.remove(S("varimond"));
                 previous.remove(S("Only1.txt"));
-                QCOMPARE(fixtures::snapshot(pack + S(".varimond-update/previous-1.0")), previous);
+                QCOMPARE(fixtures::snapshot(U(pack) + S("previous-1.0")), previous);
             }
-            QVERIFY(!QFileInfo::exists(pack + S(".varimond-update/journal")));
-            QVERIFY(!QFileInfo::exists(pack + S(".varimond-update/staging")));
+            QVERIFY(!QFileInfo::exists(U(pack) + S("journal")));
+            QVERIFY(!QFileInfo::exists(U(pack) + S("staging")));
             // A second start finds nothing left to do.
             QCOMPARE(runDriver({S("recover"), pack}, nullptr, &said), 0);
             QCOMPARE(said, QByteArray("nothing"));
@@ -146,19 +169,51 @@ private Q_SLOTS:
         const QString pack = source.filePath(S("pack/"));
         makePackAndStaging(pack);
         const packupdate::SwapPlan plan = packupdate::MakeSwapPlan(
-            pack, pack + S(".varimond-update/staging/Pack/"), S("1.0"), S("varimond"));
-        QVERIFY(runDriver({S("swap"), pack, pack + S(".varimond-update/staging/Pack/"), S("1.0"),
+            pack, U(pack) + S("staging/Pack/"), S("1.0"), S("varimond"));
+        QVERIFY(runDriver({S("swap"), pack, U(pack) + S("staging/Pack/"), S("1.0"),
                            QString::number(3)}) != 0);
         QTemporaryDir copy;
         const QString copied = copy.filePath(S("pack/"));
         QCOMPARE(QProcess::execute(S("cp"), {S("-a"), pack, copied}), 0);
-        auto before = fixtures::snapshot(copied);
+        QCOMPARE(QProcess::execute(S("cp"), {S("-a"), U(pack) + S("."), U(copied)}), 0);
+        const auto before = fixtures::snapshot(copied);
+        auto state = fixtures::snapshot(U(copied));
         QCOMPARE(packupdate::RecoverSwap(copied), packupdate::Recovery::Nothing);
-        auto after = fixtures::snapshot(copied);
-        QVERIFY(before.contains(S(".varimond-update/journal")));
-        before.remove(S(".varimond-update/journal")); // only the stray journal goes
-        QCOMPARE(after, before);
+        QCOMPARE(fixtures::snapshot(copied), before);
+        QVERIFY(state.contains(S("journal")));
+        state.remove(S("journal")); // only the stray journal goes
+        QCOMPARE(fixtures::snapshot(U(copied)), state);
         QVERIFY(!plan.outgoing.isEmpty());
+    }
+
+    void plantedSpecialFilesNeitherHangNorWriteThrough_data()
+    {
+        QTest::addColumn<QString>("name"); // in the pack's update folder
+        QTest::addColumn<char>("kind");    // a FIFO, a link to /dev/zero, a hard link to the user's
+        for (const char *name : {"journal", "journal.tmp", "installed"})
+            for (const char kind : {'p', 'z', 'h'})
+                QTest::newRow((QByteArray(name) + ' ' + kind).constData()) << S(name) << kind;
+    }
+    void plantedSpecialFilesNeitherHangNorWriteThrough()
+    {
+        QFETCH(QString, name);
+        QFETCH(char, kind);
+        QTemporaryDir dir;
+        const QString pack = dir.filePath(S("pack/")), mine = dir.filePath(S(".bashrc"));
+        makePackAndStaging(pack);
+        fixtures::write(mine, "# mine\n");
+        const QByteArray at = QFile::encodeName(U(pack) + name);
+        QVERIFY(kind == 'p'   ? ::mkfifo(at.constData(), 0600) == 0
+                : kind == 'z' ? QFile::link(S("/dev/zero"), QFile::decodeName(at))
+                              : ::link(QFile::encodeName(mine).constData(), at.constData()) == 0);
+        // A start finds the journal (without one, the staging folder counts as a left-over),
+        // the swap writes its files beside the others, and the next start finds nothing to do.
+        if (name == S("journal"))
+            QCOMPARE(runDriver({S("recover"), pack}), 0);
+        QCOMPARE(runDriver({S("swap"), pack, U(pack) + S("staging/Pack/"), S("1.0"), S("-1")}), 0);
+        QCOMPARE(runDriver({S("recover"), pack}), 0);
+        QCOMPARE(fixtures::read(pack + S("Only2.txt")), QByteArray("2\n"));
+        QCOMPARE(fixtures::read(mine), QByteArray("# mine\n"));
     }
 
     void plantedLinksAreNotFollowed_data()

@@ -8,6 +8,7 @@
 #include "packupdate/ArchiveUnpack.h"
 #include "packupdate/Minisign.h"
 #include "packupdate/PackInstall.h"
+#include "packupdate/PackSwap.h"
 #include "platform/IniFile.h"
 
 #include <QCryptographicHash>
@@ -56,7 +57,7 @@ void makeOldPack(const QString &pack)
     fixtures::write(pack + S("Themes/Mine.ini"), "[Options]\nmine\n");
     fixtures::write(pack + S("Docs/OldReadMe.txt"), "only in 1.0\n");
     fixtures::write(pack + S("Notes.txt"), "the player's\n");
-    fixtures::write(pack + S(".varimond-update/installed"), QByteArray("Docs").toHex() + "\n");
+    fixtures::write(packupdate::UpdateFolder(pack) + S("installed"), QByteArray("Docs").toHex() + "\n");
     QFile::link(S("/bin/true"), pack + S("varimond"));
 }
 
@@ -95,6 +96,7 @@ class TestPackUpdate : public QObject
 private:
     HttpTestServer m_server;
     QTemporaryDir m_keys;
+    QTemporaryDir m_stateHome;
     QString m_publicKey;
 
     /// Signs @p file with the test key, the trusted comment naming @p version (none when
@@ -146,6 +148,9 @@ private Q_SLOTS:
     void initTestCase()
     {
         QStandardPaths::setTestModeEnabled(true);
+        // The packs' state folders (their update files) in a throw-away place.
+        QVERIFY(m_stateHome.isValid());
+        qputenv("XDG_STATE_HOME", QFile::encodeName(m_stateHome.path()));
         QVERIFY(m_server.start());
         QVERIFY(m_keys.isValid());
         QProcess p;
@@ -299,10 +304,10 @@ private Q_SLOTS:
                      QFile::ReadGroup | QFile::ReadOther);
         QCOMPARE(QFileInfo(pack + S("Options/ReadMe.lnk")).symLinkTarget(),
                  QFileInfo(pack + S("Options/Welcome.txt")).absoluteFilePath());
-        QCOMPARE(fixtures::snapshot(pack + S(".varimond-update/previous-1.0")), oldTree);
+        QCOMPARE(fixtures::snapshot(packupdate::UpdateFolder(pack) + S("previous-1.0")), oldTree);
         QCOMPARE(QFileInfo(pack + S("varimond")).symLinkTarget(), S("/bin/true"));
-        QVERIFY(!QFileInfo::exists(pack + S(".varimond-update/staging")));
-        QVERIFY(!QFileInfo::exists(pack + S(".varimond-update/journal")));
+        QVERIFY(!QFileInfo::exists(packupdate::UpdateFolder(pack) + S("staging")));
+        QVERIFY(!QFileInfo::exists(packupdate::UpdateFolder(pack) + S("journal")));
 
         // The player's selections: B stays on (in the new version's 4/5 kind), C stays off
         // although 2.0 ships it on, A stays off; the marker moved with B.
@@ -509,7 +514,7 @@ private Q_SLOTS:
         QVERIFY(done.wait(HangMs));
         QVERIFY2(done.first().first().toBool(), qPrintable(install.message()));
         QVERIFY(!QFileInfo::exists(pack + S("NewReadMe.txt")));
-        QCOMPARE(fixtures::read(pack + S(".varimond-update/previous-2.0/NewReadMe.txt")),
+        QCOMPARE(fixtures::read(packupdate::UpdateFolder(pack) + S("previous-2.0/NewReadMe.txt")),
                  QByteArray("only in 2.0\n"));
         QCOMPARE(fixtures::read(pack + S("Notes.txt")), QByteArray("the player's\n"));
     }

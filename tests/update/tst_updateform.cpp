@@ -7,6 +7,7 @@
 #include "common/Waits.h"
 #include "core/Common.h"
 #include "packupdate/PackInstall.h"
+#include "packupdate/PackSwap.h"
 #include "platform/IniFile.h"
 #include "platform/Paths.h"
 #include "update/CheckUpdateFrm.h"
@@ -151,6 +152,8 @@ private Q_SLOTS:
     {
         ProgramSettings = TProgramSettings{};
         m_dir = std::make_unique<QTemporaryDir>();
+        // The packs' state folders (their update files) in the throw-away folder.
+        qputenv("XDG_STATE_HOME", QFile::encodeName(m_dir->filePath(S("state"))));
         m_server = std::make_unique<HttpTestServer>();
         QVERIFY(m_server->start());
         ProgramSettings.ProgramDir = m_dir->path() + QLatin1Char('/');
@@ -648,7 +651,7 @@ private Q_SLOTS:
         QVERIFY(linesShown().contains(S("not the")));
         QVERIFY(m_form->isVisible());
         QCOMPARE(readAll(pack + S("/Options/A/options.ini")), options);
-        QVERIFY(!QFileInfo::exists(pack + S("/.varimond-update")));
+        QVERIFY(!QFileInfo::exists(packupdate::UpdateFolder(pack + S("/"))));
     }
 
     void startUpInstallRestartsOnTheNewVersion()
@@ -707,7 +710,7 @@ private Q_SLOTS:
         QCOMPARE(platform::IniFile::readString(settings, S("Settings"), S("CheckForUpdateMode"),
                                                QString()),
                  S("1"));
-        QVERIFY(QFileInfo(pack + S("/.varimond-update/previous-1.0/Options")).isDir());
+        QVERIFY(QFileInfo(packupdate::UpdateFolder(pack + S("/")) + S("previous-1.0/Options")).isDir());
     }
 
     void helpMenuInstallClosesWithoutSaving()
@@ -760,7 +763,7 @@ private Q_SLOTS:
                                                QString()),
                  S("2.0"));
         QVERIFY(!platform::IniFile(settings).hasKey(S("About"), S("AboutTxtFName")));
-        QVERIFY(platform::IniFile(pack + S("/.varimond-update/previous-1.0/varimond.ini"))
+        QVERIFY(platform::IniFile(packupdate::UpdateFolder(pack + S("/")) + S("previous-1.0/varimond.ini"))
                     .hasKey(S("About"), S("AboutTxtFName")));
     }
 
