@@ -65,14 +65,13 @@ bool isRealFolder(const QByteArray &path)
     return ::lstat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Whether @p name is a swap folder of the pack's top level as the program makes them: a real
-// folder (no link), the player's, open to no one else.
+// Whether @p name, as the update folder recorded it, is a swap folder of the pack's top level:
+// a real folder (no link) with the name the program gives them. Its modes and owner are not
+// asked for: a pack's drive may have none of its own (FAT, NTFS), and the name is mkdtemp's,
+// made anew for the swap, so no folder a pack shipped can be it.
 bool isSwapFolder(const QByteArray &packDir, const QByteArray &name)
 {
-    struct stat st;
-    return singleName(name) && name.startsWith(kSwapPrefix) &&
-           ::lstat((packDir + name).constData(), &st) == 0 && S_ISDIR(st.st_mode) &&
-           st.st_uid == ::getuid() && (st.st_mode & 077) == 0;
+    return singleName(name) && name.startsWith(kSwapPrefix) && isRealFolder(packDir + name);
 }
 
 QByteArray updateFolderOf(const SwapPlan &plan)

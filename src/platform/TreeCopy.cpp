@@ -43,8 +43,11 @@ bool copyFile(int fromDir, const char *name, int toDir, mode_t mode)
             done += w;
         }
     }
-    // The mode as it was, whatever the umask took away at the file's making.
-    ok = ok && ::fchmod(out, mode & 0777) == 0 && ::fsync(out) == 0;
+    // The mode as it was, whatever the umask took away at the file's making; a file system
+    // without modes of its own (FAT) refuses it, and the copy is no worse for that.
+    if (ok)
+        ::fchmod(out, mode & 0777);
+    ok = ok && ::fsync(out) == 0;
     if (out >= 0)
         ok = ::close(out) == 0 && ok;
     ::close(in);
@@ -80,7 +83,9 @@ bool copyEntries(int fromDir, int toDir)
             const int to = ::mkdirat(toDir, name, 0700) == 0
                                ? ::openat(toDir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
                                : -1;
-            ok = from >= 0 && to >= 0 && copyEntries(from, to) && ::fchmod(to, st.st_mode & 0777) == 0;
+            ok = from >= 0 && to >= 0 && copyEntries(from, to);
+            if (ok)
+                ::fchmod(to, st.st_mode & 0777);
             if (from >= 0)
                 ::close(from);
             if (to >= 0)
@@ -110,8 +115,10 @@ bool copyTree(const QByteArray &from, const QByteArray &to)
         return false;
     }
     const int toFd = ::open(to.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    const bool ok = toFd >= 0 && copyEntries(fromFd, toFd) && ::fchmod(toFd, st.st_mode & 0777) == 0 &&
-                    ::fsync(toFd) == 0;
+    bool ok = toFd >= 0 && copyEntries(fromFd, toFd);
+    if (ok)
+        ::fchmod(toFd, st.st_mode & 0777);
+    ok = ok && ::fsync(toFd) == 0;
     if (toFd >= 0)
         ::close(toFd);
     ::close(fromFd);
