@@ -240,8 +240,9 @@ void removeStaleTemporaries(const QByteArray &updateFolder)
     ::closedir(dir);
 }
 
-// Ends a committed swap; returns the folder where the previous version is kept.
-QByteArray finish(const SwapPlan &plan)
+// Ends a committed swap; returns the folder where the previous version is kept. @p copied runs
+// once the previous version has been copied out of a swap folder.
+QByteArray finish(const SwapPlan &plan, const std::function<void()> &copied = {})
 {
     const QByteArray update = updateFolderOf(plan);
     const QByteArray base = baseFolder(plan);
@@ -256,6 +257,8 @@ QByteArray finish(const SwapPlan &plan)
                      !(platform::copyTree(base + plan.previous, part) &&
                        ::rename(part.constData(), (update + plan.previous).constData()) == 0);
         removeTree(part);
+        if (!keptInPack && copied)
+            copied();
     }
     ::unlink((update + kJournal).constData());
     ::unlink((update + kSwapRecord).constData());
@@ -424,7 +427,7 @@ QString SwapPack(const SwapPlan &plan, const SwapStepHook &hook)
         writeFile(update, "installed", installed);
     } catch (const AppError &) {
     }
-    return QFile::decodeName(finish(plan));
+    return QFile::decodeName(finish(plan, next));
 }
 
 void RemoveUnusedSwapFolder(const QString &packDir)

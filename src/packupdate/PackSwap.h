@@ -55,7 +55,9 @@ SwapPlan MakeSwapPlan(const QString &packDir, const QString &newRoot, const QStr
 QByteArrayList InstalledNames(const QString &packDir);
 
 /// Called with the number of each step of a swap before it is taken (0 for the journal,
-/// then one per rename, then the commit), so that a test can end the process at any of them.
+/// then one per rename, then the commit, then, with a swap folder, the removal of the swap
+/// folder once the previous version is copied out), so that a test can end the process at
+/// any of them.
 using SwapStepHook = std::function<void(int step)>;
 
 /// Swaps the files: writes the journal, moves every outgoing name into the previous folder and
