@@ -287,19 +287,21 @@ void PackInstall::install(const UnpackResult &unpacked)
         history::InstallSession session(
             QStringLiteral("update"),
             QStringLiteral("Pack update %1 to %2").arg(m_target.oldVersion, m_info.version), {});
-        SwapPack(plan, m_swapHook);
+        const QString previous = SwapPack(plan, m_swapHook);
         RemoveTree(staging);
 
         m_message = QStringLiteral("Version %1 is installed. The previous version is kept in %2.")
-                        .arg(m_info.version, QDir::toNativeSeparators(
-                                                 m_updateFolder +
-                                                 QFile::decodeName(plan.previous)));
+                        .arg(m_info.version, QDir::toNativeSeparators(previous));
         if (!m_carried.missing.isEmpty())
             m_message += QStringLiteral("\n\nThese options you had chosen are not in the new "
                                         "version:\n") +
                          m_carried.missing.join(QLatin1Char('\n'));
     } catch (const AppError &e) {
         RemoveTree(staging);
+        try {
+            RemoveUnusedSwapFolder(m_target.packDir);
+        } catch (const AppError &) {
+        }
         fail(e.message());
         return;
     }

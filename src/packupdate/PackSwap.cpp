@@ -4,6 +4,7 @@
 #include "platform/Error.h"
 #include "platform/OwnFile.h"
 #include "platform/PackState.h"
+#include "platform/TreeCopy.h"
 #include "platform/Paths.h"
 
 #include <QDir>
@@ -25,6 +26,9 @@ namespace {
 
 const QByteArray kJournal = "journal";
 const QByteArray kMagic = "varimond-swap 1";
+// The update folder's record of the swap folder a plan made inside the pack.
+const QByteArray kSwapRecord = "swap-folder";
+const QByteArray kSwapPrefix = ".varimond-swap-";
 
 bool exists(const QByteArray &path)
 {
@@ -55,6 +59,32 @@ bool singleName(const QByteArray &name)
            !name.contains('\0');
 }
 
+bool isRealFolder(const QByteArray &path)
+{
+    struct stat st;
+    return ::lstat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Whether @p name, as the update folder recorded it, is a swap folder of the pack's top level:
+// a real folder (no link) with the name the program gives them. Its modes and owner are not
+// asked for: a pack's drive may have none of its own (FAT, NTFS), and the name is mkdtemp's,
+// made anew for the swap, so no folder a pack shipped can be it.
+bool isSwapFolder(const QByteArray &packDir, const QByteArray &name)
+{
+    return singleName(name) && name.startsWith(kSwapPrefix) && isRealFolder(packDir + name);
+}
+
+QByteArray updateFolderOf(const SwapPlan &plan)
+{
+    return QFile::encodeName(UpdateFolder(QFile::decodeName(plan.packDir)));
+}
+
+// The folder the plan's staging and previous folders are relative to.
+QByteArray baseFolder(const SwapPlan &plan)
+{
+    return plan.swapFolder.isEmpty() ? updateFolderOf(plan) : plan.packDir + plan.swapFolder + '/';
+}
+
 // A journal line holds one name, hex-encoded, so that any byte of a file name survives.
 // The update folder's identity: a journal that came with a copied or unpacked pack names
 // another folder and is not acted on.
@@ -74,6 +104,8 @@ QByteArray journalText(const SwapPlan &plan, bool committed)
     text += QByteArray(committed ? "state committed\n" : "state moving\n");
     text += "staging " + plan.staging.toHex() + '\n';
     text += "previous " + plan.previous.toHex() + '\n';
+    if (!plan.swapFolder.isEmpty())
+        text += "swap " + plan.swapFolder.toHex() + '\n';
     for (const QByteArray &name : plan.outgoing)
         text += "out " + name.toHex() + '\n';
     for (const QByteArray &name : plan.incoming)
@@ -129,6 +161,8 @@ bool readJournal(const QByteArray &updateFolder, SwapPlan &plan, bool &committed
             plan.staging = name;
         else if (word == "previous")
             plan.previous = name;
+        else if (word == "swap")
+            plan.swapFolder = name;
         else if (word == "out")
             plan.outgoing.append(name);
         else if (word == "in")
@@ -143,18 +177,12 @@ bool readJournal(const QByteArray &updateFolder, SwapPlan &plan, bool &committed
         sound = sound && (part.isEmpty() || singleName(part));
     for (const QByteArray &name : plan.outgoing + plan.incoming)
         sound = sound && singleName(name);
-    return sound;
+    return sound && (plan.swapFolder.isEmpty() || isSwapFolder(plan.packDir, plan.swapFolder));
 }
 
 void removeTree(const QByteArray &path)
 {
     RemoveTree(QFile::decodeName(path));
-}
-
-bool isRealFolder(const QByteArray &path)
-{
-    struct stat st;
-    return ::lstat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 QByteArray stagingFolder(const SwapPlan &plan)
@@ -167,9 +195,10 @@ QByteArray stagingFolder(const SwapPlan &plan)
 // time, so a name found in the pack and gone from the staging folder came in with the swap.
 void rollBack(const SwapPlan &plan)
 {
-    const QByteArray update = QFile::encodeName(UpdateFolder(QFile::decodeName(plan.packDir)));
-    const QByteArray stage = update + plan.staging;
-    const QByteArray previous = update + plan.previous + '/';
+    const QByteArray update = updateFolderOf(plan);
+    const QByteArray base = baseFolder(plan);
+    const QByteArray stage = base + plan.staging;
+    const QByteArray previous = base + plan.previous + '/';
     for (qsizetype i = plan.incoming.size() - 1; i >= 0; --i) {
         const QByteArray &name = plan.incoming[i];
         if (exists(plan.packDir + name) && !exists(stage + name) &&
@@ -184,7 +213,12 @@ void rollBack(const SwapPlan &plan)
     }
     syncFolder(plan.packDir);
     ::unlink((update + kJournal).constData());
+    ::unlink((update + kSwapRecord).constData());
     syncFolder(update);
+    if (!plan.swapFolder.isEmpty()) {
+        removeTree(base); // the new files and the emptied previous folder
+        return;
+    }
     ::rmdir((update + plan.previous).constData()); // only when empty
     removeTree(update + stagingFolder(plan));
 }
@@ -206,12 +240,51 @@ void removeStaleTemporaries(const QByteArray &updateFolder)
     ::closedir(dir);
 }
 
-void finish(const SwapPlan &plan)
+// Ends a committed swap; returns the folder where the previous version is kept. @p copied runs
+// once the previous version has been copied out of a swap folder.
+QByteArray finish(const SwapPlan &plan, const std::function<void()> &copied = {})
 {
-    const QByteArray update = QFile::encodeName(UpdateFolder(QFile::decodeName(plan.packDir)));
+    const QByteArray update = updateFolderOf(plan);
+    const QByteArray base = baseFolder(plan);
+    removeTree(base + stagingFolder(plan));
+    bool keptInPack = false;
+    if (!plan.swapFolder.isEmpty() && isRealFolder(base + plan.previous)) {
+        // Into the update folder, by a copy under a name of its own renamed at the end: a
+        // previous folder there is whole. The copy being made again after a kill.
+        const QByteArray part = update + plan.previous + ".copying";
+        removeTree(part);
+        keptInPack = !exists(update + plan.previous) &&
+                     !(platform::copyTree(base + plan.previous, part) &&
+                       ::rename(part.constData(), (update + plan.previous).constData()) == 0);
+        removeTree(part);
+        if (!keptInPack && copied)
+            copied();
+    }
     ::unlink((update + kJournal).constData());
+    ::unlink((update + kSwapRecord).constData());
     syncFolder(update);
-    removeTree(update + stagingFolder(plan));
+    if (keptInPack)
+        return base + plan.previous;
+    if (!plan.swapFolder.isEmpty())
+        removeTree(base);
+    return update + plan.previous;
+}
+
+// Makes a swap folder, fresh, inside the pack and records its name in the update folder.
+QByteArray makeSwapFolder(const QByteArray &packDir, const QByteArray &update)
+{
+    QByteArray path = packDir + kSwapPrefix + "XXXXXX";
+    if (!::mkdtemp(path.data()))
+        throw AppError(QStringLiteral("The update was not installed: cannot make a folder in %1: %2")
+                           .arg(QFile::decodeName(packDir), QString::fromLocal8Bit(strerror(errno))));
+    const QByteArray name = path.mid(packDir.size());
+    try {
+        writeFile(update, kSwapRecord, name.toHex() + '\n');
+    } catch (const AppError &) {
+        ::rmdir(path.constData());
+        throw;
+    }
+    return name;
 }
 
 } // namespace
@@ -256,17 +329,31 @@ SwapPlan MakeSwapPlan(const QString &packDir, const QString &newRoot, const QStr
     if (!newRoot.startsWith(update))
         throw AppError(QStringLiteral("The new version is not in %1").arg(update));
     plan.staging = QFile::encodeName(newRoot.mid(update.size()));
-    // The swap moves files by renames between the pack and the update folder, which only one
-    // file system can do whole; nothing is moved when they lie on two.
-    struct stat packStat, updateStat;
-    if (::stat(plan.packDir.constData(), &packStat) != 0 ||
-        ::stat(QFile::encodeName(update).constData(), &updateStat) != 0 ||
-        packStat.st_dev != updateStat.st_dev)
-        throw AppError(QStringLiteral("The update was not installed: %1, where Varimond prepares "
-                                      "it, is not on the same file system as the pack")
-                           .arg(update));
     const QByteArray program = QFile::encodeName(programName);
     plan.incoming = topLevelNames(QFile::encodeName(newRoot), program);
+    // The swap moves files by renames, which only one file system can do whole: when the pack
+    // lies on another than the update folder, the new version is copied into a folder of the
+    // pack made for this swap, and the old files go there too.
+    struct stat packStat, updateStat;
+    if (::stat(plan.packDir.constData(), &packStat) != 0 ||
+        ::stat(QFile::encodeName(update).constData(), &updateStat) != 0)
+        throw AppError(QStringLiteral("The update was not installed: cannot read %1").arg(update));
+    if (packStat.st_dev != updateStat.st_dev) {
+        RemoveUnusedSwapFolder(packDir); // one plan's folder at a time
+        plan.swapFolder = makeSwapFolder(plan.packDir, QFile::encodeName(update));
+        plan.staging = "staging/";
+        QByteArray from = QFile::encodeName(newRoot);
+        from.chop(1);
+        if (!platform::copyTree(from, plan.packDir + plan.swapFolder + "/staging")) {
+            RemoveUnusedSwapFolder(packDir);
+            throw AppError(QStringLiteral("The update was not installed: it cannot be copied "
+                                          "into %1")
+                               .arg(packDir));
+        }
+        // The unpacked version is the copy's now: the staging folder it came in goes.
+        const QByteArray unpacked = QFile::encodeName(newRoot.mid(update.size()));
+        removeTree(QFile::encodeName(update) + unpacked.left(unpacked.indexOf('/')));
+    }
     for (const QByteArray &name : topLevelNames(plan.packDir, program)) {
         if (plan.incoming.contains(name) || packNames.contains(name))
             plan.outgoing.append(name);
@@ -291,11 +378,12 @@ QByteArrayList InstalledNames(const QString &packDir)
     return names;
 }
 
-void SwapPack(const SwapPlan &plan, const SwapStepHook &hook)
+QString SwapPack(const SwapPlan &plan, const SwapStepHook &hook)
 {
-    const QByteArray update = QFile::encodeName(UpdateFolder(QFile::decodeName(plan.packDir)));
-    const QByteArray stage = update + plan.staging;
-    const QByteArray previous = update + plan.previous + '/';
+    const QByteArray update = updateFolderOf(plan);
+    const QByteArray base = baseFolder(plan);
+    const QByteArray stage = base + plan.staging;
+    const QByteArray previous = base + plan.previous + '/';
     int step = 0;
     auto next = [&] {
         if (hook)
@@ -305,9 +393,9 @@ void SwapPack(const SwapPlan &plan, const SwapStepHook &hook)
     next();
     writeJournal(update, journalText(plan, false));
     try {
-        if (::mkdir((update + plan.previous).constData(), 0755) != 0)
+        if (::mkdir((base + plan.previous).constData(), 0755) != 0)
             throw AppError(QStringLiteral("Cannot make the folder %1")
-                               .arg(QFile::decodeName(update + plan.previous)));
+                               .arg(QFile::decodeName(base + plan.previous)));
         for (const QByteArray &name : plan.outgoing) {
             next();
             if (::rename((plan.packDir + name).constData(), (previous + name).constData()) != 0)
@@ -339,7 +427,21 @@ void SwapPack(const SwapPlan &plan, const SwapStepHook &hook)
         writeFile(update, "installed", installed);
     } catch (const AppError &) {
     }
-    finish(plan);
+    return QFile::decodeName(finish(plan, next));
+}
+
+void RemoveUnusedSwapFolder(const QString &packDir)
+{
+    const QByteArray update = QFile::encodeName(UpdateFolder(packDir));
+    if (exists(update + kJournal))
+        return; // a swap began: its recovery deals with the folder
+    const std::optional<QByteArray> text =
+        platform::readOwnFile(QFile::decodeName(update + kSwapRecord), 4096);
+    const QByteArray pack = QFile::encodeName(packDir);
+    const QByteArray name = QByteArray::fromHex(text.value_or(QByteArray()).trimmed());
+    if (isSwapFolder(pack, name))
+        removeTree(pack + name);
+    ::unlink((update + kSwapRecord).constData());
 }
 
 Recovery RecoverSwap(const QString &packDir)
@@ -353,6 +455,7 @@ Recovery RecoverSwap(const QString &packDir)
         // Without a journal no file of the pack has moved: a staging folder is what an
         // interrupted unpack left, new files only.
         removeTree(update + "staging");
+        RemoveUnusedSwapFolder(packDir);
         return Recovery::Nothing;
     }
     SwapPlan plan;

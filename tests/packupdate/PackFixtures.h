@@ -226,4 +226,21 @@ inline bool makeZeroBomb(const QString &path, int files, qint64 size)
     return out.error() == QFile::NoError;
 }
 
+/// A writable folder on another file system than @p than (a pack on another drive than the
+/// state folder), empty when the machine has none.
+inline QString otherFileSystem(const QString &than)
+{
+    struct stat a, b;
+    if (::stat(QFile::encodeName(than).constData(), &a) != 0)
+        return {};
+    for (const QString &candidate : {QStringLiteral("/dev/shm"), QDir::tempPath(),
+                                     QStringLiteral(VARIMOND_BINARY_DIR)}) {
+        const QByteArray path = QFile::encodeName(candidate);
+        if (::stat(path.constData(), &b) == 0 && b.st_dev != a.st_dev &&
+            ::access(path.constData(), W_OK) == 0)
+            return candidate;
+    }
+    return {};
+}
+
 } // namespace fixtures

@@ -91,10 +91,21 @@ private Q_SLOTS:
         qputenv("XDG_STATE_HOME", QFile::encodeName(m_state.path()));
     }
 
+    void killLoop_data()
+    {
+        QTest::addColumn<bool>("otherDrive"); // the pack on another file system than its state
+        QTest::newRow("same file system") << false;
+        QTest::newRow("pack on another drive") << true;
+    }
     void killLoop()
     {
+        QFETCH(bool, otherDrive);
+        const QString drive = fixtures::otherFileSystem(m_state.path());
+        if (otherDrive && drive.isEmpty())
+            QSKIP("No writable file system apart from the state folder's to put the pack on");
+        const QString where = otherDrive ? drive + S("/varimond-pack-XXXXXX") : QString();
         // The two wholes: the pack before, and after a swap that ran to its end.
-        QTemporaryDir reference;
+        QTemporaryDir reference(where);
         const QString refPack = reference.filePath(S("pack/"));
         makePackAndStaging(refPack);
         const auto oldTree = fixtures::snapshot(refPack, true);
@@ -117,7 +128,7 @@ private Q_SLOTS:
 
         int kills = 0, rolledBack = 0, finished = 0;
         for (int step = 0;; ++step) {
-            QTemporaryDir dir;
+            QTemporaryDir dir(where);
             const QString pack = dir.filePath(S("pack/"));
             makePackAndStaging(pack);
             QProcess::ExitStatus status = QProcess::NormalExit;
@@ -150,6 +161,8 @@ private Q_SLOTS:
             }
             QVERIFY(!QFileInfo::exists(U(pack) + S("journal")));
             QVERIFY(!QFileInfo::exists(U(pack) + S("staging")));
+            QCOMPARE(QDir(pack).entryList({S(".varimond-swap-*")}, QDir::AllEntries | QDir::Hidden),
+                     QStringList());
             // A second start finds nothing left to do.
             QCOMPARE(runDriver({S("recover"), pack}, nullptr, &said), 0);
             QCOMPARE(said, QByteArray("nothing"));

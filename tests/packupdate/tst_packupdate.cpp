@@ -258,20 +258,29 @@ private Q_SLOTS:
         QTest::addColumn<QString>("format");
         QTest::addColumn<QByteArray>("top");
         QTest::addColumn<QString>("signature"); // "", "inline" or "address"
-        QTest::newRow("zip") << S("zip") << QByteArray() << QString();
-        QTest::newRow("tar.gz in a folder") << S("tar.gz") << QByteArray("Pack-2.0/") << QString();
-        QTest::newRow("tar.xz signed") << S("tar.xz") << QByteArray() << S("inline");
+        QTest::addColumn<bool>("otherDrive");   // the pack on another file system than its state
+        QTest::newRow("zip") << S("zip") << QByteArray() << QString() << false;
+        QTest::newRow("tar.gz in a folder")
+            << S("tar.gz") << QByteArray("Pack-2.0/") << QString() << false;
+        QTest::newRow("tar.xz signed") << S("tar.xz") << QByteArray() << S("inline") << false;
         QTest::newRow("7z in a folder, signed")
-            << S("7z") << QByteArray("Pack-2.0/") << S("inline");
-        QTest::newRow("zip, signature by address") << S("zip") << QByteArray() << S("address");
+            << S("7z") << QByteArray("Pack-2.0/") << S("inline") << false;
+        QTest::newRow("zip, signature by address")
+            << S("zip") << QByteArray() << S("address") << false;
+        QTest::newRow("tar.gz in a folder, pack on another drive")
+            << S("tar.gz") << QByteArray("Pack-2.0/") << QString() << true;
     }
     void installsUpdate()
     {
         QFETCH(QString, format);
         QFETCH(QByteArray, top);
         QFETCH(QString, signature);
+        QFETCH(bool, otherDrive);
         const bool withSignature = !signature.isEmpty();
-        QTemporaryDir dir;
+        const QString drive = fixtures::otherFileSystem(m_stateHome.path());
+        if (otherDrive && drive.isEmpty())
+            QSKIP("No writable file system apart from the state folder's to put the pack on");
+        QTemporaryDir dir(otherDrive ? drive + S("/varimond-pack-XXXXXX") : QString());
         const QString pack = dir.filePath(S("pack/"));
         makeOldPack(pack);
         const QString archive = dir.filePath(S("p.") + format);
@@ -308,6 +317,8 @@ private Q_SLOTS:
         QCOMPARE(QFileInfo(pack + S("varimond")).symLinkTarget(), S("/bin/true"));
         QVERIFY(!QFileInfo::exists(packupdate::UpdateFolder(pack) + S("staging")));
         QVERIFY(!QFileInfo::exists(packupdate::UpdateFolder(pack) + S("journal")));
+        QCOMPARE(QDir(pack).entryList({S(".varimond-swap-*")}, QDir::AllEntries | QDir::Hidden),
+                 QStringList());
 
         // The player's selections: B stays on (in the new version's 4/5 kind), C stays off
         // although 2.0 ships it on, A stays off; the marker moved with B.
