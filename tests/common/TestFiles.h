@@ -16,6 +16,14 @@ namespace testfiles {
 
 inline QString S(const char *text) { return QString::fromUtf8(text); }
 
+/// Puts the system's bubblewrap into @p bin, a folder a test makes the whole PATH, so that the
+/// scripts still start in their sandbox.
+inline void addSandbox(const QString &bin)
+{
+    QDir().mkpath(bin);
+    QFile::link(QStringLiteral("/usr/bin/bwrap"), bin + QStringLiteral("/bwrap"));
+}
+
 /// The whole file, or an empty array when it cannot be read.
 inline QByteArray readAll(const QString &path)
 {
