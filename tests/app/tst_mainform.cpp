@@ -364,7 +364,7 @@ private Q_SLOTS:
         QVERIFY(history::TheHistory().snapshotsOn());
         // Remembered in the user's own folder, never in the pack.
         QVERIFY(
-            readAll(m_dir->filePath(S("config/varimond/history-folders"))).startsWith("allow\t"));
+            readAll(m_dir->filePath(S("config/varimond/pack-permissions"))).startsWith("allow\t"));
         QVERIFY(!readAll(iniPath()).contains("allow"));
     }
 
