@@ -80,6 +80,9 @@ QStringList SandboxPlan::arguments() const
         else if (info.isDir())
             args << QStringLiteral("--ro-bind") << folder << folder;
     }
+    // The system's font cache spares every Wine start a scan of the fonts.
+    args << QStringLiteral("--ro-bind-try") << QStringLiteral("/var/cache/fontconfig")
+         << QStringLiteral("/var/cache/fontconfig");
     args << QStringLiteral("--ro-bind-try") << QStringLiteral("/sys") << QStringLiteral("/sys")
          << QStringLiteral("--proc") << QStringLiteral("/proc") << QStringLiteral("--dev")
          << QStringLiteral("/dev") << QStringLiteral("--dev-bind-try") << QStringLiteral("/dev/dri")
