@@ -8,11 +8,28 @@
 #include <QFileInfo>
 #include <QString>
 
+#include "platform/PackPermissions.h"
+#include "platform/ScriptLauncher.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace testfiles {
+
+/// For tests that look at how a script is started rather than at its sandbox: the scratch
+/// folder @p pack stands for the pack, and the player gave it full rights. Call it with
+/// XDG_CONFIG_HOME pointing into the scratch folder.
+inline void startScriptsUnconfined(const QString &pack)
+{
+    platform::setScriptPackSource([pack] {
+        platform::ScriptPack scratch;
+        scratch.dir = pack;
+        return scratch;
+    });
+    platform::PackPermissions().setGranted(platform::PackPermissions::packKey(pack),
+                                           platform::PackPermissions::Grant::FullRights, true);
+}
 
 inline QString S(const char *text) { return QString::fromUtf8(text); }
 
