@@ -111,16 +111,16 @@ QStringList SandboxPlan::arguments() const
         mounts.emplace(hidden, Tmpfs);
     for (const QString &folder : writable) {
         const QString path = cleaned(folder);
-        // A folder that holds the home (a pack kept in the home folder itself) would bring
-        // all of it back: it stays out, and the script cannot write there.
+        // The home folder itself (a pack kept straight in it) would bring all of it back: it
+        // stays hidden. A folder above it is bound first and the empty home over it.
         if (path.startsWith(QLatin1Char('/')) && path != QLatin1String("/") &&
-            !(hideHome && within(hidden, path)) && QFileInfo(path).isDir())
+            !(hideHome && path == hidden) && QFileInfo(path).isDir())
             mounts.emplace(path, Bind);
     }
     for (const QString &folder : readable) {
         const QString path = cleaned(folder);
         if (path.startsWith(QLatin1Char('/')) && path != QLatin1String("/") &&
-            !(hideHome && within(hidden, path)) && QFileInfo::exists(path))
+            !(hideHome && path == hidden) && QFileInfo::exists(path))
             mounts.emplace(path, ReadOnly);
     }
     for (const QString &socket : {x11Sockets, xauthority, waylandSocket}) {
