@@ -203,7 +203,16 @@ ShellCommand shellOpenCommand(const QString &file, const QStringList &parameters
         console = false;                       // the opened application brings its own window
     }
     if (sandbox) {
-        command = confined(command, *sandbox, bubblewrapProgram());
+        SandboxPlan plan = *sandbox;
+        // The prefix's own Wine (a Lutris runner, a Proton build) may live in the hidden home:
+        // its installation, two levels above its bin/wine, is seen read-only.
+        if (needsWine(file)) {
+            const QString install =
+                realLocation(QFileInfo(QFileInfo(command.program).absolutePath()).absolutePath());
+            if (!install.isEmpty() && install != QLatin1String("/"))
+                plan.readable.append(install);
+        }
+        command = confined(command, plan, bubblewrapProgram());
         command.confined = true;
         command.network = sandbox->network;
         command.writable = sandbox->writable;
