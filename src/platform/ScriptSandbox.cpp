@@ -119,6 +119,14 @@ QStringList SandboxPlan::arguments() const
     }
     for (const QString &folder : readable) {
         const QString path = cleaned(folder);
+        // Inside a writable folder it is writable already (bound again it would not be),
+        // unless the empty home lies between them.
+        if (std::any_of(writable.begin(), writable.end(), [&](const QString &w) {
+                const QString folder = cleaned(w);
+                return within(path, folder) &&
+                       !(hideHome && within(path, hidden) && !within(folder, hidden));
+            }))
+            continue;
         if (path.startsWith(QLatin1Char('/')) && path != QLatin1String("/") &&
             !(hideHome && path == hidden) && QFileInfo::exists(path))
             mounts.emplace(path, ReadOnly);
