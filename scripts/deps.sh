@@ -8,7 +8,7 @@ packages=(
   qt6-image-formats-plugins
   libgl1-mesa-dev libxkbcommon-dev libxcb1-dev fonts-dejavu-core
   xvfb x11-utils xdotool
-  wine
+  wine bubblewrap
   dpkg-dev desktop-file-utils appstream
   libgit2-dev zlib1g-dev git strace
   libcurl4-openssl-dev

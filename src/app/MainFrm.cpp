@@ -8,6 +8,7 @@
 #include "app/SplashFrm.h"
 #include "apply/ApplyChanges.h"
 #include "apply/ApplyFrm.h"
+#include "apply/PackPermissionsFrm.h"
 #include "apply/TreeClick.h"
 #include "docs/AboutFrm.h"
 #include "docs/DocumentPane.h"
@@ -349,6 +350,12 @@ void TMainForm::buildMenus()
     file->addSeparator()->setObjectName(QStringLiteral("FileOpenPackSeparator"));
     QAction *historyItem = menuItem(file, "FileHistoryItem", QStringLiteral("&History..."), false);
     connect(historyItem, &QAction::triggered, this, &TMainForm::FileHistoryItemClick);
+    QAction *permissionsItem =
+        menuItem(file, "FilePackPermissionsItem", QStringLiteral("Pack &Permissions..."), false);
+    connect(permissionsItem, &QAction::triggered, this, [this] {
+        TPackPermissionsForm form(this, platform::scriptPackInForce());
+        form.exec();
+    });
     // A Restore put the options' modes and marks back: the tree shows them again.
     connect(&history::TheHistory(), &history::InstallHistory::selectionRestored, this,
             [this] { UpdateTreeView(); });
@@ -494,7 +501,7 @@ bool TMainForm::FormShow()
     auto steps = [&] {
         LoadProgramIniFile();
         // A pack's settings file may not aim the program's writes out of the pack.
-        QStringList ignored = ConfineSettingsFolders(ProgramSettings);
+        QStringList ignored = ConfineSettingsFolders(ProgramSettings, true);
         MarkSettingsLoaded();
         history::InstallHistory::Environment historyEnvironment;
         historyEnvironment.askConsent = [this](const QStringList &folders) {

@@ -3,6 +3,7 @@
 #include "app/PackChoice.h"
 #include "app/Signals.h"
 #include "apply/OtherWineQuestion.h"
+#include "apply/PackPermissionsFrm.h"
 #include "packupdate/PackSwap.h"
 #include "packtools/PackCommand.h"
 #include "platform/Error.h"
@@ -127,6 +128,10 @@ int main(int argc, char *argv[])
     platform::InstallFrameHints(&app);
     // Before a Windows script runs in a prefix whose own Wine is gone, the player is asked.
     platform::setWineQuestionHandler(&AskOtherWine);
+    // Before a pack's scripts run unconfined, or the program uses folders a pack links to
+    // outside itself, the player is asked.
+    platform::setUnconfinedQuestionHandler(&AskUnconfined);
+    platform::setFolderQuestionHandler(&AskLinkedFolders);
 
     // The pack stands in for the program folder: its settings file, options and themes are
     // the ones used. A binary with an Options folder beside it is its own pack.

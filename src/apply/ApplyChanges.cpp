@@ -57,8 +57,12 @@ int ApplyChanges(OptionTree &tree, OptionNode *node, const QString &optionsRoot,
     {
         const QString folder = GetNodeDir(node, optionsRoot);
         LoadOptionIniFile(folder);
-        platform::requireWineFor({ScriptPath(folder, CurrentOption.OptionRunMeFName),
-                                  ScriptPath(folder, CurrentOption.OptionRunMe2FName)});
+        const QStringList scripts{ScriptPath(folder, CurrentOption.OptionRunMeFName),
+                                  ScriptPath(folder, CurrentOption.OptionRunMe2FName)};
+        platform::requireWineFor(scripts);
+        // Where the sandbox cannot start, the player says whether the pack's scripts may run
+        // unconfined before anything changes.
+        platform::requireScriptStart(scripts);
     }
 
     // Recorded in the history: a snapshot of its folders (and of the options' selection) now,

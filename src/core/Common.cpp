@@ -2,10 +2,19 @@
 
 #include "platform/Confine.h"
 #include "platform/IniFile.h"
+#include "platform/PackPermissions.h"
 #include "platform/Paths.h"
+#include "platform/ScriptLauncher.h"
 #include "platform/WinePrefix.h"
 
+#include <QDir>
+#include <QFile>
+
+#include <QFileInfo>
+
+#include <algorithm>
 #include <utility>
+#include <vector>
 
 TProgramSettings ProgramSettings;
 
@@ -17,6 +26,23 @@ namespace {
     platform::setPinnedPrefixSource([] {
         return platform::PinnedPrefix{ProgramSettings.WinePrefix, ProgramSettings.ProgramDir,
                                       ProgramSettings.WineBinary};
+    });
+    return true;
+}();
+
+// The scripts' sandbox learns the pack in force, whether it asks for the network ([Scripts]
+// Network=1, read only) and the linked folders the player allowed it.
+[[maybe_unused]] const bool ScriptPackRegistered = [] {
+    platform::setScriptPackSource([] {
+        platform::ScriptPack pack;
+        pack.dir = ProgramSettings.ProgramDir;
+        pack.name = ProgramSettings.ProgramTitle;
+        if (!pack.dir.isEmpty())
+            pack.asksNetwork = platform::IniFile::readInteger(
+                ProgramSettings.iniPath(), QStringLiteral("Scripts"), QStringLiteral("Network"),
+                0) == 1;
+        pack.folders = ProgramSettings.LinkedFolders;
+        return pack;
     });
     return true;
 }();
@@ -33,11 +59,12 @@ QString S(const char *text)
 QString TProgramSettings::optionsRoot() const
 {
     // A name from the settings file, so found as Windows would find it: backslashes are
-    // separators and the folder's name may differ in case.
-    QString dir = platform::fromStoredPath(OptionsDir);
-    while (dir.endsWith(QLatin1Char('/')))
-        dir.chop(1);
-    return platform::resolvePath(ProgramDir + dir) + QLatin1Char('/');
+    // separators and the folder's name may differ in case. The folder the check let through is
+    // the one used.
+    const QString folder = FoldersConfined
+                               ? OptionsFolder
+                               : platform::settingsFolderPath(ProgramDir, OptionsDir);
+    return folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
 }
 
 void DeriveProgramPaths(TProgramSettings &settings, const QString &executablePath)
@@ -127,18 +154,97 @@ QString IgnoredSettingLine(const QString &section, const QString &key, const QSt
         .arg(section, key, value, why, fallback);
 }
 
-QStringList ConfineSettingsFolders(TProgramSettings &s)
+QStringList ConfineSettingsFolders(TProgramSettings &s, bool ask)
 {
-    QStringList lines;
-    auto confine = [&](QString &field, const char *section, const char *key, const char *fallback) {
-        QString why;
-        if (!platform::confinedFolder(s.ProgramDir, field, &why).isEmpty())
-            return;
-        lines.append(IgnoredSettingLine(S(section), S(key), field, why, S(fallback)));
-        field = S(fallback);
+    const platform::PackPermissions permissions;
+    const QByteArray pack = platform::PackPermissions::packKey(s.ProgramDir);
+    const QString home = QDir::homePath();
+    struct Setting
+    {
+        const char *section, *key, *fallback;
+        QString value;
+        QString *inUse;
+        std::vector<platform::FolderReach> tried; // the value, then the default when it differs
     };
-    confine(s.OptionsDir, "OptionsDir", "OptionsDir", "Options");
-    confine(s.ThemesDir, "ThemesDir", "ThemesDir", "Themes");
+    Setting settings[] = {{"OptionsDir", "OptionsDir", "Options", s.OptionsDir, &s.OptionsFolder, {}},
+                          {"ThemesDir", "ThemesDir", "Themes", s.ThemesDir, &s.ThemesFolder, {}}};
+
+    // The folders out of the pack that the player has not answered for are asked about in one
+    // question, before any is used.
+    std::vector<QByteArray> unasked;
+    QStringList named;
+    for (Setting &setting : settings) {
+        for (const QString &value : {setting.value, S(setting.fallback)}) {
+            if (!setting.tried.empty() && value == setting.value)
+                break;
+            platform::FolderReach reach = platform::reachFolder(s.ProgramDir, value, home);
+            if (reach.kind == platform::FolderReach::Outside) {
+                const QByteArray real = QFile::encodeName(reach.real);
+                const auto answer = permissions.folder(pack, real);
+                if (answer == platform::PackPermissions::Unasked &&
+                    std::find(unasked.begin(), unasked.end(), real) == unasked.end()) {
+                    unasked.push_back(real);
+                    named.append(QStringLiteral("[%1] %2=%3: %4")
+                                     .arg(S(setting.section), S(setting.key), value, reach.real));
+                }
+            }
+            setting.tried.push_back(reach);
+            if (value == S(setting.fallback))
+                break;
+        }
+    }
+    if (!unasked.empty() && ask) {
+        const QString name = s.ProgramTitle.isEmpty()
+                                 ? QFileInfo(QDir::cleanPath(s.ProgramDir)).fileName()
+                                 : s.ProgramTitle;
+        const bool yes = platform::askFolderQuestion({name, named});
+        platform::PackPermissions().rememberFolders(pack, unasked, yes);
+    }
+
+    QStringList lines;
+    s.LinkedFolders.clear();
+    const platform::PackPermissions answered;
+    for (Setting &setting : settings) {
+        setting.inUse->clear();
+        QString why;
+        for (size_t i = 0; i < setting.tried.size() && setting.inUse->isEmpty(); ++i) {
+            const platform::FolderReach &reach = setting.tried[i];
+            QString refusal = reach.why;
+            if (reach.kind == platform::FolderReach::Inside) {
+                *setting.inUse = reach.path;
+            } else if (reach.kind == platform::FolderReach::Outside) {
+                switch (answered.folder(pack, QFile::encodeName(reach.real))) {
+                case platform::PackPermissions::Allowed:
+                    *setting.inUse = reach.path;
+                    s.LinkedFolders.append(reach.real);
+                    break;
+                case platform::PackPermissions::Refused:
+                    refusal = QStringLiteral("it leads to %1, which you did not allow this pack")
+                                  .arg(reach.real);
+                    break;
+                case platform::PackPermissions::Unasked:
+                    refusal = QStringLiteral("it leads to %1, which you have not allowed yet")
+                                  .arg(reach.real);
+                    break;
+                }
+            }
+            if (i == 0)
+                why = refusal;
+        }
+        if (!why.isEmpty()) {
+            const bool fallbackUsed = setting.tried.size() > 1 && !setting.inUse->isEmpty();
+            lines.append(
+                fallbackUsed
+                    ? IgnoredSettingLine(S(setting.section), S(setting.key), setting.value, why,
+                                         S(setting.fallback))
+                    : QStringLiteral("[%1] %2=%3 was not used: %4.")
+                          .arg(S(setting.section), S(setting.key), setting.value, why));
+        }
+    }
+    // Without a usable options folder the tree reads an empty place inside the pack.
+    if (s.OptionsFolder.isEmpty())
+        s.OptionsFolder = s.ProgramDir + QStringLiteral(".varimond-no-options");
+    s.FoldersConfined = true;
     return lines;
 }
 
@@ -161,7 +267,11 @@ void SaveProgramIniFile(const TProgramSettings &s, const WindowStateAtClose &w)
     };
 
     str("ProgramTitle", "ProgramTitle", w.Caption);
-    str("OptionsDir", "OptionsDir", s.OptionsDir);
+    // Written back as it was read: a blank at either end is kept by quotes.
+    const QString optionsDir = s.OptionsDir.trimmed() == s.OptionsDir
+                                   ? s.OptionsDir
+                                   : QLatin1Char('"') + s.OptionsDir + QLatin1Char('"');
+    str("OptionsDir", "OptionsDir", optionsDir);
     str("ActiveTheme", "ThemeName", s.ThemeName);
     str("About", "AboutTxtFName", s.AboutTxtFName);
     str("About", "AboutHtmlFName", s.AboutHtmlFName);

@@ -53,6 +53,14 @@ struct TProgramSettings
     QString PublicKey;
 
     // Run-time values that never reach the settings file.
+    // The options and themes folders in use, set by ConfineSettingsFolders(): the folders the
+    // settings name when the pack may use them, else the defaults; empty before the check, and
+    // the themes folder empty when no themes folder may be used.
+    QString OptionsFolder;
+    QString ThemesFolder;
+    bool FoldersConfined = false;
+    // Real folders outside the pack that it reaches through links, as the player allowed.
+    QStringList LinkedFolders;
     int GameInterfaceMode = 0;
     QString GameUserDatFName; // the game's user.dat the mode was read from; written back there
     QString NewUserInterface, NewProgramVersion, NewAvailableBetas, NewAvailableAddOns;
@@ -94,11 +102,14 @@ struct SecondaryWindowSizes
 /// order, with every default. A missing or unreadable file gives the defaults.
 void LoadProgramIniFile(TProgramSettings &settings, SecondaryWindowSizes &sizes);
 
-/// Checks the folders the settings file names inside the program folder (OptionsDir, ThemesDir):
-/// a value that leads out of ProgramDir (by "..", an absolute path or a symbolic link) is not
-/// used, and the field takes its default ("Options", "Themes"). Returns one line for each value
-/// set aside, naming the key, the value and why.
-QStringList ConfineSettingsFolders(TProgramSettings &settings);
+/// Checks the folders the settings file names inside the program folder (OptionsDir, ThemesDir)
+/// and sets the folders in use (OptionsFolder, ThemesFolder): a folder inside the pack is used;
+/// a folder of the player's elsewhere, reached through a link, once the player allowed it for
+/// the pack (asked once, for all such folders together, when @p ask is set; see
+/// platform::reachFolder()); anything else is not used, and the default ("Options", "Themes")
+/// is tried instead. The settings' own values are never changed. Returns one line for each
+/// value set aside, naming the key, the value, why, and what is used instead.
+QStringList ConfineSettingsFolders(TProgramSettings &settings, bool ask = false);
 
 /// The line ConfineSettingsFolders() gives for a value of [@p section] @p key set aside.
 QString IgnoredSettingLine(const QString &section, const QString &key, const QString &value,

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/PackPermissions.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -7,17 +9,15 @@
 
 namespace history {
 
-/// The user's answers about history folders that lie outside a pack, remembered per pack in a
-/// file of the user's own configuration folder (never in the pack, which could answer for the
-/// user). One line per answer: "allow" or "deny", the pack's folder and the history folder,
-/// separated by tabs, paths in the local encoding. Paths holding a tab or a line break are not
-/// remembered, so they are asked about again.
+/// The player's answers about history folders that lie outside a pack: the folder answers of
+/// the pack's permissions (platform::PackPermissions), the one place where everything a pack
+/// may reach outside itself is remembered.
 class FolderConsent final
 {
 public:
     enum Answer { Unasked, Allowed, Refused };
 
-    /// @p file is the answers file; @p packDir the pack's folder as the history resolves it.
+    /// @p file is the permissions file; @p packDir the pack's folder as the history resolves it.
     FolderConsent(QString file, QByteArray packDir);
 
     Answer answer(const QByteArray &folder) const;
@@ -26,16 +26,8 @@ public:
     bool remember(const std::vector<QByteArray> &folders, bool allowed);
 
 private:
-    struct Line
-    {
-        bool allowed;
-        QByteArray pack, folder;
-    };
-    std::vector<Line> read() const;
-
-    QString m_file;
+    platform::PackPermissions m_store;
     QByteArray m_pack;
-    std::vector<Line> m_session; // answers of this run that the file could not take
 };
 
 } // namespace history

@@ -316,6 +316,9 @@ void THistoryForm::lvHistoryChange()
             output += QString::fromUtf8(m_history.log()->output(record, start.index));
         if (start.hasExitStatus)
             output += QStringLiteral("\n[exit status %1]\n").arg(start.exitStatus);
+        if (!start.stopped.isEmpty())
+            output += QStringLiteral("[the sandbox kept it from %1]\n")
+                          .arg(start.stopped.join(QStringLiteral(", from ")));
     }
     m_output->setPlainText(output);
     m_restore->setEnabled(m_history.snapshotsOn() && !record.before.isEmpty());

@@ -127,7 +127,7 @@ void InstallHistory::configure(const QString &programDir, const QString &iniPath
             pack = QDir::cleanPath(programDir);
         m_consent = std::make_unique<FolderConsent>(environment.consentFile.isEmpty()
                                                         ? platform::varimondConfigFolder() +
-                                                              QStringLiteral("/history-folders")
+                                                              QStringLiteral("/pack-permissions")
                                                         : environment.consentFile,
                                                     QFile::encodeName(pack));
         for (NamedFolder &folder : m_folders) {
@@ -281,6 +281,10 @@ const platform::StartHook *InstallHistory::recordStart(const QString &id, const 
     const InstallRecord record = *it;
     RunLog *log = m_log.get();
     hook.wrap = [log, record, index](const platform::ShellCommand &command) {
+        try {
+            log->setConfinement(record, index, command);
+        } catch (const AppError &) {
+        }
         if (command.inTerminal) {
             try {
                 log->setTerminal(record, index);
@@ -523,7 +527,22 @@ std::vector<FileChange> InstallHistory::installChanges(const InstallRecord &reco
 
 InstallHistory &TheHistory()
 {
-    static InstallHistory *const instance = new InstallHistory;
+    static InstallHistory *const instance = [] {
+        auto *history = new InstallHistory;
+        // The pack's scripts may write the history folders the pack may use: they are
+        // recorded, and the player can undo what was written there.
+        platform::addScriptFolderSource([history] {
+            QStringList folders;
+            if (history->isConfigured())
+                folders.append(history->programDir());
+            for (const NamedFolder &folder : history->folders()) {
+                if (folder.usable())
+                    folders.append(QFile::decodeName(folder.path));
+            }
+            return folders;
+        });
+        return history;
+    }();
     return *instance;
 }
 

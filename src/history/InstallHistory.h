@@ -51,6 +51,8 @@ public:
     void configure(const QString &programDir, const QString &iniPath,
                    const Environment &environment = Environment());
     bool isConfigured() const { return m_log != nullptr; }
+    /// The pack folder it was configured for, ending in '/'.
+    const QString &programDir() const { return m_programDir; }
     /// Whether folders are named, so that installs are snapshotted.
     bool snapshotsOn() const { return m_store != nullptr; }
     const std::vector<NamedFolder> &folders() const { return m_folders; }

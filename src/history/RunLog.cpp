@@ -1,5 +1,6 @@
 #include "history/RunLog.h"
 
+#include "history/RunReport.h"
 #include "platform/Error.h"
 #include "platform/IniFile.h"
 #include "platform/OwnFile.h"
@@ -150,6 +151,20 @@ void RunLog::setTerminal(const InstallRecord &record, int index)
         .writeString(startSection(index), QStringLiteral("Terminal"), QStringLiteral("1"));
 }
 
+void RunLog::setConfinement(const InstallRecord &record, int index,
+                            const platform::ShellCommand &command)
+{
+    if (!command.confined)
+        return;
+    platform::IniFile ini(sessionIni(record));
+    ini.beginUpdate();
+    const QString section = startSection(index);
+    ini.writeBool(section, QStringLiteral("Confined"), true);
+    ini.writeBool(section, QStringLiteral("Network"), command.network);
+    ini.writeString(section, QStringLiteral("Writable"), command.writable.join(QLatin1Char('|')));
+    ini.flush();
+}
+
 void RunLog::setSnapshots(InstallRecord &record, const QString &before, const QString &after,
                           const QString &error)
 {
@@ -199,6 +214,9 @@ void RunLog::refreshExit(InstallRecord &record) const
         if (ok) {
             start.hasExitStatus = true;
             start.exitStatus = status;
+            // What the sandbox kept a failed script from doing shows in its output.
+            if (status != 0 && start.confined && !start.inTerminal)
+                start.stopped = sandboxStops(output(record, start.index, 64 * 1024), start);
         }
     }
 }
@@ -235,6 +253,10 @@ InstallRecord RunLog::load(const QString &id) const
         start.inTerminal = ini.readBool(section, QStringLiteral("Terminal"), false);
         start.pid = ini.readString(section, QStringLiteral("Pid"), {}).toLongLong();
         start.pidStart = ini.readString(section, QStringLiteral("PidStart"), {}).toULongLong();
+        start.confined = ini.readBool(section, QStringLiteral("Confined"), false);
+        start.network = ini.readBool(section, QStringLiteral("Network"), false);
+        const QString writable = ini.readString(section, QStringLiteral("Writable"), {});
+        start.writable = writable.isEmpty() ? QStringList() : writable.split(QLatin1Char('|'));
         record.starts.push_back(start);
     }
     refreshExit(record);

@@ -25,6 +25,11 @@ struct ScriptStart
 
     bool hasExitStatus = false; // the wrapper wrote the status
     int exitStatus = 0;
+
+    bool confined = false;  // ran in the sandbox
+    bool network = false;   // the sandbox let it use the network
+    QStringList writable;   // what the sandbox let it write
+    QStringList stopped;    // what its output shows the sandbox stopped ("writing to ~/.bashrc")
 };
 
 /// One install (a tick, a theme or a restore) and the starts it made.
@@ -68,6 +73,9 @@ public:
     void setStarted(InstallRecord &record, int index, qint64 pid);
     /// Notes that start @p index runs in a terminal window.
     void setTerminal(const InstallRecord &record, int index);
+    /// Notes how the sandbox confines start @p index (@p command as it starts).
+    void setConfinement(const InstallRecord &record, int index,
+                        const platform::ShellCommand &command);
     void setSnapshots(InstallRecord &record, const QString &before, const QString &after,
                       const QString &error);
     void setClosed(InstallRecord &record);

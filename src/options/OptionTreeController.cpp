@@ -34,6 +34,7 @@ constexpr qint64 EarlyScanFreshMs = 5000;
 bool sameScanInputs(const TProgramSettings &a, const TProgramSettings &b)
 {
     return a.ProgramDir == b.ProgramDir && a.OptionsDir == b.OptionsDir &&
+           a.optionsRoot() == b.optionsRoot() &&
            a.DefaultReadMeTxtFName == b.DefaultReadMeTxtFName &&
            a.DefaultReadMeHtmlFName == b.DefaultReadMeHtmlFName &&
            a.DefaultReadMeHttpFName == b.DefaultReadMeHttpFName &&

@@ -21,4 +21,30 @@ bool isWithin(const QString &realPath, const QString &realRoot);
 /// @p base's real location.
 QString confinedFolder(const QString &base, const QString &value, QString *why = nullptr);
 
+/// Where a folder that a pack's settings name really is, and whether the pack may use it.
+struct FolderReach
+{
+    enum Kind {
+        Inside,  // inside the pack: used silently
+        Outside, // a folder of the player's elsewhere, reached through a link: used once allowed
+        Refused  // never used: why says so
+    };
+    Kind kind = Refused;
+    QString path; // base and value joined (settingsFolderPath()), the path the program uses
+    QString real; // its real location
+    QString why;
+};
+
+/// @p base and @p value joined as a settings folder is found: the value's backslashes taken as
+/// separators, its names found without regard to case, nothing trimmed. The one path that is
+/// both checked and used.
+QString settingsFolderPath(const QString &base, const QString &value);
+
+/// Judges the folder @p value names relative to @p base: Refused when the value is empty,
+/// absolute or a drive path, holds "..", names @p base itself or a link that dangles; and,
+/// links followed, when it leads to the root or a system folder, to @p home or a folder above
+/// it, into one of the home's hidden folders, or to a folder the player does not own. Any other
+/// folder out of @p base is Outside.
+FolderReach reachFolder(const QString &base, const QString &value, const QString &home);
+
 } // namespace platform

@@ -1,7 +1,10 @@
 #include "platform/ScriptLauncher.h"
 
+#include "platform/Confine.h"
 #include "platform/Error.h"
+#include "platform/PackPermissions.h"
 #include "platform/Paths.h"
+#include "platform/ScriptSandbox.h"
 #include "platform/WinePrefix.h"
 #include "platform/WineRunner.h"
 
@@ -11,7 +14,11 @@
 #include <QProcessEnvironment>
 #include <QStandardPaths>
 
+#include <QMutex>
+
 #include <algorithm>
+#include <optional>
+#include <vector>
 
 namespace platform {
 
@@ -32,10 +39,132 @@ QString winePath(const QString &file, const QString &directory)
     return path;
 }
 
+struct LaunchSources
+{
+    QMutex mutex;
+    std::function<ScriptPack()> pack;
+    std::vector<std::function<QStringList()>> folders;
+    std::function<bool(const UnconfinedQuestion &)> question;
+};
+
+LaunchSources &sources()
+{
+    static LaunchSources all;
+    return all;
+}
+
+// The sandbox of a start: the pack's folder (or, without a known pack, the script's), the
+// folders the player let it use, the prefix in force.
+SandboxPlan planFor(const ScriptPack &pack, const QString &directory, bool network)
+{
+    SandboxPlan plan = SandboxPlan::forSession();
+    QStringList folders = pack.folders;
+    folders.prepend(pack.dir.isEmpty() ? directory : pack.dir);
+    std::vector<std::function<QStringList()>> more;
+    {
+        const QMutexLocker lock(&sources().mutex);
+        more = sources().folders;
+    }
+    for (const auto &source : more)
+        folders += source();
+    const QString prefix = gamePrefixInForce().prefix;
+    if (!prefix.isEmpty())
+        folders.append(prefix);
+    for (const QString &folder : std::as_const(folders)) {
+        // A folder the pack may write that is not there yet is made, so that it can be bound.
+        QDir().mkpath(folder);
+        // Bound at its real place: a link on the way is seen inside as it is outside.
+        const QString real = realLocation(QDir(folder).absolutePath());
+        if (!real.isEmpty() && !plan.writable.contains(real))
+            plan.writable.append(real);
+    }
+    // The script's own folder may be reached through a link the player allowed; it is seen
+    // read-only at least.
+    const QString work = realLocation(QDir(directory).absolutePath());
+    if (!work.isEmpty() && std::none_of(plan.writable.begin(), plan.writable.end(),
+                                        [&](const QString &w) { return isWithin(work, w); }))
+        plan.readable.append(work);
+    plan.workDir = work;
+    plan.network = network;
+    return plan;
+}
+
 } // namespace
 
+void setScriptPackSource(std::function<ScriptPack()> source)
+{
+    const QMutexLocker lock(&sources().mutex);
+    sources().pack = std::move(source);
+}
+
+void addScriptFolderSource(std::function<QStringList()> source)
+{
+    const QMutexLocker lock(&sources().mutex);
+    sources().folders.push_back(std::move(source));
+}
+
+void setUnconfinedQuestionHandler(std::function<bool(const UnconfinedQuestion &)> handler)
+{
+    const QMutexLocker lock(&sources().mutex);
+    sources().question = std::move(handler);
+}
+
+ScriptPack scriptPackInForce()
+{
+    std::function<ScriptPack()> source;
+    {
+        const QMutexLocker lock(&sources().mutex);
+        source = sources().pack;
+    }
+    return source ? source() : ScriptPack();
+}
+
+LaunchMode launchMode(const ScriptPack &pack)
+{
+    const PackPermissions permissions;
+    const QByteArray key = PackPermissions::packKey(pack.dir);
+    if (!pack.dir.isEmpty() && permissions.granted(key, PackPermissions::Grant::FullRights))
+        return LaunchMode::FullRights;
+    if (sandboxAvailable())
+        return LaunchMode::Sandboxed;
+    if (!pack.dir.isEmpty() && permissions.granted(key, PackPermissions::Grant::Unconfined))
+        return LaunchMode::Unconfined;
+    return LaunchMode::NeedsAnswer;
+}
+
+QString UnconfinedQuestion::text() const
+{
+    return QStringLiteral(
+               "The scripts of %1 cannot run in a sandbox on this system: bubblewrap is missing "
+               "or cannot start here.\n\nWithout it, its scripts would run with all your "
+               "rights: they could read, change or delete any of your files and use the "
+               "network.\n\nRun the scripts of %1 (%2) anyway?")
+        .arg(pack, folder);
+}
+
+void requireScriptStart(const QStringList &files)
+{
+    if (std::all_of(files.begin(), files.end(), [](const QString &f) { return f.isEmpty(); }))
+        return;
+    const ScriptPack pack = scriptPackInForce();
+    if (launchMode(pack) != LaunchMode::NeedsAnswer)
+        return;
+    std::function<bool(const UnconfinedQuestion &)> ask;
+    {
+        const QMutexLocker lock(&sources().mutex);
+        ask = sources().question;
+    }
+    const QString folder = QDir::cleanPath(pack.dir);
+    const QString name = pack.name.isEmpty() ? QFileInfo(folder).fileName() : pack.name;
+    if (pack.dir.isEmpty() || !ask || !ask({name, folder}))
+        throw UserCancelled();
+    PackPermissions().setGranted(PackPermissions::packKey(pack.dir),
+                                 PackPermissions::Grant::Unconfined, true);
+}
+
 ShellCommand shellOpenCommand(const QString &file, const QStringList &parameters,
-                              const QString &directory, ShowCommand show)
+                              const QString &directory, ShowCommand show,
+                              const SandboxPlan *sandbox)
 {
     const QFileInfo info(file);
     const QString suffix = info.suffix().toLower();
@@ -73,6 +202,21 @@ ShellCommand shellOpenCommand(const QString &file, const QStringList &parameters
         command.arguments = QStringList{file}; // xdg-open takes exactly one argument
         console = false;                       // the opened application brings its own window
     }
+    if (sandbox) {
+        SandboxPlan plan = *sandbox;
+        // The prefix's own Wine (a Lutris runner, a Proton build) may live in the hidden home:
+        // its installation, two levels above its bin/wine, is seen read-only.
+        if (needsWine(file)) {
+            const QString install =
+                realLocation(QFileInfo(QFileInfo(command.program).absolutePath()).absolutePath());
+            if (!install.isEmpty() && install != QLatin1String("/"))
+                plan.readable.append(install);
+        }
+        command = confined(command, plan, bubblewrapProgram());
+        command.confined = true;
+        command.network = sandbox->network;
+        command.writable = sandbox->writable;
+    }
 
     // A terminal needs a display to open on; without one it would fail and take the script
     // with it, so the script then runs as a hidden one does.
@@ -106,7 +250,24 @@ bool shellOpen(const QString &file, const QStringList &parameters, const QString
     if (!QFileInfo(resolved).isFile())
         return false;
     const QString workDir = resolvePath(directory);
-    ShellCommand command = shellOpenCommand(resolved, parameters, workDir, show);
+    const ScriptPack pack = scriptPackInForce();
+    std::optional<SandboxPlan> sandbox;
+    switch (launchMode(pack)) {
+    case LaunchMode::Sandboxed: {
+        const bool network =
+            pack.asksNetwork && PackPermissions().granted(PackPermissions::packKey(pack.dir),
+                                                          PackPermissions::Grant::Network);
+        sandbox = planFor(pack, workDir, network);
+        break;
+    }
+    case LaunchMode::FullRights:
+    case LaunchMode::Unconfined:
+        break;
+    case LaunchMode::NeedsAnswer:
+        return false; // never unconfined without the player's yes
+    }
+    ShellCommand command =
+        shellOpenCommand(resolved, parameters, workDir, show, sandbox ? &*sandbox : nullptr);
     if (command.program.isEmpty())
         return false;
     if (hook && hook->wrap)

@@ -26,9 +26,57 @@ struct ShellCommand
     QString winePrefix;      // WINEPREFIX for the process; empty: the inherited one, if any
     QStringList environment; // "NAME=value" set for the process, WINEPREFIX among them
     bool inTerminal = false; // program is the terminal; the command follows its "-e"
+    bool confined = false;   // runs in the sandbox
+    bool network = false;    // the sandbox lets it use the network
+    QStringList writable;    // what the sandbox lets it write
 };
+struct SandboxPlan;
+/// With @p sandbox, the command (inside its terminal, when it has one) runs in that sandbox.
 ShellCommand shellOpenCommand(const QString &file, const QStringList &parameters,
-                              const QString &directory, ShowCommand show);
+                              const QString &directory, ShowCommand show,
+                              const SandboxPlan *sandbox = nullptr);
+
+/// The pack whose scripts start, as the program knows it.
+struct ScriptPack
+{
+    QString dir;             // the pack's folder
+    QString name;            // how the player knows it
+    bool asksNetwork = false; // [Scripts] Network=1 in its settings file
+    QStringList folders;     // folders outside it that the player let it use
+};
+/// The program registers where the pack in force comes from; without a source the scripts'
+/// own folders are the only writable ones.
+void setScriptPackSource(std::function<ScriptPack()> source);
+/// Adds folders a pack's scripts may write besides its own (the history's allowed folders).
+/// The source is kept for the life of the process.
+void addScriptFolderSource(std::function<QStringList()> source);
+
+/// How a pack's scripts start.
+enum class LaunchMode {
+    Sandboxed,  // in the sandbox
+    FullRights, // unconfined, the player trusts the pack
+    Unconfined, // unconfined where the sandbox cannot start, as the player allowed
+    NeedsAnswer // the sandbox cannot start and the player has not said yes: nothing starts
+};
+LaunchMode launchMode(const ScriptPack &pack);
+ScriptPack scriptPackInForce();
+
+/// What the player is asked before a pack's scripts run where the sandbox cannot start.
+struct UnconfinedQuestion
+{
+    QString pack;   // the pack's name
+    QString folder; // its folder
+
+    QString text() const;
+};
+/// Asks the question; true for yes. Without a registered handler every question counts as
+/// answered with Cancel, so no script ever runs unconfined silently.
+void setUnconfinedQuestionHandler(std::function<bool(const UnconfinedQuestion &)> handler);
+
+/// Checks, when any of @p files is set, that the pack's scripts may start: where the sandbox
+/// cannot start and the player has not said yes for this pack, asks; a yes is remembered for
+/// the pack, a Cancel throws UserCancelled. Callers check before they change anything.
+void requireScriptStart(const QStringList &files);
 
 /// Lets a caller that records starts see each one: @c wrap may replace the final command (the
 /// program and arguments about to start, after every other choice was made; in a terminal, the
@@ -41,7 +89,8 @@ struct StartHook
 };
 
 /// Opens @p file the way the Windows shell's "open" would: started detached in @p directory,
-/// never waited for, its standard streams on /dev/null. @p file is looked up case-insensitively
+/// never waited for, its standard streams on /dev/null, confined as launchMode() says (nothing
+/// starts in LaunchMode::NeedsAnswer). @p file is looked up case-insensitively
 /// when its exact name does not exist. Returns whether a process was started; the option
 /// scripts' callers do not look at it.
 bool shellOpen(const QString &file, const QStringList &parameters, const QString &directory,

@@ -108,6 +108,7 @@ void ThemeApplication::ClearAndPlan()
     for (const ThemeStep &step : plan.Steps)
         scripts.append(step.Script);
     platform::requireWineFor(scripts);
+    platform::requireScriptStart(scripts);
     // Recorded in the history as one install, begun before the clear so that its "before"
     // snapshot holds the selection the theme replaces; snapshotted again when the theme's
     // scripts have ended.

@@ -56,9 +56,12 @@ QString toStored(QString path)
 
 QString ThemesFolder(const TProgramSettings &settings)
 {
-    // The store is the pack's own: a ThemesDir that leads out of the program folder (by "..",
-    // an absolute path or a symbolic link) gives no store at all.
-    const QString folder = platform::confinedFolder(settings.ProgramDir, settings.ThemesDir);
+    // The store is the pack's own, or a folder of the player's it links to once the player
+    // allowed it (ConfineSettingsFolders()); a ThemesDir that leads anywhere else (by "..", an
+    // absolute path or a symbolic link) gives no store at all.
+    const QString folder = settings.FoldersConfined
+                               ? settings.ThemesFolder
+                               : platform::confinedFolder(settings.ProgramDir, settings.ThemesDir);
     return folder.isEmpty() ? QString() : withSlash(folder);
 }
 

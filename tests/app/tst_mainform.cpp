@@ -145,7 +145,8 @@ class TestMainForm : public QObject
     }
 
     QString options() const { return pack() + S("/Options/"); }
-    QString runLog() const { return m_dir->filePath(S("runs.log")); }
+    // Inside the pack: its scripts write nowhere else.
+    QString runLog() const { return pack() + S("/runs.log"); }
 
     // An option folder whose script notes the folder it was started in; no second script, and
     // the shortest delay of the progress dialog.
@@ -386,7 +387,7 @@ private Q_SLOTS:
         QVERIFY(history::TheHistory().snapshotsOn());
         // Remembered in the user's own folder, never in the pack.
         QVERIFY(
-            readAll(m_dir->filePath(S("config/varimond/history-folders"))).startsWith("allow\t"));
+            readAll(m_dir->filePath(S("config/varimond/pack-permissions"))).startsWith("allow\t"));
         QVERIFY(!readAll(iniPath()).contains("allow"));
     }
 

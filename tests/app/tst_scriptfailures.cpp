@@ -71,6 +71,7 @@ private Q_SLOTS:
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir->filePath(S("config"))));
         // Only the stand-in terminal on the PATH: no real terminal, opener or Wine takes part.
         QVERIFY(QDir().mkpath(bin()));
+        testfiles::addSandbox(bin());
         qputenv("PATH", QFile::encodeName(bin()));
         qunsetenv("DISPLAY");
     }

@@ -691,6 +691,7 @@ private Q_SLOTS:
                                  m_log.toUtf8() + "'\nexec \"$@\"\n");
             QFile::setPermissions(fake, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         }
+        testfiles::addSandbox(bin);
         qputenv("PATH", bin.toUtf8());
         Layout({S("Pack 7"), S("Pack/P 7"), S("Pack/P/A 2")});
         OptionTree tree;
@@ -808,6 +809,7 @@ private Q_SLOTS:
             QFile::setPermissions(bin + QLatin1Char('/') + fake,
                                   QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         }
+        testfiles::addSandbox(bin);
         qputenv("PATH", bin.toUtf8());
         WriteBytes(folder + file, content.isEmpty() ? Script() : content);
         if (executable)

@@ -166,6 +166,7 @@ private Q_SLOTS:
             QVERIFY(QFile::setPermissions(at(S("bin/wine")),
                                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         }
+        testfiles::addSandbox(at(S("bin")));
         qputenv("PATH", QFile::encodeName(at(S("bin"))));
         qunsetenv("WINEPREFIX");
         // The player pinned the prefix; the option scripts that are no Windows scripts never
@@ -239,6 +240,7 @@ private Q_SLOTS:
         QVERIFY(writeAll(at(compat + S("/pfx/drive_c/users/steamuser/AppData/Roaming/Electronic "
                                        "Arts/Dark Age of Camelot/user.dat")),
                          "[interface]\r\nitem1=4\r\n"));
+        testfiles::addSandbox(at(S("bin")));
         qputenv("PATH", QFile::encodeName(at(S("bin"))));
         qputenv("HOME", QFile::encodeName(at(S("home"))));
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(at(S("config"))));

@@ -8,13 +8,38 @@
 #include <QFileInfo>
 #include <QString>
 
+#include "platform/PackPermissions.h"
+#include "platform/ScriptLauncher.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace testfiles {
 
+/// For tests that look at how a script is started rather than at its sandbox: the scratch
+/// folder @p pack stands for the pack, and the player gave it full rights. Call it with
+/// XDG_CONFIG_HOME pointing into the scratch folder.
+inline void startScriptsUnconfined(const QString &pack)
+{
+    platform::setScriptPackSource([pack] {
+        platform::ScriptPack scratch;
+        scratch.dir = pack;
+        return scratch;
+    });
+    platform::PackPermissions().setGranted(platform::PackPermissions::packKey(pack),
+                                           platform::PackPermissions::Grant::FullRights, true);
+}
+
 inline QString S(const char *text) { return QString::fromUtf8(text); }
+
+/// Puts the system's bubblewrap into @p bin, a folder a test makes the whole PATH, so that the
+/// scripts still start in their sandbox.
+inline void addSandbox(const QString &bin)
+{
+    QDir().mkpath(bin);
+    QFile::link(QStringLiteral("/usr/bin/bwrap"), bin + QStringLiteral("/bwrap"));
+}
 
 /// The whole file, or an empty array when it cannot be read.
 inline QByteArray readAll(const QString &path)

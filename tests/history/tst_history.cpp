@@ -319,7 +319,7 @@ void TestHistory::restoreRefusedWhileScriptRuns()
     HistoryPack pack;
     Seed(pack);
     pack.configure();
-    const QString flag = pack.root + S("go");
+    const QString flag = pack.programDir + S("go");
     const QString id = pack.install("while [ ! -e " + Quoted(flag) +
                                     " ]; do sleep 0.02; done\n"
                                     "printf late > " +
@@ -347,7 +347,7 @@ void TestHistory::outputLandsAfterProgramClosed()
 {
     HistoryPack pack;
     pack.configure();
-    const QString flag = pack.root + S("go");
+    const QString flag = pack.programDir + S("go");
     const QString id = pack.install("while [ ! -e " + Quoted(flag) +
                                     " ]; do sleep 0.02; done\n"
                                     "echo finished; echo oops >&2\nprintf x > " +
@@ -438,11 +438,11 @@ void TestHistory::packWithoutHistoryKeepsLogOnly()
 
     // A script that writes far more than is kept still runs to its end and its status lands.
     const QString flood = pack.install("head -c 6000000 /dev/zero | tr '\\0' x\necho tail-end >" +
-                                       Quoted(pack.root + S("ran-to-end")) + "\nexit 5\n");
+                                       Quoted(pack.programDir + S("ran-to-end")) + "\nexit 5\n");
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(pack.record(flood).folder + S("1.exit")), HangMs);
     const history::InstallRecord flooded = pack.record(flood);
     QCOMPARE(flooded.starts[0].exitStatus, 5);
-    QVERIFY(QFileInfo::exists(pack.root + S("ran-to-end")));
+    QVERIFY(QFileInfo::exists(pack.programDir + S("ran-to-end")));
     const QByteArray out = readAll(flooded.folder + S("1.out"));
     const QByteArray note("\n[output cut after 4 MiB]\n");
     QCOMPARE(out.size(), history::RunLog::OutputCap + note.size());
@@ -478,14 +478,15 @@ void TestHistory::linksAreNotFollowed()
     writeAll(outside.path() + S("/secret"), "s1");
     QVERIFY(QFile::link(outside.path(), pack.ui + S("out")));
     pack.configure();
-    const QString id = pack.install("printf s2 > " + Quoted(outside.path() + S("/secret")) +
-                                    "\nprintf n > " + Quoted(pack.ui + S("n")) + "\n");
+    const QString id = pack.install("printf n > " + Quoted(pack.ui + S("n")) + "\nprintf s2 > " +
+                                    Quoted(outside.path() + S("/secret")) + "\n");
     QTRY_VERIFY_WITH_TIMEOUT(Settled(pack, id), HangMs);
     // Only the folder's own file changed: the link is stored as a link.
     QCOMPARE(Describe(TheHistory().installChanges(pack.record(id))),
              QStringList{S("A ../ui/custom/n")});
     TheHistory().restore(id);
-    QCOMPARE(readAll(outside.path() + S("/secret")), QByteArray("s2"));
+    // The script's sandbox kept it from writing through the link.
+    QCOMPARE(readAll(outside.path() + S("/secret")), QByteArray("s1"));
     QVERIFY(QFileInfo(pack.ui + S("out")).isSymLink());
     QVERIFY(!QFileInfo::exists(pack.ui + S("n")));
 }
@@ -510,6 +511,7 @@ void TestHistory::tickThroughApplyChanges()
     writeAll(bin + S("/x-terminal-emulator"), "#!/bin/sh\n[ \"$1\" = -T ] && shift 2\n[ \"$1\" = -e ] && shift\nexec \"$@\"\n");
     QFile::setPermissions(bin + S("/x-terminal-emulator"), QFile::ReadOwner | QFile::ExeOwner);
     const QByteArray path = qgetenv("PATH");
+    testfiles::addSandbox(bin);
     qputenv("PATH", bin.toUtf8());
     const bool hideShell = ProgramSettings.HideShell;
     ProgramSettings.HideShell = true;

@@ -265,7 +265,7 @@ private slots:
     void restoreRefusedWhileScriptRuns()
     {
         m_pack->configure();
-        const QString flag = m_pack->root + S("go");
+        const QString flag = m_pack->programDir + S("go"); // where the script can see it
         const QString id =
             m_pack->install("while [ ! -e " + Quoted(flag) + " ]; do sleep 0.02; done\n");
         QTRY_VERIFY_WITH_TIMEOUT(TheHistory().anyRunning(), HangMs);

@@ -113,8 +113,9 @@ void TestHistorySafety::consentAskedOnceRememberedPerPack()
     QVERIFY(TheHistory().snapshotsOn());
     QVERIFY(asked.isEmpty()); // asked at the first install, not at start-up
 
-    const QByteArray change = "printf x > " + Quoted(pack.ui + S("x")) + "\nprintf d > " +
-                              Quoted(pack.programDir + S("Data/d")) + "\n";
+    // The refused folder last: the sandbox keeps the script from writing there.
+    const QByteArray change = "printf d > " + Quoted(pack.programDir + S("Data/d")) +
+                              "\nprintf x > " + Quoted(pack.ui + S("x")) + "\n";
     const QString first = pack.install(change);
     QTRY_VERIFY_WITH_TIMEOUT(Settled(pack, first), HangMs);
     QCOMPARE(asked, QStringList{QFileInfo(pack.ui).canonicalFilePath()});
@@ -123,7 +124,9 @@ void TestHistorySafety::consentAskedOnceRememberedPerPack()
     QCOMPARE(Paths(TheHistory().installChanges(pack.record(first))), expected);
     if (!allow) {
         QVERIFY(TheHistory().log()->notices().join(S("\n")).contains(S("was not allowed")));
-        // A refused folder is never restored either.
+        // A refused folder is never written by the script's sandbox, nor restored.
+        QVERIFY(!QFileInfo::exists(pack.ui + S("x")));
+        writeAll(pack.ui + S("x"), "x");
         TheHistory().restore(first);
         QVERIFY(QFileInfo::exists(pack.ui + S("x")));
         QVERIFY(!QFileInfo::exists(pack.programDir + S("Data/d")));
@@ -176,7 +179,8 @@ void TestHistorySafety::personalAndSystemFoldersNeverTouched()
     QVERIFY(notices.contains(S("/dev is a system folder")));
     QVERIFY(notices.contains(S("root or home")));
     QVERIFY_THROWS_EXCEPTION(AppError, TheHistory().restore(id));
-    QCOMPARE(readAll(home + S("/Documents/new")), QByteArray("new"));
+    // The script's sandbox kept it out of the documents too.
+    QVERIFY(!QFileInfo::exists(home + S("/Documents/new")));
     QCOMPARE(readAll(home + S("/Documents/x")), QByteArray("mine"));
     QVERIFY(!QFileInfo::exists(pack.repo()));
 }

@@ -27,6 +27,7 @@ class TestNames : public QObject
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
+    QTemporaryDir m_config; // the player's configuration, beside the folder looked at
     QByteArray m_root; // the temporary folder's bytes, ending in '/'
 
 private Q_SLOTS:
@@ -35,6 +36,8 @@ private Q_SLOTS:
         m_dir = std::make_unique<QTemporaryDir>();
         QVERIFY(m_dir->isValid());
         m_root = QFile::encodeName(QDir(m_dir->path()).canonicalPath()) + '/';
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config.path()));
+        testfiles::startScriptsUnconfined(m_dir->path());
     }
 
     void cleanup() { m_dir.reset(); }

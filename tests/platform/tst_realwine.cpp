@@ -73,8 +73,8 @@ private Q_SLOTS:
         QVERIFY(dir.isValid());
         const QString root = QDir(dir.path()).canonicalPath();
         const QString home = root + S("/home");
-        const QString used = root + S("/used");
         const QString option = root + S("/Options/Pack/Option");
+        const QString used = option + S("/used"); // where the scripts' sandbox lets them write
         const QString runners = home + S("/.local/share/lutris/runners/wine/");
 
         qunsetenv("WINEPREFIX");

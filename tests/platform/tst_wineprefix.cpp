@@ -134,6 +134,8 @@ private Q_SLOTS:
         m_dir = std::make_unique<QTemporaryDir>();
         QVERIFY(m_dir->isValid());
         m_root = QDir(m_dir->path()).canonicalPath();
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(at(S("config"))));
+        testfiles::startScriptsUnconfined(m_root);
         QVERIFY(QDir().mkpath(at(S("home"))));
         for (int i = 0; i < EnvCount; ++i)
             m_savedEnv[i] = qgetenv(EnvNames[i]);

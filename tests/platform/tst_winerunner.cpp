@@ -123,6 +123,7 @@ private Q_SLOTS:
         qputenv("USER", "player");
         qputenv("PATH", QFile::encodeName(at(S("bin"))) + ":/usr/bin:/bin");
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(at(S("config"))));
+        testfiles::startScriptsUnconfined(m_root);
         for (const char *name : {"WINEPREFIX", "DISPLAY", "WINEDEBUG", "WINEDLLOVERRIDES"})
             qunsetenv(name);
         QVERIFY(QDir().mkpath(at(S("home"))));

@@ -35,7 +35,7 @@ public:
         m_program = m_dir->path() + S("/pack/");
         QDir().mkpath(options());
         QDir().mkpath(themes());
-        m_log = m_dir->path() + S("/log.txt");
+        m_log = m_program + S(".test-log.txt"); // the scripts write only inside the pack
         ProgramSettings = TProgramSettings();
         ProgramSettings.ProgramDir = m_program;
         ProgramSettings.OptionsDir = S("Options");
@@ -49,6 +49,7 @@ public:
         m_path = qgetenv("PATH");
         const QString bin = m_dir->path() + S("/bin");
         QDir().mkpath(bin);
+        testfiles::addSandbox(bin);
         qputenv("PATH", QFile::encodeName(bin));
     }
 

@@ -5,6 +5,7 @@
 #include "ThemeFixture.h"
 #include "common/Waits.h"
 #include "options/OptionIni.h"
+#include "platform/Confine.h"
 #include "options/OptionScan.h"
 #include "platform/Error.h"
 #include "platform/IniFile.h"
@@ -461,7 +462,13 @@ private Q_SLOTS:
             field = value;
             const QStringList lines = ConfineSettingsFolders(ProgramSettings);
             QCOMPARE(lines.size(), used ? 0 : 1);
-            QCOMPARE(field, used ? value : key == S("ThemesDir") ? S("Themes") : S("Options"));
+            // The setting stays as written; the folder in use is the default when it is refused.
+            QCOMPARE(field, value);
+            const QString inUse = key == S("ThemesDir") ? ProgramSettings.ThemesFolder
+                                                        : ProgramSettings.OptionsFolder;
+            QCOMPARE(inUse, platform::settingsFolderPath(
+                                ProgramSettings.ProgramDir,
+                                used ? value : key == S("ThemesDir") ? S("Themes") : S("Options")));
             if (!used)
                 QVERIFY2(lines.first().startsWith(QStringLiteral("[%1] %2=").arg(key, key)),
                          qPrintable(lines.first()));
