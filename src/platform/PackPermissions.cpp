@@ -1,11 +1,11 @@
 #include "platform/PackPermissions.h"
 
+#include "platform/OwnFile.h"
 #include "platform/Paths.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <algorithm>
 
@@ -60,9 +60,8 @@ QByteArray PackPermissions::packKey(const QString &packDir)
 std::vector<PackPermissions::Entry> PackPermissions::read() const
 {
     std::vector<Entry> lines;
-    QFile file(m_file);
-    if (file.open(QIODevice::ReadOnly)) {
-        for (const QByteArray &text : file.read(MaxFileSize).split('\n')) {
+    if (const std::optional<QByteArray> content = readOwnFile(m_file, MaxFileSize)) {
+        for (const QByteArray &text : content->split('\n')) {
             const QList<QByteArray> parts = text.split('\t');
             if (parts.size() == 3 && !parts[0].isEmpty())
                 lines.push_back({parts[0], parts[1], parts[2]});
@@ -83,15 +82,12 @@ bool PackPermissions::write(const std::vector<Entry> &lines)
 {
     if (!QDir().mkpath(QFileInfo(m_file).absolutePath()))
         return false;
-    QSaveFile file(m_file);
-    file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
+    QByteArray content;
     for (const Entry &line : lines) {
         if (storable(line.pack) && storable(line.folder))
-            file.write(line.kind + '\t' + line.pack + '\t' + line.folder + '\n');
+            content += line.kind + '\t' + line.pack + '\t' + line.folder + '\n';
     }
-    return file.commit();
+    return writeOwnFile(m_file, content);
 }
 
 // Puts @p entry in place of any earlier answer to the same question, or takes that answer
