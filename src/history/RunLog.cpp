@@ -1,6 +1,6 @@
 #include "history/RunLog.h"
 
-#include "history/RunReport.h"
+#include "history/SandboxStops.h"
 #include "platform/Error.h"
 #include "platform/IniFile.h"
 #include "platform/OwnFile.h"
@@ -216,7 +216,9 @@ void RunLog::refreshExit(InstallRecord &record) const
             start.exitStatus = status;
             // What the sandbox kept a failed script from doing shows in its output.
             if (status != 0 && start.confined && !start.inTerminal)
-                start.stopped = sandboxStops(output(record, start.index, 64 * 1024), start);
+                start.stopped =
+                    sandboxStops(output(record, start.index, 64 * 1024),
+                                 SandboxLimits{start.confined, start.network, start.writable});
         }
     }
 }
@@ -312,7 +314,8 @@ platform::ShellCommand RunLog::wrap(const InstallRecord &record, int index,
 
 QByteArray RunLog::output(const InstallRecord &record, int index, qint64 maxBytes) const
 {
-    return platform::readOwnFileTail(record.folder + QString::number(index) + QStringLiteral(".out"), maxBytes);
+    return platform::readOwnFileTail(
+        record.folder + QString::number(index) + QStringLiteral(".out"), maxBytes);
 }
 
 quint64 RunLog::processStartTime(qint64 pid)

@@ -24,12 +24,6 @@ QString statusText(const ScriptStart &start);
 /// Whether a start of @p record ended with a status other than 0 or could not be started.
 bool hasFailure(const InstallRecord &record);
 
-/// What a confined start's @p output shows the sandbox kept it from, in plain words: "writing
-/// to ~/.bashrc" for a write refused outside its writable folders ("Read-only file system",
-/// "Permission denied"), "reading ~/.ssh/id_rsa" for a file of the hidden home it did not
-/// find, "reaching the network" for a connection that failed without network. At most a few.
-QStringList sandboxStops(const QByteArray &output, const ScriptStart &start);
-
 /// The plain words for the failed starts of @p record, one sentence for all of them:
 /// "RunMe.bat of Classic ended with status 3: File > History shows its output", or "RunMe.sh of
 /// Classic was kept from writing to ~/.bashrc: ..." when the sandbox stopped it. Empty when

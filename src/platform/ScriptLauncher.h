@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/ShellCommand.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -18,20 +20,9 @@ enum class ShowCommand { Hidden, Normal };
 /// follow the file (xdg-open takes the file alone). A normal window wraps the command in
 /// "x-terminal-emulator -T <file name> -e" when that exists. The program is empty when the file
 /// cannot be started on this system, or in a prefix whose own Wine is missing and the player
-/// has not allowed another.
-struct ShellCommand
-{
-    QString program;
-    QStringList arguments;
-    QString winePrefix;      // WINEPREFIX for the process; empty: the inherited one, if any
-    QStringList environment; // "NAME=value" set for the process, WINEPREFIX among them
-    bool inTerminal = false; // program is the terminal; the command follows its "-e"
-    bool confined = false;   // runs in the sandbox
-    bool network = false;    // the sandbox lets it use the network
-    QStringList writable;    // what the sandbox lets it write
-};
+/// has not allowed another. With @p sandbox, the command (inside its terminal, when it has one)
+/// runs in that sandbox.
 struct SandboxPlan;
-/// With @p sandbox, the command (inside its terminal, when it has one) runs in that sandbox.
 ShellCommand shellOpenCommand(const QString &file, const QStringList &parameters,
                               const QString &directory, ShowCommand show,
                               const SandboxPlan *sandbox = nullptr);
@@ -39,10 +30,10 @@ ShellCommand shellOpenCommand(const QString &file, const QStringList &parameters
 /// The pack whose scripts start, as the program knows it.
 struct ScriptPack
 {
-    QString dir;             // the pack's folder
-    QString name;            // how the player knows it
+    QString dir;              // the pack's folder
+    QString name;             // how the player knows it
     bool asksNetwork = false; // [Scripts] Network=1 in its settings file
-    QStringList folders;     // folders outside it that the player let it use
+    QStringList folders;      // folders outside it that the player let it use
 };
 /// The program registers where the pack in force comes from; without a source the scripts'
 /// own folders are the only writable ones.

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/ScriptLauncher.h"
+#include "platform/ShellCommand.h"
 
 #include <QString>
 #include <QStringList>
