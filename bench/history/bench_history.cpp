@@ -147,17 +147,21 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     QTemporaryDir temp;
     const QString programDir = temp.path() + QStringLiteral("/pack/");
-    const QString ui = temp.path() + QStringLiteral("/ui");
+    // The snapshotted folder lies inside its pack, where the history takes it without asking.
+    const QString ui = programDir + QStringLiteral("ui");
     const QString copy = temp.path() + QStringLiteral("/gitcopy");
     QDir().mkpath(programDir);
+    QDir().mkpath(temp.path() + QStringLiteral("/state"));
     std::printf("Preparing two copies of %d files, %d MB...\n", Folders * FilesPerFolder,
                 Folders * FilesPerFolder * FileSize / (1024 * 1024));
     makeTree(ui);
     makeTree(copy);
 
     const std::vector<history::NamedFolder> folders =
-        history::resolveFolders({QStringLiteral("..\\ui")}, programDir, QDir::homePath());
-    history::SnapshotStore store(programDir + QStringLiteral(".varimond-history"));
+        history::resolveFolders({QStringLiteral("ui")}, programDir, QDir::homePath());
+    if (folders.size() != 1 || !folders.front().usable())
+        qFatal("the folder to snapshot is not taken by the history");
+    history::SnapshotStore store(temp.path() + QStringLiteral("/state/history"));
     store.open();
     store.snapshot(folders, QStringLiteral("first"));
     if (!git(copy, {QStringLiteral("init"), QStringLiteral("-q")}) ||

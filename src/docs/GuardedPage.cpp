@@ -1,5 +1,7 @@
 #include "docs/GuardedPage.h"
 
+#include <QWebEngineUrlScheme>
+
 #include <QApplication>
 #include <QKeyEvent>
 #include <QWebEngineView>
@@ -50,15 +52,22 @@ bool GuardedPage::eventFilter(QObject *watched, QEvent *event)
 {
     const QEvent::Type type = event->type();
     if (type == QEvent::MouseButtonRelease ||
-        (type == QEvent::KeyPress &&
-         (static_cast<QKeyEvent *>(event)->key() == Qt::Key_Return ||
-          static_cast<QKeyEvent *>(event)->key() == Qt::Key_Enter ||
-          static_cast<QKeyEvent *>(event)->key() == Qt::Key_Space))) {
+        (type == QEvent::KeyPress && (static_cast<QKeyEvent *>(event)->key() == Qt::Key_Return ||
+                                      static_cast<QKeyEvent *>(event)->key() == Qt::Key_Enter ||
+                                      static_cast<QKeyEvent *>(event)->key() == Qt::Key_Space))) {
         auto *widget = qobject_cast<QWidget *>(watched);
         if (m_view && widget && (widget == m_view || m_view->isAncestorOf(widget)))
             m_playerInput.start();
     }
     return QWebEnginePage::eventFilter(watched, event);
+}
+
+void GuardedPage::registerOpaqueScheme(const char *scheme)
+{
+    QWebEngineUrlScheme entry(scheme);
+    entry.setSyntax(QWebEngineUrlScheme::Syntax::Path);
+    entry.setFlags(QWebEngineUrlScheme::NoAccessAllowed);
+    QWebEngineUrlScheme::registerScheme(entry);
 }
 
 bool GuardedPage::acceptNavigationRequest(const QUrl &url, NavigationType type, bool isMainFrame)
@@ -72,8 +81,8 @@ bool GuardedPage::acceptNavigationRequest(const QUrl &url, NavigationType type, 
 bool GuardedPage::accepted(const QUrl &url, NavigationType type, bool isMainFrame)
 {
     if (!isMainFrame)
-        return !url.isLocalFile() && url.scheme().compare(QLatin1String("qrc"),
-                                                          Qt::CaseInsensitive) != 0;
+        return !url.isLocalFile() &&
+               url.scheme().compare(QLatin1String("qrc"), Qt::CaseInsensitive) != 0;
     bool ok = false;
     if (type == NavigationTypeTyped) {
         ok = true; // only the program loads an address into the view

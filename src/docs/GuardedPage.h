@@ -28,8 +28,14 @@ public:
     /// The program itself moves the view to @p url next (back, forward, reload).
     void expectNavigation(const QUrl &url);
 
-    /// How long after the player's click or key a link counts as followed by the player.
-    static constexpr int PlayerInputMs = 1500;
+    /// How long after the player's click or key a link counts as followed by the player: the
+    /// one navigation that follows, however busy the machine keeps the browser's process.
+    static constexpr int PlayerInputMs = 5000;
+
+    /// Registers @p scheme for pages the program serves itself: an opaque origin with no
+    /// rights, so such a page reaches nothing of the program, of other pages or of local
+    /// files. Must run before the browser engine starts (a Q_CONSTRUCTOR_FUNCTION does).
+    static void registerOpaqueScheme(const char *scheme);
 
 Q_SIGNALS:
     /// A navigation was refused; the view stays where it was.

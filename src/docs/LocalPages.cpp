@@ -1,5 +1,7 @@
 #include "docs/LocalPages.h"
 
+#include "docs/GuardedPage.h"
+
 #include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
@@ -23,11 +25,7 @@ const char Scheme[] = "varimond-page";
 
 void registerScheme()
 {
-    QWebEngineUrlScheme scheme(Scheme);
-    scheme.setSyntax(QWebEngineUrlScheme::Syntax::Path);
-    // An opaque origin: a page reaches nothing of other pages, not even of its own folder.
-    scheme.setFlags(QWebEngineUrlScheme::NoAccessAllowed);
-    QWebEngineUrlScheme::registerScheme(scheme);
+    GuardedPage::registerOpaqueScheme(Scheme);
 }
 // Schemes must be known before the browser engine starts, which the first window may do.
 Q_CONSTRUCTOR_FUNCTION(registerScheme)

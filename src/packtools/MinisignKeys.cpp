@@ -1,5 +1,6 @@
 #include "packtools/MinisignKeys.h"
 
+#include "packupdate/Minisign.h"
 #include "platform/Error.h"
 
 #include <QFile>
@@ -81,9 +82,8 @@ void applyPassword(QByteArray &file, const QByteArray &password)
                                       "minisign ever does."));
     QByteArray stream(KeynumSkBytes, Qt::Uninitialized);
     if (crypto_pwhash_scryptsalsa208sha256(
-            bytes(stream), quint64(stream.size()), password.constData(),
-            quint64(password.size()), reinterpret_cast<const unsigned char *>(salt), ops,
-            size_t(mem)) != 0)
+            bytes(stream), quint64(stream.size()), password.constData(), quint64(password.size()),
+            reinterpret_cast<const unsigned char *>(salt), ops, size_t(mem)) != 0)
         throw AppError(QStringLiteral("Not enough memory to derive the key from the password."));
     for (int i = 0; i < KeynumSkBytes; ++i)
         file[KeynumSkOffset + i] = char(file[KeynumSkOffset + i] ^ stream[i]);
@@ -110,8 +110,8 @@ QByteArray readSecretFile(const QString &path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        throw AppError(QStringLiteral("The secret key %1 cannot be read: %2")
-                           .arg(path, file.errorString()));
+        throw AppError(
+            QStringLiteral("The secret key %1 cannot be read: %2").arg(path, file.errorString()));
     const QByteArray text = file.read(4096);
     QByteArray raw;
     for (const QByteArray &line : text.split('\n')) {
@@ -154,7 +154,8 @@ QString GenerateKeyPair(const QString &secretPath, const QString &publicPath,
     std::memcpy(file.data() + 4, "B2", 2);
     randombytes_buf(file.data() + 6, SaltBytes);
     if (encrypted) {
-        storeLe64(file.data() + 6 + SaltBytes, crypto_pwhash_scryptsalsa208sha256_OPSLIMIT_SENSITIVE);
+        storeLe64(file.data() + 6 + SaltBytes,
+                  crypto_pwhash_scryptsalsa208sha256_OPSLIMIT_SENSITIVE);
         storeLe64(file.data() + 6 + SaltBytes + 8,
                   crypto_pwhash_scryptsalsa208sha256_MEMLIMIT_SENSITIVE);
     }
@@ -166,12 +167,12 @@ QString GenerateKeyPair(const QString &secretPath, const QString &publicPath,
 
     quint64 id = loadLe64(keyId.constData());
     const QString idText = QString::number(id, 16).toUpper();
-    const QByteArray secretText =
-        QByteArray("untrusted comment: minisign ") +
-        (encrypted ? "encrypted secret key" : "secret key") + "\n" + file.toBase64() + "\n";
+    const QByteArray secretText = QByteArray("untrusted comment: minisign ") +
+                                  (encrypted ? "encrypted secret key" : "secret key") + "\n" +
+                                  file.toBase64() + "\n";
     const QByteArray publicLine = (QByteArray("Ed") + keyId + pk).toBase64();
-    const QByteArray publicText = "untrusted comment: minisign public key " + idText.toLatin1() +
-                                  "\n" + publicLine + "\n";
+    const QByteArray publicText =
+        "untrusted comment: minisign public key " + idText.toLatin1() + "\n" + publicLine + "\n";
     writeKeyFile(secretPath, secretText, true);
     writeKeyFile(publicPath, publicText, false);
     return QString::fromLatin1(publicLine);
@@ -203,22 +204,14 @@ QString SignFile(const QString &path, const SecretKey &key, const QString &trust
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         throw AppError(QStringLiteral("%1 cannot be read: %2").arg(path, file.errorString()));
-    crypto_generichash_state state;
-    crypto_generichash_init(&state, nullptr, 0, crypto_generichash_BYTES_MAX);
-    QByteArray buffer(1 << 20, Qt::Uninitialized);
-    for (;;) {
-        const qint64 n = file.read(buffer.data(), buffer.size());
-        if (n < 0)
-            throw AppError(QStringLiteral("%1 cannot be read: %2").arg(path, file.errorString()));
-        if (n == 0)
-            break;
-        crypto_generichash_update(&state, bytes(buffer), quint64(n));
-    }
-    unsigned char hash[crypto_generichash_BYTES_MAX];
-    crypto_generichash_final(&state, hash, sizeof hash);
+    const std::optional<QByteArray> hash = packupdate::MinisignFileHash(file);
+    if (!hash)
+        throw AppError(QStringLiteral("%1 cannot be read: %2").arg(path, file.errorString()));
 
     QByteArray signature(crypto_sign_BYTES, Qt::Uninitialized);
-    crypto_sign_detached(bytes(signature), nullptr, hash, sizeof hash, bytes(key.secret));
+    crypto_sign_detached(bytes(signature), nullptr,
+                         reinterpret_cast<const unsigned char *>(hash->constData()),
+                         quint64(hash->size()), bytes(key.secret));
     // The trusted comment is signed together with the signature, so it cannot be swapped.
     const QByteArray signedText = signature + trustedComment.toUtf8();
     QByteArray global(crypto_sign_BYTES, Qt::Uninitialized);

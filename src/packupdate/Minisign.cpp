@@ -59,6 +59,26 @@ bool IsMinisignPublicKey(const QString &publicKey)
     return readPublicKey(publicKey, key);
 }
 
+std::optional<QByteArray> MinisignFileHash(QIODevice &file)
+{
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, nullptr, 0, crypto_generichash_BYTES_MAX);
+    QByteArray buffer(1 << 20, Qt::Uninitialized);
+    for (;;) {
+        const qint64 n = file.read(buffer.data(), buffer.size());
+        if (n < 0)
+            return std::nullopt;
+        if (n == 0)
+            break;
+        crypto_generichash_update(
+            &state, reinterpret_cast<const unsigned char *>(buffer.constData()), quint64(n));
+    }
+    QByteArray hash(crypto_generichash_BYTES_MAX, Qt::Uninitialized);
+    crypto_generichash_final(&state, reinterpret_cast<unsigned char *>(hash.data()),
+                             size_t(hash.size()));
+    return hash;
+}
+
 QString VerifyMinisign(const QString &path, const QString &signature, const QString &publicKey,
                        QString *trustedComment)
 {
@@ -100,22 +120,13 @@ QString VerifyMinisign(const QString &path, const QString &signature, const QStr
         reinterpret_cast<const unsigned char *>(sig.constData()) + 2 + KeyIdBytes;
     int verdict = -1;
     if (algorithm == "ED") {
-        // Pre-hashed: the signature covers the file's BLAKE2b-512 hash, read in pieces.
-        crypto_generichash_state state;
-        crypto_generichash_init(&state, nullptr, 0, crypto_generichash_BYTES_MAX);
-        QByteArray buffer(1 << 20, Qt::Uninitialized);
-        for (;;) {
-            const qint64 n = file.read(buffer.data(), buffer.size());
-            if (n < 0)
-                return QStringLiteral("the archive cannot be read");
-            if (n == 0)
-                break;
-            crypto_generichash_update(
-                &state, reinterpret_cast<const unsigned char *>(buffer.constData()), quint64(n));
-        }
-        unsigned char hash[crypto_generichash_BYTES_MAX];
-        crypto_generichash_final(&state, hash, sizeof hash);
-        verdict = crypto_sign_verify_detached(sigBytes, hash, sizeof hash, pk);
+        // Pre-hashed: the signature covers the file's BLAKE2b-512 hash.
+        const std::optional<QByteArray> hash = MinisignFileHash(file);
+        if (!hash)
+            return QStringLiteral("the archive cannot be read");
+        verdict = crypto_sign_verify_detached(
+            sigBytes, reinterpret_cast<const unsigned char *>(hash->constData()),
+            quint64(hash->size()), pk);
     } else {
         // The legacy form signs the whole file, which must then be held in memory at once.
         if (file.size() > LegacyMaxBytes)

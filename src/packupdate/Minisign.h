@@ -1,6 +1,11 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
+
+#include <optional>
+
+class QIODevice;
 
 namespace packupdate {
 
@@ -13,6 +18,11 @@ namespace packupdate {
 /// @p trustedComment (when given) receives its trusted comment.
 QString VerifyMinisign(const QString &path, const QString &signature, const QString &publicKey,
                        QString *trustedComment = nullptr);
+
+/// The BLAKE2b-512 hash of what is left to read of @p file, read in pieces so that a large
+/// archive is never held in memory: the message a pre-hashed ("ED") minisign signature covers.
+/// Nothing when the file cannot be read.
+std::optional<QByteArray> MinisignFileHash(QIODevice &file);
 
 /// Whether @p publicKey reads as a minisign public key.
 bool IsMinisignPublicKey(const QString &publicKey);

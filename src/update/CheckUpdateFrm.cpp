@@ -44,11 +44,7 @@ const char NotesScheme[] = "varimond-notes";
 
 void registerNotesScheme()
 {
-    QWebEngineUrlScheme scheme(NotesScheme);
-    scheme.setSyntax(QWebEngineUrlScheme::Syntax::Path);
-    // An opaque origin: the page reaches nothing of the program or of other pages.
-    scheme.setFlags(QWebEngineUrlScheme::NoAccessAllowed);
-    QWebEngineUrlScheme::registerScheme(scheme);
+    GuardedPage::registerOpaqueScheme(NotesScheme);
 }
 // Schemes must be known before the browser engine starts, which the first window may do.
 Q_CONSTRUCTOR_FUNCTION(registerNotesScheme)
