@@ -9,6 +9,7 @@
 #include "apply/ApplyChanges.h"
 #include "common/HttpTestServer.h"
 #include "common/TestFiles.h"
+#include "common/TestTree.h"
 #include "common/Waits.h"
 #include "core/Common.h"
 #include "history/InstallHistory.h"
@@ -213,11 +214,7 @@ private Q_SLOTS:
         OptionTree tree;
         int count = 0;
         GetDirectories(tree, ProgramSettings.optionsRoot(), nullptr, count);
-        OptionNode *compact = nullptr;
-        tree.ForEach([&](OptionNode *n) {
-            if (n->Text == S("Compact"))
-                compact = n;
-        });
+        OptionNode *compact = FindNode(tree, S("Chat/Compact"));
         QVERIFY(compact);
         QCOMPARE(ApplyChanges(tree, compact, ProgramSettings.optionsRoot(), nullptr), 2);
         QCOMPARE(IniFileMode(options() + S("Chat/Compact")), 3);
@@ -352,11 +349,7 @@ private Q_SLOTS:
         OptionTree tree;
         int count = 0;
         GetDirectories(tree, ProgramSettings.optionsRoot(), nullptr, count);
-        OptionNode *compact = nullptr;
-        tree.ForEach([&](OptionNode *n) {
-            if (n->Text == S("Compact"))
-                compact = n;
-        });
+        OptionNode *compact = FindNode(tree, S("Chat/Compact"));
         QVERIFY(compact);
         ApplyChanges(tree, compact, ProgramSettings.optionsRoot(), nullptr);
         const auto installs = history::TheHistory().log()->list();
