@@ -14,6 +14,7 @@
 #include "platform/FolderReader.h"
 #include "platform/IniFile.h"
 #include "platform/IniView.h"
+#include "platform/OwnFile.h"
 #include "platform/Paths.h"
 #include "platform/ScriptLauncher.h"
 #include "rtf/RtfReader.h"
@@ -91,14 +92,16 @@ private:
     // The 1-based line of @p key in @p section of the INI file at @p path, 0 when not found.
     static int lineOf(const QString &path, const QString &section, const QString &key)
     {
-        QFile file(path);
-        if (file.size() > platform::IniFile::MaxFileSize || !file.open(QIODevice::ReadOnly))
+        // Read without following a link or waiting on a FIFO a pack may hold at the name.
+        const std::optional<QByteArray> text =
+            platform::readOwnFile(path, platform::IniFile::MaxFileSize);
+        if (!text)
             return 0;
         const QByteArray wantSection = section.toUtf8().toLower();
         const QByteArray wantKey = key.toUtf8().toLower();
         QByteArray current;
         int number = 0;
-        for (const QByteArray &raw : file.readAll().split('\n')) {
+        for (const QByteArray &raw : text->split('\n')) {
             ++number;
             const QByteArray line = raw.trimmed();
             if (line.startsWith('[') && line.contains(']')) {
