@@ -50,7 +50,7 @@ flags=(-std=c++17 -g -O1 -fPIC -fno-omit-frame-pointer
   "$root/src/rtf/RtfKeywords.cpp" \
   "$root/src/rtf/RtfTables.cpp" \
   "$root/src/rtf/RtfFields.cpp" \
-  "$root/src/platform/TextCodec.cpp" \
+  "$root/src/files/TextCodec.cpp" \
   $qt_libs -o "$out/rtf_fuzzer"
 
 cp -n "$root"/tests/data/rtf/*.rtf "$root"/fuzz/seeds/*.rtf "$out/corpus/" 2>/dev/null || true

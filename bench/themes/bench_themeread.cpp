@@ -13,7 +13,7 @@
 // Usage: bench_themeread [folder for the generated files]
 #include "common/Figures.h"
 #include "core/Common.h"
-#include "platform/IniFile.h"
+#include "ini/IniFile.h"
 #include "themes/ThemeApply.h"
 
 #include <QCoreApplication>

@@ -4,7 +4,7 @@
 // beside the plain POSIX floor for the same job: connect, send the request, read the answer
 // into a new file with read(2)/write(2), rename it.
 // Prints the minimum and the median of 15 runs of each.
-#include "platform/Downloader.h"
+#include "net/Downloader.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

@@ -1,7 +1,7 @@
 #include "app/PackChoice.h"
-#include "platform/OwnFile.h"
+#include "files/OwnFile.h"
 
-#include "platform/Paths.h"
+#include "files/Paths.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

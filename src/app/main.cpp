@@ -6,9 +6,9 @@
 #include "apply/PackPermissionsFrm.h"
 #include "packupdate/PackSwap.h"
 #include "packtools/PackCommand.h"
-#include "platform/Error.h"
-#include "platform/Paths.h"
-#include "platform/WindowFrame.h"
+#include "files/Error.h"
+#include "files/Paths.h"
+#include "app/WindowFrame.h"
 
 #include <QApplication>
 #include <QFileDialog>

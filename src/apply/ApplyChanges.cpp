@@ -8,9 +8,9 @@
 #include "options/OptionNode.h"
 #include "options/OptionTreeController.h"
 #include "options/SelectionRules.h"
-#include "platform/Paths.h"
-#include "platform/ScriptLauncher.h"
-#include "platform/ScriptPlace.h"
+#include "files/Paths.h"
+#include "launch/ScriptLauncher.h"
+#include "files/ScriptPlace.h"
 
 #include <QFileInfo>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/WineRunner.h"
+#include "wine/WineRunner.h"
 
 class QMessageBox;
 class QWidget;

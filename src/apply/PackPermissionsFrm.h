@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/PackPermissions.h"
-#include "platform/ScriptLauncher.h"
+#include "files/PackPermissions.h"
+#include "launch/ScriptLauncher.h"
 
 #include <QDialog>
 

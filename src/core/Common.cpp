@@ -1,11 +1,11 @@
 #include "core/Common.h"
 
-#include "platform/Confine.h"
-#include "platform/IniFile.h"
-#include "platform/PackPermissions.h"
-#include "platform/Paths.h"
-#include "platform/ScriptLauncher.h"
-#include "platform/WinePrefix.h"
+#include "files/Confine.h"
+#include "ini/IniFile.h"
+#include "files/PackPermissions.h"
+#include "files/Paths.h"
+#include "launch/ScriptLauncher.h"
+#include "wine/WinePrefix.h"
 
 #include <QDir>
 #include <QFile>

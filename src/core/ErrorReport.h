@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/Error.h"
+#include "files/Error.h"
 
 #include <QString>
 

@@ -4,7 +4,7 @@
 #include "core/ErrorReport.h"
 #include "core/FormUtils.h"
 #include "docs/DocumentPane.h"
-#include "platform/WineRunner.h"
+#include "wine/WineRunner.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

@@ -7,9 +7,9 @@
 
 #include "core/Common.h"
 #include "options/StateIcons.h"
-#include "platform/Error.h"
-#include "platform/Paths.h"
-#include "platform/TextCodec.h"
+#include "files/Error.h"
+#include "files/Paths.h"
+#include "files/TextCodec.h"
 #include "rtf/RtfReader.h"
 
 #include <QAction>

@@ -1,7 +1,7 @@
 #include "docs/PreviewStripState.h"
 
-#include "platform/OwnFile.h"
-#include "platform/Paths.h"
+#include "files/OwnFile.h"
+#include "files/Paths.h"
 
 namespace previews {
 

@@ -1,10 +1,10 @@
 #include "game/UserDat.h"
 
 #include "core/Common.h"
-#include "platform/Error.h"
-#include "platform/IniFile.h"
-#include "platform/Paths.h"
-#include "platform/WinePrefix.h"
+#include "files/Error.h"
+#include "ini/IniFile.h"
+#include "files/Paths.h"
+#include "wine/WinePrefix.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/PackPermissions.h"
+#include "files/PackPermissions.h"
 
 #include <QByteArray>
 #include <QString>

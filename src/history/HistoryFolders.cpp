@@ -1,7 +1,7 @@
 #include "history/HistoryFolders.h"
 
-#include "platform/IniFile.h"
-#include "platform/Paths.h"
+#include "ini/IniFile.h"
+#include "files/Paths.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,10 +1,10 @@
 #include "history/InstallHistory.h"
 
-#include "platform/Error.h"
-#include "platform/OwnFile.h"
-#include "platform/PackState.h"
-#include "platform/Paths.h"
-#include "platform/WinePrefix.h"
+#include "files/Error.h"
+#include "files/OwnFile.h"
+#include "files/PackState.h"
+#include "files/Paths.h"
+#include "wine/WinePrefix.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -4,7 +4,7 @@
 #include "history/HistoryFolders.h"
 #include "history/RunLog.h"
 #include "history/SnapshotStore.h"
-#include "platform/ScriptLauncher.h"
+#include "launch/ScriptLauncher.h"
 
 #include <QObject>
 #include <QTimer>

@@ -1,9 +1,9 @@
 #include "history/RunLog.h"
 
 #include "history/SandboxStops.h"
-#include "platform/Error.h"
-#include "platform/IniFile.h"
-#include "platform/OwnFile.h"
+#include "files/Error.h"
+#include "ini/IniFile.h"
+#include "files/OwnFile.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/ScriptLauncher.h"
+#include "launch/ScriptLauncher.h"
 
 #include <QDateTime>
 #include <QString>

@@ -3,9 +3,9 @@
 #include "history/SnapshotStore.h"
 
 #include "history/SnapshotGit.h"
-#include "platform/Error.h"
-#include "platform/IniView.h"
-#include "platform/OwnFile.h"
+#include "files/Error.h"
+#include "ini/IniView.h"
+#include "files/OwnFile.h"
 
 #include <QCryptographicHash>
 #include <QDataStream>

@@ -3,7 +3,7 @@
 // Helpers shared by the snapshot store's reading and writing halves: error handling, owners of
 // libgit2 objects and file handles, and tree look-ups.
 
-#include "platform/Error.h"
+#include "files/Error.h"
 
 #include <QByteArray>
 #include <QByteArrayList>

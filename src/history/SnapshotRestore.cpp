@@ -1,6 +1,6 @@
 #include "history/SnapshotGit.h"
 #include "history/SnapshotStore.h"
-#include "platform/OwnFile.h"
+#include "files/OwnFile.h"
 
 #include <QCryptographicHash>
 #include <QDir>

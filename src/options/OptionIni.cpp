@@ -1,13 +1,13 @@
 #include "options/OptionIni.h"
 
 #include "core/Common.h"
-#include "platform/Confine.h"
-#include "platform/Error.h"
-#include "platform/FileNames.h"
-#include "platform/FolderNames.h"
-#include "platform/IniFile.h"
-#include "platform/IniView.h"
-#include "platform/Paths.h"
+#include "files/Confine.h"
+#include "files/Error.h"
+#include "files/FileNames.h"
+#include "files/FolderNames.h"
+#include "ini/IniFile.h"
+#include "ini/IniView.h"
+#include "files/Paths.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "platform/IniFile.h"
+#include "ini/IniFile.h"
 
 struct TProgramSettings;
 namespace platform {

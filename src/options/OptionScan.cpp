@@ -2,11 +2,11 @@
 
 #include "core/Common.h"
 #include "options/OptionNode.h"
-#include "platform/FileNames.h"
-#include "platform/FolderReader.h"
-#include "platform/IniFile.h"
-#include "platform/IniView.h"
-#include "platform/Paths.h"
+#include "files/FileNames.h"
+#include "files/FolderReader.h"
+#include "ini/IniFile.h"
+#include "ini/IniView.h"
+#include "files/Paths.h"
 
 #include <QElapsedTimer>
 

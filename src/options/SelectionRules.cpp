@@ -2,8 +2,8 @@
 
 #include "options/OptionIni.h"
 #include "options/OptionNode.h"
-#include "platform/Confine.h"
-#include "platform/Error.h"
+#include "files/Confine.h"
+#include "files/Error.h"
 
 #include <QFile>
 

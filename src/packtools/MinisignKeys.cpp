@@ -1,7 +1,7 @@
 #include "packtools/MinisignKeys.h"
 
 #include "packupdate/Minisign.h"
-#include "platform/Error.h"
+#include "files/Error.h"
 
 #include <QFile>
 #include <QFileInfo>

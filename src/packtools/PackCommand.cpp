@@ -4,7 +4,7 @@
 #include "packtools/PackCheck.h"
 #include "packtools/Password.h"
 #include "packtools/Publish.h"
-#include "platform/Error.h"
+#include "files/Error.h"
 
 #include <QDir>
 #include <QFileInfo>

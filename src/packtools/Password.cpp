@@ -1,6 +1,6 @@
 #include "packtools/Password.h"
 
-#include "platform/Error.h"
+#include "files/Error.h"
 
 #include <cstdio>
 #include <fcntl.h>

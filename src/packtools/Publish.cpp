@@ -3,10 +3,10 @@
 #include "packtools/MinisignKeys.h"
 #include "packupdate/Minisign.h"
 #include "packupdate/PackageInfo.h"
-#include "platform/Confine.h"
-#include "platform/Downloader.h"
-#include "platform/Error.h"
-#include "platform/IniFile.h"
+#include "files/Confine.h"
+#include "net/Downloader.h"
+#include "files/Error.h"
+#include "ini/IniFile.h"
 
 #include <QCryptographicHash>
 #include <QDir>

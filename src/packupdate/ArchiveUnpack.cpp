@@ -1,8 +1,8 @@
 #include "packupdate/ArchiveUnpack.h"
 
 #include "packupdate/PackSwap.h"
-#include "platform/Confine.h"
-#include "platform/Error.h"
+#include "files/Confine.h"
+#include "files/Error.h"
 
 #include <QByteArrayList>
 #include <QDir>

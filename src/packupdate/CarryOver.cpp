@@ -1,9 +1,9 @@
 #include "packupdate/CarryOver.h"
 
-#include "platform/Confine.h"
-#include "platform/Error.h"
-#include "platform/IniFile.h"
-#include "platform/Paths.h"
+#include "files/Confine.h"
+#include "files/Error.h"
+#include "ini/IniFile.h"
+#include "files/Paths.h"
 
 #include <QDir>
 #include <QFile>

@@ -2,11 +2,11 @@
 
 #include "history/InstallHistory.h"
 #include "packupdate/Minisign.h"
-#include "platform/Confine.h"
-#include "platform/Error.h"
-#include "platform/IniFile.h"
-#include "platform/OwnFile.h"
-#include "platform/Paths.h"
+#include "files/Confine.h"
+#include "files/Error.h"
+#include "ini/IniFile.h"
+#include "files/OwnFile.h"
+#include "files/Paths.h"
 
 #include <QCryptographicHash>
 #include <QDir>

@@ -4,7 +4,7 @@
 #include "packupdate/CarryOver.h"
 #include "packupdate/PackSwap.h"
 #include "packupdate/PackageInfo.h"
-#include "platform/Downloader.h"
+#include "net/Downloader.h"
 
 #include <QObject>
 

@@ -1,11 +1,11 @@
 #include "packupdate/PackSwap.h"
 
 #include "packupdate/PackageInfo.h"
-#include "platform/Error.h"
-#include "platform/OwnFile.h"
-#include "platform/PackState.h"
-#include "platform/TreeCopy.h"
-#include "platform/Paths.h"
+#include "files/Error.h"
+#include "files/OwnFile.h"
+#include "files/PackState.h"
+#include "files/TreeCopy.h"
+#include "files/Paths.h"
 
 #include <QDir>
 #include <QFile>

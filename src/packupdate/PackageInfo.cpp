@@ -1,7 +1,7 @@
 #include "packupdate/PackageInfo.h"
 
-#include "platform/Downloader.h"
-#include "platform/IniFile.h"
+#include "net/Downloader.h"
+#include "ini/IniFile.h"
 
 #include <QRegularExpression>
 #include <QStringList>

@@ -1,7 +1,7 @@
 // Character sets, code pages and symbol fonts: how the bytes of RTF text become Unicode.
 #include "rtf/RtfInternal.h"
 
-#include "platform/TextCodec.h"
+#include "files/TextCodec.h"
 
 namespace platform::rtf {
 

@@ -3,11 +3,11 @@
 #include "core/Common.h"
 #include "history/InstallHistory.h"
 #include "options/OptionIni.h"
-#include "platform/Error.h"
-#include "platform/IniFile.h"
-#include "platform/Paths.h"
-#include "platform/ScriptLauncher.h"
-#include "platform/ScriptPlace.h"
+#include "files/Error.h"
+#include "ini/IniFile.h"
+#include "files/Paths.h"
+#include "launch/ScriptLauncher.h"
+#include "files/ScriptPlace.h"
 #include "themes/ThemeStore.h"
 
 #include <QDir>

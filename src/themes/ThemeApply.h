@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/ScriptPlace.h"
+#include "files/ScriptPlace.h"
 
 #include <QElapsedTimer>
 #include <QObject>

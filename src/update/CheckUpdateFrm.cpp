@@ -3,7 +3,7 @@
 #include "core/FormUtils.h"
 #include "docs/GuardedPage.h"
 #include "packupdate/PackInstall.h"
-#include "platform/WebLink.h"
+#include "net/WebLink.h"
 
 #include <QApplication>
 #include <QBuffer>

@@ -1,6 +1,6 @@
 #include "update/UpdateCheck.h"
 
-#include "platform/Paths.h"
+#include "files/Paths.h"
 
 #include <QFile>
 

@@ -2,7 +2,7 @@
 
 #include "core/Common.h"
 #include "packupdate/PackageInfo.h"
-#include "platform/Downloader.h"
+#include "net/Downloader.h"
 #include "update/VersionInfo.h"
 
 #include <QObject>

@@ -1,6 +1,6 @@
 #include "update/VersionInfo.h"
 
-#include "platform/IniFile.h"
+#include "ini/IniFile.h"
 
 namespace update {
 

@@ -19,8 +19,8 @@
 #include "options/OptionScan.h"
 #include "packupdate/PackFixtures.h"
 #include "packupdate/PackInstall.h"
-#include "platform/Error.h"
-#include "platform/PackState.h"
+#include "files/Error.h"
+#include "files/PackState.h"
 #include "themes/ThemeApply.h"
 #include "themes/ThemeStore.h"
 

@@ -12,9 +12,9 @@
 #include "history/InstallHistory.h"
 #include "options/OptionNode.h"
 #include "options/OptionTreeController.h"
-#include "platform/Error.h"
-#include "platform/IniFile.h"
-#include "platform/WindowFrame.h"
+#include "files/Error.h"
+#include "ini/IniFile.h"
+#include "app/WindowFrame.h"
 
 #include <QAction>
 #include <QApplication>

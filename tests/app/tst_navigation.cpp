@@ -12,7 +12,7 @@
 #include "docs/PreviewStrip.h"
 #include "options/OptionNode.h"
 #include "options/OptionTreeController.h"
-#include "platform/IniFile.h"
+#include "ini/IniFile.h"
 
 #include <QAction>
 #include <QApplication>

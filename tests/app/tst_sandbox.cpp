@@ -10,9 +10,9 @@
 #include "history/InstallHistory.h"
 #include "options/OptionNode.h"
 #include "options/OptionTreeController.h"
-#include "platform/IniFile.h"
-#include "platform/PackPermissions.h"
-#include "platform/ScriptLauncher.h"
+#include "ini/IniFile.h"
+#include "files/PackPermissions.h"
+#include "launch/ScriptLauncher.h"
 
 #include <QDirIterator>
 #include <QLabel>

@@ -2,8 +2,8 @@
 // a save writes and keeps.
 #include "common/TestFiles.h"
 #include "core/Common.h"
-#include "platform/Error.h"
-#include "platform/IniFile.h"
+#include "files/Error.h"
+#include "ini/IniFile.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -3,7 +3,7 @@
 #include "common/HttpTestServer.h"
 #include "common/TestFiles.h"
 #include "common/Waits.h"
-#include "platform/IniFile.h"
+#include "ini/IniFile.h"
 
 #include <QDir>
 #include <QElapsedTimer>

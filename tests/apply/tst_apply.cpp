@@ -15,9 +15,9 @@
 #include "options/OptionTreeController.h"
 #include "options/SelectionRules.h"
 #include "options/StateIcons.h"
-#include "platform/Error.h"
-#include "platform/IniFile.h"
-#include "platform/ScriptLauncher.h"
+#include "files/Error.h"
+#include "ini/IniFile.h"
+#include "launch/ScriptLauncher.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -9,9 +9,9 @@
 #include "core/Common.h"
 #include "options/OptionNode.h"
 #include "options/OptionScan.h"
-#include "platform/Error.h"
-#include "platform/IniFile.h"
-#include "platform/ScriptLauncher.h"
+#include "files/Error.h"
+#include "ini/IniFile.h"
+#include "launch/ScriptLauncher.h"
 
 #include <QApplication>
 #include <QDir>

@@ -8,8 +8,8 @@
 #include <QFileInfo>
 #include <QString>
 
-#include "platform/PackPermissions.h"
-#include "platform/ScriptLauncher.h"
+#include "files/PackPermissions.h"
+#include "launch/ScriptLauncher.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

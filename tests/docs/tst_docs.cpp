@@ -6,7 +6,7 @@
 #include "docs/AboutFrm.h"
 #include "docs/DocumentPane.h"
 #include "docs/LocalPages.h"
-#include "platform/Error.h"
+#include "files/Error.h"
 #include "rtf/RtfReader.h"
 
 #include <QApplication>

@@ -4,8 +4,8 @@
 #include "core/Common.h"
 #include "game/CheckUserInterfaceModeFrm.h"
 #include "game/UserDat.h"
-#include "platform/Error.h"
-#include "platform/IniFile.h"
+#include "files/Error.h"
+#include "ini/IniFile.h"
 
 #include <QAction>
 #include <QApplication>

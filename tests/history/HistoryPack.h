@@ -8,7 +8,7 @@
 #include "history/HistoryConsent.h"
 #include "history/HistoryFolders.h"
 #include "history/InstallHistory.h"
-#include "platform/ScriptLauncher.h"
+#include "launch/ScriptLauncher.h"
 
 #include <QDir>
 #include <QDirIterator>

@@ -10,7 +10,7 @@
 
 #include "history/HistoryFolders.h"
 #include "history/SnapshotStore.h"
-#include "platform/Error.h"
+#include "files/Error.h"
 
 #include <QDir>
 #include <QFile>

@@ -11,8 +11,8 @@
 #include "history/InstallHistory.h"
 #include "options/OptionNode.h"
 #include "options/OptionScan.h"
-#include "platform/Error.h"
-#include "platform/IniFile.h"
+#include "files/Error.h"
+#include "ini/IniFile.h"
 #include "themes/ThemeApply.h"
 
 #include <QProcess>

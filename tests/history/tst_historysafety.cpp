@@ -6,7 +6,7 @@
 #include "common/Waits.h"
 #include "history/InstallHistory.h"
 #include "history/SnapshotStore.h"
-#include "platform/Error.h"
+#include "files/Error.h"
 
 #include <QDirIterator>
 #include <QProcess>

@@ -10,8 +10,8 @@
 #include "options/OptionTreeController.h"
 #include "options/OptionTreeModel.h"
 #include "options/StateIcons.h"
-#include "platform/Error.h"
-#include "platform/IniFile.h"
+#include "files/Error.h"
+#include "ini/IniFile.h"
 
 #include <QAbstractItemModelTester>
 #include <QDir>

@@ -11,9 +11,9 @@
 #include "options/OptionNode.h"
 #include "options/OptionScan.h"
 #include "options/OptionTreeController.h"
-#include "platform/Error.h"
-#include "platform/IniFile.h"
-#include "platform/Paths.h"
+#include "files/Error.h"
+#include "ini/IniFile.h"
+#include "files/Paths.h"
 
 #include <QDir>
 #include <QFileInfo>

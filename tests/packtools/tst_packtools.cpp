@@ -3,7 +3,7 @@
 #include "common/HttpTestServer.h"
 #include "packupdate/PackInstall.h"
 #include "packupdate/PackageInfo.h"
-#include "platform/IniFile.h"
+#include "ini/IniFile.h"
 
 #include <QCryptographicHash>
 #include <QDirIterator>

@@ -5,7 +5,7 @@
 //   packswap_driver recover <pack/>                            prints what the recovery did
 
 #include "packupdate/PackSwap.h"
-#include "platform/Error.h"
+#include "files/Error.h"
 
 #include <QCoreApplication>
 #include <QStringList>

@@ -4,7 +4,7 @@
 #include "PackFixtures.h"
 #include "packupdate/CarryOver.h"
 #include "packupdate/PackSwap.h"
-#include "platform/IniFile.h"
+#include "ini/IniFile.h"
 
 #include <QProcess>
 #include <QTemporaryDir>

@@ -9,7 +9,7 @@
 #include "packupdate/Minisign.h"
 #include "packupdate/PackInstall.h"
 #include "packupdate/PackSwap.h"
-#include "platform/IniFile.h"
+#include "ini/IniFile.h"
 
 #include <QCryptographicHash>
 #include <QProcess>

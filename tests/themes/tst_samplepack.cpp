@@ -8,7 +8,7 @@
 #include "core/Common.h"
 #include "options/OptionNode.h"
 #include "options/OptionTreeController.h"
-#include "platform/IniFile.h"
+#include "ini/IniFile.h"
 #include "themes/ThemeStore.h"
 #include "themes/ThemesFrm.h"
 

@@ -7,7 +7,7 @@
 #include "common/Waits.h"
 #include "core/StatusLine.h"
 #include "options/OptionTreeController.h"
-#include "platform/IniFile.h"
+#include "ini/IniFile.h"
 #include "themes/ApplyThemeFrm.h"
 #include "themes/ThemeStore.h"
 #include "themes/ThemesFrm.h"

@@ -4,8 +4,8 @@
 #include "common/TestFiles.h"
 #include "common/Waits.h"
 #include "core/Common.h"
-#include "platform/Downloader.h"
-#include "platform/IniFile.h"
+#include "net/Downloader.h"
+#include "ini/IniFile.h"
 #include "update/UpdateCheck.h"
 #include "update/VersionInfo.h"
 

@@ -8,8 +8,8 @@
 #include "core/Common.h"
 #include "packupdate/PackInstall.h"
 #include "packupdate/PackSwap.h"
-#include "platform/IniFile.h"
-#include "platform/Paths.h"
+#include "ini/IniFile.h"
+#include "files/Paths.h"
 #include "update/CheckUpdateFrm.h"
 
 #include <QAction>

@@ -1,0 +1,161 @@
+#include "ini/IniView.h"
+
+#include "ini/IniFile.h"
+#include "files/TextCodec.h"
+
+#include <QByteArray>
+#include <QStringDecoder>
+
+namespace platform {
+
+namespace {
+
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+void trim(const char *d, std::uint32_t &b, std::uint32_t &e)
+{
+    while (b < e && isBlank(d[b]))
+        ++b;
+    while (e > b && isBlank(d[e - 1]))
+        --e;
+}
+
+// As the INI layer decodes names and values: UTF-8 when valid, else Windows-1252, and a U+FEFF
+// at the start kept (inside a file it is a character, not a byte-order mark).
+QString decodeKeepingMark(const char *bytes, qsizetype length)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless |
+                                                     QStringDecoder::Flag::ConvertInitialBom);
+    QString text = decoder.decode(QByteArrayView(bytes, length));
+    if (!decoder.hasError())
+        return text;
+    return decodeWindows1252(QByteArray(bytes, length));
+}
+
+} // namespace
+
+void IniView::parse(const char *data, std::size_t size)
+{
+    m_data = data;
+    m_lines.clear();
+    std::uint32_t start = 0;
+    const auto n = static_cast<std::uint32_t>(size);
+    if (n >= 3 && data[0] == '\xEF' && data[1] == '\xBB' && data[2] == '\xBF')
+        start = 3;
+    while (start < n) {
+        std::uint32_t i = start;
+        while (i < n && data[i] != '\n' && data[i] != '\r')
+            ++i;
+        Line line;
+        line.begin = start;
+        line.end = i;
+        if (i < n)
+            i += (data[i] == '\r' && i + 1 < n && data[i + 1] == '\n') ? 2 : 1;
+        start = i;
+
+        std::uint32_t b = line.begin;
+        std::uint32_t e = line.end;
+        trim(data, b, e);
+        if (b == e || data[b] == ';' || data[b] == '#')
+            continue;
+        if (data[b] == '[') {
+            // A header needs its closing bracket, and its name runs to the last one; without
+            // one the line is plain text and does not end the section it stands in.
+            std::uint32_t close = e;
+            while (close > b + 1 && data[close - 1] != ']')
+                --close;
+            if (close <= b + 1)
+                continue;
+            line.nameBegin = b + 1;
+            line.nameEnd = close - 1;
+            trim(data, line.nameBegin, line.nameEnd);
+            line.kind = Line::Section;
+        } else {
+            std::uint32_t eq = b;
+            while (eq < e && data[eq] != '=')
+                ++eq;
+            if (eq == e)
+                continue; // neither a section nor a key: nothing to find on it
+            line.nameBegin = b;
+            line.nameEnd = eq;
+            trim(data, line.nameBegin, line.nameEnd);
+            line.kind = Line::Key;
+        }
+        m_lines.push_back(line);
+    }
+}
+
+bool IniView::sameName(const Line &line, const QString &wanted) const
+{
+    const char *name = m_data + line.nameBegin;
+    const qsizetype length = line.nameEnd - line.nameBegin;
+    bool ascii = true;
+    for (qsizetype i = 0; i < length && ascii; ++i)
+        ascii = static_cast<unsigned char>(name[i]) < 0x80;
+    if (ascii)
+        return wanted.compare(QLatin1StringView(name, length), Qt::CaseInsensitive) == 0;
+    return decodeKeepingMark(name, length).compare(wanted, Qt::CaseInsensitive) == 0;
+}
+
+long IniView::find(const QString &section, const QString &key) const
+{
+    std::size_t i = 0;
+    while (i < m_lines.size() &&
+           !(m_lines[i].kind == Line::Section && sameName(m_lines[i], section)))
+        ++i;
+    for (++i; i < m_lines.size(); ++i) {
+        const Line &line = m_lines[i];
+        if (line.kind == Line::Section)
+            break;
+        if (sameName(line, key))
+            return static_cast<long>(i);
+    }
+    return -1;
+}
+
+QString IniView::value(const Line &line) const
+{
+    std::uint32_t b = line.begin;
+    while (m_data[b] != '=')
+        ++b;
+    ++b;
+    std::uint32_t e = line.end;
+    trim(m_data, b, e);
+    if (e - b >= 2 && (m_data[b] == '"' || m_data[b] == '\'') && m_data[e - 1] == m_data[b]) {
+        ++b;
+        --e;
+    }
+    bool ascii = true;
+    for (std::uint32_t i = b; i < e && ascii; ++i)
+        ascii = static_cast<unsigned char>(m_data[i]) < 0x80;
+    // Plain ASCII, as nearly every descriptor is, reads the same in every code page.
+    QString text =
+        ascii ? QString::fromLatin1(m_data + b, e - b) : decodeKeepingMark(m_data + b, e - b);
+    if (text.size() > IniFile::MaxValueLength)
+        text.truncate(IniFile::MaxValueLength);
+    return text;
+}
+
+QString IniView::readString(const QString &section, const QString &key,
+                            const QString &defaultValue) const
+{
+    const long k = find(section, key);
+    return k < 0 ? defaultValue : value(m_lines[static_cast<std::size_t>(k)]);
+}
+
+int IniView::readInteger(const QString &section, const QString &key, int defaultValue) const
+{
+    const long k = find(section, key);
+    return k < 0 ? defaultValue
+                 : parseIniInteger(value(m_lines[static_cast<std::size_t>(k)]), defaultValue);
+}
+
+bool IniView::readBool(const QString &section, const QString &key, bool defaultValue) const
+{
+    return readInteger(section, key, defaultValue ? 1 : 0) != 0;
+}
+
+} // namespace platform
