@@ -10,7 +10,7 @@ packages=(
   xvfb x11-utils xdotool
   wine bubblewrap
   dpkg-dev desktop-file-utils appstream
-  libgit2-dev zlib1g-dev git strace
+  libgit2-dev zlib1g-dev git strace python3
   libcurl4-openssl-dev
   libarchive-dev libsodium-dev minisign libarchive-tools
 )
