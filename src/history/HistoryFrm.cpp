@@ -48,6 +48,8 @@ QString kindWord(FileChange::Kind kind)
         return QStringLiteral("added");
     case FileChange::Changed:
         return QStringLiteral("changed");
+    case FileChange::Refused:
+        return QStringLiteral("not put back");
     case FileChange::Removed:
         break;
     }
@@ -72,7 +74,7 @@ QString filesSummary(const std::vector<FileChange> &changes, const InstallRecord
         return QString();
     if (record.after.isEmpty())
         return QStringLiteral("pending");
-    int counts[3] = {0, 0, 0};
+    int counts[4] = {0, 0, 0, 0};
     for (const FileChange &c : changes)
         ++counts[c.kind];
     return QStringLiteral("%1 added, %2 changed, %3 removed")
@@ -374,7 +376,18 @@ void THistoryForm::btnRestoreClick()
             return;
         const std::vector<FileChange> done =
             m_history.restore(id, inBackground(QStringLiteral("Restoring files...")));
-        m_status->setText(QStringLiteral("Restored: %1 files changed.").arg(done.size()));
+        // A stored link that leads out of its folder is left out, and the player is told which.
+        QStringList refused;
+        for (const FileChange &c : done) {
+            if (c.kind == FileChange::Refused)
+                refused.append(c.path);
+        }
+        QString summary =
+            QStringLiteral("Restored: %1 files changed.").arg(done.size() - size_t(refused.size()));
+        if (!refused.isEmpty())
+            summary += QStringLiteral(" Not put back, as links that lead out of their folder: %1.")
+                           .arg(refused.join(QStringLiteral(", ")));
+        m_status->setText(summary);
         const QDateTime when = m_history.log()->load(id).time;
         // The time alone for an install of today, with its day for an older one.
         const QString format = when.date() == QDate::currentDate()

@@ -98,9 +98,10 @@ public:
             if (isWithin(leadsTo(QFile::decodeName(path)), m_root))
                 continue;
             ::unlink(path.constData());
-            m_out.erase(
-                std::remove(m_out.begin(), m_out.end(), FileChange{FileChange::Added, linkShown}),
-                m_out.end());
+            const auto made = std::find(m_out.begin(), m_out.end(),
+                                        FileChange{FileChange::Added, linkShown});
+            if (made != m_out.end())
+                made->kind = FileChange::Refused;
         }
     }
 
@@ -211,8 +212,10 @@ private:
             if (target.isEmpty() || target.contains('\0') ||
                 !isWithin(
                     leadsTo(to.startsWith(QLatin1Char('/')) ? to : dir + QLatin1Char('/') + to),
-                    m_root))
+                    m_root)) {
+                m_out.push_back({FileChange::Refused, shown});
                 return;
+            }
             if (::symlinkat(target.constData(), dirfd, name) != 0)
                 failErrno(QStringLiteral("Cannot create"), path);
             m_links.emplace_back(path, shown);

@@ -16,7 +16,8 @@ namespace history {
 /// One file that differs between two snapshots.
 struct FileChange
 {
-    enum Kind { Added, Changed, Removed };
+    /// Refused: a stored link a restore did not put back, as it leads out of its folder.
+    enum Kind { Added, Changed, Removed, Refused };
     Kind kind = Changed;
     QString path; // the folder as named, '/', the path inside it
 

@@ -9,6 +9,7 @@
 #include "files/Error.h"
 
 #include <QDirIterator>
+#include <algorithm>
 #include <QProcess>
 #include <QtTest>
 
@@ -385,7 +386,10 @@ void TestHistorySafety::storedLinkOutIsNotRestored()
 
     const QString current = store.snapshot(folders, S("before the restore"));
     try {
-        store.restore(current, target, folders);
+        // The link left out is named in what the restore reports, not passed over in silence.
+        const auto done = store.restore(current, target, folders);
+        QVERIFY(std::find(done.begin(), done.end(),
+                          FileChange{FileChange::Refused, S("Data/a")}) != done.end());
         store.restore(store.snapshot(folders, S("after the restore")), current, folders);
     } catch (const AppError &) {
         // Refusing is a sound outcome too; what counts is the user's folder.
