@@ -22,7 +22,7 @@ bool hasDriveLetter(const QString &path)
 } // namespace
 
 ScriptPlace locateScript(const QString &base, const QString &root, const QString &stored,
-                         QString *file)
+                         QString *file, const QString &knownRealRoot)
 {
     const QString mapped = fromStoredPath(stored);
     if (mapped.isEmpty())
@@ -40,7 +40,8 @@ ScriptPlace locateScript(const QString &base, const QString &root, const QString
     const QFileInfo info(resolved);
     if (!info.isFile())
         return ScriptPlace::Missing;
-    const QString realRoot = QFileInfo(cleanRoot).canonicalFilePath();
+    const QString realRoot =
+        knownRealRoot.isEmpty() ? QFileInfo(cleanRoot).canonicalFilePath() : knownRealRoot;
     if (realRoot.isEmpty() || !isBelow(info.canonicalFilePath(), realRoot, Qt::CaseSensitive))
         return ScriptPlace::Outside;
     if (file)
