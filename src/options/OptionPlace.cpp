@@ -14,10 +14,10 @@
 
 namespace {
 
-// The node's own name as its parent's listing holds it.
-std::string NativeName(const OptionNode *node)
+// The node's folder name: the one place the folder rules take it from the node.
+const QString &Name(const OptionNode *node)
 {
-    return QFile::encodeName(node->Text).toStdString();
+    return node->Text;
 }
 
 bool IsAscii(const QString &text)
@@ -67,19 +67,30 @@ const FolderPlaces::Listing &FolderPlaces::listing(const OptionNode *folderNode)
         const Listing &parent = listing(folderNode->Parent);
         l.inside = parent.inside;
         if (!parent.real.isEmpty())
-            l.real = Below(parent.real, folderNode->Text);
+            l.real = Below(parent.real, Name(folderNode));
     } else {
         l.real = platform::realLocation(folder);
         l.inside = platform::isWithin(l.real, m_realRoot);
     }
     const QByteArray native = QFile::encodeName(folder);
+    // Held open for the descriptors read in it, within a bound on the files one run keeps open.
+    constexpr int MaxHeld = 64;
     const int fd = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR *dir = fd < 0 ? nullptr : ::fdopendir(::dup(fd));
-    if (fd >= 0 && !dir)
-        ::close(fd);
+    const bool hold = fd >= 0 && m_held < MaxHeld;
+    const int listingFd = hold ? ::dup(fd) : fd;
+    DIR *dir = listingFd < 0 ? nullptr : ::fdopendir(listingFd);
+    if (!dir) {
+        if (listingFd >= 0)
+            ::close(listingFd);
+        if (hold)
+            ::close(fd);
+    }
     if (dir) {
         l.listed = true;
-        l.fd = fd;
+        if (hold) {
+            l.fd = fd;
+            ++m_held;
+        }
         while (const dirent *entry = ::readdir(dir)) {
             const char *n = entry->d_name;
             if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0')))
@@ -107,7 +118,8 @@ bool FolderPlaces::isLink(const OptionNode *node)
         return true;
     // A folder that could not be listed tells nothing about its entries: each is resolved.
     const Listing &parent = listing(node->Parent);
-    return !parent.listed || (!parent.links.empty() && parent.links.count(NativeName(node)) != 0);
+    return !parent.listed ||
+           (!parent.links.empty() && parent.links.count(NativeName(node).toStdString()) != 0);
 }
 
 bool FolderPlaces::Inside(const OptionNode *node)
@@ -127,7 +139,12 @@ QString FolderPlaces::RealLocation(const OptionNode *node)
     if (!node->Parent || isLink(node))
         return platform::realLocation(GetNodeDir(node, m_optionsRoot));
     const QString &parent = listing(node->Parent).real;
-    return parent.isEmpty() ? QString() : Below(parent, node->Text);
+    return parent.isEmpty() ? QString() : Below(parent, Name(node));
+}
+
+QByteArray FolderPlaces::NativeName(const OptionNode *node)
+{
+    return QFile::encodeName(Name(node));
 }
 
 QString FolderPlaces::Folder(const OptionNode *node)
@@ -142,8 +159,8 @@ QString FolderPlaces::Folder(const OptionNode *node)
         }
         if (parent) {
             QString folder;
-            folder.reserve(parent->folder.size() + node->Text.size() + 1);
-            folder.append(parent->folder).append(node->Text).append(QLatin1Char('/'));
+            folder.reserve(parent->folder.size() + Name(node).size() + 1);
+            folder.append(parent->folder).append(Name(node)).append(QLatin1Char('/'));
             return folder;
         }
     }

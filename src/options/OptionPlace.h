@@ -50,6 +50,8 @@ public:
     QString Folder(const OptionNode *node);
     /// @p node's folder as this run holds it open since it was listed; -1 when it was not.
     int OpenFolder(const OptionNode *node) const;
+    /// The name of @p node's folder in its parent's folder, as the disk spells it.
+    static QByteArray NativeName(const OptionNode *node);
 
 private:
     struct Listing
@@ -71,6 +73,7 @@ private:
     std::unordered_map<const OptionNode *, Listing> m_listings;
     const OptionNode *m_lastNode = nullptr; // the listing asked for last
     const Listing *m_last = nullptr;
+    int m_held = 0; // folders held open
 };
 
 /// One option folder as a tick, a theme's step or a group clear finds it, resolved once when it

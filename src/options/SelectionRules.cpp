@@ -7,8 +7,6 @@
 #include "options/OptionNode.h"
 #include "options/OptionPlace.h"
 
-#include <QFile>
-
 #include <optional>
 #include <utility>
 #include <vector>
@@ -27,7 +25,7 @@ platform::IniFile OpenLeafDescriptor(const OptionNode *node, const QString &fold
     if (parent >= 0 && reach == folder) {
         platform::IniFile ini(folder + QStringLiteral("options.ini"),
                               platform::IniFile::Intent::Update, parent,
-                              QFile::encodeName(node->Text) + "/options.ini");
+                              FolderPlaces::NativeName(node) + "/options.ini");
         if (ini.exists())
             return ini;
     }
