@@ -6,6 +6,7 @@
 #include "options/OptionNode.h"
 
 #include <QFile>
+#include <QStringBuilder>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -157,12 +158,8 @@ QString FolderPlaces::Folder(const OptionNode *node)
             const auto known = m_listings.find(node->Parent);
             parent = known == m_listings.end() ? nullptr : &known->second;
         }
-        if (parent) {
-            QString folder;
-            folder.reserve(parent->folder.size() + Name(node).size() + 1);
-            folder.append(parent->folder).append(Name(node)).append(QLatin1Char('/'));
-            return folder;
-        }
+        if (parent)
+            return QStringView(parent->folder) % QStringView(Name(node)) % u'/';
     }
     return GetNodeDir(node, m_optionsRoot);
 }
