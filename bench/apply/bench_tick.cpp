@@ -4,8 +4,8 @@
 // Two starting points are measured: the usual one, where one option of the group is selected,
 // so the tick has to read the 2,000 descriptors and change two of them (baseline: open, read to
 // the end and close each descriptor), and the worst one, where every option of the group is
-// selected, so that the tick rewrites every descriptor (baseline: a crash-safe rewrite of the same 2,000
-// files with their new content, each written to a temporary file that is renamed over it).
+// selected, so that the tick rewrites every descriptor (baseline: a crash-safe rewrite of the
+// same 2,000 files with their new content, each written to a temporary file renamed over it).
 
 #include "core/Common.h"
 #include "options/OptionIni.h"
