@@ -8,8 +8,10 @@ class OptionTreeController;
 class TApplyForm;
 struct OptionNode;
 
-/// Applies a tick on @p node: runs the selection rules, re-reads the option's descriptor and
-/// starts its scripts (hidden behind @p applyForm, or in normal windows). Does nothing for a
+/// Applies a tick on @p node: resolves the option's folder, descriptor and scripts once
+/// (ResolvedOption), runs the selection rules with it and starts its scripts (hidden behind
+/// @p applyForm, or in normal windows); CurrentOption then holds the option's descriptor as
+/// the disk now has it. Does nothing for a
 /// node that is not selectable. Throws AppError when a descriptor may not be written; no script
 /// starts then. Throws AppError (platform::wineMissingMessage()) before anything is written when
 /// a script needs Wine and Wine is missing. Returns the number of the group's options that were

@@ -15,6 +15,12 @@ class FolderNames final
 public:
     /// @p folder ends in '/'.
     explicit FolderNames(QString folder) : m_folder(std::move(folder)) {}
+    /// The same from a listing the caller already made: @p listed holds the entry names (no "."
+    /// or ".."), each followed by a NUL.
+    FolderNames(QString folder, std::string listed)
+        : m_folder(std::move(folder)), m_listed(true), m_names(std::move(listed))
+    {
+    }
 
     /// The entry whose name equals @p name without regard to case (the first in name order when
     /// several do); an empty string when none does or the folder cannot be listed.

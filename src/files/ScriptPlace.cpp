@@ -3,7 +3,10 @@
 #include "files/Paths.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+
+#include <sys/stat.h>
 
 namespace platform {
 
@@ -22,7 +25,7 @@ bool hasDriveLetter(const QString &path)
 } // namespace
 
 ScriptPlace locateScript(const QString &base, const QString &root, const QString &stored,
-                         QString *file)
+                         QString *file, const QString &knownRealRoot)
 {
     const QString mapped = fromStoredPath(stored);
     if (mapped.isEmpty())
@@ -36,11 +39,27 @@ ScriptPlace locateScript(const QString &base, const QString &root, const QString
     const QString joined = QDir::cleanPath(base + mapped);
     if (!isBelow(joined, cleanRoot, Qt::CaseInsensitive))
         return ScriptPlace::Outside;
+    // A script that stands in the root itself under its exact name, no link, lies where its
+    // folder's real location says: one look at it answers when the caller knows that location.
+    if (!knownRealRoot.isEmpty() && joined.lastIndexOf(QLatin1Char('/')) == cleanRoot.size() &&
+        joined.startsWith(cleanRoot + QLatin1Char('/'))) {
+        bool ascii = true;
+        for (const QChar c : joined)
+            ascii = ascii && c.unicode() < 0x80;
+        struct stat st = {};
+        if (ascii && ::lstat(QFile::encodeName(joined).constData(), &st) == 0 &&
+            S_ISREG(st.st_mode)) {
+            if (file)
+                *file = joined;
+            return ScriptPlace::Inside;
+        }
+    }
     const QString resolved = resolvePath(joined);
     const QFileInfo info(resolved);
     if (!info.isFile())
         return ScriptPlace::Missing;
-    const QString realRoot = QFileInfo(cleanRoot).canonicalFilePath();
+    const QString realRoot =
+        knownRealRoot.isEmpty() ? QFileInfo(cleanRoot).canonicalFilePath() : knownRealRoot;
     if (realRoot.isEmpty() || !isBelow(info.canonicalFilePath(), realRoot, Qt::CaseSensitive))
         return ScriptPlace::Outside;
     if (file)

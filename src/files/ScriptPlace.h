@@ -12,8 +12,9 @@ enum class ScriptPlace { Inside, Missing, Outside };
 /// count as separators and ".." is taken by the text, as Windows takes it. Outside: an absolute
 /// path, a drive letter, or a path that, by its text or (links followed) by where the file
 /// really is, does not lie below @p root. Missing: no regular file there (the empty name
-/// included). On Inside, @p file receives the path to start.
+/// included). On Inside, @p file receives the path to start. @p realRoot, when the caller knows
+/// it, is the root's real location, which is then not worked out again.
 ScriptPlace locateScript(const QString &base, const QString &root, const QString &stored,
-                         QString *file = nullptr);
+                         QString *file = nullptr, const QString &realRoot = QString());
 
 } // namespace platform

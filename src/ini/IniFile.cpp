@@ -211,6 +211,13 @@ IniFile::IniFile(QString path, Intent intent) : m_path(std::move(path)), m_inten
     parse();
 }
 
+IniFile::IniFile(QString path, Intent intent, int folder, const QByteArray &name)
+    : m_path(std::move(path)), m_intent(intent)
+{
+    load(intent, folder, name);
+    parse();
+}
+
 int IniFile::findSection(const QString &section) const
 {
     // Small files (descriptors) are searched in place. In large ones (themes) the headers are

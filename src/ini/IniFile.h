@@ -62,6 +62,10 @@ public:
 
     explicit IniFile(QString path);
     IniFile(QString path, Intent intent);
+    /// The same for a file whose folder the caller holds open as @p folder: the file is opened
+    /// as @p name in it (a name relative to that folder), which spares walking the whole path
+    /// again. @p path is the file's full path, used for everything else. Not for Intent::Own.
+    IniFile(QString path, Intent intent, int folder, const QByteArray &name);
 
     const QString &path() const { return m_path; }
     bool exists() const { return m_exists; }
@@ -123,6 +127,15 @@ public:
     /// is never written through.
     void confineWritesTo(const QString &realRoot) { m_writeRoot = realRoot; }
 
+    /// For a write whose caller has placed the file's folder already, once for a whole run of
+    /// writes: its real location found inside the root given to confineWritesTo(), its name no
+    /// symbolic link. The write then opens the folder without following a link at its name
+    /// instead of resolving its real location again, lists it once (for leftover temporaries),
+    /// and is refused when what stands at the file's name is no longer the file that was read:
+    /// replaced, changed since, or swapped for a link. Only for a file opened for Update that
+    /// was no link.
+    void writeInPlacedFolder() { m_placed = true; }
+
     /// One-shot helpers for a single key; each opens the file anew.
     static QString readString(const QString &path, const QString &section, const QString &key,
                               const QString &defaultValue);
@@ -147,7 +160,7 @@ private:
         quint32 end;
     };
 
-    void load(Intent intent);
+    void load(Intent intent, int folder = -1, const QByteArray &name = QByteArray());
     void parse();
     bool isSection(const Entry &entry) const;
     QByteArrayView entryName(const Entry &entry) const;
@@ -174,10 +187,17 @@ private:
     bool m_linkKnown = false;        // whether m_viaLink was learnt when the file was opened
     bool m_viaLink = false;          // the path names a symbolic link
     bool m_modeKnown = false;        // m_mode, m_uid and m_gid come from the open file
+    bool m_placed = false;           // the caller placed the folder (writeInPlacedFolder())
     Encoding m_encoding = Encoding::Utf8;
     quint32 m_mode = 0; // permission bits, owner and group of the file as it was read
     quint32 m_uid = 0;
     quint32 m_gid = 0;
+    // Which file was read, and as it was then: a write into a placed folder checks it is still
+    // the one at the name.
+    quint64 m_device = 0;
+    quint64 m_inode = 0;
+    qint64 m_readSize = -1;
+    qint64 m_readTime = 0; // modification time in nanoseconds
     QByteArray m_text;   // the content in UTF-8 (Windows-1252 bytes kept), without byte-order mark
     QByteArray m_onDisk; // m_text as last read or written, while deferred
     std::vector<Entry> m_entries;
@@ -187,7 +207,7 @@ private:
     // on every change.
     mutable QHash<QString, int> m_sectionIndex;
     mutable std::unordered_set<std::string_view> m_spellings; // header spellings indexed so far
-    mutable size_t m_indexScanned = 0;                          // entries looked at so far
+    mutable size_t m_indexScanned = 0;                        // entries looked at so far
     mutable bool m_sectionIndexBuilt = false;
 };
 

@@ -161,17 +161,12 @@ bool isTemporaryName(const char *entry)
     return true;
 }
 
-} // namespace
-
-void removeStaleWriteTemporaries(int folder)
+// Lists the folder open as @p listing from its current read position to its end.
+void removeStaleIn(int listing)
 {
     // A write in progress in another instance lives for milliseconds; a minute is far past it.
     constexpr time_t MinimumAge = 60;
     const time_t now = ::time(nullptr);
-    const int listing = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listing < 0)
-        return;
-    const FileDescriptor own(listing); // its own read position: the caller's is left alone
     alignas(LinuxDirent64) char buffer[16 * 1024];
     for (;;) {
         const ssize_t got = ::getdents64(listing, buffer, sizeof buffer);
@@ -194,10 +189,26 @@ void removeStaleWriteTemporaries(int folder)
     }
 }
 
+qint64 modificationTime(const struct stat &st)
+{
+    return static_cast<qint64>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+} // namespace
+
+void removeStaleWriteTemporaries(int folder)
+{
+    const int listing = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listing < 0)
+        return;
+    const FileDescriptor own(listing); // its own read position: the caller's is left alone
+    removeStaleIn(listing);
+}
+
 void removeStaleWriteTemporaries(const QString &path)
 {
-    const int folder = ::open(QFile::encodeName(path).constData(),
-                              O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int folder =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder < 0)
         return;
     const FileDescriptor own(folder);
@@ -224,9 +235,12 @@ QByteArray randomSuffix()
 
 } // namespace
 
-void IniFile::load(Intent intent)
+void IniFile::load(Intent intent, int folder, const QByteArray &name)
 {
-    const QByteArray native = QFile::encodeName(m_path);
+    // Opened by its full path, or by its name in a folder the caller holds open.
+    const bool relative = folder >= 0 && intent != Intent::Own;
+    const QByteArray native = relative ? name : QFile::encodeName(m_path);
+    const int base = relative ? folder : AT_FDCWD;
     constexpr int Common = O_CLOEXEC | O_NONBLOCK | O_NOCTTY; // a FIFO must not block the open
     int fd = -1;
     if (intent == Intent::Own) {
@@ -236,21 +250,21 @@ void IniFile::load(Intent intent)
     } else if (intent == Intent::Update) {
         // Read-write without following a link first: the open that reads the file also answers
         // whether it may be written and whether the path is a link.
-        fd = ::open(native.constData(), O_RDWR | O_NOFOLLOW | Common);
+        fd = ::openat(base, native.constData(), O_RDWR | O_NOFOLLOW | Common);
         if (fd >= 0) {
             m_openedForWriting = true;
             m_linkKnown = true;
         } else if (errno == ELOOP) {
             m_linkKnown = m_viaLink = true;
-            fd = ::open(native.constData(), O_RDWR | Common);
+            fd = ::openat(base, native.constData(), O_RDWR | Common);
             m_openedForWriting = fd >= 0;
         } else if (errno == ENOENT) {
             m_linkKnown = true;
         }
         if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM || errno == ETXTBSY))
-            fd = ::open(native.constData(), O_RDONLY | Common);
+            fd = ::openat(base, native.constData(), O_RDONLY | Common);
     } else {
-        fd = ::open(native.constData(), O_RDONLY | Common);
+        fd = ::openat(base, native.constData(), O_RDONLY | Common);
     }
     if (fd < 0) {
         // Missing (or a dangling link): defaults. Anything else is there but cannot be read,
@@ -274,6 +288,10 @@ void IniFile::load(Intent intent)
     m_mode = st.st_mode & 07777;
     m_uid = st.st_uid;
     m_gid = st.st_gid;
+    m_device = st.st_dev;
+    m_inode = st.st_ino;
+    m_readSize = st.st_size;
+    m_readTime = modificationTime(st);
     QByteArray data;
     if (!S_ISREG(st.st_mode) || st.st_size > MaxFileSize ||
         !readAll(fd, st.st_size, MaxFileSize, data)) {
@@ -333,17 +351,16 @@ QByteArray IniFile::bytesOnDisk() const
 // carries its owner's write bit is read-only, for root as well.
 bool IniFile::mayWriteUnchanged() const
 {
-    const QByteArray native = QFile::encodeName(m_path);
     mode_t mode = m_mode;
     if (!m_modeKnown) { // never opened (no read permission): ask the file system
         struct stat st = {};
-        if (::stat(native.constData(), &st) != 0)
+        if (::stat(QFile::encodeName(m_path).constData(), &st) != 0)
             return false;
         mode = st.st_mode;
     }
     if ((mode & S_IWUSR) == 0)
         return false;
-    return m_openedForWriting || ::access(native.constData(), W_OK) == 0;
+    return m_openedForWriting || ::access(QFile::encodeName(m_path).constData(), W_OK) == 0;
 }
 
 bool IniFile::mayWrite() const
@@ -389,7 +406,11 @@ void IniFile::commit(const QByteArray &content)
         slash < 0 ? QByteArray(".") : target.left(std::max<qsizetype>(slash, 1));
     const QByteArray name = slash < 0 ? target : target.mid(slash + 1);
 
-    const FileDescriptor folder(::open(folderPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // A folder the caller placed is taken as it is, unless a link now stands at its name.
+    const bool placed = m_placed && m_intent == Intent::Update && m_linkKnown && !m_viaLink &&
+                        !m_writeRoot.isEmpty();
+    const FileDescriptor folder(::open(folderPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC |
+                                                                   (placed ? O_NOFOLLOW : 0)));
     struct stat folderStat = {};
     if (folder.get() < 0 || ::fstat(folder.get(), &folderStat) != 0 ||
         (folderStat.st_mode & S_IWUSR) == 0)
@@ -397,7 +418,16 @@ void IniFile::commit(const QByteArray &content)
     if (m_exists && !mayWriteUnchanged())
         throw iniWriteError(m_path);
 
-    if (!m_writeRoot.isEmpty()) {
+    if (placed && m_exists) {
+        // Still the file that was read: not replaced, changed or swapped for a link since.
+        struct stat now = {};
+        if (::fstatat(folder.get(), name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(now.st_mode) || now.st_dev != m_device || now.st_ino != m_inode ||
+            now.st_size != m_readSize || modificationTime(now) != m_readTime)
+            throw iniWriteError(m_path);
+    }
+
+    if (!m_writeRoot.isEmpty() && !placed) {
         // The folder the file really lands in, links on the way and at the end followed.
         char real[PATH_MAX];
         if (::realpath(folderPath.constData(), real) == nullptr ||
@@ -406,7 +436,11 @@ void IniFile::commit(const QByteArray &content)
     }
 
     const QByteArray prefix = temporaryPrefix(name);
-    removeStaleWriteTemporaries(folder.get());
+    // The folder was opened here: its own read position lists it without another open.
+    if (placed)
+        removeStaleIn(folder.get());
+    else
+        removeStaleWriteTemporaries(folder.get());
 
     const mode_t mask = processUmask();
     const mode_t wanted = m_exists ? static_cast<mode_t>(m_mode) : (0666 & ~mask);

@@ -247,9 +247,14 @@ bool shellOpen(const QString &file, const QStringList &parameters, const QString
                ShowCommand show, const StartHook *hook)
 {
     const QString resolved = resolvePath(file);
+    return shellOpenFound(resolved, parameters, resolvePath(directory), show, hook);
+}
+
+bool shellOpenFound(const QString &resolved, const QStringList &parameters, const QString &workDir,
+                    ShowCommand show, const StartHook *hook)
+{
     if (!QFileInfo(resolved).isFile())
         return false;
-    const QString workDir = resolvePath(directory);
     const ScriptPack pack = scriptPackInForce();
     std::optional<SandboxPlan> sandbox;
     switch (launchMode(pack)) {

@@ -87,6 +87,12 @@ struct StartHook
 bool shellOpen(const QString &file, const QStringList &parameters, const QString &directory,
                ShowCommand show, const StartHook *hook = nullptr);
 
+/// The same for a caller that has found both already: @p file is the file to start as
+/// locateScript() gave it, @p directory the folder as it is reached on disk. Neither is looked
+/// up again; a file that is no longer a regular file starts nothing.
+bool shellOpenFound(const QString &file, const QStringList &parameters, const QString &directory,
+                    ShowCommand show, const StartHook *hook = nullptr);
+
 /// True when @p file is a Windows program or script (".bat", ".cmd", ".exe", any case), which
 /// only Wine can start here.
 bool needsWine(const QString &file);

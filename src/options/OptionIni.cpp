@@ -65,6 +65,22 @@ QString reachable(const QString &folder)
 
 } // namespace
 
+platform::IniFile OpenOptionDescriptor(const QString &folder, platform::IniFile::Intent intent,
+                                       platform::FolderNames &names)
+{
+    return OpenDescriptor(folder, intent, names);
+}
+
+bool OptionScriptExists(const QString &folder, const QString &name, platform::FolderNames &names)
+{
+    return ScriptExists(folder, name, names);
+}
+
+QString OptionFolderReach(const QString &folder)
+{
+    return reachable(folder);
+}
+
 QString OptionIniPath(const QString &folder)
 {
     return platform::resolvePath(folder + QStringLiteral("options.ini"));
@@ -171,7 +187,13 @@ platform::IniFile OpenForUpdate(const QString &folder)
 } // namespace
 
 PendingModeWrite::PendingModeWrite(const QString &folder, int mode, const QString &realRoot)
-    : m_ini(OpenForUpdate(folder))
+    : PendingModeWrite(OpenForUpdate(folder), folder, mode, realRoot, false)
+{
+}
+
+PendingModeWrite::PendingModeWrite(platform::IniFile descriptor, const QString &folder, int mode,
+                                   const QString &realRoot, bool placed)
+    : m_ini(std::move(descriptor))
 {
     // A folder whose name is not UTF-8 is reached through an alias; the user is told the
     // folder's own name.
@@ -185,6 +207,8 @@ PendingModeWrite::PendingModeWrite(const QString &folder, int mode, const QStrin
             !platform::isWithin(platform::realLocation(m_ini.path()), realRoot))
             throw iniWriteError(m_shown);
         m_ini.confineWritesTo(realRoot);
+        if (placed)
+            m_ini.writeInPlacedFolder();
     }
     m_existed = m_ini.exists();
     m_ini.beginUpdate();

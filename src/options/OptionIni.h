@@ -8,6 +8,7 @@
 
 struct TProgramSettings;
 namespace platform {
+class FolderNames;
 class IniFile;
 class IniView;
 } // namespace platform
@@ -43,6 +44,20 @@ TCurrentOption ReadOptionDescriptor(const platform::IniFile &ini, const TProgram
 TCurrentOption ReadOptionDescriptor(const platform::IniView &ini, const TProgramSettings &settings,
                                     const std::function<bool(const QString &)> &scriptExists);
 
+/// The descriptor of @p folder (ending in '/', as reached on disk) opened for @p intent, found
+/// as on disk: the exact name first, then without regard to case in @p names, the folder's one
+/// listing (made only when needed).
+platform::IniFile OpenOptionDescriptor(const QString &folder, platform::IniFile::Intent intent,
+                                       platform::FolderNames &names);
+
+/// Whether @p name, a script name as a descriptor gives it, names a regular file of @p folder
+/// (as reached on disk), found as Windows would find it with @p names, the folder's listing.
+bool OptionScriptExists(const QString &folder, const QString &name, platform::FolderNames &names);
+
+/// @p folder as it is reached on disk: names that are not UTF-8 go through
+/// platform::accessPath(); a path of plain ASCII is itself.
+QString OptionFolderReach(const QString &folder);
+
 /// CurrentOption := the descriptor of @p folder, with ::ProgramSettings' defaults.
 void LoadOptionIniFile(const QString &folder);
 
@@ -61,6 +76,11 @@ public:
     /// limit, not writable (or, when missing, its folder not writable), or, with @p realRoot, a
     /// link that leads out of it.
     PendingModeWrite(const QString &folder, int mode, const QString &realRoot = QString());
+    /// The same from @p descriptor, @p folder's descriptor already opened for Update and read.
+    /// With @p placed, the caller found the folder inside @p realRoot for this run of writes
+    /// (platform::IniFile::writeInPlacedFolder()).
+    PendingModeWrite(platform::IniFile descriptor, const QString &folder, int mode,
+                     const QString &realRoot, bool placed);
 
     /// Whether writing changes the file (a mode already as wanted leaves it untouched).
     bool Changes() const { return m_ini.hasPendingChanges(); }

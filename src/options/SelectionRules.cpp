@@ -1,99 +1,70 @@
 #include "options/SelectionRules.h"
 
+#include "core/Common.h"
+#include "files/Error.h"
+#include "files/FolderNames.h"
 #include "options/OptionIni.h"
 #include "options/OptionNode.h"
-#include "files/Confine.h"
-#include "files/Error.h"
+#include "options/OptionPlace.h"
 
-#include <QFile>
-
-#include <string>
-#include <unordered_map>
-#include <unordered_set>
+#include <optional>
 #include <utility>
 #include <vector>
-
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 
 namespace {
 
 using StateChanges = std::vector<std::pair<OptionNode *, int>>;
 
-// Where the rules may write: folders that really lie inside the options folder. A folder
-// reached through a symbolic link that leads out of it is shown, but never written to. A
-// folder's real place is its parent's plus its name unless it is itself a link, so each parent
-// is resolved and listed once (the listing tells which entries are links), and a folder costs
-// nothing more unless it is a link.
-class WritePlaces
+// A leaf's descriptor opened for the staged write of its mode, found as on disk. A leaf whose
+// parent this run listed is opened by its name in that folder, which is held open.
+platform::IniFile OpenLeafDescriptor(const OptionNode *node, const QString &folder,
+                                     FolderPlaces &places)
 {
-public:
-    explicit WritePlaces(const QString &optionsRoot)
-        : m_optionsRoot(optionsRoot), m_realRoot(platform::realLocation(optionsRoot))
-    {
+    const QString reach = OptionFolderReach(folder);
+    const int parent = node->Parent ? places.OpenFolder(node->Parent) : -1;
+    if (parent >= 0 && reach == folder) {
+        platform::IniFile ini(folder + QStringLiteral("options.ini"),
+                              platform::IniFile::Intent::Update, parent,
+                              FolderPlaces::NativeName(node) + "/options.ini");
+        if (ini.exists())
+            return ini;
     }
+    platform::FolderNames names(reach); // listed only when the exact name is missing
+    return OpenOptionDescriptor(reach, platform::IniFile::Intent::Update, names);
+}
 
-    const QString &RealRoot() const { return m_realRoot; }
+// Whether the descriptor of @p node links its children: the one value a group root needs,
+// read without the rest of the record. @p own is the ticked option, read already.
+bool LinksChildren(OptionNode *node, FolderPlaces &places, const ResolvedOption *own)
+{
+    if (own && node == own->Node())
+        return own->Descriptor().OptionLinkChildren;
+    const QString reach = OptionFolderReach(places.Folder(node));
+    platform::FolderNames names = places.Names(node, reach);
+    const platform::IniFile ini =
+        OpenOptionDescriptor(reach, platform::IniFile::Intent::Read, names);
+    return ini.readBool(QStringLiteral("LinkChildren"), QStringLiteral("OptionLinkChildren"),
+                        false);
+}
 
-    bool Inside(const OptionNode *node)
-    {
-        if (!node->Parent)
-            return within(GetNodeDir(node, m_optionsRoot));
-        auto known = m_parents.find(node->Parent);
-        if (known == m_parents.end())
-            known = m_parents.emplace(node->Parent, look(node->Parent)).first;
-        const Parent &parent = known->second;
-        if (parent.links.count(QFile::encodeName(node->Text).toStdString()) == 0)
-            return parent.inside;
-        return within(GetNodeDir(node, m_optionsRoot));
+// The group root of @p node as GetLinkedNodeParent() finds it, each descriptor read once.
+OptionNode *LinkedParent(OptionNode *node, FolderPlaces &places, const ResolvedOption *own)
+{
+    if (!node || !node->Parent)
+        return node;
+    // Descriptors are read afresh on every tick: an option author may have changed one.
+    for (OptionNode *x = node; x; x = x->Parent) {
+        if (LinksChildren(x, places, own))
+            return x;
     }
-
-private:
-    struct Parent
-    {
-        bool inside = false;
-        std::unordered_set<std::string> links; // names of entries that are symbolic links
-    };
-
-    bool within(const QString &folder) const
-    {
-        return platform::isWithin(platform::realLocation(folder), m_realRoot);
-    }
-
-    Parent look(const OptionNode *folderNode) const
-    {
-        Parent parent;
-        const QString folder = GetNodeDir(folderNode, m_optionsRoot);
-        parent.inside = within(folder);
-        const QByteArray native = QFile::encodeName(folder);
-        DIR *listing = ::opendir(native.constData());
-        if (!listing)
-            return parent;
-        while (const dirent *entry = ::readdir(listing)) {
-            bool link = entry->d_type == DT_LNK;
-            if (entry->d_type == DT_UNKNOWN) {
-                struct stat st = {};
-                link = ::fstatat(::dirfd(listing), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                       S_ISLNK(st.st_mode);
-            }
-            if (link)
-                parent.links.insert(entry->d_name);
-        }
-        ::closedir(listing);
-        return parent;
-    }
-
-    QString m_optionsRoot;
-    QString m_realRoot;
-    std::unordered_map<const OptionNode *, Parent> m_parents;
-};
+    return node->Parent;
+}
 
 // Appends the cleared state of every leaf below @p node (the node itself when it is a leaf),
 // depth first in child order, without recursion so that a very deep tree cannot exhaust the
 // stack. Leaves outside the options folder are counted instead, except @p keep.
-void PlanClear(OptionNode *node, WritePlaces &places, const OptionNode *keep, StateChanges &changes,
-               int &leftOutside)
+void PlanClear(OptionNode *node, FolderPlaces &places, const OptionNode *keep,
+               StateChanges &changes, int &leftOutside)
 {
     std::vector<OptionNode *> pending{node};
     while (!pending.empty()) {
@@ -117,21 +88,32 @@ void PlanClear(OptionNode *node, WritePlaces &places, const OptionNode *keep, St
 // descriptor that cannot be written changes nothing. Only the staged writes that change a file
 // are kept, within a bound on the memory they hold. A write that still fails puts the ones
 // already written back to their old bytes before the error propagates.
-void StoreStates(OptionTree &tree, const StateChanges &changes, const QString &optionsRoot,
-                 const QString &realRoot)
+void StoreStates(OptionTree &tree, const StateChanges &changes, FolderPlaces &places,
+                 ResolvedOption *own)
 {
     constexpr qint64 MaxStaged = 256 * 1024 * 1024;
     qint64 staged = 0;
     std::vector<PendingModeWrite> writes;
     for (const auto &change : changes) {
-        PendingModeWrite write(GetNodeDir(change.first, optionsRoot), change.second, realRoot);
-        if (!write.Changes())
+        OptionNode *node = change.first;
+        // The ticked option's descriptor was read when its tick began; the others are read here,
+        // each once.
+        std::optional<PendingModeWrite> write;
+        if (own && node == own->Node() && own->HoldsDescriptorFile())
+            write.emplace(own->TakeDescriptorFile(), own->Folder(), change.second,
+                          places.RealRoot(), own->Placed());
+        else {
+            const QString folder = places.Folder(node);
+            write.emplace(OpenLeafDescriptor(node, folder, places), folder, change.second,
+                          places.RealRoot(), places.Placed(node));
+        }
+        if (!write->Changes())
             continue;
-        staged += write.Size();
+        staged += write->Size();
         if (staged > MaxStaged)
             throw AppError(QStringLiteral("The descriptors of this group are too large to be "
                                           "changed together. Nothing was changed."));
-        writes.push_back(std::move(write));
+        writes.push_back(std::move(*write));
     }
 
     size_t written = 0;
@@ -191,43 +173,59 @@ OptionNode *GetLinkedNodeParent(OptionNode *node, const QString &optionsRoot)
     return node->Parent;
 }
 
-TickResult ClearModeLinkedChildren(OptionTree &tree, OptionNode *node, const QString &optionsRoot)
+namespace {
+
+TickResult ClearLinkedChildren(OptionTree &tree, OptionNode *node, FolderPlaces &places)
 {
     TickResult result;
     if (!node)
         return result;
-    WritePlaces places(optionsRoot);
     StateChanges changes;
     PlanClear(node, places, nullptr, changes, result.LeftOutside);
-    StoreStates(tree, changes, optionsRoot, places.RealRoot());
+    StoreStates(tree, changes, places, nullptr);
     return result;
+}
+
+} // namespace
+
+TickResult ClearModeLinkedChildren(OptionTree &tree, OptionNode *node, const QString &optionsRoot)
+{
+    FolderPlaces places(optionsRoot);
+    return ClearLinkedChildren(tree, node, places);
 }
 
 TickResult ClearTreeViewCheckBox(OptionTree &tree, OptionNode *node, const QString &optionsRoot)
 {
     if (!node || !node->Parent)
         return {};
-    return ClearModeLinkedChildren(tree, GetLinkedNodeParent(node, optionsRoot), optionsRoot);
+    FolderPlaces places(optionsRoot);
+    return ClearLinkedChildren(tree, LinkedParent(node, places, nullptr), places);
 }
 
 TickResult UpdateTreeViewCheckBox(OptionTree &tree, OptionNode *node, const QString &optionsRoot)
 {
-    TickResult result;
     if (!node)
-        return result;
-    WritePlaces places(optionsRoot);
-    if (!places.Inside(node))
+        return {};
+    FolderPlaces places(optionsRoot);
+    ResolvedOption option(node, places, ProgramSettings);
+    return UpdateTreeViewCheckBox(tree, option, places);
+}
+
+TickResult UpdateTreeViewCheckBox(OptionTree &tree, ResolvedOption &option, FolderPlaces &places)
+{
+    TickResult result;
+    OptionNode *node = option.Node();
+    if (!option.Inside())
         throw AppError(QStringLiteral("%1 lies outside the options folder %2 (it is reached "
                                       "through a symbolic link), so it cannot be ticked. Nothing "
                                       "was changed.")
-                           .arg(GetNodeDir(node, optionsRoot), optionsRoot));
+                           .arg(option.Folder(), places.OptionsRoot()));
 
     // What the tick does, worked out before anything is written: every leaf of the group
     // cleared, then the node toggled from the state the clear left it in.
     StateChanges changes;
     if (node->Parent)
-        PlanClear(GetLinkedNodeParent(node, optionsRoot), places, node, changes,
-                  result.LeftOutside);
+        PlanClear(LinkedParent(node, places, &option), places, node, changes, result.LeftOutside);
     auto own = changes.begin();
     while (own != changes.end() && own->first != node)
         ++own;
@@ -235,6 +233,6 @@ TickResult UpdateTreeViewCheckBox(OptionTree &tree, OptionNode *node, const QStr
         own = changes.emplace(changes.end(), node, node->StateIndex);
     own->second = ToggledState(own->second);
 
-    StoreStates(tree, changes, optionsRoot, places.RealRoot());
+    StoreStates(tree, changes, places, &option);
     return result;
 }

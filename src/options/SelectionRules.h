@@ -2,7 +2,9 @@
 
 #include <QString>
 
+class FolderPlaces;
 class OptionTree;
+class ResolvedOption;
 struct OptionNode;
 
 /// The rules that make a tick a choice within a group. The group of a ticked node is every
@@ -47,3 +49,8 @@ TickResult ClearTreeViewCheckBox(OptionTree &tree, OptionNode *node, const QStri
 /// old bytes before the AppError propagates. A node whose own folder lies outside the options
 /// folder is refused the same way. The tree shows the new states once every write succeeded.
 TickResult UpdateTreeViewCheckBox(OptionTree &tree, OptionNode *node, const QString &optionsRoot);
+
+/// The same for an option resolved when its tick began, with the folder places of that tick:
+/// the option's descriptor as read then is the one staged for its write (a descriptor replaced
+/// or changed since is refused at the write).
+TickResult UpdateTreeViewCheckBox(OptionTree &tree, ResolvedOption &option, FolderPlaces &places);

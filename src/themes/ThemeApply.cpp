@@ -168,9 +168,11 @@ void ThemeApplication::startScript(const ThemeStep &step)
 {
     const bool hidden = m_settings.HideShell;
     const QStringList parameters = hidden ? QStringList{QStringLiteral("-h")} : QStringList{};
-    platform::shellOpen(step.Script, parameters, step.Folder,
-                        hidden ? platform::ShowCommand::Hidden : platform::ShowCommand::Normal,
-                        m_session ? m_session->start(step.Script, parameters, hidden) : nullptr);
+    // Found when the theme was planned: the start does not look the script up again.
+    platform::shellOpenFound(step.Script, parameters, step.Folder,
+                             hidden ? platform::ShowCommand::Hidden : platform::ShowCommand::Normal,
+                             m_session ? m_session->start(step.Script, parameters, hidden)
+                                       : nullptr);
     emit scriptStarted(step.Entry, step.Script, step.Folder, parameters);
 }
 

@@ -6,6 +6,7 @@
 #include "options/OptionScan.h"
 #include "files/Confine.h"
 #include "files/Error.h"
+#include "files/FolderNames.h"
 #include "ini/IniFile.h"
 #include "files/Paths.h"
 
@@ -172,6 +173,38 @@ void GetSelectedOptions(const TProgramSettings &settings, QStringList &delays, Q
     GetSelectedOptions(OptionsRoot(settings), stored, delays, scripts);
 }
 
+namespace {
+
+// Reads @p folder's descriptor once, opened for the update, and writes its mode back cleared
+// (3 becomes 2, 5 becomes 4; the mode as read, no-script rule applied, in every case).
+void ClearOptionMode(const QString &folder, const QString &realRoot)
+{
+    const QString reach = OptionFolderReach(folder);
+    platform::FolderNames names(reach);
+    try {
+        platform::IniFile ini =
+            OpenOptionDescriptor(reach, platform::IniFile::Intent::Update, names);
+        CurrentOption = ReadOptionDescriptor(ini, ProgramSettings, [&](const QString &name) {
+            return OptionScriptExists(reach, name, names);
+        });
+        if (CurrentOption.OptionMode == CheckOn)
+            CurrentOption.OptionMode = CheckOff;
+        else if (CurrentOption.OptionMode == ModeOn)
+            CurrentOption.OptionMode = ModeOff;
+        ini.confineWritesTo(realRoot);
+        ini.writeInteger(QStringLiteral("Mode"), QStringLiteral("OptionMode"),
+                         CurrentOption.OptionMode);
+    } catch (const AppError &) {
+        // A folder whose name is not UTF-8 is written through an alias; the user is told the
+        // folder's own name.
+        if (reach != folder)
+            throw iniWriteError(folder + QStringLiteral("options.ini"));
+        throw;
+    }
+}
+
+} // namespace
+
 int ClearAllSelectedOptions(const QString &root, int *leftOutside)
 {
     // Folders reached through a symbolic link that leads out of the options folder are read
@@ -187,12 +220,7 @@ int ClearAllSelectedOptions(const QString &root, int *leftOutside)
             ++outside;
             return;
         }
-        LoadOptionIniFile(folder.Path);
-        if (CurrentOption.OptionMode == CheckOn)
-            CurrentOption.OptionMode = CheckOff;
-        else if (CurrentOption.OptionMode == ModeOn)
-            CurrentOption.OptionMode = ModeOff;
-        SaveOptionIniFile(folder.Path, realRoot); // throws when refused: the mark then stays
+        ClearOptionMode(folder.Path, realRoot); // throws when refused: the mark then stays
         QFile::remove(folder.Path + mark);
         ++cleared;
     });
@@ -275,8 +303,8 @@ int CopyDefaultThemes(const TProgramSettings &settings, const QString &destinati
     const QString realDestination = platform::realLocation(destination);
     if (source.isEmpty() || realDestination.isEmpty())
         return 0;
-    const int from = ::open(QFile::encodeName(source).constData(),
-                            O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int from =
+        ::open(QFile::encodeName(source).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const int to = ::open(QFile::encodeName(realDestination).constData(),
                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     int copied = 0;

@@ -11,6 +11,7 @@
 #include "core/StatusLine.h"
 #include "options/OptionIni.h"
 #include "options/OptionNode.h"
+#include "options/OptionPlace.h"
 #include "options/OptionScan.h"
 #include "options/OptionTreeController.h"
 #include "options/SelectionRules.h"
@@ -462,6 +463,50 @@ private Q_SLOTS:
         // line before it ended: looked at in that order, nothing is missed.
         QVERIFY(!AnyProcessIn(m_dir->path()));
         QCOMPARE(Runs().size(), 0);
+    }
+
+    void changeAfterTheTickBeganIsRefused_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::newRow("descriptor swapped for a link out of the pack") << S("link");
+        QTest::newRow("descriptor edited") << S("edited");
+        QTest::newRow("folder swapped for a link out of the pack") << S("folder");
+    }
+
+    void changeAfterTheTickBeganIsRefused()
+    {
+        // The ticked option is resolved when its tick begins; when the tick writes, what stands
+        // at its descriptor's name must still be the file read then, in the folder found then.
+        QFETCH(QString, change);
+        Layout({S("Pack 7"), S("Pack/P 7"), S("Pack/P/A 3"), S("Pack/P/D 2")});
+        const QString outside = m_dir->path() + S("/outside/");
+        const QString moved = m_dir->path() + S("/moved");
+        QVERIFY(QDir().mkpath(outside));
+        WriteBytes(outside + S("options.ini"), "[Mode]\nOptionMode=2\n");
+        OptionTree tree;
+        Scan(tree);
+        OptionNode *ticked = FindNode(tree, S("Pack/P/D"));
+        FolderPlaces places(m_root);
+        ResolvedOption option(ticked, places, ProgramSettings);
+
+        const QString descriptor = Ini(S("Pack/P/D"));
+        if (change == S("link")) {
+            QVERIFY(QFile::remove(descriptor));
+            QVERIFY(QFile::link(outside + S("options.ini"), descriptor));
+        } else if (change == S("edited")) {
+            WriteBytes(descriptor, readAll(descriptor) + "; edited\n");
+        } else {
+            QVERIFY(QDir().rename(m_root + S("Pack/P/D"), moved));
+            QVERIFY(QFile::link(outside, m_root + S("Pack/P/D")));
+        }
+        const QMap<QString, QByteArray> before = Snapshot();
+        const QByteArray movedBefore = readAll(moved + S("/options.ini"));
+        QVERIFY_THROWS_EXCEPTION(AppError, UpdateTreeViewCheckBox(tree, option, places));
+        QCOMPARE(Snapshot(), before);
+        QCOMPARE(readAll(outside + S("options.ini")), QByteArray("[Mode]\nOptionMode=2\n"));
+        QCOMPARE(readAll(moved + S("/options.ini")), movedBefore);
+        QCOMPARE(FindNode(tree, S("Pack/P/A"))->StateIndex, 3);
+        QCOMPARE(ticked->StateIndex, 2);
     }
 
     void outsideGroupMembersAreLeftAlone()
