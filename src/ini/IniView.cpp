@@ -6,9 +6,17 @@
 #include <QByteArray>
 #include <QStringDecoder>
 
+#include <cstring>
+
 namespace platform {
 
 namespace {
+
+// ASCII letters in lower case, every other code as it is.
+constexpr char16_t foldAscii(char16_t c)
+{
+    return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + (u'a' - u'A')) : c;
+}
 
 bool isBlank(char c)
 {
@@ -37,6 +45,12 @@ QString decodeKeepingMark(const char *bytes, qsizetype length)
 
 } // namespace
 
+IniView::Wanted::Wanted(const QString &name) : text(name), ascii(true)
+{
+    for (const QChar c : name)
+        ascii = ascii && c.unicode() < 0x80;
+}
+
 void IniView::parse(const char *data, std::size_t size)
 {
     m_data = data;
@@ -46,9 +60,12 @@ void IniView::parse(const char *data, std::size_t size)
     if (n >= 3 && data[0] == '\xEF' && data[1] == '\xBB' && data[2] == '\xBF')
         start = 3;
     while (start < n) {
-        std::uint32_t i = start;
-        while (i < n && data[i] != '\n' && data[i] != '\r')
-            ++i;
+        // A line ends at the first CR or LF; both are found with memchr, which looks at many
+        // bytes at a time.
+        const char *lf = static_cast<const char *>(std::memchr(data + start, '\n', n - start));
+        const std::uint32_t lfAt = lf ? static_cast<std::uint32_t>(lf - data) : n;
+        const char *cr = static_cast<const char *>(std::memchr(data + start, '\r', lfAt - start));
+        std::uint32_t i = cr ? static_cast<std::uint32_t>(cr - data) : lfAt;
         Line line;
         line.begin = start;
         line.end = i;
@@ -74,13 +91,11 @@ void IniView::parse(const char *data, std::size_t size)
             trim(data, line.nameBegin, line.nameEnd);
             line.kind = Line::Section;
         } else {
-            std::uint32_t eq = b;
-            while (eq < e && data[eq] != '=')
-                ++eq;
-            if (eq == e)
+            const char *eq = static_cast<const char *>(std::memchr(data + b, '=', e - b));
+            if (!eq)
                 continue; // neither a section nor a key: nothing to find on it
             line.nameBegin = b;
-            line.nameEnd = eq;
+            line.nameEnd = static_cast<std::uint32_t>(eq - data);
             trim(data, line.nameBegin, line.nameEnd);
             line.kind = Line::Key;
         }
@@ -88,29 +103,42 @@ void IniView::parse(const char *data, std::size_t size)
     }
 }
 
-bool IniView::sameName(const Line &line, const QString &wanted) const
+bool IniView::sameName(const Line &line, const Wanted &wanted) const
 {
     const char *name = m_data + line.nameBegin;
-    const qsizetype length = line.nameEnd - line.nameBegin;
-    bool ascii = true;
-    for (qsizetype i = 0; i < length && ascii; ++i)
-        ascii = static_cast<unsigned char>(name[i]) < 0x80;
-    if (ascii)
-        return wanted.compare(QLatin1StringView(name, length), Qt::CaseInsensitive) == 0;
-    return decodeKeepingMark(name, length).compare(wanted, Qt::CaseInsensitive) == 0;
+    const std::uint32_t length = line.nameEnd - line.nameBegin;
+    if (wanted.ascii) {
+        // Both in ASCII, as names nearly always are: compared on the bytes, letters folded,
+        // as the Windows INI functions compare them.
+        const QChar *w = wanted.text.constData();
+        bool same = length == static_cast<std::uint32_t>(wanted.text.size());
+        std::uint32_t i = 0;
+        for (; i < length; ++i) {
+            const auto c = static_cast<unsigned char>(name[i]);
+            if (c >= 0x80)
+                break;
+            same = same && foldAscii(c) == foldAscii(w[i].unicode());
+        }
+        if (i == length)
+            return same;
+    }
+    // A name with other characters is compared as text, with the case rules of Unicode.
+    return decodeKeepingMark(name, length).compare(wanted.text, Qt::CaseInsensitive) == 0;
 }
 
 long IniView::find(const QString &section, const QString &key) const
 {
+    const Wanted wantedSection(section);
+    const Wanted wantedKey(key);
     std::size_t i = 0;
     while (i < m_lines.size() &&
-           !(m_lines[i].kind == Line::Section && sameName(m_lines[i], section)))
+           !(m_lines[i].kind == Line::Section && sameName(m_lines[i], wantedSection)))
         ++i;
     for (++i; i < m_lines.size(); ++i) {
         const Line &line = m_lines[i];
         if (line.kind == Line::Section)
             break;
-        if (sameName(line, key))
+        if (sameName(line, wantedKey))
             return static_cast<long>(i);
     }
     return -1;

@@ -38,9 +38,17 @@ private:
         Kind kind = Other;
     };
 
+    // A name looked for, with whether it is all ASCII (then compared on the bytes).
+    struct Wanted
+    {
+        explicit Wanted(const QString &name);
+        const QString &text;
+        bool ascii;
+    };
+
     // The line index of @p key's value in @p section, or -1.
     long find(const QString &section, const QString &key) const;
-    bool sameName(const Line &line, const QString &wanted) const;
+    bool sameName(const Line &line, const Wanted &wanted) const;
     QString value(const Line &line) const;
 
     const char *m_data = nullptr;
