@@ -463,7 +463,7 @@ void TMainForm::ApplyChanges()
 {
     int leftOutside = 0;
     OptionNode *node = m_tree->SelectedNode();
-    const QString name = node ? node->Text : QString();
+    const QString name = node ? node->Text() : QString();
     QStringList started;
     const quint64 serial = TheStatusLine().Serial();
     const bool ok = Guarded(this, [this, node, &leftOutside, &started] {

@@ -129,9 +129,10 @@ public:
         const QRect textRect = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, widget);
         const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
         const QFontMetrics metrics(opt.font);
+        const QString name = node->Text();
         const int left =
-            textRect.left() + margin + metrics.horizontalAdvance(node->Text.left(range.Start));
-        const int width = metrics.horizontalAdvance(node->Text.mid(range.Start, range.Length));
+            textRect.left() + margin + metrics.horizontalAdvance(name.left(range.Start));
+        const int width = metrics.horizontalAdvance(name.mid(range.Start, range.Length));
         QColor colour = opt.palette.color(QPalette::Highlight);
         colour.setAlpha(90);
         const QRect mark(left, textRect.top() + 1, width, textRect.height() - 2);
@@ -385,7 +386,7 @@ OptionNode *OptionTreeController::NodeAtPath(const QString &relative) const
     for (const QString &part : parts) {
         node = nullptr;
         for (const auto &n : *level) {
-            if (n->Text == part) {
+            if (n->HasName(part)) {
                 node = n.get();
                 break;
             }

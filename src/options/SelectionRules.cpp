@@ -44,7 +44,7 @@ public:
         if (known == m_parents.end())
             known = m_parents.emplace(node->Parent, look(node->Parent)).first;
         const Parent &parent = known->second;
-        if (parent.links.count(QFile::encodeName(node->Text).toStdString()) == 0)
+        if (parent.links.count(QFile::encodeName(node->Text()).toStdString()) == 0)
             return parent.inside;
         return within(GetNodeDir(node, m_optionsRoot));
     }

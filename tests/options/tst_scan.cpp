@@ -36,7 +36,7 @@ QStringList dump(const OptionTree &tree)
 {
     QStringList lines;
     tree.ForEach([&](OptionNode *n) {
-        lines << QString(n->Level() * 2, QLatin1Char(' ')) + n->Text + QLatin1Char(' ') +
+        lines << QString(n->Level() * 2, QLatin1Char(' ')) + n->Text() + QLatin1Char(' ') +
                      QString::number(n->StateIndex);
     });
     return lines;
@@ -471,7 +471,7 @@ private Q_SLOTS:
         const TCurrentOption before = CurrentOption;
         GetDirectories(late, ProgramSettings.optionsRoot(), nullptr, count);
         QCOMPARE(dump(controller.Tree()), dump(late));
-        QCOMPARE(controller.Tree().TopLevel().front()->Text, expectedTop);
+        QCOMPARE(controller.Tree().TopLevel().front()->Text(), expectedTop);
         QCOMPARE(controller.OptionCount(), count);
         QVERIFY(!shown.isEmpty());
         QCOMPARE(shown.last(), count);
