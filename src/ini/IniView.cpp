@@ -1,7 +1,7 @@
 #include "ini/IniView.h"
 
-#include "ini/IniFile.h"
 #include "files/TextCodec.h"
+#include "ini/IniFile.h"
 
 #include <QByteArray>
 #include <QStringDecoder>

@@ -107,8 +107,7 @@ std::vector<std::unique_ptr<OptionNode>> &OptionTree::siblingsOf(const OptionNod
     return node->Parent ? node->Parent->Children : m_top;
 }
 
-const std::vector<std::unique_ptr<OptionNode>> &OptionTree::siblingsOf(
-    const OptionNode *node) const
+const std::vector<std::unique_ptr<OptionNode>> &OptionTree::siblingsOf(const OptionNode *node) const
 {
     return node->Parent ? node->Parent->Children : m_top;
 }
@@ -155,11 +154,10 @@ void OptionTree::FitChildren(OptionNode *parent)
 void OptionTree::Remove(OptionNode *node)
 {
     auto &list = siblingsOf(node);
-    list.erase(std::remove_if(list.begin(), list.end(),
-                              [node](const std::unique_ptr<OptionNode> &n) {
-                                  return n.get() == node;
-                              }),
-               list.end());
+    list.erase(
+        std::remove_if(list.begin(), list.end(),
+                       [node](const std::unique_ptr<OptionNode> &n) { return n.get() == node; }),
+        list.end());
     for (size_t i = 0; i < list.size(); ++i)
         list[i]->Row = static_cast<int>(i);
 }
