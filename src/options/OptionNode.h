@@ -31,8 +31,8 @@ inline bool IsSelected(int state) { return state == CheckOn || state == ModeOn; 
 /// needed.
 ///
 /// A tree holds tens of thousands of nodes, so a node is small: its name is kept in UTF-8 (the
-/// form names have on disk) in the same allocation as the node, right after it. Nodes are made
-/// only by OptionTree::Add().
+/// form names have on disk) in the same allocation as the node, right after it, and a scan
+/// leaves no unused room in its list of children. Nodes are made only by OptionTree.
 struct OptionNode
 {
     int StateIndex = 0;
@@ -72,8 +72,8 @@ private:
                             NameForm form);
     const char *nameBytes() const { return reinterpret_cast<const char *>(this) + sizeof(*this); }
 
+    NameForm m_nameForm = NameForm::Ascii; // beside Expanded, so the node is 48 bytes
     std::uint32_t m_nameSize = 0;
-    NameForm m_nameForm = NameForm::Ascii;
 };
 
 /// The widget-free option tree. Views follow it through the two callbacks: StateChanged after a
