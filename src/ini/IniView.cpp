@@ -99,6 +99,8 @@ void IniView::parse(const char *data, std::size_t size)
             trim(data, line.nameBegin, line.nameEnd);
             line.kind = Line::Key;
         }
+        for (std::uint32_t c = line.nameBegin; c < line.nameEnd && line.nameAscii; ++c)
+            line.nameAscii = static_cast<unsigned char>(data[c]) < 0x80;
         m_lines.push_back(line);
     }
 }
@@ -107,20 +109,17 @@ bool IniView::sameName(const Line &line, const Wanted &wanted) const
 {
     const char *name = m_data + line.nameBegin;
     const std::uint32_t length = line.nameEnd - line.nameBegin;
-    if (wanted.ascii) {
+    if (wanted.ascii && line.nameAscii) {
         // Both in ASCII, as names nearly always are: compared on the bytes, letters folded,
         // as the Windows INI functions compare them.
+        if (length != static_cast<std::uint32_t>(wanted.text.size()))
+            return false;
         const QChar *w = wanted.text.constData();
-        bool same = length == static_cast<std::uint32_t>(wanted.text.size());
-        std::uint32_t i = 0;
-        for (; i < length; ++i) {
-            const auto c = static_cast<unsigned char>(name[i]);
-            if (c >= 0x80)
-                break;
-            same = same && foldAscii(c) == foldAscii(w[i].unicode());
+        for (std::uint32_t i = 0; i < length; ++i) {
+            if (foldAscii(static_cast<unsigned char>(name[i])) != foldAscii(w[i].unicode()))
+                return false;
         }
-        if (i == length)
-            return same;
+        return true;
     }
     // A name with other characters is compared as text, with the case rules of Unicode.
     return decodeKeepingMark(name, length).compare(wanted.text, Qt::CaseInsensitive) == 0;

@@ -36,6 +36,7 @@ private:
         std::uint32_t nameBegin = 0;
         std::uint32_t nameEnd = 0;
         Kind kind = Other;
+        bool nameAscii = true; // the name holds only ASCII characters
     };
 
     // A name looked for, with whether it is all ASCII (then compared on the bytes).
