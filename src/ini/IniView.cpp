@@ -18,6 +18,44 @@ constexpr char16_t foldAscii(char16_t c)
     return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + (u'a' - u'A')) : c;
 }
 
+// Names are compared eight bytes at a time: a word of eight bytes as they lie in memory.
+constexpr std::uint64_t EachByte = 0x0101010101010101ULL;
+constexpr std::uint64_t HighBits = 0x8080808080808080ULL;
+
+std::uint64_t wordAt(const char *bytes)
+{
+    std::uint64_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    return word;
+}
+
+// The last @p n (< 8) bytes of a name as a word, the rest zero.
+std::uint64_t tailAt(const char *bytes, std::size_t n)
+{
+    char tail[8] = {};
+    for (std::size_t i = 0; i < n; ++i)
+        tail[i] = bytes[i];
+    return wordAt(tail);
+}
+
+bool isAscii(const char *bytes, std::size_t n)
+{
+    std::uint64_t any = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        any |= wordAt(bytes + i);
+    return ((any | tailAt(bytes + i, n - i)) & HighBits) == 0;
+}
+
+// Eight ASCII bytes with their letters in lower case: 0x20 added to each byte from 'A' to 'Z'
+// (no byte below 0x80 carries into the next when 0x3F or 0x25 is added).
+std::uint64_t lowerAscii(std::uint64_t word)
+{
+    const std::uint64_t fromA = word + (0x80 - 'A') * EachByte;
+    const std::uint64_t beyondZ = word + (0x80 - 'Z' - 1) * EachByte;
+    return word | ((fromA & ~beyondZ & HighBits) >> 2);
+}
+
 bool isBlank(char c)
 {
     return c == ' ' || c == '\t';
@@ -45,10 +83,21 @@ QString decodeKeepingMark(const char *bytes, qsizetype length)
 
 } // namespace
 
-IniView::Wanted::Wanted(const QString &name) : text(name), ascii(true)
+IniView::Wanted::Wanted(const QString &name) : text(name)
 {
-    for (const QChar c : name)
-        ascii = ascii && c.unicode() < 0x80;
+    const qsizetype n = name.size();
+    if (n > static_cast<qsizetype>(sizeof lowered))
+        return; // far longer than any name looked for: compared as text
+    char bytes[sizeof lowered] = {};
+    const QChar *c = name.constData();
+    for (qsizetype i = 0; i < n; ++i) {
+        if (c[i].unicode() >= 0x80)
+            return;
+        bytes[i] = static_cast<char>(foldAscii(c[i].unicode()));
+    }
+    std::memcpy(lowered, bytes, sizeof lowered);
+    size = static_cast<std::uint32_t>(n);
+    ascii = true;
 }
 
 void IniView::parse(const char *data, std::size_t size)
@@ -99,8 +148,7 @@ void IniView::parse(const char *data, std::size_t size)
             trim(data, line.nameBegin, line.nameEnd);
             line.kind = Line::Key;
         }
-        for (std::uint32_t c = line.nameBegin; c < line.nameEnd && line.nameAscii; ++c)
-            line.nameAscii = static_cast<unsigned char>(data[c]) < 0x80;
+        line.nameAscii = isAscii(data + line.nameBegin, line.nameEnd - line.nameBegin);
         m_lines.push_back(line);
     }
 }
@@ -112,14 +160,15 @@ bool IniView::sameName(const Line &line, const Wanted &wanted) const
     if (wanted.ascii && line.nameAscii) {
         // Both in ASCII, as names nearly always are: compared on the bytes, letters folded,
         // as the Windows INI functions compare them.
-        if (length != static_cast<std::uint32_t>(wanted.text.size()))
+        if (length != wanted.size)
             return false;
-        const QChar *w = wanted.text.constData();
-        for (std::uint32_t i = 0; i < length; ++i) {
-            if (foldAscii(static_cast<unsigned char>(name[i])) != foldAscii(w[i].unicode()))
+        std::uint32_t i = 0;
+        const std::uint64_t *w = wanted.lowered;
+        for (; i + 8 <= length; i += 8, ++w) {
+            if (lowerAscii(wordAt(name + i)) != *w)
                 return false;
         }
-        return true;
+        return i == length || lowerAscii(tailAt(name + i, length - i)) == *w;
     }
     // A name with other characters is compared as text, with the case rules of Unicode.
     return decodeKeepingMark(name, length).compare(wanted.text, Qt::CaseInsensitive) == 0;

@@ -39,12 +39,16 @@ private:
         bool nameAscii = true; // the name holds only ASCII characters
     };
 
-    // A name looked for, with whether it is all ASCII (then compared on the bytes).
+    // A name looked for. One of up to 64 ASCII characters (any name the program looks for) is
+    // also kept as bytes with letters in lower case, eight to a word, the rest zero, and
+    // compared with names on the bytes.
     struct Wanted
     {
         explicit Wanted(const QString &name);
         const QString &text;
-        bool ascii;
+        bool ascii = false;
+        std::uint32_t size = 0;
+        std::uint64_t lowered[8] = {};
     };
 
     // The line index of @p key's value in @p section, or -1.
