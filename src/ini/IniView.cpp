@@ -174,10 +174,36 @@ bool IniView::sameName(const Line &line, const Wanted &wanted) const
     return decodeKeepingMark(name, length).compare(wanted.text, Qt::CaseInsensitive) == 0;
 }
 
+const IniView::Wanted &IniView::wanted(std::vector<Wanted> &recent, std::size_t &last,
+                                      const QString &name) const
+{
+    // The same characters at the same place are the same name: a kept copy holds them, so they
+    // cannot change or be freed while kept. The search starts at the name asked for last, and
+    // the one kept after it is the next in the reader's order.
+    const std::size_t n = recent.size();
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::size_t i = (last + k) % n;
+        if (recent[i].text.constData() == name.constData() &&
+            recent[i].text.size() == name.size()) {
+            last = i;
+            return recent[i];
+        }
+    }
+    constexpr std::size_t Kept = 16;
+    if (n < Kept) {
+        recent.emplace_back(name);
+        last = n;
+        return recent.back();
+    }
+    last = (last + 1) % n;
+    recent[last] = Wanted(name);
+    return recent[last];
+}
+
 long IniView::find(const QString &section, const QString &key) const
 {
-    const Wanted wantedSection(section);
-    const Wanted wantedKey(key);
+    const Wanted &wantedSection = wanted(m_sections, m_lastSection, section);
+    const Wanted &wantedKey = wanted(m_keys, m_lastKey, key);
     std::size_t i = 0;
     while (i < m_lines.size() &&
            !(m_lines[i].kind == Line::Section && sameName(m_lines[i], wantedSection)))
