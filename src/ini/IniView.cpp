@@ -178,7 +178,8 @@ const IniView::Wanted &IniView::wanted(std::vector<Wanted> &recent, std::size_t 
                                       const QString &name) const
 {
     // The same characters at the same place are the same name: a kept copy holds them, so they
-    // cannot change or be freed while kept. The search starts at the name asked for last, and
+    // cannot change or be freed while kept (literals never change; the program wraps no buffer
+    // of its own with QString::fromRawData). The search starts at the name asked for last, and
     // the one kept after it is the next in the reader's order.
     const std::size_t n = recent.size();
     for (std::size_t k = 0; k < n; ++k) {
