@@ -89,7 +89,7 @@ int main(int argc, char **argv)
 
     std::vector<std::string> names;
     controller.Tree().ForEach(
-        [&names](OptionNode *node) { names.push_back(node->Text.toStdString()); });
+        [&names](OptionNode *node) { names.push_back(node->Text().toStdString()); });
 
     // Broad first letters that match most of the tree, then narrowing; and a text that
     // matches nothing.

@@ -17,6 +17,7 @@
 #include "history/HistoryFrm.h"
 #include "history/InstallHistory.h"
 #include "history/RunReport.h"
+#include "options/EarlyOptionScan.h"
 #include "options/OptionIni.h"
 #include "options/OptionTreeController.h"
 #include "options/StateIcons.h"
@@ -105,7 +106,9 @@ QString count(int n)
 
 } // namespace
 
-TMainForm::TMainForm(const QString &executablePath)
+TMainForm::TMainForm(const QString &executablePath) : TMainForm(executablePath, nullptr) {}
+
+TMainForm::TMainForm(const QString &executablePath, std::unique_ptr<EarlyOptionScan> earlyScan)
 {
     setObjectName(QStringLiteral("MainForm"));
     setWindowTitle(QStringLiteral("Varimond"));
@@ -113,7 +116,7 @@ TMainForm::TMainForm(const QString &executablePath)
     buildLayout();
     buildMenus();
     reportScriptFailures();
-    FormCreate(executablePath);
+    FormCreate(executablePath, std::move(earlyScan));
 
     m_changeTimer.setSingleShot(true);
     m_changeTimer.setInterval(50);
@@ -293,12 +296,17 @@ void TMainForm::buildLayout()
             [this] { m_changeTimer.start(); });
 }
 
-void TMainForm::FormCreate(const QString &executablePath)
+void TMainForm::FormCreate(const QString &executablePath,
+                           std::unique_ptr<EarlyOptionScan> earlyScan)
 {
     DeriveProgramPaths(ProgramSettings, executablePath);
-    // The option folders are read from now on, while the windows are made and the start-up's
-    // first steps run; the tree is built from that reading at its step.
-    m_tree->BeginEarlyScan(ProgramSettings);
+    // The option folders are read from now on (or since before the window was made), while the
+    // windows are made and the start-up's first steps run; the tree is built from that reading
+    // at its step.
+    if (earlyScan)
+        m_tree->AdoptEarlyScan(std::move(earlyScan));
+    else
+        m_tree->BeginEarlyScan(ProgramSettings);
     const MainWindowPlacement placement = ReadMainWindowPlacement(ProgramSettings.iniPath());
     ProgramSettings.WindowState = placement.WindowState;
     applyPlacement(placement);
@@ -463,7 +471,7 @@ void TMainForm::ApplyChanges()
 {
     int leftOutside = 0;
     OptionNode *node = m_tree->SelectedNode();
-    const QString name = node ? node->Text : QString();
+    const QString name = node ? node->Text() : QString();
     QStringList started;
     const quint64 serial = TheStatusLine().Serial();
     const bool ok = Guarded(this, [this, node, &leftOutside, &started] {

@@ -6,7 +6,10 @@
 #include <QRect>
 #include <QTimer>
 
+#include <memory>
+
 class DocumentPane;
+class EarlyOptionScan;
 class OptionTreeController;
 class QAction;
 class QFrame;
@@ -37,6 +40,9 @@ public:
     /// Creates the window and runs FormCreate: the program's paths come from
     /// @p executablePath (as started, a symbolic link not resolved).
     explicit TMainForm(const QString &executablePath);
+    /// The same, with the reading of the option folders that the start-up began before the
+    /// window (EarlyOptionScan::Start with the same program paths).
+    TMainForm(const QString &executablePath, std::unique_ptr<EarlyOptionScan> earlyScan);
     ~TMainForm() override;
 
     /// The other windows, created after the main window in the fixed order of the program.
@@ -136,7 +142,7 @@ protected:
     QString PackFolder() const;
 
 private:
-    void FormCreate(const QString &executablePath);
+    void FormCreate(const QString &executablePath, std::unique_ptr<EarlyOptionScan> earlyScan);
     void rememberExpandedFolders();
     void buildLayout();
     void buildMenus();

@@ -4,6 +4,7 @@
 #include "app/Signals.h"
 #include "apply/OtherWineQuestion.h"
 #include "apply/PackPermissionsFrm.h"
+#include "options/EarlyOptionScan.h"
 #include "packupdate/PackSwap.h"
 #include "packtools/PackCommand.h"
 #include "files/Error.h"
@@ -173,8 +174,15 @@ int main(int argc, char *argv[])
                                  .arg(e.message()));
     }
 
+    // The option folders are read from here on, on a thread of their own, while the windows
+    // are made and the start-up's first steps run; the tree step takes that reading. The pack
+    // is whole again by now, and the reading uses the paths the main window derives.
+    TProgramSettings packPaths;
+    DeriveProgramPaths(packPaths, executablePath);
+    std::unique_ptr<EarlyOptionScan> earlyScan = EarlyOptionScan::Start(packPaths);
+
     // The windows, created once, hidden, in the program's fixed order.
-    auto *mainForm = new TMainForm(executablePath);
+    auto *mainForm = new TMainForm(executablePath, std::move(earlyScan));
     mainForm->CreateForms();
 
     InstallTerminationHandlers([mainForm] { mainForm->CloseForSignal(); });

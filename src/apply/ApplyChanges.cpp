@@ -60,7 +60,7 @@ int ApplyChanges(OptionTree &tree, OptionNode *node, const QString &optionsRoot,
 
     // A name that leads out of the option's folder starts nothing, and the status line says so.
     // The node's name is kept: a rebuild during the dialog may delete the node.
-    const QString optionName = node->Text;
+    const QString optionName = node->Text();
     QStringList outside;
     for (const ResolvedOption::Script *script : {&option.RunMe(), &option.RunMe2()}) {
         if (script->Place == platform::ScriptPlace::Outside)

@@ -36,15 +36,34 @@ private:
         std::uint32_t nameBegin = 0;
         std::uint32_t nameEnd = 0;
         Kind kind = Other;
+        bool nameAscii = true; // the name holds only ASCII characters
+    };
+
+    // A name looked for. One of up to 64 ASCII characters (any name the program looks for) is
+    // also kept as bytes with letters in lower case, eight to a word, the rest zero, and
+    // compared with names on the bytes.
+    struct Wanted
+    {
+        explicit Wanted(const QString &name);
+        QString text; // a copy, which keeps its characters where they are
+        bool ascii = false;
+        std::uint32_t size = 0;
+        std::uint64_t lowered[8] = {};
     };
 
     // The line index of @p key's value in @p section, or -1.
     long find(const QString &section, const QString &key) const;
-    bool sameName(const Line &line, const QString &wanted) const;
+    bool sameName(const Line &line, const Wanted &wanted) const;
+    // @p name in the form compared; section names and keys each keep the ones asked for lately.
+    const Wanted &wanted(std::vector<Wanted> &recent, std::size_t &last, const QString &name) const;
     QString value(const Line &line) const;
 
     const char *m_data = nullptr;
     std::vector<Line> m_lines;
+    // The reader of many files asks for the same names in the same order in each: the names
+    // asked for lately, and which was asked for last. A view serves one thread at a time.
+    mutable std::vector<Wanted> m_sections, m_keys;
+    mutable std::size_t m_lastSection = 0, m_lastKey = 0;
 };
 
 } // namespace platform

@@ -52,7 +52,7 @@ OptionFilterIndex::OptionFilterIndex(const OptionTree &tree)
                 const int at = static_cast<int>(m_entries.size());
                 Entry entry;
                 entry.Parent = parent;
-                entry.Folded = FoldForFilter(child->Text, &entry.Positions);
+                entry.Folded = FoldForFilter(child->Text(), &entry.Positions);
                 m_entries.push_back(std::move(entry));
                 m_nodes.push_back(child.get());
                 m_position.insert(child.get(), at);
@@ -109,7 +109,7 @@ OptionFilterIndex::Range OptionFilterIndex::MatchIn(const OptionNode *node) cons
     const int last = pos[static_cast<size_t>(at + m_needle.size() - 1)];
     // The last matched character may be the first half of a pair, or carry marks after it.
     int end = last + 1;
-    const QString &name = node->Text;
+    const QString name = node->Text();
     while (end < name.size() &&
            (name.at(end).isLowSurrogate() || name.at(end).category() == QChar::Mark_NonSpacing))
         ++end;

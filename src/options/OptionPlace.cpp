@@ -16,9 +16,9 @@
 namespace {
 
 // The node's folder name: the one place the folder rules take it from the node.
-const QString &Name(const OptionNode *node)
+QString Name(const OptionNode *node)
 {
-    return node->Text;
+    return node->Text();
 }
 
 bool IsAscii(const QString &text)
@@ -159,7 +159,7 @@ QString FolderPlaces::Folder(const OptionNode *node)
             parent = known == m_listings.end() ? nullptr : &known->second;
         }
         if (parent)
-            return QStringView(parent->folder) % QStringView(Name(node)) % u'/';
+            return parent->folder + Name(node) + u'/';
     }
     return GetNodeDir(node, m_optionsRoot);
 }

@@ -111,18 +111,41 @@ bool isPlainName(const QString &name)
 
 struct SubFolder
 {
-    QString name;
+    QString shown; // the name as shown, for a name that is not ASCII; an ASCII name is its bytes
     std::uint32_t nativeOffset = 0; // in the frame's name buffer
     std::uint32_t nativeLength = 0;
+    bool ascii = true;
     bool link = false;
     dev_t device = 0;
     ino_t inode = 0;
 };
 
-bool listingOrder(const SubFolder &a, const SubFolder &b)
+// The program's listing order: names ignoring case, names that differ only in case by their
+// characters' codes.
+bool listingOrder(const QString &a, const QString &b)
 {
-    const int c = a.name.compare(b.name, Qt::CaseInsensitive);
-    return c != 0 ? c < 0 : a.name < b.name;
+    const int c = a.compare(b, Qt::CaseInsensitive);
+    return c != 0 ? c < 0 : a < b;
+}
+
+char foldAscii(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
+}
+
+// The same order for two ASCII names, on their bytes.
+bool asciiListingOrder(const char *a, std::size_t aLength, const char *b, std::size_t bLength)
+{
+    const std::size_t n = std::min(aLength, bLength);
+    for (std::size_t i = 0; i < n; ++i) {
+        const char fa = foldAscii(a[i]);
+        const char fb = foldAscii(b[i]);
+        if (fa != fb)
+            return fa < fb;
+    }
+    if (aLength != bLength)
+        return aLength < bLength;
+    return std::memcmp(a, b, n) < 0;
 }
 
 // One folder being walked: its open descriptor, its sub-folders and how far the walk has got
@@ -138,6 +161,12 @@ struct Frame
     std::vector<SubFolder> subFolders;
     std::string names; // the sub-folders' names on disk, each ended by a NUL
     size_t next = 0;
+
+    const char *native(const SubFolder &s) const { return names.data() + s.nativeOffset; }
+    QString shown(const SubFolder &s) const
+    {
+        return s.ascii ? QString::fromLatin1(native(s), s.nativeLength) : s.shown;
+    }
 };
 
 // The option folders of a listing: folders (links to folders included) whose name does not
@@ -151,7 +180,9 @@ void takeSubFolders(const Listing &l, Frame &frame)
         if (e.kind != FolderEntry::Folder || name[0] == '.')
             continue;
         SubFolder s;
-        s.name = l.shown(e);
+        s.ascii = isAscii(name, e.nameLength);
+        if (!s.ascii)
+            s.shown = l.shown(e);
         s.nativeOffset = static_cast<std::uint32_t>(frame.names.size());
         s.nativeLength = e.nameLength;
         s.link = e.link;
@@ -160,7 +191,13 @@ void takeSubFolders(const Listing &l, Frame &frame)
         frame.names.append(name, e.nameLength + 1); // with its NUL
         frame.subFolders.push_back(std::move(s));
     }
-    std::sort(frame.subFolders.begin(), frame.subFolders.end(), listingOrder);
+    std::sort(frame.subFolders.begin(), frame.subFolders.end(),
+              [&frame](const SubFolder &a, const SubFolder &b) {
+                  if (a.ascii && b.ascii)
+                      return asciiListingOrder(frame.native(a), a.nativeLength, frame.native(b),
+                                               b.nativeLength);
+                  return listingOrder(frame.shown(a), frame.shown(b));
+              });
 }
 
 QString withSlash(const QString &folder)
@@ -183,7 +220,7 @@ public:
     {
         QString path;
         for (const OptionNode *n = node; n && n != m_rootParent; n = n->Parent)
-            path.prepend(n->Text + QLatin1Char('/'));
+            path.prepend(n->Text() + QLatin1Char('/'));
         return m_root + path;
     }
 
@@ -308,6 +345,7 @@ OptionScanResult ScanOptionFolders(OptionTree &tree, const QString &folder, Opti
         Frame &frame = stack.back();
         if (frame.next == frame.subFolders.size()) {
             FolderReader::closeFolder(frame.fd);
+            tree.FitChildren(frame.node); // no slack kept for children that will not come
             stack.pop_back();
             continue;
         }
@@ -333,7 +371,8 @@ OptionScanResult ScanOptionFolders(OptionTree &tree, const QString &folder, Opti
                 lookupFd = FolderReader::openForLookup(frame.fd, native);
         }
 
-        OptionNode *node = tree.Add(frame.node, sub.name);
+        OptionNode *node = sub.ascii ? tree.AddAscii(frame.node, native, sub.nativeLength)
+                                     : tree.Add(frame.node, sub.shown);
         ++added;
         result.LastDescriptor = walker.readDescriptor(node, fd, lookupFd, listing);
         result.DescriptorRead = true;
@@ -374,12 +413,14 @@ OptionScanResult ScanOptionFolders(OptionTree &tree, const QString &folder, Opti
         child.inode = sub.inode;
         child.node = node;
         child.level = frame.level + 1;
+        node->Children.reserve(child.subFolders.size());
         stack.push_back(std::move(child)); // `frame` and `sub` are not used past this point
     }
     for (const Frame &f : stack) {
         if (f.next < f.subFolders.size() && !result.Stopped)
             result.NodeLimitReached = true;
         FolderReader::closeFolder(f.fd);
+        tree.FitChildren(f.node);
     }
     if (progress)
         progress(result.OptionCount);
@@ -477,8 +518,9 @@ bool WalkOptionFolders(const QString &root, const std::function<void(const Optio
         listing.readable = fd >= 0 && reader.list(fd, sub.device, listing.entries, listing.names);
         if (!listing.readable)
             listing.entries.clear();
-        const QString path = paths.back() + sub.name + QLatin1Char('/');
-        const QString rel = relatives.back() + sub.name + QLatin1Char('/');
+        const QString name = frame.shown(sub);
+        const QString path = paths.back() + name + QLatin1Char('/');
+        const QString rel = relatives.back() + name + QLatin1Char('/');
         ++visited;
         visit(OptionFolder{path, rel, filesOf(listing)});
 

@@ -1,6 +1,7 @@
 #include "options/OptionTreeController.h"
 
 #include "core/Common.h"
+#include "options/EarlyOptionScan.h"
 #include "options/OptionScan.h"
 #include "options/OptionTreeModel.h"
 
@@ -15,33 +16,10 @@
 #include <QToolButton>
 #include <QTreeView>
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
-
 namespace {
 
 const QString NotFoundCaption = QStringLiteral("Options directory not found!");
 const QString DefaultCaption = QStringLiteral("Options");
-
-// An early reading older than this when the tree is built is read again: the start-up may
-// have waited on a window (the update check) while the folders changed.
-constexpr qint64 EarlyScanFreshMs = 5000;
-
-// The settings a reading of the option folders depends on.
-bool sameScanInputs(const TProgramSettings &a, const TProgramSettings &b)
-{
-    return a.ProgramDir == b.ProgramDir && a.OptionsDir == b.OptionsDir &&
-           a.optionsRoot() == b.optionsRoot() &&
-           a.DefaultReadMeTxtFName == b.DefaultReadMeTxtFName &&
-           a.DefaultReadMeHtmlFName == b.DefaultReadMeHtmlFName &&
-           a.DefaultReadMeHttpFName == b.DefaultReadMeHttpFName &&
-           a.DefaultRunMeFName == b.DefaultRunMeFName &&
-           a.DefaultRunMe2FName == b.DefaultRunMe2FName &&
-           a.DefaultProgramDelay == b.DefaultProgramDelay;
-}
 
 QString limitNotice(const OptionScanResult &result, const OptionScanLimits &limits)
 {
@@ -129,9 +107,10 @@ public:
         const QRect textRect = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, widget);
         const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
         const QFontMetrics metrics(opt.font);
+        const QString name = node->Text();
         const int left =
-            textRect.left() + margin + metrics.horizontalAdvance(node->Text.left(range.Start));
-        const int width = metrics.horizontalAdvance(node->Text.mid(range.Start, range.Length));
+            textRect.left() + margin + metrics.horizontalAdvance(name.left(range.Start));
+        const int width = metrics.horizontalAdvance(name.mid(range.Start, range.Length));
         QColor colour = opt.palette.color(QPalette::Highlight);
         colour.setAlpha(90);
         const QRect mark(left, textRect.top() + 1, width, textRect.height() - 2);
@@ -143,56 +122,6 @@ private:
 };
 
 } // namespace
-
-// A reading of the option folders on a thread of its own. The thread touches nothing but this
-// record; the GUI thread takes the result once `done` is set.
-struct OptionTreeController::EarlyScan
-{
-    TProgramSettings settings;
-    OptionTree tree;
-    OptionScanResult result;
-    std::atomic<int> running{0};
-    std::atomic<bool> stop{false};
-    std::mutex mutex;
-    std::condition_variable finished;
-    bool done = false;
-    QElapsedTimer started;
-    std::thread thread;
-
-    ~EarlyScan()
-    {
-        stop = true;
-        if (thread.joinable())
-            thread.join();
-    }
-
-    void run()
-    {
-        SecondaryWindowSizes sizes;
-        ::LoadProgramIniFile(settings, sizes);
-        ConfineSettingsFolders(settings); // the folders the tree step will read
-        result = ScanOptionFolders(
-            tree, settings.optionsRoot(), nullptr, settings, {},
-            [this](int count) { running = count; }, &stop);
-        const std::lock_guard<std::mutex> lock(mutex);
-        done = true;
-        finished.notify_all();
-    }
-
-    // Waits for the end of the reading, passing the running count on while it lasts.
-    void wait(const std::function<void(int)> &progress)
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        while (!done) {
-            finished.wait_for(lock, std::chrono::milliseconds(16));
-            if (done || !progress)
-                continue;
-            lock.unlock(); // the splash repaints in here
-            progress(running);
-            lock.lock();
-        }
-    }
-};
 
 OptionTreeController::OptionTreeController(QTreeView *treeView, QLabel *label,
                                            QToolButton *expandButton, QToolButton *collapseButton,
@@ -229,20 +158,18 @@ OptionTreeController::~OptionTreeController()
 void OptionTreeController::BeginEarlyScan(const TProgramSettings &paths)
 {
     m_early.reset();
-    auto early = std::make_unique<EarlyScan>();
-    early->settings = paths;
-    early->started.start();
-    EarlyScan *scan = early.get();
-    early->thread = std::thread([scan] { scan->run(); });
-    m_early = std::move(early);
+    m_early = EarlyOptionScan::Start(paths);
+}
+
+void OptionTreeController::AdoptEarlyScan(std::unique_ptr<EarlyOptionScan> scan)
+{
+    m_early = std::move(scan);
 }
 
 void OptionTreeController::UpdateTreeView(const std::function<void(int)> &progress)
 {
-    std::unique_ptr<EarlyScan> early = std::move(m_early);
-    const bool useEarly = early && early->started.elapsed() <= EarlyScanFreshMs &&
-                          sameScanInputs(early->settings, ProgramSettings);
-    if (!useEarly)
+    std::unique_ptr<EarlyOptionScan> early = std::move(m_early);
+    if (early && !early->Answers(ProgramSettings))
         early.reset(); // stopped and joined
     const int before = m_optionCount;
     const OptionScanLimits limits;
@@ -260,12 +187,7 @@ void OptionTreeController::UpdateTreeView(const std::function<void(int)> &progre
             running = [&](int count) { progress(before + count); };
         OptionScanResult result;
         if (early) {
-            early->wait(running);
-            early->thread.join();
-            fresh.SwapNodes(early->tree);
-            result = early->result;
-            if (running)
-                running(result.OptionCount);
+            result = early->Take(fresh, running);
         } else {
             result = ScanOptionFolders(fresh, ProgramSettings.optionsRoot(), nullptr,
                                        ProgramSettings, limits, running);
@@ -385,7 +307,7 @@ OptionNode *OptionTreeController::NodeAtPath(const QString &relative) const
     for (const QString &part : parts) {
         node = nullptr;
         for (const auto &n : *level) {
-            if (n->Text == part) {
+            if (n->HasName(part)) {
                 node = n.get();
                 break;
             }

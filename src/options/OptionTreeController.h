@@ -12,6 +12,7 @@ class QLabel;
 class QModelIndex;
 class QToolButton;
 class QTreeView;
+class EarlyOptionScan;
 class OptionTreeModel;
 struct TProgramSettings;
 
@@ -36,7 +37,7 @@ public:
     /// Discards all nodes and rebuilds the tree from ProgramSettings' options root. @p progress
     /// receives the running count of selectable options while the folders are read.
     ///
-    /// After BeginEarlyScan() the first rebuild takes the early reading when it was made with
+    /// After BeginEarlyScan() or AdoptEarlyScan() the first rebuild takes the early reading when it was made with
     /// the options root and descriptor defaults now in force and is still fresh; it waits for a
     /// reading that has not finished yet, passing its running count to @p progress. Otherwise
     /// it reads the folders itself.
@@ -46,6 +47,9 @@ public:
     /// @p paths (whose program paths are set) as it is on disk now, so that the reading runs
     /// while the start-up does other things.
     void BeginEarlyScan(const TProgramSettings &paths);
+    /// Takes a reading started before this controller was made, as BeginEarlyScan() would have
+    /// started it.
+    void AdoptEarlyScan(std::unique_ptr<EarlyOptionScan> scan);
 
     /// What the user must be told about the last rebuild: which limit left folders out of the
     /// tree. Empty when every folder is in it.
@@ -100,8 +104,6 @@ public:
     int LastScanOptionCount() const { return m_lastOptions; }
 
 private:
-    struct EarlyScan;
-
     void scrollToFirst();
     void applyFilter();
     void showAllRows();
@@ -114,7 +116,7 @@ private:
     QToolButton *m_collapse;
     int m_optionCount = 0;
     QString m_limitNotice;
-    std::unique_ptr<EarlyScan> m_early;
+    std::unique_ptr<EarlyOptionScan> m_early;
 
     // The filter: its index over the current nodes (made when first needed), the rows it hid
     // (by position in the index) and what the tree looked like before it.

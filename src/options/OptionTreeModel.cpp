@@ -97,7 +97,7 @@ QVariant OptionTreeModel::data(const QModelIndex &index, int role) const
         return {};
     switch (role) {
     case Qt::DisplayRole:
-        return node->Text;
+        return node->Text();
     case Qt::DecorationRole: {
         // State 0 and states the program does not know show no icon at all.
         const QIcon icon = StateIcons::ForState(node->StateIndex);

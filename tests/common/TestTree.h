@@ -17,7 +17,7 @@ inline OptionNode *FindNode(const OptionTree &tree, const QString &relative)
     for (const QString &part : relative.split(QLatin1Char('/'))) {
         node = nullptr;
         for (const auto &n : *level) {
-            if (n->Text == part)
+            if (n->Text() == part)
                 node = n.get();
         }
         if (!node)

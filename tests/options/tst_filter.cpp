@@ -32,7 +32,7 @@ class TestFilter : public QObject
         QStringList names;
         for (size_t i = 0; i < index.Nodes().size(); ++i) {
             if (index.Visible()[i])
-                names.append(index.Nodes()[i]->Text);
+                names.append(index.Nodes()[i]->Text());
         }
         return names;
     }

@@ -55,7 +55,7 @@ QStringList names(const std::vector<std::unique_ptr<OptionNode>> &nodes)
 {
     QStringList list;
     for (const auto &n : nodes)
-        list << n->Text;
+        list << n->Text();
     return list;
 }
 

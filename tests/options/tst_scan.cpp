@@ -7,13 +7,14 @@
 #include "common/TestFiles.h"
 #include "common/TestTree.h"
 #include "core/Common.h"
+#include "files/Error.h"
+#include "files/Paths.h"
+#include "ini/IniFile.h"
+#include "options/EarlyOptionScan.h"
 #include "options/OptionIni.h"
 #include "options/OptionNode.h"
 #include "options/OptionScan.h"
 #include "options/OptionTreeController.h"
-#include "files/Error.h"
-#include "ini/IniFile.h"
-#include "files/Paths.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -36,7 +37,7 @@ QStringList dump(const OptionTree &tree)
 {
     QStringList lines;
     tree.ForEach([&](OptionNode *n) {
-        lines << QString(n->Level() * 2, QLatin1Char(' ')) + n->Text + QLatin1Char(' ') +
+        lines << QString(n->Level() * 2, QLatin1Char(' ')) + n->Text() + QLatin1Char(' ') +
                      QString::number(n->StateIndex);
     });
     return lines;
@@ -471,12 +472,53 @@ private Q_SLOTS:
         const TCurrentOption before = CurrentOption;
         GetDirectories(late, ProgramSettings.optionsRoot(), nullptr, count);
         QCOMPARE(dump(controller.Tree()), dump(late));
-        QCOMPARE(controller.Tree().TopLevel().front()->Text, expectedTop);
+        QCOMPARE(controller.Tree().TopLevel().front()->Text(), expectedTop);
         QCOMPARE(controller.OptionCount(), count);
         QVERIFY(!shown.isEmpty());
         QCOMPARE(shown.last(), count);
         QCOMPARE(before.OptionMode, CurrentOption.OptionMode);
         QCOMPARE(before.OptionRunMeFName, CurrentOption.OptionRunMeFName);
+    }
+
+    // The start-up begins the reading before the window and its tree exist; whatever it meets
+    // where the options folder should be, the player sees what a reading at the tree step shows.
+    void readingBeganBeforeTheTreeShowsWhatALateOneShows_data()
+    {
+        QTest::addColumn<QStringList>("pack");
+        QTest::newRow("options") << QStringList{S("G/O/options.ini=") + mode(3),
+                                                S("G/O/RunMe.bat=x")};
+        QTest::newRow("missing") << QStringList{};
+        QTest::newRow("a file") << QStringList{S("Options=x")};
+        QTest::newRow("a link to itself") << QStringList{S("Options@Options")};
+        QTest::newRow("a named pipe") << QStringList{S("Options|")};
+    }
+
+    void readingBeganBeforeTheTreeShowsWhatALateOneShows()
+    {
+        QFETCH(QStringList, pack);
+        QVERIFY(QDir(m_root).removeRecursively());
+        const bool inOptions = pack.value(0).startsWith(S("G/"));
+        QVERIFY(build(inOptions ? m_root : ProgramSettings.ProgramDir, pack));
+        TProgramSettings paths;
+        DeriveProgramPaths(paths, ProgramSettings.ProgramDir + S("varimond"));
+        std::unique_ptr<EarlyOptionScan> early = EarlyOptionScan::Start(paths);
+
+        struct Shown
+        {
+            QTreeView view;
+            QLabel label{S("Options")};
+            QToolButton expand, collapse;
+            OptionTreeController controller{&view, &label, &expand, &collapse};
+        } before, late;
+        before.controller.AdoptEarlyScan(std::move(early));
+        before.controller.UpdateTreeView();
+        late.controller.UpdateTreeView();
+        QCOMPARE(dump(before.controller.Tree()), dump(late.controller.Tree()));
+        QCOMPARE(before.label.text(), late.label.text());
+        QCOMPARE(before.expand.isEnabled(), late.expand.isEnabled());
+        QCOMPARE(before.controller.OptionCount(), late.controller.OptionCount());
+        QCOMPARE(before.controller.LimitNotice(), late.controller.LimitNotice());
+        QCOMPARE(before.label.text(), S(inOptions ? "Options" : "Options directory not found!"));
     }
 };
 
