@@ -526,8 +526,18 @@ private Q_SLOTS:
         QVERIFY(browserInFront());
         QTRY_COMPARE_WITH_TIMEOUT(m_form->WebBrowser()->title(), S("Notes"), HangMs);
         QTRY_VERIFY_WITH_TIMEOUT(m_form->WebBrowser()->focusProxy(), HangMs);
-        QTest::mouseClick(m_form->WebBrowser()->focusProxy(), Qt::LeftButton, {}, QPoint(40, 40));
-        QTRY_COMPARE_WITH_TIMEOUT(m_form->WebBrowser()->url().fragment(), S("part"), HangMs);
+        // A click that reaches the page before its renderer takes input is lost, as a player's
+        // would be: it is given again until the address changes.
+        QElapsedTimer clicking;
+        clicking.start();
+        while (m_form->WebBrowser()->url().fragment() != S("part") && clicking.elapsed() < HangMs) {
+            QTest::mouseClick(m_form->WebBrowser()->focusProxy(), Qt::LeftButton, {},
+                              QPoint(40, 40));
+            const bool followed = QTest::qWaitFor(
+                [&] { return m_form->WebBrowser()->url().fragment() == S("part"); }, 1000);
+            Q_UNUSED(followed); // checked below, after the last try
+        }
+        QCOMPARE(m_form->WebBrowser()->url().fragment(), S("part"));
         QCOMPARE(m_form->WebBrowser()->url().scheme(), S("varimond-notes"));
         // A load of the page again would have asked the server before its address changed.
         QCOMPARE(m_server->hits(S("/n.html")), 1);
