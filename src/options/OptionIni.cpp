@@ -154,6 +154,15 @@ void LoadOptionIniFile(const QString &folder)
     CurrentOption = ReadOptionDescriptor(folder, ProgramSettings);
 }
 
+void RethrowNamingFolder(const QString &reach, const QString &folder)
+{
+    // A folder whose name is not UTF-8 is written through an alias; the user is told the
+    // folder's own name.
+    if (reach != folder)
+        throw iniWriteError(folder + QStringLiteral("options.ini"));
+    throw;
+}
+
 void SaveOptionIniFile(const QString &folder, const QString &realRoot)
 {
     // Opened for the update: the one read-write open reads the file and answers whether it may
@@ -167,11 +176,7 @@ void SaveOptionIniFile(const QString &folder, const QString &realRoot)
         ini.writeInteger(QStringLiteral("Mode"), QStringLiteral("OptionMode"),
                          CurrentOption.OptionMode);
     } catch (const AppError &) {
-        // A folder whose name is not UTF-8 is written through an alias; the user is told the
-        // folder's own name.
-        if (reach != folder)
-            throw iniWriteError(folder + QStringLiteral("options.ini"));
-        throw;
+        RethrowNamingFolder(reach, folder);
     }
 }
 

@@ -61,6 +61,11 @@ QString OptionFolderReach(const QString &folder);
 /// CurrentOption := the descriptor of @p folder, with ::ProgramSettings' defaults.
 void LoadOptionIniFile(const QString &folder);
 
+/// Called while an AppError about writing @p folder's descriptor is handled: rethrows it, or,
+/// when the folder was reached through the alias @p reach, throws one that names the folder as
+/// the user knows it.
+[[noreturn]] void RethrowNamingFolder(const QString &reach, const QString &folder);
+
 /// Writes CurrentOption.OptionMode into section Mode of @p folder's options.ini, creating the
 /// file when missing and keeping every other line. Throws AppError when refused. With
 /// @p realRoot (a real location), a descriptor that, links followed, lies outside it is refused.

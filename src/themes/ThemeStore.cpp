@@ -195,11 +195,7 @@ void ClearOptionMode(const QString &folder, const QString &realRoot)
         ini.writeInteger(QStringLiteral("Mode"), QStringLiteral("OptionMode"),
                          CurrentOption.OptionMode);
     } catch (const AppError &) {
-        // A folder whose name is not UTF-8 is written through an alias; the user is told the
-        // folder's own name.
-        if (reach != folder)
-            throw iniWriteError(folder + QStringLiteral("options.ini"));
-        throw;
+        RethrowNamingFolder(reach, folder);
     }
 }
 
