@@ -55,9 +55,23 @@ bool sameName(QByteArrayView stored, const QString &wanted)
     bool ascii = true;
     for (qsizetype i = 0; i < stored.size() && ascii; ++i)
         ascii = static_cast<unsigned char>(stored[i]) < 0x80;
-    if (ascii)
-        return wanted.compare(QLatin1StringView(stored.data(), stored.size()),
-                              Qt::CaseInsensitive) == 0;
+    if (ascii) {
+        // Case rules map one character to one, and no character beyond ASCII (nor a surrogate
+        // pair) folds to one within it: a name of ASCII characters can only equal a name as
+        // long. Most lines of a file fail on their length alone.
+        if (stored.size() != wanted.size())
+            return false;
+        for (qsizetype i = 0; i < stored.size(); ++i) {
+            const char16_t w = wanted[i].unicode();
+            if (w >= 0x80) // a letter such as the Kelvin sign folds into ASCII: the full rules
+                return wanted.compare(QLatin1StringView(stored.data(), stored.size()),
+                                      Qt::CaseInsensitive) == 0;
+            const auto lower = [](unsigned c) { return c - 'A' < 26u ? c + 32 : c; };
+            if (lower(w) != lower(static_cast<unsigned char>(stored[i])))
+                return false;
+        }
+        return true;
+    }
     return decodeKeepingMark(stored).compare(wanted, Qt::CaseInsensitive) == 0;
 }
 
@@ -175,6 +189,42 @@ void IniFile::parse()
         }
         start = pastEnding(d, e, n);
     }
+}
+
+bool IniFile::textHolds(QByteArrayView text, const QString &section, const QString &key,
+                        QByteArrayView value)
+{
+    // The lines as parse() indexes them, the section and key as findSectionInPlace() and
+    // findKey() find them, the value as writeValue() compares it.
+    const char *d = text.data();
+    const qsizetype n = text.size();
+    bool inSection = false;
+    for (qsizetype start = 0; start < n;) {
+        const qsizetype e = lineEnd(d, start, n);
+        qsizetype b = start;
+        while (b < e && isBlank(d[b]))
+            ++b;
+        start = pastEnding(d, e, n);
+        if (b == e)
+            continue;
+        const auto line = QByteArrayView(d + b, e - b);
+        if (line.front() == '[') {
+            const qsizetype close = line.lastIndexOf(']');
+            if (close <= 0)
+                continue;
+            if (inSection)
+                return false; // the first section of the name ends without the key
+            inSection = sameName(trimmedView(line.sliced(1, close - 1)), section);
+            continue;
+        }
+        if (!inSection || line.front() == ';' || line.front() == '#')
+            continue;
+        const qsizetype equals = line.indexOf('=');
+        if (equals < 0 || !sameName(trimmedView(line.first(equals)), key))
+            continue;
+        return trimmedView(line.sliced(equals + 1)) == value;
+    }
+    return false;
 }
 
 bool IniFile::isSection(const Entry &entry) const

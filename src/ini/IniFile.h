@@ -128,13 +128,35 @@ public:
     void confineWritesTo(const QString &realRoot) { m_writeRoot = realRoot; }
 
     /// For a write whose caller has placed the file's folder already, once for a whole run of
-    /// writes: its real location found inside the root given to confineWritesTo(), its name no
-    /// symbolic link. The write then opens the folder without following a link at its name
-    /// instead of resolving its real location again, lists it once (for leftover temporaries),
-    /// and is refused when what stands at the file's name is no longer the file that was read:
+    /// writes: the folder is @p folderFromRoot (a relative path) below the root given to
+    /// confineWritesTo(), which the caller holds open as @p root, with no symbolic link on the
+    /// way. The write then opens the folder from @p root following no link, instead of
+    /// resolving its real location again, so that no folder on the way can have been swapped for
+    /// a link or moved out since; it lists the folder once (for leftover temporaries), and is
+    /// refused when what stands at the file's name is no longer the file that was read:
     /// replaced, changed since, or swapped for a link. Only for a file opened for Update that
-    /// was no link.
-    void writeInPlacedFolder() { m_placed = true; }
+    /// was no link; @p root must stay open until the writes are done.
+    void writeInPlacedFolder(int root, QByteArray folderFromRoot)
+    {
+        m_placedRoot = root;
+        m_placedFolder = std::move(folderFromRoot);
+    }
+
+    /// What a quick look at a file found (holdsInteger()).
+    enum class Look : quint8 {
+        Holds,    // reached, may be written, and already reads the value
+        Reached,  // reached with no link on the way, but not (certainly) holding the value
+        Unreached // not opened: missing, a link on the way, not writable, no access
+    };
+    /// A quick look for a run that rewrites thousands of files of which few change: whether the
+    /// file @p name below the folder held open as @p folder (no symbolic link on the way or at
+    /// its end) may be written and already reads @p value as its value of @p key in @p section,
+    /// found as writeInteger() finds it, so that writing it would leave it byte for byte as it
+    /// is. Holds only when that is certain; otherwise the caller opens the file as usual (and
+    /// gets its error from there). The file is read without being opened for writing: the
+    /// caller makes sure the folder's file system may be written.
+    static Look holdsInteger(int folder, const char *name, const QString &section,
+                             const QString &key, int value);
 
     /// One-shot helpers for a single key; each opens the file anew.
     static QString readString(const QString &path, const QString &section, const QString &key,
@@ -161,6 +183,9 @@ private:
     };
 
     void load(Intent intent, int folder = -1, const QByteArray &name = QByteArray());
+    // Whether @p text, as writeValue() reads it, holds @p value for @p key of @p section.
+    static bool textHolds(QByteArrayView text, const QString &section, const QString &key,
+                          QByteArrayView value);
     void parse();
     bool isSection(const Entry &entry) const;
     QByteArrayView entryName(const Entry &entry) const;
@@ -187,7 +212,6 @@ private:
     bool m_linkKnown = false;        // whether m_viaLink was learnt when the file was opened
     bool m_viaLink = false;          // the path names a symbolic link
     bool m_modeKnown = false;        // m_mode, m_uid and m_gid come from the open file
-    bool m_placed = false;           // the caller placed the folder (writeInPlacedFolder())
     Encoding m_encoding = Encoding::Utf8;
     quint32 m_mode = 0; // permission bits, owner and group of the file as it was read
     quint32 m_uid = 0;
@@ -198,6 +222,10 @@ private:
     quint64 m_inode = 0;
     qint64 m_readSize = -1;
     qint64 m_readTime = 0; // modification time in nanoseconds
+    // The folder as placed by the caller (writeInPlacedFolder()): the root held open, and the
+    // folder's path below it.
+    int m_placedRoot = -1;
+    QByteArray m_placedFolder;
     QByteArray m_text;   // the content in UTF-8 (Windows-1252 bytes kept), without byte-order mark
     QByteArray m_onDisk; // m_text as last read or written, while deferred
     std::vector<Entry> m_entries;

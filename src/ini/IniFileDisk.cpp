@@ -6,6 +6,7 @@
 
 #include "files/Confine.h"
 #include "files/LinuxDirent.h"
+#include "files/OpenBeneath.h"
 #include "files/OwnFile.h"
 
 #include <QFile>
@@ -14,6 +15,7 @@
 #include <QStringEncoder>
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -321,6 +323,43 @@ void IniFile::load(Intent intent, int folder, const QByteArray &name)
     m_text = std::move(data);
 }
 
+IniFile::Look IniFile::holdsInteger(int folder, const char *name, const QString &section,
+                                    const QString &key, int value)
+{
+    // Read only: a file opened for writing costs more to close, and thousands are looked at.
+    // Whether it may be written is told by its owner and write bit, as the read-write open of
+    // load() would tell it on a writable file system: a file of someone else's is left to that
+    // open. Any link on the way leaves the answer to the usual open.
+    const FileDescriptor file(
+        openBeneath(folder, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (file.get() < 0)
+        return Look::Unreached;
+    struct stat st = {};
+    // The write bit as mayWriteUnchanged() reads it; a file that fills the buffer is left to the
+    // usual read.
+    if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & S_IWUSR) == 0 ||
+        (st.st_uid != effectiveUser() && effectiveUser() != 0) || st.st_size >= 4096)
+        return Look::Reached;
+    char buffer[4096];
+    ssize_t got;
+    do {
+        got = ::read(file.get(), buffer, sizeof buffer);
+    } while (got < 0 && errno == EINTR);
+    // A short read of a regular file is its end.
+    if (got < 0 || got >= static_cast<ssize_t>(sizeof buffer))
+        return Look::Reached;
+    QByteArrayView text(buffer, got);
+    if (text.startsWith("\xFF\xFE") || text.startsWith("\xFE\xFF"))
+        return Look::Reached; // UTF-16: compared after decoding, by the usual read
+    if (text.startsWith("\xEF\xBB\xBF"))
+        text = text.sliced(3);
+    char digits[16];
+    const auto [end, error] = std::to_chars(digits, digits + sizeof digits, value);
+    Q_UNUSED(error); // an int always fits
+    return textHolds(text, section, key, QByteArrayView(digits, end - digits)) ? Look::Holds
+                                                                               : Look::Reached;
+}
+
 QByteArray IniFile::serialise(const QByteArray &text) const
 {
     switch (m_encoding) {
@@ -404,13 +443,19 @@ void IniFile::commit(const QByteArray &content)
     const qsizetype slash = target.lastIndexOf('/');
     const QByteArray folderPath =
         slash < 0 ? QByteArray(".") : target.left(std::max<qsizetype>(slash, 1));
-    const QByteArray name = slash < 0 ? target : target.mid(slash + 1);
 
-    // A folder the caller placed is taken as it is, unless a link now stands at its name.
-    const bool placed = m_placed && m_intent == Intent::Update && m_linkKnown && !m_viaLink &&
-                        !m_writeRoot.isEmpty();
-    const FileDescriptor folder(::open(folderPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC |
-                                                                   (placed ? O_NOFOLLOW : 0)));
+    // A folder the caller placed is taken as it is, unless a link now stands at its name. When
+    // the file was opened below a folder the caller holds, its folder is reached from there
+    // with no link on the way, so that no folder above it can have been swapped for one.
+    const bool placed = m_placedRoot >= 0 && m_intent == Intent::Update && m_linkKnown &&
+                        !m_viaLink && !m_writeRoot.isEmpty();
+    const QByteArray name = slash < 0 ? target : target.mid(slash + 1);
+    const FileDescriptor folder(
+        placed ? (m_placedFolder.isEmpty()
+                      ? ::fcntl(m_placedRoot, F_DUPFD_CLOEXEC, 0)
+                      : openBeneath(m_placedRoot, m_placedFolder.constData(),
+                                    O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+               : ::open(folderPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat folderStat = {};
     if (folder.get() < 0 || ::fstat(folder.get(), &folderStat) != 0 ||
         (folderStat.st_mode & S_IWUSR) == 0)

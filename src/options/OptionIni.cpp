@@ -192,12 +192,12 @@ platform::IniFile OpenForUpdate(const QString &folder)
 } // namespace
 
 PendingModeWrite::PendingModeWrite(const QString &folder, int mode, const QString &realRoot)
-    : PendingModeWrite(OpenForUpdate(folder), folder, mode, realRoot, false)
+    : PendingModeWrite(OpenForUpdate(folder), folder, mode, realRoot, PlacedFolder())
 {
 }
 
 PendingModeWrite::PendingModeWrite(platform::IniFile descriptor, const QString &folder, int mode,
-                                   const QString &realRoot, bool placed)
+                                   const QString &realRoot, const PlacedFolder &placed)
     : m_ini(std::move(descriptor))
 {
     // A folder whose name is not UTF-8 is reached through an alias; the user is told the
@@ -212,8 +212,8 @@ PendingModeWrite::PendingModeWrite(platform::IniFile descriptor, const QString &
             !platform::isWithin(platform::realLocation(m_ini.path()), realRoot))
             throw iniWriteError(m_shown);
         m_ini.confineWritesTo(realRoot);
-        if (placed)
-            m_ini.writeInPlacedFolder();
+        if (placed.Root >= 0)
+            m_ini.writeInPlacedFolder(placed.Root, placed.FromRoot);
     }
     m_existed = m_ini.exists();
     m_ini.beginUpdate();

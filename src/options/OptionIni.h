@@ -71,6 +71,15 @@ void LoadOptionIniFile(const QString &folder);
 /// @p realRoot (a real location), a descriptor that, links followed, lies outside it is refused.
 void SaveOptionIniFile(const QString &folder, const QString &realRoot = QString());
 
+/// Where a caller found an option folder for a run of writes: @p FromRoot (a relative path, empty
+/// for the root itself) below the options folder it holds open as @p Root, with no symbolic
+/// link on the way. Unset (Root -1) when the folder was not placed so.
+struct PlacedFolder
+{
+    int Root = -1;
+    QByteArray FromRoot;
+};
+
 /// One folder's new OptionMode, read and checked but not yet on disk: the first half of a run
 /// of writes that must happen all together or not at all.
 class PendingModeWrite
@@ -82,10 +91,10 @@ public:
     /// link that leads out of it.
     PendingModeWrite(const QString &folder, int mode, const QString &realRoot = QString());
     /// The same from @p descriptor, @p folder's descriptor already opened for Update and read.
-    /// With @p placed, the caller found the folder inside @p realRoot for this run of writes
-    /// (platform::IniFile::writeInPlacedFolder()).
+    /// With @p placed set, the caller found the folder inside @p realRoot for this run of
+    /// writes, and the write reaches it from there (platform::IniFile::writeInPlacedFolder()).
     PendingModeWrite(platform::IniFile descriptor, const QString &folder, int mode,
-                     const QString &realRoot, bool placed);
+                     const QString &realRoot, const PlacedFolder &placed);
 
     /// Whether writing changes the file (a mode already as wanted leaves it untouched).
     bool Changes() const { return m_ini.hasPendingChanges(); }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 /// Node states; the same numbers are the OptionMode of a folder's options.ini.
@@ -50,6 +51,13 @@ struct OptionNode
     /// @p out in that many units: paths are built from these without a string per name.
     qsizetype TextLength() const;
     void CopyText(QChar *out) const;
+    /// The name's bytes when it is plain ASCII (which names it as the disk does); empty
+    /// otherwise.
+    std::string_view AsciiName() const
+    {
+        return m_nameForm == NameForm::Ascii ? std::string_view(nameBytes(), m_nameSize)
+                                             : std::string_view();
+    }
 
     int Level() const;
     bool HasChildren() const { return !Children.empty(); }

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -18,12 +19,23 @@ namespace platform {
 class FolderNames;
 }
 
+/// The entries of one folder as a listing found them.
+struct FolderEntries
+{
+    std::unordered_set<std::string> links; // names of entries that are symbolic links
+    std::string names;                     // every entry name, each followed by a NUL
+};
+
 /// Where the folders of one tick, group clear or theme step lie, worked out once for it. The
-/// options folder's real location is resolved once; a folder's real place is its parent's plus
-/// its name unless it is itself a symbolic link, so each parent is resolved and listed once
-/// (the listing tells which entries are links, and serves every look-up of a name in it), and
-/// a folder costs nothing more unless it is a link. Folders reached through a link that leads
-/// out of the options folder are shown, but never written to.
+/// options folder is opened once, and each folder below it is opened from its parent's open
+/// folder without following a link at its name: a folder opened so lies where its parent does,
+/// and its real location is its parent's plus its name; only a folder that is a link is
+/// resolved on its own. Folders are held open for the run (within a bound), so descriptors are
+/// read and written from them with no link on the way. A folder is listed only when a name in
+/// it must be looked up without regard to case, or when many of its entries are asked about.
+/// Folders reached through a link that leads out of the options folder are shown, but never
+/// written to. A large folder's listing is kept for later runs while the folder's change time
+/// says it is unchanged.
 class FolderPlaces
 {
 public:
@@ -38,41 +50,60 @@ public:
 
     /// Whether @p node's folder really lies inside the options folder.
     bool Inside(const OptionNode *node);
-    /// Whether @p node's folder lies inside the options folder with no link at its own name, as
-    /// its parent's listing found it: its real location is its parent's plus its name.
+    /// Whether @p node's folder lies inside the options folder, reached from it with no link at
+    /// any name on the way: its real location is its parent's plus its name.
     bool Placed(const OptionNode *node);
+    /// Where a placed folder lies for the writes of this run (PendingModeWrite); unset for a
+    /// folder that is not placed.
+    PlacedFolder Placement(const OptionNode *node);
+    /// The same for a leaf whose descriptor DescriptorHoldsMode() reached (so placed it).
+    PlacedFolder PlacementBelowParent(const OptionNode *node);
     /// The real location of @p node's folder; empty when it cannot be known.
     QString RealLocation(const OptionNode *node);
     /// The names in @p node's own folder, from this run's one listing of it (made when first
     /// needed). @p reach is the folder as reached on disk.
     platform::FolderNames Names(const OptionNode *node, const QString &reach);
-    /// @p node's folder (ending in '/'), built on its parent's when that was listed.
+    /// @p node's folder (ending in '/'), built on its parent's when that was opened.
     QString Folder(const OptionNode *node);
-    /// @p node's folder as this run holds it open since it was listed; -1 when it was not.
+    /// Opens @p node's own folder for this run (its place is then known without its parent's
+    /// listing) and gives it; -1 when it could not be opened or held.
+    int Hold(const OptionNode *node);
+    /// @p node's folder as this run holds it open; -1 when it does not.
     int OpenFolder(const OptionNode *node) const;
+    /// For a leaf right below a folder this run holds open inside the options folder: whether
+    /// its descriptor, reached from there with no link on the way, already reads @p mode as its
+    /// OptionMode and may be written, so that storing the mode would change nothing (Holds).
+    /// Reached says the descriptor was reached so, which places the leaf's folder inside the
+    /// options folder with no link at its name; Unreached tells nothing.
+    platform::IniFile::Look DescriptorHoldsMode(const OptionNode *node, int mode);
     /// The name of @p node's folder in its parent's folder, as the disk spells it.
     static QByteArray NativeName(const OptionNode *node);
 
 private:
-    struct Listing
+    struct Place
     {
         bool inside = false;
-        bool listed = false;
-        QString real;                          // the folder's real location
-        std::unordered_set<std::string> links; // names of entries that are symbolic links
-        std::string names;                     // every entry name, each followed by a NUL
-        QString folder;                        // the folder as shown, ending in '/'
-        int fd = -1;                           // the folder, held open since it was listed
+        bool link = false;   // a symbolic link stands at the folder's name
+        QString real;        // the folder's real location
+        QString folder;      // the folder as shown, ending in '/'
+        int fd = -1;         // the folder, held open for the run
+        bool chain = false;  // reached from the options folder with no link on the way
+        signed char writableMount = -1; // its file system may be written (-1: not asked yet)
+        std::shared_ptr<const FolderEntries> entries; // once listed
     };
 
-    const Listing &listing(const OptionNode *folderNode);
+    Place &place(const OptionNode *folderNode);
+    Place &root();
+    const Place &listed(const OptionNode *folderNode);
     bool isLink(const OptionNode *node);
+    int keep(int fd);
 
     QString m_optionsRoot;
     QString m_realRoot;
-    std::unordered_map<const OptionNode *, Listing> m_listings;
-    const OptionNode *m_lastNode = nullptr; // the listing asked for last
-    const Listing *m_last = nullptr;
+    std::unordered_map<const OptionNode *, Place> m_places;
+    std::optional<Place> m_root;
+    const OptionNode *m_lastNode = nullptr; // the place asked for last
+    Place *m_last = nullptr;
     int m_held = 0; // folders held open
 };
 
@@ -105,8 +136,10 @@ public:
     const QString &Reach() const { return m_reach; }
     const QString &Real() const { return m_real; }
     bool Inside() const { return m_inside; }
-    /// Inside, with no link at its own name (FolderPlaces::Placed()).
-    bool Placed() const { return m_placed; }
+    /// Inside, reached with no link on the way (FolderPlaces::Placed()).
+    bool Placed() const { return m_placement.Root >= 0; }
+    /// Where the folder lies for the staged write of its mode (FolderPlaces::Placement()).
+    const PlacedFolder &Placement() const { return m_placement; }
 
     /// The descriptor as read, no-script rule applied.
     const TCurrentOption &Descriptor() const { return m_descriptor; }
@@ -133,7 +166,7 @@ private:
     QString m_reach;
     QString m_real;
     bool m_inside = false;
-    bool m_placed = false;
+    PlacedFolder m_placement;
     bool m_hasScript = false; // a script name of the descriptor names a file of the folder
     TCurrentOption m_descriptor;
     std::optional<platform::IniFile> m_file;

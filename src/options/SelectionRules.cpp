@@ -62,9 +62,8 @@ OptionNode *LinkedParent(OptionNode *node, FolderPlaces &places, const ResolvedO
 
 // Appends the cleared state of every leaf below @p node (the node itself when it is a leaf),
 // depth first in child order, without recursion so that a very deep tree cannot exhaust the
-// stack. Leaves outside the options folder are counted instead, except @p keep.
-void PlanClear(OptionNode *node, FolderPlaces &places, const OptionNode *keep,
-               StateChanges &changes, int &leftOutside)
+// stack. Whether each leaf lies inside the options folder is settled when it is stored.
+void PlanClear(OptionNode *node, StateChanges &changes)
 {
     std::vector<OptionNode *> pending{node};
     while (!pending.empty()) {
@@ -75,37 +74,62 @@ void PlanClear(OptionNode *node, FolderPlaces &places, const OptionNode *keep,
                 pending.push_back(it->get());
             continue;
         }
-        if (current != keep && !places.Inside(current)) {
-            ++leftOutside;
-            continue;
-        }
         changes.emplace_back(current, ClearedState(current->StateIndex));
     }
 }
 
 // Writes every change's state as its folder's OptionMode, all or nothing, then shows them.
 // Every descriptor is read and checked, and each change staged, before the first write: a
-// descriptor that cannot be written changes nothing. Only the staged writes that change a file
-// are kept, within a bound on the memory they hold. A write that still fails puts the ones
-// already written back to their old bytes before the error propagates.
+// descriptor that cannot be written changes nothing. A leaf whose descriptor, reached from its
+// held parent folder, already reads its new mode is only looked at; the others are opened for
+// the staged write, and those outside the options folder are counted in @p leftOutside and left
+// as they are (except the ticked option, @p own, whose place its tick settled). Only the staged
+// writes that change a file are kept, within a bound on the memory they hold. A write that
+// still fails puts the ones already written back to their old bytes before the error
+// propagates.
 void StoreStates(OptionTree &tree, const StateChanges &changes, FolderPlaces &places,
-                 ResolvedOption *own)
+                 ResolvedOption *own, int &leftOutside)
 {
     constexpr qint64 MaxStaged = 256 * 1024 * 1024;
     qint64 staged = 0;
     std::vector<PendingModeWrite> writes;
-    for (const auto &change : changes) {
-        OptionNode *node = change.first;
+    std::vector<bool> outside(changes.size(), false);
+    for (size_t i = 0; i < changes.size(); ++i) {
+        OptionNode *node = changes[i].first;
+        const int mode = changes[i].second;
+        // A group's nodes lie apart in memory; the next one is fetched while this one's
+        // descriptor is read.
+        if (i + 1 < changes.size()) {
+            const char *next = reinterpret_cast<const char *>(changes[i + 1].first);
+            __builtin_prefetch(next);
+            __builtin_prefetch(next + sizeof(OptionNode)); // its name
+        }
         // The ticked option's descriptor was read when its tick began; the others are read here,
         // each once.
         std::optional<PendingModeWrite> write;
-        if (own && node == own->Node() && own->HoldsDescriptorFile())
-            write.emplace(own->TakeDescriptorFile(), own->Folder(), change.second,
-                          places.RealRoot(), own->Placed());
-        else {
+        const bool ticked = own && node == own->Node();
+        if (ticked && own->HoldsDescriptorFile()) {
+            write.emplace(own->TakeDescriptorFile(), own->Folder(), mode, places.RealRoot(),
+                          own->Placement());
+        } else {
+            using Look = platform::IniFile::Look;
+            const Look look = ticked ? Look::Unreached : places.DescriptorHoldsMode(node, mode);
+            if (look == Look::Holds)
+                continue;
+            // A descriptor reached from the held parent places its folder; the others are
+            // looked up.
+            const bool placed = look == Look::Reached || places.Placed(node);
+            if (!ticked && !placed && !places.Inside(node)) {
+                outside[i] = true;
+                ++leftOutside;
+                continue;
+            }
             const QString folder = places.Folder(node);
-            write.emplace(OpenLeafDescriptor(node, folder, places), folder, change.second,
-                          places.RealRoot(), places.Placed(node));
+            write.emplace(OpenLeafDescriptor(node, folder, places), folder, mode,
+                          places.RealRoot(),
+                          look == Look::Reached ? places.PlacementBelowParent(node)
+                          : placed              ? places.Placement(node)
+                                                : PlacedFolder());
         }
         if (!write->Changes())
             continue;
@@ -126,8 +150,10 @@ void StoreStates(OptionTree &tree, const StateChanges &changes, FolderPlaces &pl
         throw;
     }
     // The tree shows the new states only now that the disk holds all of them.
-    for (const auto &change : changes)
-        tree.SetState(change.first, change.second);
+    for (size_t i = 0; i < changes.size(); ++i) {
+        if (!outside[i])
+            tree.SetState(changes[i].first, changes[i].second);
+    }
 }
 
 } // namespace
@@ -181,8 +207,8 @@ TickResult ClearLinkedChildren(OptionTree &tree, OptionNode *node, FolderPlaces 
     if (!node)
         return result;
     StateChanges changes;
-    PlanClear(node, places, nullptr, changes, result.LeftOutside);
-    StoreStates(tree, changes, places, nullptr);
+    PlanClear(node, changes);
+    StoreStates(tree, changes, places, nullptr, result.LeftOutside);
     return result;
 }
 
@@ -225,7 +251,7 @@ TickResult UpdateTreeViewCheckBox(OptionTree &tree, ResolvedOption &option, Fold
     // cleared, then the node toggled from the state the clear left it in.
     StateChanges changes;
     if (node->Parent)
-        PlanClear(LinkedParent(node, places, &option), places, node, changes, result.LeftOutside);
+        PlanClear(LinkedParent(node, places, &option), changes);
     auto own = changes.begin();
     while (own != changes.end() && own->first != node)
         ++own;
@@ -233,6 +259,6 @@ TickResult UpdateTreeViewCheckBox(OptionTree &tree, ResolvedOption &option, Fold
         own = changes.emplace(changes.end(), node, node->StateIndex);
     own->second = ToggledState(own->second);
 
-    StoreStates(tree, changes, places, &option);
+    StoreStates(tree, changes, places, &option, result.LeftOutside);
     return result;
 }
