@@ -34,10 +34,15 @@ int ApplyChanges(OptionTree &tree, OptionNode *node, const QString &optionsRoot,
     // A Windows script without Wine would never run: the tick is refused before any mode is
     // stored, so the option does not read as installed.
     const QStringList scripts = option.ScriptFiles();
+    const unsigned askedBefore = platform::questionsAsked();
     platform::requireWineFor(scripts);
     // Where the sandbox cannot start, the player says whether the pack's scripts may run
     // unconfined before anything changes.
     platform::requireScriptStart(scripts);
+    // The scripts were found just now unless the player was asked something since.
+    const platform::FoundAt firstFound = platform::questionsAsked() == askedBefore
+                                             ? platform::FoundAt::JustNow
+                                             : platform::FoundAt::Earlier;
 
     // Recorded in the history: a snapshot of its folders (and of the options' selection) now,
     // before the modes change, every start, and a second snapshot when the scripts have ended.
@@ -75,13 +80,13 @@ int ApplyChanges(OptionTree &tree, OptionNode *node, const QString &optionsRoot,
         if (ProgramSettings.HideShell) {
             const QStringList hidden{QStringLiteral("-h")};
             platform::shellOpenFound(first, hidden, folder, platform::ShowCommand::Hidden,
-                                     session->start(first, hidden, true));
+                                     session->start(first, hidden, true), firstFound);
             // The dialog counts down the option's delay instead of watching the script.
             if (applyForm)
                 applyForm->exec();
         } else {
             platform::shellOpenFound(first, {}, folder, platform::ShowCommand::Normal,
-                                     session->start(first, {}, false));
+                                     session->start(first, {}, false), firstFound);
         }
     }
 
@@ -92,8 +97,12 @@ int ApplyChanges(OptionTree &tree, OptionNode *node, const QString &optionsRoot,
                                  .arg(outside.join(QStringLiteral(" and ")), optionName));
     if (!second.isEmpty() && started)
         started->append(QFileInfo(second).fileName());
+    // After the dialog's delay the second script is looked at again: the first may have removed
+    // it.
+    const bool waited = !first.isEmpty() && ProgramSettings.HideShell && applyForm;
     if (!second.isEmpty())
         platform::shellOpenFound(second, {}, folder, platform::ShowCommand::Normal,
-                                 session->start(second, {}, false));
+                                 session->start(second, {}, false),
+                                 waited ? platform::FoundAt::Earlier : firstFound);
     return tick.LeftOutside;
 }

@@ -17,6 +17,7 @@
 #include <QMutex>
 
 #include <algorithm>
+#include <atomic>
 #include <optional>
 #include <vector>
 
@@ -142,6 +143,21 @@ QString UnconfinedQuestion::text() const
         .arg(pack, folder);
 }
 
+namespace {
+
+std::atomic<unsigned> &askedCount()
+{
+    static std::atomic<unsigned> count{0};
+    return count;
+}
+
+} // namespace
+
+unsigned questionsAsked()
+{
+    return askedCount().load();
+}
+
 void requireScriptStart(const QStringList &files)
 {
     if (std::all_of(files.begin(), files.end(), [](const QString &f) { return f.isEmpty(); }))
@@ -156,6 +172,7 @@ void requireScriptStart(const QStringList &files)
     }
     const QString folder = QDir::cleanPath(pack.dir);
     const QString name = pack.name.isEmpty() ? QFileInfo(folder).fileName() : pack.name;
+    ++askedCount();
     if (pack.dir.isEmpty() || !ask || !ask({name, folder}))
         throw UserCancelled();
     PackPermissions().setGranted(PackPermissions::packKey(pack.dir),
@@ -251,9 +268,9 @@ bool shellOpen(const QString &file, const QStringList &parameters, const QString
 }
 
 bool shellOpenFound(const QString &resolved, const QStringList &parameters, const QString &workDir,
-                    ShowCommand show, const StartHook *hook)
+                    ShowCommand show, const StartHook *hook, FoundAt found)
 {
-    if (!QFileInfo(resolved).isFile())
+    if (found == FoundAt::Earlier && !QFileInfo(resolved).isFile())
         return false;
     const ScriptPack pack = scriptPackInForce();
     std::optional<SandboxPlan> sandbox;
@@ -369,6 +386,7 @@ void requireWineFor(const QStringList &files)
     const QString &prefix = inForce.prefix.prefix;
     if (answers.allowed(prefix))
         return;
+    ++askedCount();
     if (!askWineQuestion({prefix, own.label, other}))
         throw UserCancelled();
     answers.allow(prefix);

@@ -69,6 +69,10 @@ void setUnconfinedQuestionHandler(std::function<bool(const UnconfinedQuestion &)
 /// the pack, a Cancel throws UserCancelled. Callers check before they change anything.
 void requireScriptStart(const QStringList &files);
 
+/// How many questions requireScriptStart() and requireWineFor() have put to the player so far:
+/// a caller that found its scripts before them tells whether time for a change passed since.
+unsigned questionsAsked();
+
 /// Lets a caller that records starts see each one: @c wrap may replace the final command (the
 /// program and arguments about to start, after every other choice was made; in a terminal, the
 /// command after "-e" is the one to wrap, so that the wrapper runs inside the terminal), and
@@ -87,11 +91,18 @@ struct StartHook
 bool shellOpen(const QString &file, const QStringList &parameters, const QString &directory,
                ShowCommand show, const StartHook *hook = nullptr);
 
+/// Whether a found script is looked at once more before it starts.
+enum class FoundAt {
+    Earlier, ///< found some time ago (a delay or a question since): a file gone starts nothing
+    JustNow  ///< found just before the start: not looked at again
+};
+
 /// The same for a caller that has found both already: @p file is the file to start as
 /// locateScript() gave it, @p directory the folder as it is reached on disk. Neither is looked
-/// up again; a file that is no longer a regular file starts nothing.
+/// up again; with FoundAt::Earlier, a file that is no longer a regular file starts nothing.
 bool shellOpenFound(const QString &file, const QStringList &parameters, const QString &directory,
-                    ShowCommand show, const StartHook *hook = nullptr);
+                    ShowCommand show, const StartHook *hook = nullptr,
+                    FoundAt found = FoundAt::Earlier);
 
 /// True when @p file is a Windows program or script (".bat", ".cmd", ".exe", any case), which
 /// only Wine can start here.

@@ -372,6 +372,26 @@ platform::IniFile::Look FolderPlaces::DescriptorHoldsMode(const OptionNode *node
                                            QStringLiteral("OptionMode"), mode);
 }
 
+platform::IniFile FolderPlaces::ReadDescriptor(const OptionNode *node)
+{
+    using Intent = platform::IniFile::Intent;
+    const QString folder = Folder(node);
+    const QString reach = OptionFolderReach(folder);
+    const int fd = reach == folder ? place(node).fd : -1;
+    if (fd < 0) {
+        platform::FolderNames names = Names(node, reach);
+        return OpenOptionDescriptor(reach, Intent::Read, names);
+    }
+    platform::IniFile exact(folder + QStringLiteral("options.ini"), Intent::Read, fd,
+                            "options.ini");
+    if (exact.exists())
+        return exact;
+    const QString found = Names(node, reach).find(QStringLiteral("options.ini"));
+    if (found.isEmpty() || found == QLatin1String("options.ini"))
+        return exact;
+    return platform::IniFile(folder + found, Intent::Read, fd, QFile::encodeName(found));
+}
+
 platform::FolderNames FolderPlaces::Names(const OptionNode *node, const QString &reach)
 {
     // The listing is made by the folder's name as shown: a folder reached through an alias is
@@ -406,25 +426,62 @@ ResolvedOption::ResolvedOption(OptionNode *node, FolderPlaces &places,
     }
     if (!m_file)
         m_file.emplace(OpenOptionDescriptor(m_reach, platform::IniFile::Intent::Update, names));
+    // Each script name is looked at once where it can be: a plain name in a placed folder is one
+    // look from the held folder, which answers both the no-script rule and where it leads.
+    const int scriptFolder = fd >= 0 && Placed() && m_reach == m_folder ? fd : -1;
+    const auto exists = [&](const QString &name) {
+        const Found &found = look(scriptFolder, name);
+        return found.Known ? found.Script.Place == platform::ScriptPlace::Inside
+                           : OptionScriptExists(m_reach, name, names);
+    };
     bool checked = false;
     m_descriptor = ReadOptionDescriptor(*m_file, settings, [&](const QString &name) {
         checked = true;
-        const bool exists = OptionScriptExists(m_reach, name, names);
-        m_hasScript = m_hasScript || exists;
-        return exists;
+        const bool found = exists(name);
+        m_hasScript = m_hasScript || found;
+        return found;
     });
-    if (!checked)
-        m_hasScript = OptionScriptExists(m_reach, m_descriptor.OptionRunMeFName, names) ||
-                      OptionScriptExists(m_reach, m_descriptor.OptionRunMe2FName, names);
-
     if (scripts == Scripts::Locate) {
-        m_runMe = locate(m_descriptor.OptionRunMeFName);
-        m_runMe2 = locate(m_descriptor.OptionRunMe2FName);
+        m_runMe = locate(scriptFolder, m_descriptor.OptionRunMeFName);
+        m_runMe2 = locate(scriptFolder, m_descriptor.OptionRunMe2FName);
     }
+    if (!checked)
+        m_hasScript = exists(m_descriptor.OptionRunMeFName) ||
+                      exists(m_descriptor.OptionRunMe2FName);
 }
 
-ResolvedOption::Script ResolvedOption::locate(const QString &name) const
+const ResolvedOption::Found &ResolvedOption::look(int folder, const QString &name)
 {
+    for (const Found &found : m_found) {
+        if (found.Script.Name == name)
+            return found;
+    }
+    Found found;
+    found.Script.Name = name;
+    // A plain name, exactly as on disk: one look from the folder, never through a link.
+    bool plain = folder >= 0 && !name.isEmpty() && name != QLatin1String(".") &&
+                 name != QLatin1String("..");
+    for (const QChar c : name)
+        plain = plain && c.unicode() < 0x80 && c != u'/' && c != u'\\' && c != u'\0';
+    struct stat st = {};
+    if (plain &&
+        ::fstatat(folder, QFile::encodeName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        !S_ISLNK(st.st_mode)) {
+        found.Known = true;
+        if (S_ISREG(st.st_mode)) {
+            found.Script.Place = platform::ScriptPlace::Inside;
+            found.Script.File = m_folder + name;
+        }
+    }
+    m_found.push_back(std::move(found));
+    return m_found.back();
+}
+
+ResolvedOption::Script ResolvedOption::locate(int folder, const QString &name)
+{
+    const Found &found = look(folder, name);
+    if (found.Known)
+        return found.Script;
     Script script;
     script.Name = name;
     script.Place = platform::locateScript(m_folder, m_folder, name, &script.File, m_real);

@@ -12,6 +12,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 struct OptionNode;
 struct TProgramSettings;
@@ -63,6 +64,9 @@ public:
     /// The names in @p node's own folder, from this run's one listing of it (made when first
     /// needed). @p reach is the folder as reached on disk.
     platform::FolderNames Names(const OptionNode *node, const QString &reach);
+    /// @p node's descriptor for reading, found as on disk: opened from its held folder, and only
+    /// when its exact name is missing looked up in the folder's one listing.
+    platform::IniFile ReadDescriptor(const OptionNode *node);
     /// @p node's folder (ending in '/'), built on its parent's when that was opened.
     QString Folder(const OptionNode *node);
     /// Opens @p node's own folder for this run (its place is then known without its parent's
@@ -159,7 +163,16 @@ public:
     platform::IniFile TakeDescriptorFile();
 
 private:
-    Script locate(const QString &name) const;
+    // What one look at a script name found: Known when it answered for good (a plain name that
+    // names a regular file, or something else that is no link, in the held folder).
+    struct Found
+    {
+        bool Known = false;
+        ResolvedOption::Script Script;
+    };
+
+    const Found &look(int folder, const QString &name);
+    Script locate(int folder, const QString &name);
 
     OptionNode *m_node;
     QString m_folder;
@@ -172,4 +185,5 @@ private:
     std::optional<platform::IniFile> m_file;
     Script m_runMe;
     Script m_runMe2;
+    std::vector<Found> m_found; // the script names looked at, each once
 };

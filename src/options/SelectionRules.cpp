@@ -39,10 +39,7 @@ bool LinksChildren(OptionNode *node, FolderPlaces &places, const ResolvedOption 
 {
     if (own && node == own->Node())
         return own->Descriptor().OptionLinkChildren;
-    const QString reach = OptionFolderReach(places.Folder(node));
-    platform::FolderNames names = places.Names(node, reach);
-    const platform::IniFile ini =
-        OpenOptionDescriptor(reach, platform::IniFile::Intent::Read, names);
+    const platform::IniFile ini = places.ReadDescriptor(node);
     return ini.readBool(QStringLiteral("LinkChildren"), QStringLiteral("OptionLinkChildren"),
                         false);
 }
