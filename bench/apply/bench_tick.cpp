@@ -29,7 +29,7 @@
 namespace {
 
 constexpr int LeafCount = 2000;
-constexpr int Runs = 9;
+constexpr int Runs = 15;
 
 using Timings = std::vector<qint64>;
 
@@ -247,8 +247,7 @@ int main(int argc, char **argv)
                 LeafCount, Runs);
     // "one" or "all" measures that case alone (for a profiler); by default both run.
     const QString only = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
-    if (only != QLatin1String("all"))
-    {
+    if (only != QLatin1String("all")) {
         Measure(g, "one option selected before (baseline: read the descriptors)", 1, "read",
                 TimePlainRead);
         Measure(g,

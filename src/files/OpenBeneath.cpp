@@ -6,14 +6,32 @@
 #include <string>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <linux/openat2.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 namespace platform {
 
 namespace {
+
+// Opens @p name in @p at without following a link; a link at the name fails with ELOOP, also
+// where O_DIRECTORY answers it as "not a folder". Closes @p at unless it is @p keep.
+int openComponent(int at, int keep, const std::string &name, int flags, mode_t mode)
+{
+    const int fd = name.empty() || name == "."
+                       ? ::fcntl(at, F_DUPFD_CLOEXEC, 0)
+                       : ::openat(at, name.c_str(), flags | O_NOFOLLOW, mode);
+    int saved = errno;
+    struct stat st = {};
+    if (fd < 0 && saved == ENOTDIR && ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(st.st_mode))
+        saved = ELOOP;
+    if (at != keep)
+        ::close(at);
+    errno = saved;
+    return fd;
+}
 
 // The same walk one component at a time, each opened without following a link.
 int openByComponents(int folder, const char *path, int flags, mode_t mode)
@@ -23,8 +41,7 @@ int openByComponents(int folder, const char *path, int flags, mode_t mode)
         return -1;
     }
     int at = folder;
-    const char *begin = path;
-    for (;;) {
+    for (const char *begin = path;;) {
         const char *slash = std::strchr(begin, '/');
         const std::string name = slash ? std::string(begin, slash) : std::string(begin);
         if (name == "..") {
@@ -33,35 +50,11 @@ int openByComponents(int folder, const char *path, int flags, mode_t mode)
             errno = EXDEV;
             return -1;
         }
-        if (!slash) {
-            const int fd = ::openat(at, name.c_str(), flags | O_NOFOLLOW, mode);
-            int saved = errno;
-            struct stat st = {};
-            if (fd < 0 && saved == ENOTDIR &&
-                ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
-                saved = ELOOP;
-            if (at != folder)
-                ::close(at);
-            errno = saved;
-            return fd;
-        }
-        const int next = name.empty() || name == "."
-                             ? ::fcntl(at, F_DUPFD_CLOEXEC, 0)
-                             : ::openat(at, name.c_str(),
-                                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        int saved = errno;
-        // O_DIRECTORY answers a link at the name as "not a folder": tell the two apart.
-        struct stat st = {};
-        if (next < 0 && saved == ENOTDIR &&
-            ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
-            saved = ELOOP;
-        if (at != folder)
-            ::close(at);
-        if (next < 0) {
-            errno = saved;
+        if (!slash)
+            return openComponent(at, folder, name, flags, mode);
+        at = openComponent(at, folder, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+        if (at < 0)
             return -1;
-        }
-        at = next;
         begin = slash + 1;
     }
 }

@@ -293,7 +293,8 @@ int IniFile::findSection(const QString &section) const
         if (!isSection(m_entries[i]))
             continue;
         const QByteArrayView raw = entryName(m_entries[i]);
-        if (!m_spellings.insert(std::string_view(raw.data(), static_cast<size_t>(raw.size()))).second)
+        if (!m_spellings.insert(std::string_view(raw.data(), static_cast<size_t>(raw.size())))
+                 .second)
             continue;
         bool ascii = true;
         for (qsizetype c = 0; c < raw.size() && ascii; ++c)

@@ -15,8 +15,8 @@
 #include <QStringEncoder>
 
 #include <algorithm>
-#include <charconv>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstring>
 #include <ctime>
@@ -410,7 +410,8 @@ bool IniFile::mayWrite() const
         return mayWriteUnchanged();
     const QByteArray native = QFile::encodeName(m_path);
     const qsizetype slash = native.lastIndexOf('/');
-    const QByteArray folder = slash < 0 ? QByteArray(".") : native.left(std::max<qsizetype>(slash, 1));
+    const QByteArray folder =
+        slash < 0 ? QByteArray(".") : native.left(std::max<qsizetype>(slash, 1));
     struct stat st = {};
     return ::stat(folder.constData(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & S_IWUSR) &&
            ::access(folder.constData(), W_OK) == 0;
@@ -451,10 +452,9 @@ void IniFile::commit(const QByteArray &content)
                         !m_viaLink && !m_writeRoot.isEmpty();
     const QByteArray name = slash < 0 ? target : target.mid(slash + 1);
     const FileDescriptor folder(
-        placed ? (m_placedFolder.isEmpty()
-                      ? ::fcntl(m_placedRoot, F_DUPFD_CLOEXEC, 0)
-                      : openBeneath(m_placedRoot, m_placedFolder.constData(),
-                                    O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+        placed ? (m_placedFolder.isEmpty() ? ::fcntl(m_placedRoot, F_DUPFD_CLOEXEC, 0)
+                                           : openBeneath(m_placedRoot, m_placedFolder.constData(),
+                                                         O_RDONLY | O_DIRECTORY | O_CLOEXEC))
                : ::open(folderPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat folderStat = {};
     if (folder.get() < 0 || ::fstat(folder.get(), &folderStat) != 0 ||

@@ -237,8 +237,8 @@ ShellCommand shellOpenCommand(const QString &file, const QStringList &parameters
 
     // A terminal needs a display to open on; without one it would fail and take the script
     // with it, so the script then runs as a hidden one does.
-    const bool display = !qEnvironmentVariableIsEmpty("DISPLAY") ||
-                         !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    const bool display =
+        !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
     if (show == ShowCommand::Normal && console && display) {
         const QString terminal =
             QStandardPaths::findExecutable(QStringLiteral("x-terminal-emulator"));

@@ -5,9 +5,9 @@
 #include "files/Error.h"
 #include "files/FileNames.h"
 #include "files/FolderNames.h"
+#include "files/Paths.h"
 #include "ini/IniFile.h"
 #include "ini/IniView.h"
-#include "files/Paths.h"
 
 #include <QFile>
 #include <QFileInfo>

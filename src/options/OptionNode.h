@@ -24,8 +24,14 @@ enum OptionState : int {
     MarkedFolderOpen = 10,
 };
 
-inline bool IsSelectable(int state) { return state >= CheckOff && state <= ModeOn; }
-inline bool IsSelected(int state) { return state == CheckOn || state == ModeOn; }
+inline bool IsSelectable(int state)
+{
+    return state >= CheckOff && state <= ModeOn;
+}
+inline bool IsSelected(int state)
+{
+    return state == CheckOn || state == ModeOn;
+}
 
 /// One option folder in the option tree. A node stores no path and no descriptor: its folder is
 /// computed from its own and its ancestors' names, and its descriptor is read from disk when

@@ -10,11 +10,11 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <ctime>
 #include <mutex>
-#include <vector>
-#include <cstring>
 #include <string_view>
+#include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -121,8 +121,8 @@ FolderPlaces::Place &FolderPlaces::place(const OptionNode *folderNode)
         } else {
             p.real = platform::realLocation(p.folder);
             p.inside = platform::isWithin(p.real, m_realRoot);
-            fd = ::open(QFile::encodeName(p.folder).constData(),
-                        O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            fd =
+                ::open(QFile::encodeName(p.folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         }
         p.fd = keep(fd);
         known = m_places.emplace(folderNode, std::move(p)).first;
@@ -399,7 +399,8 @@ platform::FolderNames FolderPlaces::Names(const OptionNode *node, const QString 
     if (!IsAscii(reach))
         return platform::FolderNames(reach);
     const Place &p = listed(node);
-    return p.entries ? platform::FolderNames(reach, p.entries->names) : platform::FolderNames(reach);
+    return p.entries ? platform::FolderNames(reach, p.entries->names)
+                     : platform::FolderNames(reach);
 }
 
 ResolvedOption::ResolvedOption(OptionNode *node, FolderPlaces &places,
@@ -446,8 +447,8 @@ ResolvedOption::ResolvedOption(OptionNode *node, FolderPlaces &places,
         m_runMe2 = locate(scriptFolder, m_descriptor.OptionRunMe2FName);
     }
     if (!checked)
-        m_hasScript = exists(m_descriptor.OptionRunMeFName) ||
-                      exists(m_descriptor.OptionRunMe2FName);
+        m_hasScript =
+            exists(m_descriptor.OptionRunMeFName) || exists(m_descriptor.OptionRunMe2FName);
 }
 
 const ResolvedOption::Found &ResolvedOption::look(int folder, const QString &name)
@@ -459,8 +460,8 @@ const ResolvedOption::Found &ResolvedOption::look(int folder, const QString &nam
     Found found;
     found.Script.Name = name;
     // A plain name, exactly as on disk: one look from the folder, never through a link.
-    bool plain = folder >= 0 && !name.isEmpty() && name != QLatin1String(".") &&
-                 name != QLatin1String("..");
+    bool plain =
+        folder >= 0 && !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..");
     for (const QChar c : name)
         plain = plain && c.unicode() < 0x80 && c != u'/' && c != u'\\' && c != u'\0';
     struct stat st = {};

@@ -87,11 +87,11 @@ private:
     struct Place
     {
         bool inside = false;
-        bool link = false;   // a symbolic link stands at the folder's name
-        QString real;        // the folder's real location
-        QString folder;      // the folder as shown, ending in '/'
-        int fd = -1;         // the folder, held open for the run
-        bool chain = false;  // reached from the options folder with no link on the way
+        bool link = false;              // a symbolic link stands at the folder's name
+        QString real;                   // the folder's real location
+        QString folder;                 // the folder as shown, ending in '/'
+        int fd = -1;                    // the folder, held open for the run
+        bool chain = false;             // reached from the options folder with no link on the way
         signed char writableMount = -1; // its file system may be written (-1: not asked yet)
         std::shared_ptr<const FolderEntries> entries; // once listed
     };

@@ -122,8 +122,7 @@ void StoreStates(OptionTree &tree, const StateChanges &changes, FolderPlaces &pl
                 continue;
             }
             const QString folder = places.Folder(node);
-            write.emplace(OpenLeafDescriptor(node, folder, places), folder, mode,
-                          places.RealRoot(),
+            write.emplace(OpenLeafDescriptor(node, folder, places), folder, mode, places.RealRoot(),
                           look == Look::Reached ? places.PlacementBelowParent(node)
                           : placed              ? places.Placement(node)
                                                 : PlacedFolder());

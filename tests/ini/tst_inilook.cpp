@@ -62,8 +62,8 @@ private slots:
             << QByteArray("  [ mode ]  \n  optionmode  =  2  \n") << 2;
         QTest::newRow("quoted value is text the write replaces")
             << QByteArray("[Mode]\nOptionMode=\"2\"\n") << 2;
-        QTest::newRow("first section wins") << QByteArray("[Mode]\nOptionMode=3\n[Mode]\nOptionMode=2\n")
-                                            << 2;
+        QTest::newRow("first section wins")
+            << QByteArray("[Mode]\nOptionMode=3\n[Mode]\nOptionMode=2\n") << 2;
         QTest::newRow("key only in a later section of the name")
             << QByteArray("[Mode]\nOther=1\n[Mode]\nOptionMode=2\n") << 2;
         QTest::newRow("first key wins") << QByteArray("[Mode]\nOptionMode=2\nOptionMode=3\n") << 2;
@@ -73,7 +73,8 @@ private slots:
             << QByteArray("[Mode]\n[broken\nOptionMode=2\n") << 2;
         QTest::newRow("header with a trailing comment")
             << QByteArray("[Mode] ; the mode\nOptionMode=2\n") << 2;
-        QTest::newRow("key in the next section") << QByteArray("[Mode]\n[Other]\nOptionMode=2\n") << 2;
+        QTest::newRow("key in the next section")
+            << QByteArray("[Mode]\n[Other]\nOptionMode=2\n") << 2;
         QTest::newRow("no line break at the end") << QByteArray("[Mode]\nOptionMode=5") << 5;
         QTest::newRow("negative") << QByteArray("[Mode]\nOptionMode=-1\n") << -1;
         QTest::newRow("leading zero") << QByteArray("[Mode]\nOptionMode=02\n") << 2;
@@ -82,7 +83,8 @@ private slots:
         QTest::newRow("Windows-1252 name")
             << QByteArray("[Mode]\nOptionMod\xE9=1\nOptionMode=2\n") << 2;
         QTest::newRow("empty") << QByteArray() << 2;
-        QTest::newRow("large") << QByteArray("[Mode]\nOptionMode=2\n;") + QByteArray(5000, 'x') << 2;
+        QTest::newRow("large") << QByteArray("[Mode]\nOptionMode=2\n;") + QByteArray(5000, 'x')
+                               << 2;
     }
 
     void lookAnswersAsTheWriteWould()
@@ -101,9 +103,9 @@ private slots:
             writeChanges = !ini.mayWrite() || ini.hasPendingChanges();
         }
         const Folder folder(dir.path());
-        const IniFile::Look look = IniFile::holdsInteger(
-            folder.fd(), "Leaf/options.ini", QStringLiteral("Mode"), QStringLiteral("OptionMode"),
-            mode);
+        const IniFile::Look look =
+            IniFile::holdsInteger(folder.fd(), "Leaf/options.ini", QStringLiteral("Mode"),
+                                  QStringLiteral("OptionMode"), mode);
         // Never a wrong "holds"; and for a descriptor of the usual size, never a missed one.
         if (look == IniFile::Look::Holds)
             QVERIFY(!writeChanges);
