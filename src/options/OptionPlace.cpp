@@ -158,7 +158,11 @@ public:
     {
         constexpr size_t MinEntries = 256; // smaller folders list faster than they are looked up
         constexpr time_t Settled = 2;      // seconds without a change before the listing
-        if (std::count(entries->names.begin(), entries->names.end(), '\0') <
+        // The names kept, all folders together, stay within a bound: a hostile pack's folder of
+        // millions of entries is listed anew each time rather than held.
+        constexpr size_t MaxBytes = 8 * 1024 * 1024;
+        if (entries->names.size() > MaxBytes ||
+            std::count(entries->names.begin(), entries->names.end(), '\0') <
                 static_cast<std::ptrdiff_t>(MinEntries) ||
             listedAt.tv_sec - st.st_ctim.tv_sec < Settled ||
             listedAt.tv_sec - st.st_mtim.tv_sec < Settled)
@@ -170,9 +174,15 @@ public:
                                         return k.st.st_dev == st.st_dev && k.st.st_ino == st.st_ino;
                                     }),
                      m_kept.end());
-        if (m_kept.size() == MaxKept)
-            m_kept.erase(m_kept.begin());
         m_kept.push_back({st, std::move(entries)});
+        // The oldest go first.
+        size_t bytes = 0;
+        for (const Kept &k : m_kept)
+            bytes += k.entries->names.size();
+        while (m_kept.size() > MaxKept || bytes > MaxBytes) {
+            bytes -= m_kept.front().entries->names.size();
+            m_kept.erase(m_kept.begin());
+        }
     }
 
 private:
@@ -281,7 +291,11 @@ bool FolderPlaces::Placed(const OptionNode *node)
 
 PlacedFolder FolderPlaces::Placement(const OptionNode *node)
 {
-    return Placed(node) ? PlacementBelowParent(node) : PlacedFolder();
+    // A folder whose name is not UTF-8 on disk is reached through an alias, not by its name.
+    const QString folder = Folder(node);
+    if (OptionFolderReach(folder) != folder || !Placed(node))
+        return PlacedFolder();
+    return PlacementBelowParent(node);
 }
 
 PlacedFolder FolderPlaces::PlacementBelowParent(const OptionNode *node)

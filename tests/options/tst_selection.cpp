@@ -1,9 +1,11 @@
 // A tick in a large group keeps the group folder's listing for the next tick; whatever changes
 // in that folder in between must be seen by the next tick all the same.
 
+#include "common/TestFiles.h"
 #include "core/Common.h"
 #include "options/OptionIni.h"
 #include "options/OptionNode.h"
+#include "options/OptionScan.h"
 #include "options/SelectionRules.h"
 
 #include <QDateTime>
@@ -12,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cstdio>
 #include <sys/stat.h>
 
 namespace {
@@ -106,6 +109,53 @@ private slots:
         QCOMPARE(ModeOnDisk(group + S("/Option001")), int(CheckOn));
         QCOMPARE(ModeOnDisk(otherFolder), int(CheckOn));
         QCOMPARE(other->StateIndex, int(CheckOn));
+    }
+
+    // Folders whose names are not UTF-8 on disk (a group, or the option itself) are reached
+    // through an alias: a tick there writes through it, not by the decoded name.
+    void namesThatAreNotUtf8_data()
+    {
+        QTest::addColumn<QByteArray>("group");
+        QTest::addColumn<QByteArray>("option");
+        QTest::newRow("group") << QByteArray("Caf\xE9") << QByteArray("A");
+        QTest::newRow("option") << QByteArray("Group") << QByteArray("\xC9t\xE9");
+    }
+
+    void namesThatAreNotUtf8()
+    {
+        QFETCH(QByteArray, group);
+        QFETCH(QByteArray, option);
+        QTemporaryDir dir;
+        const QByteArray root = QFile::encodeName(dir.path()) + "/Options/";
+        const QByteArray groupPath = root + "Pack/" + group;
+        QVERIFY(QDir().mkpath(dir.path() + S("/Options/Pack")));
+        QVERIFY(testfiles::makeNativeFolder(groupPath));
+        const QByteArray descriptor = "[RunMe]\r\nOptionRunMeFName=RunMe.sh\r\n"
+                                      "[Mode]\r\nOptionMode=2\r\n";
+        const QByteArray selected = "[RunMe]\r\nOptionRunMeFName=RunMe.sh\r\n"
+                                    "[Mode]\r\nOptionMode=3\r\n";
+        // Names that are not UTF-8 are given names the temporary folder can remove at the end.
+        auto tidy = qScopeGuard([&] {
+            ::rename(groupPath + '/' + option, groupPath + "/done");
+            ::rename(groupPath, root + "Pack/done");
+        });
+        for (const QByteArray &leaf : {option, QByteArray("Z")}) {
+            QVERIFY(testfiles::makeNativeFolder(groupPath + '/' + leaf));
+            QVERIFY(testfiles::makeNativeFile(groupPath + '/' + leaf + "/options.ini",
+                                              leaf == "Z" ? selected : descriptor));
+            QVERIFY(testfiles::makeNativeFile(groupPath + '/' + leaf + "/RunMe.sh", ""));
+        }
+        OptionTree tree;
+        int count = 0;
+        GetDirectories(tree, QFile::decodeName(root), nullptr, count);
+        OptionNode *groupNode = tree.TopLevel().front()->Children.front().get();
+        QCOMPARE(groupNode->Children.size(), size_t(2));
+        OptionNode *ticked = groupNode->Children.front().get();
+        if (ticked->HasName(S("Z")))
+            ticked = groupNode->Children.back().get();
+        UpdateTreeViewCheckBox(tree, ticked, QFile::decodeName(root));
+        QCOMPARE(testfiles::readNative(groupPath + '/' + option + "/options.ini"), selected);
+        QCOMPARE(testfiles::readNative(groupPath + "/Z/options.ini"), descriptor);
     }
 };
 
