@@ -445,9 +445,9 @@ void IniFile::commit(const QByteArray &content)
     const QByteArray folderPath =
         slash < 0 ? QByteArray(".") : target.left(std::max<qsizetype>(slash, 1));
 
-    // A folder the caller placed is taken as it is, unless a link now stands at its name. When
-    // the file was opened below a folder the caller holds, its folder is reached from there
-    // with no link on the way, so that no folder above it can have been swapped for one.
+    // A folder the caller placed is reached from the options folder it holds open, with no link
+    // on the way, so that no folder above it can have been swapped for one (or moved out of the
+    // root behind one) since it was placed.
     const bool placed = m_placedRoot >= 0 && m_intent == Intent::Update && m_linkKnown &&
                         !m_viaLink && !m_writeRoot.isEmpty();
     const QByteArray name = slash < 0 ? target : target.mid(slash + 1);

@@ -432,10 +432,12 @@ ResolvedOption::ResolvedOption(OptionNode *node, FolderPlaces &places,
 
     // The folder's own listing is made only when a name is missing in its exact spelling.
     platform::FolderNames names(m_reach);
-    // A placed folder is opened once, from its parent, and its descriptor read from there.
-    if (fd >= 0 && Placed() && m_reach == m_folder) {
+    // A placed folder is opened once, from its parent, and its descriptor and scripts are read
+    // from there.
+    const int held = fd >= 0 && Placed() && m_reach == m_folder ? fd : -1;
+    if (held >= 0) {
         platform::IniFile exact(m_folder + QStringLiteral("options.ini"),
-                                platform::IniFile::Intent::Update, fd, "options.ini");
+                                platform::IniFile::Intent::Update, held, "options.ini");
         if (exact.exists())
             m_file.emplace(std::move(exact));
     }
@@ -443,9 +445,8 @@ ResolvedOption::ResolvedOption(OptionNode *node, FolderPlaces &places,
         m_file.emplace(OpenOptionDescriptor(m_reach, platform::IniFile::Intent::Update, names));
     // Each script name is looked at once where it can be: a plain name in a placed folder is one
     // look from the held folder, which answers both the no-script rule and where it leads.
-    const int scriptFolder = fd >= 0 && Placed() && m_reach == m_folder ? fd : -1;
     const auto exists = [&](const QString &name) {
-        const Found &found = look(scriptFolder, name);
+        const Found &found = look(held, name);
         return found.Known ? found.Script.Place == platform::ScriptPlace::Inside
                            : OptionScriptExists(m_reach, name, names);
     };
@@ -457,8 +458,8 @@ ResolvedOption::ResolvedOption(OptionNode *node, FolderPlaces &places,
         return found;
     });
     if (scripts == Scripts::Locate) {
-        m_runMe = locate(scriptFolder, m_descriptor.OptionRunMeFName);
-        m_runMe2 = locate(scriptFolder, m_descriptor.OptionRunMe2FName);
+        m_runMe = locate(held, m_descriptor.OptionRunMeFName);
+        m_runMe2 = locate(held, m_descriptor.OptionRunMe2FName);
     }
     if (!checked)
         m_hasScript =

@@ -16,7 +16,7 @@ namespace {
 using StateChanges = std::vector<std::pair<OptionNode *, int>>;
 
 // A leaf's descriptor opened for the staged write of its mode, found as on disk. A leaf whose
-// parent this run listed is opened by its name in that folder, which is held open.
+// parent folder this run holds open is opened by its name in that folder.
 platform::IniFile OpenLeafDescriptor(const OptionNode *node, const QString &folder,
                                      FolderPlaces &places)
 {
@@ -115,17 +115,16 @@ void StoreStates(OptionTree &tree, const StateChanges &changes, FolderPlaces &pl
                 continue;
             // A descriptor reached from the held parent places its folder; the others are
             // looked up.
-            const bool placed = look == Look::Reached || places.Placed(node);
-            if (!ticked && !placed && !places.Inside(node)) {
+            const PlacedFolder placement =
+                look == Look::Reached ? places.PlacementBelowParent(node) : places.Placement(node);
+            if (!ticked && placement.Root < 0 && !places.Inside(node)) {
                 outside[i] = true;
                 ++leftOutside;
                 continue;
             }
             const QString folder = places.Folder(node);
             write.emplace(OpenLeafDescriptor(node, folder, places), folder, mode, places.RealRoot(),
-                          look == Look::Reached ? places.PlacementBelowParent(node)
-                          : placed              ? places.Placement(node)
-                                                : PlacedFolder());
+                          placement);
         }
         if (!write->Changes())
             continue;
